@@ -1,0 +1,74 @@
+// Driver access: the overlapped request pattern, the three writes, SCO interfaces.
+#pragma once
+
+#include "app/context.h"
+#include "driver/ioctl.h"
+
+// The five messages of one kind of request (each a print_message format; every one is
+// given the error number as its argument, which most do not print). readInvalidWait is
+// the invalid-parameter text after a wait; the writes use invalidParam for both.
+struct RequestTexts {
+  const wchar_t* completedAtOnce;
+  const wchar_t* invalidParam;
+  const wchar_t* invalidParamWait;
+  const wchar_t* incomplete;
+  const wchar_t* waitError;
+  const wchar_t* requestError;
+  const wchar_t* pendingNote;  // printed before the wait (readers only), or nullptr
+};
+
+enum RequestOutcome {
+  REQUEST_COMPLETED_AT_ONCE,  // TRUE from DeviceIoControl: message printed, nothing else
+  REQUEST_FAILED,             // an error was printed; error holds its number
+  REQUEST_DONE,               // completed after a wait: the caller handles the data, then FinishRequest
+};
+
+struct RequestResult {
+  RequestOutcome outcome;
+  DWORD error;  // the error read after the call or the wait
+};
+
+// Runs one request by the overlapped pattern: clears the record (not its event), issues
+// it, waits for it when pending and prints the message of its outcome.
+RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                                   LPDWORD count, LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts);
+
+// After a read has handled its data: reset the record's event, if it has one.
+void FinishRequest(OVERLAPPED* record);
+
+// True for the errors that mean the driver device is gone for good.
+bool IsDeviceGoneError(DWORD error);
+
+// The three writes of the main thread. Each reports its own outcome and returns when
+// the driver has completed the write.
+void SendHciCmd(const BYTE* command, int length);
+void SendAclData(const BYTE* packet, int length);
+void SendScoData(const BYTE* packet, int length);
+
+// SCO interfaces: ids 0 (none) to 7, read slot units per id.
+extern const int scoSlotUnit[8];
+
+// Selects an SCO interface in the driver (synchronous form); records it and opens the
+// SCO gate on success.
+void SelectScoInf(BYTE interfaceId);
+
+// The interface id that an SCO packet of hciLen bytes asks for, or 0 for an unlisted size.
+BYTE ScoInterfaceForLength(int hciLen);
+
+// The seam through which the byte work reaches the driver: the demultiplexer and the
+// diag responder write through it; tests and fuzzers give their own.
+struct DriverWriter {
+  void (*sendHciCmd)(const BYTE* command, int length);
+  void (*sendAclData)(const BYTE* packet, int length);
+  void (*sendScoData)(const BYTE* packet, int length);
+  void (*selectScoInf)(BYTE interfaceId);
+};
+extern const DriverWriter kDriverWriter;
+
+// The SCO packet rule: select the interface that hciLen asks for, or print
+// "BTFTM: Invalid sco hciLen %d" for an unlisted size.
+void ApplyScoPacketRule(int hciLen, const DriverWriter& writer);
+
+// SCO link tracking on one event (event code, parameter length, parameters), with the
+// tracking state of the event reader. May reset the SCO gate and select interface 0.
+void TrackScoLink(const BYTE* event, int length, WORD* scoConnectionHandle, const DriverWriter& writer);

@@ -1,0 +1,13 @@
+// Host link: the TCP server for the test host and its receive loop.
+#pragma once
+
+#include "platform/platform.h"
+
+enum {
+  HOST_SETUP_FAILED = 1,     // main returns 1 at once, without the clean-up
+  HOST_CONNECTION_OVER = 0,  // main goes on with the final clean-up
+};
+
+// Listens on the low 16 bits of port, accepts one test host and runs the receive loop
+// until the test host disconnects or the stop sequence runs.
+int ServeTestHost(int port);

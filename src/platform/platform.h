@@ -1,0 +1,164 @@
+// The one header through which the bridge reaches its operating system.
+//
+// The bridge is written against the Windows API: kernel32 for the driver device,
+// events, threads and the console, and Windows Sockets for the test host. On Windows
+// this header brings in the system's own headers and adds only print_message. On every
+// other system it declares the subset of that API the bridge uses, implemented by the
+// files of the posix backend, with the driver reached over the device channel (a
+// local socket served by a device server such as ftmd).
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <winioctl.h>
+
+#ifndef ERROR_DEVICE_REMOVED
+#define ERROR_DEVICE_REMOVED 1617L
+#endif
+
+#else  // every other system: the posix backend
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#define WINAPI
+
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef uint32_t DWORD;
+typedef DWORD* LPDWORD;
+typedef int BOOL;
+typedef uint8_t BYTE;
+typedef uint16_t WORD;
+typedef uintptr_t ULONG_PTR;
+typedef const wchar_t* LPCWSTR;
+typedef void* LPSECURITY_ATTRIBUTES;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define INFINITE 0xFFFFFFFFu
+#define WAIT_OBJECT_0 0u
+#define WAIT_TIMEOUT 258u
+#define WAIT_FAILED 0xFFFFFFFFu
+
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define FILE_SHARE_READ 0x00000001u
+#define FILE_SHARE_WRITE 0x00000002u
+#define OPEN_EXISTING 3u
+#define FILE_FLAG_OVERLAPPED 0x40000000u
+
+#define METHOD_BUFFERED 0u
+#define FILE_ANY_ACCESS 0u
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+  (((DWORD)(DeviceType) << 16) | ((DWORD)(Access) << 14) | ((DWORD)(Function) << 2) | (DWORD)(Method))
+
+// Windows error numbers used by the bridge and by the device channel.
+#define ERROR_SUCCESS 0L
+#define ERROR_INVALID_FUNCTION 1L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_BAD_COMMAND 22L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_OPERATION_ABORTED 995L
+#define ERROR_IO_INCOMPLETE 996L
+#define ERROR_IO_PENDING 997L
+#define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_NOT_FOUND 1168L
+#define ERROR_DEVICE_REMOVED 1617L
+
+// The value of OVERLAPPED::Internal while a request is in flight, as on Windows.
+#define STATUS_PENDING 0x00000103u
+
+typedef struct _OVERLAPPED {
+  ULONG_PTR Internal;      // status of the request (a Windows error number once done)
+  ULONG_PTR InternalHigh;  // bytes returned
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;
+} OVERLAPPED, *LPOVERLAPPED;
+
+typedef DWORD (*LPTHREAD_START_ROUTINE)(LPVOID);
+typedef BOOL (*PHANDLER_ROUTINE)(DWORD);
+
+#define CTRL_C_EVENT 0u
+#define CTRL_BREAK_EVENT 1u
+#define CTRL_CLOSE_EVENT 2u
+#define CTRL_LOGOFF_EVENT 5u
+#define CTRL_SHUTDOWN_EVENT 6u
+
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState, LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, size_t stackSize, LPTHREAD_START_ROUTINE start,
+                    LPVOID parameter, DWORD creationFlags, LPDWORD threadId);
+BOOL CloseHandle(HANDLE object);
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
+                     DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTransferred, BOOL wait);
+BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped);
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
+
+// Windows Sockets over BSD sockets: socket, bind, listen, accept, recv, send,
+// setsockopt, shutdown, htons and htonl are the system's own.
+typedef int SOCKET;
+#define INVALID_SOCKET (-1)
+#define SOCKET_ERROR (-1)
+#define SD_RECEIVE SHUT_RD
+#define SD_SEND SHUT_WR
+#define SD_BOTH SHUT_RDWR
+#define MAKEWORD(low, high) ((WORD)(((BYTE)(low)) | (((WORD)((BYTE)(high))) << 8)))
+
+#define WSAEINTR EINTR
+#define WSAENOBUFS ENOBUFS
+#define WSAECONNRESET ECONNRESET
+#define WSAECONNABORTED ECONNABORTED
+#define WSAENOTCONN ENOTCONN
+#define WSAENOTSOCK ENOTSOCK
+#define WSAESHUTDOWN ESHUTDOWN
+
+typedef struct WSAData {
+  WORD wVersion;
+  WORD wHighVersion;
+} WSADATA, *LPWSADATA;
+
+int WSAStartup(WORD versionRequested, LPWSADATA data);
+int WSACleanup(void);
+int WSAGetLastError(void);
+int closesocket(SOCKET s);
+
+#endif  // _WIN32
+
+// The console log: a wide-character formatted print to standard output. Each call is
+// written whole with respect to other threads and reaches standard output at once,
+// also when it is a pipe or a file. On systems other than Windows the characters go
+// out as UTF-8.
+void print_message(const wchar_t* format, ...);
