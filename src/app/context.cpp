@@ -1,0 +1,48 @@
+// The context record, the global sockets and flags, and InitiateStruct.
+#include "app/context.h"
+
+#include <cstring>
+
+FtmAppContext gFtmAppContext;
+std::atomic<SOCKET> listenSocket{INVALID_SOCKET};
+std::atomic<SOCKET> clientSocket{INVALID_SOCKET};
+std::atomic<int> diagMode{1};
+std::atomic<BYTE> currentScoInterface{0};
+
+void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event) {
+  std::lock_guard<std::mutex> lock(ctx->recordEventLock);
+  record->hEvent = event;
+}
+
+static HANDLE CreateRecordEvent(const wchar_t* failureMessage) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) print_message(failureMessage);
+  return event;
+}
+
+void InitiateStruct(FtmAppContext* ctx) {
+  print_message(L"FtmApp:InitiateStruct++\n");
+  ctx->exitFlag = 0;
+  ctx->ftmModeEntered = 0;
+  ctx->drvType = DRV_TYPE_NONE;
+  SetRecordEvent(ctx, &ctx->overlapFtmModeasync, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(ctx->recordEventLock);
+    std::memset(&ctx->overlapFtmModeasync, 0, sizeof ctx->overlapFtmModeasync);
+  }
+
+  SetRecordEvent(ctx, &ctx->overlapFtmModeasync, CreateRecordEvent(L"FtmApp:Error in Creating Overlapped event\n"));
+  SetRecordEvent(ctx, &ctx->overlapAclWriteasync,
+                 CreateRecordEvent(L"FtmApp:Error in Creating overlapAclWriteasync event\n"));
+  SetRecordEvent(ctx, &ctx->overlapScoWriteasync,
+                 CreateRecordEvent(L"FtmApp:Error in Creating overlapScoWriteasync event\n"));
+  SetRecordEvent(ctx, &ctx->overlapCmdWriteasync,
+                 CreateRecordEvent(L"FtmApp:Error in Creating overlapCmdWriteasync event\n"));
+  ctx->hFtmModeEvent = CreateRecordEvent(L"FtmApp:Error in Creating hFtmModeEvent event\n");
+  ctx->ScoRxStartEvent = CreateRecordEvent(L"FtmApp:Error in Creating ScoRxStartEvent event\n");
+
+  if (!SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE)) {
+    print_message(L"FtmApp:Error in allocating console control handler\n");
+  }
+  print_message(L"FtmApp:InitiateStruct--\n");
+}

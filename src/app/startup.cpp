@@ -1,0 +1,123 @@
+// Start-up, strictly sequential on the main thread, and the final clean-up.
+#include "app/startup.h"
+
+#include "app/context.h"
+#include "app/ftm_mode.h"
+#include "driver/ioctl.h"
+#include "forward/forward.h"
+#include "hostlink/hostlink.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstring>
+
+enum { EXIT_ARGUMENTS = -1, FTM_MODE_WAIT_MS = 5000 };
+
+int ParsePortArgument(const char* text) {
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  long long value = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > (long long)INT_MAX + 1) value = (long long)INT_MAX + 1;  // saturate
+  }
+  if (negative) return value > INT_MAX ? INT_MIN : (int)-value;
+  return value > INT_MAX ? INT_MAX : (int)value;
+}
+
+static void PrintUsage() {
+  std::printf("Usage:\n");
+  std::printf("\tTarnexio.exe -p port -m mode\n");
+  std::printf("Example:\n");
+  std::printf("\tUse with Travik/Zendrel: Tarnexio.exe -p 2390 -m diag\n");
+  std::printf("\tUse with Pellor:      Tarnexio.exe -p 2390 -m raw\n");
+  std::fflush(stdout);
+}
+
+static int RefuseArgument(const char* message) {
+  std::printf("%s", message);
+  std::fflush(stdout);
+  return EXIT_ARGUMENTS;
+}
+
+static int FinalCleanUp(FtmAppContext* ctx) {
+  CleanAllResources(ctx);
+  print_message(L"BTFTM : Coming out of main loop\n");
+  return 0;
+}
+
+static HANDLE OpenDevice(const wchar_t* path) {
+  return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+static HANDLE StartThread(LPTHREAD_START_ROUTINE routine, FtmAppContext* ctx) {
+  return CreateThread(nullptr, 0, routine, ctx, 0, nullptr);
+}
+
+int RunBridge(int argc, char** argv) {
+  if (argc != 5 || std::strcmp(argv[1], "-p") != 0 || std::strcmp(argv[3], "-m") != 0) {
+    PrintUsage();
+    return EXIT_ARGUMENTS;
+  }
+  int port = ParsePortArgument(argv[2]);
+  // A port whose low 16 bits are 0 would make the server listen on a random port.
+  if ((port & 0xFFFF) == 0) return RefuseArgument("The input port number is invalid\n");
+  if (std::strcmp(argv[4], "diag") == 0) {
+    diagMode = 1;
+  } else if (std::strcmp(argv[4], "raw") == 0) {
+    diagMode = 0;
+  } else {
+    return RefuseArgument("The input mode is invalid\n");
+  }
+
+  FtmAppContext* ctx = &gFtmAppContext;
+  InitiateStruct(ctx);
+
+  print_message(L"BTFTM : opening FTM Driver handle\n");
+  ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
+  if (ctx->hDriver.load() != INVALID_HANDLE_VALUE) {
+    ctx->drvType = DRV_TYPE_ZELDROVE;
+  } else {
+    ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
+    if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
+      print_message(L"BTFTM : FTM Driver handle Open Failed\n");
+      return FinalCleanUp(ctx);
+    }
+    ctx->drvType = DRV_TYPE_BTFTMDRIVER;
+  }
+  print_message(L"BTFTM : FTM Driver handle Open successful. DrvType = 0x%x\n", (unsigned)ctx->drvType.load());
+
+  if (ctx->drvType == DRV_TYPE_ZELDROVE) {
+    ctx->hFtmModeThread = StartThread(EnterFtmModeThread, ctx);
+    WaitForSingleObject(ctx->hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
+    if (ctx->ftmModeEntered == 0) return FinalCleanUp(ctx);
+  }
+
+  ctx->hEventThread = StartThread(EventThread, ctx);
+  if (ctx->hEventThread.load() == nullptr) {
+    print_message(L"BTFTM : Fail to create Event Thread\n");
+    return FinalCleanUp(ctx);
+  }
+  print_message(L"BTFTM : Succeed in creating Event Thread\n");
+
+  if (ctx->drvType == DRV_TYPE_ZELDROVE) {
+    ctx->hAclThread = StartThread(AclThread, ctx);
+    if (ctx->hAclThread.load() == nullptr) {
+      print_message(L"BTFTM : Fail to create ACL Thread\n");
+      return FinalCleanUp(ctx);
+    }
+    print_message(L"BTFTM : Succeed in creating ACL Thread\n");
+    ctx->hScoThread = StartThread(ScoThread, ctx);
+    if (ctx->hScoThread.load() == nullptr) {
+      print_message(L"BTFTM : Fail to create SCO Thread\n");
+      return FinalCleanUp(ctx);
+    }
+    print_message(L"BTFTM : Succeed in creating SCO Thread\n");
+  }
+
+  if (ServeTestHost(port) == HOST_SETUP_FAILED) return 1;
+  return FinalCleanUp(ctx);
+}

@@ -1,0 +1,79 @@
+// SCO interfaces: selection in the driver, the packet-size rule and link tracking.
+#include "driver/driver.h"
+
+const int scoSlotUnit[8] = {0, 9, 17, 25, 33, 49, 63, 126};
+
+void SelectScoInf(BYTE interfaceId) {
+  if (interfaceId == currentScoInterface.load()) return;
+  DWORD count = 0;
+  BOOL done = DeviceIoControl(gFtmAppContext.hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
+                              &count, nullptr);
+  DWORD error = GetLastError();
+  if (done) {
+    print_message(L"SelectScoInf: Select SCO Inf happened synchronously, dwError is %d\n", (int)error);
+    if (error != ERROR_SUCCESS) return;
+    currentScoInterface = interfaceId;
+    if (interfaceId != 0) {
+      HANDLE gate = gFtmAppContext.ScoRxStartEvent.load();
+      if (gate != nullptr) SetEvent(gate);
+    }
+    return;
+  }
+  if (error == ERROR_INVALID_PARAMETER) {
+    print_message(L"SelectScoInf: Error:Invalid Parameter\n");
+  } else if (error == ERROR_IO_PENDING) {
+    print_message(L"SelectScoInf: Error:Io Pending\n");
+  } else {
+    print_message(L"SelectScoInf: Error:in default. Error -0x%X\n", (unsigned)error);
+  }
+}
+
+BYTE ScoInterfaceForLength(int hciLen) {
+  switch (hciLen) {
+    case 27: return 1;
+    case 51: return 2;
+    case 75: return 3;
+    case 99: return 4;
+    case 147: return 5;
+    case 63: return 6;
+    default: return 0;
+  }
+}
+
+void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
+  BYTE id = ScoInterfaceForLength(hciLen);
+  if (id == 0) {
+    print_message(L"BTFTM: Invalid sco hciLen %d", hciLen);
+    return;
+  }
+  writer.selectScoInf(id);
+}
+
+enum {
+  EVT_CONNECTION_COMPLETE = 0x03,
+  EVT_DISCONNECTION_COMPLETE = 0x05,
+  EVT_SYNC_CONNECTION_COMPLETE = 0x2C,
+  LINK_TYPE_SCO = 0x00,
+};
+
+void TrackScoLink(const BYTE* event, int length, WORD* scoConnectionHandle, const DriverWriter& writer) {
+  // The event buffer always holds the parameters the tests below read; a shorter event
+  // reads as zeros there.
+  auto at = [&](int i) -> BYTE { return i < length ? event[i] : 0; };
+  BYTE code = at(0);
+  BYTE status = at(2);
+  WORD handle = (WORD)(at(3) | (at(4) << 8));
+  if ((code == EVT_SYNC_CONNECTION_COMPLETE && status == 0) ||
+      (code == EVT_CONNECTION_COMPLETE && status == 0 && at(11) == LINK_TYPE_SCO)) {
+    *scoConnectionHandle = handle;
+    print_message(L"New sco connection handle is 0x%02x\n", (unsigned)handle);
+    return;
+  }
+  if (code == EVT_DISCONNECTION_COMPLETE && handle == *scoConnectionHandle) {
+    print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)handle);
+    *scoConnectionHandle = 0;
+    HANDLE gate = gFtmAppContext.ScoRxStartEvent.load();
+    if (gate != nullptr) ResetEvent(gate);
+    writer.selectScoInf(0);
+  }
+}

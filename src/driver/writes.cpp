@@ -1,0 +1,56 @@
+// The three writes of the main thread: HCI commands, ACL data and SCO data.
+#include "driver/driver.h"
+
+static void RunWrite(DWORD code, const BYTE* packet, int length, LPVOID out, DWORD outSize, OVERLAPPED* record,
+                     const RequestTexts& texts) {
+  DWORD count = 0;
+  HANDLE driver = gFtmAppContext.hDriver.load();
+  RequestResult result = RunOverlappedRequest(driver, code, (LPVOID)packet, (DWORD)length, out, outSize, &count,
+                                              &count, record, texts);
+  if (result.outcome == REQUEST_DONE) FinishRequest(record);
+}
+
+void SendHciCmd(const BYTE* command, int length) {
+  static const RequestTexts texts = {
+      L"SendHciCmd: CMD write happened synchronously\n",
+      L"SendHciCmd: Error:Invalid Parameter\n",
+      L"SendHciCmd: Error:Invalid Parameter\n",
+      L"SendHciCmd: GetOverlappedResult I/O Incomplete\n",
+      L"SendHciCmd: Error1: in deafult dwError=0x%X\n",
+      L"SendHciCmd: Error:in default. Error -0x%X\n",
+      nullptr,
+  };
+  // A type 2 driver takes a 4-byte output holding 1 with every command.
+  DWORD type2Output = TYPE2_CMD_OUTPUT;
+  bool type2 = gFtmAppContext.drvType.load() == DRV_TYPE_BTFTMDRIVER;
+  RunWrite(IOCTL_BTFTM_SEND_HCI_CMD, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0,
+           &gFtmAppContext.overlapCmdWriteasync, texts);
+}
+
+void SendAclData(const BYTE* packet, int length) {
+  static const RequestTexts texts = {
+      L"SendAclData: ACL write happened synchronously\n",
+      L"SendAclData: Error:Invalid Parameter\n",
+      L"SendAclData: Error:Invalid Parameter\n",
+      L"SendAclData: GetOverlappedResult I/O Incomplete\n",
+      L"SendAclData: Error1: in deafult dwError=0x%X\n",
+      L"SendAclData: Error:in default. Error -0x%X\n",
+      nullptr,
+  };
+  RunWrite(IOCTL_BTFTM_SEND_ACL, packet, length, nullptr, 0, &gFtmAppContext.overlapAclWriteasync, texts);
+}
+
+void SendScoData(const BYTE* packet, int length) {
+  static const RequestTexts texts = {
+      L"SendScoData: SCO write happened synchronously, dwError=%d\n",
+      L"SendScoData: Error:Invalid Parameter\n",
+      L"SendScoData: Error:Invalid Parameter\n",
+      L"SendScoData: GetOverlappedResult I/O Incomplete\n",
+      L"SendScoData: Error1: in deafult dwError=0x%X\n",
+      L"SendScoData: Error:in default. Error -0x%X\n",
+      nullptr,
+  };
+  RunWrite(IOCTL_BTFTM_SEND_SCO, packet, length, nullptr, 0, &gFtmAppContext.overlapScoWriteasync, texts);
+}
+
+const DriverWriter kDriverWriter = {SendHciCmd, SendAclData, SendScoData, SelectScoInf};
