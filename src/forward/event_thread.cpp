@@ -1,0 +1,87 @@
+// The event reader: keeps one event read pending, dumps each event, tracks the SCO link
+// and forwards the event to the test host.
+#include "forward/forward.h"
+
+#include "diag/diag.h"
+#include "forward/packet_bytes.h"
+#include "forward/reader_common.h"
+
+#include <cstring>
+
+namespace {
+
+const RequestTexts kEventReadTexts = {
+    L"FTMApp:Read happened synchronously\n",
+    L"BTFTM : EventThread Error:Invalid Parameter\n",
+    L"\nFTMApp: Read:Error:Invalid Parameter\n",
+    L"FTMApp:Read: GetOverlappedResult I/O Incomplete\n",
+    L"FTMApp:Read:Error1: in deafult dwError=0x%X\n",
+    L"BTFTM : EventThread Error:in default. Error -0x%X\n",
+    L"BTFTM : EventThread: read Pending\n",
+};
+
+const ReaderLines kEventLines = {
+    L"FtmApp:Read Thread: Error in Creating Overlapped event\n",
+    L"BTFTM : EventThread, Can't find socket\n",
+    L"BTFTM : EventThread, socket Send failed\n",
+    L"DiagPrintToStream, Allocating Memory DataToSendasLogPacketFor1366 failed\n",
+    L"BTFTM : EventThread, driver device is gone (Error -0x%X), stopping\n",
+    L"BTFTM : App is exiting, coming out of read thread\n",
+    L"BTFTM : EventThread--\n",
+};
+
+// Dumps a type 2 reply and moves its event into the event buffer. Returns false when
+// the reply is too short to carry an event.
+bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
+  int n = replyBytes > EVENT_READ_SIZE ? EVENT_READ_SIZE : (int)replyBytes;
+  print_message(L"BTFTM: READ:returned %d bytes\n", n);
+  wchar_t items[EVENT_READ_SIZE * HEX_ITEMS_MAX_PER_BYTE + 1];
+  FormatDumpItems(reply, n, true, items, (int)(sizeof(items) / sizeof(items[0])));
+  print_message(L"Output bytes: %ls\n", items);
+  if (UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE) < 0) {
+    print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
+    return false;
+  }
+  return true;
+}
+
+void DumpEvent(const BYTE* event, int length) {
+  wchar_t items[EVENT_BUFFER_SIZE * 3 + 1];
+  FormatDumpItems(event, length, false, items, (int)(sizeof(items) / sizeof(items[0])));
+  print_message(L"\nBTFTM : HCIEvent(from btsoc) [%d]: %ls\n", length, items);
+}
+
+}  // namespace
+
+DWORD WINAPI EventThread(LPVOID context) {
+  FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
+  OVERLAPPED* record = &ctx->overlapEventReadasync;
+  BYTE event[EVENT_BUFFER_SIZE];
+  BYTE reply[EVENT_READ_SIZE];
+  DWORD type2Input = TYPE2_EVENT_READ_INPUT;
+  WORD scoConnectionHandle = 0;
+
+  print_message(L"BTFTM : EventThread++\n");
+  CreateReadEvent(ctx, record, kEventLines);
+
+  while (ReaderRunning(ctx)) {
+    memset(event, 0, sizeof(event));
+    bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
+    bool arrived = type1 ? ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, NULL, 0, event, EVENT_READ_SIZE,
+                                          &ctx->eventBytesRead, record, kEventReadTexts, kEventLines)
+                         : ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, &type2Input, sizeof(type2Input), reply,
+                                          EVENT_READ_SIZE, &ctx->eventBytesRead, record, kEventReadTexts,
+                                          kEventLines);
+    if (!arrived) continue;
+    if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
+      FinishRequest(record);
+      continue;
+    }
+    int length = HciEventLength(event);
+    DumpEvent(event, length);
+    TrackScoLink(event, length, &scoConnectionHandle, kDriverWriter);
+    if (!ForwardPacket(event, length, H4_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
+    FinishRequest(record);
+  }
+  return EndReader(kEventLines);
+}

@@ -1,0 +1,64 @@
+#include "forward/packet_bytes.h"
+
+#include "driver/ioctl.h"
+
+#include <cstring>
+
+int PrependH4Type(BYTE* buffer, int length, BYTE type) {
+  if (length > 0) memmove(buffer + 1, buffer, (size_t)length);
+  buffer[0] = type;
+  return length + 1;
+}
+
+int UnpackType2Reply(const BYTE* reply, int replyBytes, BYTE* event, int eventCapacity) {
+  if (replyBytes < TYPE2_EVENT_HEADER) return -1;
+  int count = replyBytes - TYPE2_EVENT_HEADER;
+  if (count > eventCapacity) count = eventCapacity;
+  if (count > 0) memcpy(event, reply + TYPE2_EVENT_HEADER, (size_t)count);
+  return count;
+}
+
+int HciEventLength(const BYTE* event) { return event[1] + 2; }
+
+int AclPacketLength(const BYTE* packet) { return (packet[2] | (packet[3] << 8)) + 4; }
+
+bool AclPacketFitsRead(int packetLength) { return packetLength <= ACL_READ_SIZE; }
+
+ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index) {
+  ScoSlot slot = {SCO_SLOT_ABSENT, index * 3 * unit, 0};
+  int available = delivered - slot.offset;
+  if (available > 3 * unit) available = 3 * unit;
+  if (unit <= 0 || available < 3) return slot;
+  const BYTE* start = reply + slot.offset;
+  if (start[0] == 0 && start[1] == 0 && start[2] == 0) {
+    slot.state = SCO_SLOT_EMPTY;
+    return slot;
+  }
+  slot.length = start[2] + 3;
+  slot.state = slot.length <= available ? SCO_SLOT_PACKET : SCO_SLOT_TOO_LONG;
+  return slot;
+}
+
+int FormatDumpItems(const BYTE* data, int count, bool prefixed, wchar_t* out, int outCapacity) {
+  static const wchar_t digits[] = L"0123456789abcdef";
+  int used = 0;
+  for (int i = 0; i < count; ++i) {
+    wchar_t item[HEX_ITEMS_MAX_PER_BYTE];
+    int n = 0;
+    BYTE b = data[i];
+    if (prefixed) {
+      item[n++] = L'0';
+      item[n++] = L'x';
+      if (b >= 0x10) item[n++] = digits[b >> 4];
+    } else {
+      item[n++] = digits[b >> 4];
+    }
+    item[n++] = digits[b & 0x0F];
+    item[n++] = L' ';
+    if (used + n >= outCapacity) break;
+    memcpy(out + used, item, (size_t)n * sizeof(wchar_t));
+    used += n;
+  }
+  if (outCapacity > 0) out[used] = L'\0';
+  return used;
+}

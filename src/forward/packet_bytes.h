@@ -1,0 +1,58 @@
+// The byte work of the reader threads: H4 framing, type 2 event replies, ACL lengths,
+// SCO slots and the hex items of the console dumps. Plain functions over byte buffers.
+#pragma once
+
+#include "platform/platform.h"
+
+enum {
+  EVENT_BUFFER_SIZE = 262,    // the event read's output; also room for the type byte
+  ACL_BUFFER_SIZE = 1029,     // the 1028-byte ACL read plus the type byte
+  ACL_MAX_DATA = 1024,        // the most data bytes the ACL read can deliver
+  SCO_MAX_UNIT = 126,         // the largest slot unit of the interface table
+  SCO_REPLY_SIZE = 9 * SCO_MAX_UNIT,
+  SCO_SLOT_BUFFER_SIZE = 3 * SCO_MAX_UNIT + 1,  // one slot plus the type byte
+  HEX_ITEMS_MAX_PER_BYTE = 5,                   // "0x%x " is at most five characters
+};
+
+// H4 packet-type bytes of the packets sent to the test host.
+enum { H4_ACL = 2, H4_SCO = 3, H4_EVENT = 4 };
+
+// Moves the length bytes of buffer up by one and stores type in front. The buffer
+// must have room for length + 1 bytes. Returns length + 1.
+int PrependH4Type(BYTE* buffer, int length, BYTE type);
+
+// Takes the event out of a type 2 event reply of replyBytes bytes (a header, then the
+// event). Copies at most eventCapacity bytes to event and returns the count copied, or
+// -1 when the reply is too short to hold the header (nothing is copied).
+int UnpackType2Reply(const BYTE* reply, int replyBytes, BYTE* event, int eventCapacity);
+
+// An event's length from its parameter length byte.
+int HciEventLength(const BYTE* event);
+
+// An ACL packet's length (4 header bytes plus the data length field).
+int AclPacketLength(const BYTE* packet);
+
+// True when an ACL packet of that length fits what the ACL read can deliver.
+bool AclPacketFitsRead(int packetLength);
+
+enum ScoSlotState {
+  SCO_SLOT_PACKET,   // offset and length give the packet
+  SCO_SLOT_EMPTY,    // the first three bytes are zero
+  SCO_SLOT_ABSENT,   // the read did not deliver the slot's header
+  SCO_SLOT_TOO_LONG  // the data length claims more than the slot or the read holds
+};
+
+struct ScoSlot {
+  ScoSlotState state;
+  int offset;  // of the slot in the reply
+  int length;  // of the packet (data length + 3), also when it does not fit
+};
+
+// Cuts slot index (0..2) of an SCO reply read with slot unit unit, of which delivered
+// bytes arrived. Slots are 3 * unit bytes long; nothing past delivered is looked at.
+ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index);
+
+// Writes one dump item per byte ("%02x " when prefixed is false, "0x%x " when it is
+// true) to out, NUL-terminated. Stops before out would overflow. Returns the number of
+// characters written.
+int FormatDumpItems(const BYTE* data, int count, bool prefixed, wchar_t* out, int outCapacity);

@@ -1,0 +1,37 @@
+// What the three reader threads share: the read event at start, one driver read by the
+// overlapped pattern, the send of one controller packet and the end lines.
+#pragma once
+
+#include "app/context.h"
+#include "driver/driver.h"
+
+// The lines of one reader that are not about the driver request itself.
+struct ReaderLines {
+  const wchar_t* eventFailed;  // the read event could not be created
+  const wchar_t* noSocket;     // raw mode, no test host
+  const wchar_t* sendFailed;   // raw mode, the send failed
+  const wchar_t* noMemory;     // diag mode, no memory for the log packet
+  const wchar_t* deviceGone;   // the driver device went away while running
+  const wchar_t* exiting;      // first end line
+  const wchar_t* endLine;      // the "--" line
+};
+
+// Creates the manual-reset event of a read record and hands it to the record.
+void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& lines);
+
+// True while the run goes on.
+bool ReaderRunning(const FtmAppContext* ctx);
+
+// Runs one read on the driver. Returns true when data arrived after a wait: the caller
+// handles it and then calls FinishRequest. A read that fails because the device is gone
+// while the run goes on prints the reader's line and runs the stop sequence.
+bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                    LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines);
+
+// Sends one controller packet of length bytes to the test host: as a log packet in diag
+// mode, behind its H4 type byte in raw mode (buffer needs room for length + 1 bytes).
+// Returns false when no memory could be had for the log packet (the line is printed).
+bool ForwardPacket(BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines);
+
+// The two end lines; returns the thread result.
+DWORD EndReader(const ReaderLines& lines);
