@@ -144,6 +144,8 @@ typedef int SOCKET;
 #define WSAENOTCONN ENOTCONN
 #define WSAENOTSOCK ENOTSOCK
 #define WSAESHUTDOWN ESHUTDOWN
+#define WSAETIMEDOUT ETIMEDOUT
+#define WSAEBADF EBADF
 
 typedef struct WSAData {
   WORD wVersion;
