@@ -1,0 +1,84 @@
+#include "hostlink/raw_demux.h"
+
+#include <cstring>
+#include <cwchar>
+
+namespace {
+
+// A header byte that has not arrived yet counts as 0; it is never read past total.
+int HeaderByte(const BYTE* buf, int total, int position) {
+  return position < total ? buf[position] : 0;
+}
+
+// Writes one command, then dumps it as one console line.
+void WriteCommand(const BYTE* command, int length, const DriverWriter& writer) {
+  writer.sendHciCmd(command, length);
+  enum { HEADING_ROOM = 40, ITEM_WIDTH = 3, MAX_COMMAND = 255 + 3 };
+  wchar_t line[HEADING_ROOM + ITEM_WIDTH * MAX_COMMAND + 2];
+  const size_t room = sizeof line / sizeof line[0];
+  int used = swprintf(line, room, L"BTFTM: HCI cmd(to btsoc)(%d):", length);
+  for (int i = 0; i < length; ++i) {
+    used += swprintf(line + used, room - used, L"%02x ", command[i]);
+  }
+  line[used++] = L'\n';
+  line[used] = L'\0';
+  print_message(L"%ls", line);
+}
+
+void WriteAcl(const BYTE* packet, int length, RawDemuxState* state, const DriverWriter& writer) {
+  writer.sendAclData(packet, length);
+  ++state->aclPacketCount;
+  print_message(L"BTFTM: Sent #%d ACL packet to btsoc, length is: %d\n", state->aclPacketCount, length);
+}
+
+}  // namespace
+
+int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWriter& writer) {
+  int index = 0;
+  if (total > 0 && state->skipRemaining > 0) {
+    index = state->skipRemaining < total ? state->skipRemaining : total;
+    state->skipRemaining -= index;
+  }
+  while (index < total) {
+    const int type = buf[index];
+    int size;  // bytes behind the type byte
+    if (type == H4_TYPE_COMMAND) {
+      size = HeaderByte(buf, total, index + 3) + 3;
+    } else if (type == H4_TYPE_ACL) {
+      size = HeaderByte(buf, total, index + 3) + 256 * HeaderByte(buf, total, index + 4) + 4;
+    } else if (type == H4_TYPE_SCO) {
+      size = HeaderByte(buf, total, index + 3) + 3;
+      ApplyScoPacketRule(size, writer);
+    } else {
+      print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
+      ++index;
+      continue;
+    }
+
+    if (1 + size > HOST_RECV_CAPACITY) {
+      // Only an ACL packet can be this long. It would never fit the buffer, so its bytes
+      // are let go as they arrive and the stream stays in step with the next packet.
+      print_message(L"BTFTM: ACL packet from remote too long for the receive buffer, length is: %d, skipping it\n",
+                    size);
+      state->skipRemaining = 1 + size - (total - index);
+      return 0;
+    }
+
+    const int end = index + size;  // position of the packet's last byte
+    if (end >= total) {
+      const int carry = total - index;
+      memmove(buf, buf + index, carry);
+      return carry;
+    }
+    const BYTE* packet = buf + index + 1;
+    if (type == H4_TYPE_COMMAND) {
+      WriteCommand(packet, size, writer);
+    } else if (type == H4_TYPE_ACL) {
+      WriteAcl(packet, size, state, writer);
+    } else {
+      writer.sendScoData(packet, size);
+    }
+    index = end + 1;
+  }
+  return 0;
+}

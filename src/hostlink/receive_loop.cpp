@@ -1,0 +1,83 @@
+#include "app/context.h"
+#include "hostlink/host_server.h"
+#include "hostlink/raw_demux.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+// Receive errors after which the connection can never deliver another byte.
+bool ConnectionIsGone(int error) {
+  switch (error) {
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAENOTCONN:
+    case WSAENOTSOCK:
+    case WSAESHUTDOWN:
+    case WSAETIMEDOUT:
+    case WSAEBADF:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Receives behind the carried bytes, into the rest of the data area.
+int ReceiveBehind(BYTE* buf, int carry) {
+  return recv(clientSocket.load(), (char*)buf + carry, HOST_RECV_CAPACITY - carry, 0);
+}
+
+int LeaveOnDisconnect() {
+  print_message(L"BTFTM : Client disconnected\n");
+  CloseSocketOnce(&listenSocket, false);
+  WSACleanup();
+  fflush(stdout);
+  return HOST_CONNECTION_OVER;
+}
+
+int LeaveOnStop(int received, int error) {
+  print_message(L"BTFTM : App is exiting, coming out of main thread\n");
+  if (received == SOCKET_ERROR) {
+    print_message(L"BTFTM : recv failed : %d\n", error);
+  }
+  return HOST_CONNECTION_OVER;
+}
+
+}  // namespace
+
+int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
+  BYTE buf[HOST_RECV_CAPACITY + 1];
+  RawDemuxState rawState = {};
+  int carry = 0;
+
+  memset(buf, 0, HOST_RECV_CAPACITY);
+  int received = ReceiveBehind(buf, carry);
+  for (;;) {
+    const int error = received == SOCKET_ERROR ? WSAGetLastError() : 0;
+    if (received == 0) {
+      return LeaveOnDisconnect();
+    }
+    if (gFtmAppContext.exitFlag == 1) {
+      return LeaveOnStop(received, error);
+    }
+    if (received == SOCKET_ERROR) {
+      print_message(L"BTFTM: Socket recv returned error = %d", error);
+      if (ConnectionIsGone(error)) {
+        return LeaveOnDisconnect();
+      }
+      received = ReceiveBehind(buf, carry);
+      continue;
+    }
+
+    const int total = carry + received;
+    buf[total] = 0;
+    if (diagMode == 1) {
+      carry = DiagReceiveStep(buf, total, responder, writer);
+    } else {
+      carry = DemuxRawPackets(buf, total, &rawState, writer);
+    }
+    memset(buf + carry, 0, HOST_RECV_CAPACITY - carry);
+    received = ReceiveBehind(buf, carry);
+  }
+}
