@@ -1,0 +1,155 @@
+// Console control handlers fed by signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, SIGHUP
+// the console closing and SIGTERM a shutdown.
+//
+// The signals are blocked in every thread (from a static initialiser, so the main
+// thread and all threads started later inherit the mask) and one signal thread takes
+// them with sigwait. For each signal the registered handlers run, last registered
+// first, on a new thread of their own, as Windows runs them. When no handler takes
+// Ctrl+C or Ctrl+Break, and always after the handlers of a close or shutdown, the
+// process ends by the signal's default action, so an unhandled signal still stops it.
+//
+// A forked child has no signal thread: it starts with the signals unblocked (so a
+// program it executes gets them normally) and gets a signal thread again once it
+// registers a handler.
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace tarnexio_posix {
+namespace {
+
+std::mutex g_handlerMutex;  // guards g_handlers and g_ignoreCtrlC
+std::vector<PHANDLER_ROUTINE>& Handlers() {
+  static auto* handlers = new std::vector<PHANDLER_ROUTINE>();
+  return *handlers;
+}
+bool g_ignoreCtrlC = false;
+std::atomic<bool> g_signalThreadRunning{false};
+
+void ConsoleSignals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGQUIT);
+  sigaddset(set, SIGHUP);
+  sigaddset(set, SIGTERM);
+}
+
+DWORD ControlEventFor(int sig) {
+  switch (sig) {
+    case SIGINT:
+      return CTRL_C_EVENT;
+    case SIGQUIT:
+      return CTRL_BREAK_EVENT;
+    case SIGHUP:
+      return CTRL_CLOSE_EVENT;
+    default:
+      return CTRL_SHUTDOWN_EVENT;
+  }
+}
+
+// Ends the process as the signal's default action does.
+[[noreturn]] void DieBy(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+void RunHandlers(int sig) {
+  DWORD event = ControlEventFor(sig);
+  std::vector<PHANDLER_ROUTINE> handlers;
+  bool ignored;
+  {
+    std::lock_guard<std::mutex> lock(g_handlerMutex);
+    handlers = Handlers();
+    ignored = g_ignoreCtrlC && event == CTRL_C_EVENT;
+  }
+  bool handled = ignored;
+  for (auto it = handlers.rbegin(); it != handlers.rend() && !handled; ++it) handled = (*it)(event) != FALSE;
+  if (!handled || event == CTRL_CLOSE_EVENT || event == CTRL_SHUTDOWN_EVENT) DieBy(sig);
+}
+
+void SignalLoop() {
+  sigset_t set;
+  ConsoleSignals(&set);
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    bool any;
+    {
+      std::lock_guard<std::mutex> lock(g_handlerMutex);
+      any = !Handlers().empty() || (g_ignoreCtrlC && sig == SIGINT);
+    }
+    if (!any) DieBy(sig);
+    StartLayerThread([sig] { RunHandlers(sig); });
+  }
+}
+
+void EnsureSignalThread() {
+  BlockConsoleSignals();
+  if (g_signalThreadRunning.exchange(true)) return;
+  StartLayerThread(SignalLoop);
+}
+
+void BeforeFork() { g_handlerMutex.lock(); }
+void AfterForkInParent() { g_handlerMutex.unlock(); }
+void AfterForkInChild() {
+  g_handlerMutex.unlock();
+  g_signalThreadRunning = false;
+  sigset_t set;
+  ConsoleSignals(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+struct BlockAtStart {
+  BlockAtStart() {
+    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
+    EnsureSignalThread();
+  }
+};
+BlockAtStart g_blockAtStart;
+
+}  // namespace
+
+void BlockConsoleSignals() {
+  sigset_t set;
+  ConsoleSignals(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+}  // namespace tarnexio_posix
+
+using namespace tarnexio_posix;
+
+BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  EnsureSignalThread();
+  std::lock_guard<std::mutex> lock(g_handlerMutex);
+  if (handler == nullptr) {
+    g_ignoreCtrlC = add != FALSE;
+    return TRUE;
+  }
+  std::vector<PHANDLER_ROUTINE>& handlers = Handlers();
+  if (add) {
+    handlers.push_back(handler);
+    return TRUE;
+  }
+  for (auto it = handlers.rbegin(); it != handlers.rend(); ++it) {
+    if (*it == handler) {
+      handlers.erase(std::next(it).base());
+      return TRUE;
+    }
+  }
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return FALSE;
+}

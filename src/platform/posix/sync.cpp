@@ -1,0 +1,179 @@
+// Last error, events, threads, waits and CloseHandle.
+//
+// A wait holds its own reference to the object, so closing the handle while another
+// thread waits on it is safe: the waiter keeps waiting on the still-alive object and
+// returns when it is signalled or its time runs out, as a wait that already started
+// does on Windows.
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/posix/internal.h"
+
+namespace tarnexio_posix {
+namespace {
+
+thread_local DWORD t_lastError = 0;
+
+// Waits on cv until ready() holds or the time runs out.
+template <typename Ready>
+DWORD WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
+                Ready ready) {
+  if (milliseconds == INFINITE) {
+    cv.wait(lock, ready);
+    return WAIT_OBJECT_0;
+  }
+  bool done = cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
+  return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+}
+
+class EventObject : public KernelObject {
+ public:
+  EventObject(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
+
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    DWORD result = WaitUntil(cv_, lock, milliseconds, [this] { return signalled_; });
+    if (result == WAIT_OBJECT_0 && !manualReset_) signalled_ = false;
+    return result;
+  }
+  void Set() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = true;
+    if (manualReset_) {
+      cv_.notify_all();
+    } else {
+      cv_.notify_one();
+    }
+  }
+  void Reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    signalled_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  const bool manualReset_;
+  bool signalled_;
+};
+
+// A thread handle is signalled once its routine has returned.
+class ThreadObject : public KernelObject {
+ public:
+  DWORD Wait(DWORD milliseconds) override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return WaitUntil(cv_, lock, milliseconds, [this] { return finished_; });
+  }
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+void SignalEventObject(const std::shared_ptr<KernelObject>& event) {
+  if (auto e = std::dynamic_pointer_cast<EventObject>(event)) e->Set();
+}
+
+void ResetEventObject(const std::shared_ptr<KernelObject>& event) {
+  if (auto e = std::dynamic_pointer_cast<EventObject>(event)) e->Reset();
+}
+
+void StartLayerThread(std::function<void()> body) {
+  // The new thread inherits the creator's signal mask; block the console signals in the
+  // creator just around the start so the thread has them blocked from its beginning.
+  sigset_t previous;
+  pthread_sigmask(SIG_SETMASK, nullptr, &previous);
+  BlockConsoleSignals();
+  std::thread([body = std::move(body)] {
+    BlockConsoleSignals();
+    body();
+  }).detach();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+}  // namespace tarnexio_posix
+
+using namespace tarnexio_posix;
+
+DWORD GetLastError(void) { return t_lastError; }
+
+void SetLastError(DWORD error) { t_lastError = error; }
+
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCWSTR) {
+  return AddHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
+}
+
+BOOL SetEvent(HANDLE event) {
+  auto e = FindHandleOf<EventObject>(event);
+  if (!e) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  e->Set();
+  return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+  auto e = FindHandleOf<EventObject>(event);
+  if (!e) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  e->Reset();
+  return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  auto o = FindHandle(object);
+  if (!o) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  return o->Wait(milliseconds);
+}
+
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start, LPVOID parameter, DWORD,
+                    LPDWORD threadId) {
+  if (start == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  static std::mutex idMutex;
+  static DWORD nextId = 1;
+  DWORD id;
+  {
+    std::lock_guard<std::mutex> lock(idMutex);
+    id = nextId++;
+  }
+  auto thread = std::make_shared<ThreadObject>();
+  HANDLE handle = AddHandle(thread);
+  if (threadId != nullptr) *threadId = id;
+  StartLayerThread([thread, start, parameter] {
+    start(parameter);
+    thread->Finish();
+  });
+  return handle;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  auto o = RemoveHandle(object);
+  if (!o) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  o->OnClose();
+  return TRUE;
+}
