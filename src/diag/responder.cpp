@@ -1,0 +1,101 @@
+// The diag responder: answers one received block by the request code in its first byte.
+#include "app/host_send.h"
+#include "diag/canned_replies.h"
+#include "diag/diag.h"
+#include "diag/request_bytes.h"
+
+namespace {
+
+enum { LOOPBACK_SCAN = 256 };  // the closing flag of a loopback request is looked for here
+
+void SendCannedReply(const CannedReply& reply, int verbose) {
+  DiagPrintToStream(reply.bytes, reply.length, 0, verbose);
+}
+
+// The received bytes go back as they came, up to and with the first flag; without a
+// flag among the first bytes only the request code goes back.
+int AnswerLoopback(const BYTE* request, int bufferSize) {
+  int replyLength = 1;
+  for (int i = 0; i < LOOPBACK_SCAN && i < bufferSize; ++i) {
+    if (request[i] == DIAG_FLAG) {
+      replyLength = i + 1;
+      break;
+    }
+  }
+  if (SendToTestHost(request, replyLength) != replyLength) {
+    print_message(L"BTFTM : diagProtLoopback ... send failed\n");
+    return 0;
+  }
+  return 1;
+}
+
+void AnswerLogMask(const BYTE* request, int bufferSize) {
+  print_message(L"BTFTM : Log Mask\n");
+  switch (RequestByte(request, bufferSize, 4)) {
+    case 1:
+      SendCannedReply(kLogMaskOp1Reply, 1);
+      break;
+    case 4:
+      SendCannedReply(kLogMaskOp4Reply, 1);
+      break;
+    default:
+      break;
+  }
+}
+
+// The whole block is echoed inside a new unescaped frame, then its HCI command, if it
+// carries one, goes to the controller.
+void AnswerSubsystemRequest(const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
+  const int echoLength = length < bufferSize ? length : bufferSize;
+  DiagPrintToStream(request, echoLength, 0, 0);
+  HandleFtmHciCommand(request, bufferSize, writer);
+}
+
+}  // namespace
+
+namespace {
+
+// The requests answered by one console line (or none) and one canned reply.
+struct CannedAnswer {
+  BYTE code;
+  const wchar_t* line;  // nullptr: nothing printed
+  const CannedReply* reply;
+  int verbose;
+};
+
+const CannedAnswer kCannedAnswers[] = {
+    {0x00, nullptr, &kVersionReply, 0},
+    {0x01, L"BTFTM : echo for esn\n", &kEsnReply, 1},
+    {0x0C, L"BTFTM : echo for status\n", &kStatusReply, 1},
+    {0x26, L"BTFTM : echo for nvItemRead\n", &kNvItemReadReply, 1},
+    {0x3F, L"BTFTM : echo for phoneState\n", &kPhoneStateReply, 1},
+};
+
+}  // namespace
+
+int HandleDiagRequest(const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
+  const BYTE code = RequestByte(request, bufferSize, 0);
+  for (const CannedAnswer& answer : kCannedAnswers) {
+    if (answer.code != code) continue;
+    if (answer.line != nullptr) print_message(L"%ls", answer.line);
+    SendCannedReply(*answer.reply, answer.verbose);
+    return 1;
+  }
+  switch (code) {
+    case 0x4B:
+      AnswerSubsystemRequest(request, length, bufferSize, writer);
+      break;
+    case 0x73:
+      AnswerLogMask(request, bufferSize);
+      break;
+    case 0x7B:
+      return AnswerLoopback(request, bufferSize);
+    case 0x7C:
+      print_message(L"BTFTM : echo for extendedBuildID\n");
+      break;
+    default:
+      print_message(L"BTFTM :In default\n");
+      break;
+  }
+  return 1;
+}
