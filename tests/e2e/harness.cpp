@@ -1,0 +1,334 @@
+#include "harness.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace e2e {
+
+using Clock = std::chrono::steady_clock;
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/tarnexio-e2e.XXXXXX";
+  char* made = mkdtemp(pattern);
+  path = made != nullptr ? made : "";
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+Child::Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(fds[1], 1);
+    dup2(fds[1], 2);
+    for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
+    // The child starts with default signal actions and nothing blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  outFd_ = fds[0];
+  pump_ = std::thread([this] { Pump(); });
+}
+
+Child::~Child() {
+  if (Running()) {
+    kill(pid_, SIGKILL);
+    WaitExit(Millis(5000));
+  }
+  if (pump_.joinable()) pump_.join();
+  if (outFd_ >= 0) close(outFd_);
+}
+
+void Child::Pump() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(outFd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (n <= 0) {
+      eof_ = true;
+      changed_.notify_all();
+      return;
+    }
+    output_.append(buf, (size_t)n);
+    changed_.notify_all();
+  }
+}
+
+bool Child::WaitForOutput(const std::string& text, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, timeout, [&] { return output_.find(text) != std::string::npos || eof_; }) &&
+         output_.find(text) != std::string::npos;
+}
+
+int Child::WaitExit(Millis timeout) {
+  if (reaped_) return status_;
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      // Let the pump take the last output.
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait_for(hold, Millis(2000), [&] { return eof_; });
+      return status_;
+    }
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(Millis(5));
+  }
+}
+
+bool Child::Running() {
+  if (reaped_ || pid_ <= 0) return false;
+  return WaitExit(Millis(0)) == -1;
+}
+
+void Child::Signal(int sig) {
+  if (!reaped_ && pid_ > 0) kill(pid_, sig);
+}
+
+std::string Child::Output() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return output_;
+}
+
+int Child::Count(const std::string& text) {
+  std::string out = Output();
+  int n = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++n;
+  return n;
+}
+
+std::string BridgeBinary() { return TARNEXIO_BIN; }
+std::string FtmdBinary() { return FTMD_BIN; }
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (bind(fd, (sockaddr*)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
+}
+
+Ftmd::Ftmd(const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {FtmdBinary(), "--dir", dir.path};
+  argv.insert(argv.end(), options.begin(), options.end());
+  child = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
+  child->WaitForOutput("ready");
+}
+
+Bridge::Bridge(const std::string& deviceDir, const std::string& mode, int givenPort)
+    : port(givenPort != 0 ? givenPort : FreePort()) {
+  child = std::make_unique<Child>(std::vector<std::string>{BridgeBinary(), "-p", std::to_string(port), "-m", mode},
+                                  std::map<std::string, std::string>{{"TARNEXIO_DEVICE_DIR", deviceDir}});
+}
+
+bool Bridge::WaitListening(Millis timeout) {
+  return child->WaitForOutput("BTFTM : Waiting for incoming Ethernet connections... \n", timeout);
+}
+
+TestHost::TestHost(int port, Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (Clock::now() < deadline) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons((uint16_t)port);
+    if (connect(fd, (sockaddr*)&addr, sizeof addr) == 0) {
+      int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      fd_ = fd;
+      return;
+    }
+    close(fd);
+    std::this_thread::sleep_for(Millis(20));
+  }
+}
+
+TestHost::~TestHost() { Close(); }
+
+void TestHost::Send(const Bytes& bytes) {
+  size_t sent = 0;
+  while (fd_ >= 0 && sent < bytes.size()) {
+    ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    sent += (size_t)n;
+  }
+}
+
+// Reads what is there into pending_, waiting at most until deadline; false on timeout or close.
+static bool Fill(int fd, Bytes* pending, Clock::time_point deadline) {
+  for (;;) {
+    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
+    if (left <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, (int)left);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    uint8_t buf[65536];
+    ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    pending->insert(pending->end(), buf, buf + n);
+    return true;
+  }
+}
+
+Bytes TestHost::Receive(size_t n, Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (fd_ >= 0 && pending_.size() < n && Fill(fd_, &pending_, deadline)) {
+  }
+  size_t take = std::min(n, pending_.size());
+  Bytes out(pending_.begin(), pending_.begin() + (long)take);
+  pending_.erase(pending_.begin(), pending_.begin() + (long)take);
+  return out;
+}
+
+Bytes TestHost::ReceiveH4(Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  auto need = [&]() -> size_t {
+    if (pending_.empty()) return 1;
+    switch (pending_[0]) {
+      case 0x04: return pending_.size() < 3 ? 3 : 3 + pending_[2];
+      case 0x02: return pending_.size() < 5 ? 5 : 5 + (pending_[3] | (pending_[4] << 8));
+      case 0x03: return pending_.size() < 4 ? 4 : 4 + pending_[3];
+      default: return 1;
+    }
+  };
+  while (fd_ >= 0 && pending_.size() < need() && Fill(fd_, &pending_, deadline)) {
+  }
+  size_t n = need();
+  if (pending_.size() < n) return {};
+  Bytes out(pending_.begin(), pending_.begin() + (long)n);
+  pending_.erase(pending_.begin(), pending_.begin() + (long)n);
+  return out;
+}
+
+Bytes TestHost::ReceiveFrame(Millis timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (pending_[i] == 0x7E) {
+        Bytes out(pending_.begin(), pending_.begin() + (long)i + 1);
+        pending_.erase(pending_.begin(), pending_.begin() + (long)i + 1);
+        return out;
+      }
+    }
+    if (fd_ < 0 || !Fill(fd_, &pending_, deadline)) return {};
+  }
+}
+
+bool TestHost::Quiet(Millis timeout) {
+  if (!pending_.empty()) return false;
+  return !Fill(fd_, &pending_, Clock::now() + timeout) && pending_.empty();
+}
+
+void TestHost::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void TestHost::Reset() {
+  if (fd_ < 0) return;
+  linger l{1, 0};
+  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  Close();
+}
+
+void TestHost::HalfClose() {
+  if (fd_ >= 0) shutdown(fd_, SHUT_WR);
+}
+
+// FCS-16 computed bit by bit, independent of the program's table.
+static uint16_t Fcs(const Bytes& data, size_t n) {
+  uint16_t fcs = 0xFFFF;
+  for (size_t i = 0; i < n; ++i) {
+    fcs ^= data[i];
+    for (int b = 0; b < 8; ++b) fcs = (fcs & 1) ? (uint16_t)((fcs >> 1) ^ 0x8408) : (uint16_t)(fcs >> 1);
+  }
+  return fcs;
+}
+
+Bytes EncodeFrame(const Bytes& packet, bool escape) {
+  Bytes raw = packet;
+  uint16_t fcs = (uint16_t)~Fcs(packet, packet.size());
+  raw.push_back((uint8_t)(fcs & 0xFF));
+  raw.push_back((uint8_t)(fcs >> 8));
+  Bytes out;
+  for (uint8_t b : raw) {
+    if (escape && (b == 0x7D || b == 0x7E)) {
+      out.push_back(0x7D);
+      out.push_back(b ^ 0x20);
+    } else {
+      out.push_back(b);
+    }
+  }
+  out.push_back(0x7E);
+  return out;
+}
+
+Bytes DecodeFrame(const Bytes& frame, bool* ok) {
+  *ok = false;
+  if (frame.empty() || frame.back() != 0x7E) return {};
+  Bytes raw;
+  for (size_t i = 0; i + 1 < frame.size(); ++i) {
+    if (frame[i] == 0x7D && i + 2 < frame.size()) {
+      raw.push_back(frame[++i] ^ 0x20);
+    } else {
+      raw.push_back(frame[i]);
+    }
+  }
+  if (raw.size() < 2) return {};
+  *ok = Fcs(raw, raw.size()) == 0xF0B8;
+  raw.resize(raw.size() - 2);
+  return raw;
+}
+
+Bytes Hex(const std::string& text) {
+  Bytes out;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] == ' ') {
+      ++i;
+      continue;
+    }
+    out.push_back((uint8_t)std::stoi(text.substr(i, 2), nullptr, 16));
+    i += 2;
+  }
+  return out;
+}
+
+}  // namespace e2e

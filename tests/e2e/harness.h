@@ -1,0 +1,121 @@
+// End-to-end harness: runs the real binaries (ftmd, Tarnexio) as child processes and
+// plays the test host on a real loopback TCP socket. Every wait is bounded.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+namespace e2e {
+
+using Bytes = std::vector<uint8_t>;
+using Millis = std::chrono::milliseconds;
+
+// A temporary directory removed with everything in it when the object goes.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+};
+
+// A child process whose standard output and error are collected as they come.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
+  ~Child();  // kills the process if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits until the output holds text; false on timeout.
+  bool WaitForOutput(const std::string& text, Millis timeout = Millis(10000));
+  // Waits for the exit; returns the exit status (0..255), 128+signal, or -1 on timeout.
+  int WaitExit(Millis timeout = Millis(10000));
+  bool Running();
+  void Signal(int sig);
+  std::string Output();  // everything printed so far
+  // Number of times text occurs in the output.
+  int Count(const std::string& text);
+
+ private:
+  void Pump();
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  int status_ = -1;
+  bool reaped_ = false;
+  std::thread pump_;
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::string output_;
+  bool eof_ = false;
+};
+
+// Paths of the binaries under test.
+std::string BridgeBinary();
+std::string FtmdBinary();
+
+// A free TCP port on 127.0.0.1 (bound once and released).
+int FreePort();
+
+// ftmd on its own device directory, waited for until it is ready.
+struct Ftmd {
+  explicit Ftmd(const std::vector<std::string>& options = {});
+  TempDir dir;
+  std::unique_ptr<Child> child;
+};
+
+// Tarnexio started against a device directory, on a free port.
+struct Bridge {
+  Bridge(const std::string& deviceDir, const std::string& mode, int port = 0);
+  int port;
+  std::unique_ptr<Child> child;
+  // Waits until the bridge listens.
+  bool WaitListening(Millis timeout = Millis(10000));
+};
+
+// The test host: a blocking TCP client with bounded receives.
+class TestHost {
+ public:
+  // Connects to 127.0.0.1:port, retrying until timeout.
+  explicit TestHost(int port, Millis timeout = Millis(10000));
+  ~TestHost();
+  TestHost(const TestHost&) = delete;
+  TestHost& operator=(const TestHost&) = delete;
+  bool connected() const { return fd_ >= 0; }
+  void Send(const Bytes& bytes);
+  // Receives exactly n bytes; returns fewer on timeout or close.
+  Bytes Receive(size_t n, Millis timeout = Millis(5000));
+  // Receives one H4 packet from the bridge (type byte, header and payload).
+  Bytes ReceiveH4(Millis timeout = Millis(5000));
+  // Receives up to and including the next 0x7E; empty on timeout.
+  Bytes ReceiveFrame(Millis timeout = Millis(5000));
+  // True when nothing arrives within the time given.
+  bool Quiet(Millis timeout);
+  void Close();
+  void Reset();  // closes with a TCP reset
+  void HalfClose();
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+  Bytes pending_;
+};
+
+// Diag frames: escape, FCS, unescape and check.
+Bytes EncodeFrame(const Bytes& packet, bool escape);
+// Unescapes a received frame (with its closing flag) and checks its FCS; returns the
+// packet without FCS, or sets ok false.
+Bytes DecodeFrame(const Bytes& frame, bool* ok);
+
+Bytes Hex(const std::string& text);  // "01 03 0c 00" -> bytes
+
+}  // namespace e2e

@@ -1,0 +1,195 @@
+// Raw mode end to end: a test host on TCP, the bridge, ftmd's simulated controller.
+#include "harness.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+
+using namespace e2e;
+
+namespace {
+
+const Bytes kReset = Hex("01 03 0c 00");
+
+// Receives H4 packets until one satisfies pred; the others are kept in *others.
+Bytes ReceiveUntil(TestHost& host, const std::function<bool(const Bytes&)>& pred, std::vector<Bytes>* others = nullptr) {
+  for (int i = 0; i < 200; ++i) {
+    Bytes p = host.ReceiveH4();
+    if (p.empty()) return {};
+    if (pred(p)) return p;
+    if (others != nullptr) others->push_back(p);
+  }
+  return {};
+}
+
+bool IsCommandComplete(const Bytes& p, uint16_t opcode) {
+  return p.size() >= 7 && p[0] == 0x04 && p[1] == 0x0E && p[4] == (opcode & 0xFF) && p[5] == (opcode >> 8);
+}
+
+struct RawRun {
+  explicit RawRun(const std::vector<std::string>& ftmdOptions = {"--type", "1"})
+      : ftmd(ftmdOptions), bridge(ftmd.dir.path, "raw") {
+    bridge.WaitListening();
+    host = std::make_unique<TestHost>(bridge.port);
+    bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
+  }
+  // Opens a link with the given command and returns its handle from the completion event.
+  uint16_t OpenLink(const Bytes& command, uint8_t completeEvent) {
+    host->Send(command);
+    Bytes done = ReceiveUntil(*host, [&](const Bytes& p) { return p[0] == 0x04 && p[1] == completeEvent; });
+    if (done.size() < 6 || done[3] != 0) return 0xFFFF;
+    return (uint16_t)(done[4] | (done[5] << 8));
+  }
+  Ftmd ftmd;
+  Bridge bridge;
+  std::unique_ptr<TestHost> host;
+};
+
+const Bytes kCreateConnection = Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01");
+const Bytes kSetupSco = Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00");
+
+TEST(RawMode, ResetGetsCommandCompleteBehind04) {
+  RawRun run;
+  run.host->Send(kReset);
+  Bytes cc = ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); });
+  ASSERT_EQ(cc.size(), 7u);
+  EXPECT_EQ(cc[6], 0x00);  // status
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: HCI cmd(to btsoc)(3):03 0c 00 \n"));
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("\nBTFTM : HCIEvent(from btsoc) [6]: 0e 04 01 03 0c 00 \n"));
+}
+
+TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
+  RawRun run;
+  Bytes two = kReset;
+  Bytes readAddr = Hex("01 09 10 00");
+  two.insert(two.end(), readAddr.begin(), readAddr.end());
+  run.host->Send(two);
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
+
+  // One command in three sends, with pauses so that each arrives in its own receive.
+  Bytes scan = Hex("01 1a 0c 01 03");
+  run.host->Send(Bytes(scan.begin(), scan.begin() + 1));
+  std::this_thread::sleep_for(Millis(100));
+  run.host->Send(Bytes(scan.begin() + 1, scan.begin() + 3));
+  std::this_thread::sleep_for(Millis(100));
+  run.host->Send(Bytes(scan.begin() + 3, scan.end()));
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C1A); }).empty());
+  EXPECT_EQ(run.bridge.child->Count("BTFTM: HCI cmd(to btsoc)(4):1a 0c 01 03 \n"), 1);
+  EXPECT_EQ(run.bridge.child->Count("unknow HCI packet type"), 0);
+}
+
+TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
+  RawRun run;
+  uint16_t handle = run.OpenLink(kCreateConnection, 0x03);
+  ASSERT_NE(handle, 0xFFFF);
+  const int kPackets = 10000;
+  std::thread sender([&] {
+    for (int i = 0; i < kPackets; ++i) {
+      Bytes acl = {0x02, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 8, 0};
+      for (int b = 0; b < 4; ++b) acl.push_back((uint8_t)(i >> (8 * b)));
+      for (int b = 0; b < 4; ++b) acl.push_back((uint8_t)(0x7D + b));
+      run.host->Send(acl);
+    }
+  });
+  int next = 0;
+  while (next < kPackets) {
+    Bytes p = ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x02; });
+    if (p.empty()) break;
+    ASSERT_EQ(p.size(), 13u);
+    EXPECT_EQ(p[1] | ((p[2] & 0x0F) << 8), handle);
+    int seq = p[5] | (p[6] << 8) | (p[7] << 16) | (p[8] << 24);
+    ASSERT_EQ(seq, next) << "lost or reordered";
+    EXPECT_EQ(p[9], 0x7D);
+    EXPECT_EQ(p[12], 0x80);
+    ++next;
+  }
+  sender.join();
+  EXPECT_EQ(next, kPackets);
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Sent #10000 ACL packet to btsoc, length is: 12\n"));
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("\nBTFTM : Received #10000 ACL packet from btsoc, length is: 12\n"));
+}
+
+TEST(RawMode, ScoPacketsSelectTheirInterfaceAndComeBackBehind03) {
+  RawRun run;
+  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  ASSERT_NE(handle, 0xFFFF);
+  const int dataLengths[] = {24, 48, 72, 96, 144, 60};
+  for (int n : dataLengths) {
+    for (int k = 0; k < 3; ++k) {
+      Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), (uint8_t)n};
+      for (int i = 0; i < n; ++i) sco.push_back((uint8_t)(n + k));
+      run.host->Send(sco);
+    }
+    for (int k = 0; k < 3; ++k) {
+      Bytes p = ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; });
+      ASSERT_EQ(p.size(), (size_t)n + 4) << n;
+      EXPECT_EQ(p[3], n);
+      EXPECT_EQ(p[4], (uint8_t)(n + k));
+    }
+  }
+  std::string out = run.bridge.child->Output();
+  EXPECT_EQ(run.bridge.child->Count("SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n"), 6);
+  EXPECT_EQ(out.find("Invalid sco hciLen"), std::string::npos);
+}
+
+TEST(RawMode, UnlistedScoSizeIsStillWritten) {
+  RawRun run;
+  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  ASSERT_NE(handle, 0xFFFF);
+  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 30};
+  sco.resize(34, 0x55);
+  run.host->Send(sco);
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Invalid sco hciLen 33"));
+  // Written, yet no interface was selected, so nothing is read back.
+  run.host->Send(kReset);
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
+  EXPECT_EQ(run.bridge.child->Count("SendScoData:"), 0);
+}
+
+TEST(RawMode, DisconnectionOfTheScoLinkClosesTheGate) {
+  RawRun run;
+  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  ASSERT_NE(handle, 0xFFFF);
+  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 24};
+  sco.resize(28, 0x11);
+  run.host->Send(sco);
+  ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; }).empty());
+  run.host->Send({0x01, 0x06, 0x04, 0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 0x13});
+  ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return p[1] == 0x05; }).empty());
+  char line[64];
+  snprintf(line, sizeof line, "Sco connection 0x%02x is disconnected\n", handle);
+  EXPECT_TRUE(run.bridge.child->WaitForOutput(line));
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n"));
+}
+
+TEST(RawMode, Type2DriverServesEventsWithOnlyTheEventReader) {
+  RawRun run({"--type", "2"});
+  run.host->Send(kReset);
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: READ:returned 11 bytes\n"));
+}
+
+TEST(RawMode, ASecondTestHostIsNeverAccepted) {
+  RawRun run;
+  TestHost second(run.bridge.port);  // queued by the system, never accepted
+  run.host->Send(kReset);
+  EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
+  EXPECT_EQ(run.bridge.child->Count("BTFTM : Ethernet Connected!\n"), 1);
+  run.host->Close();
+  EXPECT_EQ(run.bridge.child->WaitExit(), 0);
+  EXPECT_EQ(run.bridge.child->Count("BTFTM : Ethernet Connected!\n"), 1);
+}
+
+TEST(RawMode, DisconnectEndsTheRunWithTheCleanUp) {
+  RawRun run;
+  run.host->Close();
+  EXPECT_EQ(run.bridge.child->WaitExit(), 0);
+  std::string out = run.bridge.child->Output();
+  EXPECT_NE(out.find("BTFTM : Client disconnected\n"), std::string::npos);
+  EXPECT_NE(out.find("BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n"
+                     "BTFTM : Coming out of main loop\n"),
+            std::string::npos)
+      << out;
+}
+
+}  // namespace
