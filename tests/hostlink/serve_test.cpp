@@ -1,0 +1,265 @@
+#include "hostlink/host_server.h"
+
+#include "../diag/diag_test_support.h"
+#include "app/context.h"
+#include "write_recorder.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+
+namespace {
+
+const Bytes kReset = {0x01, 0x03, 0x0c, 0x00};
+
+std::mutex gRequestLock;
+std::vector<Bytes> gRequests;
+
+int RecordRequest(const BYTE* request, int length, int, const DriverWriter&) {
+  std::lock_guard<std::mutex> lock(gRequestLock);
+  gRequests.emplace_back(request, request + length);
+  return 1;
+}
+
+size_t RequestCount() {
+  std::lock_guard<std::mutex> lock(gRequestLock);
+  return gRequests.size();
+}
+
+// A port that was free a moment ago: bound by a probe on port 0, then let go.
+int FreePort() {
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  EXPECT_EQ(0, bind(probe, (sockaddr*)&address, sizeof address));
+  EXPECT_EQ(0, getsockname(probe, (sockaddr*)&address, &length));
+  close(probe);
+  return ntohs(address.sin_port);
+}
+
+// The test host's side: connects to 127.0.0.1, trying again until the server listens.
+int ConnectTestHost(int port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons((unsigned short)port);
+  int fd = -1;
+  WaitUntil(
+      [&] {
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        if (connect(fd, (sockaddr*)&address, sizeof address) == 0) return true;
+        close(fd);
+        fd = -1;
+        return false;
+      },
+      5000);
+  EXPECT_GE(fd, 0) << "no server on port " << port;
+  return fd;
+}
+
+void SendBytes(int fd, const Bytes& bytes) {
+  EXPECT_EQ((ssize_t)bytes.size(), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
+}
+
+// Gives the server a moment, so the next piece most likely comes in a receive of its own.
+void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+class ServeTestHostTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    gFtmAppContext.exitFlag = 0;
+    diagMode = 0;
+    std::lock_guard<std::mutex> lock(gRequestLock);
+    gRequests.clear();
+  }
+
+  void TearDown() override {
+    for (int fd : hosts_) {
+      if (fd >= 0) close(fd);
+    }
+    if (server_.valid()) {
+      RunStopSequence(&gFtmAppContext, false);
+      server_.wait_for(std::chrono::seconds(10));
+    }
+    CloseSocketOnce(&listenSocket, false);
+    CloseSocketOnce(&clientSocket, true);
+    gFtmAppContext.exitFlag = 0;
+    diagMode = 1;
+  }
+
+  void Start(int port) {
+    server_ = std::async(std::launch::async, [this, port] {
+      return ServeTestHostWith(port, recorder_.writer(), RecordRequest);
+    });
+  }
+
+  int Connect(int port) {
+    hosts_.push_back(ConnectTestHost(port));
+    return hosts_.back();
+  }
+
+  void WaitForConsole(const char* text) {
+    EXPECT_TRUE(WaitUntil([&] { return console_.text().find(text) != std::string::npos; }, 5000)) << text;
+  }
+
+  int Result() {
+    if (server_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+      ADD_FAILURE() << "the server did not end";
+      RunStopSequence(&gFtmAppContext, false);
+    }
+    return server_.get();
+  }
+
+  ConsoleCapture console_;
+  WriteRecorder recorder_;
+  std::future<int> server_;
+  std::vector<int> hosts_;
+};
+
+const std::string kSetUpLines =
+    "BTFTM : Ethernet Socket created\n"
+    "BTFTM: binding done\n"
+    "BTFTM : Listening on socket...\n"
+    "BTFTM : Waiting for incoming Ethernet connections... \n"
+    "BTFTM : Ethernet Connected!\n";
+
+TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
+  const int port = FreePort();
+  Start(port + 0x10000);  // only the low 16 bits count
+  close(Connect(port));
+  hosts_.clear();
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : Client disconnected\n");
+  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_NE(INVALID_SOCKET, clientSocket.load());
+  EXPECT_EQ(0u, recorder_.count());
+}
+
+TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverServed) {
+  const int port = FreePort();
+  Start(port);
+  const int host = Connect(port);
+  SendBytes(host, {0x01, 0x01, 0x10, 0x00, 0x01, 0x03, 0x0c, 0x00});
+  Pause();
+  SendBytes(host, {0x01, 0x05});
+  Pause();
+  SendBytes(host, {0x0c, 0x02, 0xaa});
+  Pause();
+  SendBytes(host, {0xbb});
+  const int second = Connect(port);  // queued by the system, never accepted
+  SendBytes(second, kReset);
+  EXPECT_TRUE(WaitUntil([&] { return recorder_.count() >= 3; }, 5000));
+  Pause();
+  close(host);
+  hosts_[0] = -1;
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'C', {0x01, 0x10, 0x00}},
+                                                            {'C', {0x03, 0x0c, 0x00}},
+                                                            {'C', {0x05, 0x0c, 0x02, 0xaa, 0xbb}}}));
+}
+
+TEST_F(ServeTestHostTest, DiagRequestSplitOverTwoSendsIsAnsweredOnce) {
+  diagMode = 1;
+  const int port = FreePort();
+  Start(port);
+  const int host = Connect(port);
+  SendBytes(host, {0x4b, 0x0b, 0x00});
+  Pause();
+  SendBytes(host, {0x01, 0x02, 0x7e});
+  EXPECT_TRUE(WaitUntil([] { return RequestCount() >= 1; }, 5000));
+  close(host);
+  hosts_[0] = -1;
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x4b, 0x0b, 0x00, 0x01, 0x02, 0x7e}}));
+}
+
+TEST_F(ServeTestHostTest, PeerResetEndsTheLoopByTheDisconnectPath) {
+  const int port = FreePort();
+  Start(port);
+  const int host = Connect(port);
+  WaitForConsole("Ethernet Connected!");
+  linger abort = {1, 0};
+  setsockopt(host, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  close(host);
+  hosts_[0] = -1;
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
+                                 "BTFTM : Client disconnected\n");
+  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+}
+
+TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
+  const int port = FreePort();
+  Start(port);
+  const int host = Connect(port);
+  WaitForConsole("Ethernet Connected!");
+  // From the next receive on, the connection is something that is no socket at all.
+  int notASocket[2];
+  ASSERT_EQ(0, pipe(notASocket));
+  hosts_.push_back(notASocket[1]);
+  hosts_.push_back(clientSocket.exchange(notASocket[0]));
+  SendBytes(host, {0x01});
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
+                                 "BTFTM : Client disconnected\n");
+  EXPECT_EQ(0, gFtmAppContext.exitFlag.load());
+}
+
+TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
+  const int port = FreePort();
+  Start(port);
+  const int host = Connect(port);
+  WaitForConsole("Ethernet Connected!");
+  gFtmAppContext.exitFlag = 1;
+  SendBytes(host, kReset);
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
+  EXPECT_EQ(0u, recorder_.count());
+}
+
+TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
+  const int port = FreePort();
+  Start(port);
+  Connect(port);
+  WaitForConsole("Ethernet Connected!");
+  RunStopSequence(&gFtmAppContext, false);
+  EXPECT_EQ(HOST_CONNECTION_OVER, Result());
+  const std::string text = console_.text();
+  EXPECT_TRUE(text == kSetUpLines + "BTFTM : Client disconnected\n" ||
+              text.rfind(kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n", 0) == 0)
+      << text;
+}
+
+TEST_F(ServeTestHostTest, StopSequenceWhileWaitingForTheTestHostFailsTheSetUp) {
+  Start(FreePort());
+  WaitForConsole("Waiting for incoming");
+  RunStopSequence(&gFtmAppContext, false);
+  EXPECT_EQ(HOST_SETUP_FAILED, Result());
+  const std::string text = console_.text();
+  EXPECT_EQ(text.substr(text.size() - strlen("BTFTM : accept failed\n")), "BTFTM : accept failed\n");
+  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+}
+
+TEST_F(ServeTestHostTest, PortInUseFailsTheSetUpAtBind) {
+  const int port = FreePort();
+  int holder = socket(AF_INET, SOCK_STREAM, 0);
+  hosts_.push_back(holder);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons((unsigned short)port);
+  ASSERT_EQ(0, bind(holder, (sockaddr*)&address, sizeof address));
+  ASSERT_EQ(0, listen(holder, 1));
+  Start(port);
+  EXPECT_EQ(HOST_SETUP_FAILED, Result());
+  EXPECT_EQ(console_.text(), "BTFTM : Ethernet Socket created\nBTFTM : Bind failed. Close socket");
+  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+}
+
+}  // namespace
