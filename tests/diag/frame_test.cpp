@@ -80,6 +80,15 @@ TEST(DiagFrame, LengthAndCapacityLimits) {
   EXPECT_EQ(EncodeDiagFrame(worst.data(), (int)worst.size(), 1, frame.data(), n - 1), -1);
   EXPECT_EQ(EncodeDiagFrame(worst.data(), (int)worst.size(), 1, frame.data(), n), n);
 
+  // Whatever the room, nothing is written past it, not even half an escape pair.
+  const Bytes small = {0x7E, 0x01, 0x7D};
+  for (int capacity = 0; capacity < 10; ++capacity) {
+    Bytes area(16, 0xAA);
+    const int written = EncodeDiagFrame(small.data(), (int)small.size(), 1, area.data(), capacity);
+    EXPECT_TRUE(written == -1 || written <= capacity);
+    for (int i = capacity; i < 16; ++i) EXPECT_EQ(area[i], 0xAA) << "capacity " << capacity << " byte " << i;
+  }
+
   Bytes tooLong(DIAG_MAX_PACKET + 1, 0x55);
   EXPECT_EQ(EncodeDiagFrame(tooLong.data(), (int)tooLong.size(), 0, frame.data(), (int)frame.size()), -1);
   EXPECT_EQ(EncodeDiagFrame(tooLong.data(), -1, 0, frame.data(), (int)frame.size()), -1);
