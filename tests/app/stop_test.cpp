@@ -1,0 +1,203 @@
+// The console control handler, the stop sequence and the final clean-up, called directly.
+#include "app/context.h"
+#include "console_capture.h"
+#include "device_double.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fcntl.h>
+#include <thread>
+#include <vector>
+
+using tarnexio_test::DeviceAction;
+using tarnexio_test::DeviceDouble;
+using tarnexio_test::DeviceRequest;
+using tarnexio_test::TempDeviceDir;
+
+namespace {
+
+bool IsOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+class StopSequence : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ConsoleCapture quiet;
+    InitiateStruct(&gFtmAppContext);
+  }
+  void TearDown() override {
+    ConsoleCapture quiet;
+    RunStopSequence(&gFtmAppContext, false);
+    CleanAllResources(&gFtmAppContext);
+  }
+  // Gives both socket variables a real socket.
+  void OpenSockets() {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    listenSocket = pair[0];
+    clientSocket = pair[1];
+    fds_ = {pair[0], pair[1]};
+  }
+  void OpenDriver() {
+    device_ = std::make_unique<DeviceDouble>("ZELDROVE");
+    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+  }
+  bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+
+  TempDeviceDir dir_;
+  std::unique_ptr<DeviceDouble> device_;
+  std::vector<int> fds_;
+};
+
+TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
+  for (DWORD type : {CTRL_CLOSE_EVENT, 3u, 4u, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT, 7u}) {
+    OpenSockets();
+    ConsoleCapture console;
+    EXPECT_TRUE(ConsoleCtrlHandler(type));
+    EXPECT_EQ(console.Finish(), "");
+    EXPECT_EQ(gFtmAppContext.exitFlag.load(), 0);
+    EXPECT_EQ(listenSocket.load(), fds_[0]);
+    CloseSocketOnce(&listenSocket, false);
+    CloseSocketOnce(&clientSocket, false);
+  }
+  for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+    gFtmAppContext.exitFlag = 0;
+    ResetEvent(gFtmAppContext.ScoRxStartEvent.load());
+    OpenSockets();
+    OpenDriver();
+    ConsoleCapture console;
+    EXPECT_TRUE(ConsoleCtrlHandler(type));
+    EXPECT_EQ(console.Finish(), "Signalling the main thread to exit..\n");
+    EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
+    EXPECT_TRUE(GateOpen());
+    EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+    EXPECT_FALSE(IsOpenFd(fds_[0]));
+    EXPECT_FALSE(IsOpenFd(fds_[1]));
+    EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
+    EXPECT_TRUE(device_->WaitForNoConnections());
+    device_.reset();
+  }
+}
+
+TEST_F(StopSequence, SecondCtrlCPrintsItsLineAndChangesNothingElse) {
+  OpenSockets();
+  OpenDriver();
+  ConsoleCapture console;
+  ConsoleCtrlHandler(CTRL_C_EVENT);
+  int other = dup(0);  // takes the lowest free descriptor: one of the closed sockets'
+  ConsoleCtrlHandler(CTRL_C_EVENT);
+  EXPECT_EQ(console.Finish(), "Signalling the main thread to exit..\nSignalling the main thread to exit..\n");
+  EXPECT_TRUE(IsOpenFd(other));  // the second pass closed nothing
+  close(other);
+  // One cancel at the most: the second pass found the driver closed.
+  device_->WaitForCancels(2, 300);
+  EXPECT_LE(device_->Cancels().size(), 1u);
+}
+
+TEST_F(StopSequence, WithoutSocketsOrDriverItOnlyRaisesTheFlag) {
+  ConsoleCapture console;
+  ConsoleCtrlHandler(CTRL_BREAK_EVENT);
+  EXPECT_EQ(console.Finish(), "Signalling the main thread to exit..\n");
+  EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
+  EXPECT_TRUE(GateOpen());
+}
+
+TEST_F(StopSequence, TheFtmModeThreadsSequenceLeavesTheGateClosed) {
+  OpenSockets();
+  RunStopSequence(&gFtmAppContext, false);
+  EXPECT_FALSE(GateOpen());
+  EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+}
+
+TEST_F(StopSequence, ItCancelsPendingDriverRequestsBeforeClosing) {
+  OpenDriver();
+  device_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
+  OVERLAPPED ov{};
+  ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  BYTE out[4];
+  DWORD n = 0;
+  ASSERT_FALSE(DeviceIoControl(gFtmAppContext.hDriver.load(), 0x9600259C, nullptr, 0, out, 4, &n, &ov));
+  ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
+  RunStopSequence(&gFtmAppContext, false);
+  EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
+  EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
+  EXPECT_TRUE(device_->WaitForCancels(1));
+  CloseHandle(ov.hEvent);
+}
+
+TEST_F(StopSequence, ConcurrentStopSequencesCloseEverythingExactlyOnce) {
+  for (int round = 0; round < 200; ++round) {
+    OpenSockets();
+    std::atomic<int> go{0};
+    std::thread a([&] {
+      while (go.load() == 0) {
+      }
+      RunStopSequence(&gFtmAppContext, true);
+    });
+    std::thread b([&] {
+      while (go.load() == 0) {
+      }
+      RunStopSequence(&gFtmAppContext, false);
+    });
+    go = 1;
+    a.join();
+    b.join();
+    // Neither pass closed a descriptor that the other had closed and the system reused:
+    // a descriptor opened now must survive.
+    int probe = dup(0);
+    EXPECT_TRUE(IsOpenFd(probe));
+    EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+    close(probe);
+  }
+}
+
+TEST_F(StopSequence, CleanUpWithEverythingClosingPrintsOnlyItsTwoLines) {
+  OpenDriver();
+  ConsoleCapture console;
+  CleanAllResources(&gFtmAppContext);
+  EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
+  EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
+  EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
+  EXPECT_EQ(gFtmAppContext.hFtmModeEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(gFtmAppContext.ScoRxStartEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(gFtmAppContext.overlapCmdWriteasync.hEvent, INVALID_HANDLE_VALUE);
+  // Reader records that never got an event are skipped silently.
+  EXPECT_EQ(gFtmAppContext.overlapEventReadasync.hEvent, nullptr);
+}
+
+TEST_F(StopSequence, CleanUpAfterAFailedOpenLeavesTheDriverAlone) {
+  gFtmAppContext.hDriver = INVALID_HANDLE_VALUE;
+  ConsoleCapture console;
+  CleanAllResources(&gFtmAppContext);
+  EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
+  EXPECT_EQ(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(StopSequence, FailedClosesAreReportedAndTheFieldsKept) {
+  // Handles that are already closed fail to close again.
+  HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  CloseHandle(stale);
+  CloseHandle(gFtmAppContext.hFtmModeEvent.load());
+  gFtmAppContext.hFtmModeEvent = stale;
+  gFtmAppContext.hDriver = stale;
+  SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapEventReadasync, stale);
+  ConsoleCapture console;
+  CleanAllResources(&gFtmAppContext);
+  EXPECT_EQ(console.Finish(),
+            "BTFTM : Cleaning all resources\n"
+            "BTFTM : Error in closing FTM Driver\n"
+            "BTFTM : Error in closing Overlapped Read event Handle\n"
+            "BTFTM : Error in closing FTM mode event Handle\n"
+            "BTFTM : All resources are freed\n");
+  EXPECT_EQ(gFtmAppContext.hDriver.load(), stale);
+  EXPECT_EQ(gFtmAppContext.hFtmModeEvent.load(), stale);
+  gFtmAppContext.hDriver = nullptr;
+  SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapEventReadasync, nullptr);
+}
+
+}  // namespace
