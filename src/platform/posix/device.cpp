@@ -19,6 +19,7 @@
 
 #include "platform/posix/devchan_reply.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/utf8.h"
 
 namespace tarnexio_posix {
 namespace {
@@ -280,23 +281,8 @@ std::string DeviceSocketPath(LPCWSTR fileName) {
   if (path.compare(0, prefix.size(), prefix) != 0 || path.size() == prefix.size()) return std::string();
   std::string name;
   for (size_t i = prefix.size(); i < path.size(); ++i) {
-    uint32_t c = uint32_t(path[i]);
-    if (c == '/' || c == 0) return std::string();
-    if (c < 0x80) {
-      name += char(c);
-    } else if (c < 0x800) {
-      name += char(0xC0 | (c >> 6));
-      name += char(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      name += char(0xE0 | (c >> 12));
-      name += char(0x80 | ((c >> 6) & 0x3F));
-      name += char(0x80 | (c & 0x3F));
-    } else {
-      name += char(0xF0 | (c >> 18));
-      name += char(0x80 | ((c >> 12) & 0x3F));
-      name += char(0x80 | ((c >> 6) & 0x3F));
-      name += char(0x80 | (c & 0x3F));
-    }
+    if (path[i] == L'/' || path[i] == 0) return std::string();
+    AppendUtf8(name, uint32_t(path[i]));
   }
   const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
   std::string result = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";

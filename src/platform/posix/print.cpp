@@ -6,29 +6,11 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/utf8.h"
 
 namespace {
 
 std::mutex g_printMutex;
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c >= 0xD800 && (c < 0xE000 || c > 0x10FFFF)) c = 0xFFFD;  // not a character
-  if (c < 0x80) {
-    out += char(c);
-  } else if (c < 0x800) {
-    out += char(0xC0 | (c >> 6));
-    out += char(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += char(0xE0 | (c >> 12));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  } else {
-    out += char(0xF0 | (c >> 18));
-    out += char(0x80 | ((c >> 12) & 0x3F));
-    out += char(0x80 | ((c >> 6) & 0x3F));
-    out += char(0x80 | (c & 0x3F));
-  }
-}
 
 void WriteAll(const std::string& text) {
   std::lock_guard<std::mutex> lock(g_printMutex);
@@ -63,7 +45,7 @@ void print_message(const wchar_t* format, ...) {
     text = "(message could not be formatted)\n";
   } else {
     text.reserve(size_t(length) + 16);
-    for (int i = 0; i < length; ++i) AppendUtf8(text, uint32_t(buffer[size_t(i)]));
+    for (int i = 0; i < length; ++i) tarnexio_posix::AppendUtf8(text, uint32_t(buffer[size_t(i)]));
   }
   WriteAll(text);
   errno = savedErrno;  // the caller may still look at the error of its last socket call

@@ -1,0 +1,146 @@
+// Devices that are missing, closed, gone or misused.
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <future>
+#include <thread>
+
+#include "device_test_util.h"
+
+using tarnexio_test::DeviceAction;
+using tarnexio_test::DeviceRequest;
+
+TEST(DeviceOpen, MissingOrRefusingDeviceIsFileNotFound) {
+  tarnexio_test::TempDeviceDir dir;
+  SetLastError(0);
+  EXPECT_EQ(CreateFileW(L"\\\\.\\NOPE", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+
+  // A socket that is bound but does not listen refuses the connection.
+  int fd = socket(AF_UNIX, SOCK_SEQPACKET, 0);
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  std::string path = dir.path() + "/DEAD";
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)), 0);
+  SetLastError(0);
+  EXPECT_EQ(CreateFileW(L"\\\\.\\DEAD", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  close(fd);
+
+  // Only device paths are served.
+  tarnexio_test::DeviceDouble server("PLAIN");
+  EXPECT_EQ(CreateFileW(L"PLAIN", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_FILE_NOT_FOUND));
+  HANDLE h = CreateFileW(L"\\\\.\\PLAIN", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST_F(DeviceTest, InvalidHandlesFailWithInvalidHandle) {
+  BYTE out[4];
+  DWORD n;
+  for (HANDLE bad : {INVALID_HANDLE_VALUE, HANDLE(nullptr), event_, reinterpret_cast<HANDLE>(0x12345)}) {
+    SetLastError(0);
+    EXPECT_FALSE(DeviceIoControl(bad, 1, nullptr, 0, out, 4, &n, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+    SetLastError(0);
+    EXPECT_FALSE(CancelIoEx(bad, nullptr));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  }
+  OVERLAPPED pending = OVERLAPPED();
+  pending.Internal = STATUS_PENDING;
+  EXPECT_FALSE(GetOverlappedResult(INVALID_HANDLE_VALUE, &pending, &n, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(server_->WaitForConnections(1));
+  EXPECT_TRUE(server_->Requests().empty());
+}
+
+TEST_F(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
+  server_->SetScript([](const DeviceRequest& r) {
+    return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Ignore();
+  });
+  BYTE out[4];
+  DWORD n;
+  ASSERT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov_));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  // A synchronous call waiting for its first reply on another thread.
+  HANDLE device = device_;
+  auto blocked = std::async(std::launch::async, [device] {
+    BYTE buffer[4];
+    DWORD got;
+    BOOL ok = DeviceIoControl(device, 2, nullptr, 0, buffer, 4, &got, nullptr);
+    return std::make_pair(ok, GetLastError());
+  });
+  ASSERT_TRUE(server_->WaitForRequests(2));
+  HANDLE closed = device_;
+  device_ = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(CloseHandle(closed));
+
+  ASSERT_EQ(blocked.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  auto result = blocked.get();
+  EXPECT_FALSE(result.first);
+  EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+
+  EXPECT_TRUE(EventSignalled());
+  // The finished request can still be asked about on the closed handle.
+  EXPECT_FALSE(GetOverlappedResult(closed, &ov_, &n, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_OPERATION_ABORTED));
+
+  EXPECT_FALSE(DeviceIoControl(closed, 1, nullptr, 0, out, 4, &n, &ov_));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_FALSE(CloseHandle(closed));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_INVALID_HANDLE));
+  EXPECT_TRUE(server_->WaitForNoConnections());
+}
+
+TEST_F(DeviceTest, ServerDeathFailsPendingAndLaterRequestsWithDeviceNotConnected) {
+  server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
+  BYTE out[4];
+  DWORD n;
+  ASSERT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov_));
+  ASSERT_TRUE(server_->WaitForRequests(1));
+  server_->Stop();
+  EXPECT_FALSE(GetOverlappedResult(device_, &ov_, &n, TRUE));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_TRUE(EventSignalled());
+  OVERLAPPED ov2 = OVERLAPPED();
+  EXPECT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov2));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+TEST_F(DeviceTest, ServerClosingDuringASynchronousCallFailsIt) {
+  server_->SetScript([](const DeviceRequest&) { return DeviceAction::CloseConnection(); });
+  BYTE out[4];
+  DWORD n;
+  EXPECT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  EXPECT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+TEST_F(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
+  server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
+  server_->SetAnswerCancels(false);
+  BYTE out[4];
+  DWORD n;
+  ASSERT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov_));
+  HANDLE device = device_;
+  auto waiter = std::async(std::launch::async, [this, device] {
+    DWORD got;
+    BOOL ok = GetOverlappedResult(device, &ov_, &got, TRUE);
+    return std::make_pair(ok, GetLastError());
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  HANDLE closed = device_;
+  device_ = INVALID_HANDLE_VALUE;
+  ASSERT_TRUE(CloseHandle(closed));
+  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  auto result = waiter.get();
+  EXPECT_FALSE(result.first);
+  EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+}

@@ -1,0 +1,344 @@
+#include "device_double.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace tarnexio_test {
+namespace {
+
+void AppendLe32(std::vector<uint8_t>& out, uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(value >> shift));
+}
+
+uint32_t ReadLe32(const uint8_t* p) {
+  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+}
+
+std::string DeviceDirFromEnvironment() {
+  const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
+  return (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
+}
+
+}  // namespace
+
+TempDeviceDir::TempDeviceDir() {
+  char pattern[] = "/tmp/tnx-XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  const char* previous = std::getenv("TARNEXIO_DEVICE_DIR");
+  if (previous != nullptr) {
+    hadPrevious_ = true;
+    previous_ = previous;
+  }
+  setenv("TARNEXIO_DEVICE_DIR", path_.c_str(), 1);
+}
+
+TempDeviceDir::~TempDeviceDir() {
+  if (DIR* dir = opendir(path_.c_str())) {
+    while (struct dirent* entry = readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
+    }
+    closedir(dir);
+  }
+  rmdir(path_.c_str());
+  if (hadPrevious_) {
+    setenv("TARNEXIO_DEVICE_DIR", previous_.c_str(), 1);
+  } else {
+    unsetenv("TARNEXIO_DEVICE_DIR");
+  }
+}
+
+DeviceAction DeviceAction::Complete(uint32_t status, std::vector<uint8_t> output) {
+  DeviceAction a;
+  a.kind = kComplete;
+  a.status = status;
+  a.output = std::move(output);
+  return a;
+}
+
+DeviceAction DeviceAction::Pending() {
+  DeviceAction a;
+  a.kind = kPending;
+  return a;
+}
+
+DeviceAction DeviceAction::Ignore() {
+  DeviceAction a;
+  a.kind = kIgnore;
+  return a;
+}
+
+DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
+  DeviceAction a;
+  a.kind = kRaw;
+  a.datagrams = std::move(datagrams);
+  return a;
+}
+
+DeviceAction DeviceAction::CloseConnection() {
+  DeviceAction a;
+  a.kind = kCloseConnection;
+  return a;
+}
+
+std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
+  std::vector<uint8_t> d;
+  AppendLe32(d, 0x81);
+  AppendLe32(d, id);
+  AppendLe32(d, status);
+  AppendLe32(d, 0);
+  d.insert(d.end(), output.begin(), output.end());
+  return d;
+}
+
+std::vector<uint8_t> PendingDatagram(uint32_t id) {
+  std::vector<uint8_t> d;
+  AppendLe32(d, 0x82);
+  AppendLe32(d, id);
+  return d;
+}
+
+DeviceDouble::DeviceDouble(const std::string& name) : DeviceDouble(DeviceDirFromEnvironment(), name) {}
+
+DeviceDouble::DeviceDouble(const std::string& dir, const std::string& name)
+    : socketPath_(dir + "/" + name), name_(name) {
+  script_ = [](const DeviceRequest&) { return DeviceAction::Complete(0); };
+  struct sockaddr_un address;
+  std::memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  if (socketPath_.size() >= sizeof(address.sun_path)) throw std::runtime_error("device path too long");
+  std::memcpy(address.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
+  mkdir(dir.c_str(), 0700);
+  unlink(socketPath_.c_str());
+  listenFd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (listenFd_ < 0 || bind(listenFd_, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0 ||
+      listen(listenFd_, 16) != 0 || pipe2(wakeFds_, O_CLOEXEC) != 0) {
+    throw std::runtime_error("device double cannot listen on " + socketPath_);
+  }
+  thread_ = std::thread([this] { Serve(); });
+}
+
+DeviceDouble::~DeviceDouble() {
+  Stop();
+  close(wakeFds_[0]);
+  close(wakeFds_[1]);
+}
+
+std::wstring DeviceDouble::DevicePath() const { return L"\\\\.\\" + std::wstring(name_.begin(), name_.end()); }
+
+void DeviceDouble::SetScript(Script script) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script_ = std::move(script);
+}
+
+void DeviceDouble::SetAnswerCancels(bool answer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answerCancels_ = answer;
+}
+
+int DeviceDouble::LatestLocked() const { return connections_.empty() ? 0 : connections_.rbegin()->first; }
+
+bool DeviceDouble::SendLocked(int number, const std::vector<uint8_t>& datagram) {
+  auto it = connections_.find(number == 0 ? LatestLocked() : number);
+  if (it == connections_.end()) return false;
+  for (;;) {
+    ssize_t n = send(it->second.fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
+    if (n >= 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+bool DeviceDouble::CompletePending(uint32_t id, uint32_t status, const std::vector<uint8_t>& output,
+                                   int connection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+    if (connection != 0 && it->first != connection) continue;
+    if (it->second.pending.erase(id) == 0) continue;
+    return SendLocked(it->first, CompleteDatagram(id, status, output));
+  }
+  return false;
+}
+
+bool DeviceDouble::SendRaw(const std::vector<uint8_t>& datagram, int connection) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return SendLocked(connection, datagram);
+}
+
+void DeviceDouble::CloseConnections() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // The server thread sees the end of each connection and closes its socket.
+  for (auto& entry : connections_) shutdown(entry.second.fd, SHUT_RDWR);
+}
+
+void DeviceDouble::Stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    stopping_ = true;
+  }
+  char byte = 1;
+  (void)!write(wakeFds_[1], &byte, 1);
+  if (thread_.joinable()) thread_.join();
+}
+
+template <typename Pred>
+bool DeviceDouble::WaitFor(int timeoutMs, Pred pred) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+}
+
+bool DeviceDouble::WaitForRequests(size_t count, int timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return requests_.size() >= count; });
+}
+
+bool DeviceDouble::WaitForCancels(size_t count, int timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return cancels_.size() >= count; });
+}
+
+bool DeviceDouble::WaitForConnections(size_t count, int timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return size_t(connectionCount_) >= count; });
+}
+
+bool DeviceDouble::WaitForNoConnections(int timeoutMs) {
+  return WaitFor(timeoutMs, [&] { return connections_.empty(); });
+}
+
+std::vector<DeviceRequest> DeviceDouble::Requests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return requests_;
+}
+
+std::vector<DeviceCancel> DeviceDouble::Cancels() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cancels_;
+}
+
+std::vector<uint32_t> DeviceDouble::PendingIds(int connection) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = connections_.find(connection == 0 ? LatestLocked() : connection);
+  if (it == connections_.end()) return {};
+  return std::vector<uint32_t>(it->second.pending.begin(), it->second.pending.end());
+}
+
+void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) {
+  if (size < 8) return;
+  uint32_t kind = ReadLe32(data);
+  uint32_t id = ReadLe32(data + 4);
+  if (kind == 1 && size >= 16) {
+    DeviceRequest request;
+    request.connection = number;
+    request.id = id;
+    request.code = ReadLe32(data + 8);
+    request.outSize = ReadLe32(data + 12);
+    request.input.assign(data + 16, data + size);
+    Script script;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      script = script_;
+    }
+    DeviceAction action = script(request);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = connections_.find(number);
+    switch (action.kind) {
+      case DeviceAction::kComplete:
+        SendLocked(number, CompleteDatagram(id, action.status, action.output));
+        break;
+      case DeviceAction::kPending:
+        if (it != connections_.end()) it->second.pending.insert(id);
+        SendLocked(number, PendingDatagram(id));
+        break;
+      case DeviceAction::kIgnore:
+        break;
+      case DeviceAction::kRaw:
+        for (const auto& d : action.datagrams) SendLocked(number, d);
+        break;
+      case DeviceAction::kCloseConnection:
+        if (it != connections_.end()) shutdown(it->second.fd, SHUT_RDWR);
+        break;
+    }
+    requests_.push_back(std::move(request));
+    cv_.notify_all();
+  } else if (kind == 2) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancels_.push_back(DeviceCancel{number, id});
+    auto it = connections_.find(number);
+    if (answerCancels_ && it != connections_.end()) {
+      std::vector<uint32_t> ids;
+      if (id == 0) {
+        ids.assign(it->second.pending.begin(), it->second.pending.end());
+      } else if (it->second.pending.count(id) != 0) {
+        ids.push_back(id);
+      }
+      for (uint32_t cancelled : ids) {
+        it->second.pending.erase(cancelled);
+        SendLocked(number, CompleteDatagram(cancelled, 995));
+      }
+    }
+    cv_.notify_all();
+  }
+}
+
+void DeviceDouble::Serve() {
+  std::vector<uint8_t> buffer(64 * 1024);
+  for (;;) {
+    std::vector<struct pollfd> fds;
+    std::vector<int> numbers;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (stopping_) break;
+      fds.push_back({wakeFds_[0], POLLIN, 0});
+      fds.push_back({listenFd_, POLLIN, 0});
+      for (auto& entry : connections_) {
+        fds.push_back({entry.second.fd, POLLIN, 0});
+        numbers.push_back(entry.first);
+      }
+    }
+    if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR) break;
+    if (fds[0].revents != 0) continue;  // stopping: checked at the top
+    if (fds[1].revents & POLLIN) {
+      int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        connections_[++connectionCount_].fd = fd;
+        cv_.notify_all();
+      }
+    }
+    for (size_t i = 0; i < numbers.size(); ++i) {
+      if (fds[i + 2].revents == 0) continue;
+      int fd = fds[i + 2].fd;
+      ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
+      if (n > 0 && size_t(n) > buffer.size()) buffer.resize(size_t(n));
+      if (n > 0) n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+      if (n > 0) {
+        HandleDatagram(numbers[i], buffer.data(), size_t(n));
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR && errno != ECONNRESET)) {
+        // A reset can come before datagrams still queued; only the end of file ends it.
+        std::lock_guard<std::mutex> lock(mutex_);
+        close(fd);
+        connections_.erase(numbers[i]);
+        cv_.notify_all();
+      }
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : connections_) close(entry.second.fd);
+  connections_.clear();
+  close(listenFd_);
+  listenFd_ = -1;
+  unlink(socketPath_.c_str());
+  cv_.notify_all();
+}
+
+}  // namespace tarnexio_test

@@ -1,0 +1,155 @@
+// A scripted device server for tests, on the real device channel.
+//
+// DeviceDouble listens on DIR/NAME (an AF_UNIX SOCK_SEQPACKET socket, DIR being the
+// device directory the client will look in) and serves every connection the code under
+// test opens with CreateFileW(L"\\\\.\\NAME", ...). Each IOCTL is recorded and answered
+// by the script: complete at once, PENDING (complete later with CompletePending),
+// ignore, send raw datagrams, or close the connection. CANCEL messages are recorded and,
+// unless turned off, answered as a real server does: COMPLETE with 995 for every
+// pending request they name (id 0 = all pending requests of that connection).
+//
+// The script runs on the server's own thread; it must not call back into the double.
+// Every wait is bounded by its timeout.
+//
+// TempDeviceDir makes a unique short directory under /tmp, points TARNEXIO_DEVICE_DIR
+// at it for the lifetime of the object (restoring the previous value afterwards) and
+// removes it with everything in it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tarnexio_test {
+
+class TempDeviceDir {
+ public:
+  TempDeviceDir();
+  ~TempDeviceDir();
+  TempDeviceDir(const TempDeviceDir&) = delete;
+  TempDeviceDir& operator=(const TempDeviceDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  bool hadPrevious_ = false;
+  std::string previous_;
+};
+
+// One IOCTL as the server received it.
+struct DeviceRequest {
+  int connection = 0;  // 1 for the first connection accepted, 2 for the next, ...
+  uint32_t id = 0;
+  uint32_t code = 0;
+  uint32_t outSize = 0;
+  std::vector<uint8_t> input;
+};
+
+// One CANCEL as the server received it.
+struct DeviceCancel {
+  int connection = 0;
+  uint32_t id = 0;
+};
+
+// What the server does with one IOCTL.
+struct DeviceAction {
+  enum Kind { kComplete, kPending, kIgnore, kRaw, kCloseConnection };
+  Kind kind = kComplete;
+  uint32_t status = 0;
+  std::vector<uint8_t> output;
+  std::vector<std::vector<uint8_t>> datagrams;  // kRaw: sent exactly as they are
+
+  static DeviceAction Complete(uint32_t status, std::vector<uint8_t> output = {});
+  static DeviceAction Pending();
+  static DeviceAction Ignore();
+  static DeviceAction Raw(std::vector<std::vector<uint8_t>> datagrams);
+  static DeviceAction CloseConnection();
+};
+
+// The datagrams of the device channel, for tests that send their own.
+std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output = {});
+std::vector<uint8_t> PendingDatagram(uint32_t id);
+
+class DeviceDouble {
+ public:
+  using Script = std::function<DeviceAction(const DeviceRequest&)>;
+
+  // Listens on $TARNEXIO_DEVICE_DIR/name (or /tmp/tarnexio/name when unset).
+  explicit DeviceDouble(const std::string& name);
+  DeviceDouble(const std::string& dir, const std::string& name);
+  // Stops the server: closes every connection and removes the socket.
+  ~DeviceDouble();
+  DeviceDouble(const DeviceDouble&) = delete;
+  DeviceDouble& operator=(const DeviceDouble&) = delete;
+
+  // L"\\\\.\\NAME", the path a client opens.
+  std::wstring DevicePath() const;
+  const std::string& SocketPath() const { return socketPath_; }
+
+  // Replaces the script. The default completes every request at once with status 0 and
+  // no output.
+  void SetScript(Script script);
+  // Whether CANCEL is answered (default) or only recorded.
+  void SetAnswerCancels(bool answer);
+
+  // Completes a request that was answered PENDING. connection 0 means the latest
+  // connection that has this id pending. Returns false if no such request is pending.
+  bool CompletePending(uint32_t id, uint32_t status, const std::vector<uint8_t>& output = {}, int connection = 0);
+  // Sends one datagram as it is on a connection (0 = the latest).
+  bool SendRaw(const std::vector<uint8_t>& datagram, int connection = 0);
+  // Closes every client connection but keeps listening.
+  void CloseConnections();
+  // Stops listening and closes everything, as a server that dies. Idempotent.
+  void Stop();
+
+  // Bounded waits: true once the condition holds, false when the time runs out.
+  bool WaitForRequests(size_t count, int timeoutMs = 5000);
+  bool WaitForCancels(size_t count, int timeoutMs = 5000);
+  bool WaitForConnections(size_t count, int timeoutMs = 5000);
+  // Waits until no connection is open (the client closed or the server closed them).
+  bool WaitForNoConnections(int timeoutMs = 5000);
+
+  std::vector<DeviceRequest> Requests() const;
+  std::vector<DeviceCancel> Cancels() const;
+  // Ids still pending on a connection (0 = the latest).
+  std::vector<uint32_t> PendingIds(int connection = 0) const;
+
+ private:
+  struct Connection {
+    int fd = -1;
+    std::set<uint32_t> pending;
+  };
+
+  void Serve();
+  void HandleDatagram(int number, const uint8_t* data, size_t size);
+  bool SendLocked(int number, const std::vector<uint8_t>& datagram);
+  int LatestLocked() const;
+  template <typename Pred>
+  bool WaitFor(int timeoutMs, Pred pred);
+
+  std::string socketPath_;
+  std::string name_;
+  int listenFd_ = -1;
+  int wakeFds_[2] = {-1, -1};
+  std::thread thread_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable cv_;
+  Script script_;
+  bool answerCancels_ = true;
+  bool stopping_ = false;
+  int connectionCount_ = 0;
+  std::map<int, Connection> connections_;  // open connections by number
+  std::vector<DeviceRequest> requests_;
+  std::vector<DeviceCancel> cancels_;
+  std::set<int> closeRequested_;
+};
+
+}  // namespace tarnexio_test
