@@ -90,14 +90,20 @@ void SignalLoop() {
       any = !Handlers().empty() || (g_ignoreCtrlC && sig == SIGINT);
     }
     if (!any) DieBy(sig);
-    StartLayerThread([sig] { RunHandlers(sig); });
+    if (!StartLayerThread([sig] { RunHandlers(sig); })) RunHandlers(sig);
   }
 }
 
 void EnsureSignalThread() {
   BlockConsoleSignals();
   if (g_signalThreadRunning.exchange(true)) return;
-  StartLayerThread(SignalLoop);
+  if (!StartLayerThread(SignalLoop)) {
+    // Without a thread to take them the signals must keep their default action.
+    g_signalThreadRunning = false;
+    sigset_t set;
+    ConsoleSignals(&set);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
 }
 
 void BeforeFork() { g_handlerMutex.lock(); }

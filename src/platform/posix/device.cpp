@@ -320,7 +320,12 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
   }
   auto device = std::make_shared<DeviceObject>(fd);
   HANDLE handle = AddHandle(device);
-  StartLayerThread([device] { device->Receive(); });
+  if (!StartLayerThread([device] { device->Receive(); })) {
+    RemoveHandle(handle);
+    device->OnClose();
+    close(fd);  // no receiver will close it
+    return INVALID_HANDLE_VALUE;
+  }
   return handle;
 }
 

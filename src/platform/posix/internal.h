@@ -40,8 +40,9 @@ void SignalEventObject(const std::shared_ptr<KernelObject>& event);
 void ResetEventObject(const std::shared_ptr<KernelObject>& event);
 
 // Starts a detached thread of the layer's own. The console signals are blocked in it
-// from its first instruction, so no signal ever interrupts it.
-void StartLayerThread(std::function<void()> body);
+// from its first instruction, so no signal ever interrupts it. False (last error
+// ERROR_NOT_ENOUGH_MEMORY) when the system has no thread to give.
+bool StartLayerThread(std::function<void()> body);
 
 // Blocks the console signals and SIGPIPE in the calling thread.
 void BlockConsoleSignals();

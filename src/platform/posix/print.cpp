@@ -31,8 +31,9 @@ void print_message(const wchar_t* format, ...) {
   std::vector<wchar_t> buffer(1024);
   int length = -1;
   // vswprintf only says "too small" by failing, so grow until it fits; a message that
-  // still fails at 4 Mi characters cannot be formatted at all.
-  while (buffer.size() <= (size_t(4) << 20)) {
+  // still fails at 256 Ki characters (or has a character the locale cannot take)
+  // is not printed as such.
+  while (buffer.size() <= (size_t(256) << 10)) {
     va_list args;
     va_start(args, format);
     length = vswprintf(buffer.data(), buffer.size(), format, args);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "platform/posix/internal.h"
@@ -91,17 +92,24 @@ void ResetEventObject(const std::shared_ptr<KernelObject>& event) {
   if (auto e = std::dynamic_pointer_cast<EventObject>(event)) e->Reset();
 }
 
-void StartLayerThread(std::function<void()> body) {
+bool StartLayerThread(std::function<void()> body) {
   // The new thread inherits the creator's signal mask; block the console signals in the
   // creator just around the start so the thread has them blocked from its beginning.
   sigset_t previous;
   pthread_sigmask(SIG_SETMASK, nullptr, &previous);
   BlockConsoleSignals();
-  std::thread([body = std::move(body)] {
-    BlockConsoleSignals();
-    body();
-  }).detach();
+  bool started = true;
+  try {
+    std::thread([body = std::move(body)] {
+      BlockConsoleSignals();
+      body();
+    }).detach();
+  } catch (const std::system_error&) {
+    started = false;
+  }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (!started) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return started;
 }
 
 }  // namespace tarnexio_posix
@@ -161,10 +169,13 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
   auto thread = std::make_shared<ThreadObject>();
   HANDLE handle = AddHandle(thread);
   if (threadId != nullptr) *threadId = id;
-  StartLayerThread([thread, start, parameter] {
-    start(parameter);
-    thread->Finish();
-  });
+  if (!StartLayerThread([thread, start, parameter] {
+        start(parameter);
+        thread->Finish();
+      })) {
+    RemoveHandle(handle);
+    return nullptr;
+  }
   return handle;
 }
 

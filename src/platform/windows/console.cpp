@@ -21,7 +21,7 @@ void print_message(const wchar_t* format, ...) {
   int savedWsaError = WSAGetLastError();
   std::vector<wchar_t> buffer(1024);
   int length = -1;
-  while (buffer.size() <= (size_t(4) << 20)) {
+  while (buffer.size() <= (size_t(256) << 10)) {
     va_list args;
     va_start(args, format);
     length = vswprintf(buffer.data(), buffer.size(), format, args);
