@@ -1,0 +1,285 @@
+#include "driver_model.h"
+
+#include <algorithm>
+
+#include "log.h"
+
+namespace ftmd {
+
+namespace {
+const char* channelName(Channel ch) {
+  switch (ch) {
+    case Channel::Event: return "event";
+    case Channel::Acl: return "ACL";
+    case Channel::Sco: return "SCO";
+  }
+  return "?";
+}
+}  // namespace
+
+DriverModel::DriverModel(const DriverConfig& cfg, TimerQueue& timers, Send send, std::string tag)
+    : cfg_(cfg), timers_(timers), send_(std::move(send)), tag_(std::move(tag)) {
+  // A type 2 device has no FTM mode request: its controller runs from the start.
+  if (cfg_.type == 2) startController();
+}
+
+DriverModel::~DriverModel() {
+  timers_.cancel(this);
+  if (controller_) timers_.cancel(controller_.get());
+}
+
+void DriverModel::handle(const Request& r) {
+  if (r.kind == kMsgCancel) {
+    logVerbose(tag_ + ": CANCEL id " + std::to_string(r.id));
+    cancel(r.id);
+    return;
+  }
+  logVerbose(tag_ + ": IOCTL id " + std::to_string(r.id) + " " + codeName(r.code) + " in " +
+             std::to_string(r.inLen) + " out " + std::to_string(r.outSize));
+  if (pendingIds_.count(r.id)) {
+    logOnce("an IOCTL that reuses the id of a pending request is dropped");
+    return;
+  }
+  ioctl(r);
+}
+
+void DriverModel::ioctl(const Request& r) {
+  const bool type1 = cfg_.type == 1;
+  const uint8_t* in = r.in;
+  const size_t n = r.inLen;
+  switch (r.code) {
+    case kReadEvent: {
+      const bool ok = r.outSize == kEventReadSize &&
+                      (type1 ? n == 0 : (n == 4 && le32(in) == kType2EventInput));
+      if (!ok) return complete(r.id, kStatusInvalidParameter);
+      return queueRead(r, Channel::Event);
+    }
+    case kSendHciCmd: {
+      const bool ok = n >= 3 && n == 3u + in[2] && r.outSize == (type1 ? 0 : kType2CmdOutSize);
+      if (!ok) return complete(r.id, kStatusInvalidParameter);
+      return write(r, Channel::Event);
+    }
+    case kEnableFtm:
+      return enableFtm(r);
+    case kSendAcl: {
+      const bool ok = n >= 4 && n == 4u + le16(in + 2) && le16(in + 2) <= kAclMaxData && r.outSize == 0;
+      if (!ok) return complete(r.id, kStatusInvalidParameter);
+      return write(r, Channel::Acl);
+    }
+    case kSendSco: {
+      const bool ok = n >= 3 && n == 3u + in[2] && r.outSize == 0;
+      if (!ok) return complete(r.id, kStatusInvalidParameter);
+      return write(r, Channel::Sco);
+    }
+    case kReadAcl:
+      // The bridge reads no ACL data from a type 2 device; that device has no such read.
+      if (!type1) return complete(r.id, kStatusInvalidFunction);
+      if (n != 0 || r.outSize != kAclReadSize) return complete(r.id, kStatusInvalidParameter);
+      return queueRead(r, Channel::Acl);
+    case kReadSco:
+      if (!type1) return complete(r.id, kStatusInvalidFunction);
+      // With no interface selected the read waits for a selection, whatever its size.
+      if (n != 0 || (scoInterface_ != 0 && r.outSize != 9 * kScoSlotUnit[scoInterface_]))
+        return complete(r.id, kStatusInvalidParameter);
+      return queueRead(r, Channel::Sco);
+    case kSelectScoInf:
+      if (n != 1 || r.outSize != 0 || in[0] > kMaxScoInterface) return complete(r.id, kStatusInvalidParameter);
+      complete(r.id, kStatusOk);
+      return selectSco(in[0]);
+    default:
+      return complete(r.id, kStatusInvalidFunction);
+  }
+}
+
+void DriverModel::complete(uint32_t id, uint32_t status, const uint8_t* out, size_t n) {
+  logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
+             std::to_string(n) + " bytes");
+  pendingIds_.erase(id);
+  send_(makeComplete(id, status, out, n));
+}
+
+void DriverModel::pending(uint32_t id) {
+  logVerbose(tag_ + ": PENDING id " + std::to_string(id));
+  pendingIds_.insert(id);
+  send_(makePending(id));
+}
+
+void DriverModel::enableFtm(const Request& r) {
+  // A type 2 device runs its controller from the start and has no FTM mode request.
+  if (cfg_.type != 1) return complete(r.id, kStatusInvalidFunction);
+  if (r.inLen != 0 || r.outSize != 0) return complete(r.id, kStatusInvalidParameter);
+  if (cfg_.btOn) return complete(r.id, kStatusBadCommand);
+  if (ftmId_ != 0) return complete(r.id, kStatusBusy);
+  pending(r.id);
+  ftmId_ = r.id;
+  startController();
+  logVerbose(tag_ + ": FTM mode on");
+  if (cfg_.ftmSeconds)
+    timers_.add(std::chrono::seconds(cfg_.ftmSeconds), this, [this] { endFtmMode(); });
+}
+
+void DriverModel::endFtmMode() { leaveFtmMode(kStatusOk); }
+
+void DriverModel::leaveFtmMode(uint32_t status) {
+  if (ftmId_ == 0) return;
+  const uint32_t id = ftmId_;
+  ftmId_ = 0;
+  timers_.cancel(this);
+  stopController();
+  logVerbose(tag_ + ": FTM mode off");
+  complete(id, status);
+}
+
+void DriverModel::cancel(uint32_t id) {
+  // Cancelling the enable-FTM request ends FTM mode.
+  if (ftmId_ != 0 && (id == 0 || id == ftmId_)) leaveFtmMode(kStatusAborted);
+  for (auto& reads : reads_) {
+    for (auto it = reads.begin(); it != reads.end();) {
+      if (id == 0 || it->id == id) {
+        const uint32_t rid = it->id;
+        it = reads.erase(it);
+        complete(rid, kStatusAborted);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+void DriverModel::write(const Request& r, Channel ch) {
+  // A type 1 controller takes packets only in FTM mode.
+  if (!trafficFlows()) return complete(r.id, kStatusNotReady);
+  pending(r.id);
+  ++inController_;
+  if (ch == Channel::Event)
+    controller_->command(r.in, r.inLen);
+  else if (ch == Channel::Acl)
+    controller_->acl(r.in, r.inLen);
+  else
+    controller_->sco(r.in, r.inLen);
+  --inController_;
+  complete(r.id, kStatusOk);
+  resumeController();
+}
+
+void DriverModel::queueRead(const Request& r, Channel ch) {
+  auto& reads = reads_[int(ch)];
+  if (reads.size() >= cfg_.pendingLimit) {
+    logOnce("a client keeps too many reads of one kind pending; the extra ones fail");
+    return complete(r.id, kStatusNoResources);
+  }
+  // A read always pends first, even with data waiting: a caller that sees a read
+  // complete at once may not look at its data.
+  pending(r.id);
+  reads.push_back(Read{r.id, r.outSize});
+  serve(ch);
+}
+
+void DriverModel::selectSco(uint8_t id) {
+  scoInterface_ = id;
+  serve(Channel::Sco);
+}
+
+bool DriverModel::hasRoom(Channel ch) const {
+  if (cfg_.type != 1 && ch != Channel::Event) return true;  // discarded anyway
+  return queue_[int(ch)].size() < cfg_.queueLimit;
+}
+
+void DriverModel::deliver(Channel ch, Bytes packet) {
+  if (cfg_.type != 1 && ch != Channel::Event) {
+    logOnce("a type 2 device has no ACL or SCO reads: the controller's ACL and SCO data are discarded");
+    return;
+  }
+  if (ch == Channel::Acl && packet.size() > kAclReadSize) {
+    logOnce("an ACL packet longer than an ACL read is dropped");
+    return;
+  }
+  auto& q = queue_[int(ch)];
+  if (q.size() >= cfg_.queueLimit) {
+    logOnce(std::string("a client does not read ") + channelName(ch) + " data: its queue is full, packets are dropped");
+    return;
+  }
+  q.push_back(std::move(packet));
+  serve(ch);
+}
+
+void DriverModel::after(std::chrono::milliseconds delay, std::function<void()> fn) {
+  timers_.add(delay, controller_.get(), [this, fn = std::move(fn)] {
+    ++inController_;
+    fn();
+    --inController_;
+    resumeController();
+  });
+}
+
+void DriverModel::serve(Channel ch) {
+  auto& reads = reads_[int(ch)];
+  auto& q = queue_[int(ch)];
+  while (!reads.empty() && !q.empty()) {
+    if (ch == Channel::Sco) {
+      if (scoInterface_ == 0 || !serveSco(reads.front())) break;
+      reads.pop_front();
+      continue;
+    }
+    const Read rd = reads.front();
+    reads.pop_front();
+    Bytes pkt = std::move(q.front());
+    q.pop_front();
+    if (ch == Channel::Event && cfg_.type != 1) {
+      // Type 2 reply: packet type 04, event length (LE16), event sequence number (LE16).
+      ++eventSeq_;
+      Bytes reply{0x04};
+      putLe16(reply, uint16_t(pkt.size()));
+      putLe16(reply, eventSeq_);
+      reply.insert(reply.end(), pkt.begin(), pkt.end());
+      pkt.swap(reply);
+    }
+    complete(rd.id, kStatusOk, pkt.data(), std::min<size_t>(pkt.size(), rd.outSize));
+  }
+  resumeController();
+}
+
+bool DriverModel::serveSco(const Read& rd) {
+  const uint32_t unit = kScoSlotUnit[scoInterface_];
+  const uint32_t size = 9 * unit;
+  if (rd.outSize < size) {
+    // The interface changed while the read waited; its buffer no longer fits a reply.
+    complete(rd.id, kStatusInvalidParameter);
+    return true;
+  }
+  auto& q = queue_[int(Channel::Sco)];
+  Bytes reply(size, 0);
+  int slot = 0;
+  while (slot < 3 && !q.empty()) {
+    const Bytes& pkt = q.front();
+    if (pkt.size() <= 3 * unit) {
+      std::copy(pkt.begin(), pkt.end(), reply.begin() + slot * 3 * unit);
+      ++slot;
+    } else {
+      logOnce("an SCO packet larger than a slot of the selected interface is dropped");
+    }
+    q.pop_front();
+  }
+  if (slot == 0) return false;
+  complete(rd.id, kStatusOk, reply.data(), reply.size());
+  return true;
+}
+
+void DriverModel::startController() {
+  if (!controller_) controller_ = makeController(cfg_.controller, *this);
+}
+
+void DriverModel::stopController() {
+  if (!controller_) return;
+  timers_.cancel(controller_.get());
+  controller_.reset();
+}
+
+void DriverModel::resumeController() {
+  if (inController_ || !controller_) return;
+  ++inController_;
+  controller_->resume();
+  --inController_;
+}
+
+}  // namespace ftmd

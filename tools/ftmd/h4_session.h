@@ -1,0 +1,41 @@
+// One client of the H4 port: a byte stream of H4 packets to and from its own controller.
+#pragma once
+
+#include <memory>
+
+#include "controller.h"
+#include "timers.h"
+
+namespace ftmd {
+
+class H4Session : private ControllerHost {
+ public:
+  H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers);
+  ~H4Session() override;
+  H4Session(const H4Session&) = delete;
+  H4Session& operator=(const H4Session&) = delete;
+
+  int fd() const { return fd_; }
+  bool wantsInput() const { return hasRoom(Channel::Event); }
+  bool wantsOutput() const { return outOff_ < out_.size(); }
+  // Each returns false when the session is over (client gone or stream out of step).
+  bool onReadable();
+  bool onWritable();
+
+ private:
+  bool hasRoom(Channel ch) const override;
+  void deliver(Channel ch, Bytes packet) override;
+  void after(std::chrono::milliseconds delay, std::function<void()> fn) override;
+  bool takePackets();
+  bool flush();
+
+  int fd_;
+  TimerQueue& timers_;
+  std::unique_ptr<Controller> controller_;
+  Bytes in_;
+  Bytes out_;
+  size_t outOff_ = 0;
+  bool broken_ = false;
+};
+
+}  // namespace ftmd

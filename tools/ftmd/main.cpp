@@ -1,0 +1,57 @@
+// ftmd: a user-space FTM driver. It serves the driver device over the device channel
+// and puts a controller (the simulated one for now) behind it.
+#include <csignal>
+#include <cstdio>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "log.h"
+#include "options.h"
+#include "server.h"
+
+int main(int argc, char** argv) {
+  using namespace ftmd;
+  Options opt;
+  const std::string err = parseOptions(argc, argv, opt);
+  if (!err.empty()) {
+    std::fprintf(stderr, "ftmd: %s\nTry 'ftmd --help'.\n", err.c_str());
+    return 2;
+  }
+  if (opt.help) {
+    std::fputs(usageText().c_str(), stdout);
+    return 0;
+  }
+  setVerbose(opt.verbose);
+
+  // Signals arrive through a descriptor of the event loop, never asynchronously.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGUSR1);
+  sigprocmask(SIG_BLOCK, &set, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+  const int sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+  if (sfd < 0) {
+    logError("cannot create the signal descriptor");
+    return 1;
+  }
+
+  logLine("starting, pid " + std::to_string(getpid()) + ", type " + std::to_string(opt.type) + ", controller " +
+          opt.controller.kind);
+  std::string reason;
+  {
+    Server server(opt);
+    std::string error;
+    if (!server.start(error)) {
+      logError(error);
+      close(sfd);
+      return 1;
+    }
+    logLine(server.readyLine());
+    reason = server.run(sfd);
+  }  // the socket file goes with the server
+  close(sfd);
+  logLine("stopped on " + reason);
+  return reason == "error" ? 1 : 0;
+}

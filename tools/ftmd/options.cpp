@@ -1,0 +1,88 @@
+#include "options.h"
+
+#include <cstdlib>
+
+namespace ftmd {
+
+namespace {
+bool parseUnsigned(const std::string& s, unsigned long max, unsigned long& out) {
+  if (s.empty() || s.size() > 10) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  out = std::strtoul(s.c_str(), nullptr, 10);
+  return out <= max;
+}
+}  // namespace
+
+std::string usageText() {
+  return "Usage: ftmd [options]\n"
+         "Serves an FTM driver device over the device channel, with a simulated controller behind it.\n"
+         "\n"
+         "  --type N           driver type: 1 serves ZELDROVE (default), 2 serves btftmdriver\n"
+         "  --dir DIR          directory of the device socket (default: $TARNEXIO_DEVICE_DIR,\n"
+         "                     or /tmp/tarnexio when that is unset or empty)\n"
+         "  --bt-on            behave as if Bluetooth were on: refuse FTM mode with error 22\n"
+         "  --ftm-seconds N    end FTM mode N seconds after it starts (default: only on SIGUSR1)\n"
+         "  --controller NAME  the controller behind the device; only 'sim' (default) exists\n"
+         "  --bdaddr ADDR      BD_ADDR of the simulated controller, as XX:XX:XX:XX:XX:XX\n"
+         "                     (default 12:34:56:78:9A:BC)\n"
+         "  --tcp PORT         also serve the device channel's TCP form on 127.0.0.1:PORT\n"
+         "                     (0 picks a free port; the ready line names it)\n"
+         "  --h4 PORT          also serve the controller as an H4 byte stream on 127.0.0.1:PORT,\n"
+         "                     one client at a time (0 picks a free port)\n"
+         "  -v, --verbose      log every request and completion on one line each\n"
+         "  -h, --help         show this text and exit\n"
+         "\n"
+         "Signals: SIGUSR1 ends FTM mode (the enable-FTM requests complete with success);\n"
+         "SIGINT and SIGTERM stop ftmd and remove its socket.\n";
+}
+
+std::string parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](std::string& v) {
+      if (i + 1 >= argc) return false;
+      v = argv[++i];
+      return true;
+    };
+    std::string v;
+    unsigned long n = 0;
+    if (a == "-h" || a == "--help") {
+      o.help = true;
+    } else if (a == "-v" || a == "--verbose") {
+      o.verbose = true;
+    } else if (a == "--bt-on") {
+      o.btOn = true;
+    } else if (a == "--type") {
+      if (!value(v) || (v != "1" && v != "2")) return "--type takes 1 or 2";
+      o.type = v[0] - '0';
+    } else if (a == "--dir") {
+      if (!value(v) || v.empty()) return "--dir takes a directory";
+      o.dir = v;
+    } else if (a == "--ftm-seconds") {
+      if (!value(v) || !parseUnsigned(v, 86400u * 365, n) || n == 0) return "--ftm-seconds takes a number of seconds above 0";
+      o.ftmSeconds = unsigned(n);
+    } else if (a == "--controller") {
+      if (!value(v) || !controllerKindKnown(v)) return "--controller takes 'sim' (the only controller so far)";
+      o.controller.kind = v;
+    } else if (a == "--bdaddr") {
+      if (!value(v) || !parseBdaddr(v, o.controller.bdaddr)) return "--bdaddr takes an address as XX:XX:XX:XX:XX:XX";
+    } else if (a == "--tcp" || a == "--h4") {
+      if (!value(v) || !parseUnsigned(v, 65535, n)) return a + " takes a port number (0 to 65535)";
+      (a == "--tcp" ? o.tcpPort : o.h4Port) = int(n);
+    } else {
+      return "unknown option '" + a + "'";
+    }
+  }
+  return "";
+}
+
+std::string deviceName(int type) { return type == 2 ? "btftmdriver" : "ZELDROVE"; }
+
+std::string deviceDir(const Options& o) {
+  if (!o.dir.empty()) return o.dir;
+  const char* env = std::getenv("TARNEXIO_DEVICE_DIR");
+  return env && *env ? env : "/tmp/tarnexio";
+}
+
+}  // namespace ftmd

@@ -1,0 +1,29 @@
+// ftmd's command line.
+#pragma once
+
+#include <string>
+
+#include "controller.h"
+
+namespace ftmd {
+
+struct Options {
+  int type = 1;
+  std::string dir;  // empty: TARNEXIO_DEVICE_DIR, else /tmp/tarnexio
+  bool btOn = false;
+  unsigned ftmSeconds = 0;
+  ControllerOptions controller;
+  bool verbose = false;
+  int tcpPort = -1;  // -1: off; 0: any free port
+  int h4Port = -1;
+  bool help = false;
+};
+
+// Returns an empty string on success, else what is wrong with the command line.
+std::string parseOptions(int argc, char** argv, Options& out);
+std::string usageText();
+
+std::string deviceName(int type);  // ZELDROVE or btftmdriver
+std::string deviceDir(const Options& o);
+
+}  // namespace ftmd

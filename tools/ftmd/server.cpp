@@ -1,0 +1,292 @@
+#include "server.h"
+
+#include <cerrno>
+#include <cstring>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "log.h"
+
+namespace ftmd {
+
+namespace {
+constexpr size_t kMaxConnections = 64;
+constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
+constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
+constexpr int kMaxResets = 1024;
+}  // namespace
+
+Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
+  driverCfg_.type = opt.type;
+  driverCfg_.btOn = opt.btOn;
+  driverCfg_.ftmSeconds = opt.ftmSeconds;
+  driverCfg_.controller = opt.controller;
+}
+
+Server::~Server() {
+  for (auto& kv : conns_) {
+    kv.second->model.reset();
+    close(kv.first);
+  }
+  conns_.clear();
+  h4_.reset();
+  closeDevice(device_);
+  if (tcpFd_ >= 0) close(tcpFd_);
+  if (h4Fd_ >= 0) close(h4Fd_);
+  if (spareFd_ >= 0) close(spareFd_);
+}
+
+bool Server::start(std::string& error) {
+  if (!listenDevice(deviceDir(opt_), deviceName(opt_.type), device_, error)) return false;
+  if (device_.replacedStale) logVerbose("replaced the stale socket " + device_.path);
+  if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
+  if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
+  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return true;
+}
+
+std::string Server::readyLine() const {
+  std::string line = "serving " + deviceName(opt_.type) + " (type " + std::to_string(opt_.type) + ") on " +
+                     device_.path;
+  if (tcpFd_ >= 0) line += ", TCP form on 127.0.0.1:" + std::to_string(tcpPort_);
+  if (h4Fd_ >= 0) line += ", H4 on 127.0.0.1:" + std::to_string(h4Port_);
+  return line;
+}
+
+std::string Server::run(int signalFd) {
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back({signalFd, POLLIN, 0});
+    fds.push_back({device_.fd, POLLIN, 0});
+    if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
+    if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
+    if (h4_) {
+      short ev = short((h4_->wantsInput() ? POLLIN : 0) | (h4_->wantsOutput() ? POLLOUT : 0));
+      fds.push_back({h4_->fd(), ev, 0});
+    }
+    for (auto& kv : conns_) {
+      const Connection& c = *kv.second;
+      short ev = 0;
+      if (c.out.size() < kOutBackpressure) ev |= POLLIN;
+      if (!c.out.empty()) ev |= POLLOUT;
+      fds.push_back({c.fd, ev, 0});
+    }
+    const int n = poll(fds.data(), fds.size(), timers_.pollTimeoutMs());
+    if (n < 0 && errno != EINTR) {
+      logError(std::string("poll failed: ") + std::strerror(errno));
+      return "error";
+    }
+    for (const pollfd& p : fds) {
+      if (!p.revents) continue;
+      if (p.fd == signalFd) {
+        std::string name;
+        if (onSignal(signalFd, name)) return name;
+      } else if (p.fd == device_.fd) {
+        acceptDevice(device_.fd, false);
+      } else if (p.fd == tcpFd_) {
+        acceptDevice(tcpFd_, true);
+      } else if (p.fd == h4Fd_) {
+        acceptH4();
+      } else if (h4_ && p.fd == h4_->fd()) {
+        bool alive = true;
+        if (p.revents & (POLLIN | POLLHUP | POLLERR)) alive = h4_->onReadable();
+        if (alive && (p.revents & POLLOUT)) alive = h4_->onWritable();
+        if (!alive) {
+          logVerbose("H4 client gone");
+          h4_.reset();
+        }
+      } else {
+        auto it = conns_.find(p.fd);
+        if (it == conns_.end()) continue;
+        Connection& c = *it->second;
+        bool alive = true;
+        if (p.revents & POLLOUT) alive = flush(c);
+        if (alive && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+          alive = c.tcp ? readStream(c) : readDatagrams(c, p.revents);
+        if (!alive) closeConnection(p.fd);
+      }
+    }
+    timers_.runDue();
+  }
+}
+
+bool Server::onSignal(int signalFd, std::string& name) {
+  signalfd_siginfo si;
+  while (read(signalFd, &si, sizeof si) == ssize_t(sizeof si)) {
+    if (si.ssi_signo == SIGUSR1) {
+      logVerbose("SIGUSR1: FTM mode ends");
+      for (auto& kv : conns_) kv.second->model->endFtmMode();
+    } else if (si.ssi_signo == SIGINT || si.ssi_signo == SIGTERM) {
+      name = si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+      return true;
+    }
+  }
+  return false;
+}
+
+int Server::acceptOrShed(int listenFd) {
+  int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+    // Out of descriptors: take the connection with the spare one and let it go at once,
+    // so that the listening socket does not stay readable forever.
+    logOnce("out of file descriptors: connections are refused");
+    close(spareFd_);
+    fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) close(fd);
+    spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    return -1;
+  }
+  return fd;
+}
+
+void Server::acceptDevice(int listenFd, bool tcp) {
+  for (;;) {
+    const int fd = acceptOrShed(listenFd);
+    if (fd < 0) return;
+    if (conns_.size() >= kMaxConnections) {
+      logOnce("too many device connections at once: new ones are closed");
+      close(fd);
+      continue;
+    }
+    if (tcp) {
+      int one = 1;  // replies are small and answered at once: no coalescing delay
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    auto c = std::make_unique<Connection>();
+    c->fd = fd;
+    c->tcp = tcp;
+    c->tag = "conn " + std::to_string(nextConn_++);
+    Connection* raw = c.get();
+    c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { send(*raw, std::move(m)); },
+                                             c->tag);
+    logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
+    conns_[fd] = std::move(c);
+  }
+}
+
+void Server::acceptH4() {
+  for (;;) {
+    const int fd = acceptOrShed(h4Fd_);
+    if (fd < 0) return;
+    if (h4_) {
+      logOnce("the H4 port serves one client at a time: another one is closed");
+      close(fd);
+      continue;
+    }
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    logVerbose("H4 client connected");
+    h4_ = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+  }
+}
+
+void Server::send(Connection& c, Bytes msg) {
+  if (c.sendDead) return;
+  if (c.tcp) {
+    Bytes framed;
+    framed.reserve(4 + msg.size());
+    putLe32(framed, uint32_t(msg.size()));
+    framed.insert(framed.end(), msg.begin(), msg.end());
+    msg.swap(framed);
+  }
+  c.out.push_back(std::move(msg));
+  if (c.out.size() == 1) flush(c);
+}
+
+bool Server::flush(Connection& c) {
+  while (!c.out.empty() && !c.sendDead) {
+    const Bytes& m = c.out.front();
+    const ssize_t n = ::send(c.fd, m.data() + c.outOff, m.size() - c.outOff, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      // The client is gone; what it still sent is read until the end of the stream.
+      c.sendDead = true;
+      c.out.clear();
+      c.outOff = 0;
+      return true;
+    }
+    c.outOff += size_t(n);
+    if (!c.tcp || c.outOff == m.size()) {
+      c.out.pop_front();
+      c.outOff = 0;
+    }
+  }
+  return true;
+}
+
+bool Server::readDatagrams(Connection& c, short revents) {
+  for (int i = 0; i < kDatagramsPerWake; ++i) {
+    const ssize_t n = recv(c.fd, rxBuf_.data(), rxBuf_.size(), MSG_DONTWAIT | MSG_TRUNC);
+    if (n == 0) return false;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == ECONNRESET) {
+        // Replies were left unread; the client's last datagrams may still wait behind
+        // this error, so reading goes on until the end of the stream.
+        c.sendDead = true;
+        c.out.clear();
+        if (++c.resets > kMaxResets) return false;
+        continue;
+      }
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return !(revents & (POLLHUP | POLLERR)) || i > 0;
+      return false;
+    }
+    if (size_t(n) > kMaxMessage) {
+      logOnce("a datagram longer than " + std::to_string(kMaxMessage) + " bytes is dropped");
+      continue;
+    }
+    dispatch(c, rxBuf_.data(), size_t(n));
+    if (c.out.size() >= kOutBackpressure) break;
+  }
+  return true;
+}
+
+bool Server::readStream(Connection& c) {
+  const ssize_t n = recv(c.fd, rxBuf_.data(), rxBuf_.size(), MSG_DONTWAIT);
+  if (n == 0) return false;
+  if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  c.in.insert(c.in.end(), rxBuf_.data(), rxBuf_.data() + n);
+  size_t pos = 0;
+  while (c.in.size() - pos >= 4) {
+    const uint32_t len = le32(c.in.data() + pos);
+    if (len > kMaxMessage) {
+      logOnce("a TCP-form message longer than " + std::to_string(kMaxMessage) + " bytes: its connection is closed");
+      return false;
+    }
+    if (c.in.size() - pos - 4 < len) break;
+    dispatch(c, c.in.data() + pos + 4, len);
+    pos += 4 + len;
+  }
+  c.in.erase(c.in.begin(), c.in.begin() + long(pos));
+  return true;
+}
+
+void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
+  Request r;
+  const ParseResult pr = parseRequest(data, len, r);
+  if (pr != ParseResult::Ok) {
+    logOnce(std::string("dropping ") + parseResultText(pr));
+    return;
+  }
+  c.model->handle(r);
+}
+
+void Server::closeConnection(int fd) {
+  auto it = conns_.find(fd);
+  if (it == conns_.end()) return;
+  logVerbose(it->second->tag + ": closed with " + std::to_string(it->second->model->pendingCount()) +
+             " requests pending");
+  conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
+  close(fd);
+}
+
+}  // namespace ftmd

@@ -1,0 +1,66 @@
+// The event loop: the listening sockets, the device connections (Unix-domain datagrams
+// or the TCP form), the H4 client, signals and timers.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "driver_model.h"
+#include "h4_session.h"
+#include "listen_sockets.h"
+#include "options.h"
+#include "timers.h"
+
+namespace ftmd {
+
+class Server {
+ public:
+  explicit Server(const Options& opt);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  bool start(std::string& error);  // opens every listening socket
+  std::string readyLine() const;
+  // Serves until SIGINT or SIGTERM arrives on `signalFd`; returns the signal's name.
+  std::string run(int signalFd);
+
+ private:
+  struct Connection {
+    int fd = -1;
+    bool tcp = false;
+    std::string tag;
+    std::unique_ptr<DriverModel> model;
+    std::deque<Bytes> out;  // replies the socket has not taken yet (framed for TCP)
+    size_t outOff = 0;      // bytes of out.front() already sent (TCP)
+    Bytes in;               // TCP: bytes not yet making a whole message
+    bool sendDead = false;  // the client cannot receive any more
+    int resets = 0;
+  };
+
+  void acceptDevice(int listenFd, bool tcp);
+  void acceptH4();
+  void send(Connection& c, Bytes msg);
+  bool flush(Connection& c);
+  bool readDatagrams(Connection& c, short revents);
+  bool readStream(Connection& c);
+  void dispatch(Connection& c, const uint8_t* data, size_t len);
+  void closeConnection(int fd);
+  bool onSignal(int signalFd, std::string& name);
+  int acceptOrShed(int listenFd);
+
+  Options opt_;
+  DriverConfig driverCfg_;
+  TimerQueue timers_;
+  DeviceSocket device_;
+  int tcpFd_ = -1, tcpPort_ = 0;
+  int h4Fd_ = -1, h4Port_ = 0;
+  int spareFd_ = -1;
+  unsigned nextConn_ = 1;
+  std::map<int, std::unique_ptr<Connection>> conns_;
+  std::unique_ptr<H4Session> h4_;
+  Bytes rxBuf_;
+};
+
+}  // namespace ftmd

@@ -1,0 +1,225 @@
+#include "client.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace ftmd_test {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/ftmd-test-XXXXXX";
+  path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
+}
+
+TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+
+FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args) {
+  int p[2];
+  if (pipe2(p, O_CLOEXEC) != 0) return;
+  args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(p[1], 1);
+    dup2(p[1], 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  ::close(p[1]);
+  outFd_ = p[0];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    output(50);
+    const auto pos = out_.find("ftmd: serving ");
+    const auto end = pos == std::string::npos ? pos : out_.find('\n', pos);
+    if (end != std::string::npos) {
+      readyLine_ = out_.substr(pos, end - pos);
+      return;
+    }
+    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+      output(50);
+      pid_ = -1;
+      return;
+    }
+  }
+}
+
+FtmdProcess::~FtmdProcess() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (wait(3000) == -1) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  if (outFd_ >= 0) ::close(outFd_);
+}
+
+void FtmdProcess::signal(int sig) {
+  if (pid_ > 0) kill(pid_, sig);
+}
+
+int FtmdProcess::wait(int timeoutMs) {
+  if (pid_ <= 0) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  for (int waited = 0; waited <= timeoutMs; waited += 10) {
+    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
+      pid_ = -1;
+      output(50);
+      return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return -1;
+}
+
+std::string FtmdProcess::output(int waitMs) {
+  pollfd p{outFd_, POLLIN, 0};
+  while (outFd_ >= 0 && poll(&p, 1, waitMs) > 0) {
+    char buf[4096];
+    const ssize_t n = read(outFd_, buf, sizeof buf);
+    if (n <= 0) break;
+    out_.append(buf, size_t(n));
+    waitMs = 0;
+  }
+  return out_;
+}
+
+DevClient::DevClient(const std::string& socketPath) {
+  fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  snprintf(a.sun_path, sizeof a.sun_path, "%s", socketPath.c_str());
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+}
+
+DevClient::DevClient(int tcpPort) : tcp_(true) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(tcpPort));
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+  int one = 1;
+  if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+DevClient::~DevClient() { close(); }
+
+void DevClient::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+void DevClient::sendRaw(const Bytes& msg) {
+  Bytes m;
+  if (tcp_) ftmd::putLe32(m, uint32_t(msg.size()));
+  m.insert(m.end(), msg.begin(), msg.end());
+  ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
+}
+
+void DevClient::ioctl(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
+  Bytes m;
+  ftmd::putLe32(m, ftmd::kMsgIoctl);
+  ftmd::putLe32(m, id);
+  ftmd::putLe32(m, code);
+  ftmd::putLe32(m, outSize);
+  m.insert(m.end(), in.begin(), in.end());
+  sendRaw(m);
+}
+
+void DevClient::cancel(uint32_t id) {
+  Bytes m;
+  ftmd::putLe32(m, ftmd::kMsgCancel);
+  ftmd::putLe32(m, id);
+  sendRaw(m);
+}
+
+Reply DevClient::recv(int timeoutMs) {
+  Reply r;
+  Bytes msg;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (tcp_ && in_.size() >= 4 && in_.size() >= 4 + ftmd::le32(in_.data())) {
+      const size_t len = ftmd::le32(in_.data());
+      msg.assign(in_.begin() + 4, in_.begin() + 4 + long(len));
+      in_.erase(in_.begin(), in_.begin() + 4 + long(len));
+      break;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    pollfd p{fd_, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0) return r;
+    uint8_t buf[70000];
+    const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return r;
+    if (!tcp_) {
+      msg.assign(buf, buf + n);
+      break;
+    }
+    in_.insert(in_.end(), buf, buf + n);
+  }
+  if (msg.size() < 8) return r;
+  r.got = true;
+  r.kind = ftmd::le32(msg.data());
+  r.id = ftmd::le32(msg.data() + 4);
+  if (msg.size() >= 16) {
+    r.status = ftmd::le32(msg.data() + 8);
+    r.out.assign(msg.begin() + 16, msg.end());
+  }
+  return r;
+}
+
+Reply DevClient::call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
+  ioctl(id, code, outSize, in);
+  return recv();
+}
+
+Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
+  Reply first = call(id, code, outSize, in);
+  if (!first.got || first.kind != ftmd::kMsgPending || first.id != id) return Reply{};
+  return recv();
+}
+
+std::string deviceSocket(const std::string& dir, int type) {
+  return dir + (type == 2 ? "/btftmdriver" : "/ZELDROVE");
+}
+
+Bytes le32Bytes(uint32_t v) {
+  Bytes b;
+  ftmd::putLe32(b, v);
+  return b;
+}
+
+size_t countFds(pid_t pid) {
+  size_t n = 0;
+  if (DIR* d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+long vmRssKb(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+}  // namespace ftmd_test

@@ -1,0 +1,81 @@
+// Test helpers: an ftmd process started on its own device directory, and a device
+// channel client (Unix-domain datagrams or the TCP form).
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "protocol.h"
+
+namespace ftmd_test {
+
+using ftmd::Bytes;
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class FtmdProcess {
+ public:
+  // Starts ftmd with --dir `dir` and `args`; waits (bounded) for its ready line.
+  FtmdProcess(const std::string& dir, std::vector<std::string> args);
+  ~FtmdProcess();
+  bool ready() const { return !readyLine_.empty(); }
+  const std::string& readyLine() const { return readyLine_; }
+  pid_t pid() const { return pid_; }
+  void signal(int sig);
+  // Waits (bounded) for the process to end; returns its exit status, or -1.
+  int wait(int timeoutMs = 5000);
+  // Everything it printed so far (stdout and stderr), read without blocking for long.
+  std::string output(int waitMs = 100);
+
+ private:
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  std::string out_;
+  std::string readyLine_;
+  int status_ = -1;
+};
+
+struct Reply {
+  bool got = false;
+  uint32_t kind = 0, id = 0, status = 0;
+  Bytes out;
+};
+
+class DevClient {
+ public:
+  DevClient() = default;
+  explicit DevClient(const std::string& socketPath);  // Unix-domain form
+  explicit DevClient(int tcpPort);                    // TCP form on 127.0.0.1
+  ~DevClient();
+  bool connected() const { return fd_ >= 0; }
+  void close();
+  void sendRaw(const Bytes& msg);
+  void ioctl(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
+  void cancel(uint32_t id);
+  Reply recv(int timeoutMs = 3000);
+  // Sends an IOCTL and returns its first reply.
+  Reply call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
+  // Sends an IOCTL, expects PENDING and returns the COMPLETE that follows.
+  Reply callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
+
+ private:
+  int fd_ = -1;
+  bool tcp_ = false;
+  Bytes in_;
+};
+
+std::string deviceSocket(const std::string& dir, int type);
+Bytes le32Bytes(uint32_t v);
+size_t countFds(pid_t pid);
+long vmRssKb(pid_t pid);
+
+}  // namespace ftmd_test

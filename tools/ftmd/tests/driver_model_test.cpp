@@ -1,0 +1,127 @@
+// The driver state of one connection, driven directly (no sockets).
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "driver_model.h"
+#include "sim_controller.h"
+
+using namespace ftmd;
+
+namespace {
+struct ModelTest : ::testing::Test {
+  TimerQueue timers;
+  std::vector<Bytes> sent;
+  DriverConfig cfg;
+  std::unique_ptr<DriverModel> model;
+  std::vector<Bytes> keep;  // request bytes live as long as the test
+
+  void make(int type, size_t queueLimit = 256) {
+    cfg.type = type;
+    cfg.queueLimit = queueLimit;
+    model = std::make_unique<DriverModel>(cfg, timers, [this](Bytes b) { sent.push_back(std::move(b)); }, "t");
+  }
+  void ioctl(uint32_t id, uint32_t code, uint32_t outSize, Bytes in = {}) {
+    keep.push_back(std::move(in));
+    Request r;
+    r.kind = kMsgIoctl;
+    r.id = id;
+    r.code = code;
+    r.outSize = outSize;
+    r.in = keep.back().data();
+    r.inLen = keep.back().size();
+    model->handle(r);
+  }
+  void command(uint32_t id, uint16_t op, Bytes params = {}) {
+    Bytes c{uint8_t(op), uint8_t(op >> 8), uint8_t(params.size())};
+    c.insert(c.end(), params.begin(), params.end());
+    ioctl(id, kSendHciCmd, 0, c);
+  }
+  // Status of the COMPLETE for `id` among what was sent, or -1.
+  long statusOf(uint32_t id) const {
+    for (const Bytes& m : sent)
+      if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return long(le32(m.data() + 8));
+    return -1;
+  }
+  Bytes outputOf(uint32_t id) const {
+    for (const Bytes& m : sent)
+      if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return Bytes(m.begin() + 16, m.end());
+    return {};
+  }
+  void scoLink(Bytes& handleOut) {
+    command(100, kOpCreateConnection, {1, 2, 3, 4, 5, 6});
+    command(101, kOpSetupSyncConnection, {1, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(kSimLinkSetupMs + 5));
+    timers.runDue();
+    handleOut = {2, 0};  // the second handle the simulated controller hands out
+  }
+};
+}  // namespace
+
+TEST_F(ModelTest, ScoReadChangesWithTheInterface) {
+  make(1);
+  ioctl(1, kEnableFtm, 0);
+  Bytes h;
+  scoLink(h);
+  ioctl(2, kReadSco, 0);  // no interface yet: waits, whatever its size
+  const Bytes pkt{h[0], h[1], 60, 0x11};
+  Bytes full = pkt;
+  full.resize(63, 0x22);
+  ioctl(3, kSendSco, 0, full);
+  EXPECT_EQ(statusOf(2), -1);
+  // Interface 1 has 27-byte slots: the 63-byte packet does not fit and is dropped.
+  ioctl(4, kSelectScoInf, 0, {1});
+  EXPECT_EQ(statusOf(4), 0);
+  EXPECT_EQ(statusOf(2), 87);  // its buffer (0 bytes) cannot hold a reply of 81
+  ioctl(5, kReadSco, 81);
+  ioctl(6, kSendSco, 0, full);
+  EXPECT_EQ(statusOf(5), -1);
+  // Interface 6 (unit 63): the packet sits in slot 0 of a 567-byte reply.
+  ioctl(7, kSelectScoInf, 0, {6});
+  ioctl(8, kReadSco, 567);
+  ioctl(9, kSendSco, 0, full);
+  EXPECT_EQ(statusOf(5), 87);  // 81 bytes no longer hold a reply of 567
+  Bytes out = outputOf(8);
+  ASSERT_EQ(out.size(), 567u);
+  EXPECT_EQ(Bytes(out.begin(), out.begin() + 63), full);
+  EXPECT_EQ(out[189], 0);
+  EXPECT_EQ(out[378], 0);
+}
+
+TEST_F(ModelTest, QueuesAndPendingReadsAreBounded) {
+  make(1, 4);
+  ioctl(1, kEnableFtm, 0);
+  for (uint32_t i = 0; i < 10; ++i) command(10 + i, kOpReset);
+  for (uint32_t i = 0; i < 10; ++i) ioctl(100 + i, kReadEvent, 262);
+  int served = 0;
+  for (uint32_t i = 0; i < 10; ++i) served += statusOf(100 + i) == 0;
+  EXPECT_EQ(served, 4);  // the queue held four events; the rest were dropped
+  size_t before = sent.size();
+  for (uint32_t i = 0; i < 100; ++i) ioctl(200 + i, kReadAcl, 1028);
+  EXPECT_EQ(statusOf(200 + 63), -1);
+  EXPECT_EQ(statusOf(200 + 64), 1450);  // beyond 64 pending reads of one kind
+  EXPECT_GT(sent.size(), before);
+  EXPECT_EQ(model->pendingCount(), 6u + 64u + 1u);  // event reads, ACL reads, FTM
+}
+
+TEST_F(ModelTest, ReusedIdOfAPendingRequestIsDropped) {
+  make(1);
+  ioctl(1, kReadEvent, 262);
+  const size_t n = sent.size();
+  ioctl(1, kSelectScoInf, 0, {1});
+  EXPECT_EQ(sent.size(), n);
+  model->handle(Request{kMsgCancel, 1, 0, 0, nullptr, 0});
+  EXPECT_EQ(statusOf(1), 995);
+  ioctl(1, kSelectScoInf, 0, {1});  // completed ids may be used again
+  EXPECT_EQ(sent.size(), n + 2);
+}
+
+TEST_F(ModelTest, Type2EventReplyHeader) {
+  make(2);
+  ioctl(1, kReadEvent, 262, {4, 0, 0, 0});
+  ioctl(2, kSendHciCmd, 4, {0x03, 0x0C, 0});
+  ioctl(3, kReadEvent, 262, {4, 0, 0, 0});
+  ioctl(4, kSendHciCmd, 4, {0x03, 0x0C, 0});
+  EXPECT_EQ(outputOf(1), (Bytes{0x04, 6, 0, 1, 0, 0x0E, 4, 1, 0x03, 0x0C, 0}));
+  EXPECT_EQ(outputOf(3), (Bytes{0x04, 6, 0, 2, 0, 0x0E, 4, 1, 0x03, 0x0C, 0}));
+}

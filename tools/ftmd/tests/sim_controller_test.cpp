@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim_controller.h"
+
+using namespace ftmd;
+
+namespace {
+// A host that records what the controller sends and runs its timers on request.
+struct FakeHost : ControllerHost {
+  std::vector<std::pair<Channel, Bytes>> got;
+  std::vector<std::function<void()>> timers;
+  size_t room = 1000;
+  bool hasRoom(Channel) const override { return got.size() < room; }
+  void deliver(Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
+  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
+  void runTimers() {
+    auto t = std::move(timers);
+    timers.clear();
+    for (auto& f : t) f();
+  }
+  Bytes take() {
+    Bytes b = got.front().second;
+    got.erase(got.begin());
+    return b;
+  }
+};
+
+Bytes cmd(uint16_t op, Bytes params = {}) {
+  Bytes c{uint8_t(op), uint8_t(op >> 8), uint8_t(params.size())};
+  c.insert(c.end(), params.begin(), params.end());
+  return c;
+}
+
+struct SimTest : ::testing::Test {
+  FakeHost host;
+  ControllerOptions opt;
+  SimController sim{opt, host};
+  void send(uint16_t op, Bytes params = {}) {
+    Bytes c = cmd(op, std::move(params));
+    sim.command(c.data(), c.size());
+  }
+  uint16_t open(uint16_t op, Bytes params) {
+    send(op, params);
+    EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0, 1, uint8_t(op), uint8_t(op >> 8)}));
+    host.runTimers();
+    Bytes ev = host.take();
+    return le16(ev.data() + 3);
+  }
+};
+}  // namespace
+
+TEST_F(SimTest, PlainCommandsCompleteWithStatusZeroOrUnknown) {
+  for (uint16_t op : {0x0C03, 0x0C1A, 0x1803, 0x1802, 0x201D, 0x2033, 0x201E, 0x2034, 0xFC55, 0xFFFF}) {
+    send(op);
+    EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, uint8_t(op), uint8_t(op >> 8), 0})) << std::hex << op;
+  }
+  send(0x0C01);  // not simulated
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x01, 0x0C, 0x01}));
+}
+
+TEST_F(SimTest, InformationCommands) {
+  send(kOpReadBdAddr);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 10, 1, 0x09, 0x10, 0, 0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12}));
+  send(kOpReadBufferSize);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 11, 1, 0x05, 0x10, 0, 0xFD, 0x03, 144, 8, 0, 4, 0}));
+  send(kOpReadLocalVersion);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 12, 1, 0x01, 0x10, 0, 0x0C, 1, 0, 0x0C, 0xFF, 0xFF, 1, 0}));
+  send(kOpLeTestEnd);  // no test running: no packets
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 6, 1, 0x1F, 0x20, 0, 0, 0}));
+}
+
+TEST_F(SimTest, LinksOpenLoopBackAndClose) {
+  const uint16_t acl = open(kOpCreateConnection, {1, 2, 3, 4, 5, 6, 0x18, 0xCC, 1, 0, 0, 0, 1});
+  const uint16_t sco = open(kOpSetupSyncConnection, {uint8_t(acl), 0});
+  EXPECT_NE(acl, sco);
+
+  const Bytes a{uint8_t(acl), uint8_t(0x20 | (acl >> 8)), 3, 0, 0x7E, 0x7D, 0x00};
+  sim.acl(a.data(), a.size());
+  EXPECT_EQ(host.got[0], std::make_pair(Channel::Acl, a));
+  EXPECT_EQ(host.got[1].second, (Bytes{0x13, 5, 1, uint8_t(acl), 0, 1, 0}));
+  host.got.clear();
+  const Bytes s{uint8_t(sco), 0, 2, 9, 9};
+  sim.sco(s.data(), s.size());
+  EXPECT_EQ(host.take(), s);
+
+  // Data for handles not open, or for the wrong kind of link, is dropped and counted.
+  const Bytes stray{0x00, 0x0E, 0, 0};
+  sim.acl(stray.data(), stray.size());
+  const Bytes aclAsSco{uint8_t(acl), 0, 0};
+  sim.sco(aclAsSco.data(), aclAsSco.size());
+  EXPECT_TRUE(host.got.empty());
+  EXPECT_EQ(sim.droppedAcl(), 1u);
+  EXPECT_EQ(sim.droppedSco(), 1u);
+
+  send(kOpDisconnect, {uint8_t(sco), 0, 0x13});
+  EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0, 1, 0x06, 0x04}));
+  host.runTimers();
+  EXPECT_EQ(host.take(), (Bytes{0x05, 4, 0, uint8_t(sco), 0, 0x16}));
+  send(kOpDisconnect, {uint8_t(sco), 0, 0x13});  // already closed
+  EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0x02, 1, 0x06, 0x04}));
+}
+
+TEST_F(SimTest, GeneratedTrafficFollowsRoomAndPattern) {
+  const uint16_t acl = open(kOpCreateConnection, {1, 2, 3, 4, 5, 6});
+  host.room = 3;  // the completion and two packets fit; the rest waits for resume()
+  send(kOpVendorGenerateAcl, {uint8_t(acl), 0, 5, 0, 4, 0, 0x7E});
+  ASSERT_EQ(host.got.size(), 3u);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x01, 0xFC, 0}));
+  EXPECT_EQ(host.take(), (Bytes{uint8_t(acl), 0x20, 4, 0, 0x7E, 0x7E, 0x7E, 0x7E}));
+  host.got.clear();
+  host.room = 100;
+  sim.resume();
+  EXPECT_EQ(host.got.size(), 3u);  // the other three of five
+
+  host.got.clear();
+  const uint16_t sco = open(kOpAddScoConnection, {uint8_t(acl), 0, 0xE0, 0});
+  send(kOpVendorGenerateSco, {uint8_t(sco), 0, 1, 0, 3, 0});  // pattern 0: counting bytes
+  host.take();
+  EXPECT_EQ(host.take(), (Bytes{uint8_t(sco), 0, 3, 0, 1, 2}));
+  send(kOpVendorGenerateSco, {uint8_t(acl), 0, 1, 0, 3, 0});  // an ACL handle
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x02, 0xFC, 0x02}));
+  send(kOpVendorGenerateAcl, {uint8_t(acl), 0, 1, 0, 0xFE, 0x03, 1});  // longer than the buffers
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x01, 0xFC, 0x12}));
+}
+
+TEST_F(SimTest, ResetClosesLinks) {
+  const uint16_t acl = open(kOpCreateConnection, {1, 2, 3, 4, 5, 6});
+  send(kOpReset);
+  host.got.clear();
+  send(kOpDisconnect, {uint8_t(acl), 0, 0x13});
+  EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0x02, 1, 0x06, 0x04}));
+}
+
+TEST(SimOptions, BdaddrText) {
+  std::array<uint8_t, 6> a{};
+  ASSERT_TRUE(parseBdaddr("00:11:22:33:44:5f", a));
+  EXPECT_EQ(a, (std::array<uint8_t, 6>{{0x5F, 0x44, 0x33, 0x22, 0x11, 0x00}}));
+  EXPECT_FALSE(parseBdaddr("00:11:22:33:44", a));
+  EXPECT_FALSE(parseBdaddr("00:11:22:33:44:5g", a));
+  EXPECT_FALSE(parseBdaddr("00-11-22-33-44-55", a));
+}
