@@ -6,6 +6,10 @@ const int scoSlotUnit[8] = {0, 9, 17, 25, 33, 49, 63, 126};
 void SelectScoInf(BYTE interfaceId) {
   if (interfaceId == currentScoInterface.load()) return;
   DWORD count = 0;
+  // The result is judged by the last error even when the call succeeds, and a success
+  // need not clear it: start from a clean value, so that an error left over from an
+  // earlier call on this thread (a pending read's 997) cannot undo a good selection.
+  SetLastError(ERROR_SUCCESS);
   BOOL done = DeviceIoControl(gFtmAppContext.hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
                               &count, nullptr);
   DWORD error = GetLastError();
