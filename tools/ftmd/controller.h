@@ -40,6 +40,8 @@ class Controller {
   virtual void sco(const uint8_t* p, size_t n) = 0;      // handle+flags(2), length(1), data
   // The host has room again after having had none.
   virtual void resume() = 0;
+  // What the controller dropped, for the log when its connection ends ("" when nothing).
+  virtual std::string summary() const { return ""; }
 };
 
 // Controller kinds that --controller accepts.

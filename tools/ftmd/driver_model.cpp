@@ -25,7 +25,7 @@ DriverModel::DriverModel(const DriverConfig& cfg, TimerQueue& timers, Send send,
 
 DriverModel::~DriverModel() {
   timers_.cancel(this);
-  if (controller_) timers_.cancel(controller_.get());
+  stopController();
 }
 
 void DriverModel::handle(const Request& r) {
@@ -271,6 +271,8 @@ void DriverModel::startController() {
 
 void DriverModel::stopController() {
   if (!controller_) return;
+  const std::string summary = controller_->summary();
+  if (!summary.empty()) logVerbose(tag_ + ": controller " + summary);
   timers_.cancel(controller_.get());
   controller_.reset();
 }

@@ -243,6 +243,12 @@ void SimController::pump() {
   pumping_ = false;
 }
 
+std::string SimController::summary() const {
+  if (!droppedAcl_ && !droppedSco_) return "";
+  return "dropped " + std::to_string(droppedAcl_) + " ACL and " + std::to_string(droppedSco_) +
+         " SCO packets for handles that were not open";
+}
+
 bool SimController::linkOpen(const uint8_t* p, Link kind, uint64_t& dropped, const char* what) {
   auto it = links_.find(uint16_t(le16(p) & 0x0FFF));
   if (it != links_.end() && it->second == kind) return true;

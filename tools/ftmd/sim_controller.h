@@ -51,6 +51,7 @@ class SimController : public Controller {
   void acl(const uint8_t* p, size_t n) override;
   void sco(const uint8_t* p, size_t n) override;
   void resume() override { pump(); }
+  std::string summary() const override;
 
   uint64_t droppedAcl() const { return droppedAcl_; }
   uint64_t droppedSco() const { return droppedSco_; }
