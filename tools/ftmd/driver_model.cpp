@@ -24,6 +24,7 @@ DriverModel::DriverModel(const DriverConfig& cfg, TimerQueue& timers, Send send,
 }
 
 DriverModel::~DriverModel() {
+  held_.clear();  // the connection is gone: nothing to complete
   timers_.cancel(this);
   stopController();
 }
@@ -133,6 +134,7 @@ void DriverModel::leaveFtmMode(uint32_t status) {
 void DriverModel::cancel(uint32_t id) {
   // Cancelling the enable-FTM request ends FTM mode.
   if (ftmId_ != 0 && (id == 0 || id == ftmId_)) leaveFtmMode(kStatusAborted);
+  failHeldWrites(id, kStatusAborted);
   for (auto& reads : reads_) {
     for (auto it = reads.begin(); it != reads.end();) {
       if (id == 0 || it->id == id) {
@@ -150,16 +152,61 @@ void DriverModel::write(const Request& r, Channel ch) {
   // A type 1 controller takes packets only in FTM mode.
   if (!trafficFlows()) return complete(r.id, kStatusNotReady);
   pending(r.id);
+  // As a kernel driver does, a write completes once the controller has taken the packet;
+  // while the controller's output waits for reads, writes wait too, in their order, so
+  // a fast writer is slowed down instead of losing what the controller sends back.
+  if (!held_.empty() || !canTakeWrite(ch)) {
+    held_.push_back(HeldWrite{r.id, ch, Bytes(r.in, r.in + r.inLen)});
+    return;
+  }
+  takeWrite(r.id, ch, r.in, r.inLen);
+}
+
+bool DriverModel::canTakeWrite(Channel ch) const {
+  // Half of each queue is kept free for what a packet taken now may bring back (its
+  // echo, events that follow it).
+  // SCO data is never held: it is not flow controlled, and its reads stop whenever no
+  // SCO interface is selected, so the controller drops what no one reads.
+  if (ch == Channel::Sco) return true;
+  const size_t limit = cfg_.queueLimit / 2;
+  if (queue_[int(Channel::Event)].size() >= limit) return false;
+  return ch == Channel::Event || cfg_.type != 1 || queue_[int(ch)].size() < limit;
+}
+
+void DriverModel::takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n) {
   ++inController_;
   if (ch == Channel::Event)
-    controller_->command(r.in, r.inLen);
+    controller_->command(p, n);
   else if (ch == Channel::Acl)
-    controller_->acl(r.in, r.inLen);
+    controller_->acl(p, n);
   else
-    controller_->sco(r.in, r.inLen);
+    controller_->sco(p, n);
   --inController_;
-  complete(r.id, kStatusOk);
+  complete(id, kStatusOk);
   resumeController();
+}
+
+void DriverModel::takeHeldWrites() {
+  if (takingHeld_) return;
+  takingHeld_ = true;
+  while (!held_.empty() && controller_ && canTakeWrite(held_.front().ch)) {
+    HeldWrite w = std::move(held_.front());
+    held_.pop_front();
+    takeWrite(w.id, w.ch, w.packet.data(), w.packet.size());
+  }
+  takingHeld_ = false;
+}
+
+void DriverModel::failHeldWrites(uint32_t id, uint32_t status) {
+  for (auto it = held_.begin(); it != held_.end();) {
+    if (id == 0 || it->id == id) {
+      const uint32_t wid = it->id;
+      it = held_.erase(it);
+      complete(wid, status);
+    } else {
+      ++it;
+    }
+  }
 }
 
 void DriverModel::queueRead(const Request& r, Channel ch) {
@@ -237,6 +284,7 @@ void DriverModel::serve(Channel ch) {
     complete(rd.id, kStatusOk, pkt.data(), std::min<size_t>(pkt.size(), rd.outSize));
   }
   resumeController();
+  takeHeldWrites();
 }
 
 bool DriverModel::serveSco(const Read& rd) {
@@ -271,6 +319,7 @@ void DriverModel::startController() {
 
 void DriverModel::stopController() {
   if (!controller_) return;
+  failHeldWrites(0, kStatusNotReady);
   const std::string summary = controller_->summary();
   if (!summary.empty()) logVerbose(tag_ + ": controller " + summary);
   timers_.cancel(controller_.get());

@@ -42,6 +42,12 @@ class DriverModel : private ControllerHost {
     uint32_t id;
     uint32_t outSize;
   };
+  // A write the controller cannot take yet: its output queues are too full.
+  struct HeldWrite {
+    uint32_t id;
+    Channel ch;
+    Bytes packet;
+  };
 
   bool hasRoom(Channel ch) const override;
   void deliver(Channel ch, Bytes packet) override;
@@ -54,6 +60,10 @@ class DriverModel : private ControllerHost {
   void enableFtm(const Request& r);
   void leaveFtmMode(uint32_t status);
   void write(const Request& r, Channel ch);
+  bool canTakeWrite(Channel ch) const;
+  void takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n);
+  void takeHeldWrites();
+  void failHeldWrites(uint32_t id, uint32_t status);
   void queueRead(const Request& r, Channel ch);
   void selectSco(uint8_t id);
   void serve(Channel ch);
@@ -75,6 +85,8 @@ class DriverModel : private ControllerHost {
   std::unordered_set<uint32_t> pendingIds_;
   std::deque<Read> reads_[3];
   std::deque<Bytes> queue_[3];
+  std::deque<HeldWrite> held_;
+  bool takingHeld_ = false;
 };
 
 }  // namespace ftmd

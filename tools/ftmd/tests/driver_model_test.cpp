@@ -92,16 +92,33 @@ TEST_F(ModelTest, QueuesAndPendingReadsAreBounded) {
   make(1, 4);
   ioctl(1, kEnableFtm, 0);
   for (uint32_t i = 0; i < 10; ++i) command(10 + i, kOpReset);
+  // The controller took commands while half the event queue was free; the rest wait.
+  EXPECT_EQ(statusOf(11), 0);
+  EXPECT_EQ(statusOf(12), -1);
+  EXPECT_EQ(statusOf(19), -1);
   for (uint32_t i = 0; i < 10; ++i) ioctl(100 + i, kReadEvent, 262);
   int served = 0;
   for (uint32_t i = 0; i < 10; ++i) served += statusOf(100 + i) == 0;
-  EXPECT_EQ(served, 4);  // the queue held four events; the rest were dropped
+  EXPECT_EQ(served, 10);  // reads made room, the held commands were taken: nothing lost
+  for (uint32_t i = 0; i < 10; ++i) EXPECT_EQ(statusOf(10 + i), 0) << i;
   size_t before = sent.size();
   for (uint32_t i = 0; i < 100; ++i) ioctl(200 + i, kReadAcl, 1028);
   EXPECT_EQ(statusOf(200 + 63), -1);
   EXPECT_EQ(statusOf(200 + 64), 1450);  // beyond 64 pending reads of one kind
   EXPECT_GT(sent.size(), before);
-  EXPECT_EQ(model->pendingCount(), 6u + 64u + 1u);  // event reads, ACL reads, FTM
+  EXPECT_EQ(model->pendingCount(), 64u + 1u);  // ACL reads, FTM: every event read was served
+}
+
+TEST_F(ModelTest, HeldWritesKeepTheirOrderAndEndOnCancel) {
+  make(1, 4);
+  ioctl(1, kEnableFtm, 0);
+  for (uint32_t i = 0; i < 4; ++i) command(10 + i, kOpReset);
+  EXPECT_EQ(statusOf(12), -1);
+  model->handle(Request{kMsgCancel, 13, 0, 0, nullptr, 0});
+  EXPECT_EQ(statusOf(13), 995);
+  EXPECT_EQ(statusOf(12), -1);  // only the one named
+  ioctl(100, kReadEvent, 262);
+  EXPECT_EQ(statusOf(12), 0);  // a read made room for the oldest held write
 }
 
 TEST_F(ModelTest, ReusedIdOfAPendingRequestIsDropped) {
