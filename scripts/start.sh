@@ -18,7 +18,7 @@ trap stop_ftmd EXIT
 
 # Wait (at most 10 s) for ftmd's ready line before the bridge opens the device.
 for _ in $(seq 100); do
-  grep -q 'ready' "$ready" 2>/dev/null && break
+  grep -q 'ftmd: serving' "$ready" 2>/dev/null && break
   kill -0 "$ftmd_pid" 2>/dev/null || { cat "$ready"; exit 1; }
   sleep 0.1
 done

@@ -124,6 +124,17 @@ int Child::Count(const std::string& text) {
   return n;
 }
 
+bool Child::HasInOrder(const std::vector<std::string>& lines) {
+  std::string out = Output();
+  size_t at = 0;
+  for (const auto& line : lines) {
+    at = out.find(line, at);
+    if (at == std::string::npos) return false;
+    at += line.size();
+  }
+  return true;
+}
+
 std::string BridgeBinary() { return TARNEXIO_BIN; }
 std::string FtmdBinary() { return FTMD_BIN; }
 
@@ -146,7 +157,7 @@ Ftmd::Ftmd(const std::vector<std::string>& options) {
   std::vector<std::string> argv = {FtmdBinary(), "--dir", dir.path};
   argv.insert(argv.end(), options.begin(), options.end());
   child = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
-  child->WaitForOutput("ready");
+  child->WaitForOutput(" serving ");
 }
 
 Bridge::Bridge(const std::string& deviceDir, const std::string& mode, int givenPort)

@@ -45,6 +45,9 @@ class Child {
   std::string Output();  // everything printed so far
   // Number of times text occurs in the output.
   int Count(const std::string& text);
+  // True when every line appears in the output, each after the one before (lines of
+  // other threads may come between them).
+  bool HasInOrder(const std::vector<std::string>& lines);
 
  private:
   void Pump();

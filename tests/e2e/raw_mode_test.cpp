@@ -74,6 +74,7 @@ TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
   std::this_thread::sleep_for(Millis(100));
   run.host->Send(Bytes(scan.begin() + 3, scan.end()));
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C1A); }).empty());
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: HCI cmd(to btsoc)(4):1a 0c 01 03 \n"));
   EXPECT_EQ(run.bridge.child->Count("BTFTM: HCI cmd(to btsoc)(4):1a 0c 01 03 \n"), 1);
   EXPECT_EQ(run.bridge.child->Count("unknow HCI packet type"), 0);
 }
@@ -186,9 +187,9 @@ TEST(RawMode, DisconnectEndsTheRunWithTheCleanUp) {
   EXPECT_EQ(run.bridge.child->WaitExit(), 0);
   std::string out = run.bridge.child->Output();
   EXPECT_NE(out.find("BTFTM : Client disconnected\n"), std::string::npos);
-  EXPECT_NE(out.find("BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n"
-                     "BTFTM : Coming out of main loop\n"),
-            std::string::npos)
+  EXPECT_TRUE(run.bridge.child->HasInOrder({"BTFTM : Client disconnected\n", "BTFTM : Cleaning all resources\n",
+                                              "BTFTM : All resources are freed\n",
+                                              "BTFTM : Coming out of main loop\n"}))
       << out;
 }
 
