@@ -11,7 +11,9 @@ export TARNEXIO_DEVICE_DIR="${TARNEXIO_DEVICE_DIR:-/tmp/tarnexio}"
 mkdir -p "$TARNEXIO_DEVICE_DIR"
 
 ready=$(mktemp)
-"$build/bin/ftmd" "$@" >"$ready" 2>&1 &
+# ftmd runs in a session of its own, so that Ctrl+C reaches the bridge alone and the
+# bridge ends with its driver still there; ftmd is stopped after it.
+setsid "$build/bin/ftmd" "$@" >"$ready" 2>&1 &
 ftmd_pid=$!
 stop_ftmd() { kill -TERM "$ftmd_pid" 2>/dev/null || true; wait "$ftmd_pid" 2>/dev/null || true; rm -f "$ready"; }
 trap stop_ftmd EXIT

@@ -95,17 +95,16 @@ TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
   int next = 0;
   while (next < kPackets) {
     Bytes p = ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x02; });
-    if (p.empty()) break;
-    ASSERT_EQ(p.size(), 13u);
+    if (p.empty() || p.size() != 13u) break;
     EXPECT_EQ(p[1] | ((p[2] & 0x0F) << 8), handle);
     int seq = p[5] | (p[6] << 8) | (p[7] << 16) | (p[8] << 24);
-    ASSERT_EQ(seq, next) << "lost or reordered";
+    if (seq != next) break;  // lost or reordered: counted below
     EXPECT_EQ(p[9], 0x7D);
     EXPECT_EQ(p[12], 0x80);
     ++next;
   }
   sender.join();
-  EXPECT_EQ(next, kPackets);
+  EXPECT_EQ(next, kPackets) << "packets came back in order up to here";
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Sent #10000 ACL packet to btsoc, length is: 12\n"));
   EXPECT_TRUE(run.bridge.child->WaitForOutput("\nBTFTM : Received #10000 ACL packet from btsoc, length is: 12\n"));
 }
