@@ -1,0 +1,209 @@
+// The load generator: plays the test host on one loopback connection (to the bridge or to
+// the relay in front of the controller's H4 port) and prints "key value" lines.
+//
+//   tarnexio_loadgen freeport
+//   tarnexio_loadgen raw-cmd PORT COUNT [PID]     Read_BD_ADDR round trips, one at a time
+//   tarnexio_loadgen diag-cmd PORT COUNT [PID]    the same inside FTM HCI requests (diag mode)
+//   tarnexio_loadgen acl PORT BYTES WINDOW [PID]  ACL loopback on an open link
+//   tarnexio_loadgen idle PORT SECONDS PID        CPU time of PID while connected and quiet
+//   tarnexio_loadgen report FILE                  the table from collected "path key value" lines
+//
+// With PID, the CPU time of that process over the timed part and its peak resident
+// memory are printed too.
+#include "loadgen_net.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace loadgen {
+int Report(const char* path);
+}
+
+using namespace loadgen;
+
+namespace {
+
+enum { RECEIVE_TIMEOUT_MS = 5000, CONNECT_TIMEOUT_MS = 5000, ACL_DATA = 1021 };
+
+const Bytes kReadBdAddr = {0x01, 0x09, 0x10, 0x00};
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "tarnexio_loadgen: %s\n", what);
+  return 1;
+}
+
+// Watches the CPU time of a process over the timed part of a run.
+struct CpuWatch {
+  int pid;
+  long long start;
+  explicit CpuWatch(int processId) : pid(processId), start(processId > 0 ? CpuTicks(processId) : -1) {}
+  double ElapsedMs() const {
+    if (pid <= 0 || start < 0) return -1;
+    long long now = CpuTicks(pid);
+    return now < 0 ? -1 : TicksToMs(now - start);
+  }
+};
+
+void PrintProcess(const CpuWatch& watch, const char* cpuKey, double scale) {
+  if (watch.pid <= 0) return;
+  double ms = watch.ElapsedMs();
+  if (ms >= 0) std::printf("%s %.1f\n", cpuKey, ms * scale);
+  long long peak = PeakResidentKiB(watch.pid);
+  if (peak >= 0) std::printf("peak_kib %lld\n", peak);
+}
+
+void PrintLatencies(std::vector<double>* micros) {
+  std::sort(micros->begin(), micros->end());
+  const size_t n = micros->size();
+  std::printf("rtt_median_us %.1f\n", (*micros)[n / 2]);
+  std::printf("rtt_p99_us %.1f\n", (*micros)[std::min(n - 1, n * 99 / 100)]);
+}
+
+bool IsReadBdAddrComplete(const uint8_t* event, size_t length) {
+  // 0E len, number of packets, opcode 09 10, status 00, six address bytes
+  return length >= 7 && event[0] == 0x0E && event[3] == 0x09 && event[4] == 0x10 && event[5] == 0x00;
+}
+
+// Runs count timed round trips after a short warm-up; exchange does one and says if it worked.
+template <typename Exchange>
+int TimeRoundTrips(int count, int pid, Exchange exchange) {
+  const int warmUp = std::min(100, count / 10);
+  for (int i = 0; i < warmUp; ++i) {
+    if (!exchange()) return Fail("no answer during the warm-up");
+  }
+  std::vector<double> micros;
+  micros.reserve((size_t)count);
+  CpuWatch watch(pid);
+  for (int i = 0; i < count; ++i) {
+    auto begin = Clock::now();
+    if (!exchange()) return Fail("a command got no answer");
+    micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
+  }
+  PrintLatencies(&micros);
+  PrintProcess(watch, "cpu_ms_per_10k", 10000.0 / count);
+  return 0;
+}
+
+int RawCommands(Link& link, int count, int pid) {
+  Bytes packet;
+  return TimeRoundTrips(count, pid, [&]() {
+    if (!link.Send(kReadBdAddr)) return false;
+    for (;;) {  // anything else the controller says first is let by
+      if (!link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return false;
+      if (packet[0] == 0x04 && IsReadBdAddrComplete(packet.data() + 1, packet.size() - 1)) return true;
+    }
+  });
+}
+
+// The FTM HCI request that carries one command (without its H4 type byte).
+Bytes FtmHciRequest(const Bytes& command) {
+  Bytes request = {0x4B, 0x0B, 0x04, 0x00, 0x00, 0x00, (uint8_t)(command.size() + 1), 0x00, 0x00, 0x00, 0x01};
+  request.insert(request.end(), command.begin(), command.end());
+  return EncodeFrame(request);
+}
+
+int DiagCommands(Link& link, int count, int pid) {
+  const Bytes request = FtmHciRequest(Bytes(kReadBdAddr.begin() + 1, kReadBdAddr.end()));
+  Bytes frame;
+  return TimeRoundTrips(count, pid, [&]() {
+    if (!link.Send(request)) return false;
+    for (;;) {  // the echo of the request comes too; the log packet of the event ends the wait
+      if (!link.ReceiveFrame(&frame, RECEIVE_TIMEOUT_MS)) return false;
+      bool ok = false;
+      Bytes packet = DecodeFrame(frame, &ok);
+      if (!ok || packet.size() < 17 || packet[0] != 0x10 || packet[6] != 0x66 || packet[7] != 0x13) continue;
+      if (IsReadBdAddrComplete(packet.data() + 16, packet.size() - 16)) return true;
+    }
+  });
+}
+
+// Opens an ACL link and returns its handle, or -1.
+int OpenAclLink(Link& link) {
+  const Bytes create = {0x01, 0x05, 0x04, 0x0D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66,
+                        0x18, 0xCC, 0x01, 0x00, 0x00, 0x00, 0x01};
+  if (!link.Send(create)) return -1;
+  Bytes packet;
+  while (link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) {
+    if (packet[0] == 0x04 && packet[1] == 0x03 && packet.size() >= 6) {
+      return packet[3] == 0 ? (packet[4] | (packet[5] << 8)) & 0x0FFF : -1;
+    }
+  }
+  return -1;
+}
+
+int AclLoopback(Link& link, long long bytes, int window, int pid) {
+  const int handle = OpenAclLink(link);
+  if (handle < 0) return Fail("no ACL link could be opened");
+  Bytes packet = {0x02, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), ACL_DATA & 0xFF, ACL_DATA >> 8};
+  for (int i = 0; i < ACL_DATA; ++i) packet.push_back((uint8_t)i);
+  const long long total = (bytes + ACL_DATA - 1) / ACL_DATA;
+
+  CpuWatch watch(pid);
+  const auto begin = Clock::now();
+  long long sent = 0, echoed = 0;
+  Bytes in;
+  while (echoed < total) {
+    while (sent < total && sent - echoed < window) {
+      if (!link.Send(packet)) return Fail("the ACL link closed");
+      ++sent;
+    }
+    if (!link.ReceiveH4(&in, RECEIVE_TIMEOUT_MS)) return Fail("an ACL packet did not come back");
+    if (in[0] != 0x02) continue;  // Number_Of_Completed_Packets and other events
+    if (in.size() != packet.size() || ((in[1] | (in[2] << 8)) & 0x0FFF) != handle) {
+      return Fail("an ACL packet came back changed");
+    }
+    ++echoed;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  std::printf("acl_packets %lld\n", total);
+  std::printf("acl_mb_s %.2f\n", (double)(total * ACL_DATA) / seconds / 1e6);
+  PrintProcess(watch, "acl_cpu_ms_per_mb", 1e6 / (double)(total * ACL_DATA));
+  return 0;
+}
+
+int Idle(Link& link, int seconds, int pid) {
+  // One command first, so that the whole path is up before the quiet part.
+  Bytes packet;
+  if (!link.Send(kReadBdAddr) || !link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return Fail("no answer");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  CpuWatch watch(pid);
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));
+  PrintProcess(watch, "idle_cpu_ms", 1.0);
+  return 0;
+}
+
+int Number(const char* text) { return std::atoi(text); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], "freeport") == 0) {
+    int port = FreePort();
+    if (port < 0) return Fail("no free port");
+    std::printf("%d\n", port);
+    return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "report") == 0) return Report(argv[2]);
+  if (argc < 4) return Fail("usage: see the head of bench/loadgen.cpp");
+
+  const std::string mode = argv[1];
+  Link link(Number(argv[2]), CONNECT_TIMEOUT_MS);
+  if (!link.connected()) return Fail("cannot connect");
+  int rc;
+  if (mode == "raw-cmd") {
+    rc = RawCommands(link, Number(argv[3]), argc > 4 ? Number(argv[4]) : 0);
+  } else if (mode == "diag-cmd") {
+    rc = DiagCommands(link, Number(argv[3]), argc > 4 ? Number(argv[4]) : 0);
+  } else if (mode == "acl" && argc >= 5) {
+    rc = AclLoopback(link, std::atoll(argv[3]), Number(argv[4]), argc > 5 ? Number(argv[5]) : 0);
+  } else if (mode == "idle" && argc == 5) {
+    rc = Idle(link, Number(argv[3]), Number(argv[4]));
+  } else {
+    return Fail("unknown mode");
+  }
+  std::fflush(stdout);
+  return rc;
+}
