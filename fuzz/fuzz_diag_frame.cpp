@@ -1,0 +1,51 @@
+// The frame encoder: whatever it encodes decodes back to the packet with a good FCS, and a
+// refusal happens only for a bad length or a capacity too small for the frame.
+#include "diag/diag.h"
+#include "fuzz_support.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <memory>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  SilenceConsole();
+  FuzzedDataProvider in(data, size);
+  const int escape = in.ConsumeBool() ? 1 : 0;
+  const int capacity = in.ConsumeIntegralInRange<int>(0, DIAG_FRAME_AREA);
+  const FuzzBytes packet = in.ConsumeRemainingBytes<uint8_t>();
+  const int length = (int)packet.size();
+
+  FuzzCheck(DiagFcs16(packet.data(), length, 0xFFFF) == ReferenceFcs(packet.data(), packet.size()),
+            "FCS differs from the bit by bit FCS");
+
+  // The frame's length as it must come out.
+  FuzzBytes raw = packet;
+  const uint16_t fcs = (uint16_t)~ReferenceFcs(packet.data(), packet.size());
+  raw.push_back((uint8_t)(fcs & 0xFF));
+  raw.push_back((uint8_t)(fcs >> 8));
+  int needed = 1;
+  for (uint8_t b : raw) needed += (escape && (b == DIAG_FLAG || b == DIAG_ESCAPE)) ? 2 : 1;
+
+  std::unique_ptr<BYTE[]> frame(new BYTE[capacity > 0 ? capacity : 1]);
+  const int n = EncodeDiagFrame(packet.empty() ? nullptr : packet.data(), length, escape, frame.get(), capacity);
+  if (length > DIAG_MAX_PACKET || needed > capacity) {
+    FuzzCheck(n == -1, "frame accepted that does not fit or is too long");
+    return 0;
+  }
+  FuzzCheck(n == needed, "frame of the wrong length");
+  FuzzCheck(frame[n - 1] == DIAG_FLAG, "frame does not end in the flag");
+  FuzzBytes decoded;
+  for (int i = 0; i + 1 < n; ++i) {
+    FuzzCheck(!escape || frame[i] != DIAG_FLAG, "flag inside an escaped frame");
+    if (escape && frame[i] == DIAG_ESCAPE) {
+      FuzzCheck(i + 2 < n, "escape byte at the frame end");
+      decoded.push_back(frame[++i] ^ 0x20);
+    } else {
+      decoded.push_back(frame[i]);
+    }
+  }
+  FuzzCheck(ReferenceFcs(decoded.data(), decoded.size()) == DIAG_FCS_GOOD, "decoded frame has a bad FCS");
+  decoded.resize(decoded.size() - 2);
+  FuzzCheck(decoded == packet, "decoded frame differs from the packet");
+  return 0;
+}
