@@ -56,6 +56,9 @@ struct Request {
   bool wentPending = false;
   DWORD status = 0;
   DWORD bytes = 0;
+  // Wakes only the thread waiting for this request (under the device's mutex), not the
+  // readers that wait for theirs.
+  std::condition_variable changed;
 };
 
 class DeviceObject : public KernelObject {
@@ -78,8 +81,7 @@ class DeviceObject : public KernelObject {
   void FailAllLocked(DWORD status);
   std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
 
-  std::mutex mutex_;  // guards everything below except fd_
-  std::condition_variable cv_;
+  std::mutex mutex_;  // guards everything below except fd_, and the requests' state
   State state_ = kOpen;
   uint32_t nextId_ = 1;
   std::map<uint32_t, std::shared_ptr<Request>> outstanding_;
@@ -114,7 +116,7 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& r, DWORD statu
   }
   r->state = Request::kDone;
   outstanding_.erase(r->id);
-  cv_.notify_all();
+  r->changed.notify_all();
 }
 
 void DeviceObject::FailAllLocked(DWORD status) {
@@ -139,7 +141,7 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
     if (r->state == Request::kAwaitingFirstReply) {
       r->state = Request::kPending;
       r->wentPending = true;
-      cv_.notify_all();
+      r->changed.notify_all();
     }
     return;
   }
@@ -207,7 +209,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
     state_ = kDisconnected;
     FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
   }
-  cv_.wait(lock, [&] { return r->state != Request::kAwaitingFirstReply; });
+  r->changed.wait(lock, [&] { return r->state != Request::kAwaitingFirstReply; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
     SetLastError(ERROR_IO_PENDING);
@@ -258,7 +260,7 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
-  cv_.wait(lock, [&] { return r->state == Request::kDone; });
+  r->changed.wait(lock, [&] { return r->state == Request::kDone; });
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
 
