@@ -2,11 +2,13 @@
  * Test kernel driver for running Tarnexio.exe under Wine.
  *
  * It creates the two devices the bridge may open, \Device\ZELDROVE (type 1) and
- * \Device\btftmdriver (type 2), each with its \DosDevices link. Opening one of them connects
- * to the named pipe \\.\pipe\tarnexio-ftm-NAME, served by the relay program, which carries the
- * bytes to a device server over the device channel's TCP form: every message is preceded by
- * its length as a 32-bit little-endian number. So one open handle is one device-channel
- * connection. With no relay serving NAME the open fails with "object not found".
+ * \Device\btftmdriver (type 2), and a control device \Device\TarnexioFtmControl. A relay
+ * opens the control device and attaches to one of the two names; while it stays attached that
+ * device has its \DosDevices link and so can be opened; without a relay it cannot (the open
+ * fails with "file not found"). Opening it connects to the named pipe
+ * \\.\pipe\tarnexio-ftm-NAME, served by the relay, which carries the bytes to a device server
+ * over the device channel's TCP form: every message is preceded by its length as a 32-bit
+ * little-endian number. So one open handle is one device-channel connection.
  *
  * Every device I/O control request becomes an IOCTL message; the dispatch routine waits for
  * the first reply (COMPLETE: the request finishes at once with that status and output;
@@ -60,8 +62,17 @@ typedef struct _CONN {
 } CONN;
 
 typedef struct _DEV_EXT {
+  BOOLEAN control;
+  LONG attached;       /* relays attached to this name */
+  WCHAR linkName[64];
+  WCHAR devName[64];
   WCHAR pipePath[64];
 } DEV_EXT;
+
+#define IOCTL_RELAY_ATTACH CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA01, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define ATTACH_NAME_LIMIT 32
+
+static PDEVICE_OBJECT g_devices[2]; /* ZELDROVE, btftmdriver */
 
 static NTSTATUS StatusFromError(ULONG error) {
   if (error == 0) return STATUS_SUCCESS;
@@ -262,6 +273,52 @@ static VOID NTAPI CancelRoutine(PDEVICE_OBJECT dev, PIRP irp) {
   SendCancel(c, id);
 }
 
+/* Attaches the relay of this control handle to the device named by its input (UTF-16). */
+static NTSTATUS ControlIoctl(PIRP irp) {
+  PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+  ULONG inSize = s->Parameters.DeviceIoControl.InputBufferLength;
+  const WCHAR* name = irp->AssociatedIrp.SystemBuffer;
+  NTSTATUS st = STATUS_OBJECT_NAME_NOT_FOUND;
+  int i;
+  if (s->Parameters.DeviceIoControl.IoControlCode != IOCTL_RELAY_ATTACH || !name || inSize == 0 ||
+      inSize % sizeof(WCHAR) != 0 || inSize > ATTACH_NAME_LIMIT * sizeof(WCHAR) || s->FileObject->FsContext2) {
+    st = STATUS_INVALID_PARAMETER;
+  } else {
+    for (i = 0; i < 2; ++i) {
+      DEV_EXT* ext = g_devices[i]->DeviceExtension;
+      const WCHAR* want = ext->devName + 8; /* after \Device\ */
+      ULONG n = inSize / sizeof(WCHAR), k = 0;
+      while (k < n && want[k] && want[k] == name[k]) ++k;
+      if (k != n || want[k] != 0) continue;
+      st = STATUS_SUCCESS;
+      if (InterlockedIncrement(&ext->attached) == 1) {
+        UNICODE_STRING devU, linkU;
+        RtlInitUnicodeString(&devU, ext->devName);
+        RtlInitUnicodeString(&linkU, ext->linkName);
+        st = IoCreateSymbolicLink(&linkU, &devU);
+      }
+      if (NT_SUCCESS(st)) s->FileObject->FsContext2 = g_devices[i];
+      else InterlockedDecrement(&ext->attached);
+      break;
+    }
+  }
+  CompleteIrp(irp, st, 0);
+  return st;
+}
+
+static void Detach(PFILE_OBJECT file) {
+  PDEVICE_OBJECT dev = file->FsContext2;
+  DEV_EXT* ext;
+  if (!dev) return;
+  file->FsContext2 = NULL;
+  ext = dev->DeviceExtension;
+  if (InterlockedDecrement(&ext->attached) == 0) {
+    UNICODE_STRING linkU;
+    RtlInitUnicodeString(&linkU, ext->linkName);
+    IoDeleteSymbolicLink(&linkU);
+  }
+}
+
 static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   CONN* c = s->FileObject ? s->FileObject->FsContext : NULL;
@@ -273,8 +330,13 @@ static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
   LARGE_INTEGER timeout;
   NTSTATUS st;
   BOOLEAN sent;
-  (void)dev;
-  if (!c || inSize > MAX_MESSAGE - 16) {
+  if (((DEV_EXT*)dev->DeviceExtension)->control) return ControlIoctl(irp);
+  if (!c) { /* opened in the moment its relay went */
+    st = StatusFromError(ERR_DEVICE_NOT_CONNECTED);
+    CompleteIrp(irp, st, 0);
+    return st;
+  }
+  if (inSize > MAX_MESSAGE - 16) {
     CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
     return STATUS_INVALID_PARAMETER;
   }
@@ -363,7 +425,12 @@ static NTSTATUS DispatchCreate(PDEVICE_OBJECT dev, PIRP irp) {
   HANDLE thread;
   NTSTATUS st = STATUS_SUCCESS;
   int tries;
-  CONN* c = ExAllocatePoolWithTag(NonPagedPool, sizeof *c, TAG);
+  CONN* c;
+  if (ext->control) {
+    CompleteIrp(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+  }
+  c = ExAllocatePoolWithTag(NonPagedPool, sizeof *c, TAG);
   if (!c) {
     CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES, 0);
     return STATUS_INSUFFICIENT_RESOURCES;
@@ -411,7 +478,7 @@ static NTSTATUS DispatchCreate(PDEVICE_OBJECT dev, PIRP irp) {
 static NTSTATUS DispatchCleanup(PDEVICE_OBJECT dev, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   CONN* c = s->FileObject ? s->FileObject->FsContext : NULL;
-  (void)dev;
+  if (((DEV_EXT*)dev->DeviceExtension)->control && s->FileObject) Detach(s->FileObject);
   if (c) {
     KIRQL irql;
     BOOLEAN wasDead;
@@ -429,7 +496,9 @@ static NTSTATUS DispatchCleanup(PDEVICE_OBJECT dev, PIRP irp) {
 static NTSTATUS DispatchClose(PDEVICE_OBJECT dev, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   CONN* c = s->FileObject ? s->FileObject->FsContext : NULL;
-  (void)dev;
+  /* Wine sends no cleanup request when a handle closes, only this close once the file
+   * object goes: a relay's attachment ends here at the latest. */
+  if (((DEV_EXT*)dev->DeviceExtension)->control && s->FileObject) Detach(s->FileObject);
   if (c) {
     s->FileObject->FsContext = NULL;
     ConnRelease(c);
@@ -446,36 +515,41 @@ static void JoinW(WCHAR* dst, size_t count, const WCHAR* a, const WCHAR* b) {
   dst[n] = 0;
 }
 
-static NTSTATUS AddDevice(PDRIVER_OBJECT drv, const WCHAR* name) {
-  WCHAR devName[64], linkName[64];
-  UNICODE_STRING devU, linkU;
+static NTSTATUS AddDevice(PDRIVER_OBJECT drv, const WCHAR* name, PDEVICE_OBJECT* out) {
+  UNICODE_STRING devU;
   PDEVICE_OBJECT dev;
   DEV_EXT* ext;
+  WCHAR devName[64];
   NTSTATUS st;
   JoinW(devName, 64, L"\\Device\\", name);
-  JoinW(linkName, 64, L"\\DosDevices\\", name);
   RtlInitUnicodeString(&devU, devName);
-  RtlInitUnicodeString(&linkU, linkName);
   st = IoCreateDevice(drv, sizeof(DEV_EXT), &devU, FILE_DEVICE_UNKNOWN, 0, FALSE, &dev);
   if (!NT_SUCCESS(st)) return st;
   ext = dev->DeviceExtension;
   RtlZeroMemory(ext, sizeof *ext);
+  JoinW(ext->devName, 64, L"\\Device\\", name);
+  JoinW(ext->linkName, 64, L"\\DosDevices\\", name);
   JoinW(ext->pipePath, 64, L"\\??\\pipe\\tarnexio-ftm-", name);
   dev->Flags |= DO_BUFFERED_IO;
   dev->Flags &= ~DO_DEVICE_INITIALIZING;
-  return IoCreateSymbolicLink(&linkU, &devU);
+  *out = dev;
+  return STATUS_SUCCESS;
 }
 
 static VOID NTAPI Unload(PDRIVER_OBJECT drv) {
-  UNICODE_STRING link;
-  RtlInitUnicodeString(&link, L"\\DosDevices\\ZELDROVE");
-  IoDeleteSymbolicLink(&link);
-  RtlInitUnicodeString(&link, L"\\DosDevices\\btftmdriver");
-  IoDeleteSymbolicLink(&link);
-  while (drv->DeviceObject) IoDeleteDevice(drv->DeviceObject);
+  while (drv->DeviceObject) {
+    DEV_EXT* ext = drv->DeviceObject->DeviceExtension;
+    if (ext->control || ext->attached > 0) {
+      UNICODE_STRING linkU;
+      RtlInitUnicodeString(&linkU, ext->linkName);
+      IoDeleteSymbolicLink(&linkU);
+    }
+    IoDeleteDevice(drv->DeviceObject);
+  }
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING registryPath) {
+  PDEVICE_OBJECT control = NULL;
   NTSTATUS st;
   (void)registryPath;
   drv->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
@@ -483,8 +557,17 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT drv, PUNICODE_STRING registryPath) {
   drv->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
   drv->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchIoctl;
   drv->DriverUnload = Unload;
-  st = AddDevice(drv, L"ZELDROVE");
-  if (NT_SUCCESS(st)) st = AddDevice(drv, L"btftmdriver");
+  st = AddDevice(drv, L"ZELDROVE", &g_devices[0]);
+  if (NT_SUCCESS(st)) st = AddDevice(drv, L"btftmdriver", &g_devices[1]);
+  if (NT_SUCCESS(st)) st = AddDevice(drv, L"TarnexioFtmControl", &control);
+  if (NT_SUCCESS(st)) {
+    DEV_EXT* ext = control->DeviceExtension;
+    UNICODE_STRING devU, linkU;
+    ext->control = TRUE;
+    RtlInitUnicodeString(&devU, ext->devName);
+    RtlInitUnicodeString(&linkU, ext->linkName);
+    st = IoCreateSymbolicLink(&linkU, &devU);
+  }
   if (!NT_SUCCESS(st)) Unload(drv);
   DbgPrint("tarnexio test driver: %s (0x%lx)\n", NT_SUCCESS(st) ? "devices ready" : "failed", (unsigned long)st);
   return st;

@@ -8,8 +8,12 @@
  * to 127.0.0.1:PORT, and the bytes are carried both ways unchanged: the driver already speaks
  * the device channel's TCP form. When either side closes, the other is closed too.
  *
+ * Once the pipe is offered, the relay attaches to NAME through the driver's control device:
+ * only then can the device be opened, and only as long as the relay's control handle stays
+ * open (the system closes it when the relay dies). It then prints "relay ready".
+ *
  * The relay holds one idle connection to the server and exits when the server closes it, so
- * it never outlives the server it serves. It prints "relay ready" once the pipe is offered.
+ * it never outlives the server it serves.
  */
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -17,6 +21,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#define IOCTL_RELAY_ATTACH CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA01, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
 static int g_port;
 static wchar_t g_pipeName[128];
@@ -162,6 +168,19 @@ int main(int argc, char** argv) {
   if (pipe == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "relay: cannot create the pipe (%lu)\n", GetLastError());
     return 1;
+  }
+  {
+    wchar_t name[64];
+    DWORD n = 0;
+    HANDLE control = CreateFileW(L"\\\\.\\TarnexioFtmControl", GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING, 0, NULL);
+    int length = MultiByteToWideChar(CP_UTF8, 0, argv[2], -1, name, 64) - 1;
+    if (control == INVALID_HANDLE_VALUE || length <= 0 ||
+        !DeviceIoControl(control, IOCTL_RELAY_ATTACH, name, (DWORD)length * sizeof(wchar_t), NULL, 0, &n, NULL)) {
+      fprintf(stderr, "relay: cannot attach to %s (%lu)\n", argv[2], GetLastError());
+      return 1;
+    }
+    /* control stays open for the relay's lifetime */
   }
   CloseHandle(CreateThread(NULL, 0, WatchServer, (LPVOID)(ULONG_PTR)watch, 0, NULL));
   printf("relay ready\n");

@@ -1,0 +1,6 @@
+#!/usr/bin/env bash
+# Stands in for the bridge binary in the end-to-end tests: runs Tarnexio.exe under Wine in the
+# lane's prefix. exec keeps the process id, so the tests' signals reach the Windows program
+# (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
+# with CR LF; the CRs are dropped on the way, line by line and unbuffered.
+exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//')

@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The Windows lane: Tarnexio.exe under Wine against a real kernel-mode test driver.
+#
+#   bash tests/windows/lane.sh [OUTDIR]
+#
+# Builds Tarnexio.exe, the test driver, the relay and the service installer with mingw-w64,
+# and ftmd plus the end-to-end tests natively; prepares a fresh Wine prefix; installs and
+# starts the driver as a kernel service (the service installer then keeps the Wine session,
+# and so the driver host, alive); checks the driver against a scripted device server; then
+# runs the end-to-end tests of tests/e2e with the bridge being Tarnexio.exe under Wine and
+# ftmd reached through the driver and the relay.
+#
+# TARNEXIO_EXE and FTMD may name binaries already built; otherwise they are built in OUTDIR.
+# Everything is bounded by timeouts; the prefix and every Wine process go at the end.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+out=$(mkdir -p "${1:-$top/build-winlane}" && cd "${1:-$top/build-winlane}" && pwd)
+wine=/usr/lib/wine/wine64
+cc=x86_64-w64-mingw32-gcc-posix
+ddk=/usr/share/mingw-w64/include/ddk
+win=$out/win
+mkdir -p "$win"
+
+step() { echo "== $*"; }
+fail() { echo "FAIL $*"; exit 1; }
+
+step "building"
+if [ -z "${FTMD:-}" ]; then
+  cmake -S "$top" -B "$out/native" -G Ninja >/dev/null && timeout 1200 cmake --build "$out/native" --target ftmd >/dev/null ||
+    fail "ftmd build"
+  FTMD=$out/native/bin/ftmd
+fi
+if [ -z "${TARNEXIO_EXE:-}" ]; then
+  cmake -S "$top" -B "$out/mingw" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTARNEXIO_WERROR=ON >/dev/null &&
+    timeout 1200 cmake --build "$out/mingw" --target Tarnexio >/dev/null || fail "Tarnexio.exe build"
+  TARNEXIO_EXE=$out/mingw/bin/Tarnexio.exe
+fi
+warn=(-O2 -Wall -Wextra -Werror)
+$cc "${warn[@]}" -ffreestanding -fno-stack-protector -mno-stack-arg-probe -I"$ddk" \
+  -c "$here/driver/ftm_test_driver.c" -o "$win/ftm_test_driver.o" &&
+  $cc -shared -nostdlib -nostartfiles -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--image-base,0x140000000 \
+    -Wl,--dynamicbase -Wl,--nxcompat -o "$win/ftm_test_driver.sys" "$win/ftm_test_driver.o" -lntoskrnl -lhal -lgcc ||
+  fail "driver build"
+$cc "${warn[@]}" -static -o "$win/relay.exe" "$here/relay/relay.c" -lws2_32 || fail "relay build"
+$cc "${warn[@]}" -static -o "$win/service.exe" "$here/relay/service.c" || fail "service installer build"
+$cc "${warn[@]}" -static -o "$win/driver_check.exe" "$here/driver/driver_check.c" || fail "driver check build"
+e2e_sources=("$top"/tests/e2e/*_test.cpp)
+timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" \
+  -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" \
+  "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" -lgtest_main -lgtest -o "$out/e2e_wine" || fail "end-to-end tests build"
+
+step "Wine prefix"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINEPREFIX=$(mktemp -d /tmp/tarnexio-winelane.XXXXXX)
+export WINEPREFIX
+keeper=""
+cleanup() {
+  [ -n "$keeper" ] && kill "$keeper" 2>/dev/null
+  timeout 30 wineserver -k 2>/dev/null
+  timeout 30 wineserver -w 2>/dev/null
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+timeout 180 "$wine" wineboot -i >/dev/null 2>&1
+# A service started right after the first boot is not found (1060) unless the boot's
+# processes have gone first.
+timeout 30 wineserver -k 2>/dev/null
+timeout 60 wineserver -w 2>/dev/null
+
+step "driver service"
+# The whole lane runs in this one Wine session: when its last program ends, Wine stops the
+# driver host and the service with it.
+sys_path="Z:${win//\//\\}\\ftm_test_driver.sys"
+WINEDEBUG=-all,+debugstr timeout 3000 "$wine" "$win/service.exe" tarnexioftm "$sys_path" >"$out/service.log" 2>&1 &
+keeper=$!
+for _ in $(seq 1 300); do
+  grep -q "driver running" "$out/service.log" && break
+  kill -0 "$keeper" 2>/dev/null || break
+  sleep 0.1
+done
+grep -q "driver running" "$out/service.log" || { cat "$out/service.log"; fail "the driver did not start"; }
+grep "tarnexio test driver" "$out/service.log" | sed 's/^.*: tarnexio/tarnexio/'
+
+export TARNEXIO_FTMD_REAL=$FTMD TARNEXIO_WINE_EXE=$TARNEXIO_EXE TARNEXIO_WINE_RELAY=$win/relay.exe
+failures=0
+
+step "driver checks against a scripted device server"
+timeout 180 python3 "$here/driver/run_driver_check.py" "$win/driver_check.exe" || failures=$((failures + 1))
+
+step "end-to-end tests, Tarnexio.exe under Wine"
+timeout 2400 "$out/e2e_wine" ${TARNEXIO_WINE_FILTER:+--gtest_filter="$TARNEXIO_WINE_FILTER"} 2>&1 | tee "$out/e2e_wine.log" |
+  grep -E '^\[ *(RUN|OK|FAILED|PASSED|SKIPPED) *\]|Failure|Expected|Which is|actual|  [^ ]' | grep -v '^\[ *RUN'
+[ "${PIPESTATUS[0]}" -eq 0 ] || failures=$((failures + 1))
+
+[ "$failures" -eq 0 ] || fail "windows lane: $failures part(s) failed (logs in $out)"
+echo "windows lane passed"
