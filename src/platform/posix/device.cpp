@@ -100,8 +100,10 @@ bool DeviceObject::Send(const std::vector<uint8_t>& datagram) {
   }
 }
 
-void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& r, DWORD status, const uint8_t* data,
+void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& request, DWORD status, const uint8_t* data,
                                   size_t size) {
+  // The caller may pass the map's own pointer, which the erase below destroys.
+  const std::shared_ptr<Request> r = request;
   size_t n = 0;
   if (r->out != nullptr && data != nullptr) {
     n = size < r->outSize ? size : r->outSize;  // a longer reply is cut to the caller's buffer
@@ -116,11 +118,14 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& r, DWORD statu
   }
   r->state = Request::kDone;
   outstanding_.erase(r->id);
-  r->changed.notify_all();
 }
 
 void DeviceObject::FailAllLocked(DWORD status) {
-  while (!outstanding_.empty()) CompleteLocked(outstanding_.begin()->second, status, nullptr, 0);
+  while (!outstanding_.empty()) {
+    std::shared_ptr<Request> r = outstanding_.begin()->second;
+    CompleteLocked(r, status, nullptr, 0);
+    r->changed.notify_all();
+  }
 }
 
 std::shared_ptr<Request> DeviceObject::FindByOverlappedLocked(const OVERLAPPED* ov) {
@@ -133,19 +138,23 @@ std::shared_ptr<Request> DeviceObject::FindByOverlappedLocked(const OVERLAPPED* 
 void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
   DevchanReply reply;
   if (!ParseDevchanReply(data, size, &reply)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = outstanding_.find(reply.id);
-  if (it == outstanding_.end()) return;
-  std::shared_ptr<Request> r = it->second;
-  if (reply.kind == kDevchanPending) {
-    if (r->state == Request::kAwaitingFirstReply) {
+  std::shared_ptr<Request> r;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = outstanding_.find(reply.id);
+    if (it == outstanding_.end()) return;
+    r = it->second;
+    if (reply.kind != kDevchanPending) {
+      CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
+    } else if (r->state == Request::kAwaitingFirstReply) {
       r->state = Request::kPending;
       r->wentPending = true;
-      r->changed.notify_all();
+    } else {
+      return;
     }
-    return;
   }
-  CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
+  // Woken after the mutex is free, the waiter does not run only to block on it again.
+  r->changed.notify_all();
 }
 
 void DeviceObject::Receive() {
