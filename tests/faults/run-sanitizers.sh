@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Builds the whole test suite with AddressSanitizer + UndefinedBehaviorSanitizer and with
+# ThreadSanitizer and runs it, end-to-end, fault and soak tests included (the binaries
+# under test are the sanitized ones). Soak counts are smaller than in the plain run; set
+# TARNEXIO_SOAK_ROUNDS, TARNEXIO_SOAK_DIAG, TARNEXIO_HYGIENE_RUNS to change them.
+#   tests/faults/run-sanitizers.sh [address|thread]...   (both by default)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(address thread)
+
+export TARNEXIO_SOAK_ROUNDS=${TARNEXIO_SOAK_ROUNDS:-20}
+export TARNEXIO_SOAK_DIAG=${TARNEXIO_SOAK_DIAG:-800}
+export TARNEXIO_HYGIENE_RUNS=${TARNEXIO_HYGIENE_RUNS:-200}
+# Any report fails the process that makes it, the test binaries and the programs they run.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$top/tests/faults/tsan.supp:halt_on_error=0:exitcode=66}
+
+for kind in "${kinds[@]}"; do
+  build="build-$([ "$kind" = address ] && echo asan || echo tsan)"
+  echo "== test suite under the $kind sanitizer ($build)"
+  cmake -S . -B "$build" -G Ninja -DTARNEXIO_SANITIZE="$kind" >/dev/null
+  cmake --build "$build"
+  ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
+done
