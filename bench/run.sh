@@ -39,9 +39,9 @@ done
 command -v socat >/dev/null || { echo "bench: socat is not installed" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/tarnexio-bench.XXXXXX)
-started=()
 cleanup() {
-  for pid in "${started[@]}"; do kill "$pid" 2>/dev/null || true; done
+  # Only processes this script started and that still run (never a reused pid).
+  for pid in $(jobs -p); do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
@@ -70,7 +70,6 @@ finish() {
 loadgen() { timeout 300 "$bin/tarnexio_loadgen" "$@"; }
 
 "$bin/ftmd" --dir "$work/dev" --h4 0 >"$work/ftmd.log" 2>&1 &
-started+=($!)
 wait_for "$work/ftmd.log" "ftmd: serving"
 h4=$(sed -n 's/.*H4 on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/ftmd.log")
 
@@ -83,9 +82,8 @@ run=0
 baseline() {
   local label=$1 port; shift
   port=$(loadgen freeport)
-  socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr" "TCP:127.0.0.1:$h4,nodelay" &
+  socat "TCP-LISTEN:$port,bind=127.0.0.1,reuseaddr,nodelay" "TCP:127.0.0.1:$h4,nodelay" &
   local pid=$!
-  started+=("$pid")
   loadgen "$1" "$port" "${@:2}" "$pid" | sed "s/^/$label /" >>"$results"
   finish "$pid"
 }
@@ -98,7 +96,6 @@ bridge() {
   local console="$work/bridge-$run.log"
   TARNEXIO_DEVICE_DIR="$work/dev" "$bin/Tarnexio" -p "$port" -m "$mode" >"$console" 2>&1 &
   local pid=$!
-  started+=("$pid")
   wait_for "$console" "Waiting for incoming Ethernet connections"
   loadgen "$1" "$port" "${@:2}" "$pid" | sed "s/^/$label /" >>"$results"
   finish "$pid"
