@@ -2,5 +2,11 @@
 # Stands in for the bridge binary in the end-to-end tests: runs Tarnexio.exe under Wine in the
 # lane's prefix. exec keeps the process id, so the tests' signals reach the Windows program
 # (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
-# with CR LF; the CRs are dropped on the way, line by line and unbuffered.
+# with CR LF; the CRs are dropped on the way, line by line and unbuffered. With
+# TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure.
+if [ -n "${TARNEXIO_WINE_LOGDIR:-}" ]; then
+  log="$TARNEXIO_WINE_LOGDIR/bridge-$(date +%s.%N)-$$.log"
+  echo "Tarnexio.exe $*" >"$log"
+  exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//' | tee -a "$log")
+fi
 exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//')
