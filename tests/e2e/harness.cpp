@@ -117,11 +117,18 @@ std::string Child::Output() {
   return output_;
 }
 
-int Child::Count(const std::string& text) {
-  std::string out = Output();
+static int Occurrences(const std::string& out, const std::string& text) {
   int n = 0;
   for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++n;
   return n;
+}
+
+int Child::Count(const std::string& text) { return Occurrences(Output(), text); }
+
+bool Child::WaitForCount(const std::string& text, int n, Millis timeout) {
+  auto count = [&] { return Occurrences(output_, text); };
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, timeout, [&] { return count() >= n || eof_; }) && count() >= n;
 }
 
 bool Child::HasInOrder(const std::vector<std::string>& lines) {

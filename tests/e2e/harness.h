@@ -45,6 +45,8 @@ class Child {
   std::string Output();  // everything printed so far
   // Number of times text occurs in the output.
   int Count(const std::string& text);
+  // Waits until text occurs at least n times; false on timeout.
+  bool WaitForCount(const std::string& text, int n, Millis timeout = Millis(10000));
   // True when every line appears in the output, each after the one before (lines of
   // other threads may come between them).
   bool HasInOrder(const std::vector<std::string>& lines);
