@@ -27,6 +27,11 @@ constexpr FcsTables MakeFcsTables() {
 
 constexpr FcsTables kFcs = MakeFcsTables();
 
+// Table 0 is the 256-entry FCS-16 table of RFC 1662.
+static_assert(kFcs.t[0][0] == 0x0000 && kFcs.t[0][1] == 0x1189 && kFcs.t[0][2] == 0x2312 &&
+                  kFcs.t[0][3] == 0x329B && kFcs.t[0][255] == 0x0F78,
+              "the FCS-16 table of RFC 1662");
+
 }  // namespace
 
 WORD DiagFcs16(const BYTE* data, int length, WORD fcs) {
