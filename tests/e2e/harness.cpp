@@ -131,8 +131,9 @@ bool Child::WaitForCount(const std::string& text, int n, Millis timeout) {
   return changed_.wait_for(hold, timeout, [&] { return count() >= n || eof_; }) && count() >= n;
 }
 
-bool Child::HasInOrder(const std::vector<std::string>& lines) {
-  std::string out = Output();
+bool Child::HasInOrder(const std::vector<std::string>& lines) { return ContainsInOrder(Output(), lines); }
+
+bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {
   size_t at = 0;
   for (const auto& line : lines) {
     at = out.find(line, at);

@@ -121,6 +121,9 @@ Bytes EncodeFrame(const Bytes& packet, bool escape);
 // packet without FCS, or sets ok false.
 Bytes DecodeFrame(const Bytes& frame, bool* ok);
 
-Bytes Hex(const std::string& text);  // "01 03 0c 00" -> bytes
+Bytes Hex(const std::string& text);
+
+// True when every line appears in out, each after the one before.
+bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);  // "01 03 0c 00" -> bytes
 
 }  // namespace e2e
