@@ -3,8 +3,7 @@
 #include "app/context.h"
 #include "app/ftm_mode.h"
 #include "app/startup.h"
-#include "console_capture.h"
-#include "device_double.h"
+#include "scripted_driver.h"
 #include "driver/ioctl.h"
 
 #include <gtest/gtest.h>
@@ -19,23 +18,8 @@ using tarnexio_test::TempDeviceDir;
 
 namespace {
 
-class FtmModeThread : public ::testing::Test {
+class FtmModeThread : public ScriptedDriverTest {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-    gFtmAppContext.drvType = DRV_TYPE_ZELDROVE;
-    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, false);
-    CleanAllResources(&gFtmAppContext);
-  }
   // Starts the thread and waits for the FTM mode event as main does.
   HANDLE Start() {
     HANDLE thread = CreateThread(nullptr, 0, EnterFtmModeThread, &gFtmAppContext, 0, nullptr);
@@ -53,8 +37,6 @@ class FtmModeThread : public ::testing::Test {
     return console.Finish();
   }
 
-  TempDeviceDir dir_;
-  std::unique_ptr<DeviceDouble> device_;
 };
 
 TEST_F(FtmModeThread, RefusalsSignalTheEventAndEndTheThread) {
@@ -79,10 +61,12 @@ TEST_F(FtmModeThread, RefusalsSignalTheEventAndEndTheThread) {
 
 TEST_F(FtmModeThread, DriverEndingFtmModeRunsTheStopSequence) {
   device_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
-  int pair[2];
-  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  listenSocket = pair[0];
-  clientSocket = pair[1];
+  // Each socket variable gets one end of a pair; the other end sees it close.
+  int listenPair[2], clientPair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, listenPair), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, clientPair), 0);
+  listenSocket = listenPair[0];
+  clientSocket = clientPair[0];
   ConsoleCapture console;
   HANDLE thread = Start();
   // The flag is up by the time the event is seen.
@@ -99,7 +83,11 @@ TEST_F(FtmModeThread, DriverEndingFtmModeRunsTheStopSequence) {
   EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
   EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
   EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
-  EXPECT_EQ(fcntl(pair[0], F_GETFD), -1);
+  char byte;
+  EXPECT_EQ(recv(listenPair[1], &byte, 1, MSG_DONTWAIT), 0);  // closed
+  EXPECT_EQ(recv(clientPair[1], &byte, 1, MSG_DONTWAIT), 0);
+  close(listenPair[1]);
+  close(clientPair[1]);
   EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
   // The thread's own stop sequence does not open the SCO gate.
   EXPECT_EQ(WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0), WAIT_TIMEOUT);

@@ -1,12 +1,12 @@
 // The console control handler, the stop sequence and the final clean-up, called directly.
 #include "app/context.h"
-#include "console_capture.h"
-#include "device_double.h"
+#include "scripted_driver.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <vector>
 
@@ -18,6 +18,13 @@ using tarnexio_test::TempDeviceDir;
 namespace {
 
 bool IsOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+// The identity of the socket behind a descriptor, so that a closed descriptor whose
+// number another thread has reused meanwhile is not taken for the old socket.
+ino_t InodeOf(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
 
 class StopSequence : public ::testing::Test {
  protected:
@@ -37,12 +44,12 @@ class StopSequence : public ::testing::Test {
     listenSocket = pair[0];
     clientSocket = pair[1];
     fds_ = {pair[0], pair[1]};
+    inodes_ = {InodeOf(pair[0]), InodeOf(pair[1])};
   }
+  bool StillOpen(int i) { return IsOpenFd(fds_[i]) && InodeOf(fds_[i]) == inodes_[i]; }
   void OpenDriver() {
     device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr);
+    gFtmAppContext.hDriver = OpenScriptedDevice(device_->DevicePath());
     ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
   }
   bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
@@ -50,6 +57,7 @@ class StopSequence : public ::testing::Test {
   TempDeviceDir dir_;
   std::unique_ptr<DeviceDouble> device_;
   std::vector<int> fds_;
+  std::vector<ino_t> inodes_;
 };
 
 TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
@@ -75,8 +83,8 @@ TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
     EXPECT_TRUE(GateOpen());
     EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
     EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
-    EXPECT_FALSE(IsOpenFd(fds_[0]));
-    EXPECT_FALSE(IsOpenFd(fds_[1]));
+    EXPECT_FALSE(StillOpen(0));
+    EXPECT_FALSE(StillOpen(1));
     EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
     EXPECT_TRUE(device_->WaitForNoConnections());
     device_.reset();

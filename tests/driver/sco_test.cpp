@@ -1,7 +1,6 @@
 // SCO interface selection in the driver, the packet-size rule and SCO link tracking.
 #include "app/context.h"
-#include "console_capture.h"
-#include "device_double.h"
+#include "scripted_driver.h"
 #include "driver/driver.h"
 
 #include <gtest/gtest.h>
@@ -15,24 +14,8 @@ using tarnexio_test::TempDeviceDir;
 
 namespace {
 
-class ScoSelection : public ::testing::Test {
+class ScoSelection : public ScriptedDriverTest {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-    currentScoInterface = 0;
-    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, false);
-    CleanAllResources(&gFtmAppContext);
-    currentScoInterface = 0;
-  }
   bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
   std::string Select(BYTE id) {
     ConsoleCapture console;
@@ -40,8 +23,6 @@ class ScoSelection : public ::testing::Test {
     return console.Finish();
   }
 
-  TempDeviceDir dir_;
-  std::unique_ptr<DeviceDouble> device_;
 };
 
 TEST_F(ScoSelection, SuccessRecordsTheInterfaceOpensTheGateAndIsNotRepeated) {

@@ -1,8 +1,7 @@
 // The three writes against a scripted driver on the real device channel: every outcome
 // of the overlapped request pattern and its message.
 #include "app/context.h"
-#include "console_capture.h"
-#include "device_double.h"
+#include "scripted_driver.h"
 #include "driver/driver.h"
 
 #include <gtest/gtest.h>
@@ -33,23 +32,8 @@ const WriteOp kOps[] = {
      "SendScoData: SCO write happened synchronously, dwError=0\n"},
 };
 
-class DriverWrites : public ::testing::Test {
+class DriverWrites : public ScriptedDriverTest {
  protected:
-  void SetUp() override {
-    device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-    gFtmAppContext.drvType = DRV_TYPE_ZELDROVE;
-    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                         FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
-  }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, true);
-    CleanAllResources(&gFtmAppContext);
-  }
 
   // Runs one write with the given script; a pending request is completed with
   // laterStatus by a helper thread once it has arrived.
@@ -71,8 +55,6 @@ class DriverWrites : public ::testing::Test {
 
   bool EventSignalled(const WriteOp& op) { return WaitForSingleObject(op.record->hEvent, 0) == WAIT_OBJECT_0; }
 
-  TempDeviceDir dir_;
-  std::unique_ptr<DeviceDouble> device_;
 };
 
 TEST_F(DriverWrites, CompletionAtOnceOnlyPrintsItsMessageAndLeavesTheEventAlone) {
