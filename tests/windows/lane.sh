@@ -95,16 +95,8 @@ step "driver checks against a scripted device server"
 timeout 180 python3 "$here/driver/run_driver_check.py" "$win/driver_check.exe" || failures=$((failures + 1))
 
 step "end-to-end tests, Tarnexio.exe under Wine"
-# Left out: DiagMode.CannedRepliesAndRequestsThatGetNothing sends three diag frames back to back
-# and expects each in a receive of its own. Under Wine the bridge reads later, two of them
-# arrive in one receive, and the bridge takes a receive as one request, so the middle one's
-# line never appears. The test depends on how TCP splits the bytes, not on Windows.
-#
-# Left out: FtmMode.BluetoothOnIsRefusedAtOnce expects "EnterFtmModeThread --" right after the
-# refusal line, but the thread signals main before it prints that line, and main prints
-# "Cleaning all resources" as soon as it wakes. Under Wine (as on Windows) main wakes first
-# every time. check_bt_on below checks the same lines without that order.
-filter=${TARNEXIO_WINE_FILTER:-*-DiagMode.CannedRepliesAndRequestsThatGetNothing:FtmMode.BluetoothOnIsRefusedAtOnce}
+# The refusal when Bluetooth is on is also checked on its own below, with the same lines.
+filter=${TARNEXIO_WINE_FILTER:-*}
 check_bt_on() {
   local dir code out want
   dir=$(mktemp -d /tmp/tarnexio-winelane-bt.XXXXXX)
