@@ -14,7 +14,7 @@ export TARNEXIO_SOAK_ROUNDS=${TARNEXIO_SOAK_ROUNDS:-20}
 export TARNEXIO_SOAK_DIAG=${TARNEXIO_SOAK_DIAG:-800}
 export TARNEXIO_HYGIENE_RUNS=${TARNEXIO_HYGIENE_RUNS:-60}
 # Any report fails the process that makes it, the test binaries and the programs they run.
-export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1:quarantine_size_mb=32}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$top/tests/faults/tsan.supp:halt_on_error=0:exitcode=66}
 
