@@ -5,7 +5,7 @@
 #   fuzz/run-smoke.sh [build-dir]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$top/build-fuzz}
+build=$(mkdir -p "${1:-$top/build-fuzz}" && cd "${1:-$top/build-fuzz}" && pwd)
 seconds=${FUZZ_SECONDS:-15}
 cmake -S "$top/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build "$build"
