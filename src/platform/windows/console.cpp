@@ -2,11 +2,10 @@
 // console as wide characters, or as UTF-8 when standard output is a pipe or a file.
 #include <cstdarg>
 #include <cstdio>
-#include <cwchar>
 #include <mutex>
 #include <string>
-#include <vector>
 
+#include "platform/format_wide.h"
 #include "platform/platform.h"
 
 namespace {
@@ -19,18 +18,10 @@ void print_message(const wchar_t* format, ...) {
   if (format == nullptr) return;
   DWORD savedError = GetLastError();
   int savedWsaError = WSAGetLastError();
-  std::vector<wchar_t> buffer(1024);
-  int length = -1;
-  while (buffer.size() <= (size_t(256) << 10)) {
-    va_list args;
-    va_start(args, format);
-    length = vswprintf(buffer.data(), buffer.size(), format, args);
-    va_end(args);
-    if (length >= 0) break;
-    buffer.resize(buffer.size() * 4);
-  }
-  std::wstring text = length < 0 ? std::wstring(L"(message could not be formatted)\n")
-                                 : std::wstring(buffer.data(), size_t(length));
+  va_list args;
+  va_start(args, format);
+  const std::wstring text = tarnexio_platform::FormatWideMessage(format, args);
+  va_end(args);
   {
     std::lock_guard<std::mutex> lock(g_printMutex);
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
