@@ -25,8 +25,8 @@ void InitiateStruct(FtmAppContext* ctx) {
   ctx->exitFlag = 0;
   ctx->ftmModeEntered = 0;
   ctx->drvType = DRV_TYPE_NONE;
-  SetRecordEvent(ctx, &ctx->overlapFtmModeasync, nullptr);
   {
+    // Cleared whole, its event too, before its only request.
     std::lock_guard<std::mutex> lock(ctx->recordEventLock);
     std::memset(&ctx->overlapFtmModeasync, 0, sizeof ctx->overlapFtmModeasync);
   }

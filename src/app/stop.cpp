@@ -9,24 +9,31 @@ bool CloseSocketOnce(std::atomic<SOCKET>* socketVar, bool shutdownFirst) {
   return true;
 }
 
+// Takes the open driver handle out of the record, so that whoever takes it closes it;
+// nullptr when it is closed already or never opened (a failed open stays as it is).
+static HANDLE TakeDriver(FtmAppContext* ctx) {
+  HANDLE driver = ctx->hDriver.load();
+  while (driver != nullptr && driver != INVALID_HANDLE_VALUE) {
+    if (ctx->hDriver.compare_exchange_weak(driver, nullptr)) return driver;
+  }
+  return nullptr;
+}
+
+// Signals the SCO gate so that a ScoThread waiting on it wakes and sees the exit flag.
+static void OpenScoGate(FtmAppContext* ctx) {
+  HANDLE gate = ctx->ScoRxStartEvent.load();
+  if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
+}
+
 void RunStopSequence(FtmAppContext* ctx, bool openScoGate) {
   ctx->exitFlag = 1;
-  if (openScoGate) {
-    HANDLE gate = ctx->ScoRxStartEvent.load();
-    if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
-  }
+  if (openScoGate) OpenScoGate(ctx);
   HANDLE driver = ctx->hDriver.load();
   if (driver != nullptr && driver != INVALID_HANDLE_VALUE) CancelIoEx(driver, nullptr);
   CloseSocketOnce(&listenSocket, true);
   CloseSocketOnce(&clientSocket, true);
-  // Whoever takes the handle out of the record closes it; a failed open stays as it is.
-  driver = ctx->hDriver.load();
-  while (driver != nullptr && driver != INVALID_HANDLE_VALUE) {
-    if (ctx->hDriver.compare_exchange_weak(driver, nullptr)) {
-      CloseHandle(driver);
-      break;
-    }
-  }
+  HANDLE taken = TakeDriver(ctx);
+  if (taken != nullptr) CloseHandle(taken);
 }
 
 BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
@@ -37,15 +44,23 @@ BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
   return TRUE;
 }
 
-// Closes one handle of the record; the field keeps its value on failure.
-static void ReleaseField(std::atomic<HANDLE>* field, HANDLE closedValue, const wchar_t* failureMessage) {
+// Closes one event of the record: on success the field becomes INVALID_HANDLE_VALUE, on
+// failure it keeps its value and the message is printed.
+static void ReleaseEvent(std::atomic<HANDLE>* field, const wchar_t* failureMessage) {
   HANDLE h = field->load();
   if (h == nullptr) return;
   if (CloseHandle(h)) {
-    field->store(closedValue);
-  } else if (failureMessage != nullptr) {
+    field->store(INVALID_HANDLE_VALUE);
+  } else {
     print_message(failureMessage);
   }
+}
+
+// Closing a thread handle does not stop the thread; the result is not looked at and the
+// field keeps its value.
+static void ReleaseThread(const std::atomic<HANDLE>& field) {
+  HANDLE h = field.load();
+  if (h != nullptr) CloseHandle(h);
 }
 
 static void ReleaseRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, const wchar_t* failureMessage) {
@@ -60,39 +75,33 @@ static void ReleaseRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, const wch
 }
 
 static void ReleaseDriver(FtmAppContext* ctx) {
-  HANDLE driver = ctx->hDriver.load();
-  while (driver != nullptr && driver != INVALID_HANDLE_VALUE) {
-    if (!ctx->hDriver.compare_exchange_weak(driver, nullptr)) continue;
-    if (!CloseHandle(driver)) {
-      ctx->hDriver.store(driver);
-      print_message(L"BTFTM : Error in closing FTM Driver\n");
-    }
-    return;
-  }
+  HANDLE driver = TakeDriver(ctx);
+  if (driver == nullptr || CloseHandle(driver)) return;
+  ctx->hDriver.store(driver);
+  print_message(L"BTFTM : Error in closing FTM Driver\n");
 }
 
 void CleanAllResources(FtmAppContext* ctx) {
   print_message(L"BTFTM : Cleaning all resources\n");
   ctx->exitFlag = 1;
-  HANDLE gate = ctx->ScoRxStartEvent.load();
-  if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
+  OpenScoGate(ctx);
 
-  ReleaseField(&ctx->hEventThread, ctx->hEventThread.load(), nullptr);
+  ReleaseThread(ctx->hEventThread);
   ReleaseDriver(ctx);
   ReleaseRecordEvent(ctx, &ctx->overlapFtmModeasync, L"BTFTM : Error in closing Overlapped event Handle\n");
   ReleaseRecordEvent(ctx, &ctx->overlapEventReadasync, L"BTFTM : Error in closing Overlapped Read event Handle\n");
   ReleaseRecordEvent(ctx, &ctx->overlapAclReadasync, L"BTFTM : Error in closing Overlapped Read acl Handle\n");
   ReleaseRecordEvent(ctx, &ctx->overlapScoReadasync, L"BTFTM : Error in closing Overlapped Read sco Handle\n");
-  ReleaseField(&ctx->hAclThread, ctx->hAclThread.load(), nullptr);
-  ReleaseField(&ctx->hScoThread, ctx->hScoThread.load(), nullptr);
-  ReleaseField(&ctx->hFtmModeThread, ctx->hFtmModeThread.load(), nullptr);
+  ReleaseThread(ctx->hAclThread);
+  ReleaseThread(ctx->hScoThread);
+  ReleaseThread(ctx->hFtmModeThread);
   ReleaseRecordEvent(ctx, &ctx->overlapAclWriteasync,
                      L"BTFTM : Error in closing Overlapped ACL write event Handle\n");
   ReleaseRecordEvent(ctx, &ctx->overlapScoWriteasync,
                      L"BTFTM : Error in closing Overlapped SCO write event Handle\n");
   ReleaseRecordEvent(ctx, &ctx->overlapCmdWriteasync,
                      L"BTFTM : Error in closing Overlapped CMD write event Handle\n");
-  ReleaseField(&ctx->hFtmModeEvent, INVALID_HANDLE_VALUE, L"BTFTM : Error in closing FTM mode event Handle\n");
-  ReleaseField(&ctx->ScoRxStartEvent, INVALID_HANDLE_VALUE, L"BTFTM : Error in closing sco rx start event Handle\n");
+  ReleaseEvent(&ctx->hFtmModeEvent, L"BTFTM : Error in closing FTM mode event Handle\n");
+  ReleaseEvent(&ctx->ScoRxStartEvent, L"BTFTM : Error in closing sco rx start event Handle\n");
   print_message(L"BTFTM : All resources are freed\n");
 }
