@@ -5,7 +5,7 @@
 #include "driver/ioctl.h"
 
 // The five messages of one kind of request (each a print_message format; every one is
-// given the error number as its argument, which most do not print). readInvalidWait is
+// given the error number as its argument, which most do not print). invalidParamWait is
 // the invalid-parameter text after a wait; the writes use invalidParam for both.
 struct RequestTexts {
   const wchar_t* completedAtOnce;
