@@ -44,6 +44,13 @@ struct RawRun {
   std::unique_ptr<TestHost> host;
 };
 
+// An H4 SCO packet of n data bytes, each fill.
+Bytes ScoPacket(uint16_t handle, int n, uint8_t fill) {
+  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), (uint8_t)n};
+  sco.resize((size_t)n + 4, fill);
+  return sco;
+}
+
 const Bytes kCreateConnection = Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01");
 const Bytes kSetupSco = Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00");
 
@@ -116,9 +123,7 @@ TEST(RawMode, ScoPacketsSelectTheirInterfaceAndComeBackBehind03) {
   const int dataLengths[] = {24, 48, 72, 96, 144, 60};
   for (int n : dataLengths) {
     for (int k = 0; k < 3; ++k) {
-      Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), (uint8_t)n};
-      for (int i = 0; i < n; ++i) sco.push_back((uint8_t)(n + k));
-      run.host->Send(sco);
+      run.host->Send(ScoPacket(handle, n, (uint8_t)(n + k)));
     }
     for (int k = 0; k < 3; ++k) {
       Bytes p = ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; });
@@ -136,9 +141,7 @@ TEST(RawMode, UnlistedScoSizeIsStillWritten) {
   RawRun run;
   uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
   ASSERT_NE(handle, 0xFFFF);
-  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 30};
-  sco.resize(34, 0x55);
-  run.host->Send(sco);
+  run.host->Send(ScoPacket(handle, 30, 0x55));
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Invalid sco hciLen 33"));
   // Written, yet no interface was selected, so nothing is read back.
   run.host->Send(kReset);
@@ -150,9 +153,7 @@ TEST(RawMode, DisconnectionOfTheScoLinkClosesTheGate) {
   RawRun run;
   uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
   ASSERT_NE(handle, 0xFFFF);
-  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 24};
-  sco.resize(28, 0x11);
-  run.host->Send(sco);
+  run.host->Send(ScoPacket(handle, 24, 0x11));
   ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; }).empty());
   run.host->Send({0x01, 0x06, 0x04, 0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 0x13});
   ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return p[1] == 0x05; }).empty());
