@@ -7,25 +7,6 @@ using namespace e2e;
 
 namespace {
 
-struct DiagRun {
-  explicit DiagRun(const std::vector<std::string>& ftmdOptions = {"--type", "1"})
-      : ftmd(ftmdOptions), bridge(ftmd.dir.path, "diag") {
-    bridge.WaitListening();
-    host = std::make_unique<TestHost>(bridge.port);
-    bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
-  }
-  Ftmd ftmd;
-  Bridge bridge;
-  std::unique_ptr<TestHost> host;
-};
-
-// An FTM HCI request carrying one HCI command, framed as a test host sends it.
-Bytes FtmHciRequest(const Bytes& command) {
-  Bytes packet = {0x4B, 0x0B, 0x04, 0x00, 0x00, 0x00, (uint8_t)(command.size() + 1), 0x00, 0x00, 0x00, 0x01};
-  packet.insert(packet.end(), command.begin(), command.end());
-  return EncodeFrame(packet, true);
-}
-
 // The echo of a received block: the block as it came, a new FCS over it, the flag.
 Bytes Echo(const Bytes& block) { return EncodeFrame(block, false); }
 
@@ -61,7 +42,7 @@ const Bytes kVersion = Hex(
     "30 3A 30 37 3A 30 30 41 41 41 31 30 30 30 30 00 01 FF 01 00 00 01 00");
 
 TEST(DiagMode, CannedRepliesAndRequestsThatGetNothing) {
-  DiagRun run;
+  LiveRun run("diag");
   run.host->Send(EncodeFrame({0x00}, true));
   Bytes version = run.host->Receive(58);
   EXPECT_EQ(version, EncodeFrame(kVersion, false));
@@ -100,13 +81,13 @@ TEST(DiagMode, CannedRepliesAndRequestsThatGetNothing) {
 }
 
 TEST(DiagMode, LoopbackComesBackAsSent) {
-  DiagRun run;
+  LiveRun run("diag");
   run.host->Send(Hex("7b 01 02 78 55 7e"));
   EXPECT_EQ(run.host->Receive(6), Hex("7b 01 02 78 55 7e"));
 }
 
 TEST(DiagMode, FtmHciResetIsEchoedAndItsEventComesBackAsALogPacket) {
-  DiagRun run;
+  LiveRun run("diag");
   Bytes request = Hex("4B 0B 04 00 00 00 04 00 00 00 01 03 0C 00 10 EC 7E");
   run.host->Send(request);
   EXPECT_EQ(run.host->Receive(20), Hex("4B 0B 04 00 00 00 04 00 00 00 01 03 0C 00 10 EC 7E 35 5C 7E"));
@@ -119,8 +100,8 @@ TEST(DiagMode, FtmHciResetIsEchoedAndItsEventComesBackAsALogPacket) {
 }
 
 TEST(DiagMode, ARequestSplitOverTwoReceivesIsAnswered) {
-  DiagRun run;
-  Bytes request = FtmHciRequest(Hex("09 10 00"));  // Read_BD_ADDR
+  LiveRun run("diag");
+  Bytes request = DiagHciRequest(Hex("01 09 10 00"));  // Read_BD_ADDR
   run.host->Send(Bytes(request.begin(), request.begin() + 8));
   std::this_thread::sleep_for(Millis(150));
   run.host->Send(Bytes(request.begin() + 8, request.end()));
@@ -131,8 +112,8 @@ TEST(DiagMode, ARequestSplitOverTwoReceivesIsAnswered) {
 }
 
 TEST(DiagMode, AclDataFullOfFlagAndEscapeBytesArrivesWhole) {
-  DiagRun run;
-  Bytes create = FtmHciRequest(Hex("05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"));
+  LiveRun run("diag");
+  Bytes create = DiagHciRequest(Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"));
   run.host->Send(create);
   ASSERT_EQ(run.host->Receive(create.size() + 3), Echo(create));
   LogPacket complete;
@@ -145,7 +126,7 @@ TEST(DiagMode, AclDataFullOfFlagAndEscapeBytesArrivesWhole) {
 
   for (uint8_t pattern : {0x7E, 0x7D, 0x00}) {
     const int count = 3, length = 1000;
-    Bytes generate = FtmHciRequest({0x01, 0xFC, 0x07, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), count, 0,
+    Bytes generate = DiagHciRequest({0x01, 0x01, 0xFC, 0x07, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), count, 0,
                                     (uint8_t)(length & 0xFF), (uint8_t)(length >> 8), pattern});
     run.host->Send(generate);
     ASSERT_EQ(run.host->Receive(generate.size() + 3), Echo(generate));
@@ -164,7 +145,7 @@ TEST(DiagMode, AclDataFullOfFlagAndEscapeBytesArrivesWhole) {
 }
 
 TEST(DiagMode, ZeroCommandLengthIsEchoedButNothingReachesTheController) {
-  DiagRun run;
+  LiveRun run("diag");
   Bytes request = EncodeFrame(Hex("4B 0B 04 00 00 00 00 00 00 00 01"), true);
   run.host->Send(request);
   EXPECT_EQ(run.host->Receive(request.size() + 3), Echo(request));
@@ -173,7 +154,7 @@ TEST(DiagMode, ZeroCommandLengthIsEchoedButNothingReachesTheController) {
 }
 
 TEST(DiagMode, DisconnectEndsTheRun) {
-  DiagRun run;
+  LiveRun run("diag");
   run.host->Close();
   EXPECT_EQ(run.bridge.child->WaitExit(), 0);
   EXPECT_TRUE(run.bridge.child->HasInOrder({"BTFTM : Client disconnected\n", "BTFTM : Cleaning all resources\n",

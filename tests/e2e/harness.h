@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -114,6 +115,34 @@ class TestHost {
   int fd_ = -1;
   Bytes pending_;
 };
+
+// ftmd, the bridge on a free port, and a connected test host.
+struct LiveRun {
+  LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions = {"--type", "1"});
+  Ftmd ftmd;
+  Bridge bridge;
+  std::unique_ptr<TestHost> host;
+  bool ready = false;  // listening, connected and seen connected
+};
+
+// The clean-up lines that end every run by the disconnect or stop path, in order.
+extern const std::vector<std::string> kCleanUpLines;
+
+// H4 packets from the test host.
+Bytes Command(uint16_t opcode, const Bytes& params);
+Bytes AclPacket(uint16_t handle, const Bytes& data);
+Bytes ScoPacket(uint16_t handle, const Bytes& data);
+// The FTM subsystem request that carries one H4 command (type byte first) in diag mode,
+// framed as a test host sends it.
+Bytes DiagHciRequest(const Bytes& command);
+
+// Receives H4 packets until pred holds for one; the others are dropped. Empty on timeout.
+Bytes ReceiveUntil(TestHost& host, const std::function<bool(const Bytes&)>& pred, int maxPackets = 1000);
+bool IsCommandComplete(const Bytes& h4, uint16_t opcode);
+
+// Opens a link in raw mode; returns its handle or 0xFFFF.
+uint16_t OpenAclLink(TestHost& host);
+uint16_t OpenScoLink(TestHost& host);
 
 // Diag frames: escape, FCS, unescape and check.
 Bytes EncodeFrame(const Bytes& packet, bool escape);

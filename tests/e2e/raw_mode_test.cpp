@@ -10,52 +10,11 @@ namespace {
 
 const Bytes kReset = Hex("01 03 0c 00");
 
-// Receives H4 packets until one satisfies pred; the others are kept in *others.
-Bytes ReceiveUntil(TestHost& host, const std::function<bool(const Bytes&)>& pred, std::vector<Bytes>* others = nullptr) {
-  for (int i = 0; i < 200; ++i) {
-    Bytes p = host.ReceiveH4();
-    if (p.empty()) return {};
-    if (pred(p)) return p;
-    if (others != nullptr) others->push_back(p);
-  }
-  return {};
-}
-
-bool IsCommandComplete(const Bytes& p, uint16_t opcode) {
-  return p.size() >= 7 && p[0] == 0x04 && p[1] == 0x0E && p[4] == (opcode & 0xFF) && p[5] == (opcode >> 8);
-}
-
-struct RawRun {
-  explicit RawRun(const std::vector<std::string>& ftmdOptions = {"--type", "1"})
-      : ftmd(ftmdOptions), bridge(ftmd.dir.path, "raw") {
-    bridge.WaitListening();
-    host = std::make_unique<TestHost>(bridge.port);
-    bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
-  }
-  // Opens a link with the given command and returns its handle from the completion event.
-  uint16_t OpenLink(const Bytes& command, uint8_t completeEvent) {
-    host->Send(command);
-    Bytes done = ReceiveUntil(*host, [&](const Bytes& p) { return p[0] == 0x04 && p[1] == completeEvent; });
-    if (done.size() < 6 || done[3] != 0) return 0xFFFF;
-    return (uint16_t)(done[4] | (done[5] << 8));
-  }
-  Ftmd ftmd;
-  Bridge bridge;
-  std::unique_ptr<TestHost> host;
-};
-
 // An H4 SCO packet of n data bytes, each fill.
-Bytes ScoPacket(uint16_t handle, int n, uint8_t fill) {
-  Bytes sco = {0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), (uint8_t)n};
-  sco.resize((size_t)n + 4, fill);
-  return sco;
-}
-
-const Bytes kCreateConnection = Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01");
-const Bytes kSetupSco = Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00");
+Bytes ScoPacketOf(uint16_t handle, int n, uint8_t fill) { return ScoPacket(handle, Bytes((size_t)n, fill)); }
 
 TEST(RawMode, ResetGetsCommandCompleteBehind04) {
-  RawRun run;
+  LiveRun run("raw");
   run.host->Send(kReset);
   Bytes cc = ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); });
   ASSERT_EQ(cc.size(), 7u);
@@ -65,7 +24,7 @@ TEST(RawMode, ResetGetsCommandCompleteBehind04) {
 }
 
 TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
-  RawRun run;
+  LiveRun run("raw");
   Bytes two = kReset;
   Bytes readAddr = Hex("01 09 10 00");
   two.insert(two.end(), readAddr.begin(), readAddr.end());
@@ -87,8 +46,8 @@ TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
 }
 
 TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
-  RawRun run;
-  uint16_t handle = run.OpenLink(kCreateConnection, 0x03);
+  LiveRun run("raw");
+  uint16_t handle = OpenAclLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
   const int kPackets = 10000;
   std::thread sender([&] {
@@ -117,13 +76,13 @@ TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
 }
 
 TEST(RawMode, ScoPacketsSelectTheirInterfaceAndComeBackBehind03) {
-  RawRun run;
-  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  LiveRun run("raw");
+  uint16_t handle = OpenScoLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
   const int dataLengths[] = {24, 48, 72, 96, 144, 60};
   for (int n : dataLengths) {
     for (int k = 0; k < 3; ++k) {
-      run.host->Send(ScoPacket(handle, n, (uint8_t)(n + k)));
+      run.host->Send(ScoPacketOf(handle, n, (uint8_t)(n + k)));
     }
     for (int k = 0; k < 3; ++k) {
       Bytes p = ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; });
@@ -138,10 +97,10 @@ TEST(RawMode, ScoPacketsSelectTheirInterfaceAndComeBackBehind03) {
 }
 
 TEST(RawMode, UnlistedScoSizeIsStillWritten) {
-  RawRun run;
-  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  LiveRun run("raw");
+  uint16_t handle = OpenScoLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
-  run.host->Send(ScoPacket(handle, 30, 0x55));
+  run.host->Send(ScoPacketOf(handle, 30, 0x55));
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Invalid sco hciLen 33"));
   // Written, yet no interface was selected, so nothing is read back.
   run.host->Send(kReset);
@@ -150,10 +109,10 @@ TEST(RawMode, UnlistedScoSizeIsStillWritten) {
 }
 
 TEST(RawMode, DisconnectionOfTheScoLinkClosesTheGate) {
-  RawRun run;
-  uint16_t handle = run.OpenLink(kSetupSco, 0x2C);
+  LiveRun run("raw");
+  uint16_t handle = OpenScoLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
-  run.host->Send(ScoPacket(handle, 24, 0x11));
+  run.host->Send(ScoPacketOf(handle, 24, 0x11));
   ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; }).empty());
   run.host->Send({0x01, 0x06, 0x04, 0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 0x13});
   ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return p[1] == 0x05; }).empty());
@@ -164,14 +123,14 @@ TEST(RawMode, DisconnectionOfTheScoLinkClosesTheGate) {
 }
 
 TEST(RawMode, Type2DriverServesEventsWithOnlyTheEventReader) {
-  RawRun run({"--type", "2"});
+  LiveRun run("raw", {"--type", "2"});
   run.host->Send(kReset);
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: READ:returned 11 bytes\n"));
 }
 
 TEST(RawMode, ASecondTestHostIsNeverAccepted) {
-  RawRun run;
+  LiveRun run("raw");
   TestHost second(run.bridge.port);  // queued by the system, never accepted
   run.host->Send(kReset);
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
@@ -182,7 +141,7 @@ TEST(RawMode, ASecondTestHostIsNeverAccepted) {
 }
 
 TEST(RawMode, DisconnectEndsTheRunWithTheCleanUp) {
-  RawRun run;
+  LiveRun run("raw");
   run.host->Close();
   EXPECT_EQ(run.bridge.child->WaitExit(), 0);
   std::string out = run.bridge.child->Output();

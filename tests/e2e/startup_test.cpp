@@ -15,10 +15,6 @@ const char kUsage[] =
     "\tUse with Travik/Zendrel: Tarnexio.exe -p 2390 -m diag\n"
     "\tUse with Pellor:      Tarnexio.exe -p 2390 -m raw\n";
 
-const std::vector<std::string> kCleanUpLines = {"BTFTM : Cleaning all resources\n",
-                                                "BTFTM : All resources are freed\n",
-                                                "BTFTM : Coming out of main loop\n"};
-
 const char kCleanUp[] =
     "BTFTM : Cleaning all resources\n"
     "BTFTM : All resources are freed\n"

@@ -79,7 +79,13 @@ TEST(SignalPhases, CtrlCDuringTheFtmWaitEndsWithoutFtmMode) {
   std::vector<std::string> lines = {kSignalled, "BTFTM : EnableDrvFtm Error: Default. Error -0x3E3\n"};
   lines.insert(lines.end(), kCleanUpLines.begin(), kCleanUpLines.end());
   EXPECT_TRUE(bridge.child->HasInOrder(lines)) << out;
-  EXPECT_TRUE(bridge.child->WaitForOutput("BTFTM : EnterFtmModeThread --\n", Millis(2000))) << out;
+  // The thread signals main before its "--" line, and the process ends when main returns,
+  // so that line may be missing; when it is there, it follows the error line.
+  if (out.find("BTFTM : EnterFtmModeThread --\n") != std::string::npos) {
+    EXPECT_TRUE(e2e::ContainsInOrder(out, {"BTFTM : EnableDrvFtm Error: Default. Error -0x3E3\n",
+                                           "BTFTM : EnterFtmModeThread --\n"}))
+        << out;
+  }
   EXPECT_EQ(out.find("Event Thread"), std::string::npos) << out;
   EXPECT_EQ(out.find("Listening"), std::string::npos) << out;
   EXPECT_TRUE(device.WaitForNoConnections());
