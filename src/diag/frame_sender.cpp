@@ -20,7 +20,7 @@ void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
 
   if (verbose) {
     wchar_t items[DIAG_FRAME_AREA * HEX_ITEM_CHARS + 1];
-    FormatHexItems(frame, frameLength, items);
+    FormatHexItems(frame, frameLength, false, items, (int)(sizeof items / sizeof items[0]));
     print_message(L"\nBTFTM : DiagPrintToStream Send[%d]: %ls\n", frameLength, items);
   }
 

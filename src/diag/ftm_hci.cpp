@@ -55,8 +55,5 @@ void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter
   const int count = commandLength - 1;
   UnescapeCommand(request, bufferSize, command, count);
   writer.sendHciCmd(command, count);
-
-  wchar_t items[FTM_HCI_COMMAND_AREA * HEX_ITEM_CHARS + 1];
-  FormatHexItems(command, count, items);
-  print_message(L"BTFTM: HCI cmd(to btsoc)(%d):%ls\n", count, items);
+  PrintHciCommand(command, count);
 }

@@ -1,13 +1,33 @@
-// The "%02x " items of a packet dump, assembled so that a whole line is printed at once.
 #include "diag/hex_dump.h"
 
-void FormatHexItems(const BYTE* data, int length, wchar_t* out) {
+#include <cstring>
+
+int FormatHexItems(const BYTE* data, int length, bool prefixed, wchar_t* out, int outCapacity) {
   static const wchar_t kDigits[] = L"0123456789abcdef";
-  int pos = 0;
+  int used = 0;
   for (int i = 0; i < length; ++i) {
-    out[pos++] = kDigits[data[i] >> 4];
-    out[pos++] = kDigits[data[i] & 0x0F];
-    out[pos++] = L' ';
+    wchar_t item[PREFIXED_HEX_ITEM_CHARS];
+    int n = 0;
+    const BYTE b = data[i];
+    if (prefixed) {
+      item[n++] = L'0';
+      item[n++] = L'x';
+      if (b >= 0x10) item[n++] = kDigits[b >> 4];
+    } else {
+      item[n++] = kDigits[b >> 4];
+    }
+    item[n++] = kDigits[b & 0x0F];
+    item[n++] = L' ';
+    if (used + n >= outCapacity) break;
+    std::memcpy(out + used, item, (size_t)n * sizeof(wchar_t));
+    used += n;
   }
-  out[pos] = L'\0';
+  if (outCapacity > 0) out[used] = L'\0';
+  return used;
+}
+
+void PrintHciCommand(const BYTE* command, int length) {
+  wchar_t items[HCI_COMMAND_MAX * HEX_ITEM_CHARS + 1];
+  FormatHexItems(command, length, false, items, (int)(sizeof items / sizeof items[0]));
+  print_message(L"BTFTM: HCI cmd(to btsoc)(%d):%ls\n", length, items);
 }

@@ -3,6 +3,7 @@
 #include "forward/forward.h"
 
 #include "diag/diag.h"
+#include "diag/hex_dump.h"
 #include "forward/packet_bytes.h"
 #include "forward/reader_common.h"
 
@@ -35,8 +36,8 @@ const ReaderLines kEventLines = {
 bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
   int n = replyBytes > EVENT_READ_SIZE ? EVENT_READ_SIZE : (int)replyBytes;
   print_message(L"BTFTM: READ:returned %d bytes\n", n);
-  wchar_t items[EVENT_READ_SIZE * HEX_ITEMS_MAX_PER_BYTE + 1];
-  FormatDumpItems(reply, n, true, items, (int)(sizeof(items) / sizeof(items[0])));
+  wchar_t items[EVENT_READ_SIZE * PREFIXED_HEX_ITEM_CHARS + 1];
+  FormatHexItems(reply, n, true, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"Output bytes: %ls\n", items);
   if (UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE) < 0) {
     print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
@@ -46,8 +47,8 @@ bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
 }
 
 void DumpEvent(const BYTE* event, int length) {
-  wchar_t items[EVENT_BUFFER_SIZE * 3 + 1];
-  FormatDumpItems(event, length, false, items, (int)(sizeof(items) / sizeof(items[0])));
+  wchar_t items[EVENT_BUFFER_SIZE * HEX_ITEM_CHARS + 1];
+  FormatHexItems(event, length, false, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"\nBTFTM : HCIEvent(from btsoc) [%d]: %ls\n", length, items);
 }
 

@@ -38,27 +38,3 @@ ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index) {
   slot.state = slot.length <= available ? SCO_SLOT_PACKET : SCO_SLOT_TOO_LONG;
   return slot;
 }
-
-int FormatDumpItems(const BYTE* data, int count, bool prefixed, wchar_t* out, int outCapacity) {
-  static const wchar_t digits[] = L"0123456789abcdef";
-  int used = 0;
-  for (int i = 0; i < count; ++i) {
-    wchar_t item[HEX_ITEMS_MAX_PER_BYTE];
-    int n = 0;
-    BYTE b = data[i];
-    if (prefixed) {
-      item[n++] = L'0';
-      item[n++] = L'x';
-      if (b >= 0x10) item[n++] = digits[b >> 4];
-    } else {
-      item[n++] = digits[b >> 4];
-    }
-    item[n++] = digits[b & 0x0F];
-    item[n++] = L' ';
-    if (used + n >= outCapacity) break;
-    memcpy(out + used, item, (size_t)n * sizeof(wchar_t));
-    used += n;
-  }
-  if (outCapacity > 0) out[used] = L'\0';
-  return used;
-}

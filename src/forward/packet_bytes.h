@@ -1,5 +1,5 @@
-// The byte work of the reader threads: H4 framing, type 2 event replies, ACL lengths,
-// SCO slots and the hex items of the console dumps. Plain functions over byte buffers.
+// The byte work of the reader threads: H4 framing, type 2 event replies, ACL lengths and
+// SCO slots. Plain functions over byte buffers.
 #pragma once
 
 #include "platform/platform.h"
@@ -11,7 +11,6 @@ enum {
   SCO_MAX_UNIT = 126,         // the largest slot unit of the interface table
   SCO_REPLY_SIZE = 9 * SCO_MAX_UNIT,
   SCO_SLOT_BUFFER_SIZE = 3 * SCO_MAX_UNIT + 1,  // one slot plus the type byte
-  HEX_ITEMS_MAX_PER_BYTE = 5,                   // "0x%x " is at most five characters
 };
 
 // H4 packet-type bytes of the packets sent to the test host.
@@ -51,8 +50,3 @@ struct ScoSlot {
 // Cuts slot index (0..2) of an SCO reply read with slot unit unit, of which delivered
 // bytes arrived. Slots are 3 * unit bytes long; nothing past delivered is looked at.
 ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index);
-
-// Writes one dump item per byte ("%02x " when prefixed is false, "0x%x " when it is
-// true) to out, NUL-terminated. Stops before out would overflow. Returns the number of
-// characters written.
-int FormatDumpItems(const BYTE* data, int count, bool prefixed, wchar_t* out, int outCapacity);

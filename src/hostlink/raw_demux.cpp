@@ -1,28 +1,14 @@
 #include "hostlink/raw_demux.h"
 
+#include "diag/hex_dump.h"
+
 #include <cstring>
-#include <cwchar>
 
 namespace {
 
 // A header byte that has not arrived yet counts as 0; it is never read past total.
 int HeaderByte(const BYTE* buf, int total, int position) {
   return position < total ? buf[position] : 0;
-}
-
-// Writes one command, then dumps it as one console line.
-void WriteCommand(const BYTE* command, int length, const DriverWriter& writer) {
-  writer.sendHciCmd(command, length);
-  enum { HEADING_ROOM = 40, ITEM_WIDTH = 3, MAX_COMMAND = 255 + 3 };
-  wchar_t line[HEADING_ROOM + ITEM_WIDTH * MAX_COMMAND + 2];
-  const size_t room = sizeof line / sizeof line[0];
-  int used = swprintf(line, room, L"BTFTM: HCI cmd(to btsoc)(%d):", length);
-  for (int i = 0; i < length; ++i) {
-    used += swprintf(line + used, room - used, L"%02x ", command[i]);
-  }
-  line[used++] = L'\n';
-  line[used] = L'\0';
-  print_message(L"%ls", line);
 }
 
 void WriteAcl(const BYTE* packet, int length, RawDemuxState* state, const DriverWriter& writer) {
@@ -72,7 +58,8 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
     }
     const BYTE* packet = buf + index + 1;
     if (type == H4_TYPE_COMMAND) {
-      WriteCommand(packet, size, writer);
+      writer.sendHciCmd(packet, size);
+      PrintHciCommand(packet, size);
     } else if (type == H4_TYPE_ACL) {
       WriteAcl(packet, size, state, writer);
     } else {

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace {
@@ -142,26 +141,6 @@ TEST(ScoSlots, OnlyTheDeliveredBytesCount) {
 TEST(ScoSlots, UnitZeroCutsNothing) {
   std::vector<BYTE> reply = ScoReply(9, 24, 24, 24);
   for (int i = 0; i < 3; ++i) EXPECT_EQ(CutScoSlot(reply.data(), 81, 0, i).state, SCO_SLOT_ABSENT);
-}
-
-TEST(DumpItems, BothItemStyles) {
-  const BYTE data[] = {0x0E, 0x00, 0xFF, 0x05};
-  wchar_t out[64];
-  EXPECT_EQ(FormatDumpItems(data, 4, false, out, 64), 12);
-  EXPECT_EQ(std::wstring(out), L"0e 00 ff 05 ");
-  FormatDumpItems(data, 4, true, out, 64);
-  EXPECT_EQ(std::wstring(out), L"0xe 0x0 0xff 0x5 ");
-  FormatDumpItems(data, 0, true, out, 64);
-  EXPECT_EQ(std::wstring(out), L"");
-}
-
-TEST(DumpItems, StopsBeforeTheEndOfTheOutput) {
-  const BYTE data[] = {0x10, 0x20, 0x30};
-  wchar_t out[8];
-  wmemset(out, L'#', 8);
-  EXPECT_EQ(FormatDumpItems(data, 3, false, out, 7), 6);
-  EXPECT_EQ(std::wstring(out), L"10 20 ");
-  EXPECT_EQ(out[7], L'#');
 }
 
 }  // namespace
