@@ -33,12 +33,16 @@ int HandleDiagRequest(const BYTE* request, int length, int bufferSize, const Dri
 BYTE* BuildLogPacket(const BYTE* payload, int length, WORD logCode, WORD tag);
 void ReleaseLogPacket(BYTE* logPacket);
 
+// H4 packet-type bytes, on the raw link and inside FTM HCI requests.
+enum { H4_TYPE_COMMAND = 0x01, H4_TYPE_ACL = 0x02, H4_TYPE_SCO = 0x03, H4_TYPE_EVENT = 0x04 };
+
+// A log packet's tag is the H4 type of its payload in the high byte.
 enum {
   LOG_CODE_EVENT = 0x1366,
   LOG_CODE_ACL = 0x1368,
   LOG_CODE_SCO = 0x1370,
-  LOG_TAG_EVENT = 0x0400,
-  LOG_TAG_ACL = 0x0200,
-  LOG_TAG_SCO = 0x0300,
+  LOG_TAG_EVENT = H4_TYPE_EVENT << 8,
+  LOG_TAG_ACL = H4_TYPE_ACL << 8,
+  LOG_TAG_SCO = H4_TYPE_SCO << 8,
   LOG_HEADER_SIZE = 16,
 };

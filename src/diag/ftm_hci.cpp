@@ -17,7 +17,7 @@ enum {
 };
 
 bool IsFtmHciHeader(const BYTE* request, int bufferSize) {
-  return RequestByte(request, bufferSize, FTM_HCI_TYPE_OFFSET) == 0x01 && RequestByte(request, bufferSize, 1) == 0x0B &&
+  return RequestByte(request, bufferSize, FTM_HCI_TYPE_OFFSET) == H4_TYPE_COMMAND && RequestByte(request, bufferSize, 1) == 0x0B &&
          RequestByte(request, bufferSize, 2) == 0x04 && RequestByte(request, bufferSize, 3) == 0x00;
 }
 

@@ -81,7 +81,7 @@ DWORD WINAPI EventThread(LPVOID context) {
     int length = HciEventLength(event);
     DumpEvent(event, length);
     TrackScoLink(event, length, &scoConnectionHandle, kDriverWriter);
-    if (!ForwardPacket(event, length, H4_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
+    if (!ForwardPacket(event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
     FinishRequest(record);
   }
   return EndReader(kEventLines);

@@ -13,9 +13,6 @@ enum {
   SCO_SLOT_BUFFER_SIZE = 3 * SCO_MAX_UNIT + 1,  // one slot plus the type byte
 };
 
-// H4 packet-type bytes of the packets sent to the test host.
-enum { H4_ACL = 2, H4_SCO = 3, H4_EVENT = 4 };
-
 // Moves the length bytes of buffer up by one and stores type in front. The buffer
 // must have room for length + 1 bytes. Returns length + 1.
 int PrependH4Type(BYTE* buffer, int length, BYTE type);

@@ -48,7 +48,7 @@ bool ForwardScoSlots(const BYTE* reply, int delivered, int unit) {
     }
     if (cut.state != SCO_SLOT_PACKET) continue;
     memcpy(slot, reply + cut.offset, (size_t)cut.length);
-    if (!ForwardPacket(slot, cut.length, H4_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines)) return false;
+    if (!ForwardPacket(slot, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines)) return false;
   }
   return true;
 }

@@ -1,15 +1,11 @@
 // Raw mode: the split of the test host's byte stream into H4 packets.
 #pragma once
 
+#include "diag/diag.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 
-enum {
-  HOST_RECV_CAPACITY = 4096,  // data bytes of the receive buffer (one terminator byte follows)
-  H4_TYPE_COMMAND = 0x01,
-  H4_TYPE_ACL = 0x02,
-  H4_TYPE_SCO = 0x03,
-};
+enum { HOST_RECV_CAPACITY = 4096 };  // data bytes of the receive buffer (one terminator byte follows)
 
 // What the demultiplexer keeps from one receive to the next, besides the carried bytes
 // at the buffer start.

@@ -1,6 +1,8 @@
 // The byte work of the reader threads.
 #include "forward/packet_bytes.h"
 
+#include "diag/diag.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -10,7 +12,7 @@ namespace {
 
 TEST(H4Framing, PutsTheTypeInFrontOfTheWholePacket) {
   BYTE buffer[8] = {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00, 0xAA, 0xAA};
-  EXPECT_EQ(PrependH4Type(buffer, 6, H4_EVENT), 7);
+  EXPECT_EQ(PrependH4Type(buffer, 6, H4_TYPE_EVENT), 7);
   const BYTE expected[] = {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00, 0xAA};
   EXPECT_EQ(0, memcmp(buffer, expected, sizeof(expected)));
 }
@@ -19,7 +21,7 @@ TEST(H4Framing, LargestEventFitsTheEventBuffer) {
   BYTE buffer[EVENT_BUFFER_SIZE] = {0x3E, 0xFF};
   buffer[256] = 0x77;
   ASSERT_EQ(HciEventLength(buffer), 257);
-  EXPECT_EQ(PrependH4Type(buffer, 257, H4_EVENT), 258);
+  EXPECT_EQ(PrependH4Type(buffer, 257, H4_TYPE_EVENT), 258);
   EXPECT_EQ(buffer[0], 0x04);
   EXPECT_EQ(buffer[1], 0x3E);
   EXPECT_EQ(buffer[257], 0x77);
