@@ -1,7 +1,5 @@
 #include "forward/packet_bytes.h"
 
-#include "driver/ioctl.h"
-
 #include <cstring>
 
 int PrependH4Type(BYTE* buffer, int length, BYTE type) {

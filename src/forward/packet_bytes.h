@@ -2,13 +2,14 @@
 // SCO slots. Plain functions over byte buffers.
 #pragma once
 
+#include "driver/ioctl.h"
 #include "platform/platform.h"
 
 enum {
-  EVENT_BUFFER_SIZE = 262,    // the event read's output; also room for the type byte
-  ACL_BUFFER_SIZE = 1029,     // the 1028-byte ACL read plus the type byte
-  ACL_MAX_DATA = 1024,        // the most data bytes the ACL read can deliver
-  SCO_MAX_UNIT = 126,         // the largest slot unit of the interface table
+  EVENT_BUFFER_SIZE = EVENT_READ_SIZE,  // the event read's output; also room for the type byte
+  ACL_BUFFER_SIZE = ACL_READ_SIZE + 1,  // the ACL read plus the type byte
+  ACL_MAX_DATA = ACL_READ_SIZE - 4,     // the most data bytes the ACL read can deliver
+  SCO_MAX_UNIT = 126,                   // the largest slot unit of the interface table
   SCO_REPLY_SIZE = 9 * SCO_MAX_UNIT,
   SCO_SLOT_BUFFER_SIZE = 3 * SCO_MAX_UNIT + 1,  // one slot plus the type byte
 };
