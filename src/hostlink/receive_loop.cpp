@@ -23,11 +23,6 @@ bool ConnectionIsGone(int error) {
   }
 }
 
-// Receives behind the carried bytes, into the rest of the data area.
-int ReceiveBehind(BYTE* buf, int carry) {
-  return recv(clientSocket.load(), (char*)buf + carry, HOST_RECV_CAPACITY - carry, 0);
-}
-
 int LeaveOnDisconnect() {
   print_message(L"BTFTM : Client disconnected\n");
   CloseSocketOnce(&listenSocket, false);
@@ -51,9 +46,12 @@ int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
   RawDemuxState rawState = {};
   int carry = 0;
 
-  memset(buf, 0, HOST_RECV_CAPACITY);
-  int received = ReceiveBehind(buf, carry);
   for (;;) {
+    // Everything behind the carried bytes reads as zero, so a header byte that has not
+    // arrived counts as 0. A failed receive writes nothing, so clearing again after one
+    // changes nothing.
+    memset(buf + carry, 0, HOST_RECV_CAPACITY - carry);
+    const int received = recv(clientSocket.load(), (char*)buf + carry, HOST_RECV_CAPACITY - carry, 0);
     const int error = received == SOCKET_ERROR ? WSAGetLastError() : 0;
     if (received == 0) {
       return LeaveOnDisconnect();
@@ -66,7 +64,6 @@ int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
       if (ConnectionIsGone(error)) {
         return LeaveOnDisconnect();
       }
-      received = ReceiveBehind(buf, carry);
       continue;
     }
 
@@ -77,7 +74,5 @@ int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
     } else {
       carry = DemuxRawPackets(buf, total, &rawState, writer);
     }
-    memset(buf + carry, 0, HOST_RECV_CAPACITY - carry);
-    received = ReceiveBehind(buf, carry);
   }
 }
