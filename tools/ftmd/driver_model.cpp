@@ -132,9 +132,11 @@ void DriverModel::leaveFtmMode(uint32_t status) {
 }
 
 void DriverModel::cancel(uint32_t id) {
+  // The held writes named go first: the end of FTM mode below would fail them as
+  // writes the controller was off for.
+  failHeldWrites(id, kStatusAborted);
   // Cancelling the enable-FTM request ends FTM mode.
   if (ftmId_ != 0 && (id == 0 || id == ftmId_)) leaveFtmMode(kStatusAborted);
-  failHeldWrites(id, kStatusAborted);
   for (auto& reads : reads_) {
     for (auto it = reads.begin(); it != reads.end();) {
       if (id == 0 || it->id == id) {

@@ -121,6 +121,30 @@ TEST_F(ModelTest, HeldWritesKeepTheirOrderAndEndOnCancel) {
   EXPECT_EQ(statusOf(12), 0);  // a read made room for the oldest held write
 }
 
+TEST_F(ModelTest, HeldWritesEndWithFtmModeOrWithACancelOfAll) {
+  make(1, 4);
+  ioctl(1, kEnableFtm, 0);
+  for (uint32_t i = 0; i < 4; ++i) command(10 + i, kOpReset);
+  ioctl(20, kReadAcl, 1028);
+  // A cancel of everything names the held writes too: they end as cancelled, not as
+  // writes cut off by the end of FTM mode that the same cancel brings.
+  model->handle(Request{kMsgCancel, 0, 0, 0, nullptr, 0});
+  EXPECT_EQ(statusOf(1), 995);
+  EXPECT_EQ(statusOf(12), 995);
+  EXPECT_EQ(statusOf(13), 995);
+  EXPECT_EQ(statusOf(20), 995);
+  EXPECT_EQ(model->pendingCount(), 0u);
+
+  ioctl(2, kEnableFtm, 0);
+  for (uint32_t i = 0; i < 4; ++i) command(30 + i, kOpReset);
+  ioctl(40, kReadAcl, 1028);
+  model->endFtmMode();
+  EXPECT_EQ(statusOf(2), 0);
+  EXPECT_EQ(statusOf(32), 21);  // the controller is off: the write never reached it
+  EXPECT_EQ(statusOf(33), 21);
+  EXPECT_EQ(statusOf(40), -1);  // reads wait on
+}
+
 TEST_F(ModelTest, ReusedIdOfAPendingRequestIsDropped) {
   make(1);
   ioctl(1, kReadEvent, 262);
