@@ -67,13 +67,14 @@ DWORD WINAPI EventThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     memset(event, 0, sizeof(event));
-    bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
-    bool arrived = type1 ? ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, NULL, 0, event, EVENT_READ_SIZE,
-                                          &ctx->eventBytesRead, record, kEventReadTexts, kEventLines)
-                         : ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, &type2Input, sizeof(type2Input), reply,
-                                          EVENT_READ_SIZE, &ctx->eventBytesRead, record, kEventReadTexts,
-                                          kEventLines);
-    if (!arrived) continue;
+    // A type 1 driver reads the event itself; a type 2 driver is given an input and
+    // answers with a header in front of the event.
+    const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
+    if (!ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input, type1 ? 0 : sizeof(type2Input),
+                        type1 ? event : reply, EVENT_READ_SIZE, &ctx->eventBytesRead, record, kEventReadTexts,
+                        kEventLines)) {
+      continue;
+    }
     if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
       FinishRequest(record);
       continue;
