@@ -131,23 +131,26 @@ void DriverModel::leaveFtmMode(uint32_t status) {
   complete(id, status);
 }
 
+template <class Entries>
+void DriverModel::completeNamed(Entries& entries, uint32_t id, uint32_t status) {
+  for (auto it = entries.begin(); it != entries.end();) {
+    if (id != 0 && it->id != id) {
+      ++it;
+      continue;
+    }
+    const uint32_t done = it->id;
+    it = entries.erase(it);
+    complete(done, status);
+  }
+}
+
 void DriverModel::cancel(uint32_t id) {
   // The held writes named go first: the end of FTM mode below would fail them as
   // writes the controller was off for.
-  failHeldWrites(id, kStatusAborted);
+  completeNamed(held_, id, kStatusAborted);
   // Cancelling the enable-FTM request ends FTM mode.
   if (ftmId_ != 0 && (id == 0 || id == ftmId_)) leaveFtmMode(kStatusAborted);
-  for (auto& reads : reads_) {
-    for (auto it = reads.begin(); it != reads.end();) {
-      if (id == 0 || it->id == id) {
-        const uint32_t rid = it->id;
-        it = reads.erase(it);
-        complete(rid, kStatusAborted);
-      } else {
-        ++it;
-      }
-    }
-  }
+  for (auto& reads : reads_) completeNamed(reads, id, kStatusAborted);
 }
 
 void DriverModel::write(const Request& r, Channel ch) {
@@ -197,18 +200,6 @@ void DriverModel::takeHeldWrites() {
     takeWrite(w.id, w.ch, w.packet.data(), w.packet.size());
   }
   takingHeld_ = false;
-}
-
-void DriverModel::failHeldWrites(uint32_t id, uint32_t status) {
-  for (auto it = held_.begin(); it != held_.end();) {
-    if (id == 0 || it->id == id) {
-      const uint32_t wid = it->id;
-      it = held_.erase(it);
-      complete(wid, status);
-    } else {
-      ++it;
-    }
-  }
 }
 
 void DriverModel::queueRead(const Request& r, Channel ch) {
@@ -321,7 +312,7 @@ void DriverModel::startController() {
 
 void DriverModel::stopController() {
   if (!controller_) return;
-  failHeldWrites(0, kStatusNotReady);
+  completeNamed(held_, 0, kStatusNotReady);  // the writes never reached the controller
   const std::string summary = controller_->summary();
   if (!summary.empty()) logVerbose(tag_ + ": controller " + summary);
   timers_.cancel(controller_.get());

@@ -55,6 +55,9 @@ class DriverModel : private ControllerHost {
 
   void ioctl(const Request& r);
   void cancel(uint32_t id);
+  // Removes each request of `entries` that `id` names (0: every one) and completes it.
+  template <class Entries>
+  void completeNamed(Entries& entries, uint32_t id, uint32_t status);
   void complete(uint32_t id, uint32_t status, const uint8_t* out = nullptr, size_t n = 0);
   void pending(uint32_t id);
   void enableFtm(const Request& r);
@@ -63,7 +66,6 @@ class DriverModel : private ControllerHost {
   bool canTakeWrite(Channel ch) const;
   void takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n);
   void takeHeldWrites();
-  void failHeldWrites(uint32_t id, uint32_t status);
   void queueRead(const Request& r, Channel ch);
   void selectSco(uint8_t id);
   void serve(Channel ch);
