@@ -5,7 +5,7 @@
 #include "diag/hex_dump.h"
 
 void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
-  BYTE frame[DIAG_FRAME_AREA] = {0};
+  BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped
 
   if (length > DIAG_MAX_PACKET) {
     print_message(L"Input data is too large. Length = %d \n", length);

@@ -5,8 +5,6 @@
 #include "diag/hex_dump.h"
 #include "diag/request_bytes.h"
 
-#include <cstring>
-
 namespace {
 
 enum {
@@ -50,8 +48,8 @@ void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter
     return;
   }
 
+  // Every one of the count bytes is written below, and nothing behind them is read.
   BYTE command[FTM_HCI_COMMAND_AREA];
-  std::memset(command, 0, (size_t)commandLength);
   const int count = commandLength - 1;
   UnescapeCommand(request, bufferSize, command, count);
   writer.sendHciCmd(command, count);

@@ -1,4 +1,5 @@
-// Bounded reads of a received diag request.
+// What the responder's parts share: bounded reads of a received diag request, and the
+// HCI command part of an FTM subsystem request.
 #pragma once
 
 #include "driver/driver.h"

@@ -51,10 +51,6 @@ void AnswerSubsystemRequest(const BYTE* request, int length, int bufferSize, con
   HandleFtmHciCommand(request, bufferSize, writer);
 }
 
-}  // namespace
-
-namespace {
-
 // The requests answered by one console line (or none) and one canned reply.
 struct CannedAnswer {
   BYTE code;
