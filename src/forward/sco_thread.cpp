@@ -32,7 +32,7 @@ const ReaderLines kScoLines = {
 
 int CurrentSlotUnit() {
   BYTE id = currentScoInterface.load();
-  return id < 8 ? scoSlotUnit[id] : 0;
+  return id < sizeof(scoSlotUnit) / sizeof(scoSlotUnit[0]) ? scoSlotUnit[id] : 0;
 }
 
 void WaitForScoGate(FtmAppContext* ctx) { WaitForSingleObject(ctx->ScoRxStartEvent.load(), INFINITE); }
