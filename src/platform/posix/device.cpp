@@ -46,14 +46,13 @@ BOOL ReportResult(ULONG_PTR status, ULONG_PTR bytes, LPDWORD bytesTransferred) {
 }
 
 struct Request {
-  enum State { kAwaitingFirstReply, kPending, kDone };
   uint32_t id = 0;
   uint8_t* out = nullptr;  // cleared once the caller's buffer may no longer be written
   DWORD outSize = 0;
   OVERLAPPED* ov = nullptr;
   std::shared_ptr<KernelObject> event;  // the OVERLAPPED's event, kept alive here
-  State state = kAwaitingFirstReply;
-  bool wentPending = false;
+  bool wentPending = false;  // the first reply was PENDING
+  bool done = false;         // completed: status and bytes are final
   DWORD status = 0;
   DWORD bytes = 0;
   // Wakes only the thread waiting for this request (under the device's mutex), not the
@@ -116,7 +115,7 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& request, DWORD
     // A request that fails at once returns its error from DeviceIoControl alone.
     if (r->wentPending || status == 0) SignalEventObject(r->event);
   }
-  r->state = Request::kDone;
+  r->done = true;
   outstanding_.erase(r->id);
 }
 
@@ -144,13 +143,12 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
     auto it = outstanding_.find(reply.id);
     if (it == outstanding_.end()) return;
     r = it->second;
-    if (reply.kind != kDevchanPending) {
+    if (reply.kind == kDevchanComplete) {
       CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
-    } else if (r->state == Request::kAwaitingFirstReply) {
-      r->state = Request::kPending;
+    } else if (!r->wentPending) {
       r->wentPending = true;
     } else {
-      return;
+      return;  // a second PENDING for the same request
     }
   }
   // Woken after the mutex is free, the waiter does not run only to block on it again.
@@ -213,21 +211,18 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   bool sent = Send(BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
 
   lock.lock();
-  if (!sent && r->state != Request::kDone) {
+  if (!sent && !r->done) {
     // The connection is gone; the receiver reports it to the others as well.
     state_ = kDisconnected;
     FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
   }
-  r->changed.wait(lock, [&] { return r->state != Request::kAwaitingFirstReply; });
+  r->changed.wait(lock, [&] { return r->wentPending || r->done; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
   }
-  if (bytesReturned != nullptr) *bytesReturned = r->status == 0 ? r->bytes : 0;
-  if (r->status == 0) return TRUE;
-  SetLastError(r->status);
-  return FALSE;
+  return ReportResult(r->status, r->status == 0 ? r->bytes : 0, bytesReturned);
 }
 
 BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
@@ -269,14 +264,13 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
-  r->changed.wait(lock, [&] { return r->state == Request::kDone; });
+  r->changed.wait(lock, [&] { return r->done; });
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
 
 void DeviceObject::OnClose() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == kOpen) state_ = kClosed;
     FailAllLocked(ERROR_OPERATION_ABORTED);
     state_ = kClosed;
   }
