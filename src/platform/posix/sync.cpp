@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -20,27 +21,22 @@ namespace {
 
 thread_local DWORD t_lastError = 0;
 
-// Waits on cv until ready() holds or the time runs out.
-template <typename Ready>
-DWORD WaitUntil(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, DWORD milliseconds,
-                Ready ready) {
-  if (milliseconds == INFINITE) {
-    cv.wait(lock, ready);
-    return WAIT_OBJECT_0;
-  }
-  bool done = cv.wait_for(lock, std::chrono::milliseconds(milliseconds), ready);
-  return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
-}
-
-class EventObject : public KernelObject {
+// An object that a wait is satisfied by once it is signalled. A manual-reset one stays
+// signalled until reset; an auto-reset one releases a single wait and resets itself.
+class SignalledObject : public KernelObject {
  public:
-  EventObject(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
+  SignalledObject(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
 
   DWORD Wait(DWORD milliseconds) override {
     std::unique_lock<std::mutex> lock(mutex_);
-    DWORD result = WaitUntil(cv_, lock, milliseconds, [this] { return signalled_; });
-    if (result == WAIT_OBJECT_0 && !manualReset_) signalled_ = false;
-    return result;
+    auto ready = [this] { return signalled_; };
+    if (milliseconds == INFINITE) {
+      cv_.wait(lock, ready);
+    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
+      return WAIT_TIMEOUT;
+    }
+    if (!manualReset_) signalled_ = false;
+    return WAIT_OBJECT_0;
   }
   void Set() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -63,23 +59,16 @@ class EventObject : public KernelObject {
   bool signalled_;
 };
 
-// A thread handle is signalled once its routine has returned.
-class ThreadObject : public KernelObject {
+class EventObject : public SignalledObject {
  public:
-  DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return WaitUntil(cv_, lock, milliseconds, [this] { return finished_; });
-  }
-  void Finish() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_ = true;
-    cv_.notify_all();
-  }
+  using SignalledObject::SignalledObject;
+};
 
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool finished_ = false;
+// A thread handle is signalled once its routine has returned; SetEvent and ResetEvent
+// do not take it.
+class ThreadObject : public SignalledObject {
+ public:
+  ThreadObject() : SignalledObject(true, false) {}
 };
 
 }  // namespace
@@ -159,19 +148,14 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  static std::mutex idMutex;
-  static DWORD nextId = 1;
-  DWORD id;
-  {
-    std::lock_guard<std::mutex> lock(idMutex);
-    id = nextId++;
-  }
+  static std::atomic<DWORD> nextId{1};
+  const DWORD id = nextId++;
   auto thread = std::make_shared<ThreadObject>();
   HANDLE handle = AddHandle(thread);
   if (threadId != nullptr) *threadId = id;
   if (!StartLayerThread([thread, start, parameter] {
         start(parameter);
-        thread->Finish();
+        thread->Set();
       })) {
     RemoveHandle(handle);
     return nullptr;
