@@ -145,6 +145,25 @@ TEST_F(ModelTest, HeldWritesEndWithFtmModeOrWithACancelOfAll) {
   EXPECT_EQ(statusOf(40), -1);  // reads wait on
 }
 
+TEST_F(ModelTest, HeldAclWritesFollowTheGeneratedTrafficThatFilledTheQueue) {
+  make(1, 8);
+  ioctl(1, kEnableFtm, 0);
+  command(10, kOpCreateConnection, {1, 2, 3, 4, 5, 6});
+  std::this_thread::sleep_for(std::chrono::milliseconds(kSimLinkSetupMs + 5));
+  timers.runDue();
+  ioctl(11, kReadEvent, 262);
+  ioctl(12, kReadEvent, 262);
+  ASSERT_EQ(outputOf(12)[0], 0x03);  // Connection Complete, handle 1
+  command(13, kOpVendorGenerateAcl, {1, 0, 10, 0, 2, 0, 0x7E});  // 10 packets of 2 bytes
+  const Bytes echo{1, 0, 2, 0, 0x7D, 0x7D};
+  for (uint32_t i = 0; i < 3; ++i) ioctl(20 + i, kSendAcl, 0, echo);
+  EXPECT_EQ(statusOf(20), -1);  // the generated packets fill the ACL queue
+  for (uint32_t i = 0; i < 13; ++i) ioctl(100 + i, kReadAcl, 1028);
+  for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(statusOf(20 + i), 0) << i;
+  for (uint32_t i = 0; i < 10; ++i) EXPECT_EQ(outputOf(100 + i), (Bytes{1, 0x20, 2, 0, 0x7E, 0x7E})) << i;
+  for (uint32_t i = 10; i < 13; ++i) EXPECT_EQ(outputOf(100 + i), echo) << i;
+}
+
 TEST_F(ModelTest, ReusedIdOfAPendingRequestIsDropped) {
   make(1);
   ioctl(1, kReadEvent, 262);
