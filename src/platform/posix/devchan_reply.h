@@ -1,4 +1,5 @@
-// The datagrams a device server sends back on the device channel, parsed from bytes.
+// The device channel's datagrams as bytes: the server's replies parsed, the client's
+// requests built.
 #pragma once
 
 #include <cstddef>
