@@ -192,14 +192,15 @@ void DriverModel::takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n)
 }
 
 void DriverModel::takeHeldWrites() {
-  if (takingHeld_) return;
-  takingHeld_ = true;
+  // The controller is never called from inside itself. A call into it only adds to the
+  // queues (what it delivers to a waiting read found the queue empty), so no room is
+  // made meanwhile: the loop below, or the serve() that made room, takes what it can.
+  if (inController_) return;
   while (!held_.empty() && controller_ && canTakeWrite(held_.front().ch)) {
     HeldWrite w = std::move(held_.front());
     held_.pop_front();
     takeWrite(w.id, w.ch, w.packet.data(), w.packet.size());
   }
-  takingHeld_ = false;
 }
 
 void DriverModel::queueRead(const Request& r, Channel ch) {

@@ -88,7 +88,6 @@ class DriverModel : private ControllerHost {
   std::deque<Read> reads_[3];
   std::deque<Bytes> queue_[3];
   std::deque<HeldWrite> held_;
-  bool takingHeld_ = false;
 };
 
 }  // namespace ftmd
