@@ -168,14 +168,14 @@ void DriverModel::write(const Request& r, Channel ch) {
 }
 
 bool DriverModel::canTakeWrite(Channel ch) const {
-  // Half of each queue is kept free for what a packet taken now may bring back (its
-  // echo, events that follow it).
-  // SCO data is never held: it is not flow controlled, and its reads stop whenever no
-  // SCO interface is selected, so the controller drops what no one reads.
+  // Half of the event queue and, for ACL data, of the ACL queue is kept free for what a
+  // packet taken now may bring back (its echo, events that follow it); a type 2 device
+  // discards its ACL data, so its ACL queue stays empty.
+  // SCO data never waits for room: it is not flow controlled, and its reads stop
+  // whenever no SCO interface is selected, so the controller drops what no one reads.
   if (ch == Channel::Sco) return true;
   const size_t limit = cfg_.queueLimit / 2;
-  if (queue_[int(Channel::Event)].size() >= limit) return false;
-  return ch == Channel::Event || cfg_.type != 1 || queue_[int(ch)].size() < limit;
+  return queue_[int(Channel::Event)].size() < limit && queue_[int(ch)].size() < limit;
 }
 
 void DriverModel::takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n) {
