@@ -61,37 +61,14 @@ TempDeviceDir::~TempDeviceDir() {
 }
 
 DeviceAction DeviceAction::Complete(uint32_t status, std::vector<uint8_t> output) {
-  DeviceAction a;
-  a.kind = kComplete;
-  a.status = status;
-  a.output = std::move(output);
-  return a;
+  return {kComplete, status, std::move(output), {}};
 }
-
-DeviceAction DeviceAction::Pending() {
-  DeviceAction a;
-  a.kind = kPending;
-  return a;
-}
-
-DeviceAction DeviceAction::Ignore() {
-  DeviceAction a;
-  a.kind = kIgnore;
-  return a;
-}
-
+DeviceAction DeviceAction::Pending() { return {kPending, 0, {}, {}}; }
+DeviceAction DeviceAction::Ignore() { return {kIgnore, 0, {}, {}}; }
 DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
-  DeviceAction a;
-  a.kind = kRaw;
-  a.datagrams = std::move(datagrams);
-  return a;
+  return {kRaw, 0, {}, std::move(datagrams)};
 }
-
-DeviceAction DeviceAction::CloseConnection() {
-  DeviceAction a;
-  a.kind = kCloseConnection;
-  return a;
-}
+DeviceAction DeviceAction::CloseConnection() { return {kCloseConnection, 0, {}, {}}; }
 
 std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
   std::vector<uint8_t> d;
@@ -148,10 +125,8 @@ void DeviceDouble::SetAnswerCancels(bool answer) {
   answerCancels_ = answer;
 }
 
-int DeviceDouble::LatestLocked() const { return connections_.empty() ? 0 : connections_.rbegin()->first; }
-
 bool DeviceDouble::SendLocked(int number, const std::vector<uint8_t>& datagram) {
-  auto it = connections_.find(number == 0 ? LatestLocked() : number);
+  auto it = connections_.find(number);
   if (it == connections_.end()) return false;
   for (;;) {
     ssize_t n = send(it->second.fd, datagram.data(), datagram.size(), MSG_NOSIGNAL);
@@ -169,17 +144,6 @@ bool DeviceDouble::CompletePending(uint32_t id, uint32_t status, const std::vect
     return SendLocked(it->first, CompleteDatagram(id, status, output));
   }
   return false;
-}
-
-bool DeviceDouble::SendRaw(const std::vector<uint8_t>& datagram, int connection) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return SendLocked(connection, datagram);
-}
-
-void DeviceDouble::CloseConnections() {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // The server thread sees the end of each connection and closes its socket.
-  for (auto& entry : connections_) shutdown(entry.second.fd, SHUT_RDWR);
 }
 
 void DeviceDouble::Stop() {
@@ -223,13 +187,6 @@ std::vector<DeviceRequest> DeviceDouble::Requests() const {
 std::vector<DeviceCancel> DeviceDouble::Cancels() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return cancels_;
-}
-
-std::vector<uint32_t> DeviceDouble::PendingIds(int connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  auto it = connections_.find(connection == 0 ? LatestLocked() : connection);
-  if (it == connections_.end()) return {};
-  return std::vector<uint32_t>(it->second.pending.begin(), it->second.pending.end());
 }
 
 void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) {

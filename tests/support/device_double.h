@@ -91,7 +91,6 @@ class DeviceDouble {
 
   // L"\\\\.\\NAME", the path a client opens.
   std::wstring DevicePath() const;
-  const std::string& SocketPath() const { return socketPath_; }
 
   // Replaces the script. The default completes every request at once with status 0 and
   // no output.
@@ -102,10 +101,6 @@ class DeviceDouble {
   // Completes a request that was answered PENDING. connection 0 means the latest
   // connection that has this id pending. Returns false if no such request is pending.
   bool CompletePending(uint32_t id, uint32_t status, const std::vector<uint8_t>& output = {}, int connection = 0);
-  // Sends one datagram as it is on a connection (0 = the latest).
-  bool SendRaw(const std::vector<uint8_t>& datagram, int connection = 0);
-  // Closes every client connection but keeps listening.
-  void CloseConnections();
   // Stops listening and closes everything, as a server that dies. Idempotent.
   void Stop();
 
@@ -118,8 +113,6 @@ class DeviceDouble {
 
   std::vector<DeviceRequest> Requests() const;
   std::vector<DeviceCancel> Cancels() const;
-  // Ids still pending on a connection (0 = the latest).
-  std::vector<uint32_t> PendingIds(int connection = 0) const;
 
  private:
   struct Connection {
@@ -130,7 +123,6 @@ class DeviceDouble {
   void Serve();
   void HandleDatagram(int number, const uint8_t* data, size_t size);
   bool SendLocked(int number, const std::vector<uint8_t>& datagram);
-  int LatestLocked() const;
   template <typename Pred>
   bool WaitFor(int timeoutMs, Pred pred);
 
@@ -149,7 +141,6 @@ class DeviceDouble {
   std::map<int, Connection> connections_;  // open connections by number
   std::vector<DeviceRequest> requests_;
   std::vector<DeviceCancel> cancels_;
-  std::set<int> closeRequested_;
 };
 
 }  // namespace tarnexio_test
