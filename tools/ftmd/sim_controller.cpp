@@ -21,8 +21,10 @@ constexpr uint8_t kErrInvalidParameters = 0x12;
 constexpr uint8_t kReasonLocalHost = 0x16;
 
 Bytes event(uint8_t code, const Bytes& params) {
-  Bytes e{code, uint8_t(params.size())};
-  e.insert(e.end(), params.begin(), params.end());
+  Bytes e(2 + params.size());
+  e[0] = code;
+  e[1] = uint8_t(params.size());
+  std::copy(params.begin(), params.end(), e.begin() + 2);
   return e;
 }
 }  // namespace
