@@ -1,5 +1,6 @@
 #include "client.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -196,6 +197,15 @@ Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const
 
 std::string deviceSocket(const std::string& dir, int type) {
   return dir + (type == 2 ? "/btftmdriver" : "/ZELDROVE");
+}
+
+Bytes hciCommand(uint16_t op, const Bytes& params) {
+  Bytes c(3 + params.size());
+  c[0] = uint8_t(op);
+  c[1] = uint8_t(op >> 8);
+  c[2] = uint8_t(params.size());
+  std::copy(params.begin(), params.end(), c.begin() + 3);
+  return c;
 }
 
 Bytes le32Bytes(uint32_t v) {

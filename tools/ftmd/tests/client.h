@@ -74,6 +74,8 @@ class DevClient {
 };
 
 std::string deviceSocket(const std::string& dir, int type);
+// One HCI command as a write carries it: opcode, parameter length, parameters.
+Bytes hciCommand(uint16_t op, const Bytes& params = {});
 Bytes le32Bytes(uint32_t v);
 size_t countFds(pid_t pid);
 long vmRssKb(pid_t pid);

@@ -3,6 +3,7 @@
 
 #include <thread>
 
+#include "client.h"
 #include "driver_model.h"
 #include "sim_controller.h"
 
@@ -33,9 +34,7 @@ struct ModelTest : ::testing::Test {
     model->handle(r);
   }
   void command(uint32_t id, uint16_t op, Bytes params = {}) {
-    Bytes c{uint8_t(op), uint8_t(op >> 8), uint8_t(params.size())};
-    c.insert(c.end(), params.begin(), params.end());
-    ioctl(id, kSendHciCmd, 0, c);
+    ioctl(id, kSendHciCmd, 0, ftmd_test::hciCommand(op, params));
   }
   // Status of the COMPLETE for `id` among what was sent, or -1.
   long statusOf(uint32_t id) const {

@@ -17,12 +17,6 @@ using namespace ftmd;
 using namespace ftmd_test;
 
 namespace {
-Bytes cmd(uint16_t op, Bytes params = {}) {
-  Bytes c{uint8_t(op), uint8_t(op >> 8), uint8_t(params.size())};
-  c.insert(c.end(), params.begin(), params.end());
-  return c;
-}
-
 // A type 1 session in FTM mode, with helpers for commands and reads.
 struct Session {
   DevClient& c;
@@ -34,7 +28,7 @@ struct Session {
   Bytes event() { return c.callPending(id++, kReadEvent, 262).out; }
   Bytes acl() { return c.callPending(id++, kReadAcl, 1028).out; }
   uint16_t open(uint16_t op, Bytes params) {
-    command(cmd(op, params));
+    command(hciCommand(op, params));
     EXPECT_EQ(event(), (Bytes{0x0F, 4, 0, 1, uint8_t(op), uint8_t(op >> 8)}));
     Bytes done = event();
     EXPECT_EQ(done[2], 0);
@@ -55,18 +49,18 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   ASSERT_TRUE(p.ready());
   DevClient c(deviceSocket(dir.path(), 1));
   Session s(c);
-  s.command(cmd(kOpReadBdAddr));
+  s.command(hciCommand(kOpReadBdAddr));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 10, 1, 0x09, 0x10, 0, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}));
-  s.command(cmd(0x0C01, {0, 0, 0, 0, 0, 0, 0, 0}));
+  s.command(hciCommand(0x0C01, {0, 0, 0, 0, 0, 0, 0, 0}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x01, 0x0C, 0x01}));
-  s.command(cmd(0xFC33, {1, 2}));
+  s.command(hciCommand(0xFC33, {1, 2}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x33, 0xFC, 0}));
 
-  s.command(cmd(kOpLeReceiverTest, {0x13}));
+  s.command(hciCommand(kOpLeReceiverTest, {0x13}));
   EXPECT_EQ(s.event()[5], 0);
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  s.command(cmd(kOpLeTestEnd));
+  s.command(hciCommand(kOpLeTestEnd));
   const auto elapsedUs =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
   Bytes end = s.event();
@@ -81,7 +75,7 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   EXPECT_EQ(c.callPending(s.id++, kSendAcl, 0, data).status, 0u);
   EXPECT_EQ(s.acl(), data);
   EXPECT_EQ(s.event(), (Bytes{0x13, 5, 1, uint8_t(h), uint8_t(h >> 8), 1, 0}));
-  s.command(cmd(kOpVendorGenerateAcl, {uint8_t(h), uint8_t(h >> 8), 2, 0, 0x10, 0x02, 0x7D}));
+  s.command(hciCommand(kOpVendorGenerateAcl, {uint8_t(h), uint8_t(h >> 8), 2, 0, 0x10, 0x02, 0x7D}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x01, 0xFC, 0}));
   for (int i = 0; i < 2; ++i) {
     Bytes got = s.acl();
@@ -90,10 +84,10 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
     EXPECT_EQ(got[4], 0x7D);
     EXPECT_EQ(got.back(), 0x7D);
   }
-  s.command(cmd(kOpDisconnect, {uint8_t(h), uint8_t(h >> 8), 0x13}));
+  s.command(hciCommand(kOpDisconnect, {uint8_t(h), uint8_t(h >> 8), 0x13}));
   EXPECT_EQ(s.event(), (Bytes{0x0F, 4, 0, 1, 0x06, 0x04}));
   EXPECT_EQ(s.event(), (Bytes{0x05, 4, 0, uint8_t(h), uint8_t(h >> 8), 0x16}));
-  s.command(cmd(kOpDisconnect, {uint8_t(h), uint8_t(h >> 8), 0x13}));
+  s.command(hciCommand(kOpDisconnect, {uint8_t(h), uint8_t(h >> 8), 0x13}));
   EXPECT_EQ(s.event(), (Bytes{0x0F, 4, 0x02, 1, 0x06, 0x04}));
 }
 
@@ -124,7 +118,7 @@ TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
   EXPECT_EQ(Bytes(reply.begin() + 54, reply.end()), Bytes(27, 0));  // empty third slot
   // Interface 6: unit 63, slots of 189; two generated 60-byte packets (counting bytes).
   EXPECT_EQ(c.call(s.id++, kSelectScoInf, 0, {6}).status, 0u);
-  s.command(cmd(kOpVendorGenerateSco, {uint8_t(sco), uint8_t(sco >> 8), 2, 0, 60, 0}));
+  s.command(hciCommand(kOpVendorGenerateSco, {uint8_t(sco), uint8_t(sco >> 8), 2, 0, 60, 0}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x02, 0xFC, 0}));
   reply = c.callPending(s.id++, kReadSco, 567).out;
   ASSERT_EQ(reply.size(), 567u);

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "client.h"
 #include "sim_controller.h"
 
 using namespace ftmd;
@@ -27,18 +28,12 @@ struct FakeHost : ControllerHost {
   }
 };
 
-Bytes cmd(uint16_t op, Bytes params = {}) {
-  Bytes c{uint8_t(op), uint8_t(op >> 8), uint8_t(params.size())};
-  c.insert(c.end(), params.begin(), params.end());
-  return c;
-}
-
 struct SimTest : ::testing::Test {
   FakeHost host;
   ControllerOptions opt;
   SimController sim{opt, host};
   void send(uint16_t op, Bytes params = {}) {
-    Bytes c = cmd(op, std::move(params));
+    Bytes c = ftmd_test::hciCommand(op, params);
     sim.command(c.data(), c.size());
   }
   uint16_t open(uint16_t op, Bytes params) {
