@@ -31,10 +31,7 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 }
 
 Server::~Server() {
-  for (auto& kv : conns_) {
-    kv.second->model.reset();
-    close(kv.first);
-  }
+  for (auto& kv : conns_) close(kv.first);
   conns_.clear();
   h4_.reset();
   closeDevice(device_);

@@ -31,12 +31,13 @@ class Server {
     int fd = -1;
     bool tcp = false;
     std::string tag;
-    std::unique_ptr<DriverModel> model;
     std::deque<Bytes> out;  // replies the socket has not taken yet (framed for TCP)
     size_t outOff = 0;      // bytes of out.front() already sent (TCP)
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
+    // Last, so that it goes first: what it sends goes to the members above.
+    std::unique_ptr<DriverModel> model;
   };
 
   void acceptDevice(int listenFd, bool tcp);
