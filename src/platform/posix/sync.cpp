@@ -89,10 +89,7 @@ bool StartLayerThread(std::function<void()> body) {
   BlockConsoleSignals();
   bool started = true;
   try {
-    std::thread([body = std::move(body)] {
-      BlockConsoleSignals();
-      body();
-    }).detach();
+    std::thread(std::move(body)).detach();
   } catch (const std::system_error&) {
     started = false;
   }
@@ -150,17 +147,15 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
   }
   static std::atomic<DWORD> nextId{1};
   const DWORD id = nextId++;
-  auto thread = std::make_shared<ThreadObject>();
-  HANDLE handle = AddHandle(thread);
   if (threadId != nullptr) *threadId = id;
+  auto thread = std::make_shared<ThreadObject>();
   if (!StartLayerThread([thread, start, parameter] {
         start(parameter);
         thread->Set();
       })) {
-    RemoveHandle(handle);
     return nullptr;
   }
-  return handle;
+  return AddHandle(thread);
 }
 
 BOOL CloseHandle(HANDLE object) {
