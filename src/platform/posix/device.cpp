@@ -324,14 +324,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
     return INVALID_HANDLE_VALUE;
   }
   auto device = std::make_shared<DeviceObject>(fd);
-  HANDLE handle = AddHandle(device);
   if (!StartLayerThread([device] { device->Receive(); })) {
-    RemoveHandle(handle);
-    device->OnClose();
     close(fd);  // no receiver will close it
     return INVALID_HANDLE_VALUE;
   }
-  return handle;
+  return AddHandle(device);
 }
 
 BOOL DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize, LPVOID outBuffer,
