@@ -78,6 +78,8 @@ class DeviceObject : public KernelObject {
   void HandleDatagram(const uint8_t* data, size_t size);
   void CompleteLocked(const std::shared_ptr<Request>& r, DWORD status, const uint8_t* data, size_t size);
   void FailAllLocked(DWORD status);
+  // The connection is gone: every request fails with 1167, now and later.
+  void DisconnectLocked();
   std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
 
   std::mutex mutex_;  // guards everything below except fd_, and the requests' state
@@ -125,6 +127,12 @@ void DeviceObject::FailAllLocked(DWORD status) {
     CompleteLocked(r, status, nullptr, 0);
     r->changed.notify_all();
   }
+}
+
+void DeviceObject::DisconnectLocked() {
+  if (state_ != kOpen) return;
+  state_ = kDisconnected;
+  FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
 }
 
 std::shared_ptr<Request> DeviceObject::FindByOverlappedLocked(const OVERLAPPED* ov) {
@@ -175,10 +183,7 @@ void DeviceObject::Receive() {
   }
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ == kOpen) {
-      state_ = kDisconnected;
-      FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
-    }
+    DisconnectLocked();
   }
   std::lock_guard<std::mutex> lock(fdMutex_);
   close(fd_);
@@ -211,11 +216,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   bool sent = Send(BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
 
   lock.lock();
-  if (!sent && !r->done) {
-    // The connection is gone; the receiver reports it to the others as well.
-    state_ = kDisconnected;
-    FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
-  }
+  if (!sent) DisconnectLocked();
   r->changed.wait(lock, [&] { return r->wentPending || r->done; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
