@@ -56,14 +56,16 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   s.command(hciCommand(0xFC33, {1, 2}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x33, 0xFC, 0}));
 
+  // The test's own interval encloses the controller's: it starts before the receiver test
+  // is sent and ends after the end event has arrived.
+  const auto start = std::chrono::steady_clock::now();
   s.command(hciCommand(kOpLeReceiverTest, {0x13}));
   EXPECT_EQ(s.event()[5], 0);
-  const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(30));
   s.command(hciCommand(kOpLeTestEnd));
+  Bytes end = s.event();
   const auto elapsedUs =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
-  Bytes end = s.event();
   ASSERT_EQ(end.size(), 8u);
   const unsigned packets = le16(end.data() + 6);
   EXPECT_GE(packets, 30000u / kSimLeRxPacketUs);
