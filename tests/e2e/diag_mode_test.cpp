@@ -50,8 +50,10 @@ TEST(DiagMode, CannedRepliesAndRequestsThatGetNothing) {
 
   run.host->Send(EncodeFrame({0x01}, true));
   EXPECT_EQ(run.host->Receive(8), Hex("01 ef be ad de 6d 78 7e"));
-  EXPECT_TRUE(run.bridge.child->WaitForOutput(
-      "BTFTM : echo for esn\n\nBTFTM : DiagPrintToStream Send[8]: 01 ef be ad de 6d 78 7e \n"));
+  // Lines of the reader threads may come between these two.
+  EXPECT_TRUE(run.bridge.child->WaitForOutput("\nBTFTM : DiagPrintToStream Send[8]: 01 ef be ad de 6d 78 7e \n"));
+  EXPECT_TRUE(run.bridge.child->HasInOrder(
+      {"BTFTM : echo for esn\n", "\nBTFTM : DiagPrintToStream Send[8]: 01 ef be ad de 6d 78 7e \n"}));
 
   run.host->Send(EncodeFrame({0x3F}, true));
   EXPECT_EQ(run.host->Receive(7), Hex("3f 01 00 00 09 58 7e"));
