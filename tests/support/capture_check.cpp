@@ -1,0 +1,112 @@
+#include "capture_check.h"
+
+#include "child_process.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace tarnexio_test {
+namespace {
+
+constexpr int kToolTimeoutMs = 60000;
+
+// Runs argv to its end; its standard output in *out. False when it fails or runs too long.
+bool RunTool(const std::vector<std::string>& argv, std::string* out) {
+  ChildProcess tool(argv);
+  tool.CloseInput();
+  const bool ended = tool.ReadToEnd(kToolTimeoutMs);
+  const int status = tool.Wait(kToolTimeoutMs);
+  *out = tool.output();
+  return ended && status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+Capture ReadCapture(const std::string& path) {
+  Capture capture;
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in.is_open() || !BtsnoopCheckFileHeader(bytes.data(), bytes.size())) {
+    capture.problem = "no btsnoop version 1 H4 header in " + path;
+    return capture;
+  }
+  capture.opened = true;
+  size_t offset = BTSNOOP_FILE_HEADER_SIZE;
+  BtsnoopRecord record;
+  for (;;) {
+    const size_t at = offset;
+    const BtsnoopReadResult result = BtsnoopNextRecord(bytes.data(), bytes.size(), &offset, &record);
+    if (result == BTSNOOP_READ_END) break;
+    if (result != BTSNOOP_READ_RECORD || !BtsnoopRecordIsWholePacket(record)) {
+      capture.problem = "record " + std::to_string(capture.packets.size() + 1) + " at offset " + std::to_string(at) +
+                        (result == BTSNOOP_READ_TRUNCATED ? " is cut short" : " is not one whole H4 packet");
+      return capture;
+    }
+    capture.packets.push_back({(record.flags & BTSNOOP_FLAG_RECEIVED) ? BTSNOOP_FROM_CONTROLLER : BTSNOOP_TO_CONTROLLER,
+                               std::vector<uint8_t>(record.packet, record.packet + record.includedLength),
+                               record.timestamp, record.drops});
+  }
+  capture.wholeRecords = true;
+  return capture;
+}
+
+std::vector<std::vector<uint8_t>> PacketsGoing(const Capture& capture, BtsnoopDirection direction) {
+  std::vector<std::vector<uint8_t>> packets;
+  for (const CapturedPacket& p : capture.packets)
+    if (p.direction == direction) packets.push_back(p.bytes);
+  return packets;
+}
+
+bool HaveProgram(const std::string& name) {
+  return access(("/usr/bin/" + name).c_str(), X_OK) == 0 || access(("/usr/sbin/" + name).c_str(), X_OK) == 0;
+}
+
+bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames, std::string* problem) {
+  // A configuration directory of its own: nothing of the user's profile, and nothing
+  // shared with tests running at the same time.
+  char dir[] = "/tmp/tarnexio-tshark-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    *problem = "no temporary directory";
+    return false;
+  }
+  const std::string home = dir;
+  std::string out;
+  const bool ok = RunTool({"/usr/bin/env", "HOME=" + home, "XDG_CONFIG_HOME=" + home, "tshark", "-r", path, "-T",
+                           "fields", "-E", "separator=/t", "-e", "frame.number", "-e", "hci_h4.type", "-e",
+                           "hci_h4.direction", "-e", "_ws.malformed"},
+                          &out);
+  std::system(("rm -rf '" + home + "'").c_str());
+  if (!ok) {
+    *problem = "tshark failed: " + out;
+    return false;
+  }
+  frames->clear();
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream fields(line);
+    std::string number, type, direction, malformed;
+    std::getline(fields, number, '\t');
+    std::getline(fields, type, '\t');
+    std::getline(fields, direction, '\t');
+    std::getline(fields, malformed, '\t');
+    if (type.empty() || direction.empty()) {
+      *problem = "tshark did not decode frame " + number + " as H4: " + line;
+      return false;
+    }
+    frames->push_back({int(std::strtol(type.c_str(), nullptr, 0)), int(std::strtol(direction.c_str(), nullptr, 0)),
+                       !malformed.empty()});
+  }
+  return true;
+}
+
+bool DecodeWithBtmon(const std::string& path, std::string* text) {
+  return RunTool({"/usr/bin/env", "btmon", "-r", path}, text);
+}
+
+}  // namespace tarnexio_test

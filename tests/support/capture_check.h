@@ -1,0 +1,49 @@
+// Checks of btsnoop captures for the tests: the project's own reader, and the files as
+// tshark and btmon decode them.
+#pragma once
+
+#include "wire/btsnoop.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tarnexio_test {
+
+struct CapturedPacket {
+  BtsnoopDirection direction;
+  std::vector<uint8_t> bytes;  // H4 type byte first
+  uint64_t timestamp;
+  uint32_t drops;
+};
+
+struct Capture {
+  bool opened = false;        // the file could be read and has a version 1 H4 header
+  bool wholeRecords = false;  // every byte belongs to a whole, well-formed record
+  std::string problem;        // what is wrong when either is false
+  std::vector<CapturedPacket> packets;
+};
+
+// Reads a capture with the project's reader; stops at the first record that is not whole.
+Capture ReadCapture(const std::string& path);
+
+// The packets of one direction, in file order.
+std::vector<std::vector<uint8_t>> PacketsGoing(const Capture& capture, BtsnoopDirection direction);
+
+struct DecodedFrame {
+  int h4Type;
+  int direction;  // 0 sent to the controller, 1 received from it
+  bool malformed;
+};
+
+// True when the program is installed (tests that need it are skipped otherwise).
+bool HaveProgram(const std::string& name);
+
+// Runs `tshark -r path` with a private configuration directory; one entry per frame.
+// False (with *problem set) when tshark fails or its output cannot be read.
+bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames, std::string* problem);
+
+// Runs `btmon -r path`; the text it prints. False when it fails.
+bool DecodeWithBtmon(const std::string& path, std::string* text);
+
+}  // namespace tarnexio_test
