@@ -38,3 +38,10 @@ std::string FormatHciCounts(const HciCounts& counts) {
   text += ", bytes from controller " + std::to_string(counts.bytes[BTSNOOP_FROM_CONTROLLER].load());
   return text;
 }
+
+BtsnoopWriteResult TapHciPacket(BtsnoopFile* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
+                                const uint8_t* packet, size_t length, int* error) {
+  CountHciPacket(counts, direction, h4Type, length);
+  if (capture == nullptr) return BTSNOOP_NOT_CAPTURING;
+  return BtsnoopWritePacket(capture, direction, h4Type, packet, length, error);
+}

@@ -2,6 +2,7 @@
 // direction: what a run summary reports.
 #pragma once
 
+#include "capture/btsnoop_file.h"
 #include "wire/btsnoop.h"
 
 #include <atomic>
@@ -30,3 +31,8 @@ void CountHciPacket(HciCounts* counts, BtsnoopDirection direction, uint8_t h4Typ
 // "commands C, events E, ACL to controller A, ACL from controller B, SCO to controller S,
 // SCO from controller T, bytes to controller X, bytes from controller Y"
 std::string FormatHciCounts(const HciCounts& counts);
+
+// One packet passing between a test host and a controller: counted, then written to the
+// capture when there is one (capture may be nullptr). *error as BtsnoopWritePacket.
+BtsnoopWriteResult TapHciPacket(BtsnoopFile* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
+                                const uint8_t* packet, size_t length, int* error);

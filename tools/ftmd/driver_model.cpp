@@ -179,6 +179,7 @@ bool DriverModel::canTakeWrite(Channel ch) const {
 }
 
 void DriverModel::takeWrite(uint32_t id, Channel ch, const uint8_t* p, size_t n) {
+  tapPacket(cfg_.capture, counts_, BTSNOOP_TO_CONTROLLER, h4Type(ch, BTSNOOP_TO_CONTROLLER), p, n);
   ++inController_;
   if (ch == Channel::Event)
     controller_->command(p, n);
@@ -266,6 +267,8 @@ void DriverModel::serve(Channel ch) {
     reads.pop_front();
     Bytes pkt = std::move(q.front());
     q.pop_front();
+    tapPacket(cfg_.capture, counts_, BTSNOOP_FROM_CONTROLLER, h4Type(ch, BTSNOOP_FROM_CONTROLLER), pkt.data(),
+              pkt.size());
     if (ch == Channel::Event && cfg_.type != 1) {
       // Type 2 reply: packet type 04, event length (LE16), event sequence number (LE16).
       ++eventSeq_;
@@ -296,6 +299,7 @@ bool DriverModel::serveSco(const Read& rd) {
     const Bytes& pkt = q.front();
     if (pkt.size() <= 3 * unit) {
       std::copy(pkt.begin(), pkt.end(), reply.begin() + slot * 3 * unit);
+      tapPacket(cfg_.capture, counts_, BTSNOOP_FROM_CONTROLLER, 0x03, pkt.data(), pkt.size());
       ++slot;
     } else {
       logOnce("an SCO packet larger than a slot of the selected interface is dropped");

@@ -9,6 +9,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "capture.h"
 #include "controller.h"
 #include "requests.h"
 #include "timers.h"
@@ -22,6 +23,7 @@ struct DriverConfig {
   size_t queueLimit = 256;   // controller packets held per channel
   size_t pendingLimit = 64;  // pending reads per channel
   ControllerOptions controller;
+  CaptureFile* capture = nullptr;  // --btsnoop, shared by every connection
 };
 
 class DriverModel : private ControllerHost {
@@ -36,6 +38,8 @@ class DriverModel : private ControllerHost {
   void endFtmMode();              // FTM mode ends (if on): the request completes with success
   bool ftmModeOn() const { return ftmId_ != 0; }
   size_t pendingCount() const { return pendingIds_.size(); }
+  // The HCI packets that passed between the client and the controller.
+  const HciCounts& counts() const { return counts_; }
 
  private:
   struct Read {
@@ -88,6 +92,7 @@ class DriverModel : private ControllerHost {
   std::deque<Read> reads_[3];
   std::deque<Bytes> queue_[3];
   std::deque<HeldWrite> held_;
+  HciCounts counts_;
 };
 
 }  // namespace ftmd

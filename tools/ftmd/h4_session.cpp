@@ -12,13 +12,15 @@ namespace {
 constexpr size_t kOutLimit = 1 << 20;  // bytes held for a client that reads slowly
 }
 
-H4Session::H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers) : fd_(fd), timers_(timers) {
+H4Session::H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture)
+    : fd_(fd), timers_(timers), capture_(capture) {
   controller_ = makeController(opt, *this);
 }
 
 H4Session::~H4Session() {
   timers_.cancel(controller_.get());
   close(fd_);
+  logLine(countsLine("H4 client", counts_));
 }
 
 bool H4Session::hasRoom(Channel) const { return out_.size() - outOff_ < kOutLimit; }
@@ -29,6 +31,7 @@ void H4Session::deliver(Channel ch, Bytes packet) {
     return;
   }
   static const uint8_t kType[3] = {0x04, 0x02, 0x03};
+  tapPacket(capture_, counts_, BTSNOOP_FROM_CONTROLLER, kType[int(ch)], packet.data(), packet.size());
   out_.push_back(kType[int(ch)]);
   out_.insert(out_.end(), packet.begin(), packet.end());
 }
@@ -82,6 +85,7 @@ bool H4Session::takePackets() {
     }
     const size_t total = 1 + header + body;
     if (in_.size() - pos < total) break;
+    tapPacket(capture_, counts_, BTSNOOP_TO_CONTROLLER, p[0], p + 1, total - 1);
     if (p[0] == 0x01)
       controller_->command(p + 1, total - 1);
     else if (p[0] == 0x02)

@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "capture.h"
 #include "controller.h"
 #include "timers.h"
 
@@ -10,7 +11,7 @@ namespace ftmd {
 
 class H4Session : private ControllerHost {
  public:
-  H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers);
+  H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture);
   ~H4Session() override;
   H4Session(const H4Session&) = delete;
   H4Session& operator=(const H4Session&) = delete;
@@ -36,6 +37,8 @@ class H4Session : private ControllerHost {
   Bytes out_;
   size_t outOff_ = 0;
   bool broken_ = false;
+  CaptureFile* capture_;
+  HciCounts counts_;
 };
 
 }  // namespace ftmd

@@ -30,6 +30,8 @@ std::string usageText() {
          "                     (0 picks a free port; the ready line names it)\n"
          "  --h4 PORT          also serve the controller as an H4 byte stream on 127.0.0.1:PORT,\n"
          "                     one client at a time (0 picks a free port)\n"
+         "  --btsnoop FILE     capture every HCI packet between the clients and their controllers\n"
+         "                     in FILE (btsnoop, H4), replacing an existing file\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
          "\n"
@@ -67,6 +69,9 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       o.controller.kind = v;
     } else if (a == "--bdaddr") {
       if (!value(v) || !parseBdaddr(v, o.controller.bdaddr)) return "--bdaddr takes an address as XX:XX:XX:XX:XX:XX";
+    } else if (a == "--btsnoop") {
+      if (!value(v) || v.empty()) return "--btsnoop takes a file name";
+      o.btsnoop = v;
     } else if (a == "--tcp" || a == "--h4") {
       if (!value(v) || !parseUnsigned(v, 65535, n)) return a + " takes a port number (0 to 65535)";
       (a == "--tcp" ? o.tcpPort : o.h4Port) = int(n);

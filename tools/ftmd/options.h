@@ -16,6 +16,7 @@ struct Options {
   bool verbose = false;
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;
+  std::string btsnoop;  // empty: no capture
   bool help = false;
 };
 

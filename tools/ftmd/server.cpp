@@ -31,13 +31,17 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 }
 
 Server::~Server() {
-  for (auto& kv : conns_) close(kv.first);
+  for (auto& kv : conns_) {
+    logLine(countsLine(kv.second->tag, kv.second->model->counts()));
+    close(kv.first);
+  }
   conns_.clear();
   h4_.reset();
   closeDevice(device_);
   if (tcpFd_ >= 0) close(tcpFd_);
   if (h4Fd_ >= 0) close(h4Fd_);
   if (spareFd_ >= 0) close(spareFd_);
+  closeCapture(capture_);
 }
 
 bool Server::start(std::string& error) {
@@ -46,6 +50,7 @@ bool Server::start(std::string& error) {
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
   spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop)) driverCfg_.capture = &capture_;
   return true;
 }
 
@@ -181,7 +186,7 @@ void Server::acceptH4() {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    h4_ = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+    h4_ = std::make_unique<H4Session>(fd, opt_.controller, timers_, driverCfg_.capture);
   }
 }
 
@@ -282,6 +287,7 @@ void Server::closeConnection(int fd) {
   if (it == conns_.end()) return;
   logVerbose(it->second->tag + ": closed with " + std::to_string(it->second->model->pendingCount()) +
              " requests pending");
+  logLine(countsLine(it->second->tag, it->second->model->counts()));
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
   close(fd);
 }

@@ -62,6 +62,7 @@ class Server {
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::unique_ptr<H4Session> h4_;
   Bytes rxBuf_;
+  CaptureFile capture_;  // declared last: closed after every connection has gone
 };
 
 }  // namespace ftmd
