@@ -2,13 +2,16 @@
 //
 // The bridge is written against the Windows API: kernel32 for the driver device,
 // events, threads and the console, and Windows Sockets for the test host. On Windows
-// this header brings in the system's own headers and adds only print_message. On every
-// other system it declares the subset of that API the bridge uses, implemented by the
-// files of the posix backend, with the driver reached over the device channel (a
-// local socket served by a device server such as ftmd).
+// this header brings in the system's own headers and adds only the calls at its end
+// (print_message, the environment and plain files). On every other system it declares
+// the subset of that API the bridge uses, implemented by the files of the posix backend,
+// with the driver reached over the device channel (a local socket served by a device
+// server such as ftmd).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 #ifdef _WIN32
 
@@ -158,6 +161,13 @@ int WSAGetLastError(void);
 int closesocket(SOCKET s);
 
 #endif  // _WIN32
+
+// The value of an environment variable; false when it is unset or empty.
+bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value);
+
+// Creates a file for binary writing, replacing an existing one; nullptr (errno set)
+// when it cannot be created.
+std::FILE* CreateFileForWriting(const wchar_t* path);
 
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,
