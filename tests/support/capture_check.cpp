@@ -95,6 +95,8 @@ bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames
     std::getline(fields, type, '\t');
     std::getline(fields, direction, '\t');
     std::getline(fields, malformed, '\t');
+    // Frame lines start with the frame number; anything else is tshark talking.
+    if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) continue;
     if (type.empty() || direction.empty()) {
       *problem = "tshark did not decode frame " + number + " as H4: " + line;
       return false;
