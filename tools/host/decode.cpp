@@ -75,7 +75,7 @@ Decoded InquiryResult(const uint8_t* q, size_t plen) {
   const uint8_t* cod = mode + 3 * count;
   const uint8_t* clock = cod + 3 * count;
   Decoded d;
-  d.text = Format("Inquiry Result: %zu response%s", count, count == 1 ? "" : "s");
+  d.text = Format("Inquiry Result: %u response%s", (unsigned)count, count == 1 ? "" : "s");
   std::string list;
   for (size_t i = 0; i < count; ++i) {
     const std::string a = BdAddr(addr + 6 * i);
@@ -174,14 +174,14 @@ Decoded DecodeIncoming(const Incoming& item) {
     case Incoming::Packet:
       if (item.type == H4_EVENT) return DecodeEvent(p, n);
       if (item.type == H4_ACL && n >= 4) {
-        d.text = Format("ACL data: handle 0x%04x, flags 0x%x, %zu bytes: ", Le16(p) & 0x0FFF, p[1] >> 4, n - 4) +
+        d.text = Format("ACL data: handle 0x%04x, flags 0x%x, %u bytes: ", Le16(p) & 0x0FFF, p[1] >> 4, (unsigned)(n - 4)) +
                  Hex(p + 4, n - 4);
         d.json = JsonLine().Str("kind", "acl").Num("handle", Le16(p) & 0x0FFF).Num("flags", p[1] >> 4).Str(
             "hex", Hex(p + 4, n - 4, "")).Done();
         return d;
       }
       if (item.type == H4_SCO && n >= 3) {
-        d.text = Format("SCO data: handle 0x%04x, %zu bytes: ", Le16(p) & 0x0FFF, n - 3) + Hex(p + 3, n - 3);
+        d.text = Format("SCO data: handle 0x%04x, %u bytes: ", Le16(p) & 0x0FFF, (unsigned)(n - 3)) + Hex(p + 3, n - 3);
         d.json = JsonLine().Str("kind", "sco").Num("handle", Le16(p) & 0x0FFF).Str("hex", Hex(p + 3, n - 3, "")).Done();
         return d;
       }

@@ -149,7 +149,7 @@ void Receiver::EchoDone(std::vector<Incoming>* out) {
   } else {
     Incoming item;
     item.kind = Incoming::Echo;
-    item.bytes.assign(frame_.begin(), frame_.end() - 4);  // our frame as sent
+    item.bytes.assign(frame_.begin(), frame_.end() - 3);  // our frame as sent
     out->push_back(std::move(item));
   }
   frame_.clear();

@@ -97,8 +97,9 @@ class Runner {
       micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
     }
     const PingSummary s = SummarisePing(micros);
-    Show(Format("ping: %d round trips, min %lld us, median %lld us, p99 %lld us, max %lld us", step.count, s.min,
-                s.median, s.p99, s.max),
+    Show(Format("ping: %d round trips, min %s us, median %s us, p99 %s us, max %s us", step.count,
+                std::to_string(s.min).c_str(), std::to_string(s.median).c_str(), std::to_string(s.p99).c_str(),
+                std::to_string(s.max).c_str()),
          JsonLine()
              .Str("kind", "ping")
              .Num("count", step.count)
