@@ -1,5 +1,7 @@
 // tarnexio-host against the real bridge and ftmd's simulated controller, in both modes
 // and with both driver types: every step's line and JSON, ping, and the exit statuses.
+// Still to come: the same steps against a virtual controller of BlueZ's (btvirt), once
+// ftmd can put a real controller transport behind the device.
 #include <csignal>
 #include <gtest/gtest.h>
 
