@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "log.h"
+#include "wire/h4.h"
 
 namespace ftmd {
 
@@ -35,9 +36,9 @@ void tapPacket(CaptureFile* capture, HciCounts& counts, BtsnoopDirection directi
 
 uint8_t h4Type(Channel ch, BtsnoopDirection direction) {
   switch (ch) {
-    case Channel::Event: return direction == BTSNOOP_TO_CONTROLLER ? 0x01 : 0x04;
-    case Channel::Acl: return 0x02;
-    case Channel::Sco: return 0x03;
+    case Channel::Event: return direction == BTSNOOP_TO_CONTROLLER ? H4_COMMAND : H4_EVENT;
+    case Channel::Acl: return H4_ACL;
+    case Channel::Sco: return H4_SCO;
   }
   return 0;
 }
