@@ -50,7 +50,7 @@ BtsnoopWriteResult BtsnoopWritePacket(BtsnoopFile* capture, BtsnoopDirection dir
   const uint64_t timestamp = BtsnoopTimestamp(NowUnixMicros());
   std::vector<uint8_t>& record = capture->record;
   record.resize(BTSNOOP_RECORD_HEADER_SIZE + 1 + length);
-  BtsnoopRecordHeader(record.data(), uint32_t(1 + length), BtsnoopFlags(h4Type, direction), capture->lost.load(),
+  BtsnoopRecordHeader(record.data(), uint32_t(1 + length), BtsnoopFlags(h4Type, direction), 0,
                       timestamp);
   record[BTSNOOP_RECORD_HEADER_SIZE] = h4Type;
   if (length > 0) std::copy(packet, packet + length, record.begin() + BTSNOOP_RECORD_HEADER_SIZE + 1);
@@ -61,8 +61,6 @@ BtsnoopWriteResult BtsnoopWritePacket(BtsnoopFile* capture, BtsnoopDirection dir
   ++capture->records;
   return BTSNOOP_WRITTEN;
 }
-
-void BtsnoopCountLost(BtsnoopFile* capture) { capture->lost.fetch_add(1, std::memory_order_relaxed); }
 
 void BtsnoopStop(BtsnoopFile* capture) {
   std::lock_guard<std::mutex> hold(capture->lock);

@@ -16,7 +16,6 @@ struct BtsnoopFile {
   std::mutex lock;
   std::FILE* file = nullptr;        // under lock; nullptr when not capturing
   std::atomic<bool> capturing{false};
-  std::atomic<uint32_t> lost{0};    // packets the owner dropped so far: each record's cumulative drops
   std::vector<uint8_t> record;      // under lock: the record being written
   uint64_t records = 0;             // under lock: records written
 };
@@ -35,9 +34,6 @@ enum BtsnoopWriteResult {
 // it, stamped with the current time. *error receives the error number of a failed write.
 BtsnoopWriteResult BtsnoopWritePacket(BtsnoopFile* capture, BtsnoopDirection direction, uint8_t h4Type,
                                       const uint8_t* packet, size_t length, int* error);
-
-// Counts one packet the owner dropped (it shows in the drops field of later records).
-void BtsnoopCountLost(BtsnoopFile* capture);
 
 // Closes the file. The capture writes nothing after this.
 void BtsnoopStop(BtsnoopFile* capture);

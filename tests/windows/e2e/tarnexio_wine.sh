@@ -4,6 +4,10 @@
 # (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
 # with CR LF; the CRs are dropped on the way, line by line and unbuffered. With
 # TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure.
+# A capture file named by its Linux path reaches the Windows program through drive Z:.
+if [[ "${TARNEXIO_BTSNOOP:-}" == /* ]]; then
+  export TARNEXIO_BTSNOOP="Z:$TARNEXIO_BTSNOOP"
+fi
 if [ -n "${TARNEXIO_WINE_LOGDIR:-}" ]; then
   log="$TARNEXIO_WINE_LOGDIR/bridge-$(date +%s.%N)-$$.log"
   echo "Tarnexio.exe $*" >"$log"
