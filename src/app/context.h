@@ -2,6 +2,7 @@
 // stop sequence, the console control handler and the final clean-up.
 #pragma once
 
+#include "app/packet_tap.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -35,6 +36,7 @@ struct FtmAppContext {
   // The reader threads create the events of their read records while the main thread
   // may already be cleaning up; this lock orders those two touches of hEvent.
   std::mutex recordEventLock;
+  PacketTap tap;  // the run's capture, packet counts and drops
 };
 
 extern FtmAppContext gFtmAppContext;

@@ -31,6 +31,7 @@ static int SendWholeOnSocket(const BYTE* data, int len) {
 
 int SendToTestHost(const BYTE* data, int len) {
   HostSendHook hook = gHostSendHook.load();
-  if (hook != nullptr) return hook(data, len);
-  return SendWholeOnSocket(data, len);
+  const int sent = hook != nullptr ? hook(data, len) : SendWholeOnSocket(data, len);
+  if (sent != len) CountDrop(&gFtmAppContext.tap.drops, DROP_NOT_SENT);
+  return sent;
 }

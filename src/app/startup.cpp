@@ -44,6 +44,7 @@ static int RefuseArgument(const char* message) {
 
 static int FinalCleanUp(FtmAppContext* ctx) {
   CleanAllResources(ctx);
+  StopCapture(&ctx->tap);
   print_message(L"BTFTM : Coming out of main loop\n");
   return 0;
 }
@@ -75,6 +76,7 @@ int RunBridge(int argc, char** argv) {
 
   FtmAppContext* ctx = &gFtmAppContext;
   InitiateStruct(ctx);
+  StartCapture(&ctx->tap);
 
   print_message(L"BTFTM : opening FTM Driver handle\n");
   ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
@@ -119,5 +121,6 @@ int RunBridge(int argc, char** argv) {
   }
 
   if (ServeTestHost(port) == HOST_SETUP_FAILED) return 1;
+  PrintRunSummary(&ctx->tap);
   return FinalCleanUp(ctx);
 }

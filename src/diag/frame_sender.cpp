@@ -9,12 +9,14 @@ void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
 
   if (length > DIAG_MAX_PACKET) {
     print_message(L"Input data is too large. Length = %d \n", length);
+    CountDrop(&gFtmAppContext.tap.drops, DROP_OVERSIZED);
     return;
   }
   const int frameLength = EncodeDiagFrame(data, length, escape, frame, DIAG_FRAME_AREA);
   if (frameLength < 0) {
     // Only a negative length or a missing packet gets here: the area fits every frame.
     print_message(L"BTFTM : DiagPrintToStream, invalid packet (length %d), nothing sent\n", length);
+    CountDrop(&gFtmAppContext.tap.drops, DROP_MALFORMED);
     return;
   }
 

@@ -45,6 +45,7 @@ void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter
   if (commandLength == 0) {
     // Without even its packet type byte there is no command to write.
     print_message(L"BTFTM: HCI cmd length is 0, nothing sent to btsoc\n");
+    CountDrop(&gFtmAppContext.tap.drops, DROP_MALFORMED);
     return;
   }
 

@@ -1,5 +1,6 @@
 // The three writes of the main thread: HCI commands, ACL data and SCO data.
 #include "driver/driver.h"
+#include "wire/h4.h"
 
 static void RunWrite(DWORD code, const BYTE* packet, int length, LPVOID out, DWORD outSize, OVERLAPPED* record,
                      const RequestTexts& texts) {
@@ -11,6 +12,7 @@ static void RunWrite(DWORD code, const BYTE* packet, int length, LPVOID out, DWO
 }
 
 void SendHciCmd(const BYTE* command, int length) {
+  TapPacket(&gFtmAppContext.tap, BTSNOOP_TO_CONTROLLER, H4_COMMAND, command, length);
   static const RequestTexts texts = {
       L"SendHciCmd: CMD write happened synchronously\n",
       L"SendHciCmd: Error:Invalid Parameter\n",
@@ -28,6 +30,7 @@ void SendHciCmd(const BYTE* command, int length) {
 }
 
 void SendAclData(const BYTE* packet, int length) {
+  TapPacket(&gFtmAppContext.tap, BTSNOOP_TO_CONTROLLER, H4_ACL, packet, length);
   static const RequestTexts texts = {
       L"SendAclData: ACL write happened synchronously\n",
       L"SendAclData: Error:Invalid Parameter\n",
@@ -41,6 +44,7 @@ void SendAclData(const BYTE* packet, int length) {
 }
 
 void SendScoData(const BYTE* packet, int length) {
+  TapPacket(&gFtmAppContext.tap, BTSNOOP_TO_CONTROLLER, H4_SCO, packet, length);
   static const RequestTexts texts = {
       L"SendScoData: SCO write happened synchronously, dwError=%d\n",
       L"SendScoData: Error:Invalid Parameter\n",

@@ -53,6 +53,7 @@ DWORD WINAPI AclThread(LPVOID context) {
     if (!AclPacketFitsRead(length)) {
       print_message(L"BTFTM : AclThread, data length %d is more than the read can hold (%d), dropped\n",
                     length - 4, ACL_MAX_DATA);
+      CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
     } else if (!ForwardPacket(packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines)) {
       return 1;
     }

@@ -41,6 +41,7 @@ bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
   print_message(L"Output bytes: %ls\n", items);
   if (UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE) < 0) {
     print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
+    CountDrop(&gFtmAppContext.tap.drops, DROP_SHORT_REPLY);
     return false;
   }
   return true;

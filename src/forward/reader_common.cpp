@@ -30,10 +30,12 @@ bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPV
 }
 
 bool ForwardPacket(BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {
+  TapPacket(&gFtmAppContext.tap, BTSNOOP_FROM_CONTROLLER, h4Type, buffer, length);
   if (diagMode.load() != 0) {
     BYTE* logPacket = BuildLogPacket(buffer, length, logCode, tag);
     if (logPacket == nullptr) {
       print_message(lines.noMemory);
+      CountDrop(&gFtmAppContext.tap.drops, DROP_NO_MEMORY);
       return false;
     }
     DiagPrintToStream(logPacket, length + LOG_HEADER_SIZE, 1, 1);

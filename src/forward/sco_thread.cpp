@@ -44,6 +44,7 @@ bool ForwardScoSlots(const BYTE* reply, int delivered, int unit) {
     ScoSlot cut = CutScoSlot(reply, delivered, unit, i);
     if (cut.state == SCO_SLOT_TOO_LONG) {
       print_message(L"BTFTM : ScoThread, packet of %d bytes does not fit slot %d, dropped\n", cut.length, i);
+      CountDrop(&gFtmAppContext.tap.drops, DROP_OVERSIZED);
       continue;
     }
     if (cut.state != SCO_SLOT_PACKET) continue;

@@ -19,6 +19,7 @@ int DiagReceiveStep(BYTE* buf, int total, DiagResponder responder, const DriverW
   }
   if (total >= HOST_RECV_CAPACITY) {
     print_message(L"BTFTM: No diag frame end in %d bytes from remote, dropping them\n", total);
+    CountDrop(&gFtmAppContext.tap.drops, DROP_NO_FRAME_END);
     return 0;
   }
   int start = 0;

@@ -35,6 +35,7 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
     const int type = buf[index];
     if (type != H4_TYPE_COMMAND && type != H4_TYPE_ACL && type != H4_TYPE_SCO) {
       print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
+      CountDrop(state->drops, DROP_UNKNOWN_TYPE);
       ++index;
       continue;
     }
@@ -48,6 +49,7 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
       // are let go as they arrive and the stream stays in step with the next packet.
       print_message(L"BTFTM: ACL packet from remote too long for the receive buffer, length is: %d, skipping it\n",
                     size);
+      CountDrop(state->drops, DROP_OVERSIZED);
       state->skipRemaining = 1 + size - (total - index);
       return 0;
     }

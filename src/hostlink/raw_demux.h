@@ -1,6 +1,7 @@
 // Raw mode: the split of the test host's byte stream into H4 packets.
 #pragma once
 
+#include "app/drop_counts.h"
 #include "diag/diag.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
@@ -12,6 +13,7 @@ enum { HOST_RECV_CAPACITY = 4096 };  // data bytes of the receive buffer (one te
 struct RawDemuxState {
   int aclPacketCount;  // ACL packets handed to the driver so far in this run
   int skipRemaining;   // bytes still to come of an ACL packet too long to ever fit the buffer
+  DropCounts* drops;   // where unknown bytes and packets too long are counted, or nullptr
 };
 
 // Walks total valid bytes (0 to HOST_RECV_CAPACITY) at buf packet by packet: writes every

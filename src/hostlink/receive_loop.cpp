@@ -44,6 +44,7 @@ int LeaveOnStop(int received, int error) {
 int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
   BYTE buf[HOST_RECV_CAPACITY + 1];
   RawDemuxState rawState = {};
+  rawState.drops = &gFtmAppContext.tap.drops;
   int carry = 0;
 
   for (;;) {

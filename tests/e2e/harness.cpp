@@ -170,10 +170,12 @@ Ftmd::Ftmd(const std::vector<std::string>& options) {
   child->WaitForOutput(" serving ");
 }
 
-Bridge::Bridge(const std::string& deviceDir, const std::string& mode, int givenPort)
+Bridge::Bridge(const std::string& deviceDir, const std::string& mode, int givenPort,
+               const std::map<std::string, std::string>& env)
     : port(givenPort != 0 ? givenPort : FreePort()) {
-  child = std::make_unique<Child>(std::vector<std::string>{BridgeBinary(), "-p", std::to_string(port), "-m", mode},
-                                  std::map<std::string, std::string>{{"TARNEXIO_DEVICE_DIR", deviceDir}});
+  std::map<std::string, std::string> all = env;
+  all["TARNEXIO_DEVICE_DIR"] = deviceDir;
+  child = std::make_unique<Child>(std::vector<std::string>{BridgeBinary(), "-p", std::to_string(port), "-m", mode}, all);
 }
 
 bool Bridge::WaitListening(Millis timeout) {
@@ -298,8 +300,9 @@ void TestHost::HalfClose() {
 const std::vector<std::string> kCleanUpLines = {"BTFTM : Cleaning all resources\n", "BTFTM : All resources are freed\n",
                                                 "BTFTM : Coming out of main loop\n"};
 
-LiveRun::LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions)
-    : ftmd(ftmdOptions), bridge(ftmd.dir.path, mode) {
+LiveRun::LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions,
+                 const std::map<std::string, std::string>& bridgeEnv)
+    : ftmd(ftmdOptions), bridge(ftmd.dir.path, mode, 0, bridgeEnv) {
   if (!bridge.WaitListening()) return;
   host = std::make_unique<TestHost>(bridge.port);
   ready = host->connected() && bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");

@@ -81,7 +81,9 @@ struct Ftmd {
 
 // Tarnexio started against a device directory, on a free port.
 struct Bridge {
-  Bridge(const std::string& deviceDir, const std::string& mode, int port = 0);
+  // env: variables added to the bridge's environment.
+  Bridge(const std::string& deviceDir, const std::string& mode, int port = 0,
+         const std::map<std::string, std::string>& env = {});
   int port;
   std::unique_ptr<Child> child;
   // Waits until the bridge listens.
@@ -118,7 +120,8 @@ class TestHost {
 
 // ftmd, the bridge on a free port, and a connected test host.
 struct LiveRun {
-  LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions = {"--type", "1"});
+  LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions = {"--type", "1"},
+          const std::map<std::string, std::string>& bridgeEnv = {});
   Ftmd ftmd;
   Bridge bridge;
   std::unique_ptr<TestHost> host;
