@@ -4,6 +4,7 @@
 #include <string>
 
 #include "controller.h"
+#include "transport.h"
 
 namespace ftmd {
 
@@ -13,6 +14,8 @@ struct Options {
   bool btOn = false;
   unsigned ftmSeconds = 0;
   ControllerOptions controller;
+  TransportSpec transport;  // when controller.kind is not "sim"
+  bool resetController = false;  // --reset
   bool verbose = false;
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;

@@ -43,6 +43,7 @@ enum : uint32_t {
   kStatusInvalidParameter = 87,
   kStatusBusy = 170,
   kStatusAborted = 995,
+  kStatusDeviceNotConnected = 1167,
   kStatusNoResources = 1450,
 };
 

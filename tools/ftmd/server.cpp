@@ -34,6 +34,7 @@ Server::~Server() {
   for (auto& kv : conns_) close(kv.first);
   conns_.clear();
   h4_.reset();
+  real_.reset();
   closeDevice(device_);
   if (tcpFd_ >= 0) close(tcpFd_);
   if (h4Fd_ >= 0) close(h4Fd_);
@@ -46,7 +47,32 @@ bool Server::start(std::string& error) {
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
   spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (opt_.controller.kind != "sim") {
+    real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
+    if (!real_->open(error)) return false;
+    RealController* real = real_.get();
+    driverCfg_.controller.attachReal = opt_.controller.attachReal = [real](ControllerHost& host) {
+      return real->attach(host);
+    };
+    // The H4 client goes with the transport; a device connection stays until its client
+    // closes it, after its requests failed.
+    real_->onLost = [this](const void* holder) {
+      if (holder == &h4_) endH4();
+    };
+  }
   return true;
+}
+
+bool Server::admit(const void* who, const std::string& tag) {
+  std::string why;
+  if (!real_ || real_->claim(who, tag, why)) return true;
+  logError(tag + " refused: " + why);
+  return false;
+}
+
+void Server::endH4() {
+  h4_.reset();
+  if (real_) real_->release(&h4_);
 }
 
 std::string Server::readyLine() const {
@@ -65,6 +91,7 @@ std::string Server::run(int signalFd) {
     fds.push_back({device_.fd, POLLIN, 0});
     if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
     if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
+    if (real_ && real_->pollEvents()) fds.push_back({real_->fd(), real_->pollEvents(), 0});
     if (h4_) {
       short ev = short((h4_->wantsInput() ? POLLIN : 0) | (h4_->wantsOutput() ? POLLOUT : 0));
       fds.push_back({h4_->fd(), ev, 0});
@@ -98,8 +125,10 @@ std::string Server::run(int signalFd) {
         if (alive && (p.revents & POLLOUT)) alive = h4_->onWritable();
         if (!alive) {
           logVerbose("H4 client gone");
-          h4_.reset();
+          endH4();
         }
+      } else if (real_ && p.fd == real_->fd()) {
+        real_->onEvents(p.revents);
       } else {
         auto it = conns_.find(p.fd);
         if (it == conns_.end()) continue;
@@ -162,6 +191,12 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->tcp = tcp;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
+    // One real controller, one user: the client's requests fail with 1167 (device not
+    // connected) as the connection closes.
+    if (!admit(raw, c->tag)) {
+      close(fd);
+      continue;
+    }
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { send(*raw, std::move(m)); },
                                              c->tag);
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
@@ -175,6 +210,10 @@ void Server::acceptH4() {
     if (fd < 0) return;
     if (h4_) {
       logOnce("the H4 port serves one client at a time: another one is closed");
+      close(fd);
+      continue;
+    }
+    if (!admit(&h4_, "the H4 client")) {
       close(fd);
       continue;
     }
@@ -282,7 +321,9 @@ void Server::closeConnection(int fd) {
   if (it == conns_.end()) return;
   logVerbose(it->second->tag + ": closed with " + std::to_string(it->second->model->pendingCount()) +
              " requests pending");
+  const void* who = it->second.get();
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
+  if (real_) real_->release(who);
   close(fd);
 }
 

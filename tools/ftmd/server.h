@@ -10,6 +10,7 @@
 #include "h4_session.h"
 #include "listen_sockets.h"
 #include "options.h"
+#include "real_controller.h"
 #include "timers.h"
 
 namespace ftmd {
@@ -25,6 +26,8 @@ class Server {
   std::string readyLine() const;
   // Serves until SIGINT or SIGTERM arrives on `signalFd`; returns the signal's name.
   std::string run(int signalFd);
+  // The real controller's packet counts ("" with the simulated one).
+  std::string stopSummary() const { return real_ ? real_->counts() : ""; }
 
  private:
   struct Connection {
@@ -50,10 +53,13 @@ class Server {
   void closeConnection(int fd);
   bool onSignal(int signalFd, std::string& name);
   int acceptOrShed(int listenFd);
+  bool admit(const void* who, const std::string& tag);
+  void endH4();
 
   Options opt_;
   DriverConfig driverCfg_;
   TimerQueue timers_;
+  std::unique_ptr<RealController> real_;  // the one real controller, if any
   DeviceSocket device_;
   int tcpFd_ = -1, tcpPort_ = 0;
   int h4Fd_ = -1, h4Port_ = 0;
