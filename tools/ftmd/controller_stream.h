@@ -35,6 +35,9 @@ class ControllerStream {
 
   uint64_t skippedBytes() const { return skippedBytes_; }
   uint64_t resyncs() const { return resyncs_; }  // runs of skipped bytes
+  // Bytes handed back after a skip wait in the reader: feed again (even with no new
+  // bytes) once there is room.
+  bool holdsInput() const { return parser_.replayLen > 0; }
   // True while bytes are being skipped (the run has not ended with a packet yet).
   bool outOfStep() const { return inRun_; }
 

@@ -74,7 +74,7 @@ short RealController::pollEvents() const {
   if (fd_ < 0) return 0;
   short ev = 0;
   // Not read while the host has no room, nor while bytes already read wait for room.
-  if (rxOff_ >= rxLen_ && hostHasRoom() && pendingLoss_.empty()) ev |= POLLIN;
+  if (rxOff_ >= rxLen_ && !stream_.holdsInput() && hostHasRoom() && pendingLoss_.empty()) ev |= POLLIN;
   if (!out_.empty() && pendingLoss_.empty()) ev |= POLLOUT;
   return ev;
 }
@@ -184,9 +184,9 @@ void RealController::flushOut() {
 }
 
 void RealController::readIn() {
-  if (rxOff_ < rxLen_) {
+  if (rxOff_ < rxLen_ || stream_.holdsInput()) {
     drain();
-    if (rxOff_ < rxLen_) return;
+    if (rxOff_ < rxLen_ || stream_.holdsInput()) return;
   }
   const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
   if (n == 0) return lose("end of stream");
@@ -208,12 +208,12 @@ bool RealController::hostHasRoom() const {
 void RealController::drain() {
   if (draining_) return;  // a host that makes room while taking a packet
   draining_ = true;
-  while (fd_ >= 0 && rxOff_ < rxLen_) {
+  while (fd_ >= 0 && (rxOff_ < rxLen_ || stream_.holdsInput())) {
     const size_t took = stream_.feed(
         rx_.data() + rxOff_, rxLen_ - rxOff_, [this](const uint8_t* p, size_t n) { take(p, n); },
         [this] { return hostHasRoom(); });
     rxOff_ += took;
-    if (rxOff_ < rxLen_) break;  // no room: the rest waits for resume()
+    if (!hostHasRoom()) break;  // the rest waits for resume()
   }
   draining_ = false;
   if (stream_.resyncs() != loggedResyncs_ && !stream_.outOfStep()) {
