@@ -125,6 +125,7 @@ TransportFd openSerial(const TransportSpec& s) {
     const int err = errno;
     close(t.fd);
     if (err == EWOULDBLOCK || err == EBUSY) return fail(where + ": device busy: another program holds it");
+    if (err == ENOTTY) return fail(where + ": not a serial line");
     return fail(where + ": cannot take it exclusively: " + errnoText(err));
   }
   std::string error;
