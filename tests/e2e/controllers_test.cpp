@@ -119,7 +119,7 @@ TEST_F(BtvirtTest, RawAndDiagModeCommandsAreAnsweredByTheController) {
 
 TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
   Bench first("raw", {"--controller", kUnixController, "--reset"});
-  ASSERT_TRUE(first.run.ready);
+  ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
   Bridge second(first.run.ftmd.dir.path, "raw");
   EXPECT_EQ(second.child->WaitExit(), 0);
   EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));

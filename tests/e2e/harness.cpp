@@ -462,6 +462,9 @@ std::string FindProgram(const std::string& name) {
 }
 
 std::string PrivateTmp() {
+  // The programs under test must stay in sight under the new /tmp.
+  for (const std::string& bin : {FtmdBinary(), BridgeBinary()})
+    if (bin.rfind("/tmp/", 0) == 0) return "the binaries under test are under /tmp (" + bin + "), which it hides";
   if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
   if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
       mount("tarnexio-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
