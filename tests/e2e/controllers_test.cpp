@@ -32,6 +32,14 @@ struct BtvirtTest : ::testing::Test {
   }
 };
 
+// The bridge saw its driver go (1167, 0x48F, on whichever request ended first: the
+// enable-FTM request or a read) and ran its stop sequence to the end.
+void ExpectStoppedByDriverGone(Child& bridge) {
+  EXPECT_EQ(bridge.WaitExit(), 0) << bridge.Output();
+  EXPECT_GE(bridge.Count("0x48F"), 1) << bridge.Output();
+  EXPECT_TRUE(bridge.HasInOrder(kCleanUpLines)) << bridge.Output();
+}
+
 // One bench: a test host on a bridge in raw or diag mode, ftmd and a controller. Speaks
 // HCI in either mode and sorts what comes back into events and ACL packets (no type byte).
 struct Bench {
@@ -236,7 +244,34 @@ TEST_F(BtvirtTest, SerialLineThroughAPseudoTerminal) {
   Ftmd other({"--controller", "serial:" + slave});
   EXPECT_EQ(other.child->WaitExit(), 1);
   EXPECT_TRUE(other.child->WaitForOutput("ftmd: serial:" + slave + ": device busy: another program holds it\n"));
+
+  // Unplugged: the line hangs up and its device goes away.
+  relay.Stop();
   close(slaveHold);
+  EXPECT_TRUE(b.run.ftmd.child->WaitForOutput("ftmd: controller serial:" + slave + ",3000000,rtscts lost (")) << b.run.ftmd.child->Output();
+  ExpectStoppedByDriverGone(*b.run.bridge.child);
+  EXPECT_TRUE(b.run.ftmd.child->WaitForOutput(": no such device; retrying\n")) << b.run.ftmd.child->Output();
+}
+
+TEST_F(BtvirtTest, TheH4PortServesTheControllerWhileNoBridgeHoldsIt) {
+  Ftmd ftmd({"--controller", kUnixController, "--h4", "0"});
+  const std::string out = ftmd.child->Output();
+  const size_t at = out.find("H4 on 127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << out;
+  auto h4 = std::make_unique<TestHost>(std::stoi(out.substr(at + 16)));
+  h4->Send(Command(0x0C03, {}));
+  ASSERT_FALSE(ReceiveUntil(*h4, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
+
+  Bridge refused(ftmd.dir.path, "raw");
+  EXPECT_EQ(refused.child->WaitExit(), 0);
+  EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: conn 1 refused: the controller " + kUnixController +
+                                        " is in use by the H4 client\n"));
+  h4.reset();
+  Bridge bridge(ftmd.dir.path, "raw");
+  ASSERT_TRUE(bridge.WaitListening());
+  TestHost host(bridge.port);
+  host.Send(Command(0x1009, {}));
+  EXPECT_FALSE(ReceiveUntil(host, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
 }
 
 // ftmd's own listening helper: 127.0.0.1, address reuse, so the port can be taken again.
@@ -277,9 +312,7 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
     close(listenFd);
     relay.reset();
     EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + spec + " lost (end of stream); reopening\n"));
-    EXPECT_EQ(bridge.child->WaitExit(), 0);
-    EXPECT_TRUE(bridge.child->HasInOrder({"BTFTM : EnableDrvFtm Error: GetOverlappedResult default error = 0x48F\n",
-                                          kCleanUpLines[0], kCleanUpLines[1], kCleanUpLines[2]}));
+    ExpectStoppedByDriverGone(*bridge.child);
   }
   EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + spec + " not back: " + spec +
                                         ": cannot connect: Connection refused; retrying\n"));
