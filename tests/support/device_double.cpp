@@ -14,6 +14,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "wire/device_dir.h"
+
 namespace tarnexio_test {
 namespace {
 
@@ -27,7 +29,8 @@ uint32_t ReadLe32(const uint8_t* p) {
 
 std::string DeviceDirFromEnvironment() {
   const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
-  return (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(dir != nullptr ? dir : "", runtime != nullptr ? runtime : "", geteuid());
 }
 
 }  // namespace
