@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "wire/hci.h"
 
 namespace ftmd {
 
@@ -15,9 +16,7 @@ constexpr size_t kOutLimit = 1 << 20;  // bytes for the controller that it has n
 constexpr int kFirstBackoffMs = 100;
 constexpr int kMaxBackoffMs = 2000;
 constexpr int kResetTimeoutMs = 2000;
-constexpr uint16_t kOpReset = 0x0C03;
-constexpr uint8_t kEvCommandComplete = 0x0E;
-const uint8_t kResetCommand[] = {H4_COMMAND, 0x03, 0x0C, 0x00};
+const uint8_t kResetCommand[] = {H4_COMMAND, uint8_t(kOpReset), uint8_t(kOpReset >> 8), 0x00};
 
 Channel channelOf(uint8_t type) {
   return type == H4_ACL ? Channel::Acl : type == H4_SCO ? Channel::Sco : Channel::Event;
