@@ -256,10 +256,6 @@ void Server::acceptH4() {
       close(fd);
       continue;
     }
-    if (!admit(&h4_, "the H4 client")) {
-      close(fd);
-      continue;
-    }
     auto slot = h4_.emplace(uid, nullptr).first;
     if (!admit(&slot->second, "the H4 client")) {
       h4_.erase(slot);
