@@ -296,8 +296,8 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
   std::string error;
   int listenFd = ftmd::listenLoopback(0, port, error);
   ASSERT_GE(listenFd, 0) << error;
-  const std::string spec = "tcp-client:127.0.0.1:" + std::to_string(port);
-  Ftmd ftmd({"--controller", spec});
+  const std::string transport = "tcp-client:127.0.0.1:" + std::to_string(port);
+  Ftmd ftmd({"--controller", transport});
   std::unique_ptr<Relay> relay = AcceptAndRelay(listenFd);
   ASSERT_TRUE(relay);
   {
@@ -311,10 +311,10 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
     // The controller goes away, and nobody answers where it was.
     close(listenFd);
     relay.reset();
-    EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + spec + " lost (end of stream); reopening\n"));
+    EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + transport + " lost (end of stream); reopening\n"));
     ExpectStoppedByDriverGone(*bridge.child);
   }
-  EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + spec + " not back: " + spec +
+  EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + transport + " not back: " + transport +
                                         ": cannot connect: Connection refused; retrying\n"));
   // Refused while the transport is down: the bridge fails at once.
   Bridge early(ftmd.dir.path, "raw");
@@ -325,7 +325,7 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
   ASSERT_GE(listenFd, 0);
   relay = AcceptAndRelay(listenFd);
   ASSERT_TRUE(relay);
-  EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + spec + " is back\n"));
+  EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: controller " + transport + " is back\n"));
   EXPECT_EQ(ftmd.child->Count("not back"), 1) << "one line per change of state";
   Bridge bridge(ftmd.dir.path, "raw");
   ASSERT_TRUE(bridge.WaitListening());

@@ -30,7 +30,7 @@ std::string usageText() {
          "  --group NAME       also serve the members of group NAME (socket 0660, directory 0750)\n"
          "  --bt-on            behave as if Bluetooth were on: refuse FTM mode with error 22\n"
          "  --ftm-seconds N    end FTM mode N seconds after it starts (default: only on SIGUSR1)\n"
-         "  --controller SPEC  the controller behind the device:\n"
+         "  --controller WHERE the controller behind the device:\n"
          "                       sim                            the simulated controller (default)\n"
          "                       serial:DEVICE[,BAUD][,rtscts]  H4 over a serial line (115200, no flow\n"
          "                                                      control unless given)\n"
@@ -83,7 +83,7 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--controller") {
       if (!value(v)) return "--controller takes sim or a transport";
       if (v != "sim") {
-        const std::string bad = parseTransportSpec(v, o.transport);
+        const std::string bad = parseTransport(v, o.transport);
         if (!bad.empty()) return bad;
       }
       o.controller.kind = v;

@@ -15,7 +15,7 @@ struct Options {
   bool btOn = false;
   unsigned ftmSeconds = 0;
   ControllerOptions controller;
-  TransportSpec transport;  // when controller.kind is not "sim"
+  Transport transport;  // when controller.kind is not "sim"
   bool resetController = false;  // --reset
   bool verbose = false;
   int tcpPort = -1;  // -1: off; 0: any free port

@@ -48,8 +48,8 @@ class RealController::Attached : public Controller {
   ControllerHost& host_;
 };
 
-RealController::RealController(const TransportSpec& spec, TimerQueue& timers, bool resetOnAttach, Opener opener)
-    : spec_(spec), timers_(timers), resetOnAttach_(resetOnAttach), opener_(std::move(opener)), rx_(0x10000 + 8) {}
+RealController::RealController(const Transport& transport, TimerQueue& timers, bool resetOnAttach, Opener opener)
+    : transport_(transport), timers_(timers), resetOnAttach_(resetOnAttach), opener_(std::move(opener)), rx_(0x10000 + 8) {}
 
 RealController::~RealController() {
   timers_.cancel(this);
@@ -58,7 +58,7 @@ RealController::~RealController() {
 }
 
 bool RealController::open(std::string& error) {
-  TransportFd t = opener_(spec_);
+  TransportFd t = opener_(transport_);
   if (t.fd < 0) {
     error = t.error;
     return false;
@@ -283,7 +283,7 @@ void RealController::lose(const std::string& why) {
 }
 
 void RealController::reopen() {
-  TransportFd t = opener_(spec_);
+  TransportFd t = opener_(transport_);
   if (t.fd < 0) {
     if (t.error != lastReopenError_) logLine("controller " + name() + " not back: " + t.error + "; retrying");
     lastReopenError_ = t.error;

@@ -23,16 +23,16 @@ namespace ftmd {
 
 class RealController {
  public:
-  using Opener = std::function<TransportFd(const TransportSpec&)>;
+  using Opener = std::function<TransportFd(const Transport&)>;
 
   // resetOnAttach: send HCI_Reset each time traffic starts and keep its Command Complete
   // (and anything before it) from the host.
-  RealController(const TransportSpec& spec, TimerQueue& timers, bool resetOnAttach, Opener opener = openTransport);
+  RealController(const Transport& transport, TimerQueue& timers, bool resetOnAttach, Opener opener = openTransport);
   ~RealController();
   RealController(const RealController&) = delete;
   RealController& operator=(const RealController&) = delete;
 
-  const std::string& name() const { return spec_.text; }
+  const std::string& name() const { return transport_.text; }
   bool open(std::string& error);  // the first open, at start
   bool connected() const { return fd_ >= 0; }
 
@@ -72,7 +72,7 @@ class RealController {
   void resetDone();
   void deferLoss(const std::string& why);
 
-  TransportSpec spec_;
+  Transport transport_;
   TimerQueue& timers_;
   bool resetOnAttach_;
   Opener opener_;

@@ -107,7 +107,7 @@ TransportFd openTcp(const std::string& host, int port) {
   return t;
 }
 
-TransportFd openSerial(const TransportSpec& s) {
+TransportFd openSerial(const Transport& s) {
   const std::string where = "serial:" + s.path;
   TransportFd t;
   t.fd = open(s.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -138,8 +138,8 @@ TransportFd openSerial(const TransportSpec& s) {
 
 }  // namespace
 
-std::string parseTransportSpec(const std::string& text, TransportSpec& out) {
-  TransportSpec s;
+std::string parseTransport(const std::string& text, Transport& out) {
+  Transport s;
   s.text = text;
   auto after = [&](const char* prefix) -> const char* {
     const size_t n = std::strlen(prefix);
@@ -147,7 +147,7 @@ std::string parseTransportSpec(const std::string& text, TransportSpec& out) {
   };
   unsigned long n = 0;
   if (const char* rest = after("serial:")) {
-    s.kind = TransportSpec::Serial;
+    s.kind = Transport::Serial;
     std::string r = rest;
     const size_t comma = r.find(',');
     s.path = r.substr(0, comma);
@@ -165,7 +165,7 @@ std::string parseTransportSpec(const std::string& text, TransportSpec& out) {
       pos = next;
     }
   } else if (const char* r2 = after("tcp-client:")) {
-    s.kind = TransportSpec::TcpClient;
+    s.kind = Transport::TcpClient;
     const std::string r = r2;
     const size_t colon = r.rfind(':');
     if (colon == std::string::npos || colon == 0 || !parseNumber(r.substr(colon + 1), 65535, n) || n == 0)
@@ -174,11 +174,11 @@ std::string parseTransportSpec(const std::string& text, TransportSpec& out) {
     if (s.host.size() > 2 && s.host.front() == '[' && s.host.back() == ']') s.host = s.host.substr(1, s.host.size() - 2);
     s.port = int(n);
   } else if (const char* r3 = after("unix:")) {
-    s.kind = TransportSpec::Unix;
+    s.kind = Transport::Unix;
     s.path = r3;
     if (s.path.empty()) return "unix: takes the path of a socket";
   } else if (const char* r4 = after("hci-socket:")) {
-    s.kind = TransportSpec::HciSocket;
+    s.kind = Transport::HciSocket;
     if (!parseNumber(r4, 0xFFFE, n)) return "hci-socket: takes a device number, as hci-socket:0 for hci0";
     s.hciIndex = int(n);
   } else {
@@ -188,12 +188,12 @@ std::string parseTransportSpec(const std::string& text, TransportSpec& out) {
   return "";
 }
 
-TransportFd openTransport(const TransportSpec& spec) {
-  switch (spec.kind) {
-    case TransportSpec::Serial: return openSerial(spec);
-    case TransportSpec::TcpClient: return openTcp(spec.host, spec.port);
-    case TransportSpec::Unix: return openUnix(spec.path);
-    case TransportSpec::HciSocket: return openHciSocket(spec.hciIndex);
+TransportFd openTransport(const Transport& transport) {
+  switch (transport.kind) {
+    case Transport::Serial: return openSerial(transport);
+    case Transport::TcpClient: return openTcp(transport.host, transport.port);
+    case Transport::Unix: return openUnix(transport.path);
+    case Transport::HciSocket: return openHciSocket(transport.hciIndex);
   }
   return fail("unknown transport");
 }

@@ -8,7 +8,7 @@
 
 namespace ftmd {
 
-struct TransportSpec {
+struct Transport {
   enum Kind { Serial, TcpClient, Unix, HciSocket };
   Kind kind = Serial;
   std::string path;       // serial device or Unix socket
@@ -22,7 +22,7 @@ struct TransportSpec {
 
 // Parses serial:DEVICE[,BAUD][,rtscts], tcp-client:HOST:PORT, unix:PATH, hci-socket:N.
 // Returns "" or what is wrong.
-std::string parseTransportSpec(const std::string& text, TransportSpec& out);
+std::string parseTransport(const std::string& text, Transport& out);
 
 struct TransportFd {
   int fd = -1;
@@ -32,7 +32,7 @@ struct TransportFd {
   std::string error;  // when fd < 0
 };
 
-TransportFd openTransport(const TransportSpec& spec);
+TransportFd openTransport(const Transport& transport);
 
 // The serial line's settings (serial_line.cpp, apart because it uses the kernel's
 // termios2, which clashes with the C library's termios).

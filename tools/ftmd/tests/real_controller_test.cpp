@@ -121,50 +121,50 @@ TEST(ControllerStream, StopsBetweenPacketsWhileThereIsNoRoom) {
   EXPECT_EQ(got, kRecorded);
 }
 
-TEST(TransportSpec, FormsAndTheirMistakes) {
+TEST(Transport, FormsAndTheirMistakes) {
   struct Case {
     const char* text;
     bool ok;
-    TransportSpec::Kind kind;
+    Transport::Kind kind;
     const char* where;
     int number;  // baud, port or index
     bool rtscts;
   } cases[] = {
-      {"serial:/dev/ttyUSB0", true, TransportSpec::Serial, "/dev/ttyUSB0", 115200, false},
-      {"serial:/dev/ttyUSB0,3000000,rtscts", true, TransportSpec::Serial, "/dev/ttyUSB0", 3000000, true},
-      {"serial:/dev/ttyS1,rtscts", true, TransportSpec::Serial, "/dev/ttyS1", 115200, true},
-      {"tcp-client:localhost:4000", true, TransportSpec::TcpClient, "localhost", 4000, false},
-      {"tcp-client:[::1]:4000", true, TransportSpec::TcpClient, "::1", 4000, false},
-      {"unix:/tmp/bt-server-bredr", true, TransportSpec::Unix, "/tmp/bt-server-bredr", 0, false},
-      {"hci-socket:1", true, TransportSpec::HciSocket, "", 1, false},
-      {"serial:", false, TransportSpec::Serial, "", 0, false},
-      {"serial:/dev/ttyS0,0", false, TransportSpec::Serial, "", 0, false},
-      {"serial:/dev/ttyS0,fast", false, TransportSpec::Serial, "", 0, false},
-      {"tcp-client:host", false, TransportSpec::Serial, "", 0, false},
-      {"tcp-client:host:70000", false, TransportSpec::Serial, "", 0, false},
-      {"unix:", false, TransportSpec::Serial, "", 0, false},
-      {"hci-socket:hci0", false, TransportSpec::Serial, "", 0, false},
-      {"usb:1", false, TransportSpec::Serial, "", 0, false},
+      {"serial:/dev/ttyUSB0", true, Transport::Serial, "/dev/ttyUSB0", 115200, false},
+      {"serial:/dev/ttyUSB0,3000000,rtscts", true, Transport::Serial, "/dev/ttyUSB0", 3000000, true},
+      {"serial:/dev/ttyS1,rtscts", true, Transport::Serial, "/dev/ttyS1", 115200, true},
+      {"tcp-client:localhost:4000", true, Transport::TcpClient, "localhost", 4000, false},
+      {"tcp-client:[::1]:4000", true, Transport::TcpClient, "::1", 4000, false},
+      {"unix:/tmp/bt-server-bredr", true, Transport::Unix, "/tmp/bt-server-bredr", 0, false},
+      {"hci-socket:1", true, Transport::HciSocket, "", 1, false},
+      {"serial:", false, Transport::Serial, "", 0, false},
+      {"serial:/dev/ttyS0,0", false, Transport::Serial, "", 0, false},
+      {"serial:/dev/ttyS0,fast", false, Transport::Serial, "", 0, false},
+      {"tcp-client:host", false, Transport::Serial, "", 0, false},
+      {"tcp-client:host:70000", false, Transport::Serial, "", 0, false},
+      {"unix:", false, Transport::Serial, "", 0, false},
+      {"hci-socket:hci0", false, Transport::Serial, "", 0, false},
+      {"usb:1", false, Transport::Serial, "", 0, false},
   };
   for (const Case& c : cases) {
-    TransportSpec s;
-    const std::string err = parseTransportSpec(c.text, s);
+    Transport s;
+    const std::string err = parseTransport(c.text, s);
     EXPECT_EQ(err.empty(), c.ok) << c.text << ": " << err;
     if (!c.ok || !err.empty()) continue;
     EXPECT_EQ(s.kind, c.kind) << c.text;
     EXPECT_EQ(s.text, c.text);
     switch (c.kind) {
-      case TransportSpec::Serial:
+      case Transport::Serial:
         EXPECT_EQ(s.path, c.where);
         EXPECT_EQ(s.baud, unsigned(c.number));
         EXPECT_EQ(s.rtscts, c.rtscts);
         break;
-      case TransportSpec::TcpClient:
+      case Transport::TcpClient:
         EXPECT_EQ(s.host, c.where);
         EXPECT_EQ(s.port, c.number);
         break;
-      case TransportSpec::Unix: EXPECT_EQ(s.path, c.where); break;
-      case TransportSpec::HciSocket: EXPECT_EQ(s.hciIndex, c.number); break;
+      case Transport::Unix: EXPECT_EQ(s.path, c.where); break;
+      case Transport::HciSocket: EXPECT_EQ(s.hciIndex, c.number); break;
     }
   }
 }
@@ -232,14 +232,14 @@ struct RealTest : ::testing::Test {
   int peer = -1;
   int opens = 0;
   bool refuse = false;
-  TransportSpec spec;
+  Transport transport;
   std::unique_ptr<RealController> real;
   FakeHost host;
 
   void SetUp() override {
-    spec.kind = TransportSpec::Unix;
-    spec.text = "unix:test";
-    real = std::make_unique<RealController>(spec, timers, resetOnAttach(), [this](const TransportSpec&) {
+    transport.kind = Transport::Unix;
+    transport.text = "unix:test";
+    real = std::make_unique<RealController>(transport, timers, resetOnAttach(), [this](const Transport&) {
       TransportFd t;
       if (refuse) {
         t.error = "unix:test: cannot connect: Connection refused";
