@@ -13,6 +13,7 @@ namespace ftmd {
 
 namespace {
 constexpr size_t kOutLimit = 1 << 20;  // bytes for the controller that it has not taken
+constexpr size_t kStreamReadSize = 4096;
 constexpr int kFirstBackoffMs = 100;
 constexpr int kMaxBackoffMs = 2000;
 constexpr int kResetTimeoutMs = 2000;
@@ -187,7 +188,9 @@ void RealController::readIn() {
     drain();
     if (rxOff_ < rxLen_ || stream_.holdsInput()) return;
   }
-  const ssize_t n = ::read(fd_, rx_.data(), rx_.size());
+  // A byte stream is read in small steps, so that what ftmd holds beyond what its host
+  // takes stays small; a packet socket's read must hold a whole packet.
+  const ssize_t n = ::read(fd_, rx_.data(), packets_ ? rx_.size() : kStreamReadSize);
   if (n == 0) return lose("end of stream");
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;

@@ -6,7 +6,10 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include "client.h"
@@ -376,6 +379,54 @@ TEST_F(ResetTest, TheResetGoesFirstAndItsAnswerAndWhatCameBeforeStayWithFtmd) {
   PeerSend(VendorEvent(2));
   EXPECT_TRUE(Loop([&] { return host.got.size() == 1; }));
   EXPECT_EQ(host.got[0].second, Hex("ff 02 02 00"));
+}
+
+// The whole ftmd with the test as its controller on a Unix socket: a client that does not
+// read leaves the controller's bytes in the socket, and gets every event later, in order.
+TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
+  ftmd_test::TempDir dir;
+  const std::string path = dir.path() + "/controller";
+  int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ftmd_test::FtmdProcess ftmd(dir.path(), {"--controller", "unix:" + path});
+  ASSERT_TRUE(ftmd.ready()) << ftmd.output();
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+  close(listener);
+  ASSERT_GE(controller, 0);
+
+  ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path(), 1));
+  ASSERT_EQ(client.call(1, kEnableFtm, 0).kind, kMsgPending);
+  const int kEvents = 2000;  // far more than a connection holds for its reads
+  Bytes burst;
+  for (int i = 0; i < kEvents; ++i) {
+    const Bytes e = VendorEvent(i);
+    burst.insert(burst.end(), e.begin(), e.end());
+  }
+  ASSERT_EQ(write(controller, burst.data(), burst.size()), ssize_t(burst.size()));
+  // Until ftmd has read what it is going to read: the bytes it left stay unread.
+  int unread = -1, same = 0;
+  for (int i = 0; i < 250 && same < 10; ++i) {
+    int now = 0;
+    ASSERT_EQ(ioctl(controller, SIOCOUTQ, &now), 0);
+    same = now == unread ? same + 1 : 0;
+    unread = now;
+    poll(nullptr, 0, 20);
+  }
+  EXPECT_GT(unread, 0) << "ftmd read on while its client read nothing";
+
+  for (int i = 0; i < kEvents; ++i) {
+    const ftmd_test::Reply r = client.callPending(uint32_t(2 + i), kReadEvent, 262);
+    const Bytes want = VendorEvent(i);
+    ASSERT_EQ(r.out, Bytes(want.begin() + 1, want.end())) << "event " << i;
+  }
+  EXPECT_EQ(ftmd.output().find("queue is full"), std::string::npos);
+  close(controller);
 }
 
 }  // namespace
