@@ -1,5 +1,5 @@
 // ftmd: a user-space FTM driver. It serves the driver device over the device channel
-// and puts a controller (the simulated one for now) behind it.
+// and puts a controller (the simulated one or a real one) behind it.
 #include <csignal>
 #include <cstdio>
 #include <sys/signalfd.h>
@@ -28,6 +28,8 @@ int main(int argc, char** argv) {
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGQUIT);
   sigaddset(&set, SIGUSR1);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
@@ -39,7 +41,7 @@ int main(int argc, char** argv) {
 
   logLine("starting, pid " + std::to_string(getpid()) + ", type " + std::to_string(opt.type) + ", controller " +
           opt.controller.kind);
-  std::string reason;
+  std::string reason, summary;
   {
     Server server(opt);
     std::string error;
@@ -50,8 +52,9 @@ int main(int argc, char** argv) {
     }
     logLine(server.readyLine());
     reason = server.run(sfd);
+    summary = server.stopSummary();
   }  // the socket file goes with the server
   close(sfd);
-  logLine("stopped on " + reason);
+  logLine("stopped on " + reason + (summary.empty() ? "" : "; " + summary));
   return reason == "error" ? 1 : 0;
 }

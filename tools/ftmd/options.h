@@ -4,15 +4,19 @@
 #include <string>
 
 #include "controller.h"
+#include "transport.h"
 
 namespace ftmd {
 
 struct Options {
   int type = 1;
-  std::string dir;  // empty: TARNEXIO_DEVICE_DIR, else /tmp/tarnexio
+  std::string dir;    // empty: the shared rule (TARNEXIO_DEVICE_DIR, XDG_RUNTIME_DIR, uid)
+  std::string group;  // empty: only ftmd's own user and root are served
   bool btOn = false;
   unsigned ftmSeconds = 0;
   ControllerOptions controller;
+  Transport transport;  // when controller.kind is not "sim"
+  bool resetController = false;  // --reset
   bool verbose = false;
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;

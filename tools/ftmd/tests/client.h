@@ -2,10 +2,12 @@
 // channel client (Unix-domain datagrams or the TCP form).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "controller.h"
 #include "protocol.h"
 
 namespace ftmd_test {
@@ -22,10 +24,16 @@ class TempDir {
   std::string path_;
 };
 
+// How ftmd is started: behind a command prefix (another user), with a umask of its own.
+struct Launch {
+  std::vector<std::string> prefix;
+  int umask = -1;  // -1: the test's
+};
+
 class FtmdProcess {
  public:
   // Starts ftmd with --dir `dir` and `args`; waits (bounded) for its ready line.
-  FtmdProcess(const std::string& dir, std::vector<std::string> args);
+  FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch = Launch());
   ~FtmdProcess();
   bool ready() const { return !readyLine_.empty(); }
   const std::string& readyLine() const { return readyLine_; }
@@ -73,7 +81,32 @@ class DevClient {
   Bytes in_;
 };
 
+// A controller's host that records what the controller sends and runs its timers on
+// request; `room` bounds the packets it takes.
+struct FakeHost : ftmd::ControllerHost {
+  std::vector<std::pair<ftmd::Channel, Bytes>> got;
+  std::vector<std::function<void()>> timers;
+  size_t room = 1000;
+  bool lost = false;
+  bool hasRoom(ftmd::Channel) const override { return got.size() < room; }
+  void deliver(ftmd::Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
+  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
+  void controllerLost() override { lost = true; }
+  void runTimers() {
+    auto t = std::move(timers);
+    timers.clear();
+    for (auto& f : t) f();
+  }
+  Bytes take() {
+    Bytes b = got.front().second;
+    got.erase(got.begin());
+    return b;
+  }
+};
+
 std::string deviceSocket(const std::string& dir, int type);
+// The port the ready line names for `what` ("TCP form" or "H4"), or -1.
+int readyPort(const std::string& readyLine, const std::string& what);
 // One HCI command as a write carries it: opcode, parameter length, parameters.
 Bytes hciCommand(uint16_t op, const Bytes& params = {});
 Bytes le32Bytes(uint32_t v);
