@@ -5,9 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,22 +40,21 @@ int64_t NowMicros() {
 struct Packet {
   BtsnoopDirection direction;
   Bytes bytes;
-  const char* btmonLine;  // what btmon says of it
 };
 const Packet kEveryKind[] = {
-    {BTSNOOP_TO_CONTROLLER, {0x01, 0x03, 0x0C, 0x00}, "HCI Command: Reset"},
-    {BTSNOOP_FROM_CONTROLLER, {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}, "HCI Event: Command Complete"},
-    {BTSNOOP_TO_CONTROLLER, {0x02, 0x01, 0x00, 0x03, 0x00, 0xAA, 0xBB, 0xCC}, "ACL Data TX: Handle 1"},
-    {BTSNOOP_FROM_CONTROLLER, {0x02, 0x01, 0x20, 0x02, 0x00, 0xAA, 0xBB}, "ACL Data RX: Handle 1"},
-    {BTSNOOP_TO_CONTROLLER, {0x03, 0x06, 0x00, 0x02, 0x11, 0x22}, "SCO Data TX: Handle 6"},
-    {BTSNOOP_FROM_CONTROLLER, {0x03, 0x06, 0x00, 0x01, 0x33}, "SCO Data RX: Handle 6"},
+    {BTSNOOP_TO_CONTROLLER, {0x01, 0x03, 0x0C, 0x00}},
+    {BTSNOOP_FROM_CONTROLLER, {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}},
+    {BTSNOOP_TO_CONTROLLER, {0x02, 0x01, 0x00, 0x03, 0x00, 0xAA, 0xBB, 0xCC}},
+    {BTSNOOP_FROM_CONTROLLER, {0x02, 0x01, 0x20, 0x02, 0x00, 0xAA, 0xBB}},
+    {BTSNOOP_TO_CONTROLLER, {0x03, 0x06, 0x00, 0x02, 0x11, 0x22}},
+    {BTSNOOP_FROM_CONTROLLER, {0x03, 0x06, 0x00, 0x01, 0x33}},
 };
 
 BtsnoopWriteResult Write(BtsnoopFile* capture, const Packet& p, int* error) {
   return BtsnoopWritePacket(capture, p.direction, p.bytes[0], p.bytes.data() + 1, p.bytes.size() - 1, error);
 }
 
-TEST(BtsnoopFile, EveryKindIsReadBackAndDecodedByTsharkAndBtmon) {
+TEST(BtsnoopFile, EveryKindIsReadBackInOrderWithTheTimeItWasWritten) {
   TempFile file;
   BtsnoopFile capture;
   ASSERT_EQ(BtsnoopStart(&capture, std::fopen(file.path.c_str(), "wb")), 0);
@@ -80,41 +76,6 @@ TEST(BtsnoopFile, EveryKindIsReadBackAndDecodedByTsharkAndBtmon) {
     EXPECT_GE(read.packets[i].timestamp, last);
     last = read.packets[i].timestamp;
   }
-
-  if (!tarnexio_test::HaveProgram("tshark")) GTEST_SKIP() << "tshark is not installed";
-  std::vector<tarnexio_test::DecodedFrame> frames;
-  std::string problem;
-  ASSERT_TRUE(tarnexio_test::DecodeWithTshark(file.path, &frames, &problem)) << problem;
-  ASSERT_EQ(frames.size(), std::size(kEveryKind));
-  for (size_t i = 0; i < frames.size(); ++i) {
-    EXPECT_EQ(frames[i].h4Type, kEveryKind[i].bytes[0]) << i;
-    EXPECT_EQ(frames[i].direction, int(kEveryKind[i].direction)) << i;
-    EXPECT_FALSE(frames[i].malformed) << i;
-  }
-  if (!tarnexio_test::HaveProgram("btmon")) GTEST_SKIP() << "btmon is not installed";
-  std::string text;
-  ASSERT_TRUE(tarnexio_test::DecodeWithBtmon(file.path, &text)) << text;
-  for (const Packet& p : kEveryKind) EXPECT_NE(text.find(p.btmonLine), std::string::npos) << p.btmonLine << "\n" << text;
-}
-
-TEST(BtsnoopFile, AnExistingFileIsReplaced) {
-  TempFile file;
-  {
-    FILE* old = std::fopen(file.path.c_str(), "wb");
-    std::fputs("an older and much longer file than the capture that replaces it", old);
-    std::fclose(old);
-  }
-  BtsnoopFile capture;
-  ASSERT_EQ(BtsnoopStart(&capture, std::fopen(file.path.c_str(), "wb")), 0);
-  int error = 0;
-  Write(&capture, kEveryKind[0], &error);
-  BtsnoopStop(&capture);
-  EXPECT_EQ(Write(&capture, kEveryKind[2], &error), BTSNOOP_NOT_CAPTURING);
-
-  const Capture read = ReadCapture(file.path);
-  ASSERT_TRUE(read.wholeRecords) << read.problem;
-  ASSERT_EQ(read.packets.size(), 1u);
-  EXPECT_EQ(read.packets[0].drops, 0u);
 }
 
 TEST(BtsnoopFile, AFullDiskStopsTheCaptureOnceAndForAll) {
@@ -199,36 +160,6 @@ TEST(BtsnoopFile, ThreadsWritingAtOnceNeverTearOrInterleaveRecords) {
   }
   EXPECT_EQ(commands, kCommands);
   EXPECT_EQ(events, kCommands);
-}
-
-TEST(BtsnoopFile, AKilledWriterLeavesWholeRecordsOnly) {
-  TempFile file;
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    BtsnoopFile capture;
-    if (BtsnoopStart(&capture, std::fopen(file.path.c_str(), "wb")) != 0) _exit(1);
-    int error = 0;
-    for (int i = 0;; ++i) {
-      const Bytes p = NumberedAcl(0, i);
-      BtsnoopWritePacket(&capture, BTSNOOP_FROM_CONTROLLER, 0x02, p.data(), p.size(), &error);
-    }
-  }
-  // Killed once the file has grown past a few hundred records.
-  struct stat st = {};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while ((stat(file.path.c_str(), &st) != 0 || st.st_size < 300000) && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::yield();
-  kill(child, SIGKILL);
-  int status = 0;
-  waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFSIGNALED(status));
-
-  const Capture read = ReadCapture(file.path);
-  ASSERT_TRUE(read.wholeRecords) << read.problem;
-  ASSERT_GT(read.packets.size(), 100u);
-  for (size_t i = 0; i < read.packets.size(); ++i)
-    ASSERT_EQ(Bytes(read.packets[i].bytes.begin() + 1, read.packets[i].bytes.end()), NumberedAcl(0, int(i)));
 }
 
 TEST(HciCounts, EachKindAndDirectionIsCountedWithItsBytes) {
