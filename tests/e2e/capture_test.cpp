@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <thread>
 
 using namespace e2e;
@@ -157,6 +158,9 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   const Mode m = GetParam();
   TempDir files;
   const std::string bridgeFile = files.path + "/bridge.btsnoop", ftmdFile = files.path + "/ftmd.btsnoop";
+  for (const std::string& file : {bridgeFile, ftmdFile}) {
+    std::ofstream(file) << "an older file, longer than a btsnoop header, that each capture replaces";
+  }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
               {{"TARNEXIO_BTSNOOP", bridgeFile}});
   ASSERT_TRUE(run.ready);
