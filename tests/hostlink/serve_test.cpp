@@ -1,8 +1,10 @@
 #include "hostlink/host_server.h"
 
-#include "../diag/diag_test_support.h"
-#include "app/context.h"
-#include "write_recorder.h"
+#include "console_capture.h"
+#include "frames.h"
+#include "recorders.h"
+#include "test_record.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +21,7 @@ const Bytes kReset = {0x01, 0x03, 0x0c, 0x00};
 std::mutex gRequestLock;
 std::vector<Bytes> gRequests;
 
-int RecordRequest(const BYTE* request, int length, int, const DriverWriter&) {
+int RecordRequest(HostSender*, const BYTE* request, int length, int, const DriverWriter&) {
   std::lock_guard<std::mutex> lock(gRequestLock);
   gRequests.emplace_back(request, request + length);
   return 1;
@@ -73,8 +75,7 @@ void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 class ServeTestHostTest : public testing::Test {
  protected:
   void SetUp() override {
-    gFtmAppContext.exitFlag = 0;
-    diagMode = 0;
+    ctx_->diagMode = 0;
     std::lock_guard<std::mutex> lock(gRequestLock);
     gRequests.clear();
   }
@@ -84,18 +85,14 @@ class ServeTestHostTest : public testing::Test {
       if (fd >= 0) close(fd);
     }
     if (server_.valid()) {
-      RunStopSequence(&gFtmAppContext, false);
+      RunStopSequence(ctx_.get(), false);
       server_.wait_for(std::chrono::seconds(10));
     }
-    CloseSocketOnce(&listenSocket, false);
-    CloseSocketOnce(&clientSocket, true);
-    gFtmAppContext.exitFlag = 0;
-    diagMode = 1;
   }
 
   void Start(int port) {
     server_ = std::async(std::launch::async, [this, port] {
-      return ServeTestHostWith(port, recorder_.writer(), RecordRequest);
+      return ServeTestHostWith(ctx_.get(), port, recorder_.writer(), RecordRequest);
     });
   }
 
@@ -105,19 +102,20 @@ class ServeTestHostTest : public testing::Test {
   }
 
   void WaitForConsole(const char* text) {
-    EXPECT_TRUE(WaitUntil([&] { return console_.text().find(text) != std::string::npos; }, 5000)) << text;
+    EXPECT_TRUE(WaitUntil([&] { return console_.Text().find(text) != std::string::npos; }, 5000)) << text;
   }
 
   int Result() {
     if (server_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       ADD_FAILURE() << "the server did not end";
-      RunStopSequence(&gFtmAppContext, false);
+      RunStopSequence(ctx_.get(), false);
     }
     return server_.get();
   }
 
   ConsoleCapture console_;
-  WriteRecorder recorder_;
+  TestRecord ctx_;  // the server below ends before the record goes
+  DriverWriteRecorder recorder_;
   std::future<int> server_;
   std::vector<int> hosts_;
 };
@@ -135,9 +133,9 @@ TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
   close(Connect(port));
   hosts_.clear();
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : Client disconnected\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
-  EXPECT_NE(INVALID_SOCKET, clientSocket.load());
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : Client disconnected\n");
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
+  EXPECT_NE(INVALID_SOCKET, ctx_->host.clientSocket.load());
   EXPECT_EQ(0u, recorder_.count());
 }
 
@@ -165,7 +163,7 @@ TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverS
 }
 
 TEST_F(ServeTestHostTest, DiagRequestSplitOverTwoSendsIsAnsweredOnce) {
-  diagMode = 1;
+  ctx_->diagMode = 1;
   const int port = FreePort();
   Start(port);
   const int host = Connect(port);
@@ -189,9 +187,9 @@ TEST_F(ServeTestHostTest, PeerResetEndsTheLoopByTheDisconnectPath) {
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
                                  "BTFTM : Client disconnected\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
@@ -203,12 +201,12 @@ TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
   int notASocket[2];
   ASSERT_EQ(0, pipe(notASocket));
   hosts_.push_back(notASocket[1]);
-  hosts_.push_back(clientSocket.exchange(notASocket[0]));
+  hosts_.push_back(ctx_->host.clientSocket.exchange(notASocket[0]));
   SendBytes(host, {0x01});
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
                                  "BTFTM : Client disconnected\n");
-  EXPECT_EQ(0, gFtmAppContext.exitFlag.load());
+  EXPECT_EQ(0, ctx_->exitFlag.load());
 }
 
 TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
@@ -216,10 +214,10 @@ TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
   Start(port);
   const int host = Connect(port);
   WaitForConsole("Ethernet Connected!");
-  gFtmAppContext.exitFlag = 1;
+  ctx_->exitFlag = 1;
   SendBytes(host, kReset);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
   EXPECT_EQ(0u, recorder_.count());
 }
 
@@ -228,9 +226,9 @@ TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
   Start(port);
   Connect(port);
   WaitForConsole("Ethernet Connected!");
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  const std::string text = console_.text();
+  const std::string text = console_.Text();
   EXPECT_TRUE(text == kSetUpLines + "BTFTM : Client disconnected\n" ||
               text.rfind(kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n", 0) == 0)
       << text;
@@ -239,11 +237,11 @@ TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
 TEST_F(ServeTestHostTest, StopSequenceWhileWaitingForTheTestHostFailsTheSetUp) {
   Start(FreePort());
   WaitForConsole("Waiting for incoming");
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_EQ(HOST_SETUP_FAILED, Result());
-  const std::string text = console_.text();
+  const std::string text = console_.Text();
   EXPECT_EQ(text.substr(text.size() - strlen("BTFTM : accept failed\n")), "BTFTM : accept failed\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 TEST_F(ServeTestHostTest, PortInUseFailsTheSetUpAtBind) {
@@ -258,8 +256,8 @@ TEST_F(ServeTestHostTest, PortInUseFailsTheSetUpAtBind) {
   ASSERT_EQ(0, listen(holder, 1));
   Start(port);
   EXPECT_EQ(HOST_SETUP_FAILED, Result());
-  EXPECT_EQ(console_.text(), "BTFTM : Ethernet Socket created\nBTFTM : Bind failed. Close socket");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(console_.Text(), "BTFTM : Ethernet Socket created\nBTFTM : Bind failed. Close socket");
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 }  // namespace
