@@ -53,7 +53,8 @@ class Server {
 
   Options opt_;
   DriverConfig driverCfg_;
-  TimerQueue timers_;
+  SteadyClock clock_;
+  TimerQueue timers_{clock_};
   DeviceSocket device_;
   int tcpFd_ = -1, tcpPort_ = 0;
   int h4Fd_ = -1, h4Port_ = 0;
