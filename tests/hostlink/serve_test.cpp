@@ -1,5 +1,6 @@
 #include "hostlink/host_server.h"
 
+#include "child_process.h"
 #include "console_capture.h"
 #include "frames.h"
 #include "recorders.h"
@@ -13,6 +14,8 @@
 #include <future>
 #include <mutex>
 #include <string>
+
+using tarnexio_test::FreePort;
 
 namespace {
 
@@ -30,19 +33,6 @@ int RecordRequest(HostSender*, const BYTE* request, int length, int, const Drive
 size_t RequestCount() {
   std::lock_guard<std::mutex> lock(gRequestLock);
   return gRequests.size();
-}
-
-// A port that was free a moment ago: bound by a probe on port 0, then let go.
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(0, bind(probe, (sockaddr*)&address, sizeof address));
-  EXPECT_EQ(0, getsockname(probe, (sockaddr*)&address, &length));
-  close(probe);
-  return ntohs(address.sin_port);
 }
 
 // The test host's side: connects to 127.0.0.1, trying again until the server listens.

@@ -27,77 +27,48 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
 
-FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return;
+namespace {
+
+std::vector<std::string> FtmdArgv(const std::string& dir, std::vector<std::string> args) {
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(p[1], 1);
-    dup2(p[1], 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  ::close(p[1]);
-  outFd_ = p[0];
+  return args;
+}
+
+}  // namespace
+
+FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args) : child_(FtmdArgv(dir, std::move(args))) {
+  // Ready once the serving line is whole; a process that ends first was refused.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    output(50);
-    const auto pos = out_.find("ftmd: serving ");
-    const auto end = pos == std::string::npos ? pos : out_.find('\n', pos);
+  for (;;) {
+    const std::string out = child_.Output();
+    const auto at = out.find("ftmd: serving ");
+    const auto end = at == std::string::npos ? at : out.find('\n', at);
     if (end != std::string::npos) {
-      readyLine_ = out_.substr(pos, end - pos);
+      readyLine_ = out.substr(at, end - at);
       return;
     }
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      output(50);
-      pid_ = -1;
-      return;
-    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || !child_.WaitForMore(out.size(), left)) return;
   }
 }
 
 FtmdProcess::~FtmdProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    if (wait(3000) == -1) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+  if (child_.Running()) {
+    child_.Signal(SIGTERM);
+    child_.WaitExit(std::chrono::milliseconds(3000));  // the runner kills it after that
   }
-  if (outFd_ >= 0) ::close(outFd_);
 }
 
-void FtmdProcess::signal(int sig) {
-  if (pid_ > 0) kill(pid_, sig);
-}
+void FtmdProcess::signal(int sig) { child_.Signal(sig); }
 
 int FtmdProcess::wait(int timeoutMs) {
-  if (pid_ <= 0) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  for (int waited = 0; waited <= timeoutMs; waited += 10) {
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      pid_ = -1;
-      output(50);
-      return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
+  const int code = child_.WaitExit(std::chrono::milliseconds(timeoutMs));
+  return code >= 0 && code < 128 ? code : -1;
 }
 
 std::string FtmdProcess::output(int waitMs) {
-  pollfd p{outFd_, POLLIN, 0};
-  while (outFd_ >= 0 && poll(&p, 1, waitMs) > 0) {
-    char buf[4096];
-    const ssize_t n = read(outFd_, buf, sizeof buf);
-    if (n <= 0) break;
-    out_.append(buf, size_t(n));
-    waitMs = 0;
-  }
-  return out_;
+  child_.WaitForMore(child_.Output().size(), std::chrono::milliseconds(waitMs));
+  return child_.Output();
 }
 
 DevClient::DevClient(const std::string& socketPath) {

@@ -2,10 +2,12 @@
 // channel client (Unix-domain datagrams or the TCP form).
 #pragma once
 
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "child_process.h"
 #include "protocol.h"
 
 namespace ftmd_test {
@@ -29,19 +31,17 @@ class FtmdProcess {
   ~FtmdProcess();
   bool ready() const { return !readyLine_.empty(); }
   const std::string& readyLine() const { return readyLine_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
   void signal(int sig);
   // Waits (bounded) for the process to end; returns its exit status, or -1.
   int wait(int timeoutMs = 5000);
-  // Everything it printed so far (stdout and stderr), read without blocking for long.
+  // Everything it printed so far (stdout and stderr), after waiting at most waitMs for
+  // more to come.
   std::string output(int waitMs = 100);
 
  private:
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::string out_;
+  tarnexio_test::ChildProcess child_;
   std::string readyLine_;
-  int status_ = -1;
 };
 
 struct Reply {
