@@ -8,6 +8,7 @@
 #include "wait_until.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstring>
@@ -59,8 +60,6 @@ void SendBytes(int fd, const Bytes& bytes) {
   EXPECT_EQ((ssize_t)bytes.size(), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
 }
 
-// Gives the server a moment, so the next piece most likely comes in a receive of its own.
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 
 class ServeTestHostTest : public testing::Test {
  protected:
@@ -89,6 +88,16 @@ class ServeTestHostTest : public testing::Test {
   int Connect(int port) {
     hosts_.push_back(ConnectTestHost(port));
     return hosts_.back();
+  }
+
+  // Waits until the server's receive has taken every byte sent so far, so that the next
+  // piece comes in a receive of its own.
+  void WaitTaken() {
+    EXPECT_TRUE(WaitUntil([this] {
+      const SOCKET s = ctx_->host.clientSocket.load();
+      int unread = -1;
+      return s != INVALID_SOCKET && ioctl(s, FIONREAD, &unread) == 0 && unread == 0;
+    }));
   }
 
   void WaitForConsole(const char* text) {
@@ -134,16 +143,16 @@ TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverS
   Start(port);
   const int host = Connect(port);
   SendBytes(host, {0x01, 0x01, 0x10, 0x00, 0x01, 0x03, 0x0c, 0x00});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x01, 0x05});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x0c, 0x02, 0xaa});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0xbb});
   const int second = Connect(port);  // queued by the system, never accepted
   SendBytes(second, kReset);
   EXPECT_TRUE(WaitUntil([&] { return recorder_.count() >= 3; }, 5000));
-  Pause();
+  WaitTaken();
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
@@ -158,7 +167,7 @@ TEST_F(ServeTestHostTest, DiagRequestSplitOverTwoSendsIsAnsweredOnce) {
   Start(port);
   const int host = Connect(port);
   SendBytes(host, {0x4b, 0x0b, 0x00});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x01, 0x02, 0x7e});
   EXPECT_TRUE(WaitUntil([] { return RequestCount() >= 1; }, 5000));
   close(host);

@@ -46,6 +46,7 @@ class TimerQueue {
   // Runs every timer that is due, in the order of their deadlines.
   void runDue();
   size_t size() const { return timers_.size(); }
+  const Clock& clock() const { return clock_; }
 
  private:
   struct Entry {
