@@ -67,7 +67,8 @@ void H4Init(H4Parser* parser, uint8_t acceptMask, uint8_t* packet, size_t capaci
 // Takes bytes from data until something happens. Returns how many of the len bytes were
 // taken; *result says what happened. With H4_PACKET the packet is parser->packet,
 // parser->have bytes (type byte first), valid until the next call. Call again with the
-// rest of the input until it is all taken.
+// rest of the input (possibly none: bytes given back by H4Resync are read first) until the
+// result is H4_NEED_MORE, which means every byte was taken.
 size_t H4Feed(H4Parser* parser, const uint8_t* data, size_t len, H4Result* result);
 
 // After H4_TOO_LONG, one of the three policies:
