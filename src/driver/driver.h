@@ -46,9 +46,6 @@ void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length);
 void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length);
 void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length);
 
-// SCO interfaces: ids 0 (none) to 7, read slot units per id.
-extern const int scoSlotUnit[8];
-
 // Selects an SCO interface in the driver (synchronous form); records it and opens the
 // SCO gate on success.
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId);

@@ -2,12 +2,10 @@
 // channel client (Unix-domain datagrams or the TCP form).
 #pragma once
 
-#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-#include "child_process.h"
 #include "protocol.h"
 
 namespace ftmd_test {
@@ -24,24 +22,32 @@ class TempDir {
   std::string path_;
 };
 
+// How ftmd is started: behind a command prefix (another user), with a umask of its own.
+struct Launch {
+  std::vector<std::string> prefix;
+  int umask = -1;  // -1: the test's
+};
+
 class FtmdProcess {
  public:
   // Starts ftmd with --dir `dir` and `args`; waits (bounded) for its ready line.
-  FtmdProcess(const std::string& dir, std::vector<std::string> args);
+  FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch = Launch());
   ~FtmdProcess();
   bool ready() const { return !readyLine_.empty(); }
   const std::string& readyLine() const { return readyLine_; }
-  pid_t pid() const { return child_.pid(); }
+  pid_t pid() const { return pid_; }
   void signal(int sig);
   // Waits (bounded) for the process to end; returns its exit status, or -1.
   int wait(int timeoutMs = 5000);
-  // Everything it printed so far (stdout and stderr), after waiting at most waitMs for
-  // more to come.
+  // Everything it printed so far (stdout and stderr), read without blocking for long.
   std::string output(int waitMs = 100);
 
  private:
-  tarnexio_test::ChildProcess child_;
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  std::string out_;
   std::string readyLine_;
+  int status_ = -1;
 };
 
 struct Reply {
@@ -74,6 +80,8 @@ class DevClient {
 };
 
 std::string deviceSocket(const std::string& dir, int type);
+// The port the ready line names for `what` ("TCP form" or "H4"), or -1.
+int readyPort(const std::string& readyLine, const std::string& what);
 // One HCI command as a write carries it: opcode, parameter length, parameters.
 Bytes hciCommand(uint16_t op, const Bytes& params = {});
 Bytes le32Bytes(uint32_t v);
