@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -336,14 +337,28 @@ std::string FindProgram(const std::string& name) {
 }
 
 std::string PrivateTmp() {
-  // The programs under test must stay in sight under the new /tmp.
-  for (const std::string& bin : {FtmdBinary(), BridgeBinary()})
-    if (bin.rfind("/tmp/", 0) == 0) return "the binaries under test are under /tmp (" + bin + "), which it hides";
   if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-      mount("tarnexio-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
-    return std::string("cannot mount a private /tmp: ") + std::strerror(errno);
-  return "";
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return std::string("cannot make the mounts private: ") + std::strerror(errno);
+  // The old /tmp stays reachable at a side path, so that programs under test that live
+  // below /tmp (a build tree there) are mounted back in sight under the new one.
+  char side[] = "/run/tarnexio-oldtmp.XXXXXX";
+  if (mkdtemp(side) == nullptr || mount("/tmp", side, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    return std::string("cannot keep the old /tmp in sight: ") + std::strerror(errno);
+  std::string error;
+  if (mount("tarnexio-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+    error = std::string("cannot mount a private /tmp: ") + std::strerror(errno);
+  for (const std::string& bin : {FtmdBinary(), BridgeBinary()}) {
+    if (!error.empty() || bin.rfind("/tmp/", 0) != 0) continue;
+    const std::string top = bin.substr(5, bin.find('/', 5) - 5);
+    const std::string from = std::string(side) + "/" + top, to = "/tmp/" + top;
+    if ((mkdir(to.c_str(), 0700) != 0 && errno != EEXIST) ||
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      error = "cannot keep " + to + " in sight: " + std::strerror(errno);
+  }
+  umount2(side, MNT_DETACH);
+  rmdir(side);
+  return error;
 }
 
 const char* const kBtvirtSocket = "/tmp/bt-server-bredr";
