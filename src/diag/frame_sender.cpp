@@ -1,22 +1,21 @@
 // The frame sender: frames one packet, dumps it when asked and hands the whole frame
 // to the one sender towards the test host.
-#include "app/host_send.h"
 #include "diag/diag.h"
 #include "diag/hex_dump.h"
 
-void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
+void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose) {
   BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped
 
   if (length > DIAG_MAX_PACKET) {
     print_message(L"Input data is too large. Length = %d \n", length);
-    CountDrop(&gFtmAppContext.tap.drops, DROP_OVERSIZED);
+    CountDrop(DropsOf(host), DROP_OVERSIZED);
     return;
   }
   const int frameLength = EncodeDiagFrame(data, length, escape, frame, DIAG_FRAME_AREA);
   if (frameLength < 0) {
     // Only a negative length or a missing packet gets here: the area fits every frame.
     print_message(L"BTFTM : DiagPrintToStream, invalid packet (length %d), nothing sent\n", length);
-    CountDrop(&gFtmAppContext.tap.drops, DROP_MALFORMED);
+    CountDrop(DropsOf(host), DROP_MALFORMED);
     return;
   }
 
@@ -26,7 +25,7 @@ void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
     print_message(L"\nBTFTM : DiagPrintToStream Send[%d]: %ls\n", frameLength, items);
   }
 
-  const int sent = SendToTestHost(frame, frameLength);
+  const int sent = SendToTestHost(host, frame, frameLength);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(L"BTFTM : DiagPrintToStream, Can't find socket\n");
   } else if (sent != frameLength) {

@@ -38,14 +38,14 @@ void UnescapeCommand(const BYTE* request, int bufferSize, BYTE* command, int cou
 
 }  // namespace
 
-void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter& writer) {
+void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter& writer, DropCounts* drops) {
   if (!IsFtmHciHeader(request, bufferSize)) return;
 
   const int commandLength = RequestByte(request, bufferSize, FTM_HCI_LENGTH_OFFSET);
   if (commandLength == 0) {
     // Without even its packet type byte there is no command to write.
     print_message(L"BTFTM: HCI cmd length is 0, nothing sent to btsoc\n");
-    CountDrop(&gFtmAppContext.tap.drops, DROP_MALFORMED);
+    CountDrop(drops, DROP_MALFORMED);
     return;
   }
 
@@ -53,6 +53,6 @@ void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter
   BYTE command[FTM_HCI_COMMAND_AREA];
   const int count = commandLength - 1;
   UnescapeCommand(request, bufferSize, command, count);
-  writer.sendHciCmd(command, count);
+  writer.sendHciCmd(writer.context, command, count);
   PrintHciCommand(command, count);
 }

@@ -14,4 +14,4 @@ inline BYTE RequestByte(const BYTE* request, int bufferSize, int offset) {
 
 // The HCI command part of an FTM subsystem request (code 0x4B): checks the header,
 // unescapes the command from offset 11 and writes it to the controller.
-void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter& writer);
+void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter& writer, DropCounts* drops);

@@ -41,7 +41,6 @@ bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
   print_message(L"Output bytes: %ls\n", items);
   if (UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE) < 0) {
     print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
-    CountDrop(&gFtmAppContext.tap.drops, DROP_SHORT_REPLY);
     return false;
   }
   return true;
@@ -62,6 +61,7 @@ DWORD WINAPI EventThread(LPVOID context) {
   BYTE reply[EVENT_READ_SIZE];
   DWORD type2Input = TYPE2_EVENT_READ_INPUT;
   WORD scoConnectionHandle = 0;
+  const DriverWriter writer = DriverWriterFor(ctx);
 
   print_message(L"BTFTM : EventThread++\n");
   CreateReadEvent(ctx, record, kEventLines);
@@ -77,14 +77,15 @@ DWORD WINAPI EventThread(LPVOID context) {
       continue;
     }
     if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
-      FinishRequest(record);
+      CountDrop(&ctx->tap.drops, DROP_SHORT_REPLY);
+      FinishRequest(ctx, record);
       continue;
     }
     int length = HciEventLength(event);
     DumpEvent(event, length);
-    TrackScoLink(event, length, &scoConnectionHandle, kDriverWriter);
-    if (!ForwardPacket(event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
-    FinishRequest(record);
+    TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
+    if (!ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
+    FinishRequest(ctx, record);
   }
   return EndReader(kEventLines);
 }

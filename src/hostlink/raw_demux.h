@@ -1,7 +1,7 @@
 // Raw mode: the split of the test host's byte stream into H4 packets.
 #pragma once
 
-#include "app/drop_counts.h"
+#include "core/drop_counts.h"
 #include "diag/diag.h"
 #include "driver/driver.h"
 #include "platform/platform.h"

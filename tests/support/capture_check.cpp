@@ -13,15 +13,15 @@
 namespace tarnexio_test {
 namespace {
 
-constexpr int kToolTimeoutMs = 60000;
+constexpr Millis kToolTimeout(60000);
 
-// Runs argv to its end; its standard output in *out. False when it fails or runs too long.
+// Runs argv to its end; what it printed in *out. False when it fails or runs too long.
 bool RunTool(const std::vector<std::string>& argv, std::string* out) {
   ChildProcess tool(argv);
   tool.CloseInput();
-  const bool ended = tool.ReadToEnd(kToolTimeoutMs);
-  const int status = tool.Wait(kToolTimeoutMs);
-  *out = tool.output();
+  const bool ended = tool.WaitForEnd(kToolTimeout);
+  const int status = tool.WaitStatus(kToolTimeout);
+  *out = tool.Output();
   return ended && status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 

@@ -25,6 +25,8 @@ class ControllerHost {
   virtual void deliver(Channel ch, Bytes packet) = 0;
   // Runs `fn` after `delay`, unless the controller is gone by then.
   virtual void after(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
+  // The time on the clock that the host's timers run on.
+  virtual std::chrono::steady_clock::time_point now() const { return std::chrono::steady_clock::now(); }
   // A real controller's transport is gone; the controller this host holds takes nothing
   // more. The host completes what waits on it.
   virtual void controllerLost() {}

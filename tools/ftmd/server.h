@@ -67,7 +67,8 @@ class Server {
 
   Options opt_;
   DriverConfig driverCfg_;
-  TimerQueue timers_;
+  SteadyClock clock_;
+  TimerQueue timers_{clock_};
   std::unique_ptr<RealController> real_;  // the one real controller, if any
   DeviceSocket device_;
   int tcpFd_ = -1, tcpPort_ = 0;

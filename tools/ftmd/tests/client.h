@@ -9,6 +9,7 @@
 
 #include "controller.h"
 #include "protocol.h"
+#include "timers.h"
 
 namespace ftmd_test {
 
@@ -82,8 +83,10 @@ class DevClient {
 };
 
 // A controller's host that records what the controller sends and runs its timers on
-// request; `room` bounds the packets it takes.
+// request; `room` bounds the packets it takes. Its clock moves only when a test moves it.
 struct FakeHost : ftmd::ControllerHost {
+  ftmd::ManualClock clock;
+  ftmd::TimePoint now() const override { return clock.now(); }
   std::vector<std::pair<ftmd::Channel, Bytes>> got;
   std::vector<std::function<void()>> timers;
   size_t room = 1000;

@@ -231,7 +231,8 @@ TEST(HciSocket, EachFailureSaysWhatToDo) {
 // The shared controller over one end of a socket pair; the test plays the controller on
 // the other end. Every reopen gives a fresh pair.
 struct RealTest : ::testing::Test {
-  TimerQueue timers;
+  SteadyClock clock;  // a real event loop over real sockets
+  TimerQueue timers{clock};
   int peer = -1;
   int opens = 0;
   bool refuse = false;

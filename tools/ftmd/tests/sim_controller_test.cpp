@@ -4,6 +4,7 @@
 
 #include "client.h"
 #include "sim_controller.h"
+#include "timers.h"
 
 using namespace ftmd;
 
@@ -46,6 +47,29 @@ TEST_F(SimTest, InformationCommands) {
   EXPECT_EQ(host.take(), (Bytes{0x0E, 12, 1, 0x01, 0x10, 0, 0x0C, 1, 0, 0x0C, 0xFF, 0xFF, 1, 0}));
   send(kOpLeTestEnd);  // no test running: no packets
   EXPECT_EQ(host.take(), (Bytes{0x0E, 6, 1, 0x1F, 0x20, 0, 0, 0}));
+}
+
+TEST_F(SimTest, LeReceiverTestCountsPacketsOverItsTimeOnTheHostsClock) {
+  const struct {
+    uint16_t start;
+    int ms;
+    unsigned packets;
+  } cases[] = {
+      {kOpLeReceiverTest, 0, 0},
+      {kOpLeReceiverTest, 30, 30000u / kSimLeRxPacketUs},
+      {kOpLeReceiverTestV2, 1000, 1000000u / kSimLeRxPacketUs},
+      {kOpLeReceiverTest, 100000, 0xFFFF},  // the count saturates
+      {kOpLeTransmitterTest, 30, 0},       // a transmitter counts nothing
+  };
+  for (const auto& c : cases) {
+    send(c.start, {0x13});
+    EXPECT_EQ(host.take()[5], 0);
+    host.clock.advance(std::chrono::milliseconds(c.ms));
+    send(kOpLeTestEnd);
+    const Bytes end = host.take();
+    ASSERT_EQ(end.size(), 8u);
+    EXPECT_EQ(le16(end.data() + 6), c.packets) << c.ms << " ms";
+  }
 }
 
 TEST_F(SimTest, LinksOpenLoopBackAndClose) {

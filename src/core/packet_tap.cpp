@@ -1,4 +1,4 @@
-#include "app/packet_tap.h"
+#include "core/packet_tap.h"
 
 #include <cerrno>
 #include <cstring>

@@ -4,7 +4,7 @@
 
 #include "capture/btsnoop_file.h"
 #include "capture/hci_counts.h"
-#include "app/drop_counts.h"
+#include "core/drop_counts.h"
 #include "platform/platform.h"
 
 #include <string>
