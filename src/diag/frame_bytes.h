@@ -3,6 +3,7 @@
 #pragma once
 
 #include "platform/platform.h"
+#include "wire/h4.h"
 
 enum {
   DIAG_MAX_PACKET = 1500,                           // longest packet that is framed
@@ -21,7 +22,7 @@ WORD DiagFcs16(const BYTE* data, int length, WORD fcs);
 int EncodeDiagFrame(const BYTE* data, int length, int escape, BYTE* frame, int frameCapacity);
 
 // H4 packet-type bytes, on the raw link and inside FTM HCI requests.
-enum { H4_TYPE_COMMAND = 0x01, H4_TYPE_ACL = 0x02, H4_TYPE_SCO = 0x03, H4_TYPE_EVENT = 0x04 };
+enum { H4_TYPE_COMMAND = H4_COMMAND, H4_TYPE_ACL = H4_ACL, H4_TYPE_SCO = H4_SCO, H4_TYPE_EVENT = H4_EVENT };
 
 // A log packet's tag is the H4 type of its payload in the high byte.
 enum {

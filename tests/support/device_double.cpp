@@ -14,16 +14,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "wire/devchan.h"
+
 namespace tarnexio_test {
 namespace {
-
-void AppendLe32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(value >> shift));
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
 
 std::string DeviceDirFromEnvironment() {
   const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
@@ -71,20 +65,11 @@ DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
 DeviceAction DeviceAction::CloseConnection() { return {kCloseConnection, 0, {}, {}}; }
 
 std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
-  std::vector<uint8_t> d;
-  AppendLe32(d, 0x81);
-  AppendLe32(d, id);
-  AppendLe32(d, status);
-  AppendLe32(d, 0);
-  d.insert(d.end(), output.begin(), output.end());
-  return d;
+  return wire::BuildDevchanComplete(id, status, output.data(), output.size());
 }
 
 std::vector<uint8_t> PendingDatagram(uint32_t id) {
-  std::vector<uint8_t> d;
-  AppendLe32(d, 0x82);
-  AppendLe32(d, id);
-  return d;
+  return wire::BuildDevchanPending(id);
 }
 
 DeviceDouble::DeviceDouble(const std::string& name) : DeviceDouble(DeviceDirFromEnvironment(), name) {}
@@ -190,16 +175,16 @@ std::vector<DeviceCancel> DeviceDouble::Cancels() const {
 }
 
 void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) {
-  if (size < 8) return;
-  uint32_t kind = ReadLe32(data);
-  uint32_t id = ReadLe32(data + 4);
-  if (kind == 1 && size >= 16) {
+  wire::DevchanRequest parsed;
+  if (wire::ParseDevchanRequest(data, size, &parsed) != wire::DevchanParseResult::Ok) return;
+  const uint32_t id = parsed.id;
+  if (parsed.kind == wire::kMsgIoctl) {
     DeviceRequest request;
     request.connection = number;
     request.id = id;
-    request.code = ReadLe32(data + 8);
-    request.outSize = ReadLe32(data + 12);
-    request.input.assign(data + 16, data + size);
+    request.code = parsed.code;
+    request.outSize = parsed.outSize;
+    request.input.assign(parsed.in, parsed.in + parsed.inLen);
     Script script;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -227,7 +212,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
     }
     requests_.push_back(std::move(request));
     cv_.notify_all();
-  } else if (kind == 2) {
+  } else {
     std::lock_guard<std::mutex> lock(mutex_);
     cancels_.push_back(DeviceCancel{number, id});
     auto it = connections_.find(number);
@@ -240,7 +225,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
       }
       for (uint32_t cancelled : ids) {
         it->second.pending.erase(cancelled);
-        SendLocked(number, CompleteDatagram(cancelled, 995));
+        SendLocked(number, CompleteDatagram(cancelled, wire::kStatusAborted));
       }
     }
     cv_.notify_all();

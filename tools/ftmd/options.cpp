@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "wire/ftm_contract.h"
+
 namespace ftmd {
 
 namespace {
@@ -18,7 +20,7 @@ std::string usageText() {
   return "Usage: ftmd [options]\n"
          "Serves an FTM driver device over the device channel, with a simulated controller behind it.\n"
          "\n"
-         "  --type N           driver type: 1 serves ZELDROVE (default), 2 serves btftmdriver\n"
+         "  --type N           driver type: 1 serves " WIRE_TYPE1_DEVICE_NAME " (default), 2 serves " WIRE_TYPE2_DEVICE_NAME "\n"
          "  --dir DIR          directory of the device socket (default: $TARNEXIO_DEVICE_DIR,\n"
          "                     or /tmp/tarnexio when that is unset or empty)\n"
          "  --bt-on            behave as if Bluetooth were on: refuse FTM mode with error 22\n"
@@ -77,7 +79,7 @@ std::string parseOptions(int argc, char** argv, Options& o) {
   return "";
 }
 
-std::string deviceName(int type) { return type == 2 ? "btftmdriver" : "ZELDROVE"; }
+std::string deviceName(int type) { return type == 2 ? wire::kType2DeviceName : wire::kType1DeviceName; }
 
 std::string deviceDir(const Options& o) {
   if (!o.dir.empty()) return o.dir;

@@ -187,13 +187,7 @@ void Server::acceptH4() {
 
 void Server::send(Connection& c, Bytes msg) {
   if (c.sendDead) return;
-  if (c.tcp) {
-    Bytes framed;
-    framed.reserve(4 + msg.size());
-    putLe32(framed, uint32_t(msg.size()));
-    framed.insert(framed.end(), msg.begin(), msg.end());
-    msg.swap(framed);
-  }
+  if (c.tcp) msg = FrameDevchanMessage(msg);
   c.out.push_back(std::move(msg));
   if (c.out.size() == 1) flush(c);
 }
@@ -253,15 +247,16 @@ bool Server::readStream(Connection& c) {
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   c.in.insert(c.in.end(), rxBuf_.data(), rxBuf_.data() + n);
   size_t pos = 0;
-  while (c.in.size() - pos >= 4) {
-    const uint32_t len = le32(c.in.data() + pos);
-    if (len > kMaxMessage) {
+  size_t len = 0;
+  for (;;) {
+    const DevchanFrame frame = NextDevchanFrame(c.in.data() + pos, c.in.size() - pos, kMaxMessage, &len);
+    if (frame == DevchanFrame::TooLong) {
       logOnce("a TCP-form message longer than " + std::to_string(kMaxMessage) + " bytes: its connection is closed");
       return false;
     }
-    if (c.in.size() - pos - 4 < len) break;
-    dispatch(c, c.in.data() + pos + 4, len);
-    pos += 4 + len;
+    if (frame == DevchanFrame::NeedMore) break;
+    dispatch(c, c.in.data() + pos + kDevchanLengthSize, len);
+    pos += kDevchanLengthSize + len;
   }
   c.in.erase(c.in.begin(), c.in.begin() + long(pos));
   return true;
@@ -269,9 +264,9 @@ bool Server::readStream(Connection& c) {
 
 void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
   Request r;
-  const ParseResult pr = parseRequest(data, len, r);
+  const ParseResult pr = ParseDevchanRequest(data, len, &r);
   if (pr != ParseResult::Ok) {
-    logOnce(std::string("dropping ") + parseResultText(pr));
+    logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
   c.model->handle(r);

@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/devchan_reply.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/utf8.h"
+#include "wire/devchan.h"
 
 namespace tarnexio_posix {
 namespace {
@@ -143,15 +143,15 @@ std::shared_ptr<Request> DeviceObject::FindByOverlappedLocked(const OVERLAPPED* 
 }
 
 void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
-  DevchanReply reply;
-  if (!ParseDevchanReply(data, size, &reply)) return;
+  wire::DevchanReply reply;
+  if (!wire::ParseDevchanReply(data, size, &reply)) return;
   std::shared_ptr<Request> r;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = outstanding_.find(reply.id);
     if (it == outstanding_.end()) return;
     r = it->second;
-    if (reply.kind == kDevchanComplete) {
+    if (reply.kind == wire::kMsgComplete) {
       CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
     } else if (!r->wentPending) {
       r->wentPending = true;
@@ -213,7 +213,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   outstanding_[r->id] = r;
   lock.unlock();
 
-  bool sent = Send(BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
+  bool sent = Send(wire::BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
 
   lock.lock();
   if (!sent) DisconnectLocked();
@@ -244,7 +244,7 @@ BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
     }
   }
   // If the send fails the connection is gone and the receiver fails the requests.
-  Send(BuildDevchanCancel(id));
+  Send(wire::BuildDevchanCancel(id));
   return TRUE;
 }
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -127,27 +128,16 @@ void DevClient::close() {
 }
 
 void DevClient::sendRaw(const Bytes& msg) {
-  Bytes m;
-  if (tcp_) ftmd::putLe32(m, uint32_t(msg.size()));
-  m.insert(m.end(), msg.begin(), msg.end());
+  const Bytes m = tcp_ ? wire::FrameDevchanMessage(msg) : msg;
   ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
 }
 
 void DevClient::ioctl(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
-  Bytes m;
-  ftmd::putLe32(m, ftmd::kMsgIoctl);
-  ftmd::putLe32(m, id);
-  ftmd::putLe32(m, code);
-  ftmd::putLe32(m, outSize);
-  m.insert(m.end(), in.begin(), in.end());
-  sendRaw(m);
+  sendRaw(wire::BuildDevchanIoctl(id, code, outSize, in.data(), in.size()));
 }
 
 void DevClient::cancel(uint32_t id) {
-  Bytes m;
-  ftmd::putLe32(m, ftmd::kMsgCancel);
-  ftmd::putLe32(m, id);
-  sendRaw(m);
+  sendRaw(wire::BuildDevchanCancel(id));
 }
 
 Reply DevClient::recv(int timeoutMs) {
@@ -155,10 +145,11 @@ Reply DevClient::recv(int timeoutMs) {
   Bytes msg;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (tcp_ && in_.size() >= 4 && in_.size() >= 4 + ftmd::le32(in_.data())) {
-      const size_t len = ftmd::le32(in_.data());
-      msg.assign(in_.begin() + 4, in_.begin() + 4 + long(len));
-      in_.erase(in_.begin(), in_.begin() + 4 + long(len));
+    size_t len = 0;
+    if (tcp_ && wire::NextDevchanFrame(in_.data(), in_.size(), SIZE_MAX, &len) == wire::DevchanFrame::Message) {
+      const long end = long(wire::kDevchanLengthSize + len);
+      msg.assign(in_.begin() + long(wire::kDevchanLengthSize), in_.begin() + end);
+      in_.erase(in_.begin(), in_.begin() + end);
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -173,14 +164,13 @@ Reply DevClient::recv(int timeoutMs) {
     }
     in_.insert(in_.end(), buf, buf + n);
   }
-  if (msg.size() < 8) return r;
+  wire::DevchanReply reply;
+  if (!wire::ParseDevchanReply(msg.data(), msg.size(), &reply)) return r;
   r.got = true;
-  r.kind = ftmd::le32(msg.data());
-  r.id = ftmd::le32(msg.data() + 4);
-  if (msg.size() >= 16) {
-    r.status = ftmd::le32(msg.data() + 8);
-    r.out.assign(msg.begin() + 16, msg.end());
-  }
+  r.kind = reply.kind;
+  r.id = reply.id;
+  r.status = reply.status;
+  r.out.assign(reply.payload, reply.payload + reply.payloadSize);
   return r;
 }
 
@@ -196,7 +186,7 @@ Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const
 }
 
 std::string deviceSocket(const std::string& dir, int type) {
-  return dir + (type == 2 ? "/btftmdriver" : "/ZELDROVE");
+  return dir + "/" + (type == 2 ? wire::kType2DeviceName : wire::kType1DeviceName);
 }
 
 Bytes hciCommand(uint16_t op, const Bytes& params) {
