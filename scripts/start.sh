@@ -17,12 +17,17 @@ fi
 port="${TARNEXIO_PORT:-2390}"
 mode="${TARNEXIO_MODE:-raw}"
 
-export TARNEXIO_DEVICE_DIR="${TARNEXIO_DEVICE_DIR:-/tmp/tarnexio}"
+# Both programs find the device directory by the same rule ($TARNEXIO_DEVICE_DIR when set,
+# else a directory private to this user) and ftmd creates it. This script gives them a
+# private one of its own unless one is named, and removes what it or ftmd created.
 made_dir=
-if [ ! -d "$TARNEXIO_DEVICE_DIR" ]; then
-  mkdir -p "$TARNEXIO_DEVICE_DIR"
+if [ -z "${TARNEXIO_DEVICE_DIR:-}" ]; then
+  TARNEXIO_DEVICE_DIR=$(mktemp -d)
+  made_dir=1
+elif [ ! -e "$TARNEXIO_DEVICE_DIR" ]; then
   made_dir=1
 fi
+export TARNEXIO_DEVICE_DIR
 
 ready=$(mktemp)
 # ftmd runs in a session of its own, so that Ctrl+C reaches the bridge alone and the

@@ -15,13 +15,15 @@
 #include <stdexcept>
 
 #include "wire/devchan.h"
+#include "wire/device_dir.h"
 
 namespace tarnexio_test {
 namespace {
 
 std::string DeviceDirFromEnvironment() {
   const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
-  return (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(dir != nullptr ? dir : "", runtime != nullptr ? runtime : "", geteuid());
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -17,10 +18,18 @@
 namespace ftmd {
 
 namespace {
-constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnectionsPerUser = 64;
 constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
 constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
 constexpr int kMaxResets = 1024;
+
+// A read of 0 bytes is either the end of the connection or an empty datagram; only the
+// end leaves the socket shut for reading.
+bool peerClosed(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  const int n = poll(&p, 1, 0);
+  return n < 0 || (n == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
 }  // namespace
 
 Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
@@ -33,7 +42,7 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 Server::~Server() {
   for (auto& kv : conns_) close(kv.first);
   conns_.clear();
-  h4_.reset();
+  h4_.clear();
   closeDevice(device_);
   if (tcpFd_ >= 0) close(tcpFd_);
   if (h4Fd_ >= 0) close(h4Fd_);
@@ -41,7 +50,20 @@ Server::~Server() {
 }
 
 bool Server::start(std::string& error) {
-  if (!listenDevice(deviceDir(opt_), deviceName(opt_.type), device_, error)) return false;
+  policy_.self = geteuid();
+  if (!opt_.group.empty()) {
+    const group* g = getgrnam(opt_.group.c_str());
+    if (g == nullptr) {
+      error = "no group named " + opt_.group;
+      return false;
+    }
+    policy_.hasGroup = true;
+    policy_.group = g->gr_gid;
+    policy_.groupName = opt_.group;
+  }
+  if (!listenDevice(deviceDir(opt_), deviceName(opt_.type), policy_.hasGroup ? &policy_.group : nullptr, device_,
+                    error))
+    return false;
   if (device_.replacedStale) logVerbose("replaced the stale socket " + device_.path);
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
@@ -65,9 +87,9 @@ std::string Server::run(int signalFd) {
     fds.push_back({device_.fd, POLLIN, 0});
     if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
     if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
-    if (h4_) {
-      short ev = short((h4_->wantsInput() ? POLLIN : 0) | (h4_->wantsOutput() ? POLLOUT : 0));
-      fds.push_back({h4_->fd(), ev, 0});
+    for (auto& kv : h4_) {
+      const H4Session& h = *kv.second;
+      fds.push_back({h.fd(), short((h.wantsInput() ? POLLIN : 0) | (h.wantsOutput() ? POLLOUT : 0)), 0});
     }
     for (auto& kv : conns_) {
       const Connection& c = *kv.second;
@@ -92,17 +114,12 @@ std::string Server::run(int signalFd) {
         acceptDevice(tcpFd_, true);
       } else if (p.fd == h4Fd_) {
         acceptH4();
-      } else if (h4_ && p.fd == h4_->fd()) {
-        bool alive = true;
-        if (p.revents & (POLLIN | POLLHUP | POLLERR)) alive = h4_->onReadable();
-        if (alive && (p.revents & POLLOUT)) alive = h4_->onWritable();
-        if (!alive) {
-          logVerbose("H4 client gone");
-          h4_.reset();
-        }
       } else {
         auto it = conns_.find(p.fd);
-        if (it == conns_.end()) continue;
+        if (it == conns_.end()) {
+          serveH4(p);
+          continue;
+        }
         Connection& c = *it->second;
         bool alive = true;
         if (p.revents & POLLOUT) alive = flush(c);
@@ -121,9 +138,14 @@ bool Server::onSignal(int signalFd, std::string& name) {
     if (si.ssi_signo == SIGUSR1) {
       logVerbose("SIGUSR1: FTM mode ends");
       for (auto& kv : conns_) kv.second->model->endFtmMode();
-    } else if (si.ssi_signo == SIGINT || si.ssi_signo == SIGTERM) {
-      name = si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-      return true;
+    } else {
+      switch (si.ssi_signo) {
+        case SIGINT: name = "SIGINT"; return true;
+        case SIGTERM: name = "SIGTERM"; return true;
+        case SIGHUP: name = "SIGHUP"; return true;
+        case SIGQUIT: name = "SIGQUIT"; return true;
+        default: break;
+      }
     }
   }
   return false;
@@ -144,15 +166,33 @@ int Server::acceptOrShed(int listenFd) {
   return fd;
 }
 
-void Server::acceptDevice(int listenFd, bool tcp) {
+int Server::acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid) {
   for (;;) {
     const int fd = acceptOrShed(listenFd);
+    if (fd < 0) return -1;
+    std::vector<gid_t> gids;
+    const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
+    if (known && policy_.allows(uid, gids)) return fd;
+    // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
+    logOnce(std::string("refused a client of the ") + endpoint + " running as " +
+            (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
+            " are served");
+    close(fd);
+  }
+}
+
+void Server::acceptDevice(int listenFd, bool tcp) {
+  for (;;) {
+    uid_t uid = 0;
+    const int fd = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
     if (fd < 0) return;
-    if (conns_.size() >= kMaxConnections) {
-      logOnce("too many device connections at once: new ones are closed");
+    size_t& count = connsPerUser_[uid];
+    if (count >= kMaxConnectionsPerUser) {
+      logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
       close(fd);
       continue;
     }
+    ++count;
     if (tcp) {
       int one = 1;  // replies are small and answered at once: no coalescing delay
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -160,6 +200,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->tcp = tcp;
+    c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { send(*raw, std::move(m)); },
@@ -171,17 +212,33 @@ void Server::acceptDevice(int listenFd, bool tcp) {
 
 void Server::acceptH4() {
   for (;;) {
-    const int fd = acceptOrShed(h4Fd_);
+    uid_t uid = 0;
+    const int fd = acceptServed(h4Fd_, false, "H4 port", uid);
     if (fd < 0) return;
-    if (h4_) {
-      logOnce("the H4 port serves one client at a time: another one is closed");
+    if (h4_.count(uid) != 0) {
+      logOnce("the H4 port serves one client per user at a time: another one is closed");
       close(fd);
       continue;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    h4_ = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+    h4_[uid] = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+  }
+}
+
+void Server::serveH4(const pollfd& p) {
+  for (auto it = h4_.begin(); it != h4_.end(); ++it) {
+    H4Session& h = *it->second;
+    if (h.fd() != p.fd) continue;
+    bool alive = true;
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) alive = h.onReadable();
+    if (alive && (p.revents & POLLOUT)) alive = h.onWritable();
+    if (!alive) {
+      logVerbose("H4 client gone");
+      h4_.erase(it);
+    }
+    return;
   }
 }
 
@@ -217,7 +274,7 @@ bool Server::flush(Connection& c) {
 bool Server::readDatagrams(Connection& c, short revents) {
   for (int i = 0; i < kDatagramsPerWake; ++i) {
     const ssize_t n = recv(c.fd, rxBuf_.data(), rxBuf_.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n == 0) return false;
+    if (n == 0 && peerClosed(c.fd)) return false;  // else an empty datagram: malformed, dropped below
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ECONNRESET) {
@@ -277,6 +334,7 @@ void Server::closeConnection(int fd) {
   if (it == conns_.end()) return;
   logVerbose(it->second->tag + ": closed with " + std::to_string(it->second->model->pendingCount()) +
              " requests pending");
+  --connsPerUser_[it->second->uid];
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
   close(fd);
 }

@@ -7,7 +7,9 @@
 // its request is still outstanding.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <cstdlib>
@@ -20,6 +22,7 @@
 #include "platform/posix/internal.h"
 #include "platform/posix/utf8.h"
 #include "wire/devchan.h"
+#include "wire/device_dir.h"
 
 namespace tarnexio_posix {
 namespace {
@@ -279,8 +282,14 @@ void DeviceObject::OnClose() {
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);  // wakes the receiver, which closes the socket
 }
 
-// "\\.\NAME" -> DIR/NAME, as UTF-8. Empty when the path does not name a device.
-std::string DeviceSocketPath(LPCWSTR fileName) {
+std::string DeviceDir() {
+  const char* override = std::getenv("TARNEXIO_DEVICE_DIR");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(override != nullptr ? override : "", runtime != nullptr ? runtime : "", geteuid());
+}
+
+// "\\.\NAME" -> NAME, as UTF-8. Empty when the path does not name a device.
+std::string DeviceName(LPCWSTR fileName) {
   if (fileName == nullptr) return std::string();
   std::wstring path(fileName);
   const std::wstring prefix = L"\\\\.\\";
@@ -290,9 +299,43 @@ std::string DeviceSocketPath(LPCWSTR fileName) {
     if (path[i] == L'/' || path[i] == 0) return std::string();
     AppendUtf8(name, uint32_t(path[i]));
   }
-  const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
-  std::string result = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
-  return result + "/" + name;
+  return name;
+}
+
+// One whole line on standard error, in one write.
+void ReportRefusal(const std::string& text) {
+  const std::string line = "Tarnexio: " + text + "\n";
+  ssize_t n;
+  do {
+    n = write(STDERR_FILENO, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+}
+
+// The device directory may only be one that no other user can have planted or can change:
+// a missing one is created for this user alone, an existing one must pass the shared rule.
+bool DeviceDirTrusted(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return true;  // the connect reports it missing
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return true;
+  const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
+  if (problem.empty()) return true;
+  ReportRefusal("not using the device directory " + dir + ": it " + problem);
+  return false;
+}
+
+// Only a driver that runs as root or as this user may answer on the device socket; the
+// kernel names the process that listens on it.
+bool DevicePeerTrusted(int fd, const std::string& path) {
+  struct ucred peer;
+  socklen_t size = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    ReportRefusal("not using " + path + ": the credentials of its server are unknown");
+    return false;
+  }
+  if (peer.uid == 0 || peer.uid == geteuid()) return true;
+  ReportRefusal("not using " + path + ": its server runs as uid " + std::to_string(peer.uid) +
+                ", neither this user nor root");
+  return false;
 }
 
 }  // namespace
@@ -301,11 +344,13 @@ std::string DeviceSocketPath(LPCWSTR fileName) {
 using namespace tarnexio_posix;
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  std::string path = DeviceSocketPath(fileName);
+  const std::string name = DeviceName(fileName);
+  const std::string dir = DeviceDir();
+  const std::string path = dir + "/" + name;
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof(address.sun_path)) {
+  if (name.empty() || path.size() >= sizeof(address.sun_path) || !DeviceDirTrusted(dir)) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -319,7 +364,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
   do {
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (rc != 0 || !DevicePeerTrusted(fd, path)) {
     close(fd);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

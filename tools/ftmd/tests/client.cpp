@@ -14,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -28,18 +29,20 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
 
-FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args) {
+FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return;
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
+  args.insert(args.begin(), launch.prefix.begin(), launch.prefix.end());
   pid_ = fork();
   if (pid_ == 0) {
     dup2(p[1], 1);
     dup2(p[1], 2);
+    if (launch.umask >= 0) umask(mode_t(launch.umask));
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   ::close(p[1]);
@@ -187,6 +190,12 @@ Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const
 
 std::string deviceSocket(const std::string& dir, int type) {
   return dir + "/" + (type == 2 ? wire::kType2DeviceName : wire::kType1DeviceName);
+}
+
+int readyPort(const std::string& readyLine, const std::string& what) {
+  const std::string key = what + " on 127.0.0.1:";
+  const size_t pos = readyLine.find(key);
+  return pos == std::string::npos ? -1 : std::atoi(readyLine.c_str() + pos + key.size());
 }
 
 Bytes hciCommand(uint16_t op, const Bytes& params) {

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <regex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -36,11 +35,6 @@ struct Session {
   }
 };
 
-int portOf(const std::string& line, const std::string& what) {
-  std::smatch m;
-  std::regex re(what + " on 127\\.0\\.0\\.1:([0-9]+)");
-  return std::regex_search(line, m, re) ? std::stoi(m[1]) : -1;
-}
 // A client of ftmd's H4 port on loopback, or -1.
 int connectH4(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -149,7 +143,7 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
   TempDir dir;
   FtmdProcess p(dir.path(), {"--tcp", "0"});
   ASSERT_TRUE(p.ready());
-  const int port = portOf(p.readyLine(), "TCP form");
+  const int port = readyPort(p.readyLine(), "TCP form");
   ASSERT_GT(port, 0) << p.readyLine();
   DevClient c(port);
   ASSERT_TRUE(c.connected());
@@ -200,7 +194,7 @@ TEST(FtmdTraffic, H4Port) {
   TempDir dir;
   FtmdProcess p(dir.path(), {"--h4", "0"});
   ASSERT_TRUE(p.ready());
-  const int port = portOf(p.readyLine(), "H4");
+  const int port = readyPort(p.readyLine(), "H4");
   ASSERT_GT(port, 0);
   const int fd = connectH4(port);
   ASSERT_GE(fd, 0);
@@ -235,7 +229,7 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
   TempDir dir;
   FtmdProcess p(dir.path(), {"--h4", "0"});
   ASSERT_TRUE(p.ready());
-  const int port = portOf(p.readyLine(), "H4");
+  const int port = readyPort(p.readyLine(), "H4");
   ASSERT_GT(port, 0);
   const struct {
     const char* what;
