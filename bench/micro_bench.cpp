@@ -77,11 +77,11 @@ Bytes RawStream() {
 }
 
 long long gWritten;  // bytes handed to the driver writer, so the work is not optimised away
-void CountCommand(const BYTE*, int length) { gWritten += length; }
-void CountAcl(const BYTE*, int length) { gWritten += length; }
-void CountSco(const BYTE*, int length) { gWritten += length; }
-void IgnoreSelect(BYTE) {}
-const DriverWriter kCountingWriter = {CountCommand, CountAcl, CountSco, IgnoreSelect};
+void CountCommand(void*, const BYTE*, int length) { gWritten += length; }
+void CountAcl(void*, const BYTE*, int length) { gWritten += length; }
+void CountSco(void*, const BYTE*, int length) { gWritten += length; }
+void IgnoreSelect(void*, BYTE) {}
+const DriverWriter kCountingWriter = {nullptr, CountCommand, CountAcl, CountSco, IgnoreSelect};
 
 // The demultiplexer prints a console line per packet: during the timed loop the console
 // goes to /dev/null, so its formatting and write calls are measured but not shown.

@@ -2,7 +2,7 @@
 // when it closes a frame, to HandleDiagRequest. Everything sent to the test host is checked:
 // a frame carries a good FCS and ends in the flag; a loopback reply is a prefix of the
 // request. Commands written to the controller stay within their area.
-#include "app/host_send.h"
+#include "core/host_send.h"
 #include "diag/diag.h"
 #include "fuzz_support.h"
 #include "hostlink/diag_receive.h"
@@ -18,7 +18,7 @@ namespace {
 const BYTE* g_request = nullptr;  // the block being answered
 int g_requestLength = 0;
 
-int CheckSend(const BYTE* data, int len) {
+int CheckSend(void*, const BYTE* data, int len) {
   FuzzCheck(len > 0, "empty send to the test host");
   if (g_request != nullptr && g_request[0] == 0x7B) {
     // Loopback: the request's own bytes, up to and with its first flag.
@@ -32,21 +32,22 @@ int CheckSend(const BYTE* data, int len) {
   return len;
 }
 
-void OnCommand(const BYTE* p, int n) {
+void OnCommand(void*, const BYTE* p, int n) {
   FuzzCheck(n >= 0 && n <= 255, "command length out of range");
   volatile BYTE sink = 0;
   for (int i = 0; i < n; ++i) sink ^= p[i];  // every byte readable
   (void)sink;
 }
-void OnData(const BYTE*, int) { FuzzCheck(false, "diag mode wrote data"); }
-void OnSelect(BYTE) { FuzzCheck(false, "diag mode selected an SCO interface"); }
-const DriverWriter kWriter = {OnCommand, OnData, OnData, OnSelect};
+void OnData(void*, const BYTE*, int) { FuzzCheck(false, "diag mode wrote data"); }
+void OnSelect(void*, BYTE) { FuzzCheck(false, "diag mode selected an SCO interface"); }
+const DriverWriter kWriter = {nullptr, OnCommand, OnData, OnData, OnSelect};
+const HostSendSeam kCheckedSend = {CheckSend, nullptr};
 
-int Respond(const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
+int Respond(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
   FuzzCheck(length > 0 && length <= bufferSize, "block longer than its buffer");
   g_request = request;
   g_requestLength = length;
-  const int r = HandleDiagRequest(request, length, bufferSize, writer);
+  const int r = HandleDiagRequest(host, request, length, bufferSize, writer);
   g_request = nullptr;
   return r;
 }
@@ -55,7 +56,8 @@ int Respond(const BYTE* request, int length, int bufferSize, const DriverWriter&
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SilenceConsole();
-  SetHostSendHook(CheckSend);
+  HostSender host;
+  SetHostSendSeam(&host, &kCheckedSend);
   FuzzedDataProvider in(data, size);
   std::unique_ptr<BYTE[]> buf(new BYTE[HOST_RECV_CAPACITY + 1]);
   memset(buf.get(), 0, HOST_RECV_CAPACITY + 1);
@@ -68,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(buf.get() + carry, got.data(), got.size());
     const int total = carry + (int)got.size();
     buf[total] = 0;
-    carry = DiagReceiveStep(buf.get(), total, Respond, kWriter);
+    carry = DiagReceiveStep(buf.get(), total, Respond, &host, kWriter);
     FuzzCheck(carry >= 0 && carry < HOST_RECV_CAPACITY, "kept bytes out of range");
     FuzzCheck(carry == 0 || buf[0] != DIAG_FLAG, "kept bytes begin with a flag");
   }

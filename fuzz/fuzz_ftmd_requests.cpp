@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   cfg.type = in.ConsumeBool() ? 2 : 1;
   cfg.queueLimit = in.ConsumeIntegralInRange<size_t>(1, 8);
   cfg.pendingLimit = in.ConsumeIntegralInRange<size_t>(1, 8);
-  TimerQueue timers;
+  ManualClock clock;
+  TimerQueue timers(clock);
   Replies replies;
   std::set<uint32_t> used;
   {

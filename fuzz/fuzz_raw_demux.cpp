@@ -22,12 +22,12 @@ void Record(char kind, const BYTE* p, int n) {
   FuzzCheck(n >= 0, "negative write length");
   g_writes->push_back({kind, FuzzBytes(p, p + n)});
 }
-void OnCommand(const BYTE* p, int n) { Record('C', p, n); }
-void OnAcl(const BYTE* p, int n) { Record('A', p, n); }
-void OnSco(const BYTE* p, int n) { Record('S', p, n); }
-void OnSelect(BYTE id) { FuzzCheck(id <= 7, "SCO interface id above 7"); }
+void OnCommand(void*, const BYTE* p, int n) { Record('C', p, n); }
+void OnAcl(void*, const BYTE* p, int n) { Record('A', p, n); }
+void OnSco(void*, const BYTE* p, int n) { Record('S', p, n); }
+void OnSelect(void*, BYTE id) { FuzzCheck(id <= 7, "SCO interface id above 7"); }
 
-const DriverWriter kRecorder = {OnCommand, OnAcl, OnSco, OnSelect};
+const DriverWriter kRecorder = {nullptr, OnCommand, OnAcl, OnSco, OnSelect};
 
 // The packets of the whole stream that are complete, skipping unknown type bytes and ACL
 // packets too long for the receive buffer.

@@ -2,7 +2,7 @@
 // long as the enable-FTM request stays pending; its completion ends the run.
 #include "app/ftm_mode.h"
 
-#include "app/context.h"
+#include "core/context.h"
 #include "driver/ioctl.h"
 
 DWORD WINAPI EnterFtmModeThread(LPVOID context) {

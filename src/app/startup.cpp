@@ -1,8 +1,9 @@
 // Start-up, strictly sequential on the main thread, and the final clean-up.
 #include "app/startup.h"
 
-#include "app/context.h"
+#include "app/console_stop.h"
 #include "app/ftm_mode.h"
+#include "core/context.h"
 #include "driver/ioctl.h"
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
@@ -65,6 +66,7 @@ int RunBridge(int argc, char** argv) {
   int port = ParsePortArgument(argv[2]);
   // A port whose low 16 bits are 0 would make the server listen on a random port.
   if ((port & 0xFFFF) == 0) return RefuseArgument("The input port number is invalid\n");
+  int diagMode;
   if (std::strcmp(argv[4], "diag") == 0) {
     diagMode = 1;
   } else if (std::strcmp(argv[4], "raw") == 0) {
@@ -73,8 +75,13 @@ int RunBridge(int argc, char** argv) {
     return RefuseArgument("The input mode is invalid\n");
   }
 
-  FtmAppContext* ctx = &gFtmAppContext;
-  InitiateStruct(ctx);
+  // The record outlives this function: reader threads may still use it while the
+  // process ends.
+  static FtmAppContext record;
+  FtmAppContext* ctx = &record;
+  ctx->diagMode = diagMode;
+  SetConsoleStopContext(ctx);
+  InitiateStruct(ctx, ConsoleCtrlHandler);
 
   print_message(L"BTFTM : opening FTM Driver handle\n");
   ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
@@ -118,6 +125,6 @@ int RunBridge(int argc, char** argv) {
     print_message(L"BTFTM : Succeed in creating SCO Thread\n");
   }
 
-  if (ServeTestHost(port) == HOST_SETUP_FAILED) return 1;
+  if (ServeTestHost(ctx, port) == HOST_SETUP_FAILED) return 1;
   return FinalCleanUp(ctx);
 }

@@ -1,10 +1,9 @@
 // The frame sender: frames one packet, dumps it when asked and hands the whole frame
 // to the one sender towards the test host.
-#include "app/host_send.h"
 #include "diag/diag.h"
 #include "diag/hex_dump.h"
 
-void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
+void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose) {
   BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped
 
   if (length > DIAG_MAX_PACKET) {
@@ -24,7 +23,7 @@ void DiagPrintToStream(const BYTE* data, int length, int escape, int verbose) {
     print_message(L"\nBTFTM : DiagPrintToStream Send[%d]: %ls\n", frameLength, items);
   }
 
-  const int sent = SendToTestHost(frame, frameLength);
+  const int sent = SendToTestHost(host, frame, frameLength);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(L"BTFTM : DiagPrintToStream, Can't find socket\n");
   } else if (sent != frameLength) {

@@ -52,6 +52,6 @@ void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter
   BYTE command[FTM_HCI_COMMAND_AREA];
   const int count = commandLength - 1;
   UnescapeCommand(request, bufferSize, command, count);
-  writer.sendHciCmd(command, count);
+  writer.sendHciCmd(writer.context, command, count);
   PrintHciCommand(command, count);
 }

@@ -1,5 +1,4 @@
 // The diag responder: answers one received block by the request code in its first byte.
-#include "app/host_send.h"
 #include "diag/canned_replies.h"
 #include "diag/diag.h"
 #include "diag/request_bytes.h"
@@ -8,13 +7,13 @@ namespace {
 
 enum { LOOPBACK_SCAN = 256 };  // the closing flag of a loopback request is looked for here
 
-void SendCannedReply(const CannedReply& reply, int verbose) {
-  DiagPrintToStream(reply.bytes, reply.length, 0, verbose);
+void SendCannedReply(HostSender* host, const CannedReply& reply, int verbose) {
+  DiagPrintToStream(host, reply.bytes, reply.length, 0, verbose);
 }
 
 // The received bytes go back as they came, up to and with the first flag; without a
 // flag among the first bytes only the request code goes back.
-int AnswerLoopback(const BYTE* request, int bufferSize) {
+int AnswerLoopback(HostSender* host, const BYTE* request, int bufferSize) {
   int replyLength = 1;
   for (int i = 0; i < LOOPBACK_SCAN && i < bufferSize; ++i) {
     if (request[i] == DIAG_FLAG) {
@@ -22,21 +21,21 @@ int AnswerLoopback(const BYTE* request, int bufferSize) {
       break;
     }
   }
-  if (SendToTestHost(request, replyLength) != replyLength) {
+  if (SendToTestHost(host, request, replyLength) != replyLength) {
     print_message(L"BTFTM : diagProtLoopback ... send failed\n");
     return 0;
   }
   return 1;
 }
 
-void AnswerLogMask(const BYTE* request, int bufferSize) {
+void AnswerLogMask(HostSender* host, const BYTE* request, int bufferSize) {
   print_message(L"BTFTM : Log Mask\n");
   switch (RequestByte(request, bufferSize, 4)) {
     case 1:
-      SendCannedReply(kLogMaskOp1Reply, 1);
+      SendCannedReply(host, kLogMaskOp1Reply, 1);
       break;
     case 4:
-      SendCannedReply(kLogMaskOp4Reply, 1);
+      SendCannedReply(host, kLogMaskOp4Reply, 1);
       break;
     default:
       break;
@@ -45,9 +44,10 @@ void AnswerLogMask(const BYTE* request, int bufferSize) {
 
 // The whole block is echoed inside a new unescaped frame, then its HCI command, if it
 // carries one, goes to the controller.
-void AnswerSubsystemRequest(const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
+void AnswerSubsystemRequest(HostSender* host, const BYTE* request, int length, int bufferSize,
+                            const DriverWriter& writer) {
   const int echoLength = length < bufferSize ? length : bufferSize;
-  DiagPrintToStream(request, echoLength, 0, 0);
+  DiagPrintToStream(host, request, echoLength, 0, 0);
   HandleFtmHciCommand(request, bufferSize, writer);
 }
 
@@ -69,23 +69,23 @@ const CannedAnswer kCannedAnswers[] = {
 
 }  // namespace
 
-int HandleDiagRequest(const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
+int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
   const BYTE code = RequestByte(request, bufferSize, 0);
   for (const CannedAnswer& answer : kCannedAnswers) {
     if (answer.code != code) continue;
     if (answer.line != nullptr) print_message(L"%ls", answer.line);
-    SendCannedReply(*answer.reply, answer.verbose);
+    SendCannedReply(host, *answer.reply, answer.verbose);
     return 1;
   }
   switch (code) {
     case 0x4B:
-      AnswerSubsystemRequest(request, length, bufferSize, writer);
+      AnswerSubsystemRequest(host, request, length, bufferSize, writer);
       break;
     case 0x73:
-      AnswerLogMask(request, bufferSize);
+      AnswerLogMask(host, request, bufferSize);
       break;
     case 0x7B:
-      return AnswerLoopback(request, bufferSize);
+      return AnswerLoopback(host, request, bufferSize);
     case 0x7C:
       print_message(L"BTFTM : echo for extendedBuildID\n");
       break;

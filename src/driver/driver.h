@@ -1,7 +1,7 @@
 // Driver access: the overlapped request pattern, the three writes, SCO interfaces.
 #pragma once
 
-#include "app/context.h"
+#include "core/context.h"
 #include "driver/ioctl.h"
 
 // The five messages of one kind of request (each a print_message format; every one is
@@ -33,39 +33,45 @@ struct RequestResult {
 RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                                    LPDWORD count, LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts);
 
-// After a read has handled its data: reset the record's event, if it has one.
-void FinishRequest(OVERLAPPED* record);
+// After a read has handled its data: reset the record's event, if it has one. record
+// is one of ctx's OVERLAPPED members.
+void FinishRequest(FtmAppContext* ctx, OVERLAPPED* record);
 
 // True for the errors that mean the driver device is gone for good.
 bool IsDeviceGoneError(DWORD error);
 
 // The three writes of the main thread. Each reports its own outcome and returns when
 // the driver has completed the write.
-void SendHciCmd(const BYTE* command, int length);
-void SendAclData(const BYTE* packet, int length);
-void SendScoData(const BYTE* packet, int length);
+void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length);
+void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length);
+void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length);
 
 // Selects an SCO interface in the driver (synchronous form); records it and opens the
 // SCO gate on success.
-void SelectScoInf(BYTE interfaceId);
+void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId);
 
 // The interface id that an SCO packet of hciLen bytes asks for, or 0 for an unlisted size.
 BYTE ScoInterfaceForLength(int hciLen);
 
 // The seam through which the byte work reaches the driver: the demultiplexer and the
-// diag responder write through it; tests and fuzzers give their own.
+// diag responder write through it; tests and fuzzers give their own. Each call gets
+// context back.
 struct DriverWriter {
-  void (*sendHciCmd)(const BYTE* command, int length);
-  void (*sendAclData)(const BYTE* packet, int length);
-  void (*sendScoData)(const BYTE* packet, int length);
-  void (*selectScoInf)(BYTE interfaceId);
+  void* context;
+  void (*sendHciCmd)(void* context, const BYTE* command, int length);
+  void (*sendAclData)(void* context, const BYTE* packet, int length);
+  void (*sendScoData)(void* context, const BYTE* packet, int length);
+  void (*selectScoInf)(void* context, BYTE interfaceId);
 };
-extern const DriverWriter kDriverWriter;
+
+// The writer that reaches the driver of ctx through the functions above.
+DriverWriter DriverWriterFor(FtmAppContext* ctx);
 
 // The SCO packet rule: select the interface that hciLen asks for, or print
 // "BTFTM: Invalid sco hciLen %d" for an unlisted size.
 void ApplyScoPacketRule(int hciLen, const DriverWriter& writer);
 
 // SCO link tracking on one event (event code, parameter length, parameters), with the
-// tracking state of the event reader. May reset the SCO gate and select interface 0.
-void TrackScoLink(const BYTE* event, int length, WORD* scoConnectionHandle, const DriverWriter& writer);
+// tracking state of the event reader. May reset the SCO gate of ctx and select interface 0.
+void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
+                  const DriverWriter& writer);

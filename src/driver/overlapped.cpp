@@ -36,11 +36,11 @@ RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD i
   return {REQUEST_FAILED, error};
 }
 
-void FinishRequest(OVERLAPPED* record) {
+void FinishRequest(FtmAppContext* ctx, OVERLAPPED* record) {
   HANDLE event;
   {
     // The clean-up may be closing the record's event on the main thread.
-    std::lock_guard<std::mutex> lock(gFtmAppContext.recordEventLock);
+    std::lock_guard<std::mutex> lock(ctx->recordEventLock);
     event = record->hEvent;
   }
   if (event != nullptr) ResetEvent(event);

@@ -1,22 +1,22 @@
 // SCO interfaces: selection in the driver, the packet-size rule and link tracking.
 #include "driver/driver.h"
 
-void SelectScoInf(BYTE interfaceId) {
-  if (interfaceId == currentScoInterface.load()) return;
+void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
+  if (interfaceId == ctx->currentScoInterface.load()) return;
   DWORD count = 0;
   // The result is judged by the last error even when the call succeeds, and a success
   // need not clear it: start from a clean value, so that an error left over from an
   // earlier call on this thread (a pending read's 997) cannot undo a good selection.
   SetLastError(ERROR_SUCCESS);
-  BOOL done = DeviceIoControl(gFtmAppContext.hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
+  BOOL done = DeviceIoControl(ctx->hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
                               &count, nullptr);
   DWORD error = GetLastError();
   if (done) {
     print_message(L"SelectScoInf: Select SCO Inf happened synchronously, dwError is %d\n", (int)error);
     if (error != ERROR_SUCCESS) return;
-    currentScoInterface = interfaceId;
+    ctx->currentScoInterface = interfaceId;
     if (interfaceId != 0) {
-      HANDLE gate = gFtmAppContext.ScoRxStartEvent.load();
+      HANDLE gate = ctx->ScoRxStartEvent.load();
       if (gate != nullptr) SetEvent(gate);
     }
     return;
@@ -48,7 +48,7 @@ void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
     print_message(L"BTFTM: Invalid sco hciLen %d", hciLen);
     return;
   }
-  writer.selectScoInf(id);
+  writer.selectScoInf(writer.context, id);
 }
 
 enum {
@@ -58,7 +58,8 @@ enum {
   LINK_TYPE_SCO = 0x00,
 };
 
-void TrackScoLink(const BYTE* event, int length, WORD* scoConnectionHandle, const DriverWriter& writer) {
+void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
+                  const DriverWriter& writer) {
   // The event buffer always holds the parameters the tests below read; a shorter event
   // reads as zeros there.
   auto at = [&](int i) -> BYTE { return i < length ? event[i] : 0; };
@@ -74,8 +75,8 @@ void TrackScoLink(const BYTE* event, int length, WORD* scoConnectionHandle, cons
   if (code == EVT_DISCONNECTION_COMPLETE && handle == *scoConnectionHandle) {
     print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)handle);
     *scoConnectionHandle = 0;
-    HANDLE gate = gFtmAppContext.ScoRxStartEvent.load();
+    HANDLE gate = ctx->ScoRxStartEvent.load();
     if (gate != nullptr) ResetEvent(gate);
-    writer.selectScoInf(0);
+    writer.selectScoInf(writer.context, 0);
   }
 }

@@ -1,16 +1,16 @@
 // The three writes of the main thread: HCI commands, ACL data and SCO data.
 #include "driver/driver.h"
 
-static void RunWrite(DWORD code, const BYTE* packet, int length, LPVOID out, DWORD outSize, OVERLAPPED* record,
+static void RunWrite(FtmAppContext* ctx, DWORD code, const BYTE* packet, int length, LPVOID out, DWORD outSize, OVERLAPPED* record,
                      const RequestTexts& texts) {
   DWORD count = 0;
-  HANDLE driver = gFtmAppContext.hDriver.load();
+  HANDLE driver = ctx->hDriver.load();
   RequestResult result = RunOverlappedRequest(driver, code, (LPVOID)packet, (DWORD)length, out, outSize, &count,
                                               &count, record, texts);
-  if (result.outcome == REQUEST_DONE) FinishRequest(record);
+  if (result.outcome == REQUEST_DONE) FinishRequest(ctx, record);
 }
 
-void SendHciCmd(const BYTE* command, int length) {
+void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length) {
   static const RequestTexts texts = {
       L"SendHciCmd: CMD write happened synchronously\n",
       L"SendHciCmd: Error:Invalid Parameter\n",
@@ -22,12 +22,12 @@ void SendHciCmd(const BYTE* command, int length) {
   };
   // A type 2 driver takes a 4-byte output holding 1 with every command.
   DWORD type2Output = TYPE2_CMD_OUTPUT;
-  bool type2 = gFtmAppContext.drvType.load() == DRV_TYPE_BTFTMDRIVER;
-  RunWrite(IOCTL_BTFTM_SEND_HCI_CMD, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0,
-           &gFtmAppContext.overlapCmdWriteasync, texts);
+  bool type2 = ctx->drvType.load() == DRV_TYPE_BTFTMDRIVER;
+  RunWrite(ctx, IOCTL_BTFTM_SEND_HCI_CMD, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0,
+           &ctx->overlapCmdWriteasync, texts);
 }
 
-void SendAclData(const BYTE* packet, int length) {
+void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length) {
   static const RequestTexts texts = {
       L"SendAclData: ACL write happened synchronously\n",
       L"SendAclData: Error:Invalid Parameter\n",
@@ -37,10 +37,10 @@ void SendAclData(const BYTE* packet, int length) {
       L"SendAclData: Error:in default. Error -0x%X\n",
       nullptr,
   };
-  RunWrite(IOCTL_BTFTM_SEND_ACL, packet, length, nullptr, 0, &gFtmAppContext.overlapAclWriteasync, texts);
+  RunWrite(ctx, IOCTL_BTFTM_SEND_ACL, packet, length, nullptr, 0, &ctx->overlapAclWriteasync, texts);
 }
 
-void SendScoData(const BYTE* packet, int length) {
+void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length) {
   static const RequestTexts texts = {
       L"SendScoData: SCO write happened synchronously, dwError=%d\n",
       L"SendScoData: Error:Invalid Parameter\n",
@@ -50,7 +50,19 @@ void SendScoData(const BYTE* packet, int length) {
       L"SendScoData: Error:in default. Error -0x%X\n",
       nullptr,
   };
-  RunWrite(IOCTL_BTFTM_SEND_SCO, packet, length, nullptr, 0, &gFtmAppContext.overlapScoWriteasync, texts);
+  RunWrite(ctx, IOCTL_BTFTM_SEND_SCO, packet, length, nullptr, 0, &ctx->overlapScoWriteasync, texts);
 }
 
-const DriverWriter kDriverWriter = {SendHciCmd, SendAclData, SendScoData, SelectScoInf};
+namespace {
+
+FtmAppContext* Record(void* context) { return static_cast<FtmAppContext*>(context); }
+void WriteCommand(void* context, const BYTE* command, int length) { SendHciCmd(Record(context), command, length); }
+void WriteAcl(void* context, const BYTE* packet, int length) { SendAclData(Record(context), packet, length); }
+void WriteSco(void* context, const BYTE* packet, int length) { SendScoData(Record(context), packet, length); }
+void WriteSelection(void* context, BYTE interfaceId) { SelectScoInf(Record(context), interfaceId); }
+
+}  // namespace
+
+DriverWriter DriverWriterFor(FtmAppContext* ctx) {
+  return {ctx, WriteCommand, WriteAcl, WriteSco, WriteSelection};
+}

@@ -53,10 +53,10 @@ DWORD WINAPI AclThread(LPVOID context) {
     if (!AclPacketFitsRead(length)) {
       print_message(L"BTFTM : AclThread, data length %d is more than the read can hold (%d), dropped\n",
                     length - 4, ACL_MAX_DATA);
-    } else if (!ForwardPacket(packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines)) {
+    } else if (!ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines)) {
       return 1;
     }
-    FinishRequest(record);
+    FinishRequest(ctx, record);
   }
   return EndReader(kAclLines);
 }

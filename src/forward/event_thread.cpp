@@ -61,6 +61,7 @@ DWORD WINAPI EventThread(LPVOID context) {
   BYTE reply[EVENT_READ_SIZE];
   DWORD type2Input = TYPE2_EVENT_READ_INPUT;
   WORD scoConnectionHandle = 0;
+  const DriverWriter writer = DriverWriterFor(ctx);
 
   print_message(L"BTFTM : EventThread++\n");
   CreateReadEvent(ctx, record, kEventLines);
@@ -76,14 +77,14 @@ DWORD WINAPI EventThread(LPVOID context) {
       continue;
     }
     if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
-      FinishRequest(record);
+      FinishRequest(ctx, record);
       continue;
     }
     int length = HciEventLength(event);
     DumpEvent(event, length);
-    TrackScoLink(event, length, &scoConnectionHandle, kDriverWriter);
-    if (!ForwardPacket(event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
-    FinishRequest(record);
+    TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
+    if (!ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
+    FinishRequest(ctx, record);
   }
   return EndReader(kEventLines);
 }

@@ -1,6 +1,5 @@
 #include "forward/reader_common.h"
 
-#include "app/host_send.h"
 #include "diag/diag.h"
 #include "forward/packet_bytes.h"
 
@@ -29,19 +28,19 @@ bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPV
   return false;
 }
 
-bool ForwardPacket(BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {
-  if (diagMode.load() != 0) {
+bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {
+  if (ctx->diagMode.load() != 0) {
     BYTE* logPacket = BuildLogPacket(buffer, length, logCode, tag);
     if (logPacket == nullptr) {
       print_message(lines.noMemory);
       return false;
     }
-    DiagPrintToStream(logPacket, length + LOG_HEADER_SIZE, 1, 1);
+    DiagPrintToStream(&ctx->host, logPacket, length + LOG_HEADER_SIZE, 1, 1);
     ReleaseLogPacket(logPacket);
     return true;
   }
   int total = PrependH4Type(buffer, length, h4Type);
-  int sent = SendToTestHost(buffer, total);
+  int sent = SendToTestHost(&ctx->host, buffer, total);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(lines.noSocket);
   } else if (sent < 0) {

@@ -2,7 +2,7 @@
 // overlapped pattern, the send of one controller packet and the end lines.
 #pragma once
 
-#include "app/context.h"
+#include "core/context.h"
 #include "driver/driver.h"
 
 // The lines of one reader that are not about the driver request itself.
@@ -28,10 +28,10 @@ bool ReaderRunning(const FtmAppContext* ctx);
 bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                     LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines);
 
-// Sends one controller packet of length bytes to the test host: as a log packet in diag
+// Sends one controller packet of length bytes to ctx's test host: as a log packet in diag
 // mode, behind its H4 type byte in raw mode (buffer needs room for length + 1 bytes).
 // Returns false when no memory could be had for the log packet (the line is printed).
-bool ForwardPacket(BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines);
+bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines);
 
 // The two end lines; returns the thread result.
 DWORD EndReader(const ReaderLines& lines);

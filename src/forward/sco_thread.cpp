@@ -30,15 +30,15 @@ const ReaderLines kScoLines = {
     L"BTFTM : ScoThread--\n",
 };
 
-int CurrentSlotUnit() {
-  BYTE id = currentScoInterface.load();
+int CurrentSlotUnit(const FtmAppContext* ctx) {
+  BYTE id = ctx->currentScoInterface.load();
   return id <= wire::kMaxScoInterface ? int(wire::kScoSlotUnit[id]) : 0;
 }
 
 void WaitForScoGate(FtmAppContext* ctx) { WaitForSingleObject(ctx->ScoRxStartEvent.load(), INFINITE); }
 
 // Forwards the packets of one reply. Returns false when the thread has to end.
-bool ForwardScoSlots(const BYTE* reply, int delivered, int unit) {
+bool ForwardScoSlots(FtmAppContext* ctx, const BYTE* reply, int delivered, int unit) {
   BYTE slot[SCO_SLOT_BUFFER_SIZE];
   for (int i = 0; i < 3; ++i) {
     ScoSlot cut = CutScoSlot(reply, delivered, unit, i);
@@ -48,7 +48,7 @@ bool ForwardScoSlots(const BYTE* reply, int delivered, int unit) {
     }
     if (cut.state != SCO_SLOT_PACKET) continue;
     memcpy(slot, reply + cut.offset, (size_t)cut.length);
-    if (!ForwardPacket(slot, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines)) return false;
+    if (!ForwardPacket(ctx, slot, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines)) return false;
   }
   return true;
 }
@@ -66,14 +66,14 @@ DWORD WINAPI ScoThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     // The unit that sizes the read also cuts its reply, whatever is selected meanwhile.
-    int unit = CurrentSlotUnit();
+    int unit = CurrentSlotUnit(ctx);
     int readSize = wire::kScoReadUnits * unit;
     memset(reply, 0, sizeof(reply));
     if (ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead, record,
                        kScoReadTexts, kScoLines)) {
       int delivered = ctx->scoBytesRead > (DWORD)readSize ? readSize : (int)ctx->scoBytesRead;
-      if (!ForwardScoSlots(reply, delivered, unit)) return 1;
-      FinishRequest(record);
+      if (!ForwardScoSlots(ctx, reply, delivered, unit)) return 1;
+      FinishRequest(ctx, record);
     }
     WaitForScoGate(ctx);
   }

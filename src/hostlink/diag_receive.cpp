@@ -9,12 +9,12 @@ bool ClosesDiagFrame(const BYTE* buf, int total) {
   return (total >= 2 && buf[total - 1] == DIAG_FLAG) || (total >= 3 && buf[total - 2] == DIAG_FLAG);
 }
 
-int DiagReceiveStep(BYTE* buf, int total, DiagResponder responder, const DriverWriter& writer) {
+int DiagReceiveStep(BYTE* buf, int total, DiagResponder responder, HostSender* host, const DriverWriter& writer) {
   if (total <= 0) {
     return 0;
   }
   if (ClosesDiagFrame(buf, total)) {
-    responder(buf, total, HOST_RECV_CAPACITY, writer);
+    responder(host, buf, total, HOST_RECV_CAPACITY, writer);
     return 0;
   }
   if (total >= HOST_RECV_CAPACITY) {

@@ -5,10 +5,10 @@
 #include "hostlink/diag_receive.h"
 #include "hostlink/hostlink.h"
 
-// ServeTestHost with its seams: ServeTestHost(port) is this with kDriverWriter and
-// HandleDiagRequest.
-int ServeTestHostWith(int port, const DriverWriter& writer, DiagResponder responder);
+// ServeTestHost with its seams: ServeTestHost(ctx, port) is this with
+// DriverWriterFor(ctx) and HandleDiagRequest.
+int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, DiagResponder responder);
 
-// The receive loop on clientSocket, until the test host disconnects, the connection dies
-// or the stop sequence runs. Returns HOST_CONNECTION_OVER.
-int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder);
+// The receive loop on ctx's client socket, until the test host disconnects, the
+// connection dies or the stop sequence runs. Returns HOST_CONNECTION_OVER.
+int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder);

@@ -1,6 +1,7 @@
 // Host link: the TCP server for the test host and its receive loop.
 #pragma once
 
+#include "core/context.h"
 #include "platform/platform.h"
 
 enum {
@@ -9,5 +10,5 @@ enum {
 };
 
 // Listens on the low 16 bits of port, accepts one test host and runs the receive loop
-// until the test host disconnects or the stop sequence runs.
-int ServeTestHost(int port);
+// until the test host disconnects or the stop sequence runs. The sockets are ctx's.
+int ServeTestHost(FtmAppContext* ctx, int port);

@@ -1,4 +1,3 @@
-#include "app/context.h"
 #include "diag/diag.h"
 #include "hostlink/host_server.h"
 
@@ -6,19 +5,19 @@ namespace {
 
 enum { WINSOCK_VERSION_2_2 = 0x0202, LISTEN_BACKLOG = 3 };
 
-int FailSetUp() {
-  CloseSocketOnce(&listenSocket, false);
+int FailSetUp(FtmAppContext* ctx) {
+  CloseSocketOnce(&ctx->listenSocket, false);
   WSACleanup();
   return HOST_SETUP_FAILED;
 }
 
 }  // namespace
 
-int ServeTestHost(int port) {
-  return ServeTestHostWith(port, kDriverWriter, HandleDiagRequest);
+int ServeTestHost(FtmAppContext* ctx, int port) {
+  return ServeTestHostWith(ctx, port, DriverWriterFor(ctx), HandleDiagRequest);
 }
 
-int ServeTestHostWith(int port, const DriverWriter& writer, DiagResponder responder) {
+int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, DiagResponder responder) {
   WSADATA wsaData;
   if (WSAStartup(WINSOCK_VERSION_2_2, &wsaData) != 0) {
     print_message(L"BTFTM : Error at WSAStartup()\n");
@@ -30,46 +29,46 @@ int ServeTestHostWith(int port, const DriverWriter& writer, DiagResponder respon
     print_message(L"BTFTM : socket function failed with error: %u\n", (unsigned)WSAGetLastError());
     return HOST_SETUP_FAILED;
   }
-  listenSocket = created;
+  ctx->listenSocket = created;
   print_message(L"BTFTM : Ethernet Socket created\n");
 
-  // Each call reads listenSocket afresh: a stop sequence may have closed it meanwhile.
+  // Each call reads the listening socket afresh: a stop sequence may have closed it meanwhile.
   int reuse = 1;
-  setsockopt(listenSocket.load(), SOL_SOCKET, SO_REUSEADDR, (char*)&reuse, sizeof reuse);
+  setsockopt(ctx->listenSocket.load(), SOL_SOCKET, SO_REUSEADDR, (char*)&reuse, sizeof reuse);
 
   sockaddr_in address = {};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons((unsigned short)(port & 0xFFFF));
-  if (bind(listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
+  if (bind(ctx->listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
     print_message(L"BTFTM : Bind failed. Close socket");
-    return FailSetUp();
+    return FailSetUp(ctx);
   }
   print_message(L"BTFTM: binding done\n");
 
-  if (listen(listenSocket.load(), LISTEN_BACKLOG) == SOCKET_ERROR) {
+  if (listen(ctx->listenSocket.load(), LISTEN_BACKLOG) == SOCKET_ERROR) {
     print_message(L"BTFTM : listen function failed with error: %d\n", WSAGetLastError());
-    return FailSetUp();
+    return FailSetUp(ctx);
   }
   print_message(L"BTFTM : Listening on socket...\n");
   print_message(L"BTFTM : Waiting for incoming Ethernet connections... \n");
 
   sockaddr_in peer = {};
   socklen_t peerLength = sizeof peer;
-  const SOCKET accepted = accept(listenSocket.load(), (sockaddr*)&peer, &peerLength);
+  const SOCKET accepted = accept(ctx->listenSocket.load(), (sockaddr*)&peer, &peerLength);
   if (accepted == INVALID_SOCKET) {
     print_message(L"BTFTM : accept failed\n");
-    return FailSetUp();
+    return FailSetUp(ctx);
   }
   int noDelay = 1;
   setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, (char*)&noDelay, sizeof noDelay);
-  clientSocket = accepted;
-  if (gFtmAppContext.exitFlag == 1) {
+  ctx->host.clientSocket = accepted;
+  if (ctx->exitFlag == 1) {
     // A stop sequence that ran while accept was returning found no connection to close;
     // close it here so the receive loop ends instead of waiting on it.
-    CloseSocketOnce(&clientSocket, true);
+    CloseSocketOnce(&ctx->host.clientSocket, true);
   }
   print_message(L"BTFTM : Ethernet Connected!\n");
 
-  return RunReceiveLoop(writer, responder);
+  return RunReceiveLoop(ctx, writer, responder);
 }

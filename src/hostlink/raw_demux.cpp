@@ -18,7 +18,7 @@ int PacketSize(const BYTE* buf, int total, int index) {
 }
 
 void WriteAcl(const BYTE* packet, int length, RawDemuxState* state, const DriverWriter& writer) {
-  writer.sendAclData(packet, length);
+  writer.sendAclData(writer.context, packet, length);
   ++state->aclPacketCount;
   print_message(L"BTFTM: Sent #%d ACL packet to btsoc, length is: %d\n", state->aclPacketCount, length);
 }
@@ -60,12 +60,12 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
     }
     const BYTE* packet = buf + index + 1;
     if (type == H4_TYPE_COMMAND) {
-      writer.sendHciCmd(packet, size);
+      writer.sendHciCmd(writer.context, packet, size);
       PrintHciCommand(packet, size);
     } else if (type == H4_TYPE_ACL) {
       WriteAcl(packet, size, state, writer);
     } else {
-      writer.sendScoData(packet, size);
+      writer.sendScoData(writer.context, packet, size);
     }
     index = end + 1;
   }

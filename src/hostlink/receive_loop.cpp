@@ -1,4 +1,3 @@
-#include "app/context.h"
 #include "hostlink/host_server.h"
 #include "hostlink/raw_demux.h"
 
@@ -23,9 +22,9 @@ bool ConnectionIsGone(int error) {
   }
 }
 
-int LeaveOnDisconnect() {
+int LeaveOnDisconnect(FtmAppContext* ctx) {
   print_message(L"BTFTM : Client disconnected\n");
-  CloseSocketOnce(&listenSocket, false);
+  CloseSocketOnce(&ctx->listenSocket, false);
   WSACleanup();
   fflush(stdout);
   return HOST_CONNECTION_OVER;
@@ -41,7 +40,7 @@ int LeaveOnStop(int received, int error) {
 
 }  // namespace
 
-int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
+int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder) {
   BYTE buf[HOST_RECV_CAPACITY + 1];
   RawDemuxState rawState = {};
   int carry = 0;
@@ -51,26 +50,26 @@ int RunReceiveLoop(const DriverWriter& writer, DiagResponder responder) {
     // arrived counts as 0. A failed receive writes nothing, so clearing again after one
     // changes nothing.
     memset(buf + carry, 0, HOST_RECV_CAPACITY - carry);
-    const int received = recv(clientSocket.load(), (char*)buf + carry, HOST_RECV_CAPACITY - carry, 0);
+    const int received = recv(ctx->host.clientSocket.load(), (char*)buf + carry, HOST_RECV_CAPACITY - carry, 0);
     const int error = received == SOCKET_ERROR ? WSAGetLastError() : 0;
     if (received == 0) {
-      return LeaveOnDisconnect();
+      return LeaveOnDisconnect(ctx);
     }
-    if (gFtmAppContext.exitFlag == 1) {
+    if (ctx->exitFlag == 1) {
       return LeaveOnStop(received, error);
     }
     if (received == SOCKET_ERROR) {
       print_message(L"BTFTM: Socket recv returned error = %d", error);
       if (ConnectionIsGone(error)) {
-        return LeaveOnDisconnect();
+        return LeaveOnDisconnect(ctx);
       }
       continue;
     }
 
     const int total = carry + received;
     buf[total] = 0;
-    if (diagMode == 1) {
-      carry = DiagReceiveStep(buf, total, responder, writer);
+    if (ctx->diagMode == 1) {
+      carry = DiagReceiveStep(buf, total, responder, &ctx->host, writer);
     } else {
       carry = DemuxRawPackets(buf, total, &rawState, writer);
     }

@@ -1,5 +1,6 @@
 // The console control handler, the stop sequence and the final clean-up, called directly.
-#include "app/context.h"
+#include "app/console_stop.h"
+#include "core/context.h"
 #include "scripted_driver.h"
 
 #include <gtest/gtest.h>
@@ -28,34 +29,28 @@ ino_t InodeOf(int fd) {
 
 class StopSequence : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-  }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, false);
-    CleanAllResources(&gFtmAppContext);
-  }
+  void SetUp() override { SetConsoleStopContext(ctx_.get()); }
+  void TearDown() override { SetConsoleStopContext(nullptr); }
   // Gives both socket variables a real socket.
   void OpenSockets() {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    listenSocket = pair[0];
-    clientSocket = pair[1];
+    ctx_->listenSocket = pair[0];
+    ctx_->host.clientSocket = pair[1];
     fds_ = {pair[0], pair[1]};
     inodes_ = {InodeOf(pair[0]), InodeOf(pair[1])};
   }
   bool StillOpen(int i) { return IsOpenFd(fds_[i]) && InodeOf(fds_[i]) == inodes_[i]; }
   void OpenDriver() {
     device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    gFtmAppContext.hDriver = OpenScriptedDevice(device_->DevicePath());
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+    ctx_->hDriver = OpenScriptedDevice(device_->DevicePath());
+    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
   }
-  bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
 
   TempDeviceDir dir_;
   std::unique_ptr<DeviceDouble> device_;
+  TestRecord ctx_;
   std::vector<int> fds_;
   std::vector<ino_t> inodes_;
 };
@@ -66,26 +61,26 @@ TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
     ConsoleCapture console;
     EXPECT_TRUE(ConsoleCtrlHandler(type));
     EXPECT_EQ(console.Finish(), "");
-    EXPECT_EQ(gFtmAppContext.exitFlag.load(), 0);
-    EXPECT_EQ(listenSocket.load(), fds_[0]);
-    CloseSocketOnce(&listenSocket, false);
-    CloseSocketOnce(&clientSocket, false);
+    EXPECT_EQ(ctx_->exitFlag.load(), 0);
+    EXPECT_EQ(ctx_->listenSocket.load(), fds_[0]);
+    CloseSocketOnce(&ctx_->listenSocket, false);
+    CloseSocketOnce(&ctx_->host.clientSocket, false);
   }
   for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
-    gFtmAppContext.exitFlag = 0;
-    ResetEvent(gFtmAppContext.ScoRxStartEvent.load());
+    ctx_->exitFlag = 0;
+    ResetEvent(ctx_->ScoRxStartEvent.load());
     OpenSockets();
     OpenDriver();
     ConsoleCapture console;
     EXPECT_TRUE(ConsoleCtrlHandler(type));
     EXPECT_EQ(console.Finish(), "Signalling the main thread to exit..\n");
-    EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
+    EXPECT_EQ(ctx_->exitFlag.load(), 1);
     EXPECT_TRUE(GateOpen());
-    EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
-    EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(ctx_->listenSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(ctx_->host.clientSocket.load(), INVALID_SOCKET);
     EXPECT_FALSE(StillOpen(0));
     EXPECT_FALSE(StillOpen(1));
-    EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
+    EXPECT_EQ(ctx_->hDriver.load(), nullptr);
     EXPECT_TRUE(device_->WaitForNoConnections());
     device_.reset();
   }
@@ -110,15 +105,15 @@ TEST_F(StopSequence, WithoutSocketsOrDriverItOnlyRaisesTheFlag) {
   ConsoleCapture console;
   ConsoleCtrlHandler(CTRL_BREAK_EVENT);
   EXPECT_EQ(console.Finish(), "Signalling the main thread to exit..\n");
-  EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
+  EXPECT_EQ(ctx_->exitFlag.load(), 1);
   EXPECT_TRUE(GateOpen());
 }
 
 TEST_F(StopSequence, TheFtmModeThreadsSequenceLeavesTheGateClosed) {
   OpenSockets();
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_FALSE(GateOpen());
-  EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+  EXPECT_EQ(ctx_->host.clientSocket.load(), INVALID_SOCKET);
 }
 
 TEST_F(StopSequence, ItCancelsPendingDriverRequestsBeforeClosing) {
@@ -128,9 +123,9 @@ TEST_F(StopSequence, ItCancelsPendingDriverRequestsBeforeClosing) {
   ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   BYTE out[4];
   DWORD n = 0;
-  ASSERT_FALSE(DeviceIoControl(gFtmAppContext.hDriver.load(), 0x9600259C, nullptr, 0, out, 4, &n, &ov));
+  ASSERT_FALSE(DeviceIoControl(ctx_->hDriver.load(), 0x9600259C, nullptr, 0, out, 4, &n, &ov));
   ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
   EXPECT_EQ(GetLastError(), (DWORD)ERROR_OPERATION_ABORTED);
   EXPECT_TRUE(device_->WaitForCancels(1));
@@ -144,12 +139,12 @@ TEST_F(StopSequence, ConcurrentStopSequencesCloseEverythingExactlyOnce) {
     std::thread a([&] {
       while (go.load() == 0) {
       }
-      RunStopSequence(&gFtmAppContext, true);
+      RunStopSequence(ctx_.get(), true);
     });
     std::thread b([&] {
       while (go.load() == 0) {
       }
-      RunStopSequence(&gFtmAppContext, false);
+      RunStopSequence(ctx_.get(), false);
     });
     go = 1;
     a.join();
@@ -158,8 +153,8 @@ TEST_F(StopSequence, ConcurrentStopSequencesCloseEverythingExactlyOnce) {
     // a descriptor opened now must survive.
     int probe = dup(0);
     EXPECT_TRUE(IsOpenFd(probe));
-    EXPECT_EQ(listenSocket.load(), INVALID_SOCKET);
-    EXPECT_EQ(clientSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(ctx_->listenSocket.load(), INVALID_SOCKET);
+    EXPECT_EQ(ctx_->host.clientSocket.load(), INVALID_SOCKET);
     close(probe);
   }
 }
@@ -167,45 +162,45 @@ TEST_F(StopSequence, ConcurrentStopSequencesCloseEverythingExactlyOnce) {
 TEST_F(StopSequence, CleanUpWithEverythingClosingPrintsOnlyItsTwoLines) {
   OpenDriver();
   ConsoleCapture console;
-  CleanAllResources(&gFtmAppContext);
+  CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
-  EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
-  EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
-  EXPECT_EQ(gFtmAppContext.hFtmModeEvent.load(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(gFtmAppContext.ScoRxStartEvent.load(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(gFtmAppContext.overlapCmdWriteasync.hEvent, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->exitFlag.load(), 1);
+  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->hFtmModeEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->ScoRxStartEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->overlapCmdWriteasync.hEvent, INVALID_HANDLE_VALUE);
   // Reader records that never got an event are skipped silently.
-  EXPECT_EQ(gFtmAppContext.overlapEventReadasync.hEvent, nullptr);
+  EXPECT_EQ(ctx_->overlapEventReadasync.hEvent, nullptr);
 }
 
 TEST_F(StopSequence, CleanUpAfterAFailedOpenLeavesTheDriverAlone) {
-  gFtmAppContext.hDriver = INVALID_HANDLE_VALUE;
+  ctx_->hDriver = INVALID_HANDLE_VALUE;
   ConsoleCapture console;
-  CleanAllResources(&gFtmAppContext);
+  CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
-  EXPECT_EQ(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(StopSequence, FailedClosesAreReportedAndTheFieldsKept) {
   // Handles that are already closed fail to close again.
   HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CloseHandle(stale);
-  CloseHandle(gFtmAppContext.hFtmModeEvent.load());
-  gFtmAppContext.hFtmModeEvent = stale;
-  gFtmAppContext.hDriver = stale;
-  SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapEventReadasync, stale);
+  CloseHandle(ctx_->hFtmModeEvent.load());
+  ctx_->hFtmModeEvent = stale;
+  ctx_->hDriver = stale;
+  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, stale);
   ConsoleCapture console;
-  CleanAllResources(&gFtmAppContext);
+  CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(),
             "BTFTM : Cleaning all resources\n"
             "BTFTM : Error in closing FTM Driver\n"
             "BTFTM : Error in closing Overlapped Read event Handle\n"
             "BTFTM : Error in closing FTM mode event Handle\n"
             "BTFTM : All resources are freed\n");
-  EXPECT_EQ(gFtmAppContext.hDriver.load(), stale);
-  EXPECT_EQ(gFtmAppContext.hFtmModeEvent.load(), stale);
-  gFtmAppContext.hDriver = nullptr;
-  SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapEventReadasync, nullptr);
+  EXPECT_EQ(ctx_->hDriver.load(), stale);
+  EXPECT_EQ(ctx_->hFtmModeEvent.load(), stale);
+  ctx_->hDriver = nullptr;
+  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, nullptr);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // Frame encoding, its FCS and the frame sender.
-#include "diag_test_support.h"
+#include "console_capture.h"
+#include "diag/diag.h"
+#include "frames.h"
+#include "recorders.h"
 
-#include "app/host_send.h"
 
 #include <gtest/gtest.h>
 
@@ -98,36 +100,36 @@ TEST(DiagPrintToStream, SendsWholeFrameAndDumpsIt) {
   HostSendRecorder host;
   ConsoleCapture console;
   const Bytes packet = {0x7D, 0x7E};
-  DiagPrintToStream(packet.data(), (int)packet.size(), 1, 1);
+  DiagPrintToStream(host.sender(), packet.data(), (int)packet.size(), 1, 1);
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(host.sends()[0], (Bytes{0x7D, 0x5D, 0x7D, 0x5E, 0x02, 0xD5, 0x7E}));
-  EXPECT_EQ(console.text(), "\nBTFTM : DiagPrintToStream Send[7]: 7d 5d 7d 5e 02 d5 7e \n");
+  EXPECT_EQ(console.Text(), "\nBTFTM : DiagPrintToStream Send[7]: 7d 5d 7d 5e 02 d5 7e \n");
 }
 
 TEST(DiagPrintToStream, QuietWithoutVerbose) {
   HostSendRecorder host;
   ConsoleCapture console;
   const Bytes packet = {0x01, 0xEF, 0xBE, 0xAD, 0xDE};
-  DiagPrintToStream(packet.data(), (int)packet.size(), 0, 0);
+  DiagPrintToStream(host.sender(), packet.data(), (int)packet.size(), 0, 0);
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(host.sends()[0].size(), 8u);
-  EXPECT_EQ(console.text(), "");
+  EXPECT_EQ(console.Text(), "");
 }
 
 TEST(DiagPrintToStream, LongestPacketsSentWholeAndTooLongRefused) {
   HostSendRecorder host;
   ConsoleCapture console;
   Bytes worst(DIAG_MAX_PACKET, 0x7D);
-  DiagPrintToStream(worst.data(), (int)worst.size(), 1, 0);
+  DiagPrintToStream(host.sender(), worst.data(), (int)worst.size(), 1, 0);
   ASSERT_EQ(host.sends().size(), 1u);
   const Bytes decoded = DecodeFrame(host.sends()[0], true);
   EXPECT_EQ(decoded.size(), worst.size() + 2);
   EXPECT_EQ(BitwiseFcs16(decoded), DIAG_FCS_GOOD);
 
   Bytes tooLong(DIAG_MAX_PACKET + 1, 0x00);
-  DiagPrintToStream(tooLong.data(), (int)tooLong.size(), 1, 1);
+  DiagPrintToStream(host.sender(), tooLong.data(), (int)tooLong.size(), 1, 1);
   EXPECT_EQ(host.sends().size(), 1u);
-  EXPECT_EQ(console.text(), "Input data is too large. Length = 1501 \n");
+  EXPECT_EQ(console.Text(), "Input data is too large. Length = 1501 \n");
 }
 
 TEST(DiagPrintToStream, ReportsMissingHostAndFailedOrShortSends) {
@@ -145,9 +147,9 @@ TEST(DiagPrintToStream, ReportsMissingHostAndFailedOrShortSends) {
     HostSendRecorder host;
     host.FailWith(c.result);
     ConsoleCapture console;
-    DiagPrintToStream(packet.data(), (int)packet.size(), 0, 1);
+    DiagPrintToStream(host.sender(), packet.data(), (int)packet.size(), 0, 1);
     // The dump comes first, whatever happens to the send.
-    EXPECT_EQ(console.text(), std::string("\nBTFTM : DiagPrintToStream Send[7]: 3f 01 00 00 09 58 7e \n") + c.line)
+    EXPECT_EQ(console.Text(), std::string("\nBTFTM : DiagPrintToStream Send[7]: 3f 01 00 00 09 58 7e \n") + c.line)
         << "send result " << c.result;
   }
 }

@@ -1,5 +1,8 @@
 // FTM subsystem requests: the echo of the whole block and the HCI command taken out of it.
-#include "diag_test_support.h"
+#include "console_capture.h"
+#include "diag/diag.h"
+#include "frames.h"
+#include "recorders.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +20,11 @@ Outcome Request(const Bytes& request, int bufferSize, uint8_t fill = 0x00) {
   Bytes buffer(bufferSize > (int)request.size() ? (size_t)bufferSize : request.size() + 1024, fill);
   std::copy(request.begin(), request.end(), buffer.begin());
   HostSendRecorder host;
-  DriverRecorder driver;
+  DriverWriteRecorder driver;
   ConsoleCapture console;
-  EXPECT_EQ(HandleDiagRequest(buffer.data(), (int)request.size(), bufferSize, driver.writer()), 1);
+  EXPECT_EQ(HandleDiagRequest(host.sender(), buffer.data(), (int)request.size(), bufferSize, driver.writer()), 1);
   EXPECT_EQ(driver.otherWrites(), 0);
-  return {host.sends(), driver.commands(), console.text()};
+  return {host.sends(), driver.commands(), console.Text()};
 }
 
 Bytes FtmHci(uint8_t length, const Bytes& command) {
@@ -113,9 +116,9 @@ TEST(FtmHciRequest, CommandBytesPastTheBufferReadAsZero) {
   const Bytes head = FtmHci(1, {});
   std::copy(head.begin(), head.end(), memory.begin());
   HostSendRecorder host;
-  DriverRecorder driver;
+  DriverWriteRecorder driver;
   ConsoleCapture console;
-  HandleDiagRequest(memory.data(), 2000, (int)head.size(), driver.writer());
+  HandleDiagRequest(host.sender(), memory.data(), 2000, (int)head.size(), driver.writer());
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(DecodeFrame(host.sends()[0], false).size(), head.size() + 2);
 }

@@ -1,7 +1,10 @@
 // The items of the packet dumps and the HCI command line built from them.
 #include "diag/hex_dump.h"
 
-#include "diag_test_support.h"
+#include "console_capture.h"
+#include "diag/diag.h"
+#include "frames.h"
+#include "recorders.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +46,7 @@ TEST(DumpItems, LongestCommandLineIsWhole) {
   expected += "\n";
   ConsoleCapture console;
   PrintHciCommand(command.data(), (int)command.size());
-  EXPECT_EQ(console.text(), expected);
+  EXPECT_EQ(console.Text(), expected);
 }
 
 }  // namespace

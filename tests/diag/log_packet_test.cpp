@@ -1,5 +1,8 @@
 // Log packets around controller packets, and their frames.
-#include "diag_test_support.h"
+#include "console_capture.h"
+#include "diag/diag.h"
+#include "frames.h"
+#include "recorders.h"
 
 #include <gtest/gtest.h>
 
@@ -23,10 +26,10 @@ TEST(LogPacket, EventPacketAndItsFrame) {
 
   HostSendRecorder host;
   ConsoleCapture console;
-  DiagPrintToStream(packet.data(), (int)packet.size(), 1, 1);
+  DiagPrintToStream(host.sender(), packet.data(), (int)packet.size(), 1, 1);
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(host.sends()[0], PlainFrame(expected, 0xDD, 0xA3));
-  EXPECT_EQ(console.text().rfind("\nBTFTM : DiagPrintToStream Send[25]: 10 00 12 00 ", 0), 0u);
+  EXPECT_EQ(console.Text().rfind("\nBTFTM : DiagPrintToStream Send[25]: 10 00 12 00 ", 0), 0u);
 }
 
 TEST(LogPacket, LengthFieldsAndKinds) {

@@ -1,8 +1,10 @@
 // The responder's answers by request code: canned replies, loopback, log mask and the
 // codes that get nothing.
-#include "diag_test_support.h"
+#include "console_capture.h"
+#include "diag/diag.h"
+#include "frames.h"
+#include "recorders.h"
 
-#include "app/host_send.h"
 
 #include <gtest/gtest.h>
 
@@ -49,12 +51,12 @@ Answer Ask(const Bytes& request, int tail = 600) {
   Bytes buffer = request;
   buffer.resize(request.size() + tail, 0);
   HostSendRecorder host;
-  DriverRecorder driver;
+  DriverWriteRecorder driver;
   ConsoleCapture console;
   Answer a;
-  a.result = HandleDiagRequest(buffer.data(), (int)request.size(), (int)buffer.size(), driver.writer());
+  a.result = HandleDiagRequest(host.sender(), buffer.data(), (int)request.size(), (int)buffer.size(), driver.writer());
   a.sends = host.sends();
-  a.console = console.text();
+  a.console = console.Text();
   a.commands = driver.commands();
   EXPECT_EQ(driver.otherWrites(), 0);
   return a;
@@ -179,10 +181,10 @@ TEST(DiagResponder, LoopbackFailureGivesZero) {
     Bytes buffer = {0x7B, 0x01, 0x02, 0x78, 0x55, 0x7E};
     HostSendRecorder host;
     host.FailWith(failure);
-    DriverRecorder driver;
+    DriverWriteRecorder driver;
     ConsoleCapture console;
-    EXPECT_EQ(HandleDiagRequest(buffer.data(), 6, 6, driver.writer()), 0) << failure;
-    EXPECT_EQ(console.text(), "BTFTM : diagProtLoopback ... send failed\n");
+    EXPECT_EQ(HandleDiagRequest(host.sender(), buffer.data(), 6, 6, driver.writer()), 0) << failure;
+    EXPECT_EQ(console.Text(), "BTFTM : diagProtLoopback ... send failed\n");
   }
 }
 
@@ -190,24 +192,24 @@ TEST(DiagResponder, LoopbackFailureGivesZero) {
 TEST(DiagResponder, ReadsNothingPastTheBuffer) {
   Bytes memory(1024, 0x7E);
   HostSendRecorder host;
-  DriverRecorder driver;
+  DriverWriteRecorder driver;
   ConsoleCapture console;
 
   memory[0] = 0x73;  // byte 4 beyond the buffer: no operation selected
   memory[4] = 0x01;
-  EXPECT_EQ(HandleDiagRequest(memory.data(), 4, 4, driver.writer()), 1);
+  EXPECT_EQ(HandleDiagRequest(host.sender(), memory.data(), 4, 4, driver.writer()), 1);
   EXPECT_TRUE(host.sends().empty());
 
   std::fill(memory.begin(), memory.end(), 0x7E);
   memory[0] = 0x7B;  // no flag inside the buffer: only the code goes back
   memory[1] = 0x01;
   memory[2] = 0x02;
-  EXPECT_EQ(HandleDiagRequest(memory.data(), 3, 3, driver.writer()), 1);
+  EXPECT_EQ(HandleDiagRequest(host.sender(), memory.data(), 3, 3, driver.writer()), 1);
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(host.sends()[0], (Bytes{0x7B}));
 
   // An empty buffer reads as the code 0x00.
-  EXPECT_EQ(HandleDiagRequest(nullptr, 0, 0, driver.writer()), 1);
+  EXPECT_EQ(HandleDiagRequest(host.sender(), nullptr, 0, 0, driver.writer()), 1);
   ASSERT_EQ(host.sends().size(), 2u);
   EXPECT_EQ(host.sends()[1].size(), 58u);
 }

@@ -1,7 +1,7 @@
 // SCO interface selection in the driver, the packet-size rule and SCO link tracking.
-#include "app/context.h"
-#include "scripted_driver.h"
 #include "driver/driver.h"
+#include "recorders.h"
+#include "scripted_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -16,18 +16,16 @@ namespace {
 
 class ScoSelection : public ScriptedDriverTest {
  protected:
-  bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
   std::string Select(BYTE id) {
     ConsoleCapture console;
-    SelectScoInf(id);
+    SelectScoInf(ctx_.get(), id);
     return console.Finish();
   }
-
 };
 
 TEST_F(ScoSelection, SuccessRecordsTheInterfaceOpensTheGateAndIsNotRepeated) {
   EXPECT_EQ(Select(1), "SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n");
-  EXPECT_EQ(currentScoInterface.load(), 1);
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 1);
   EXPECT_TRUE(GateOpen());
   auto requests = device_->Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -39,9 +37,9 @@ TEST_F(ScoSelection, SuccessRecordsTheInterfaceOpensTheGateAndIsNotRepeated) {
   EXPECT_EQ(device_->Requests().size(), 1u);
 
   // Selecting 0 records it but does not signal the gate.
-  ResetEvent(gFtmAppContext.ScoRxStartEvent.load());
+  ResetEvent(ctx_->ScoRxStartEvent.load());
   EXPECT_EQ(Select(0), "SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n");
-  EXPECT_EQ(currentScoInterface.load(), 0);
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
 }
 
@@ -52,7 +50,7 @@ TEST_F(ScoSelection, FailuresLeaveTheInterfaceAndGateUnchanged) {
   EXPECT_EQ(Select(2), "SelectScoInf: Error:Io Pending\n");
   device_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(31); });
   EXPECT_EQ(Select(2), "SelectScoInf: Error:in default. Error -0x1F\n");
-  EXPECT_EQ(currentScoInterface.load(), 0);
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
   EXPECT_EQ(device_->Requests().size(), 3u);  // each packet of that size tries again
 }
@@ -67,38 +65,26 @@ TEST(ScoPacketRule, SizesMapToTheirInterfaces) {
   for (int len : {0, 3, 21, 33, 62, 64, 126, 258}) EXPECT_EQ(ScoInterfaceForLength(len), 0) << len;
 }
 
-std::vector<BYTE> gSelected;
-void RecordSelect(BYTE id) { gSelected.push_back(id); }
-void NoWrite(const BYTE*, int) {}
-const DriverWriter kRecorder = {NoWrite, NoWrite, NoWrite, RecordSelect};
-
 TEST(ScoPacketRule, UnlistedSizeIsReportedWithoutALineEnd) {
-  gSelected.clear();
+  DriverWriteRecorder recorder;
   ConsoleCapture console;
-  ApplyScoPacketRule(33, kRecorder);
-  ApplyScoPacketRule(27, kRecorder);
+  ApplyScoPacketRule(33, recorder.writer());
+  ApplyScoPacketRule(27, recorder.writer());
   EXPECT_EQ(console.Finish(), "BTFTM: Invalid sco hciLen 33");
-  EXPECT_EQ(gSelected, std::vector<BYTE>{1});
+  EXPECT_EQ(recorder.writes(), (std::vector<RecordedWrite>{{'I', {1}}}));
 }
 
 class LinkTracking : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-    gSelected.clear();
-  }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    CleanAllResources(&gFtmAppContext);
-  }
   std::string Track(std::vector<BYTE> event) {
     event.resize(262, 0);
     ConsoleCapture console;
-    TrackScoLink(event.data(), event[1] + 2, &handle_, kRecorder);
+    TrackScoLink(ctx_.get(), event.data(), event[1] + 2, &handle_, recorder_.writer());
     return console.Finish();
   }
-  bool GateOpen() { return WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  TestRecord ctx_;
+  DriverWriteRecorder recorder_;
   WORD handle_ = 0;
 };
 
@@ -111,14 +97,14 @@ TEST_F(LinkTracking, SetUpAndTearDownOfTheRecordedLink) {
   EXPECT_EQ(Track({0x03, 0x0B, 0x04, 0x02, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0}), "");
   EXPECT_EQ(handle_, 0x012B);
   // Disconnection of another handle changes nothing.
-  SetEvent(gFtmAppContext.ScoRxStartEvent.load());
+  SetEvent(ctx_->ScoRxStartEvent.load());
   EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x01, 0x00, 0x13}), "");
   EXPECT_TRUE(GateOpen());
   // Disconnection of the recorded link closes the gate and selects interface 0.
   EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x2B, 0x01, 0x13}), "Sco connection 0x12b is disconnected\n");
   EXPECT_EQ(handle_, 0);
   EXPECT_FALSE(GateOpen());
-  EXPECT_EQ(gSelected, std::vector<BYTE>{0});
+  EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
 }
 
 TEST_F(LinkTracking, ConnectionCompleteForAnScoLinkAndTheLaterLinkWins) {
@@ -129,10 +115,10 @@ TEST_F(LinkTracking, ConnectionCompleteForAnScoLinkAndTheLaterLinkWins) {
 }
 
 TEST_F(LinkTracking, DisconnectionOfHandleZeroWithNoLinkCountsAsItsEnd) {
-  SetEvent(gFtmAppContext.ScoRxStartEvent.load());
+  SetEvent(ctx_->ScoRxStartEvent.load());
   EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x00, 0x00, 0x13}), "Sco connection 0x00 is disconnected\n");
   EXPECT_FALSE(GateOpen());
-  EXPECT_EQ(gSelected, std::vector<BYTE>{0});
+  EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
 }
 
 TEST_F(ScoSelection, FailedSelectionOfZeroAtALinkEndKeepsTheOldInterface) {
@@ -142,9 +128,9 @@ TEST_F(ScoSelection, FailedSelectionOfZeroAtALinkEndKeepsTheOldInterface) {
   std::vector<BYTE> event = {0x05, 0x04, 0x00, 0x10, 0x00, 0x13};
   event.resize(262, 0);
   ConsoleCapture console;
-  TrackScoLink(event.data(), 6, &handle, kDriverWriter);
+  TrackScoLink(ctx_.get(), event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
   EXPECT_EQ(console.Finish(), "Sco connection 0x10 is disconnected\nSelectScoInf: Error:in default. Error -0x1F\n");
-  EXPECT_EQ(currentScoInterface.load(), 1);
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 1);
   EXPECT_FALSE(GateOpen());
   // A later packet of the same size selects nothing: its interface is still current.
   EXPECT_EQ(Select(1), "");

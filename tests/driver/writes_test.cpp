@@ -1,8 +1,7 @@
 // The three writes against a scripted driver on the real device channel: every outcome
 // of the overlapped request pattern and its message.
-#include "app/context.h"
-#include "scripted_driver.h"
 #include "driver/driver.h"
+#include "scripted_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -17,24 +16,23 @@ namespace {
 
 struct WriteOp {
   const char* name;
-  void (*write)(const BYTE*, int);
+  void (*write)(FtmAppContext*, const BYTE*, int);
   DWORD code;
-  OVERLAPPED* record;
+  OVERLAPPED FtmAppContext::*record;
   const char* completedAtOnce;
 };
 
 const WriteOp kOps[] = {
-    {"SendHciCmd", SendHciCmd, IOCTL_BTFTM_SEND_HCI_CMD, &gFtmAppContext.overlapCmdWriteasync,
+    {"SendHciCmd", SendHciCmd, IOCTL_BTFTM_SEND_HCI_CMD, &FtmAppContext::overlapCmdWriteasync,
      "SendHciCmd: CMD write happened synchronously\n"},
-    {"SendAclData", SendAclData, IOCTL_BTFTM_SEND_ACL, &gFtmAppContext.overlapAclWriteasync,
+    {"SendAclData", SendAclData, IOCTL_BTFTM_SEND_ACL, &FtmAppContext::overlapAclWriteasync,
      "SendAclData: ACL write happened synchronously\n"},
-    {"SendScoData", SendScoData, IOCTL_BTFTM_SEND_SCO, &gFtmAppContext.overlapScoWriteasync,
+    {"SendScoData", SendScoData, IOCTL_BTFTM_SEND_SCO, &FtmAppContext::overlapScoWriteasync,
      "SendScoData: SCO write happened synchronously, dwError=0\n"},
 };
 
 class DriverWrites : public ScriptedDriverTest {
  protected:
-
   // Runs one write with the given script; a pending request is completed with
   // laterStatus by a helper thread once it has arrived.
   std::string Write(const WriteOp& op, DeviceAction first, bool completeLater = false, DWORD laterStatus = 0) {
@@ -48,13 +46,14 @@ class DriverWrites : public ScriptedDriverTest {
     }
     ConsoleCapture console;
     const BYTE packet[] = {0x03, 0x0C, 0x00};
-    op.write(packet, sizeof packet);
+    op.write(ctx_.get(), packet, sizeof packet);
     if (completer.joinable()) completer.join();
     return console.Finish();
   }
 
-  bool EventSignalled(const WriteOp& op) { return WaitForSingleObject(op.record->hEvent, 0) == WAIT_OBJECT_0; }
-
+  bool EventSignalled(const WriteOp& op) {
+    return WaitForSingleObject((ctx_.get()->*op.record).hEvent, 0) == WAIT_OBJECT_0;
+  }
 };
 
 TEST_F(DriverWrites, CompletionAtOnceOnlyPrintsItsMessageAndLeavesTheEventAlone) {
@@ -96,10 +95,10 @@ TEST_F(DriverWrites, CommandWriteCarriesAnOutputOnlyForType2) {
   device_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(0); });
   ConsoleCapture quiet;
   const BYTE reset[] = {0x03, 0x0C, 0x00};
-  SendHciCmd(reset, 3);
+  SendHciCmd(ctx_.get(), reset, 3);
   EXPECT_EQ(device_->Requests().back().outSize, 0u);
-  gFtmAppContext.drvType = DRV_TYPE_BTFTMDRIVER;
-  SendHciCmd(reset, 3);
+  ctx_->drvType = DRV_TYPE_BTFTMDRIVER;
+  SendHciCmd(ctx_.get(), reset, 3);
   EXPECT_EQ(device_->Requests().back().outSize, 4u);
 }
 
@@ -108,11 +107,11 @@ TEST_F(DriverWrites, CancelEndsAWaitingWriteWithAbortedMessage) {
     device_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
     size_t before = device_->Requests().size();
     std::thread canceller([&] {
-      if (device_->WaitForRequests(before + 1)) CancelIoEx(gFtmAppContext.hDriver.load(), nullptr);
+      if (device_->WaitForRequests(before + 1)) CancelIoEx(ctx_->hDriver.load(), nullptr);
     });
     ConsoleCapture console;
     const BYTE packet[] = {1, 2, 3};
-    op.write(packet, 3);
+    op.write(ctx_.get(), packet, 3);
     canceller.join();
     EXPECT_EQ(console.Finish(), std::string(op.name) + ": Error1: in deafult dwError=0x3E3\n");
   }
@@ -121,7 +120,7 @@ TEST_F(DriverWrites, CancelEndsAWaitingWriteWithAbortedMessage) {
 TEST_F(DriverWrites, AClosedDriverFailsEveryWriteAtOnce) {
   {
     ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, false);
+    RunStopSequence(ctx_.get(), false);
   }
   for (const WriteOp& op : kOps) {
     EXPECT_EQ(Write(op, DeviceAction::Complete(0)), std::string(op.name) + ": Error:in default. Error -0x6\n");

@@ -3,14 +3,20 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,137 +37,8 @@ TempDir::~TempDir() {
   if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
-Child::Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(fds[1], 1);
-    dup2(fds[1], 2);
-    for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
-    // The child starts with default signal actions and nothing blocked.
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGINT, SIGTERM, SIGQUIT, SIGHUP, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(fds[1]);
-  outFd_ = fds[0];
-  pump_ = std::thread([this] { Pump(); });
-}
-
-Child::~Child() {
-  if (Running()) {
-    kill(pid_, SIGKILL);
-    WaitExit(Millis(5000));
-  }
-  if (pump_.joinable()) pump_.join();
-  if (outFd_ >= 0) close(outFd_);
-}
-
-void Child::Pump() {
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(outFd_, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    std::lock_guard<std::mutex> hold(lock_);
-    if (n <= 0) {
-      eof_ = true;
-      changed_.notify_all();
-      return;
-    }
-    output_.append(buf, (size_t)n);
-    changed_.notify_all();
-  }
-}
-
-bool Child::WaitForOutput(const std::string& text, Millis timeout) {
-  std::unique_lock<std::mutex> hold(lock_);
-  return changed_.wait_for(hold, timeout, [&] { return output_.find(text) != std::string::npos || eof_; }) &&
-         output_.find(text) != std::string::npos;
-}
-
-int Child::WaitExit(Millis timeout) {
-  if (reaped_) return status_;
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    int st = 0;
-    pid_t r = waitpid(pid_, &st, WNOHANG);
-    if (r == pid_) {
-      reaped_ = true;
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      // Let the pump take the last output.
-      std::unique_lock<std::mutex> hold(lock_);
-      changed_.wait_for(hold, Millis(2000), [&] { return eof_; });
-      return status_;
-    }
-    if (Clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(Millis(5));
-  }
-}
-
-bool Child::Running() {
-  if (reaped_ || pid_ <= 0) return false;
-  return WaitExit(Millis(0)) == -1;
-}
-
-void Child::Signal(int sig) {
-  if (!reaped_ && pid_ > 0) kill(pid_, sig);
-}
-
-std::string Child::Output() {
-  std::lock_guard<std::mutex> hold(lock_);
-  return output_;
-}
-
-static int Occurrences(const std::string& out, const std::string& text) {
-  int n = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++n;
-  return n;
-}
-
-int Child::Count(const std::string& text) { return Occurrences(Output(), text); }
-
-bool Child::WaitForCount(const std::string& text, int n, Millis timeout) {
-  auto count = [&] { return Occurrences(output_, text); };
-  std::unique_lock<std::mutex> hold(lock_);
-  return changed_.wait_for(hold, timeout, [&] { return count() >= n || eof_; }) && count() >= n;
-}
-
-bool Child::HasInOrder(const std::vector<std::string>& lines) { return ContainsInOrder(Output(), lines); }
-
-bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {
-  size_t at = 0;
-  for (const auto& line : lines) {
-    at = out.find(line, at);
-    if (at == std::string::npos) return false;
-    at += line.size();
-  }
-  return true;
-}
-
 std::string BridgeBinary() { return TARNEXIO_BIN; }
 std::string FtmdBinary() { return FTMD_BIN; }
-
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, (sockaddr*)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
-}
 
 Ftmd::Ftmd(const std::vector<std::string>& options) {
   std::vector<std::string> argv = {FtmdBinary(), "--dir", dir.path};
@@ -416,6 +293,147 @@ Bytes Hex(const std::string& text) {
     i += 2;
   }
   return out;
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+LogPacket ReceiveLog(TestHost& host, uint16_t code, Millis timeout) {
+  for (int i = 0; i < 100; ++i) {
+    Bytes frame = host.ReceiveFrame(timeout);
+    if (frame.empty()) break;
+    // Not a log packet: the echo of a request (its block as it came, with the request's
+    // own flag inside) is checked by the test that sent the request.
+    if (frame[0] != 0x10) continue;
+    bool ok = false;
+    Bytes packet = DecodeFrame(frame, &ok);
+    EXPECT_TRUE(ok) << "FCS of a frame from the bridge";
+    if (packet.size() < 16 || packet[0] != 0x10) continue;
+    uint16_t m = (uint16_t)(packet[1] << 8 | packet[2]);
+    EXPECT_EQ(m + 4u, packet.size());
+    EXPECT_EQ(packet[3], packet[1]);
+    EXPECT_EQ(packet[4], packet[2]);
+    EXPECT_EQ(Bytes(packet.begin() + 8, packet.begin() + 14), Hex("e5 62 2a c5 ff 01"));
+    LogPacket log{(uint16_t)(packet[6] | packet[7] << 8), Bytes(packet.begin() + 16, packet.end())};
+    uint8_t tag = packet[15];
+    EXPECT_EQ(tag, log.code == 0x1366 ? 4 : log.code == 0x1368 ? 2 : 3);
+    if (code == 0 || log.code == code) return log;
+  }
+  return {};
+}
+
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t from = 0; from <= dirs.size();) {
+    size_t colon = dirs.find(':', from);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string full = dirs.substr(from, colon - from) + "/" + name;
+    if (access(full.c_str(), X_OK) == 0) return full;
+    from = colon + 1;
+  }
+  return "";
+}
+
+std::string PrivateTmp() {
+  if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return std::string("cannot make the mounts private: ") + std::strerror(errno);
+  // The old /tmp stays reachable at a side path, so that programs under test that live
+  // below /tmp (a build tree there) are mounted back in sight under the new one.
+  char side[] = "/run/tarnexio-oldtmp.XXXXXX";
+  if (mkdtemp(side) == nullptr || mount("/tmp", side, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    return std::string("cannot keep the old /tmp in sight: ") + std::strerror(errno);
+  std::string error;
+  if (mount("tarnexio-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+    error = std::string("cannot mount a private /tmp: ") + std::strerror(errno);
+  for (const std::string& bin : {FtmdBinary(), BridgeBinary()}) {
+    if (!error.empty() || bin.rfind("/tmp/", 0) != 0) continue;
+    const std::string top = bin.substr(5, bin.find('/', 5) - 5);
+    const std::string from = std::string(side) + "/" + top, to = "/tmp/" + top;
+    if ((mkdir(to.c_str(), 0700) != 0 && errno != EEXIST) ||
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      error = "cannot keep " + to + " in sight: " + std::strerror(errno);
+  }
+  umount2(side, MNT_DETACH);
+  rmdir(side);
+  return error;
+}
+
+const char* const kBtvirtSocket = "/tmp/bt-server-bredr";
+
+int ConnectUnix(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, (sockaddr*)&addr, sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+Btvirt::Btvirt() {
+  child = std::make_unique<Child>(std::vector<std::string>{FindProgram("btvirt"), "-s"},
+                                  std::map<std::string, std::string>{});
+  // Ready once its socket file is there; a probe connection would use up a controller.
+  auto deadline = Clock::now() + Millis(10000);
+  while (!ready && Clock::now() < deadline && child->Running()) {
+    ready = access(kBtvirtSocket, F_OK) == 0;
+    if (!ready) std::this_thread::sleep_for(Millis(10));
+  }
+}
+
+Relay::Relay(int a, int b) : a_(a), b_(b) {
+  if (pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
+  thread_ = std::thread([this] { Run(); });
+}
+
+Relay::~Relay() {
+  Stop();
+  if (thread_.joinable()) thread_.join();
+  for (int fd : {stop_[0], stop_[1]})
+    if (fd >= 0) close(fd);
+}
+
+void Relay::Stop() {
+  if (stop_[1] >= 0) {
+    char c = 0;
+    (void)!write(stop_[1], &c, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void Relay::Run() {
+  uint8_t buf[4096];
+  for (;;) {
+    pollfd p[3] = {{a_, POLLIN, 0}, {b_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    if (poll(p, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (p[2].revents) break;
+    bool ended = false;
+    for (int i = 0; i < 2 && !ended; ++i) {
+      if (!p[i].revents) continue;
+      ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {
+        ended = true;
+        break;
+      }
+      const int to = i == 0 ? b_ : a_;
+      for (ssize_t off = 0; off < n && !ended;) {
+        ssize_t w = write(to, buf + off, (size_t)(n - off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ended = true;
+        off += w;
+      }
+    }
+    if (ended) break;
+  }
+  close(a_);
+  close(b_);
 }
 
 }  // namespace e2e

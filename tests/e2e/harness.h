@@ -2,6 +2,8 @@
 // plays the test host on a real loopback TCP socket. Every wait is bounded.
 #pragma once
 
+#include "child_process.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -29,48 +31,13 @@ struct TempDir {
 };
 
 // A child process whose standard output and error are collected as they come.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env);
-  ~Child();  // kills the process if it still runs
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // Waits until the output holds text; false on timeout.
-  bool WaitForOutput(const std::string& text, Millis timeout = Millis(10000));
-  // Waits for the exit; returns the exit status (0..255), 128+signal, or -1 on timeout.
-  int WaitExit(Millis timeout = Millis(10000));
-  bool Running();
-  void Signal(int sig);
-  std::string Output();  // everything printed so far
-  // Number of times text occurs in the output.
-  int Count(const std::string& text);
-  // Waits until text occurs at least n times; false on timeout.
-  bool WaitForCount(const std::string& text, int n, Millis timeout = Millis(10000));
-  // True when every line appears in the output, each after the one before (lines of
-  // other threads may come between them).
-  bool HasInOrder(const std::vector<std::string>& lines);
-
- private:
-  void Pump();
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  int status_ = -1;
-  bool reaped_ = false;
-  std::thread pump_;
-  std::mutex lock_;
-  std::condition_variable changed_;
-  std::string output_;
-  bool eof_ = false;
-};
+using Child = tarnexio_test::ChildProcess;
+using tarnexio_test::ContainsInOrder;
+using tarnexio_test::FreePort;
 
 // Paths of the binaries under test.
 std::string BridgeBinary();
 std::string FtmdBinary();
-
-// A free TCP port on 127.0.0.1 (bound once and released).
-int FreePort();
 
 // ftmd on its own device directory, waited for until it is ready.
 struct Ftmd {
@@ -150,9 +117,52 @@ Bytes EncodeFrame(const Bytes& packet, bool escape);
 // packet without FCS, or sets ok false.
 Bytes DecodeFrame(const Bytes& frame, bool* ok);
 
-Bytes Hex(const std::string& text);
+Bytes Hex(const std::string& text);  // "01 03 0c 00" -> bytes
 
-// True when every line appears in out, each after the one before.
-bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);  // "01 03 0c 00" -> bytes
+// A log packet of diag mode: its code (0x1366 event, 0x1368 ACL, 0x1367 SCO) and the
+// packet it carries.
+struct LogPacket {
+  uint16_t code = 0;
+  Bytes payload;
+};
+// Receives frames until a log packet arrives (of the given code, or of any code with 0);
+// every frame must check. An empty packet on timeout.
+LogPacket ReceiveLog(TestHost& host, uint16_t code, Millis timeout = Millis(5000));
+
+// The full path of a program found on PATH, or "".
+std::string FindProgram(const std::string& name);
+
+// Gives this test process a /tmp of its own (a private mount namespace with a fresh tmpfs
+// on /tmp), so that programs with fixed paths there cannot meet those of other tests.
+// Returns "" or why it cannot be had. Call it before any thread is started.
+std::string PrivateTmp();
+
+// BlueZ's emulated controllers: `btvirt -s` answers on kBtvirtSocket, one fresh BR/EDR
+// controller per connection; the controllers of one btvirt see each other over the air.
+extern const char* const kBtvirtSocket;
+struct Btvirt {
+  Btvirt();
+  std::unique_ptr<Child> child;
+  bool ready = false;  // the socket answers
+};
+// A connection to btvirt's socket, or -1.
+int ConnectUnix(const std::string& path);
+
+// Copies bytes both ways between two descriptors on a thread of its own, until Stop() or
+// until either side ends; then both are closed.
+class Relay {
+ public:
+  Relay(int a, int b);
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+  void Stop();
+
+ private:
+  void Run();
+  int a_, b_;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+};
 
 }  // namespace e2e

@@ -1,11 +1,12 @@
 // The reader threads against a scripted driver on the device channel, with the sends to
 // the test host captured.
-#include "app/context.h"
-#include "app/host_send.h"
 #include "console_capture.h"
 #include "device_double.h"
 #include "driver/driver.h"
 #include "forward/forward.h"
+#include "recorders.h"
+#include "test_record.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -24,41 +25,6 @@ using tarnexio_test::DeviceRequest;
 using tarnexio_test::TempDeviceDir;
 
 namespace {
-
-typedef std::vector<uint8_t> Bytes;
-
-// What the captured test host received, and what the next sends report back.
-std::mutex gSendMutex;
-std::vector<Bytes> gSent;
-int gSendResult = 0;  // 0: all sent; otherwise returned as it is
-
-int CaptureSend(const BYTE* data, int len) {
-  std::lock_guard<std::mutex> lock(gSendMutex);
-  gSent.emplace_back(data, data + len);
-  return gSendResult == 0 ? len : gSendResult;
-}
-
-std::vector<Bytes> Sent() {
-  std::lock_guard<std::mutex> lock(gSendMutex);
-  return gSent;
-}
-
-// Raw-mode packets of one H4 type.
-std::vector<Bytes> SentOfType(BYTE type) {
-  std::vector<Bytes> found;
-  for (const Bytes& packet : Sent())
-    if (!packet.empty() && packet[0] == type) found.push_back(packet);
-  return found;
-}
-
-bool Eventually(const std::function<bool()>& condition, int timeoutMs = 5000) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return condition();
-}
 
 size_t Count(const std::string& text, const std::string& piece) {
   size_t n = 0;
@@ -87,11 +53,6 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 class ReaderThreads : public ::testing::Test {
  protected:
   void SetUp() override {
-    {
-      std::lock_guard<std::mutex> lock(gSendMutex);
-      gSent.clear();
-      gSendResult = 0;
-    }
     device_ = std::make_unique<DeviceDouble>("ZELDROVE");
     // Reads stay pending until a test completes them; everything else succeeds at once.
     device_->SetScript([](const DeviceRequest& r) {
@@ -99,34 +60,23 @@ class ReaderThreads : public ::testing::Test {
       return read ? DeviceAction::Pending() : DeviceAction::Complete(0);
     });
     console_ = std::make_unique<ConsoleCapture>();
-    InitiateStruct(&gFtmAppContext);
-    // A reader that has not run leaves its record without an event.
-    SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapEventReadasync, nullptr);
-    SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapAclReadasync, nullptr);
-    SetRecordEvent(&gFtmAppContext, &gFtmAppContext.overlapScoReadasync, nullptr);
-    gFtmAppContext.drvType = DRV_TYPE_ZELDROVE;
-    diagMode = 0;
-    currentScoInterface = 0;
-    SetHostSendHook(CaptureSend);
-    gFtmAppContext.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+    ctx_->drvType = DRV_TYPE_ZELDROVE;
+    ctx_->diagMode = 0;
+    ctx_->hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
   }
 
   void TearDown() override {
-    RunStopSequence(&gFtmAppContext, true);
+    RunStopSequence(ctx_.get(), true);
     for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
-    CleanAllResources(&gFtmAppContext);
-    SetHostSendHook(nullptr);
-    diagMode = 1;
-    currentScoInterface = 0;
     std::string text = console_->Finish();
     if (HasFailure()) fprintf(stderr, "--- console ---\n%s--- end ---\n", text.c_str());
   }
 
   void Start(LPTHREAD_START_ROUTINE procedure, std::atomic<HANDLE>* field) {
-    HANDLE thread = CreateThread(nullptr, 0, procedure, &gFtmAppContext, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, procedure, ctx_.get(), 0, nullptr);
     ASSERT_NE(thread, nullptr);
     field->store(thread);
     threads_.push_back(thread);
@@ -142,7 +92,7 @@ class ReaderThreads : public ::testing::Test {
 
   // Waits for the count-th request of code and returns it.
   DeviceRequest WaitForRead(DWORD code, size_t count) {
-    EXPECT_TRUE(Eventually([&] { return Of(code).size() >= count; })) << "read " << count << " of " << code;
+    EXPECT_TRUE(WaitUntil([&] { return Of(code).size() >= count; })) << "read " << count << " of " << code;
     std::vector<DeviceRequest> found = Of(code);
     return found.size() >= count ? found[count - 1] : DeviceRequest();
   }
@@ -154,33 +104,38 @@ class ReaderThreads : public ::testing::Test {
   }
 
   bool ConsoleHas(const std::string& piece) {
-    return Eventually([&] { return console_->Text().find(piece) != std::string::npos; });
+    return WaitUntil([&] { return console_->Text().find(piece) != std::string::npos; });
   }
   // Waits until the reader has seen its count-th read go pending.
   bool PendingSeen(const std::string& line, size_t count) {
-    return Eventually([&] { return Count(console_->Text(), line) >= count; });
+    return WaitUntil([&] { return Count(console_->Text(), line) >= count; });
   }
   bool SentCount(size_t count) {
-    return Eventually([&] { return Sent().size() >= count; });
+    return WaitUntil([&] { return Sent().size() >= count; });
   }
 
   // Stops the run as the console handler does and waits for every thread to leave.
   std::string StopAndCollect() {
-    RunStopSequence(&gFtmAppContext, true);
+    RunStopSequence(ctx_.get(), true);
     for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
     return console_->Text();
   }
 
+  std::vector<Bytes> Sent() const { return sends_.sends(); }
+  std::vector<Bytes> SentOfType(BYTE type) const { return sends_.SendsOfType(type); }
+
   TempDeviceDir dir_;
   std::unique_ptr<DeviceDouble> device_;
   std::unique_ptr<ConsoleCapture> console_;
+  TestRecord ctx_;
+  HostSendRecorder sends_{&ctx_->host};
   std::vector<HANDLE> threads_;
 };
 
 const Bytes kCommandComplete = {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00};
 
 TEST_F(ReaderThreads, EventGoesOutBehindItsTypeByteAndCancelEndsTheThread) {
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  Start(EventThread, &ctx_->hEventThread);
   DeviceRequest first = WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   EXPECT_EQ(first.outSize, 262u);
   EXPECT_TRUE(first.input.empty());
@@ -202,8 +157,8 @@ TEST_F(ReaderThreads, EventGoesOutBehindItsTypeByteAndCancelEndsTheThread) {
 }
 
 TEST_F(ReaderThreads, EventInDiagModeIsALogFrame) {
-  diagMode = 1;
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  ctx_->diagMode = 1;
+  Start(EventThread, &ctx_->hEventThread);
   Deliver(IOCTL_BTFTM_READ_EVENT, 1, kCommandComplete);
   ASSERT_TRUE(SentCount(1));
   EXPECT_EQ(Sent()[0], (Bytes{0x10, 0x00, 0x12, 0x00, 0x12, 0x00, 0x66, 0x13, 0xE5, 0x62, 0x2A, 0xC5, 0xFF,
@@ -214,7 +169,7 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
   Bytes longest(257, 0x5A);
   longest[0] = 0x3E;
   longest[1] = 0xFF;
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  Start(EventThread, &ctx_->hEventThread);
   Deliver(IOCTL_BTFTM_READ_EVENT, 1, longest);
   ASSERT_TRUE(SentCount(1));
   ASSERT_EQ(Sent()[0].size(), 258u);
@@ -231,10 +186,7 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
   };
   size_t read = 2;
   for (const auto& c : cases) {
-    {
-      std::lock_guard<std::mutex> lock(gSendMutex);
-      gSendResult = c.result;
-    }
+    sends_.FailWith(c.result);
     Deliver(IOCTL_BTFTM_READ_EVENT, read++, kCommandComplete);
     EXPECT_TRUE(ConsoleHas(c.line)) << c.line;
   }
@@ -242,8 +194,8 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
 }
 
 TEST_F(ReaderThreads, Type2RepliesAreUnpackedAndShortOnesDropped) {
-  gFtmAppContext.drvType = DRV_TYPE_BTFTMDRIVER;
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  ctx_->drvType = DRV_TYPE_BTFTMDRIVER;
+  Start(EventThread, &ctx_->hEventThread);
   DeviceRequest first = WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   EXPECT_EQ(first.input, (Bytes{4, 0, 0, 0}));
   EXPECT_EQ(first.outSize, 262u);
@@ -274,7 +226,7 @@ Bytes AclPacket(int dataLength, int deliveredData) {
 }
 
 TEST_F(ReaderThreads, AclPacketsAreCountedAndOverlongOnesDropped) {
-  Start(AclThread, &gFtmAppContext.hAclThread);
+  Start(AclThread, &ctx_->hAclThread);
   EXPECT_EQ(WaitForRead(IOCTL_BTFTM_READ_ACL, 1).outSize, 1028u);
   Deliver(IOCTL_BTFTM_READ_ACL, 1, AclPacket(27, 27));
   ASSERT_TRUE(SentCount(1));
@@ -304,8 +256,8 @@ TEST_F(ReaderThreads, AclPacketsAreCountedAndOverlongOnesDropped) {
 }
 
 TEST_F(ReaderThreads, AclInDiagModeIsALogFrame) {
-  diagMode = 1;
-  Start(AclThread, &gFtmAppContext.hAclThread);
+  ctx_->diagMode = 1;
+  Start(AclThread, &ctx_->hAclThread);
   Deliver(IOCTL_BTFTM_READ_ACL, 1, AclPacket(27, 27));
   ASSERT_TRUE(SentCount(1));
   Bytes frame = Sent()[0];
@@ -330,8 +282,8 @@ Bytes ScoReply(int unit, int n0, int n1, int n2) {
 }
 
 TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
-  Start(ScoThread, &gFtmAppContext.hScoThread);
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  Start(ScoThread, &ctx_->hScoThread);
+  Start(EventThread, &ctx_->hEventThread);
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   ASSERT_TRUE(ConsoleHas("BTFTM: ScoThread++\n"));
   // An eSCO link comes up; the gate is still closed, so nothing is read.
@@ -340,11 +292,11 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
   EXPECT_TRUE(Of(IOCTL_BTFTM_READ_SCO).empty());
 
   SetLastError(0);  // the selection reads the last error also after a success
-  SelectScoInf(1);
+  SelectScoInf(ctx_.get(), 1);
   DeviceRequest read = WaitForRead(IOCTL_BTFTM_READ_SCO, 1);
   EXPECT_EQ(read.outSize, 81u);
   ASSERT_TRUE(device_->CompletePending(read.id, 0, ScoReply(9, 24, -1, 24)));
-  ASSERT_TRUE(Eventually([] { return SentOfType(0x03).size() >= 2; }));
+  ASSERT_TRUE(WaitUntil([this] { return SentOfType(0x03).size() >= 2; }));
   std::vector<Bytes> sent = SentOfType(0x03);
   ASSERT_EQ(sent[0].size(), 28u);
   EXPECT_EQ(sent[0][1], 0x30);
@@ -355,14 +307,14 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
   DeviceRequest second = WaitForRead(IOCTL_BTFTM_READ_SCO, 2);
   Deliver(IOCTL_BTFTM_READ_EVENT, 2, {0x05, 0x04, 0x00, 0x06, 0x00, 0x13});
   ASSERT_TRUE(ConsoleHas("Sco connection 0x06 is disconnected\n"));
-  EXPECT_TRUE(Eventually([this] {
+  EXPECT_TRUE(WaitUntil([this] {
     std::vector<DeviceRequest> selects = Of(IOCTL_BTFTM_SELECT_SCO_INF);
     return selects.size() == 2 && selects[1].input == Bytes{0};
   }));
-  EXPECT_NE(WaitForSingleObject(gFtmAppContext.ScoRxStartEvent.load(), 0), WAIT_OBJECT_0);
+  EXPECT_NE(WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0), WAIT_OBJECT_0);
   // The read that was pending still completes; afterwards no further read is issued.
   ASSERT_TRUE(device_->CompletePending(second.id, 0, ScoReply(9, -1, 5, -1)));
-  ASSERT_TRUE(Eventually([] { return SentOfType(0x03).size() >= 3; }));
+  ASSERT_TRUE(WaitUntil([this] { return SentOfType(0x03).size() >= 3; }));
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 3);
   EXPECT_EQ(Of(IOCTL_BTFTM_READ_SCO).size(), 2u);
 
@@ -376,9 +328,9 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
 }
 
 TEST_F(ReaderThreads, ScoSlotsAreCutFromTheDeliveredBytesOnly) {
-  Start(ScoThread, &gFtmAppContext.hScoThread);
+  Start(ScoThread, &ctx_->hScoThread);
   SetLastError(0);  // the selection reads the last error also after a success
-  SelectScoInf(1);
+  SelectScoInf(ctx_.get(), 1);
   // Slot 0 claims more than its 27 bytes; slot 1 is whole; slot 2 was not delivered.
   Bytes reply = ScoReply(9, 30, 24, 24);
   reply.resize(54);
@@ -399,7 +351,7 @@ TEST_F(ReaderThreads, ScoSlotsAreCutFromTheDeliveredBytesOnly) {
 }
 
 TEST_F(ReaderThreads, ScoThreadWaitingAtTheGateEndsWithOnlyItsEndLines) {
-  Start(ScoThread, &gFtmAppContext.hScoThread);
+  Start(ScoThread, &ctx_->hScoThread);
   ASSERT_TRUE(ConsoleHas("BTFTM: ScoThread++\n"));
   std::string text = StopAndCollect();
   EXPECT_TRUE(EndsWith(text, "BTFTM: ScoThread++\n"
@@ -413,7 +365,7 @@ TEST_F(ReaderThreads, ReadCompletedAtOnceIsNotForwarded) {
   device_->SetScript([&reads](const DeviceRequest&) {
     return ++reads == 1 ? DeviceAction::Complete(0, kCommandComplete) : DeviceAction::Pending();
   });
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  Start(EventThread, &ctx_->hEventThread);
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 2);
   EXPECT_TRUE(ConsoleHas("BTFTM : EventThread++\nFTMApp:Read happened synchronously\n"
                          "BTFTM : EventThread: read Pending\n"));
@@ -421,14 +373,14 @@ TEST_F(ReaderThreads, ReadCompletedAtOnceIsNotForwarded) {
 }
 
 TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
-  Start(EventThread, &gFtmAppContext.hEventThread);
+  Start(EventThread, &ctx_->hEventThread);
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   device_->Stop();
   // The thread ends by itself, without anybody stopping the run.
   ASSERT_EQ(WaitForSingleObject(threads_[0], 5000), WAIT_OBJECT_0);
   std::string text = console_->Text();
-  EXPECT_EQ(gFtmAppContext.exitFlag.load(), 1);
-  EXPECT_EQ(gFtmAppContext.hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->exitFlag.load(), 1);
+  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
   EXPECT_TRUE(EndsWith(text, "FTMApp:Read:Error1: in deafult dwError=0x48F\n"
                              "BTFTM : EventThread, driver device is gone (Error -0x48F), stopping\n"
                              "BTFTM : App is exiting, coming out of read thread\n"
@@ -439,8 +391,8 @@ TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
 }
 
 TEST_F(ReaderThreads, VanishedDriverAlsoEndsAclAndScoReaders) {
-  Start(AclThread, &gFtmAppContext.hAclThread);
-  Start(ScoThread, &gFtmAppContext.hScoThread);
+  Start(AclThread, &ctx_->hAclThread);
+  Start(ScoThread, &ctx_->hScoThread);
   WaitForRead(IOCTL_BTFTM_READ_ACL, 1);
   device_->Stop();
   for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);

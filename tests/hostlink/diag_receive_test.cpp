@@ -1,8 +1,9 @@
 #include "hostlink/diag_receive.h"
 
-#include "../diag/diag_test_support.h"
+#include "console_capture.h"
+#include "frames.h"
 #include "hostlink/raw_demux.h"
-#include "write_recorder.h"
+#include "recorders.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@ namespace {
 
 std::vector<Bytes> gRequests;
 
-int RecordRequest(const BYTE* request, int length, int bufferSize, const DriverWriter&) {
+int RecordRequest(HostSender*, const BYTE* request, int length, int bufferSize, const DriverWriter&) {
   EXPECT_EQ(HOST_RECV_CAPACITY, bufferSize);
   gRequests.emplace_back(request, request + length);
   return 1;
@@ -22,14 +23,14 @@ int RecordRequest(const BYTE* request, int length, int bufferSize, const DriverW
 struct DiagStream {
   Bytes buf = Bytes(HOST_RECV_CAPACITY);
   int carry = 0;
-  WriteRecorder recorder;
+  DriverWriteRecorder recorder;
 
   DiagStream() { gRequests.clear(); }
 
   int Receive(const Bytes& bytes) {
     std::fill(buf.begin() + carry, buf.end(), 0);
     std::copy(bytes.begin(), bytes.end(), buf.begin() + carry);
-    carry = DiagReceiveStep(buf.data(), carry + (int)bytes.size(), RecordRequest, recorder.writer());
+    carry = DiagReceiveStep(buf.data(), carry + (int)bytes.size(), RecordRequest, nullptr, recorder.writer());
     EXPECT_LT(carry, HOST_RECV_CAPACITY);
     return carry;
   }
@@ -82,7 +83,7 @@ TEST(DiagReceive, FullBufferWithoutAFrameEndIsDroppedWithOneLine) {
   DiagStream s;
   EXPECT_EQ(1000, s.Receive(Bytes(1000, 0x11)));
   EXPECT_EQ(0, s.Receive(Bytes(HOST_RECV_CAPACITY - 1000, 0x22)));
-  EXPECT_EQ(console.text(), "BTFTM: No diag frame end in 4096 bytes from remote, dropping them\n");
+  EXPECT_EQ(console.Text(), "BTFTM: No diag frame end in 4096 bytes from remote, dropping them\n");
   // The stream goes on with what comes next.
   EXPECT_EQ(0, s.Receive({0x1d, 0x7e}));
   EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x1d, 0x7e}}));

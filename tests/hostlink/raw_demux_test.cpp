@@ -1,7 +1,8 @@
 #include "hostlink/raw_demux.h"
 
-#include "../diag/diag_test_support.h"
-#include "write_recorder.h"
+#include "console_capture.h"
+#include "frames.h"
+#include "recorders.h"
 
 #include <gtest/gtest.h>
 
@@ -16,7 +17,7 @@ struct Stream {
   Bytes buf = Bytes(HOST_RECV_CAPACITY);
   int carry = 0;
   RawDemuxState state = {};
-  WriteRecorder recorder;
+  DriverWriteRecorder recorder;
 
   int Receive(const Bytes& bytes) {
     EXPECT_LE(carry + (int)bytes.size(), HOST_RECV_CAPACITY);
@@ -52,7 +53,7 @@ TEST(RawDemux, WritesEveryPacketOfOneReceiveInOrderWithItsLine) {
   EXPECT_EQ(s.recorder.writes(),
             (std::vector<RecordedWrite>{Cmd({0x03, 0x0c, 0x00}), Acl({0x01, 0x00, 0x02, 0x00, 0xaa, 0xbb}), Select(1),
                                         Sco(Cat({0x01, 0x00, 0x18}, scoData))}));
-  EXPECT_EQ(console.text(),
+  EXPECT_EQ(console.Text(),
             "BTFTM: HCI cmd(to btsoc)(3):03 0c 00 \n"
             "BTFTM: Sent #1 ACL packet to btsoc, length is: 6\n");
 }
@@ -82,7 +83,7 @@ TEST(RawDemux, LoneByteIsCarriedLikeAnyIncompletePacket) {
   EXPECT_EQ(s.recorder.writes(),
             (std::vector<RecordedWrite>{Cmd({0x03, 0x0c, 0x00}), Cmd({0x01, 0x10, 0x00}), Acl({0x07, 0x00, 0x00, 0x00}),
                                         Cmd({0x02, 0x20, 0x00}), Sco({0x09, 0x00, 0x00})}));
-  EXPECT_EQ(console.text().find("unknow"), std::string::npos);
+  EXPECT_EQ(console.Text().find("unknow"), std::string::npos);
 }
 
 TEST(RawDemux, UnknownTypeBytesAreReportedAndSkippedOneByOne) {
@@ -92,7 +93,7 @@ TEST(RawDemux, UnknownTypeBytesAreReportedAndSkippedOneByOne) {
   // unknown byte at the end of a pass is reported, not carried.
   EXPECT_EQ(0, s.Receive(Cat({0x04, 0xee}, Cat(kReset, {0x04}))));
   EXPECT_EQ(s.recorder.writes(), (std::vector<RecordedWrite>{Cmd({0x03, 0x0c, 0x00})}));
-  EXPECT_EQ(console.text(),
+  EXPECT_EQ(console.Text(),
             "BTFTM: unknow HCI packet type from remote, index is 0, type is 4\n"
             "BTFTM: unknow HCI packet type from remote, index is 1, type is 238\n"
             "BTFTM: HCI cmd(to btsoc)(3):03 0c 00 \n"
@@ -107,7 +108,7 @@ TEST(RawDemux, EmptyPacketsAreWrittenWithTheirHeadersAndAclCountRunsOn) {
   EXPECT_EQ(s.recorder.writes(),
             (std::vector<RecordedWrite>{Cmd({0x01, 0x10, 0x00}), Acl({0x05, 0x00, 0x00, 0x00}), Sco({0x06, 0x00, 0x00}),
                                         Acl({0x05, 0x00, 0x00, 0x00})}));
-  EXPECT_EQ(console.text(),
+  EXPECT_EQ(console.Text(),
             "BTFTM: HCI cmd(to btsoc)(3):01 10 00 \n"
             "BTFTM: Sent #1 ACL packet to btsoc, length is: 4\n"
             "BTFTM: Invalid sco hciLen 3"
@@ -120,7 +121,7 @@ TEST(RawDemux, ScoRuleRunsOnEveryPassBeforeTheCompletenessTest) {
   // Length byte still missing: the rule sees 3, the packet is carried.
   EXPECT_EQ(3, s.Receive({0x03, 0x01, 0x00}));
   EXPECT_EQ(0u, s.recorder.count());
-  EXPECT_EQ(console.text(), "BTFTM: Invalid sco hciLen 3");
+  EXPECT_EQ(console.Text(), "BTFTM: Invalid sco hciLen 3");
   // 60 data bytes arrive over two passes: the rule runs on both, then the write.
   EXPECT_EQ(13, s.Receive(Cat({0x3c}, Fill(9, 0x11))));
   EXPECT_EQ(0, s.Receive(Fill(51, 0x11)));
@@ -128,7 +129,7 @@ TEST(RawDemux, ScoRuleRunsOnEveryPassBeforeTheCompletenessTest) {
   EXPECT_EQ(0, s.Receive(Cat({0x03, 0x02, 0x00, 0x1e}, Fill(30, 0x22))));
   EXPECT_EQ(s.recorder.writes(), (std::vector<RecordedWrite>{Select(6), Select(6), Sco(Cat({0x01, 0x00, 0x3c}, Fill(60, 0x11))),
                                                              Sco(Cat({0x02, 0x00, 0x1e}, Fill(30, 0x22)))}));
-  EXPECT_EQ(console.text(), "BTFTM: Invalid sco hciLen 3BTFTM: Invalid sco hciLen 33");
+  EXPECT_EQ(console.Text(), "BTFTM: Invalid sco hciLen 3BTFTM: Invalid sco hciLen 33");
 }
 
 TEST(RawDemux, AclThatFillsTheWholeBufferIsWritten) {
@@ -172,7 +173,7 @@ TEST(RawDemux, OversizedAclIsSkippedAsItArrivesAndTheStreamStaysInStep) {
     for (const Bytes& r : c.receives) s.Receive(r);
     EXPECT_EQ(0, s.carry);
     EXPECT_EQ(s.recorder.writes(), (std::vector<RecordedWrite>{Cmd({0x03, 0x0c, 0x00})}));
-    EXPECT_EQ(console.text(),
+    EXPECT_EQ(console.Text(),
               "BTFTM: ACL packet from remote too long for the receive buffer, length is: 4096, skipping it\n"
               "BTFTM: HCI cmd(to btsoc)(3):03 0c 00 \n");
   }

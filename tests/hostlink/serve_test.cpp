@@ -1,16 +1,22 @@
 #include "hostlink/host_server.h"
 
-#include "../diag/diag_test_support.h"
-#include "app/context.h"
-#include "write_recorder.h"
+#include "child_process.h"
+#include "console_capture.h"
+#include "frames.h"
+#include "recorders.h"
+#include "test_record.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <atomic>
 #include <cstring>
 #include <future>
 #include <mutex>
 #include <string>
+
+using tarnexio_test::FreePort;
 
 namespace {
 
@@ -19,7 +25,7 @@ const Bytes kReset = {0x01, 0x03, 0x0c, 0x00};
 std::mutex gRequestLock;
 std::vector<Bytes> gRequests;
 
-int RecordRequest(const BYTE* request, int length, int, const DriverWriter&) {
+int RecordRequest(HostSender*, const BYTE* request, int length, int, const DriverWriter&) {
   std::lock_guard<std::mutex> lock(gRequestLock);
   gRequests.emplace_back(request, request + length);
   return 1;
@@ -28,19 +34,6 @@ int RecordRequest(const BYTE* request, int length, int, const DriverWriter&) {
 size_t RequestCount() {
   std::lock_guard<std::mutex> lock(gRequestLock);
   return gRequests.size();
-}
-
-// A port that was free a moment ago: bound by a probe on port 0, then let go.
-int FreePort() {
-  int probe = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  EXPECT_EQ(0, bind(probe, (sockaddr*)&address, sizeof address));
-  EXPECT_EQ(0, getsockname(probe, (sockaddr*)&address, &length));
-  close(probe);
-  return ntohs(address.sin_port);
 }
 
 // The test host's side: connects to 127.0.0.1, trying again until the server listens.
@@ -67,14 +60,11 @@ void SendBytes(int fd, const Bytes& bytes) {
   EXPECT_EQ((ssize_t)bytes.size(), send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL));
 }
 
-// Gives the server a moment, so the next piece most likely comes in a receive of its own.
-void Pause() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
 
 class ServeTestHostTest : public testing::Test {
  protected:
   void SetUp() override {
-    gFtmAppContext.exitFlag = 0;
-    diagMode = 0;
+    ctx_->diagMode = 0;
     std::lock_guard<std::mutex> lock(gRequestLock);
     gRequests.clear();
   }
@@ -84,18 +74,14 @@ class ServeTestHostTest : public testing::Test {
       if (fd >= 0) close(fd);
     }
     if (server_.valid()) {
-      RunStopSequence(&gFtmAppContext, false);
+      RunStopSequence(ctx_.get(), false);
       server_.wait_for(std::chrono::seconds(10));
     }
-    CloseSocketOnce(&listenSocket, false);
-    CloseSocketOnce(&clientSocket, true);
-    gFtmAppContext.exitFlag = 0;
-    diagMode = 1;
   }
 
   void Start(int port) {
     server_ = std::async(std::launch::async, [this, port] {
-      return ServeTestHostWith(port, recorder_.writer(), RecordRequest);
+      return ServeTestHostWith(ctx_.get(), port, recorder_.writer(), RecordRequest);
     });
   }
 
@@ -104,20 +90,31 @@ class ServeTestHostTest : public testing::Test {
     return hosts_.back();
   }
 
+  // Waits until the server's receive has taken every byte sent so far, so that the next
+  // piece comes in a receive of its own.
+  void WaitTaken() {
+    EXPECT_TRUE(WaitUntil([this] {
+      const SOCKET s = ctx_->host.clientSocket.load();
+      int unread = -1;
+      return s != INVALID_SOCKET && ioctl(s, FIONREAD, &unread) == 0 && unread == 0;
+    }));
+  }
+
   void WaitForConsole(const char* text) {
-    EXPECT_TRUE(WaitUntil([&] { return console_.text().find(text) != std::string::npos; }, 5000)) << text;
+    EXPECT_TRUE(WaitUntil([&] { return console_.Text().find(text) != std::string::npos; }, 5000)) << text;
   }
 
   int Result() {
     if (server_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
       ADD_FAILURE() << "the server did not end";
-      RunStopSequence(&gFtmAppContext, false);
+      RunStopSequence(ctx_.get(), false);
     }
     return server_.get();
   }
 
   ConsoleCapture console_;
-  WriteRecorder recorder_;
+  TestRecord ctx_;  // the server below ends before the record goes
+  DriverWriteRecorder recorder_;
   std::future<int> server_;
   std::vector<int> hosts_;
 };
@@ -135,9 +132,9 @@ TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
   close(Connect(port));
   hosts_.clear();
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : Client disconnected\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
-  EXPECT_NE(INVALID_SOCKET, clientSocket.load());
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : Client disconnected\n");
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
+  EXPECT_NE(INVALID_SOCKET, ctx_->host.clientSocket.load());
   EXPECT_EQ(0u, recorder_.count());
 }
 
@@ -146,16 +143,16 @@ TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverS
   Start(port);
   const int host = Connect(port);
   SendBytes(host, {0x01, 0x01, 0x10, 0x00, 0x01, 0x03, 0x0c, 0x00});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x01, 0x05});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x0c, 0x02, 0xaa});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0xbb});
   const int second = Connect(port);  // queued by the system, never accepted
   SendBytes(second, kReset);
   EXPECT_TRUE(WaitUntil([&] { return recorder_.count() >= 3; }, 5000));
-  Pause();
+  WaitTaken();
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
@@ -165,12 +162,12 @@ TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverS
 }
 
 TEST_F(ServeTestHostTest, DiagRequestSplitOverTwoSendsIsAnsweredOnce) {
-  diagMode = 1;
+  ctx_->diagMode = 1;
   const int port = FreePort();
   Start(port);
   const int host = Connect(port);
   SendBytes(host, {0x4b, 0x0b, 0x00});
-  Pause();
+  WaitTaken();
   SendBytes(host, {0x01, 0x02, 0x7e});
   EXPECT_TRUE(WaitUntil([] { return RequestCount() >= 1; }, 5000));
   close(host);
@@ -189,9 +186,9 @@ TEST_F(ServeTestHostTest, PeerResetEndsTheLoopByTheDisconnectPath) {
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
                                  "BTFTM : Client disconnected\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
@@ -203,12 +200,12 @@ TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
   int notASocket[2];
   ASSERT_EQ(0, pipe(notASocket));
   hosts_.push_back(notASocket[1]);
-  hosts_.push_back(clientSocket.exchange(notASocket[0]));
+  hosts_.push_back(ctx_->host.clientSocket.exchange(notASocket[0]));
   SendBytes(host, {0x01});
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
                                  "BTFTM : Client disconnected\n");
-  EXPECT_EQ(0, gFtmAppContext.exitFlag.load());
+  EXPECT_EQ(0, ctx_->exitFlag.load());
 }
 
 TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
@@ -216,10 +213,10 @@ TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
   Start(port);
   const int host = Connect(port);
   WaitForConsole("Ethernet Connected!");
-  gFtmAppContext.exitFlag = 1;
+  ctx_->exitFlag = 1;
   SendBytes(host, kReset);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
+  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
   EXPECT_EQ(0u, recorder_.count());
 }
 
@@ -228,9 +225,9 @@ TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
   Start(port);
   Connect(port);
   WaitForConsole("Ethernet Connected!");
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  const std::string text = console_.text();
+  const std::string text = console_.Text();
   EXPECT_TRUE(text == kSetUpLines + "BTFTM : Client disconnected\n" ||
               text.rfind(kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n", 0) == 0)
       << text;
@@ -239,11 +236,11 @@ TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
 TEST_F(ServeTestHostTest, StopSequenceWhileWaitingForTheTestHostFailsTheSetUp) {
   Start(FreePort());
   WaitForConsole("Waiting for incoming");
-  RunStopSequence(&gFtmAppContext, false);
+  RunStopSequence(ctx_.get(), false);
   EXPECT_EQ(HOST_SETUP_FAILED, Result());
-  const std::string text = console_.text();
+  const std::string text = console_.Text();
   EXPECT_EQ(text.substr(text.size() - strlen("BTFTM : accept failed\n")), "BTFTM : accept failed\n");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 TEST_F(ServeTestHostTest, PortInUseFailsTheSetUpAtBind) {
@@ -258,8 +255,8 @@ TEST_F(ServeTestHostTest, PortInUseFailsTheSetUpAtBind) {
   ASSERT_EQ(0, listen(holder, 1));
   Start(port);
   EXPECT_EQ(HOST_SETUP_FAILED, Result());
-  EXPECT_EQ(console_.text(), "BTFTM : Ethernet Socket created\nBTFTM : Bind failed. Close socket");
-  EXPECT_EQ(INVALID_SOCKET, listenSocket.load());
+  EXPECT_EQ(console_.Text(), "BTFTM : Ethernet Socket created\nBTFTM : Bind failed. Close socket");
+  EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "child_process.h"
 
 using tarnexio_test::ChildProcess;
+using tarnexio_test::Millis;
 
 namespace {
 
@@ -17,11 +18,11 @@ const int kTimeoutMs = 10000;
 
 std::string RunCtrl(const std::string& secondResult, int sig, int* status) {
   ChildProcess child({PLATFORM_CHILD, "ctrl", secondResult});
-  EXPECT_TRUE(child.ReadUntil("ready\n", kTimeoutMs));
+  EXPECT_TRUE(child.WaitForOutput("ready\n", Millis(kTimeoutMs)));
   EXPECT_TRUE(child.Signal(sig));
-  child.ReadToEnd(kTimeoutMs);
-  *status = child.Wait(kTimeoutMs);
-  return child.output();
+  child.WaitForEnd(Millis(kTimeoutMs));
+  *status = child.WaitStatus(Millis(kTimeoutMs));
+  return child.Output();
 }
 
 }  // namespace
@@ -41,18 +42,18 @@ TEST(ConsoleCtrl, CtrlCAndBreakRunHandlersLastFirstOnTheirOwnThread) {
 
 TEST(ConsoleCtrl, CtrlCThatNoHandlerTakesEndsTheProcess) {
   ChildProcess child({PLATFORM_CHILD, "ctrl", "0", "alone"});
-  ASSERT_TRUE(child.ReadUntil("ready\n", kTimeoutMs));
+  ASSERT_TRUE(child.WaitForOutput("ready\n", Millis(kTimeoutMs)));
   ASSERT_TRUE(child.Signal(SIGINT));
-  child.ReadToEnd(kTimeoutMs);
-  int status = child.Wait(kTimeoutMs);
+  child.WaitForEnd(Millis(kTimeoutMs));
+  int status = child.WaitStatus(Millis(kTimeoutMs));
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGINT);
-  EXPECT_EQ(child.output(), "ready\nsecond 0 own-thread\n");
+  EXPECT_EQ(child.Output(), "ready\nsecond 0 own-thread\n");
 
   ChildProcess bare({PLATFORM_CHILD, "nohandler"});
-  ASSERT_TRUE(bare.ReadUntil("ready\n", kTimeoutMs));
+  ASSERT_TRUE(bare.WaitForOutput("ready\n", Millis(kTimeoutMs)));
   ASSERT_TRUE(bare.Signal(SIGINT));
-  status = bare.Wait(kTimeoutMs);
+  status = bare.WaitStatus(Millis(kTimeoutMs));
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGINT);
 }
@@ -70,9 +71,9 @@ TEST(ConsoleCtrl, CloseAndShutdownEndTheProcessAfterTheHandlerRan) {
 
 TEST(ConsoleCtrl, TerminateWithoutAHandlerStillEndsTheProcess) {
   ChildProcess child({PLATFORM_CHILD, "nohandler"});
-  ASSERT_TRUE(child.ReadUntil("ready\n", kTimeoutMs));
+  ASSERT_TRUE(child.WaitForOutput("ready\n", Millis(kTimeoutMs)));
   ASSERT_TRUE(child.Signal(SIGTERM));
-  int status = child.Wait(kTimeoutMs);
+  int status = child.WaitStatus(Millis(kTimeoutMs));
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
@@ -80,27 +81,27 @@ TEST(ConsoleCtrl, TerminateWithoutAHandlerStillEndsTheProcess) {
 TEST(PrintMessage, ReachesAPipeAtOnceAsUtf8) {
   ChildProcess child({PLATFORM_CHILD, "print-wait"});
   // The child is still waiting for its input to end, so the line was not held back.
-  ASSERT_TRUE(child.ReadUntil("\n", kTimeoutMs));
-  EXPECT_EQ(child.output(), "first line \xC3\xA9\xE4\xB8\xAD 42\n");
+  ASSERT_TRUE(child.WaitForOutput("\n", Millis(kTimeoutMs)));
+  EXPECT_EQ(child.Output(), "first line \xC3\xA9\xE4\xB8\xAD 42\n");
   child.CloseInput();
-  EXPECT_TRUE(child.ReadToEnd(kTimeoutMs));
-  int status = child.Wait(kTimeoutMs);
+  EXPECT_TRUE(child.WaitForEnd(Millis(kTimeoutMs)));
+  int status = child.WaitStatus(Millis(kTimeoutMs));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(child.output(), "first line \xC3\xA9\xE4\xB8\xAD 42\nbye\n");
+  EXPECT_EQ(child.Output(), "first line \xC3\xA9\xE4\xB8\xAD 42\nbye\n");
 }
 
 TEST(PrintMessage, LongLinesFromManyThreadsNeverInterleave) {
   const int threads = 6;
   const int lines = 40;
   ChildProcess child({PLATFORM_CHILD, "print", std::to_string(threads), std::to_string(lines)});
-  ASSERT_TRUE(child.ReadToEnd(30000));
-  int status = child.Wait(kTimeoutMs);
+  ASSERT_TRUE(child.WaitForEnd(Millis(30000)));
+  int status = child.WaitStatus(Millis(kTimeoutMs));
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 
   std::set<std::pair<int, int>> seen;
-  std::istringstream in(child.output());
+  std::istringstream in(child.Output());
   std::string line;
   while (std::getline(in, line)) {
     int t = -1;

@@ -1,29 +1,31 @@
 #include "child_process.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
-#include <poll.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
+#include <cstdlib>
 #include <stdexcept>
-#include <thread>
 
 namespace tarnexio_test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? int(left) : 0;
+int Occurrences(const std::string& out, const std::string& text) {
+  int n = 0;
+  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++n;
+  return n;
 }
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
   int in[2];
   int out[2];
   if (argv.empty() || pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -34,13 +36,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    // Only async-signal-safe calls from here on.
     dup2(in[0], 0);
     dup2(out[1], 1);
+    dup2(out[1], 2);
+    for (const auto& kv : env) setenv(kv.first.c_str(), kv.second.c_str(), 1);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE}) signal(sig, SIG_DFL);
+    for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -48,75 +51,132 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
   close(out[1]);
   inFd_ = in[1];
   outFd_ = out[0];
+  pump_ = std::thread([this] { Pump(); });
 }
 
 ChildProcess::~ChildProcess() {
   if (!reaped_ && pid_ > 0) {
     kill(pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
+    reaped_ = true;
   }
   CloseInput();
+  if (pump_.joinable()) pump_.join();
   if (outFd_ >= 0) close(outFd_);
 }
 
-bool ChildProcess::ReadSome(int timeoutMs) {
-  if (outFd_ < 0) return false;
-  struct pollfd p = {outFd_, POLLIN, 0};
-  int rc = poll(&p, 1, timeoutMs);
-  if (rc < 0 && errno == EINTR) return true;
-  if (rc <= 0) return false;
-  char buffer[4096];
-  ssize_t n = read(outFd_, buffer, sizeof(buffer));
-  if (n < 0 && errno == EINTR) return true;
-  if (n <= 0) {
-    close(outFd_);
-    outFd_ = -1;
-    return false;
+void ChildProcess::Pump() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(outFd_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    std::lock_guard<std::mutex> hold(lock_);
+    if (n <= 0) {
+      eof_ = true;
+      changed_.notify_all();
+      return;
+    }
+    output_.append(buf, (size_t)n);
+    changed_.notify_all();
   }
-  output_.append(buffer, size_t(n));
-  return true;
 }
 
-bool ChildProcess::ReadUntil(const std::string& text, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (output_.find(text) == std::string::npos) {
-    if (!ReadSome(RemainingMs(deadline))) return output_.find(text) != std::string::npos;
-  }
-  return true;
+std::string ChildProcess::Output() {
+  std::lock_guard<std::mutex> hold(lock_);
+  return output_;
 }
 
-bool ChildProcess::ReadToEnd(int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (outFd_ >= 0) {
-    if (!ReadSome(RemainingMs(deadline)) && outFd_ >= 0) return false;
-  }
-  return true;
+bool ChildProcess::WaitForOutput(const std::string& text, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, timeout, [&] { return output_.find(text) != std::string::npos || eof_; });
+  return output_.find(text) != std::string::npos;
 }
+
+bool ChildProcess::WaitForCount(const std::string& text, int n, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, timeout, [&] { return Occurrences(output_, text) >= n || eof_; });
+  return Occurrences(output_, text) >= n;
+}
+
+bool ChildProcess::WaitForMore(size_t known, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  changed_.wait_for(hold, timeout, [&] { return output_.size() > known || eof_; });
+  return output_.size() > known;
+}
+
+bool ChildProcess::WaitForEnd(Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  return changed_.wait_for(hold, timeout, [&] { return eof_; });
+}
+
+int ChildProcess::Count(const std::string& text) { return Occurrences(Output(), text); }
+
+bool ChildProcess::HasInOrder(const std::vector<std::string>& lines) { return ContainsInOrder(Output(), lines); }
 
 void ChildProcess::CloseInput() {
   if (inFd_ >= 0) close(inFd_);
   inFd_ = -1;
 }
 
-bool ChildProcess::Signal(int sig) { return !reaped_ && kill(pid_, sig) == 0; }
+bool ChildProcess::Signal(int sig) { return !reaped_ && pid_ > 0 && kill(pid_, sig) == 0; }
 
-int ChildProcess::Wait(int timeoutMs) {
-  if (reaped_) return -1;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+bool ChildProcess::Reap(Millis timeout) {
+  if (reaped_) return true;
+  if (pid_ <= 0) return false;
+  const auto deadline = Clock::now() + timeout;
   for (;;) {
-    int status = 0;
-    pid_t rc = waitpid(pid_, &status, WNOHANG);
-    if (rc == pid_) {
+    int st = 0;
+    if (waitpid(pid_, &st, WNOHANG) == pid_) {
       reaped_ = true;
-      return status;
+      status_ = st;
+      // Let the pump take the last output.
+      std::unique_lock<std::mutex> hold(lock_);
+      changed_.wait_for(hold, Millis(2000), [&] { return eof_; });
+      return true;
     }
-    if (RemainingMs(deadline) == 0) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(Millis(5));
   }
-  kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  reaped_ = true;
+}
+
+bool ChildProcess::Running() { return pid_ > 0 && !Reap(Millis(0)); }
+
+int ChildProcess::WaitExit(Millis timeout) {
+  if (!Reap(timeout)) return -1;
+  return WIFEXITED(status_) ? WEXITSTATUS(status_) : 128 + WTERMSIG(status_);
+}
+
+int ChildProcess::WaitStatus(Millis timeout) {
+  if (Reap(timeout)) return status_;
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    Reap(Millis(5000));
+  }
   return -1;
+}
+
+bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {
+  size_t at = 0;
+  for (const auto& line : lines) {
+    at = out.find(line, at);
+    if (at == std::string::npos) return false;
+    at += line.size();
+  }
+  return true;
+}
+
+int FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  int port = 0;
+  if (bind(fd, (sockaddr*)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0) {
+    port = ntohs(addr.sin_port);
+  }
+  close(fd);
+  return port;
 }
 
 }  // namespace tarnexio_test

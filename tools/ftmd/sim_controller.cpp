@@ -23,9 +23,8 @@ Bytes event(uint8_t code, const Bytes& params) {
 }
 }  // namespace
 
-bool controllerKindKnown(const std::string& kind) { return kind == "sim"; }
-
 std::unique_ptr<Controller> makeController(const ControllerOptions& opt, ControllerHost& host) {
+  if (opt.attachReal) return opt.attachReal(host);
   if (opt.kind == "sim") return std::make_unique<SimController>(opt, host);
   return nullptr;
 }
@@ -91,13 +90,13 @@ void SimController::command(const uint8_t* p, size_t n) {
     case kOpLeTransmitterTest:
     case kOpLeTransmitterTestV2:
       leTest_ = (op == kOpLeReceiverTest || op == kOpLeReceiverTestV2) ? LeTest::Rx : LeTest::Tx;
-      leStart_ = std::chrono::steady_clock::now();
+      leStart_ = host_.now();
       commandComplete(op, {0});
       return;
     case kOpLeTestEnd: {
       uint32_t packets = 0;
       if (leTest_ == LeTest::Rx) {
-        auto us = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+        auto us = std::chrono::duration_cast<std::chrono::microseconds>(host_.now() -
                                                                         leStart_)
                       .count();
         packets = uint32_t(std::min<long long>(us / kSimLeRxPacketUs, 0xFFFF));

@@ -2,11 +2,14 @@
 // channel client (Unix-domain datagrams or the TCP form).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "controller.h"
 #include "protocol.h"
+#include "timers.h"
 
 namespace ftmd_test {
 
@@ -77,6 +80,31 @@ class DevClient {
   int fd_ = -1;
   bool tcp_ = false;
   Bytes in_;
+};
+
+// A controller's host that records what the controller sends and runs its timers on
+// request; `room` bounds the packets it takes. Its clock moves only when a test moves it.
+struct FakeHost : ftmd::ControllerHost {
+  ftmd::ManualClock clock;
+  ftmd::TimePoint now() const override { return clock.now(); }
+  std::vector<std::pair<ftmd::Channel, Bytes>> got;
+  std::vector<std::function<void()>> timers;
+  size_t room = 1000;
+  bool lost = false;
+  bool hasRoom(ftmd::Channel) const override { return got.size() < room; }
+  void deliver(ftmd::Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
+  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
+  void controllerLost() override { lost = true; }
+  void runTimers() {
+    auto t = std::move(timers);
+    timers.clear();
+    for (auto& f : t) f();
+  }
+  Bytes take() {
+    Bytes b = got.front().second;
+    got.erase(got.begin());
+    return b;
+  }
 };
 
 std::string deviceSocket(const std::string& dir, int type);

@@ -1,7 +1,6 @@
 // The driver state of one connection, driven directly (no sockets).
 #include <gtest/gtest.h>
 
-#include <thread>
 
 #include "client.h"
 #include "driver_model.h"
@@ -11,7 +10,8 @@ using namespace ftmd;
 
 namespace {
 struct ModelTest : ::testing::Test {
-  TimerQueue timers;
+  ManualClock clock;
+  TimerQueue timers{clock};
   std::vector<Bytes> sent;
   DriverConfig cfg;
   std::unique_ptr<DriverModel> model;
@@ -50,7 +50,7 @@ struct ModelTest : ::testing::Test {
   void scoLink(Bytes& handleOut) {
     command(100, kOpCreateConnection, {1, 2, 3, 4, 5, 6});
     command(101, kOpSetupSyncConnection, {1, 0});
-    std::this_thread::sleep_for(std::chrono::milliseconds(kSimLinkSetupMs + 5));
+    clock.advance(std::chrono::milliseconds(kSimLinkSetupMs));
     timers.runDue();
     handleOut = {2, 0};  // the second handle the simulated controller hands out
   }
@@ -148,7 +148,7 @@ TEST_F(ModelTest, HeldAclWritesFollowTheGeneratedTrafficThatFilledTheQueue) {
   make(1, 8);
   ioctl(1, kEnableFtm, 0);
   command(10, kOpCreateConnection, {1, 2, 3, 4, 5, 6});
-  std::this_thread::sleep_for(std::chrono::milliseconds(kSimLinkSetupMs + 5));
+  clock.advance(std::chrono::milliseconds(kSimLinkSetupMs));
   timers.runDue();
   ioctl(11, kReadEvent, 262);
   ioctl(12, kReadEvent, 262);
@@ -183,4 +183,25 @@ TEST_F(ModelTest, Type2EventReplyHeader) {
   ioctl(4, kSendHciCmd, 4, {0x03, 0x0C, 0});
   EXPECT_EQ(outputOf(1), (Bytes{0x04, 6, 0, 1, 0, 0x0E, 4, 1, 0x03, 0x0C, 0}));
   EXPECT_EQ(outputOf(3), (Bytes{0x04, 6, 0, 2, 0, 0x0E, 4, 1, 0x03, 0x0C, 0}));
+}
+
+TEST_F(ModelTest, FtmModeEndsByItselfAfterItsSecondsUnlessEndedBefore) {
+  cfg.ftmSeconds = 2;
+  make(1);
+  ioctl(1, kEnableFtm, 0);
+  clock.advance(std::chrono::milliseconds(1999));
+  timers.runDue();
+  EXPECT_EQ(statusOf(1), -1);  // still in FTM mode
+  clock.advance(std::chrono::milliseconds(1));
+  timers.runDue();
+  EXPECT_EQ(statusOf(1), 0);
+
+  // Ended on request first: the timer goes with it and ends nothing later.
+  ioctl(2, kEnableFtm, 0);
+  model->endFtmMode();
+  EXPECT_EQ(statusOf(2), 0);
+  ioctl(3, kEnableFtm, 0);
+  clock.advance(std::chrono::milliseconds(1999));
+  timers.runDue();
+  EXPECT_EQ(statusOf(3), -1);
 }

@@ -4,29 +4,12 @@
 
 #include "client.h"
 #include "sim_controller.h"
+#include "timers.h"
 
 using namespace ftmd;
 
 namespace {
-// A host that records what the controller sends and runs its timers on request.
-struct FakeHost : ControllerHost {
-  std::vector<std::pair<Channel, Bytes>> got;
-  std::vector<std::function<void()>> timers;
-  size_t room = 1000;
-  bool hasRoom(Channel) const override { return got.size() < room; }
-  void deliver(Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
-  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
-  void runTimers() {
-    auto t = std::move(timers);
-    timers.clear();
-    for (auto& f : t) f();
-  }
-  Bytes take() {
-    Bytes b = got.front().second;
-    got.erase(got.begin());
-    return b;
-  }
-};
+using ftmd_test::FakeHost;
 
 struct SimTest : ::testing::Test {
   FakeHost host;
@@ -64,6 +47,29 @@ TEST_F(SimTest, InformationCommands) {
   EXPECT_EQ(host.take(), (Bytes{0x0E, 12, 1, 0x01, 0x10, 0, 0x0C, 1, 0, 0x0C, 0xFF, 0xFF, 1, 0}));
   send(kOpLeTestEnd);  // no test running: no packets
   EXPECT_EQ(host.take(), (Bytes{0x0E, 6, 1, 0x1F, 0x20, 0, 0, 0}));
+}
+
+TEST_F(SimTest, LeReceiverTestCountsPacketsOverItsTimeOnTheHostsClock) {
+  const struct {
+    uint16_t start;
+    int ms;
+    unsigned packets;
+  } cases[] = {
+      {kOpLeReceiverTest, 0, 0},
+      {kOpLeReceiverTest, 30, 30000u / kSimLeRxPacketUs},
+      {kOpLeReceiverTestV2, 1000, 1000000u / kSimLeRxPacketUs},
+      {kOpLeReceiverTest, 100000, 0xFFFF},  // the count saturates
+      {kOpLeTransmitterTest, 30, 0},       // a transmitter counts nothing
+  };
+  for (const auto& c : cases) {
+    send(c.start, {0x13});
+    EXPECT_EQ(host.take()[5], 0);
+    host.clock.advance(std::chrono::milliseconds(c.ms));
+    send(kOpLeTestEnd);
+    const Bytes end = host.take();
+    ASSERT_EQ(end.size(), 8u);
+    EXPECT_EQ(le16(end.data() + 6), c.packets) << c.ms << " ms";
+  }
 }
 
 TEST_F(SimTest, LinksOpenLoopBackAndClose) {

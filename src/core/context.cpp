@@ -1,13 +1,7 @@
-// The context record, the global sockets and flags, and InitiateStruct.
-#include "app/context.h"
+// The context record's set-up.
+#include "core/context.h"
 
 #include <cstring>
-
-FtmAppContext gFtmAppContext;
-std::atomic<SOCKET> listenSocket{INVALID_SOCKET};
-std::atomic<SOCKET> clientSocket{INVALID_SOCKET};
-std::atomic<int> diagMode{1};
-std::atomic<BYTE> currentScoInterface{0};
 
 void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event) {
   std::lock_guard<std::mutex> lock(ctx->recordEventLock);
@@ -20,7 +14,7 @@ static HANDLE CreateRecordEvent(const wchar_t* failureMessage) {
   return event;
 }
 
-void InitiateStruct(FtmAppContext* ctx) {
+void InitiateStruct(FtmAppContext* ctx, PHANDLER_ROUTINE stopHandler) {
   print_message(L"FtmApp:InitiateStruct++\n");
   ctx->exitFlag = 0;
   ctx->ftmModeEntered = 0;
@@ -41,7 +35,7 @@ void InitiateStruct(FtmAppContext* ctx) {
   ctx->hFtmModeEvent = CreateRecordEvent(L"FtmApp:Error in Creating hFtmModeEvent event\n");
   ctx->ScoRxStartEvent = CreateRecordEvent(L"FtmApp:Error in Creating ScoRxStartEvent event\n");
 
-  if (!SetConsoleCtrlHandler(ConsoleCtrlHandler, TRUE)) {
+  if (stopHandler != nullptr && !SetConsoleCtrlHandler(stopHandler, TRUE)) {
     print_message(L"FtmApp:Error in allocating console control handler\n");
   }
   print_message(L"FtmApp:InitiateStruct--\n");

@@ -1,5 +1,5 @@
-// Ending a run: the stop sequence, the console control handler and the final clean-up.
-#include "app/context.h"
+// Ending a run: the stop sequence and the final clean-up.
+#include "core/context.h"
 
 bool CloseSocketOnce(std::atomic<SOCKET>* socketVar, bool shutdownFirst) {
   SOCKET s = socketVar->exchange(INVALID_SOCKET);
@@ -30,18 +30,10 @@ void RunStopSequence(FtmAppContext* ctx, bool openScoGate) {
   if (openScoGate) OpenScoGate(ctx);
   HANDLE driver = ctx->hDriver.load();
   if (driver != nullptr && driver != INVALID_HANDLE_VALUE) CancelIoEx(driver, nullptr);
-  CloseSocketOnce(&listenSocket, true);
-  CloseSocketOnce(&clientSocket, true);
+  CloseSocketOnce(&ctx->listenSocket, true);
+  CloseSocketOnce(&ctx->host.clientSocket, true);
   HANDLE taken = TakeDriver(ctx);
   if (taken != nullptr) CloseHandle(taken);
-}
-
-BOOL WINAPI ConsoleCtrlHandler(DWORD ctrlType) {
-  if (ctrlType == CTRL_C_EVENT || ctrlType == CTRL_BREAK_EVENT) {
-    print_message(L"Signalling the main thread to exit..\n");
-    RunStopSequence(&gFtmAppContext, true);
-  }
-  return TRUE;
 }
 
 // Closes one event of the record: on success the field becomes INVALID_HANDLE_VALUE, on

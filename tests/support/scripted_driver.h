@@ -1,10 +1,10 @@
-// A fixture with the context record filled as start-up fills it and its driver handle
-// opened on a scripted device server named ZELDROVE.
+// A fixture with its own context record, filled as start-up fills it, and its driver
+// handle opened on a scripted device server named ZELDROVE.
 #pragma once
 
-#include "app/context.h"
 #include "console_capture.h"
 #include "device_double.h"
+#include "test_record.h"
 
 #include <gtest/gtest.h>
 
@@ -20,20 +20,16 @@ class ScriptedDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     device_ = std::make_unique<tarnexio_test::DeviceDouble>("ZELDROVE");
-    ConsoleCapture quiet;
-    InitiateStruct(&gFtmAppContext);
-    gFtmAppContext.drvType = DRV_TYPE_ZELDROVE;
-    currentScoInterface = 0;
-    gFtmAppContext.hDriver = OpenScriptedDevice(device_->DevicePath());
-    ASSERT_NE(gFtmAppContext.hDriver.load(), INVALID_HANDLE_VALUE);
+    ctx_->drvType = DRV_TYPE_ZELDROVE;
+    OpenDriver();
   }
-  void TearDown() override {
-    ConsoleCapture quiet;
-    RunStopSequence(&gFtmAppContext, false);
-    CleanAllResources(&gFtmAppContext);
-    currentScoInterface = 0;
+  void OpenDriver() {
+    ctx_->hDriver = OpenScriptedDevice(device_->DevicePath());
+    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
   }
+  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
 
   tarnexio_test::TempDeviceDir dir_;
   std::unique_ptr<tarnexio_test::DeviceDouble> device_;
+  TestRecord ctx_;  // after the device: it closes its handle while the device still serves
 };

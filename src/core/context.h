@@ -1,0 +1,65 @@
+// The bridge's shared state: the context record with its sockets and flags, the stop
+// sequence and the final clean-up. Every part of the bridge is handed the record (or
+// the part of it that it needs); none reaches for it.
+#pragma once
+
+#include "core/host_send.h"
+#include "platform/platform.h"
+
+#include <atomic>
+#include <mutex>
+
+// Driver types: 0 while no device is open.
+enum { DRV_TYPE_NONE = 0, DRV_TYPE_ZELDROVE = 1, DRV_TYPE_BTFTMDRIVER = 2 };
+
+struct FtmAppContext {
+  std::atomic<int> exitFlag{};        // 1 = the program is stopping
+  std::atomic<int> ftmModeEntered{};  // 1 = the enable-FTM request is pending
+  std::atomic<HANDLE> hDriver{};      // NULL when closed, INVALID_HANDLE_VALUE after a failed open
+  std::atomic<HANDLE> hFtmModeEvent{};
+  std::atomic<HANDLE> ScoRxStartEvent{};
+  std::atomic<HANDLE> hEventThread{};
+  std::atomic<HANDLE> hAclThread{};
+  std::atomic<HANDLE> hScoThread{};
+  std::atomic<HANDLE> hFtmModeThread{};
+  std::atomic<int> drvType{};
+  OVERLAPPED overlapFtmModeasync{};
+  OVERLAPPED overlapEventReadasync{};
+  OVERLAPPED overlapCmdWriteasync{};
+  OVERLAPPED overlapAclReadasync{};
+  OVERLAPPED overlapAclWriteasync{};
+  OVERLAPPED overlapScoReadasync{};
+  OVERLAPPED overlapScoWriteasync{};
+  DWORD ftmModeBytes{};
+  DWORD eventBytesRead{};
+  DWORD aclBytesRead{};
+  DWORD scoBytesRead{};
+  // The reader threads create the events of their read records while the main thread
+  // may already be cleaning up; this lock orders those two touches of hEvent.
+  std::mutex recordEventLock;
+  std::atomic<SOCKET> listenSocket{INVALID_SOCKET};
+  HostSender host;                            // the test host's connection and its sender
+  std::atomic<int> diagMode{1};               // 1 diag, 0 raw
+  std::atomic<BYTE> currentScoInterface{0};  // SCO interface id last selected, 0 = none
+};
+
+// Fills the record: flags, the events of the write and FTM-mode records, the two
+// events of the record, and installs stopHandler as the console control handler
+// (nullptr installs none).
+void InitiateStruct(FtmAppContext* ctx, PHANDLER_ROUTINE stopHandler);
+
+// Sets the hEvent of one of the record's OVERLAPPED members in a way the clean-up sees.
+void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event);
+
+// The stop sequence: raise the exit flag, optionally open the SCO gate, cancel pending
+// driver I/O, shut down and close both sockets, close the driver. Every socket and the
+// driver handle is taken out of its variable before it is closed, so two stop sequences
+// and the clean-up running at once close each of them exactly once.
+void RunStopSequence(FtmAppContext* ctx, bool openScoGate);
+
+// Releases every handle of the record in its fixed order, with its messages.
+void CleanAllResources(FtmAppContext* ctx);
+
+// Closes a socket variable once: whoever takes the socket out of it closes it.
+// Returns true when this call closed it.
+bool CloseSocketOnce(std::atomic<SOCKET>* socketVar, bool shutdownFirst);

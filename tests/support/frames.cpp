@@ -1,0 +1,37 @@
+#include "frames.h"
+
+#include <gtest/gtest.h>
+
+
+uint16_t BitwiseFcs16(const Bytes& data, uint16_t fcs) {
+  for (uint8_t b : data) {
+    fcs ^= b;
+    for (int bit = 0; bit < 8; ++bit) fcs = (fcs & 1) ? (uint16_t)((fcs >> 1) ^ 0x8408) : (uint16_t)(fcs >> 1);
+  }
+  return fcs;
+}
+
+Bytes DecodeFrame(const Bytes& frame, bool escaped) {
+  Bytes out;
+  if (frame.empty() || frame.back() != 0x7E) {
+    ADD_FAILURE() << "frame not closed by the flag";
+    return out;
+  }
+  for (size_t i = 0; i + 1 < frame.size(); ++i) {
+    if (escaped && frame[i] == 0x7E) ADD_FAILURE() << "flag inside an escaped frame at " << i;
+    if (escaped && frame[i] == 0x7D && i + 2 < frame.size()) {
+      out.push_back((uint8_t)(frame[++i] ^ 0x20));
+    } else {
+      out.push_back(frame[i]);
+    }
+  }
+  return out;
+}
+
+Bytes PlainFrame(const Bytes& packet, uint8_t fcsLow, uint8_t fcsHigh) {
+  Bytes frame = packet;
+  frame.push_back(fcsLow);
+  frame.push_back(fcsHigh);
+  frame.push_back(0x7E);
+  return frame;
+}
