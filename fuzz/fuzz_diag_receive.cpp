@@ -1,7 +1,7 @@
-// The diag receive path fed arbitrary receives: each pass goes through DiagReceiveStep and,
-// when it closes a frame, to HandleDiagRequest. Everything sent to the test host is checked:
-// a frame carries a good FCS and ends in the flag; a loopback reply is a prefix of the
-// request. Commands written to the controller stay within their area.
+// The diag receive path fed arbitrary receives: each pass goes through DiagReceiveStep and
+// each complete frame, one at a time, to HandleDiagRequest. Everything sent to the test
+// host is checked: a frame carries a good FCS and ends in the flag; a loopback reply is a
+// prefix of the request. Commands written to the controller stay within their area.
 #include "core/host_send.h"
 #include "diag/diag.h"
 #include "fuzz_support.h"
@@ -15,7 +15,7 @@
 
 namespace {
 
-const BYTE* g_request = nullptr;  // the block being answered
+const BYTE* g_request = nullptr;  // the frame being answered
 int g_requestLength = 0;
 
 int CheckSend(void*, const BYTE* data, int len) {
@@ -44,7 +44,10 @@ const DriverWriter kWriter = {nullptr, OnCommand, OnData, OnData, OnSelect};
 const HostSendSeam kCheckedSend = {CheckSend, nullptr};
 
 int Respond(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
-  FuzzCheck(length > 0 && length <= bufferSize, "block longer than its buffer");
+  FuzzCheck(length >= 2 && length <= bufferSize, "frame empty or longer than its buffer");
+  // One frame at a time: its flag closes it and no other flag is in it.
+  FuzzCheck(request[length - 1] == DIAG_FLAG, "frame not closed by a flag");
+  FuzzCheck(memchr(request, DIAG_FLAG, (size_t)length - 1) == nullptr, "two frames handed over as one");
   g_request = request;
   g_requestLength = length;
   const int r = HandleDiagRequest(host, request, length, bufferSize, writer);

@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstring>
 
-enum { EXIT_ARGUMENTS = -1, FTM_MODE_WAIT_MS = 5000 };
+// Exit codes: a command-line error; no test host served (start-up or the TCP server
+// failed, or the run was stopped before one came); a test host served.
+enum { EXIT_ARGUMENTS = -1, EXIT_NO_TEST_HOST = 1, EXIT_SERVED = 0, FTM_MODE_WAIT_MS = 5000 };
 
 int ParsePortArgument(const char* text) {
   const char* p = text;
@@ -43,11 +45,11 @@ static int RefuseArgument(const char* message) {
   return EXIT_ARGUMENTS;
 }
 
-static int FinalCleanUp(FtmAppContext* ctx) {
+static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
   CleanAllResources(ctx);
   StopCapture(&ctx->tap);
   print_message(L"BTFTM : Coming out of main loop\n");
-  return 0;
+  return exitCode;
 }
 
 static HANDLE OpenDevice(const wchar_t* path) {
@@ -93,7 +95,8 @@ int RunBridge(int argc, char** argv) {
     ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
     if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
-      return FinalCleanUp(ctx);
+      ReportDeviceOpenFailures();
+      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
     }
     ctx->drvType = DRV_TYPE_BTFTMDRIVER;
   }
@@ -102,13 +105,13 @@ int RunBridge(int argc, char** argv) {
   if (ctx->drvType == DRV_TYPE_ZELDROVE) {
     ctx->hFtmModeThread = StartThread(EnterFtmModeThread, ctx);
     WaitForSingleObject(ctx->hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
-    if (ctx->ftmModeEntered == 0) return FinalCleanUp(ctx);
+    if (ctx->ftmModeEntered == 0) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   }
 
   ctx->hEventThread = StartThread(EventThread, ctx);
   if (ctx->hEventThread.load() == nullptr) {
     print_message(L"BTFTM : Fail to create Event Thread\n");
-    return FinalCleanUp(ctx);
+    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   }
   print_message(L"BTFTM : Succeed in creating Event Thread\n");
 
@@ -116,18 +119,18 @@ int RunBridge(int argc, char** argv) {
     ctx->hAclThread = StartThread(AclThread, ctx);
     if (ctx->hAclThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create ACL Thread\n");
-      return FinalCleanUp(ctx);
+      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating ACL Thread\n");
     ctx->hScoThread = StartThread(ScoThread, ctx);
     if (ctx->hScoThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create SCO Thread\n");
-      return FinalCleanUp(ctx);
+      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating SCO Thread\n");
   }
 
-  if (ServeTestHost(ctx, port) == HOST_SETUP_FAILED) return 1;
+  if (ServeTestHost(ctx, port) == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
   PrintRunSummary(&ctx->tap);
-  return FinalCleanUp(ctx);
+  return FinalCleanUp(ctx, EXIT_SERVED);
 }

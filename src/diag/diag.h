@@ -9,9 +9,11 @@
 // Frames one packet and sends it to the test host through host, with a hex dump when verbose.
 void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose);
 
-// Answers one received block that closes a frame. bufferSize is the size of the buffer
-// that request points into; nothing past it is read. Replies go through host, HCI
-// commands through writer. Returns 1, or 0 when the loopback reply could not be sent.
+// Answers one received frame, length bytes up to and with its flag. bufferSize is the size
+// of the buffer that request points into; nothing past it is read, and a byte the request
+// would have there reads as 0 (the frame's own length is a sound bufferSize). Replies go
+// through host, HCI commands through writer. Returns 1, or 0 when the loopback reply could
+// not be sent.
 int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer);
 
 // Wraps one controller packet into a log packet of length + 16 bytes on the heap, or

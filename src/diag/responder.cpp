@@ -1,4 +1,4 @@
-// The diag responder: answers one received block by the request code in its first byte.
+// The diag responder: answers one received frame by the request code in its first byte.
 #include "diag/canned_replies.h"
 #include "diag/diag.h"
 #include "diag/request_bytes.h"
@@ -42,7 +42,7 @@ void AnswerLogMask(HostSender* host, const BYTE* request, int bufferSize) {
   }
 }
 
-// The whole block is echoed inside a new unescaped frame, then its HCI command, if it
+// The whole frame is echoed inside a new unescaped frame, then its HCI command, if it
 // carries one, goes to the controller.
 void AnswerSubsystemRequest(HostSender* host, const BYTE* request, int length, int bufferSize,
                             const DriverWriter& writer) {

@@ -11,6 +11,16 @@ int FailSetUp(FtmAppContext* ctx) {
   return HOST_SETUP_FAILED;
 }
 
+// Names the address and port test hosts connect to, as the system bound them.
+void PrintListeningAddress(SOCKET listening, sockaddr_in bound) {
+  socklen_t length = sizeof bound;
+  getsockname(listening, (sockaddr*)&bound, &length);  // on failure the requested address stands
+  const unsigned long ip = ntohl(bound.sin_addr.s_addr);
+  print_message(L"BTFTM : Listening on TCP port %u, address %lu.%lu.%lu.%lu%ls\n", (unsigned)ntohs(bound.sin_port),
+                (ip >> 24) & 0xFF, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF,
+                ip == INADDR_ANY ? L" (every local address)" : L"");
+}
+
 }  // namespace
 
 int ServeTestHost(FtmAppContext* ctx, int port) {
@@ -41,6 +51,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons((unsigned short)(port & 0xFFFF));
   if (bind(ctx->listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
+    ReportBindFailure(port & 0xFFFF, WSAGetLastError());
     print_message(L"BTFTM : Bind failed. Close socket");
     return FailSetUp(ctx);
   }
@@ -51,6 +62,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
     return FailSetUp(ctx);
   }
   print_message(L"BTFTM : Listening on socket...\n");
+  PrintListeningAddress(ctx->listenSocket.load(), address);
   print_message(L"BTFTM : Waiting for incoming Ethernet connections... \n");
 
   sockaddr_in peer = {};

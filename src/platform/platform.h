@@ -176,3 +176,15 @@ std::FILE* CreateFileForWriting(const wchar_t* path);
 // also when it is a pipe or a file. On systems other than Windows the characters go
 // out as UTF-8.
 void print_message(const wchar_t* format, ...);
+
+// Hints on standard error for the person at the console, each one whole line written at
+// once, beside the console log (which they never change).
+//
+// Names the driver devices that could not be opened since the last one that could, and
+// what usually mends that on this system; prints nothing when no open has failed since.
+// The failures are forgotten once reported. On Windows, whose opens are the system's
+// own, the last error stands for them.
+void ReportDeviceOpenFailures(void);
+// Names the TCP port that could not be bound and the system's reason for the error (a
+// Windows Sockets error number as WSAGetLastError gives it).
+void ReportBindFailure(int port, int error);

@@ -129,7 +129,7 @@ TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
   Bench first("raw", {"--controller", kUnixController, "--reset"});
   ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
   Bridge second(first.run.ftmd.dir.path, "raw");
-  EXPECT_EQ(second.child->WaitExit(), 0);
+  EXPECT_EQ(second.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
   EXPECT_TRUE(first.run.ftmd.child->WaitForOutput("ftmd: conn 2 refused: the controller " + kUnixController +
                                                   " is in use by conn 1\n"));
@@ -263,7 +263,7 @@ TEST_F(BtvirtTest, TheH4PortServesTheControllerWhileNoBridgeHoldsIt) {
   ASSERT_FALSE(ReceiveUntil(*h4, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
 
   Bridge refused(ftmd.dir.path, "raw");
-  EXPECT_EQ(refused.child->WaitExit(), 0);
+  EXPECT_EQ(refused.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: conn 1 refused: the controller " + kUnixController +
                                         " is in use by the H4 client\n"));
   h4.reset();
@@ -318,7 +318,7 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
                                         ": cannot connect: Connection refused; retrying\n"));
   // Refused while the transport is down: the bridge fails at once.
   Bridge early(ftmd.dir.path, "raw");
-  EXPECT_EQ(early.child->WaitExit(), 0);
+  EXPECT_EQ(early.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(early.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
 
   listenFd = ListenLoopback(port);

@@ -42,8 +42,6 @@ TEST(DiagMode, CannedRepliesAndRequestsThatGetNothing) {
   EXPECT_EQ(Bytes(op4.end() - 3, op4.end()), Hex("7c 42 7e"));
 
   // Log Mask with another operation, extendedBuildID and unknown codes: lines, no reply.
-  // Each request waits for the one before to be handled: a receive that holds several
-  // frames is answered once, by its first byte.
   run.host->Send(EncodeFrame(Hex("73 00 00 00 02 00 00 00"), true));
   EXPECT_TRUE(run.bridge.child->WaitForCount("BTFTM : Log Mask\n", 3));
   run.host->Send(EncodeFrame({0x7C}, true));
@@ -53,6 +51,21 @@ TEST(DiagMode, CannedRepliesAndRequestsThatGetNothing) {
   EXPECT_TRUE(run.host->Quiet(Millis(300)));
   // The version reply is the one canned reply that prints nothing.
   EXPECT_EQ(run.bridge.child->Count("Send[58]"), 0);
+}
+
+// Requests sent back to back arrive together in one receive; each gets its own reply.
+TEST(DiagMode, HundredVersionRequestsInOneSendGetAHundredReplies) {
+  LiveRun run("diag");
+  ASSERT_TRUE(run.ready);
+  const Bytes request = EncodeFrame({0x00}, true);
+  Bytes hundred;
+  for (int i = 0; i < 100; ++i) hundred.insert(hundred.end(), request.begin(), request.end());
+  run.host->Send(hundred);
+  const Bytes reply = EncodeFrame(kVersion, false);
+  int replies = 0;
+  while (replies < 100 && run.host->Receive(reply.size()) == reply) ++replies;
+  EXPECT_EQ(replies, 100);
+  EXPECT_TRUE(run.host->Quiet(Millis(200)));
 }
 
 TEST(DiagMode, LoopbackComesBackAsSent) {

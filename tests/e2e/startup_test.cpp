@@ -1,7 +1,11 @@
 // The bridge's command line, driver open, FTM mode and ways out, run as a real process.
 #include "harness.h"
 
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 using namespace e2e;
@@ -67,15 +71,47 @@ TEST(CommandLine, BadPortAndModeAreRefused) {
   EXPECT_EQ(both.out, "The input port number is invalid\n");
 }
 
-TEST(DriverOpen, NoDriverCleansUpAndExitsZero) {
+TEST(DriverOpen, NoDriverCleansUpSaysWhereItLookedAndExitsOne) {
   TempDir dir;
   Outcome r = RunToEnd({"-p", "2390", "-m", "raw"}, dir.path);
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.code, 1);
+  // Standard error (the line naming both devices) comes in the same stream here.
   EXPECT_EQ(r.out, std::string("FtmApp:InitiateStruct++\n"
                                "FtmApp:InitiateStruct--\n"
                                "BTFTM : opening FTM Driver handle\n"
                                "BTFTM : FTM Driver handle Open Failed\n") +
+                       "Tarnexio: no driver device could be opened: " + dir.path +
+                       "/ZELDROVE (No such file or directory), " + dir.path +
+                       "/btftmdriver (No such file or directory); is ftmd running, with the same device "
+                       "directory (TARNEXIO_DEVICE_DIR here, --dir for ftmd)?\n" +
                        kCleanUp);
+}
+
+// A run that ends without serving a test host exits with 1, whatever ended its start-up;
+// the console says why, as before.
+TEST(ExitCode, ARunThatServesNoTestHostExitsOne) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> ftmdOptions;  // empty: no ftmd at all
+    const char* why;
+  };
+  const Case cases[] = {
+      {"no driver", {}, "BTFTM : FTM Driver handle Open Failed\n"},
+      {"FTM mode refused",
+       {"--type", "1", "--bt-on"},
+       "BTFTM : EnableDrvFtm Error: BT is not in OFF state, please turn off BT then try again\n"},
+      {"FTM mode ended before a test host came",
+       {"--type", "1", "--ftm-seconds", "1"},
+       "BTFTM : FTM mode terminated by driver, exiting the FTM App...\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir empty;
+    std::unique_ptr<Ftmd> ftmd = c.ftmdOptions.empty() ? nullptr : std::make_unique<Ftmd>(c.ftmdOptions);
+    Outcome r = RunToEnd({"-p", std::to_string(FreePort()), "-m", "raw"}, ftmd ? ftmd->dir.path : empty.path);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.out.find(c.why), std::string::npos) << r.out;
+  }
 }
 
 TEST(DriverOpen, Type1EntersFtmModeAndServes) {
@@ -93,6 +129,34 @@ TEST(DriverOpen, Type1EntersFtmModeAndServes) {
                            "BTFTM: binding done\n", "BTFTM : Listening on socket...\n"}) {
     EXPECT_NE(out.find(line), std::string::npos) << line;
   }
+  // The address and port test hosts connect to, right before the bridge waits for one.
+  EXPECT_TRUE(bridge.child->HasInOrder({"BTFTM : Listening on socket...\n",
+                                        "BTFTM : Listening on TCP port " + std::to_string(bridge.port) +
+                                            ", address 0.0.0.0 (every local address)\n" +
+                                            "BTFTM : Waiting for incoming Ethernet connections... \n"}))
+      << out;
+}
+
+TEST(HostLink, PortInUseSaysWhyOnStandardErrorAndExitsOne) {
+  Ftmd ftmd({"--type", "1"});
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(bind(holder, (sockaddr*)&address, sizeof address), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  ASSERT_EQ(getsockname(holder, (sockaddr*)&address, &length), 0);
+  const int port = ntohs(address.sin_port);
+  Outcome r = RunToEnd({"-p", std::to_string(port), "-m", "raw"}, ftmd.dir.path);
+  close(holder);
+  EXPECT_EQ(r.code, 1);
+  // Lines of the reader threads may come between these.
+  EXPECT_TRUE(ContainsInOrder(r.out, {"BTFTM : Ethernet Socket created\n",
+                                      "Tarnexio: cannot listen on TCP port " + std::to_string(port) +
+                                          " (Address already in use)\n",
+                                      "BTFTM : Bind failed. Close socket"}))
+      << r.out;
 }
 
 TEST(DriverOpen, Type2HasOnlyTheEventReaderAndNoFtmMode) {
@@ -112,7 +176,7 @@ TEST(FtmMode, BluetoothOnIsRefusedAtOnce) {
   auto start = std::chrono::steady_clock::now();
   Outcome r = RunToEnd({"-p", std::to_string(FreePort()), "-m", "raw"}, ftmd.dir.path);
   auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.code, 1);
   // The thread signals main before its "--" line, so main's clean-up may come first, and
   // the process may even end before the thread prints it.
   EXPECT_TRUE(ContainsInOrder(r.out, {"BTFTM : EnterFtmModeThread ++\n",

@@ -46,7 +46,7 @@ struct StuckDevice {
   bool ready = false;
 };
 
-TEST(SignalPhases, CtrlCWhileTheDriverOpensLetsStartUpFinishAndCleansUp) {
+TEST(SignalPhases, CtrlCWhileTheDriverOpensLetsStartUpFinishCleanUpAndExitOne) {
   e2e::TempDir dir;
   StuckDevice device(dir.path + "/ZELDROVE");
   ASSERT_TRUE(device.ready);
@@ -58,13 +58,13 @@ TEST(SignalPhases, CtrlCWhileTheDriverOpensLetsStartUpFinishAndCleansUp) {
   ASSERT_TRUE(bridge.child->WaitForOutput(kSignalled));
   // The open fails once the device goes; start-up goes on as if it had never been there.
   device.Close();
-  EXPECT_EQ(bridge.child->WaitExit(), 0);
+  EXPECT_EQ(bridge.child->WaitExit(), 1);
   std::vector<std::string> lines = {kSignalled, "BTFTM : FTM Driver handle Open Failed\n"};
   lines.insert(lines.end(), kCleanUpLines.begin(), kCleanUpLines.end());
   EXPECT_TRUE(bridge.child->HasInOrder(lines)) << bridge.child->Output();
 }
 
-TEST(SignalPhases, CtrlCDuringTheFtmWaitEndsWithoutFtmMode) {
+TEST(SignalPhases, CtrlCDuringTheFtmWaitEndsWithoutFtmModeAndExitsOne) {
   e2e::TempDir dir;
   tarnexio_test::DeviceDouble device(dir.path, "ZELDROVE");
   // The enable-FTM request stays unanswered: main waits for FTM mode.
@@ -73,7 +73,7 @@ TEST(SignalPhases, CtrlCDuringTheFtmWaitEndsWithoutFtmMode) {
   ASSERT_TRUE(bridge.child->WaitForOutput("BTFTM : EnterFtmModeThread ++\n"));
   ASSERT_TRUE(device.WaitForRequests(1));
   bridge.child->Signal(SIGINT);
-  EXPECT_EQ(bridge.child->WaitExit(), 0);
+  EXPECT_EQ(bridge.child->WaitExit(), 1);
   std::string out = bridge.child->Output();
   // The FTM mode thread's last line may come before or after main's clean-up.
   std::vector<std::string> lines = {kSignalled, "BTFTM : EnableDrvFtm Error: Default. Error -0x3E3\n"};

@@ -118,7 +118,10 @@ TEST(Soak, DiagEventsArriveOnceWholeAndInOrder) {
 // Resource hygiene: many runs of the bridge in a row against one ftmd.
 TEST(Soak, ManyBridgeRunsAgainstOneDriverLeaveItFlat) {
   const int runs = EnvCount("TARNEXIO_HYGIENE_RUNS", 200);
-  e2e::Ftmd ftmd({"--type", "1"});
+  // Verbose: ftmd logs each connection it has closed, so its figures are taken only once
+  // it has let go of the bridge that just ended (it sees the end a moment after the
+  // bridge's exit, later still on a loaded machine).
+  e2e::Ftmd ftmd({"--type", "1", "-v"});
   ProcFigures warm;
   int good = 0;
   for (int i = 0; i < runs; ++i) {
@@ -135,6 +138,7 @@ TEST(Soak, ManyBridgeRunsAgainstOneDriverLeaveItFlat) {
       }
     }
     if (bridge.child->WaitExit() != 0) break;
+    if (!ftmd.child->WaitForCount(": closed with ", i + 1)) break;
     ++good;
     if (i == 9) warm = Figures(ftmd.child->pid());
   }

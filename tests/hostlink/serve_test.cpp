@@ -119,12 +119,17 @@ class ServeTestHostTest : public testing::Test {
   std::vector<int> hosts_;
 };
 
-const std::string kSetUpLines =
-    "BTFTM : Ethernet Socket created\n"
-    "BTFTM: binding done\n"
-    "BTFTM : Listening on socket...\n"
-    "BTFTM : Waiting for incoming Ethernet connections... \n"
-    "BTFTM : Ethernet Connected!\n";
+// The lines of a set-up on port, up to the connection.
+std::string SetUpLines(int port) {
+  return "BTFTM : Ethernet Socket created\n"
+         "BTFTM: binding done\n"
+         "BTFTM : Listening on socket...\n"
+         "BTFTM : Listening on TCP port " +
+         std::to_string(port) +
+         ", address 0.0.0.0 (every local address)\n"
+         "BTFTM : Waiting for incoming Ethernet connections... \n"
+         "BTFTM : Ethernet Connected!\n";
+}
 
 TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
   const int port = FreePort();
@@ -132,7 +137,7 @@ TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
   close(Connect(port));
   hosts_.clear();
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : Client disconnected\n");
+  EXPECT_EQ(console_.Text(), SetUpLines(port) + "BTFTM : Client disconnected\n");
   EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
   EXPECT_NE(INVALID_SOCKET, ctx_->host.clientSocket.load());
   EXPECT_EQ(0u, recorder_.count());
@@ -186,7 +191,7 @@ TEST_F(ServeTestHostTest, PeerResetEndsTheLoopByTheDisconnectPath) {
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
+  EXPECT_EQ(console_.Text(), SetUpLines(port) + "BTFTM: Socket recv returned error = " + std::to_string(WSAECONNRESET) +
                                  "BTFTM : Client disconnected\n");
   EXPECT_EQ(INVALID_SOCKET, ctx_->listenSocket.load());
 }
@@ -203,7 +208,7 @@ TEST_F(ServeTestHostTest, LastingReceiveErrorOfADeadConnectionEndsTheLoopOnce) {
   hosts_.push_back(ctx_->host.clientSocket.exchange(notASocket[0]));
   SendBytes(host, {0x01});
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
+  EXPECT_EQ(console_.Text(), SetUpLines(port) + "BTFTM: Socket recv returned error = " + std::to_string(WSAENOTSOCK) +
                                  "BTFTM : Client disconnected\n");
   EXPECT_EQ(0, ctx_->exitFlag.load());
 }
@@ -216,7 +221,7 @@ TEST_F(ServeTestHostTest, BytesOfThePassThatFindsTheExitFlagAreDiscarded) {
   ctx_->exitFlag = 1;
   SendBytes(host, kReset);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(console_.Text(), kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n");
+  EXPECT_EQ(console_.Text(), SetUpLines(port) + "BTFTM : App is exiting, coming out of main thread\n");
   EXPECT_EQ(0u, recorder_.count());
 }
 
@@ -228,8 +233,8 @@ TEST_F(ServeTestHostTest, StopSequenceWhileConnectedEndsTheLoop) {
   RunStopSequence(ctx_.get(), false);
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
   const std::string text = console_.Text();
-  EXPECT_TRUE(text == kSetUpLines + "BTFTM : Client disconnected\n" ||
-              text.rfind(kSetUpLines + "BTFTM : App is exiting, coming out of main thread\n", 0) == 0)
+  EXPECT_TRUE(text == SetUpLines(port) + "BTFTM : Client disconnected\n" ||
+              text.rfind(SetUpLines(port) + "BTFTM : App is exiting, coming out of main thread\n", 0) == 0)
       << text;
 }
 

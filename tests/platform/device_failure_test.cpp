@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "device_test_util.h"
+#include "other_user.h"
 
 using tarnexio_test::DeviceAction;
 using tarnexio_test::DeviceRequest;
@@ -143,4 +144,28 @@ TEST_F(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
   auto result = waiter.get();
   EXPECT_FALSE(result.first);
   EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+}
+
+// The opens that failed since the last one that worked are named on one line of standard
+// error, once; a failure before a success is forgotten.
+TEST(DeviceOpen, FailedOpensSinceTheLastSuccessAreReportedOnceOnOneLine) {
+  tarnexio_test::TempDeviceDir dir;
+  auto opens = [](const wchar_t* path) {
+    HANDLE h = CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    return h != INVALID_HANDLE_VALUE;
+  };
+  EXPECT_FALSE(opens(L"\\\\.\\EARLIER"));
+  tarnexio_test::DeviceDouble server("LIVE");
+  EXPECT_TRUE(opens(L"\\\\.\\LIVE"));
+  EXPECT_EQ(tarnexio_test::CaptureStderr(ReportDeviceOpenFailures), "");
+
+  EXPECT_FALSE(opens(L"\\\\.\\FIRST"));
+  EXPECT_FALSE(opens(L"\\\\.\\SECOND"));
+  EXPECT_EQ(tarnexio_test::CaptureStderr(ReportDeviceOpenFailures),
+            "Tarnexio: no driver device could be opened: " + dir.path() + "/FIRST (No such file or directory), " +
+                dir.path() +
+                "/SECOND (No such file or directory); is ftmd running, with the same device directory "
+                "(TARNEXIO_DEVICE_DIR here, --dir for ftmd)?\n");
+  EXPECT_EQ(tarnexio_test::CaptureStderr(ReportDeviceOpenFailures), "");
 }

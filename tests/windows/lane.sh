@@ -124,10 +124,10 @@ check_bt_on() {
   rm -rf "$dir"
   want=$'BTFTM : EnterFtmModeThread ++\nBTFTM : EnableDrvFtm Error: BT is not in OFF state, please turn off BT then try again'
   # The thread's "--" line follows its signal to main and may be cut off by the process's end.
-  if [ "$code" = 0 ] && [[ "$out" == *"$want"* ]] &&
+  if [ "$code" = 1 ] && [[ "$out" == *"$want"* ]] &&
      [[ "$out" == *$'BTFTM : Cleaning all resources\n'*$'BTFTM : All resources are freed\nBTFTM : Coming out of main loop'* ]] &&
      [[ "$out" != *"Event Thread"* ]]; then
-    echo "ok   Bluetooth on: FTM mode refused, clean-up, exit 0"
+    echo "ok   Bluetooth on: FTM mode refused, clean-up, exit 1"
   else
     echo "FAIL Bluetooth on: exit $code"; echo "$out"
     failures=$((failures + 1))

@@ -36,8 +36,8 @@ check_case "six arguments" 255 "$usage" -p 2390 -m raw x
 check_case "bad port" 255 "The input port number is invalid" -p abc -m raw
 check_case "port with low 16 bits zero" 255 "The input port number is invalid" -p 65536 -m raw
 check_case "bad mode" 255 "The input mode is invalid" -p 2390 -m Diag
-check_case "no driver, raw" 0 "$nodriver" -p 2390 -m raw
-check_case "no driver, diag" 0 "$nodriver" -p 2390 -m diag
+check_case "no driver, raw" 1 "$nodriver" -p 2390 -m raw
+check_case "no driver, diag" 1 "$nodriver" -p 2390 -m diag
 
 echo "$((8 - failures)) passed, $failures failed"
 [ "$failures" -eq 0 ]

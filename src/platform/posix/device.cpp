@@ -302,15 +302,6 @@ std::string DeviceName(LPCWSTR fileName) {
   return name;
 }
 
-// One whole line on standard error, in one write.
-void ReportRefusal(const std::string& text) {
-  const std::string line = "Tarnexio: " + text + "\n";
-  ssize_t n;
-  do {
-    n = write(STDERR_FILENO, line.data(), line.size());
-  } while (n < 0 && errno == EINTR);
-}
-
 // The device directory may only be one that no other user can have planted or can change:
 // a missing one is created for this user alone, an existing one must pass the shared rule.
 bool DeviceDirTrusted(const std::string& dir) {
@@ -319,7 +310,7 @@ bool DeviceDirTrusted(const std::string& dir) {
   if (lstat(dir.c_str(), &st) != 0) return true;
   const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
   if (problem.empty()) return true;
-  ReportRefusal("not using the device directory " + dir + ": it " + problem);
+  WriteHintLine("not using the device directory " + dir + ": it " + problem);
   return false;
 }
 
@@ -329,11 +320,11 @@ bool DevicePeerTrusted(int fd, const std::string& path) {
   struct ucred peer;
   socklen_t size = sizeof(peer);
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
-    ReportRefusal("not using " + path + ": the credentials of its server are unknown");
+    WriteHintLine("not using " + path + ": the credentials of its server are unknown");
     return false;
   }
   if (peer.uid == 0 || peer.uid == geteuid()) return true;
-  ReportRefusal("not using " + path + ": its server runs as uid " + std::to_string(peer.uid) +
+  WriteHintLine("not using " + path + ": its server runs as uid " + std::to_string(peer.uid) +
                 ", neither this user nor root");
   return false;
 }
@@ -351,12 +342,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
   if (name.empty() || path.size() >= sizeof(address.sun_path) || !DeviceDirTrusted(dir)) {
+    if (!name.empty() && path.size() >= sizeof(address.sun_path)) NoteDeviceOpenFailure(path, ENAMETOOLONG);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) {
+    NoteDeviceOpenFailure(path, errno);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
@@ -364,6 +357,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
   do {
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
+  if (rc != 0) NoteDeviceOpenFailure(path, errno);  // a refused peer reports itself
   if (rc != 0 || !DevicePeerTrusted(fd, path)) {
     close(fd);
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -374,6 +368,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
     close(fd);  // no receiver will close it
     return INVALID_HANDLE_VALUE;
   }
+  ForgetDeviceOpenFailures();
   return AddHandle(device);
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -46,5 +47,13 @@ bool StartLayerThread(std::function<void()> body);
 
 // Blocks the console signals and SIGPIPE in the calling thread.
 void BlockConsoleSignals();
+
+// The device opens that failed since the last one that worked, for
+// ReportDeviceOpenFailures: the path tried and the error number of the failure.
+void NoteDeviceOpenFailure(const std::string& path, int error);
+void ForgetDeviceOpenFailures();
+
+// One whole line on standard error, "Tarnexio: " and text, in one write.
+void WriteHintLine(const std::string& text);
 
 }  // namespace tarnexio_posix

@@ -1,0 +1,60 @@
+// Hints on standard error: the device opens that failed since the last one that worked,
+// and a TCP port that could not be bound, each with the system's reason.
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/posix/internal.h"
+
+namespace tarnexio_posix {
+namespace {
+
+std::mutex g_failedOpensMutex;  // guards FailedOpens()
+std::vector<std::string>& FailedOpens() {
+  static auto* failed = new std::vector<std::string>();
+  return *failed;
+}
+
+std::string Reason(int error) { return std::system_category().message(error); }
+
+}  // namespace
+
+void WriteHintLine(const std::string& text) {
+  const std::string line = "Tarnexio: " + text + "\n";
+  ssize_t n;
+  do {
+    n = write(STDERR_FILENO, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+}
+
+void NoteDeviceOpenFailure(const std::string& path, int error) {
+  std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+  FailedOpens().push_back(path + " (" + Reason(error) + ")");
+}
+
+void ForgetDeviceOpenFailures() {
+  std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+  FailedOpens().clear();
+}
+
+}  // namespace tarnexio_posix
+
+using namespace tarnexio_posix;
+
+void ReportDeviceOpenFailures(void) {
+  std::vector<std::string> failed;
+  {
+    std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+    failed.swap(FailedOpens());
+  }
+  if (failed.empty()) return;
+  std::string line = "no driver device could be opened: ";
+  for (size_t i = 0; i < failed.size(); ++i) line += (i == 0 ? "" : ", ") + failed[i];
+  line += "; is ftmd running, with the same device directory (TARNEXIO_DEVICE_DIR here, --dir for ftmd)?";
+  WriteHintLine(line);
+}
+
+void ReportBindFailure(int port, int error) {
+  WriteHintLine("cannot listen on TCP port " + std::to_string(port) + " (" + Reason(error) + ")");
+}
