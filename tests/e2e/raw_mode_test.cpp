@@ -45,8 +45,8 @@ TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
   EXPECT_EQ(run.bridge.child->Count("unknow HCI packet type"), 0);
 }
 
-TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
-  LiveRun run("raw");
+void AclLoopback(const std::vector<std::string>& ftmdOptions) {
+  LiveRun run("raw", ftmdOptions);
   uint16_t handle = OpenAclLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
   const int kPackets = 10000;
@@ -73,6 +73,17 @@ TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
   EXPECT_EQ(next, kPackets) << "packets came back in order up to here";
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: Sent #10000 ACL packet to btsoc, length is: 12\n"));
   EXPECT_TRUE(run.bridge.child->WaitForOutput("\nBTFTM : Received #10000 ACL packet from btsoc, length is: 12\n"));
+}
+
+// With lanes (ftmd's default) and over the device connection alone, as with a driver that
+// offers none.
+TEST(RawMode, AclDataIsLoopedBackBehind02InOrder) {
+  for (const char* lanes : {"", "--no-lanes"}) {
+    SCOPED_TRACE(lanes);
+    std::vector<std::string> options = {"--type", "1"};
+    if (lanes[0] != '\0') options.push_back(lanes);
+    AclLoopback(options);
+  }
 }
 
 TEST(RawMode, ScoPacketsSelectTheirInterfaceAndComeBackBehind03) {

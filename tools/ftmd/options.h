@@ -14,6 +14,7 @@ struct Options {
   unsigned ftmSeconds = 0;
   ControllerOptions controller;
   bool verbose = false;
+  bool lanes = true;  // offer lanes on Unix-domain connections
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;
   bool help = false;

@@ -32,6 +32,10 @@ enum : uint32_t {
   kMsgCancel = 2,
   kMsgComplete = 0x81,
   kMsgPending = 0x82,
+  // Lanes: more connections of one device, each carrying the replies to its own requests.
+  kMsgAttach = 3,     // client, first datagram of a new connection: kind, 0, token
+  kMsgOffer = 0x83,   // server, first datagram of a device connection: kind, 0, token
+  kMsgAttached = 0x84,  // server, on the lane: kind, 0
 };
 
 // Windows error numbers a request completes with.

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver_model.h"
 #include "h4_session.h"
@@ -36,6 +37,14 @@ class Server {
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
+    // Lanes. A device connection offers `token`; a new connection whose first datagram
+    // presents it becomes a lane of that one (primaryFd), which then sends the replies
+    // to each request on the connection the request came on (routes).
+    uint32_t token = 0;
+    bool fresh = true;  // no datagram read yet
+    int primaryFd = -1;
+    std::vector<int> lanes;
+    std::map<uint32_t, int> routes;  // request id -> lane fd
     // Last, so that it goes first: what it sends goes to the members above.
     std::unique_ptr<DriverModel> model;
   };
@@ -43,6 +52,8 @@ class Server {
   void acceptDevice(int listenFd, bool tcp);
   void acceptH4();
   void send(Connection& c, Bytes msg);
+  void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
+  bool attach(Connection& c, uint32_t token);
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
   bool readStream(Connection& c);
@@ -59,6 +70,8 @@ class Server {
   int h4Fd_ = -1, h4Port_ = 0;
   int spareFd_ = -1;
   unsigned nextConn_ = 1;
+  uint32_t nextToken_ = 0;
+  std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::unique_ptr<H4Session> h4_;
   Bytes rxBuf_;

@@ -18,7 +18,12 @@ bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
   DevchanReply r;
   r.kind = ReadLe32(data);
   r.id = ReadLe32(data + 4);
-  if (r.kind == kDevchanPending) {
+  if (r.kind == kDevchanPending || r.kind == kDevchanAttached) {
+    *reply = r;
+    return true;
+  }
+  if (r.kind == kDevchanOffer) {
+    if (size < 12 || (r.token = ReadLe32(data + 8)) == 0) return false;
     *reply = r;
     return true;
   }
@@ -46,6 +51,14 @@ std::vector<uint8_t> BuildDevchanCancel(uint32_t id) {
   std::vector<uint8_t> out;
   AppendLe32(out, kDevchanCancel);
   AppendLe32(out, id);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanAttach(uint32_t token) {
+  std::vector<uint8_t> out;
+  AppendLe32(out, kDevchanAttach);
+  AppendLe32(out, 0);
+  AppendLe32(out, token);
   return out;
 }
 
