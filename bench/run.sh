@@ -94,7 +94,10 @@ run=0 round=0
 # file in $samples when it is set.
 measure() {
   local label=$1 pid=$2 mode=$3 port=$4; shift 4
-  loadgen "$mode" "$port" "$@" "$pid,$ftmd_pid" ${samples:+"$samples"} | sed "s/^/$label $round /" >>"$results"
+  if ! loadgen "$mode" "$port" "$@" "$pid,$ftmd_pid" ${samples:+"$samples"} | sed "s/^/$label $round /" >>"$results"; then
+    echo "bench: $label $mode $* failed in round $round" >&2
+    return 1
+  fi
 }
 
 # One run through the relay: label, then the load generator's mode and arguments.

@@ -236,5 +236,56 @@ TEST_P(DeviceTest, RequestsOfThreadsThatDoNotWaitStillComplete) {
   CloseHandle(event2);
 }
 
+// Requests that pend and complete from the server's side while their threads alternate
+// between reading their lanes themselves and leaving them to the receiver: every one ends
+// once, with its own output.
+TEST_P(DeviceTest, PendingRequestsOfManyThreadsAllComplete) {
+  server_->SetScript([](const DeviceRequest& r) {
+    return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Complete(0, r.input);
+  });
+  constexpr int kThreads = 3, kRounds = 100;
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  // Completes every pending request with its own id as output, as soon as it is seen.
+  std::thread completer([&] {
+    size_t seen = 0;
+    while (!done.load()) {
+      if (!server_->WaitForRequests(seen + 1, 50)) continue;
+      auto requests = server_->Requests();
+      for (; seen < requests.size(); ++seen) {
+        const DeviceRequest& r = requests[seen];
+        if (r.code == 1) server_->CompletePending(r.id, 0, {BYTE(r.id), BYTE(r.id >> 8)});
+      }
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      for (int i = 0; i < kRounds; ++i) {
+        OVERLAPPED ov = OVERLAPPED();
+        ov.hEvent = ev;
+        BYTE out[2] = {};
+        DWORD n = 0;
+        if (DeviceIoControl(device_, 1, nullptr, 0, out, 2, &n, &ov) || GetLastError() != ERROR_IO_PENDING) {
+          ++wrong;
+          continue;
+        }
+        // Every other round waits on the event alone, so the receiver has to read the lane.
+        if (i % 2 == 0 && WaitForSingleObject(ev, 5000) != WAIT_OBJECT_0) ++wrong;
+        if (!GetOverlappedResult(device_, &ov, &n, TRUE) || n != 2) ++wrong;
+        BYTE in[1] = {BYTE(t)};
+        if (!DeviceIoControl(device_, 2, in, 1, out, 1, &n, nullptr) || out[0] != t) ++wrong;
+      }
+      CloseHandle(ev);
+    });
+  }
+  for (auto& th : threads) th.join();
+  done = true;
+  completer.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(server_->Requests().size(), size_t(2 * kThreads * kRounds));
+}
+
 INSTANTIATE_TEST_SUITE_P(Lanes, DeviceTest, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Offered" : "None"; });

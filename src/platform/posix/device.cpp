@@ -84,7 +84,12 @@ struct Lane {
   std::mutex reading;  // held by the one thread that reads the lane
   bool watched = false;  // in the receiver's set (under reading)
   std::vector<uint8_t> buffer;  // under reading
-  int outstanding = 0;  // requests issued here and not done (under the device's mutex)
+  // Under the device's mutex: requests issued here and not done; threads that wait for a
+  // reply while another thread holds reading, and how often reading was given up while
+  // such threads waited (each time they try to take it again).
+  int outstanding = 0;
+  int blocked = 0;
+  unsigned releases = 0;
 };
 
 struct Request {
@@ -118,18 +123,19 @@ class DeviceObject : public KernelObject {
  private:
   enum State { kOpen, kClosed, kDisconnected };
 
-  // Reads a lane while its owner waits: holds the lane's reading lock if it could take
-  // it (else the waiter waits to be woken), and the lane is out of the receiver's set.
+  // Reads a lane while a thread waits for a reply on it: holds the lane's reading lock
+  // whenever it can take it (the lane is then out of the receiver's set); while another
+  // thread holds it, the waiter waits to be woken by its reply or by that thread giving
+  // the lane up.
   class LaneReader {
    public:
     LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane);
     ~LaneReader();  // hands the lane back to the receiver if requests remain on it
-    bool reads() const { return lane_ != nullptr; }
     void Until(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Request>& r, bool finalOnly);
 
    private:
     DeviceObject* device_;
-    std::shared_ptr<Lane> lane_;  // none when another thread reads it
+    std::shared_ptr<Lane> lane_;
     std::unique_lock<std::mutex> reading_;
   };
 
@@ -139,6 +145,8 @@ class DeviceObject : public KernelObject {
   std::shared_ptr<Lane> OpenLane(uint32_t token);
   void Watch(Lane& lane, bool on);  // under lane.reading
   void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
+  // After lane.reading was given up: wakes the threads that wait to take it.
+  void ReleasedLocked(Lane& lane);
   void ShutdownLanesLocked();
   size_t Room() const { return largestReply_.load(std::memory_order_acquire); }
   void HandleDatagram(const uint8_t* data, size_t size);
@@ -260,6 +268,14 @@ void DeviceObject::Watch(Lane& lane, bool on) {
   if (epoll_ctl(epollFd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lane.fd, &event) == 0) lane.watched = on;
 }
 
+void DeviceObject::ReleasedLocked(Lane& lane) {
+  if (lane.blocked == 0) return;
+  ++lane.releases;
+  for (auto& entry : outstanding_) {
+    if (entry.second->lane.get() == &lane) entry.second->changed.notify_all();
+  }
+}
+
 void DeviceObject::ReadAside(Lane& lane, std::vector<uint8_t>& buffer) {
   std::unique_lock<std::mutex> reading(lane.reading, std::try_to_lock);
   if (!reading.owns_lock()) {
@@ -272,9 +288,11 @@ void DeviceObject::ReadAside(Lane& lane, std::vector<uint8_t>& buffer) {
     HandleDatagram(buffer.data(), size_t(n));
   } else if (n == kReceiveEnd) {
     Watch(lane, false);
-    std::lock_guard<std::mutex> lock(mutex_);
-    DisconnectLocked();
   }
+  reading.unlock();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (n == kReceiveEnd) DisconnectLocked();
+  ReleasedLocked(lane);
 }
 
 void DeviceObject::Receive() {
@@ -304,26 +322,25 @@ void DeviceObject::Receive() {
 }
 
 DeviceObject::LaneReader::LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane)
-    : device_(device), reading_(lane->reading, std::try_to_lock) {
-  if (!reading_.owns_lock()) return;
-  lane_ = std::move(lane);
-  device_->Watch(*lane_, false);
+    : device_(device), lane_(std::move(lane)), reading_(lane_->reading, std::try_to_lock) {
+  if (reading_.owns_lock()) device_->Watch(*lane_, false);
 }
 
 DeviceObject::LaneReader::~LaneReader() {
-  if (!lane_) return;
+  if (!reading_.owns_lock()) return;
   std::unique_lock<std::mutex> lock(device_->mutex_);
-  if (lane_->outstanding == 0) return;
   // Replies that are already there are taken now rather than by the receiver, which
   // would have to wake for them.
-  for (;;) {
+  while (lane_->outstanding > 0) {
     lock.unlock();
     const ssize_t n = ReceiveOne(lane_->fd, lane_->buffer, device_->Room(), MSG_DONTWAIT);
     if (n >= 0) device_->HandleDatagram(lane_->buffer.data(), size_t(n));
     lock.lock();
-    if (n < 0 || lane_->outstanding == 0) break;
+    if (n < 0) break;
   }
   if (lane_->outstanding > 0) device_->Watch(*lane_, true);
+  reading_.unlock();
+  device_->ReleasedLocked(*lane_);
 }
 
 // Reads the lane until the request has its first reply (or is done, with finalOnly).
@@ -331,9 +348,17 @@ void DeviceObject::LaneReader::Until(std::unique_lock<std::mutex>& lock, const s
                                      bool finalOnly) {
   auto ready = [&] { return r->done || (!finalOnly && r->wentPending); };
   while (!ready()) {
-    if (!lane_) {
-      r->changed.wait(lock, ready);
-      return;
+    if (!reading_.owns_lock()) {
+      if (reading_.try_lock()) {
+        device_->Watch(*lane_, false);
+        continue;
+      }
+      // Whoever reads the lane now hands this reply over or gives the lane up.
+      const unsigned seen = lane_->releases;
+      ++lane_->blocked;
+      r->changed.wait(lock, [&] { return ready() || lane_->releases != seen; });
+      --lane_->blocked;
+      continue;
     }
     lock.unlock();
     const ssize_t n = ReceiveOne(lane_->fd, lane_->buffer, device_->Room(), 0);
