@@ -14,6 +14,8 @@
 #include <thread>
 #include <unistd.h>
 
+#include "wire/h4.h"
+
 namespace loadgen {
 
 namespace {
@@ -42,7 +44,7 @@ uint16_t Fcs16(const uint8_t* data, size_t length) {
 
 }  // namespace
 
-Link::Link(int port, int timeoutMs) : buf_(1 << 16) {
+Link::Link(int port, int timeoutMs) : buf_(1 << 16), packet_(1 << 16) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -98,25 +100,19 @@ bool Link::Fill(Clock::time_point deadline) {
 
 bool Link::ReceiveH4(Bytes* packet, int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  // The buffered bytes are taken only when a whole packet is there; an unknown type byte
+  // or a packet longer than the buffer stays where it is.
+  H4Parser parser;
+  H4Init(&parser, 1 << H4_EVENT | 1 << H4_ACL | 1 << H4_SCO, packet_.data(), packet_.size());
+  size_t fed = 0;
   for (;;) {
-    const uint8_t* b = buf_.data() + start_;
-    const size_t have = Buffered();
-    size_t header = 0;
-    if (have >= 1) {
-      switch (b[0]) {
-        case 0x04: header = 3; break;
-        case 0x02: header = 5; break;
-        case 0x03: header = 4; break;
-        default: return false;
-      }
-    }
-    if (header != 0 && have >= header) {
-      size_t size = header + (b[0] == 0x04 ? b[2] : b[0] == 0x02 ? (size_t)(b[3] | (b[4] << 8)) : b[3]);
-      if (have >= size) {
-        packet->assign(b, b + size);
-        start_ += size;
-        return true;
-      }
+    H4Result result;
+    fed += H4Feed(&parser, buf_.data() + start_ + fed, Buffered() - fed, &result);
+    if (result == H4_BAD_TYPE || result == H4_TOO_LONG) return false;
+    if (result == H4_PACKET) {
+      packet->assign(packet_.begin(), packet_.begin() + (long)parser.have);
+      start_ += fed;
+      return true;
     }
     if (!Fill(deadline)) return false;
   }

@@ -24,7 +24,8 @@ class Link {
   bool connected() const { return fd_ >= 0; }
   bool Send(const uint8_t* data, size_t length);
   bool Send(const Bytes& bytes) { return Send(bytes.data(), bytes.size()); }
-  // One H4 packet (type byte, header, payload); false on timeout, close or an unknown type.
+  // One H4 packet (type byte, header, payload); false on timeout, close, an unknown type or
+  // a packet longer than 64 KiB.
   bool ReceiveH4(Bytes* packet, int timeoutMs);
   // The bytes up to and including the next 0x7E; false on timeout or close.
   bool ReceiveFrame(Bytes* frame, int timeoutMs);
@@ -34,6 +35,7 @@ class Link {
   size_t Buffered() const { return end_ - start_; }
   int fd_ = -1;
   std::vector<uint8_t> buf_;
+  std::vector<uint8_t> packet_;  // the H4 packet being read
   size_t start_ = 0;
   size_t end_ = 0;
 };

@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       // Parse from an exact-size copy, so that a read past the datagram is caught.
       std::unique_ptr<uint8_t[]> copy(new uint8_t[d.size() + 1]);
       if (!d.empty()) memcpy(copy.get(), d.data(), d.size());
-      if (parseRequest(copy.get(), d.size(), r) == ParseResult::Ok) {
+      if (ParseDevchanRequest(copy.get(), d.size(), &r) == ParseResult::Ok) {
         // An IOCTL that reuses a pending id is dropped; any other is owed one COMPLETE.
         if (r.kind == kMsgIoctl && !replies.open.count(r.id)) ++replies.unanswered[r.id];
         FuzzCheck(r.kind != kMsgIoctl || (r.in == copy.get() + 16 && r.inLen == d.size() - 16), "input misplaced");

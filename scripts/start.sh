@@ -7,8 +7,8 @@ build="$top/build"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target Tarnexio ftmd
 
-export TARNEXIO_DEVICE_DIR="${TARNEXIO_DEVICE_DIR:-/tmp/tarnexio}"
-mkdir -p "$TARNEXIO_DEVICE_DIR"
+# Both programs find the device directory by the same rule ($TARNEXIO_DEVICE_DIR when set,
+# else a directory private to this user) and ftmd creates it; nothing to prepare here.
 
 ready=$(mktemp)
 # ftmd runs in a session of its own, so that Ctrl+C reaches the bridge alone and the

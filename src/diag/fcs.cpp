@@ -1,7 +1,7 @@
 // The 16-bit frame check sequence of the diag frames: the PPP FCS-16 over the
 // reflected polynomial 0x8408. Eight bytes at a time through eight tables (table k
 // gives a byte's effect followed by k zero bytes), then one table lookup per byte.
-#include "diag/diag.h"
+#include "diag/frame_bytes.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Frame encoding: packet bytes and their complemented FCS (low byte first), escaped
 // on request, closed by the flag. No flag opens a frame.
-#include "diag/diag.h"
+#include "diag/frame_bytes.h"
 
 #include <cstring>
 

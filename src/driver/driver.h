@@ -45,9 +45,6 @@ void SendHciCmd(const BYTE* command, int length);
 void SendAclData(const BYTE* packet, int length);
 void SendScoData(const BYTE* packet, int length);
 
-// SCO interfaces: ids 0 (none) to 7, read slot units per id.
-extern const int scoSlotUnit[8];
-
 // Selects an SCO interface in the driver (synchronous form); records it and opens the
 // SCO gate on success.
 void SelectScoInf(BYTE interfaceId);

@@ -1,28 +1,46 @@
-// The FTM driver's devices and control codes.
+// The FTM driver's devices and control codes, under the names the bridge uses.
 #pragma once
 
 #include "platform/platform.h"
+#include "wire/ftm_contract.h"
 
-#define BTFTM_DEVICE_TYPE 0x9600u
-#define BTFTM_IOCTL(function) CTL_CODE(BTFTM_DEVICE_TYPE, (function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+constexpr DWORD IOCTL_BTFTM_READ_EVENT = wire::kReadEvent;
+constexpr DWORD IOCTL_BTFTM_SEND_HCI_CMD = wire::kSendHciCmd;
+constexpr DWORD IOCTL_BTFTM_ENABLE_FTM = wire::kEnableFtm;
+constexpr DWORD IOCTL_BTFTM_SEND_ACL = wire::kSendAcl;
+constexpr DWORD IOCTL_BTFTM_READ_ACL = wire::kReadAcl;
+constexpr DWORD IOCTL_BTFTM_SEND_SCO = wire::kSendSco;
+constexpr DWORD IOCTL_BTFTM_READ_SCO = wire::kReadSco;
+constexpr DWORD IOCTL_BTFTM_SELECT_SCO_INF = wire::kSelectScoInf;
 
-constexpr DWORD IOCTL_BTFTM_READ_EVENT = BTFTM_IOCTL(0x963);
-constexpr DWORD IOCTL_BTFTM_SEND_HCI_CMD = BTFTM_IOCTL(0x964);
-constexpr DWORD IOCTL_BTFTM_ENABLE_FTM = BTFTM_IOCTL(0x965);
-constexpr DWORD IOCTL_BTFTM_SEND_ACL = BTFTM_IOCTL(0x966);
-constexpr DWORD IOCTL_BTFTM_READ_ACL = BTFTM_IOCTL(0x967);
-constexpr DWORD IOCTL_BTFTM_SEND_SCO = BTFTM_IOCTL(0x968);
-constexpr DWORD IOCTL_BTFTM_READ_SCO = BTFTM_IOCTL(0x969);
-constexpr DWORD IOCTL_BTFTM_SELECT_SCO_INF = BTFTM_IOCTL(0x96A);
+// The system's own CTL_CODE must build the same numbers.
+constexpr bool SystemControlCodesAgree() {
+  for (uint32_t function = wire::kFirstFunction; function < wire::kFirstFunction + wire::kFunctionCount; ++function) {
+    if (CTL_CODE(wire::kDeviceType, function, METHOD_BUFFERED, FILE_ANY_ACCESS) != wire::ControlCode(function))
+      return false;
+  }
+  return true;
+}
+static_assert(SystemControlCodesAgree(), "CTL_CODE and the driver's control codes differ");
 
-#define BTFTM_DEVICE_TYPE1 L"\\\\.\\ZELDROVE"
-#define BTFTM_DEVICE_TYPE2 L"\\\\.\\btftmdriver"
+// The system's error numbers the device's requests complete with.
+static_assert(ERROR_SUCCESS == wire::kStatusOk && ERROR_INVALID_FUNCTION == wire::kStatusInvalidFunction &&
+                  ERROR_FILE_NOT_FOUND == wire::kStatusFileNotFound &&
+                  ERROR_INVALID_HANDLE == wire::kStatusInvalidHandle &&
+                  ERROR_BAD_COMMAND == wire::kStatusBadCommand &&
+                  ERROR_INVALID_PARAMETER == wire::kStatusInvalidParameter &&
+                  ERROR_OPERATION_ABORTED == wire::kStatusAborted && ERROR_IO_PENDING == wire::kStatusIoPending &&
+                  ERROR_DEVICE_NOT_CONNECTED == wire::kStatusDeviceNotConnected,
+              "the system's error numbers and the device's status numbers differ");
+
+#define BTFTM_DEVICE_TYPE1 wire::kType1DevicePath
+#define BTFTM_DEVICE_TYPE2 wire::kType2DevicePath
 
 // Buffer sizes of the requests.
 enum {
-  EVENT_READ_SIZE = 262,      // 5-byte type 2 header + the largest HCI event (257)
-  ACL_READ_SIZE = 1028,       // 4 header bytes + 1024 data bytes
-  TYPE2_EVENT_HEADER = 5,     // type 2 event replies start with this many header bytes
-  TYPE2_EVENT_READ_INPUT = 4, // the 32-bit input value of a type 2 event read
-  TYPE2_CMD_OUTPUT = 1,       // the 32-bit output value of a type 2 command write
+  EVENT_READ_SIZE = wire::kEventReadSize,
+  ACL_READ_SIZE = wire::kAclReadSize,
+  TYPE2_EVENT_HEADER = wire::kType2HeaderSize,
+  TYPE2_EVENT_READ_INPUT = wire::kType2EventInput,
+  TYPE2_CMD_OUTPUT = wire::kType2CmdOutput,
 };

@@ -1,8 +1,6 @@
 // SCO interfaces: selection in the driver, the packet-size rule and link tracking.
 #include "driver/driver.h"
 
-const int scoSlotUnit[8] = {0, 9, 17, 25, 33, 49, 63, 126};
-
 void SelectScoInf(BYTE interfaceId) {
   if (interfaceId == currentScoInterface.load()) return;
   DWORD count = 0;

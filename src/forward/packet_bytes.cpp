@@ -23,9 +23,9 @@ int AclPacketLength(const BYTE* packet) { return (packet[2] | (packet[3] << 8)) 
 bool AclPacketFitsRead(int packetLength) { return packetLength <= ACL_READ_SIZE; }
 
 ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index) {
-  ScoSlot slot = {SCO_SLOT_ABSENT, index * 3 * unit, 0};
+  ScoSlot slot = {SCO_SLOT_ABSENT, index * wire::kScoUnitsPerSlot * unit, 0};
   int available = delivered - slot.offset;
-  if (available > 3 * unit) available = 3 * unit;
+  if (available > wire::kScoUnitsPerSlot * unit) available = wire::kScoUnitsPerSlot * unit;
   if (unit <= 0 || available < 3) return slot;
   const BYTE* start = reply + slot.offset;
   if (start[0] == 0 && start[1] == 0 && start[2] == 0) {

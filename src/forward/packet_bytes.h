@@ -8,10 +8,10 @@
 enum {
   EVENT_BUFFER_SIZE = EVENT_READ_SIZE,  // the event read's output; also room for the type byte
   ACL_BUFFER_SIZE = ACL_READ_SIZE + 1,  // the ACL read plus the type byte
-  ACL_MAX_DATA = ACL_READ_SIZE - 4,     // the most data bytes the ACL read can deliver
-  SCO_MAX_UNIT = 126,                   // the largest slot unit of the interface table
-  SCO_REPLY_SIZE = 9 * SCO_MAX_UNIT,
-  SCO_SLOT_BUFFER_SIZE = 3 * SCO_MAX_UNIT + 1,  // one slot plus the type byte
+  ACL_MAX_DATA = wire::kAclMaxData,     // the most data bytes the ACL read can deliver
+  SCO_MAX_UNIT = wire::kScoSlotUnit[wire::kMaxScoInterface],  // the largest slot unit
+  SCO_REPLY_SIZE = wire::kScoReadUnits * SCO_MAX_UNIT,
+  SCO_SLOT_BUFFER_SIZE = wire::kScoUnitsPerSlot * SCO_MAX_UNIT + 1,  // one slot plus the type byte
 };
 
 // Moves the length bytes of buffer up by one and stores type in front. The buffer

@@ -32,7 +32,7 @@ const ReaderLines kScoLines = {
 
 int CurrentSlotUnit() {
   BYTE id = currentScoInterface.load();
-  return id < sizeof(scoSlotUnit) / sizeof(scoSlotUnit[0]) ? scoSlotUnit[id] : 0;
+  return id <= wire::kMaxScoInterface ? int(wire::kScoSlotUnit[id]) : 0;
 }
 
 void WaitForScoGate(FtmAppContext* ctx) { WaitForSingleObject(ctx->ScoRxStartEvent.load(), INFINITE); }
@@ -67,7 +67,7 @@ DWORD WINAPI ScoThread(LPVOID context) {
   while (ReaderRunning(ctx)) {
     // The unit that sizes the read also cuts its reply, whatever is selected meanwhile.
     int unit = CurrentSlotUnit();
-    int readSize = 9 * unit;
+    int readSize = wire::kScoReadUnits * unit;
     memset(reply, 0, sizeof(reply));
     if (ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead, record,
                        kScoReadTexts, kScoLines)) {

@@ -1,14 +1,20 @@
 #include "hostlink/raw_demux.h"
 
 #include "diag/hex_dump.h"
+#include "wire/h4.h"
 
 #include <cstring>
 
 namespace {
 
-// A header byte that has not arrived yet counts as 0; it is never read past total.
-int HeaderByte(const BYTE* buf, int total, int position) {
-  return position < total ? buf[position] : 0;
+// Bytes behind the type byte at index, by the H4 grammar. A header byte that has not
+// arrived yet counts as 0; it is never read past total.
+int PacketSize(const BYTE* buf, int total, int index) {
+  const uint8_t type = buf[index];
+  const int headerSize = (int)H4HeaderSize(type);
+  uint8_t header[4] = {0, 0, 0, 0};
+  for (int i = 0; i < headerSize && index + 1 + i < total; ++i) header[i] = buf[index + 1 + i];
+  return headerSize + (int)H4PayloadSize(type, header);
 }
 
 void WriteAcl(const BYTE* packet, int length, RawDemuxState* state, const DriverWriter& writer) {
@@ -27,19 +33,15 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
   }
   while (index < total) {
     const int type = buf[index];
-    int size;  // bytes behind the type byte
-    if (type == H4_TYPE_COMMAND) {
-      size = HeaderByte(buf, total, index + 3) + 3;
-    } else if (type == H4_TYPE_ACL) {
-      size = HeaderByte(buf, total, index + 3) + 256 * HeaderByte(buf, total, index + 4) + 4;
-    } else if (type == H4_TYPE_SCO) {
-      size = HeaderByte(buf, total, index + 3) + 3;
-      ApplyScoPacketRule(size, writer);
-    } else {
+    if (type != H4_TYPE_COMMAND && type != H4_TYPE_ACL && type != H4_TYPE_SCO) {
       print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
       ++index;
       continue;
     }
+    const int size = PacketSize(buf, total, index);  // bytes behind the type byte
+    // The SCO rule goes by the length as it stands, a length byte still to come counting
+    // as 0, and runs again when the packet is carried and seen anew.
+    if (type == H4_TYPE_SCO) ApplyScoPacketRule(size, writer);
 
     if (1 + size > HOST_RECV_CAPACITY) {
       // Only an ACL packet can be this long. It would never fit the buffer, so its bytes

@@ -28,8 +28,10 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -127,8 +129,8 @@ BOOL CancelIoEx(HANDLE device, LPOVERLAPPED overlapped);
 
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add);
 
-// Windows Sockets over BSD sockets: socket, bind, listen, accept, recv, send,
-// setsockopt, shutdown, htons and htonl are the system's own.
+// Windows Sockets over BSD sockets: socket, bind, listen, accept, connect, recv, send,
+// select, setsockopt, shutdown, getaddrinfo, htons and htonl are the system's own.
 typedef int SOCKET;
 #define INVALID_SOCKET (-1)
 #define SOCKET_ERROR (-1)

@@ -65,8 +65,6 @@ TEST(ScoPacketRule, SizesMapToTheirInterfaces) {
   EXPECT_EQ(ScoInterfaceForLength(147), 5);
   EXPECT_EQ(ScoInterfaceForLength(63), 6);  // 60 data bytes: interface 6, not 3
   for (int len : {0, 3, 21, 33, 62, 64, 126, 258}) EXPECT_EQ(ScoInterfaceForLength(len), 0) << len;
-  const int units[8] = {0, 9, 17, 25, 33, 49, 63, 126};
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(scoSlotUnit[i], units[i]);
 }
 
 std::vector<BYTE> gSelected;

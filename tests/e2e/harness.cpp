@@ -14,6 +14,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "wire/h4.h"
+
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
@@ -239,22 +241,23 @@ Bytes TestHost::Receive(size_t n, Millis timeout) {
 
 Bytes TestHost::ReceiveH4(Millis timeout) {
   auto deadline = Clock::now() + timeout;
-  auto need = [&]() -> size_t {
-    if (pending_.empty()) return 1;
-    switch (pending_[0]) {
-      case 0x04: return pending_.size() < 3 ? 3 : 3 + pending_[2];
-      case 0x02: return pending_.size() < 5 ? 5 : 5 + (pending_[3] | (pending_[4] << 8));
-      case 0x03: return pending_.size() < 4 ? 4 : 4 + pending_[3];
-      default: return 1;
+  // The bytes stay in pending_ until a whole packet is there; a byte that starts no
+  // packet the bridge sends comes back on its own.
+  Bytes packet(1 + H4HeaderSize(H4_ACL) + H4MaxPayload(H4_ACL));
+  H4Parser parser;
+  H4Init(&parser, 1 << H4_EVENT | 1 << H4_ACL | 1 << H4_SCO, packet.data(), packet.size());
+  size_t fed = 0;
+  for (;;) {
+    H4Result result;
+    fed += H4Feed(&parser, pending_.data() + fed, pending_.size() - fed, &result);
+    if (result == H4_PACKET || result == H4_BAD_TYPE) {
+      pending_.erase(pending_.begin(), pending_.begin() + (long)fed);
+      if (result == H4_BAD_TYPE) return Bytes{parser.badByte};
+      packet.resize(parser.have);
+      return packet;
     }
-  };
-  while (fd_ >= 0 && pending_.size() < need() && Fill(fd_, &pending_, deadline)) {
+    if (fd_ < 0 || !Fill(fd_, &pending_, deadline)) return {};
   }
-  size_t n = need();
-  if (pending_.size() < n) return {};
-  Bytes out(pending_.begin(), pending_.begin() + (long)n);
-  pending_.erase(pending_.begin(), pending_.begin() + (long)n);
-  return out;
 }
 
 Bytes TestHost::ReceiveFrame(Millis timeout) {

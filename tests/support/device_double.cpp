@@ -14,20 +14,16 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "wire/devchan.h"
+#include "wire/device_dir.h"
+
 namespace tarnexio_test {
 namespace {
 
-void AppendLe32(std::vector<uint8_t>& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t(value >> shift));
-}
-
-uint32_t ReadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-
 std::string DeviceDirFromEnvironment() {
   const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
-  return (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(dir != nullptr ? dir : "", runtime != nullptr ? runtime : "", geteuid());
 }
 
 }  // namespace
@@ -71,20 +67,11 @@ DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
 DeviceAction DeviceAction::CloseConnection() { return {kCloseConnection, 0, {}, {}}; }
 
 std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
-  std::vector<uint8_t> d;
-  AppendLe32(d, 0x81);
-  AppendLe32(d, id);
-  AppendLe32(d, status);
-  AppendLe32(d, 0);
-  d.insert(d.end(), output.begin(), output.end());
-  return d;
+  return wire::BuildDevchanComplete(id, status, output.data(), output.size());
 }
 
 std::vector<uint8_t> PendingDatagram(uint32_t id) {
-  std::vector<uint8_t> d;
-  AppendLe32(d, 0x82);
-  AppendLe32(d, id);
-  return d;
+  return wire::BuildDevchanPending(id);
 }
 
 DeviceDouble::DeviceDouble(const std::string& name) : DeviceDouble(DeviceDirFromEnvironment(), name) {}
@@ -144,7 +131,10 @@ bool DeviceDouble::ReplyLocked(int number, uint32_t id, const std::vector<uint8_
     auto route = it->second.routes.find(id);
     if (route != it->second.routes.end()) {
       const int lane = route->second;
-      if (datagram.size() >= 4 && ReadLe32(datagram.data()) == 0x81) it->second.routes.erase(route);
+      wire::DevchanReply reply;
+      if (wire::ParseDevchanReply(datagram.data(), datagram.size(), &reply) && reply.kind == wire::kMsgComplete) {
+        it->second.routes.erase(route);
+      }
       if (connections_.count(lane) != 0) return SendLocked(lane, datagram);
     }
   }
@@ -222,39 +212,36 @@ std::vector<DeviceCancel> DeviceDouble::Cancels() const {
 }
 
 void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) {
-  if (size < 8) return;
-  uint32_t kind = ReadLe32(data);
-  uint32_t id = ReadLe32(data + 4);
   const int lane = number;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = connections_.find(number);
     if (it == connections_.end()) return;
-    if (kind == 3 && size >= 12) {
-      const int device = int(ReadLe32(data + 8) - kTokenBase);
+    if (const uint32_t token = wire::DevchanAttachToken(data, size)) {
+      const int device = int(token - kTokenBase);
       if (device == number || connections_.count(device) == 0 || connections_[device].device != 0) {
         shutdown(it->second.fd, SHUT_RDWR);
         return;
       }
       it->second.device = device;
       ++laneCount_;
-      std::vector<uint8_t> attached;
-      AppendLe32(attached, 0x84);
-      AppendLe32(attached, 0);
-      SendLocked(number, attached);
+      SendLocked(number, wire::BuildDevchanAttached());
       cv_.notify_all();
       return;
     }
     if (it->second.device != 0) number = it->second.device;  // the rest as on the device connection
   }
-  if (kind == 1 && size >= 16) {
+  wire::DevchanRequest parsed;
+  if (wire::ParseDevchanRequest(data, size, &parsed) != wire::DevchanParseResult::Ok) return;
+  const uint32_t id = parsed.id;
+  if (parsed.kind == wire::kMsgIoctl) {
     DeviceRequest request;
     request.connection = number;
     request.onLane = lane != number;
     request.id = id;
-    request.code = ReadLe32(data + 8);
-    request.outSize = ReadLe32(data + 12);
-    request.input.assign(data + 16, data + size);
+    request.code = parsed.code;
+    request.outSize = parsed.outSize;
+    request.input.assign(parsed.in, parsed.in + parsed.inLen);
     Script script;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -283,7 +270,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
     }
     requests_.push_back(std::move(request));
     cv_.notify_all();
-  } else if (kind == 2) {
+  } else {
     std::lock_guard<std::mutex> lock(mutex_);
     cancels_.push_back(DeviceCancel{number, id});
     auto it = connections_.find(number);
@@ -296,7 +283,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
       }
       for (uint32_t cancelled : ids) {
         it->second.pending.erase(cancelled);
-        ReplyLocked(number, cancelled, CompleteDatagram(cancelled, 995));
+        ReplyLocked(number, cancelled, CompleteDatagram(cancelled, wire::kStatusAborted));
       }
     }
     cv_.notify_all();
@@ -325,13 +312,7 @@ void DeviceDouble::Serve() {
       if (fd >= 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         connections_[++connectionCount_].fd = fd;
-        if (offerLanes_) {
-          std::vector<uint8_t> offer;
-          AppendLe32(offer, 0x83);
-          AppendLe32(offer, 0);
-          AppendLe32(offer, kTokenBase + uint32_t(connectionCount_));
-          SendLocked(connectionCount_, offer);
-        }
+        if (offerLanes_) SendLocked(connectionCount_, wire::BuildDevchanOffer(kTokenBase + uint32_t(connectionCount_)));
         cv_.notify_all();
       }
     }

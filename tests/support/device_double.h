@@ -86,7 +86,7 @@ class DeviceDouble {
  public:
   using Script = std::function<DeviceAction(const DeviceRequest&)>;
 
-  // Listens on $TARNEXIO_DEVICE_DIR/name (or /tmp/tarnexio/name when unset).
+  // Listens on NAME in the device directory the bridge would use.
   explicit DeviceDouble(const std::string& name);
   DeviceDouble(const std::string& dir, const std::string& name);
   // Stops the server: closes every connection and removes the socket.

@@ -3,14 +3,15 @@
 #
 #   bash tests/windows/lane.sh [OUTDIR]
 #
-# Builds Tarnexio.exe, the test driver, the relay and the service installer with mingw-w64,
+# Builds Tarnexio.exe, tarnexio-host.exe, the test driver, the relay and the service installer with mingw-w64,
 # and ftmd plus the end-to-end tests natively; prepares a fresh Wine prefix; installs and
 # starts the driver as a kernel service (the service installer then keeps the Wine session,
 # and so the driver host, alive); checks the driver against a scripted device server; then
 # runs the end-to-end tests of tests/e2e with the bridge being Tarnexio.exe under Wine and
 # ftmd reached through the driver and the relay.
 #
-# TARNEXIO_EXE and FTMD may name binaries already built; otherwise they are built in OUTDIR.
+# TARNEXIO_EXE, TARNEXIO_HOST_EXE and FTMD may name binaries already built; otherwise they are
+# built in OUTDIR (tarnexio-host.exe is looked for beside TARNEXIO_EXE first).
 # Everything is bounded by timeouts; the prefix and every Wine process go at the end.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -35,6 +36,14 @@ if [ -z "${TARNEXIO_EXE:-}" ]; then
   cmake -S "$top" -B "$out/mingw" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTARNEXIO_WERROR=ON >/dev/null &&
     timeout 1200 cmake --build "$out/mingw" --target Tarnexio >/dev/null || fail "Tarnexio.exe build"
   TARNEXIO_EXE=$out/mingw/bin/Tarnexio.exe
+fi
+if [ -z "${TARNEXIO_HOST_EXE:-}" ]; then
+  TARNEXIO_HOST_EXE=$(dirname "$TARNEXIO_EXE")/tarnexio-host.exe
+  if [ ! -f "$TARNEXIO_HOST_EXE" ]; then
+    cmake -S "$top" -B "$out/mingw" -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DTARNEXIO_WERROR=ON >/dev/null &&
+      timeout 1200 cmake --build "$out/mingw" --target tarnexio-host >/dev/null || fail "tarnexio-host.exe build"
+    TARNEXIO_HOST_EXE=$out/mingw/bin/tarnexio-host.exe
+  fi
 fi
 warn=(-O2 -Wall -Wextra -Werror)
 $cc "${warn[@]}" -ffreestanding -fno-stack-protector -mno-stack-arg-probe -I"$ddk" \
@@ -119,6 +128,37 @@ check_bt_on() {
   fi
 }
 check_bt_on
+
+# The test host tool on Windows: tarnexio-host.exe runs one step against the bridge.
+check_host_tool() {
+  local dir port out code bridge
+  dir=$(mktemp -d /tmp/tarnexio-winelane-host.XXXXXX)
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  coproc FTMD_HOST { exec timeout 90 "$here/e2e/ftmd_wine.py" --dir "$dir" --type 1; }
+  timeout 40 grep -q -m1 " serving " <&"${FTMD_HOST[0]}"
+  timeout 90 "$here/e2e/tarnexio_wine.sh" -p "$port" -m raw >"$dir/bridge.log" 2>&1 &
+  bridge=$!
+  for _ in $(seq 1 400); do
+    grep -q "Waiting for incoming" "$dir/bridge.log" && break
+    sleep 0.1
+  done
+  out=$(timeout 60 "$wine" "$TARNEXIO_HOST_EXE" "127.0.0.1:$port" reset 2>&1)
+  code=$?
+  out=${out//$'\r'/}
+  # One test host per run: the bridge ends once the tool has gone.
+  timeout 30 tail --pid="$bridge" -f /dev/null || kill "$bridge" 2>/dev/null
+  wait "$bridge" 2>/dev/null
+  kill "$FTMD_HOST_PID" 2>/dev/null
+  wait "$FTMD_HOST_PID" 2>/dev/null
+  if [ "$code" = 0 ] && [ "$out" = "Command Complete HCI_Reset (0x0c03): Success (0x00)" ]; then
+    echo "ok   tarnexio-host.exe reset: Command Complete, exit 0"
+  else
+    echo "FAIL tarnexio-host.exe reset: exit $code"; echo "$out"; cat "$dir/bridge.log"
+    failures=$((failures + 1))
+  fi
+  rm -rf "$dir"
+}
+check_host_tool
 
 run_e2e() {  # filter, log
   timeout 2400 "$out/e2e_wine" --gtest_filter="$1" 2>&1 | tee "$2" |

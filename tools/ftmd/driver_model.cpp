@@ -80,7 +80,7 @@ void DriverModel::ioctl(const Request& r) {
     case kReadSco:
       if (!type1) return complete(r.id, kStatusInvalidFunction);
       // With no interface selected the read waits for a selection, whatever its size.
-      if (n != 0 || (scoInterface_ != 0 && r.outSize != 9 * kScoSlotUnit[scoInterface_]))
+      if (n != 0 || (scoInterface_ != 0 && r.outSize != kScoReadUnits * kScoSlotUnit[scoInterface_]))
         return complete(r.id, kStatusInvalidParameter);
       return queueRead(r, Channel::Sco);
     case kSelectScoInf:
@@ -96,13 +96,13 @@ void DriverModel::complete(uint32_t id, uint32_t status, const uint8_t* out, siz
   logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
              std::to_string(n) + " bytes");
   pendingIds_.erase(id);
-  send_(makeComplete(id, status, out, n));
+  send_(BuildDevchanComplete(id, status, out, n));
 }
 
 void DriverModel::pending(uint32_t id) {
   logVerbose(tag_ + ": PENDING id " + std::to_string(id));
   pendingIds_.insert(id);
-  send_(makePending(id));
+  send_(BuildDevchanPending(id));
 }
 
 void DriverModel::enableFtm(const Request& r) {
@@ -283,7 +283,7 @@ void DriverModel::serve(Channel ch) {
 
 bool DriverModel::serveSco(const Read& rd) {
   const uint32_t unit = kScoSlotUnit[scoInterface_];
-  const uint32_t size = 9 * unit;
+  const uint32_t size = kScoReadUnits * unit;
   if (rd.outSize < size) {
     // The interface changed while the read waited; its buffer no longer fits a reply.
     complete(rd.id, kStatusInvalidParameter);
@@ -292,10 +292,10 @@ bool DriverModel::serveSco(const Read& rd) {
   auto& q = queue_[int(Channel::Sco)];
   Bytes reply(size, 0);
   int slot = 0;
-  while (slot < 3 && !q.empty()) {
+  while (slot < kScoSlotsPerRead && !q.empty()) {
     const Bytes& pkt = q.front();
-    if (pkt.size() <= 3 * unit) {
-      std::copy(pkt.begin(), pkt.end(), reply.begin() + slot * 3 * unit);
+    if (pkt.size() <= kScoUnitsPerSlot * unit) {
+      std::copy(pkt.begin(), pkt.end(), reply.begin() + slot * kScoUnitsPerSlot * unit);
       ++slot;
     } else {
       logOnce("an SCO packet larger than a slot of the selected interface is dropped");

@@ -14,6 +14,7 @@ constexpr size_t kOutLimit = 1 << 20;  // bytes held for a client that reads slo
 
 H4Session::H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers) : fd_(fd), timers_(timers) {
   controller_ = makeController(opt, *this);
+  H4Init(&parser_, 1 << H4_COMMAND | 1 << H4_ACL | 1 << H4_SCO, packet_, sizeof packet_);
 }
 
 H4Session::~H4Session() {
@@ -28,7 +29,7 @@ void H4Session::deliver(Channel ch, Bytes packet) {
     logOnce("an H4 client does not read: controller packets are dropped");
     return;
   }
-  static const uint8_t kType[3] = {0x04, 0x02, 0x03};
+  static const uint8_t kType[3] = {H4_EVENT, H4_ACL, H4_SCO};
   out_.push_back(kType[int(ch)]);
   out_.insert(out_.end(), packet.begin(), packet.end());
 }
@@ -45,8 +46,7 @@ bool H4Session::onReadable() {
   const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-  in_.insert(in_.end(), buf, buf + n);
-  return takePackets() && flush();
+  return takePackets(buf, size_t(n)) && flush();
 }
 
 bool H4Session::onWritable() {
@@ -55,43 +55,34 @@ bool H4Session::onWritable() {
   return flush();
 }
 
-bool H4Session::takePackets() {
-  size_t pos = 0;
-  bool ok = true;
-  while (ok && in_.size() - pos >= 4) {
-    const uint8_t* p = in_.data() + pos;
-    size_t header = 0, body = 0;
-    switch (p[0]) {
-      case 0x01: header = 3; body = p[3]; break;
-      case 0x03: header = 3; body = p[3]; break;
-      case 0x02:
-        if (in_.size() - pos < 5) break;
-        header = 4;
-        body = le16(p + 3);
-        break;
-      default:
+bool H4Session::takePackets(const uint8_t* data, size_t len) {
+  for (;;) {
+    H4Result result;
+    const size_t taken = H4Feed(&parser_, data, len, &result);
+    data += taken;
+    len -= taken;
+    switch (result) {
+      case H4_NEED_MORE:
+        return true;
+      case H4_BAD_TYPE:
         logOnce("an H4 client sent an unknown packet type; its connection is closed");
-        ok = false;
-        continue;
+        return false;
+      case H4_TOO_LONG:  // only an ACL packet can be longer than the parser takes
+        logOnce("an H4 client sent an ACL packet longer than 1024 bytes; its connection is closed");
+        return false;
+      case H4_PACKET: {
+        const uint8_t* body = packet_ + 1;
+        const size_t size = parser_.have - 1;
+        if (packet_[0] == H4_COMMAND)
+          controller_->command(body, size);
+        else if (packet_[0] == H4_ACL)
+          controller_->acl(body, size);
+        else
+          controller_->sco(body, size);
+        break;
+      }
     }
-    if (header == 0) break;  // ACL header not complete yet
-    if (p[0] == 0x02 && body > kAclMaxData) {
-      logOnce("an H4 client sent an ACL packet longer than 1024 bytes; its connection is closed");
-      ok = false;
-      continue;
-    }
-    const size_t total = 1 + header + body;
-    if (in_.size() - pos < total) break;
-    if (p[0] == 0x01)
-      controller_->command(p + 1, total - 1);
-    else if (p[0] == 0x02)
-      controller_->acl(p + 1, total - 1);
-    else
-      controller_->sco(p + 1, total - 1);
-    pos += total;
   }
-  in_.erase(in_.begin(), in_.begin() + long(pos));
-  return ok;
 }
 
 bool H4Session::flush() {

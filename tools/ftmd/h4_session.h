@@ -4,7 +4,9 @@
 #include <memory>
 
 #include "controller.h"
+#include "protocol.h"
 #include "timers.h"
+#include "wire/h4.h"
 
 namespace ftmd {
 
@@ -26,13 +28,15 @@ class H4Session : private ControllerHost {
   bool hasRoom(Channel ch) const override;
   void deliver(Channel ch, Bytes packet) override;
   void after(std::chrono::milliseconds delay, std::function<void()> fn) override;
-  bool takePackets();
+  bool takePackets(const uint8_t* data, size_t len);
   bool flush();
 
   int fd_;
   TimerQueue& timers_;
   std::unique_ptr<Controller> controller_;
-  Bytes in_;
+  // A client's packet: the longest is an ACL packet with the driver's largest data.
+  uint8_t packet_[1 + kAclHeaderSize + kAclMaxData];
+  H4Parser parser_;
   Bytes out_;
   size_t outOff_ = 0;
   bool broken_ = false;

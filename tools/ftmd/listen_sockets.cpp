@@ -9,30 +9,70 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "wire/device_dir.h"
+
 namespace ftmd {
 
 namespace {
 std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-bool makeDirs(const std::string& dir, std::string& error) {
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
+// The parents are made as `mkdir -p` would; the directory itself is made for ftmd's user
+// (and the group) alone, and an existing one must pass the shared rule.
+bool makeDeviceDir(const std::string& dir, const gid_t* group, std::string& error) {
+  for (size_t pos = 1; pos < dir.size(); ++pos) {
+    if (dir[pos] != '/') continue;
     const std::string part = dir.substr(0, pos);
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
       error = sysError("cannot create " + part);
       return false;
     }
   }
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = sysError("cannot create " + dir);
+    return false;
+  }
   struct stat st;
-  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    error = dir + " is not a directory";
+  if (lstat(dir.c_str(), &st) != 0) {
+    error = sysError("cannot examine " + dir);
+    return false;
+  }
+  const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
+  if (!problem.empty()) {
+    error = "refusing the device directory " + dir + ": it " + problem;
+    return false;
+  }
+  if (group != nullptr && st.st_uid == geteuid() &&
+      (chown(dir.c_str(), uid_t(-1), *group) != 0 || chmod(dir.c_str(), 0750) != 0)) {
+    error = sysError("cannot open " + dir + " to its group");
+    return false;
+  }
+  return true;
+}
+
+// Binds with a umask that leaves exactly the socket's mode, then sets the mode again in
+// case a default ACL of the directory had its say.
+bool bindDevice(int fd, const sockaddr_un& addr, const std::string& path, const gid_t* group, std::string& error) {
+  const mode_t mode = group != nullptr ? 0660 : 0600;
+  const mode_t previous = umask(0777 & ~mode);
+  const int rc = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int err = errno;
+  umask(previous);
+  errno = err;
+  if (rc != 0) {
+    error = sysError("cannot listen on " + path);
+    return false;
+  }
+  if (chmod(path.c_str(), mode) != 0 || (group != nullptr && chown(path.c_str(), uid_t(-1), *group) != 0)) {
+    error = sysError("cannot set the mode of " + path);
+    unlink(path.c_str());
     return false;
   }
   return true;
 }
 }  // namespace
 
-bool listenDevice(const std::string& dir, const std::string& name, DeviceSocket& out, std::string& error) {
+bool listenDevice(const std::string& dir, const std::string& name, const gid_t* group, DeviceSocket& out,
+                  std::string& error) {
   out = DeviceSocket{};
   out.path = dir + "/" + name;
   sockaddr_un addr{};
@@ -42,7 +82,7 @@ bool listenDevice(const std::string& dir, const std::string& name, DeviceSocket&
     return false;
   }
   std::memcpy(addr.sun_path, out.path.c_str(), out.path.size() + 1);
-  if (!makeDirs(dir, error)) return false;
+  if (!makeDeviceDir(dir, group, error)) return false;
 
   struct stat st;
   if (lstat(out.path.c_str(), &st) == 0) {
@@ -79,8 +119,14 @@ bool listenDevice(const std::string& dir, const std::string& name, DeviceSocket&
     error = sysError("socket");
     return false;
   }
-  if (bind(out.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(out.fd, 16) != 0) {
+  if (!bindDevice(out.fd, addr, out.path, group, error)) {
+    close(out.fd);
+    out.fd = -1;
+    return false;
+  }
+  if (listen(out.fd, 16) != 0) {
     error = sysError("cannot listen on " + out.path);
+    unlink(out.path.c_str());
     close(out.fd);
     out.fd = -1;
     return false;
@@ -113,7 +159,8 @@ int listenLoopback(int port, int& boundPort, std::string& error) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(uint16_t(port));
   socklen_t len = sizeof a;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+  // A deep queue: each accept reads the kernel's TCP table to name the peer.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     error = sysError("cannot listen on 127.0.0.1:" + std::to_string(port));
     close(fd);

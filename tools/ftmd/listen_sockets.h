@@ -15,9 +15,13 @@ struct DeviceSocket {
   bool replacedStale = false;
 };
 
-// Creates DIR if needed and listens on DIR/NAME. A socket file that nobody serves is
-// replaced; one that a live server answers on is an error. Returns false with `error`.
-bool listenDevice(const std::string& dir, const std::string& name, DeviceSocket& out, std::string& error);
+// Creates DIR if needed (0700, or 0750 for `group`) and listens on DIR/NAME (0600, or
+// 0660 for `group`, whatever the umask). A directory that is a symbolic link, belongs to
+// another user than ftmd's or root, or that group or others may write is refused. A
+// socket file that nobody serves is replaced; one that a live server answers on is an
+// error. Returns false with `error`.
+bool listenDevice(const std::string& dir, const std::string& name, const gid_t* group, DeviceSocket& out,
+                  std::string& error);
 // Removes the socket file if it is still the one listenDevice created, and closes it.
 void closeDevice(DeviceSocket& s);
 

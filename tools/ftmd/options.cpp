@@ -1,6 +1,11 @@
 #include "options.h"
 
 #include <cstdlib>
+#include <unistd.h>
+
+#include "wire/device_dir.h"
+
+#include "wire/ftm_contract.h"
 
 namespace ftmd {
 
@@ -18,9 +23,11 @@ std::string usageText() {
   return "Usage: ftmd [options]\n"
          "Serves an FTM driver device over the device channel, with a simulated controller behind it.\n"
          "\n"
-         "  --type N           driver type: 1 serves ZELDROVE (default), 2 serves btftmdriver\n"
-         "  --dir DIR          directory of the device socket (default: $TARNEXIO_DEVICE_DIR,\n"
-         "                     or /tmp/tarnexio when that is unset or empty)\n"
+         "  --type N           driver type: 1 serves " WIRE_TYPE1_DEVICE_NAME " (default), 2 serves " WIRE_TYPE2_DEVICE_NAME "\n"
+         "  --dir DIR          directory of the device socket (default: $TARNEXIO_DEVICE_DIR, else\n"
+         "                     $XDG_RUNTIME_DIR/tarnexio, else /run/tarnexio for root and\n"
+         "                     /tmp/tarnexio-UID for other users)\n"
+         "  --group NAME       also serve the members of group NAME (socket 0660, directory 0750)\n"
          "  --bt-on            behave as if Bluetooth were on: refuse FTM mode with error 22\n"
          "  --ftm-seconds N    end FTM mode N seconds after it starts (default: only on SIGUSR1)\n"
          "  --controller NAME  the controller behind the device; only 'sim' (default) exists\n"
@@ -29,14 +36,15 @@ std::string usageText() {
          "  --tcp PORT         also serve the device channel's TCP form on 127.0.0.1:PORT\n"
          "                     (0 picks a free port; the ready line names it)\n"
          "  --h4 PORT          also serve the controller as an H4 byte stream on 127.0.0.1:PORT,\n"
-         "                     one client at a time (0 picks a free port)\n"
+         "                     one client per user at a time (0 picks a free port)\n"
          "  --no-lanes         do not offer lanes (every request's replies on its device\n"
          "                     connection, as a server that knows no lanes)\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
          "\n"
          "Signals: SIGUSR1 ends FTM mode (the enable-FTM requests complete with success);\n"
-         "SIGINT and SIGTERM stop ftmd and remove its socket.\n";
+         "SIGINT, SIGTERM, SIGHUP and SIGQUIT stop ftmd and remove its socket.\n"
+         "Only ftmd's own user and root (and the --group) are served, on every endpoint.\n";
 }
 
 std::string parseOptions(int argc, char** argv, Options& o) {
@@ -63,6 +71,9 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--dir") {
       if (!value(v) || v.empty()) return "--dir takes a directory";
       o.dir = v;
+    } else if (a == "--group") {
+      if (!value(v) || v.empty()) return "--group takes a group name";
+      o.group = v;
     } else if (a == "--ftm-seconds") {
       if (!value(v) || !parseUnsigned(v, 86400u * 365, n) || n == 0) return "--ftm-seconds takes a number of seconds above 0";
       o.ftmSeconds = unsigned(n);
@@ -81,12 +92,13 @@ std::string parseOptions(int argc, char** argv, Options& o) {
   return "";
 }
 
-std::string deviceName(int type) { return type == 2 ? "btftmdriver" : "ZELDROVE"; }
+std::string deviceName(int type) { return type == 2 ? wire::kType2DeviceName : wire::kType1DeviceName; }
 
 std::string deviceDir(const Options& o) {
   if (!o.dir.empty()) return o.dir;
   const char* env = std::getenv("TARNEXIO_DEVICE_DIR");
-  return env && *env ? env : "/tmp/tarnexio";
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(env ? env : "", runtime ? runtime : "", geteuid());
 }
 
 }  // namespace ftmd

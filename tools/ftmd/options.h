@@ -9,7 +9,8 @@ namespace ftmd {
 
 struct Options {
   int type = 1;
-  std::string dir;  // empty: TARNEXIO_DEVICE_DIR, else /tmp/tarnexio
+  std::string dir;    // empty: the shared rule (TARNEXIO_DEVICE_DIR, XDG_RUNTIME_DIR, uid)
+  std::string group;  // empty: only ftmd's own user and root are served
   bool btOn = false;
   unsigned ftmSeconds = 0;
   ControllerOptions controller;

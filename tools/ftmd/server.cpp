@@ -5,6 +5,7 @@
 #include <cstring>
 #include <csignal>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,10 +19,18 @@
 namespace ftmd {
 
 namespace {
-constexpr size_t kMaxConnections = 64;
+constexpr size_t kMaxConnectionsPerUser = 64;
 constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
 constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
 constexpr int kMaxResets = 1024;
+
+// A read of 0 bytes is either the end of the connection or an empty datagram; only the
+// end leaves the socket shut for reading.
+bool peerClosed(int fd) {
+  pollfd p{fd, POLLRDHUP, 0};
+  const int n = poll(&p, 1, 0);
+  return n < 0 || (n == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0);
+}
 }  // namespace
 
 Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
@@ -34,7 +43,7 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 Server::~Server() {
   for (auto& kv : conns_) close(kv.first);
   conns_.clear();
-  h4_.reset();
+  h4_.clear();
   closeDevice(device_);
   if (tcpFd_ >= 0) close(tcpFd_);
   if (h4Fd_ >= 0) close(h4Fd_);
@@ -42,7 +51,20 @@ Server::~Server() {
 }
 
 bool Server::start(std::string& error) {
-  if (!listenDevice(deviceDir(opt_), deviceName(opt_.type), device_, error)) return false;
+  policy_.self = geteuid();
+  if (!opt_.group.empty()) {
+    const group* g = getgrnam(opt_.group.c_str());
+    if (g == nullptr) {
+      error = "no group named " + opt_.group;
+      return false;
+    }
+    policy_.hasGroup = true;
+    policy_.group = g->gr_gid;
+    policy_.groupName = opt_.group;
+  }
+  if (!listenDevice(deviceDir(opt_), deviceName(opt_.type), policy_.hasGroup ? &policy_.group : nullptr, device_,
+                    error))
+    return false;
   if (device_.replacedStale) logVerbose("replaced the stale socket " + device_.path);
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
@@ -66,9 +88,9 @@ std::string Server::run(int signalFd) {
     fds.push_back({device_.fd, POLLIN, 0});
     if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
     if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
-    if (h4_) {
-      short ev = short((h4_->wantsInput() ? POLLIN : 0) | (h4_->wantsOutput() ? POLLOUT : 0));
-      fds.push_back({h4_->fd(), ev, 0});
+    for (auto& kv : h4_) {
+      const H4Session& h = *kv.second;
+      fds.push_back({h.fd(), short((h.wantsInput() ? POLLIN : 0) | (h.wantsOutput() ? POLLOUT : 0)), 0});
     }
     for (auto& kv : conns_) {
       const Connection& c = *kv.second;
@@ -93,17 +115,12 @@ std::string Server::run(int signalFd) {
         acceptDevice(tcpFd_, true);
       } else if (p.fd == h4Fd_) {
         acceptH4();
-      } else if (h4_ && p.fd == h4_->fd()) {
-        bool alive = true;
-        if (p.revents & (POLLIN | POLLHUP | POLLERR)) alive = h4_->onReadable();
-        if (alive && (p.revents & POLLOUT)) alive = h4_->onWritable();
-        if (!alive) {
-          logVerbose("H4 client gone");
-          h4_.reset();
-        }
       } else {
         auto it = conns_.find(p.fd);
-        if (it == conns_.end()) continue;
+        if (it == conns_.end()) {
+          serveH4(p);
+          continue;
+        }
         Connection& c = *it->second;
         bool alive = true;
         if (p.revents & POLLOUT) alive = flush(c);
@@ -122,11 +139,16 @@ bool Server::onSignal(int signalFd, std::string& name) {
     if (si.ssi_signo == SIGUSR1) {
       logVerbose("SIGUSR1: FTM mode ends");
       for (auto& kv : conns_) {
-        if (kv.second->model) kv.second->model->endFtmMode();
+        if (kv.second->model) kv.second->model->endFtmMode();  // lanes have none
       }
-    } else if (si.ssi_signo == SIGINT || si.ssi_signo == SIGTERM) {
-      name = si.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-      return true;
+    } else {
+      switch (si.ssi_signo) {
+        case SIGINT: name = "SIGINT"; return true;
+        case SIGTERM: name = "SIGTERM"; return true;
+        case SIGHUP: name = "SIGHUP"; return true;
+        case SIGQUIT: name = "SIGQUIT"; return true;
+        default: break;
+      }
     }
   }
   return false;
@@ -147,15 +169,33 @@ int Server::acceptOrShed(int listenFd) {
   return fd;
 }
 
-void Server::acceptDevice(int listenFd, bool tcp) {
+int Server::acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid) {
   for (;;) {
     const int fd = acceptOrShed(listenFd);
+    if (fd < 0) return -1;
+    std::vector<gid_t> gids;
+    const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
+    if (known && policy_.allows(uid, gids)) return fd;
+    // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
+    logOnce(std::string("refused a client of the ") + endpoint + " running as " +
+            (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
+            " are served");
+    close(fd);
+  }
+}
+
+void Server::acceptDevice(int listenFd, bool tcp) {
+  for (;;) {
+    uid_t uid = 0;
+    const int fd = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
     if (fd < 0) return;
-    if (conns_.size() >= kMaxConnections) {
-      logOnce("too many device connections at once: new ones are closed");
+    size_t& count = connsPerUser_[uid];
+    if (count >= kMaxConnectionsPerUser) {
+      logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
       close(fd);
       continue;
     }
+    ++count;
     if (tcp) {
       int one = 1;  // replies are small and answered at once: no coalescing delay
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -163,6 +203,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     auto c = std::make_unique<Connection>();
     c->fd = fd;
     c->tcp = tcp;
+    c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
@@ -176,28 +217,40 @@ void Server::acceptDevice(int listenFd, bool tcp) {
         raw->token = (nextToken_ += 0x9E3779B9u) ^ (uint32_t(getpid()) << 16) ^ uint32_t(fd);
       } while (raw->token == 0 || tokens_.count(raw->token) != 0);
       tokens_[raw->token] = fd;
-      Bytes offer;
-      putLe32(offer, kMsgOffer);
-      putLe32(offer, 0);
-      putLe32(offer, raw->token);
-      send(*raw, std::move(offer));
+      send(*raw, BuildDevchanOffer(raw->token));
     }
   }
 }
 
 void Server::acceptH4() {
   for (;;) {
-    const int fd = acceptOrShed(h4Fd_);
+    uid_t uid = 0;
+    const int fd = acceptServed(h4Fd_, false, "H4 port", uid);
     if (fd < 0) return;
-    if (h4_) {
-      logOnce("the H4 port serves one client at a time: another one is closed");
+    if (h4_.count(uid) != 0) {
+      logOnce("the H4 port serves one client per user at a time: another one is closed");
       close(fd);
       continue;
     }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    h4_ = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+    h4_[uid] = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+  }
+}
+
+void Server::serveH4(const pollfd& p) {
+  for (auto it = h4_.begin(); it != h4_.end(); ++it) {
+    H4Session& h = *it->second;
+    if (h.fd() != p.fd) continue;
+    bool alive = true;
+    if (p.revents & (POLLIN | POLLHUP | POLLERR)) alive = h.onReadable();
+    if (alive && (p.revents & POLLOUT)) alive = h.onWritable();
+    if (!alive) {
+      logVerbose("H4 client gone");
+      h4_.erase(it);
+    }
+    return;
   }
 }
 
@@ -230,22 +283,13 @@ bool Server::attach(Connection& c, uint32_t token) {
   c.primaryFd = primary.fd;
   primary.lanes.push_back(c.fd);
   logVerbose(c.tag + ": lane of " + primary.tag);
-  Bytes attached;
-  putLe32(attached, kMsgAttached);
-  putLe32(attached, 0);
-  send(c, std::move(attached));
+  send(c, BuildDevchanAttached());
   return true;
 }
 
 void Server::send(Connection& c, Bytes msg) {
   if (c.sendDead) return;
-  if (c.tcp) {
-    Bytes framed;
-    framed.reserve(4 + msg.size());
-    putLe32(framed, uint32_t(msg.size()));
-    framed.insert(framed.end(), msg.begin(), msg.end());
-    msg.swap(framed);
-  }
+  if (c.tcp) msg = FrameDevchanMessage(msg);
   c.out.push_back(std::move(msg));
   if (c.out.size() == 1) flush(c);
 }
@@ -275,7 +319,7 @@ bool Server::flush(Connection& c) {
 bool Server::readDatagrams(Connection& c, short revents) {
   for (int i = 0; i < kDatagramsPerWake; ++i) {
     const ssize_t n = recv(c.fd, rxBuf_.data(), rxBuf_.size(), MSG_DONTWAIT | MSG_TRUNC);
-    if (n == 0) return false;
+    if (n == 0 && peerClosed(c.fd)) return false;  // else an empty datagram: malformed, dropped below
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == ECONNRESET) {
@@ -305,15 +349,16 @@ bool Server::readStream(Connection& c) {
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   c.in.insert(c.in.end(), rxBuf_.data(), rxBuf_.data() + n);
   size_t pos = 0;
-  while (c.in.size() - pos >= 4) {
-    const uint32_t len = le32(c.in.data() + pos);
-    if (len > kMaxMessage) {
+  size_t len = 0;
+  for (;;) {
+    const DevchanFrame frame = NextDevchanFrame(c.in.data() + pos, c.in.size() - pos, kMaxMessage, &len);
+    if (frame == DevchanFrame::TooLong) {
       logOnce("a TCP-form message longer than " + std::to_string(kMaxMessage) + " bytes: its connection is closed");
       return false;
     }
-    if (c.in.size() - pos - 4 < len) break;
-    dispatch(c, c.in.data() + pos + 4, len);
-    pos += 4 + len;
+    if (frame == DevchanFrame::NeedMore) break;
+    dispatch(c, c.in.data() + pos + kDevchanLengthSize, len);
+    pos += kDevchanLengthSize + len;
   }
   c.in.erase(c.in.begin(), c.in.begin() + long(pos));
   return true;
@@ -323,7 +368,7 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
   if (c.fresh) {
     c.fresh = false;
     if (len >= 4 && le32(data) == kMsgAttach) {
-      if (len < 12 || !attach(c, le32(data + 8))) shutdown(c.fd, SHUT_RDWR);  // its end is read next
+      if (!attach(c, DevchanAttachToken(data, len))) shutdown(c.fd, SHUT_RDWR);  // its end is read next
       return;
     }
   }
@@ -334,9 +379,9 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     device = primary->second.get();
   }
   Request r;
-  const ParseResult pr = parseRequest(data, len, r);
+  const ParseResult pr = ParseDevchanRequest(data, len, &r);
   if (pr != ParseResult::Ok) {
-    logOnce(std::string("dropping ") + parseResultText(pr));
+    logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
   if (device != &c && r.kind == kMsgIoctl) device->routes[r.id] = c.fd;
@@ -347,6 +392,7 @@ void Server::closeConnection(int fd) {
   auto it = conns_.find(fd);
   if (it == conns_.end()) return;
   Connection& c = *it->second;
+  --connsPerUser_[c.uid];
   if (c.primaryFd >= 0) {
     // A lane: replies still due to its requests go to the device connection instead.
     auto primary = conns_.find(c.primaryFd);

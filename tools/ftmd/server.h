@@ -3,6 +3,7 @@
 #pragma once
 
 #include <map>
+#include <poll.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "h4_session.h"
 #include "listen_sockets.h"
 #include "options.h"
+#include "peers.h"
 #include "timers.h"
 
 namespace ftmd {
@@ -24,13 +26,15 @@ class Server {
 
   bool start(std::string& error);  // opens every listening socket
   std::string readyLine() const;
-  // Serves until SIGINT or SIGTERM arrives on `signalFd`; returns the signal's name.
+  // Serves until SIGINT, SIGTERM, SIGHUP or SIGQUIT arrives on `signalFd`; returns the
+  // signal's name.
   std::string run(int signalFd);
 
  private:
   struct Connection {
     int fd = -1;
     bool tcp = false;
+    uid_t uid = 0;
     std::string tag;
     std::deque<Bytes> out;  // replies the socket has not taken yet (framed for TCP)
     size_t outOff = 0;      // bytes of out.front() already sent (TCP)
@@ -51,6 +55,7 @@ class Server {
 
   void acceptDevice(int listenFd, bool tcp);
   void acceptH4();
+  void serveH4(const pollfd& p);
   void send(Connection& c, Bytes msg);
   void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
   bool attach(Connection& c, uint32_t token);
@@ -61,6 +66,9 @@ class Server {
   void closeConnection(int fd);
   bool onSignal(int signalFd, std::string& name);
   int acceptOrShed(int listenFd);
+  // Accepts the next client that ftmd serves and names its user; refused clients are
+  // closed at once with one line. -1 when nobody is waiting.
+  int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
 
   Options opt_;
   DriverConfig driverCfg_;
@@ -70,10 +78,12 @@ class Server {
   int h4Fd_ = -1, h4Port_ = 0;
   int spareFd_ = -1;
   unsigned nextConn_ = 1;
+  PeerPolicy policy_;
   uint32_t nextToken_ = 0;
   std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
   std::map<int, std::unique_ptr<Connection>> conns_;
-  std::unique_ptr<H4Session> h4_;
+  std::map<uid_t, size_t> connsPerUser_;
+  std::map<uid_t, std::unique_ptr<H4Session>> h4_;  // one client per user
   Bytes rxBuf_;
 };
 

@@ -8,12 +8,6 @@
 namespace ftmd {
 
 namespace {
-constexpr uint8_t kEvConnectionComplete = 0x03;
-constexpr uint8_t kEvDisconnectionComplete = 0x05;
-constexpr uint8_t kEvCommandComplete = 0x0E;
-constexpr uint8_t kEvCommandStatus = 0x0F;
-constexpr uint8_t kEvNumCompletedPackets = 0x13;
-constexpr uint8_t kEvSyncConnectionComplete = 0x2C;
 
 constexpr uint8_t kErrUnknownCommand = 0x01;
 constexpr uint8_t kErrUnknownConnection = 0x02;

@@ -7,27 +7,12 @@
 #include <map>
 
 #include "controller.h"
+#include "wire/hci.h"
 
 namespace ftmd {
 
-// Opcodes the simulated controller knows.
+// Vendor opcodes of the simulated controller; the standard ones are in wire/hci.h.
 enum : uint16_t {
-  kOpCreateConnection = 0x0405,
-  kOpDisconnect = 0x0406,
-  kOpAddScoConnection = 0x0407,
-  kOpSetupSyncConnection = 0x0428,
-  kOpReset = 0x0C03,
-  kOpWriteScanEnable = 0x0C1A,
-  kOpReadLocalVersion = 0x1001,
-  kOpReadBufferSize = 0x1005,
-  kOpReadBdAddr = 0x1009,
-  kOpWriteLoopbackMode = 0x1802,
-  kOpEnableDutMode = 0x1803,
-  kOpLeReceiverTest = 0x201D,
-  kOpLeTransmitterTest = 0x201E,
-  kOpLeTestEnd = 0x201F,
-  kOpLeReceiverTestV2 = 0x2033,
-  kOpLeTransmitterTestV2 = 0x2034,
   kOpVendorGenerateAcl = 0xFC01,
   kOpVendorGenerateSco = 0xFC02,
 };

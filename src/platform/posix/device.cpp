@@ -13,7 +13,9 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -25,9 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/posix/devchan_reply.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/utf8.h"
+#include "wire/devchan.h"
+#include "wire/device_dir.h"
 
 namespace tarnexio_posix {
 namespace {
@@ -236,9 +239,9 @@ std::shared_ptr<Request> DeviceObject::FindByOverlappedLocked(const OVERLAPPED* 
 }
 
 void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
-  DevchanReply reply;
-  if (!ParseDevchanReply(data, size, &reply)) return;
-  if (reply.kind == kDevchanOffer) {
+  wire::DevchanReply reply;
+  if (!wire::ParseDevchanReply(data, size, &reply)) return;
+  if (reply.kind == wire::kMsgOffer) {
     laneToken_.store(reply.token, std::memory_order_release);
     return;
   }
@@ -248,9 +251,9 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
     auto it = outstanding_.find(reply.id);
     if (it == outstanding_.end()) return;
     r = it->second;
-    if (reply.kind == kDevchanComplete) {
+    if (reply.kind == wire::kMsgComplete) {
       CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
-    } else if (reply.kind == kDevchanPending && !r->wentPending) {
+    } else if (reply.kind == wire::kMsgPending && !r->wentPending) {
       r->wentPending = true;
     } else {
       return;  // a second PENDING for the same request, or an ATTACHED out of place
@@ -421,7 +424,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   outstanding_[r->id] = r;
   lock.unlock();
 
-  bool sent = Send(lane.get(), BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
+  bool sent = Send(lane.get(), wire::BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
 
   lock.lock();
   if (!sent) DisconnectLocked();
@@ -456,7 +459,7 @@ BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
     }
   }
   // If the send fails the connection is gone and the receiver fails the requests.
-  Send(nullptr, BuildDevchanCancel(id));
+  Send(nullptr, wire::BuildDevchanCancel(id));
   return TRUE;
 }
 
@@ -500,7 +503,31 @@ void DeviceObject::OnClose() {
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);  // wakes the receiver, which closes the socket
 }
 
-// A connection to the device socket at path, or -1.
+// One whole line on standard error, in one write.
+void ReportRefusal(const std::string& text) {
+  const std::string line = "Tarnexio: " + text + "\n";
+  ssize_t n;
+  do {
+    n = write(STDERR_FILENO, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+}
+
+// Only a driver that runs as root or as this user may answer on the device socket; the
+// kernel names the process that listens on it.
+bool DevicePeerTrusted(int fd, const std::string& path) {
+  struct ucred peer;
+  socklen_t size = sizeof(peer);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    ReportRefusal("not using " + path + ": the credentials of its server are unknown");
+    return false;
+  }
+  if (peer.uid == 0 || peer.uid == geteuid()) return true;
+  ReportRefusal("not using " + path + ": its server runs as uid " + std::to_string(peer.uid) +
+                ", neither this user nor root");
+  return false;
+}
+
+// A connection to the device socket at path whose server may be trusted, or -1.
 int ConnectDevice(const std::string& path) {
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
@@ -513,7 +540,7 @@ int ConnectDevice(const std::string& path) {
   do {
     rc = connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address));
   } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (rc != 0 || !DevicePeerTrusted(fd, path)) {
     close(fd);
     return -1;
   }
@@ -528,13 +555,13 @@ std::shared_ptr<Lane> DeviceObject::OpenLane(uint32_t token) {
   struct timeval limit = {2, 0};
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
   std::vector<uint8_t> answer;
-  DevchanReply reply;
-  ssize_t n = SendWhole(fd, BuildDevchanAttach(token)) ? ReceiveOne(fd, answer, 64, 0) : kReceiveEnd;
+  wire::DevchanReply reply;
+  ssize_t n = SendWhole(fd, wire::BuildDevchanAttach(token)) ? ReceiveOne(fd, answer, 64, 0) : kReceiveEnd;
   // The server offers lanes on every new connection before it knows what it is for.
-  if (n >= 0 && ParseDevchanReply(answer.data(), size_t(n), &reply) && reply.kind == kDevchanOffer) {
+  if (n >= 0 && ParseDevchanReply(answer.data(), size_t(n), &reply) && reply.kind == wire::kMsgOffer) {
     n = ReceiveOne(fd, answer, 64, 0);
   }
-  if (n < 0 || !ParseDevchanReply(answer.data(), size_t(n), &reply) || reply.kind != kDevchanAttached) {
+  if (n < 0 || !wire::ParseDevchanReply(answer.data(), size_t(n), &reply) || reply.kind != wire::kMsgAttached) {
     close(fd);
     return nullptr;
   }
@@ -543,8 +570,14 @@ std::shared_ptr<Lane> DeviceObject::OpenLane(uint32_t token) {
   return std::make_shared<Lane>(fd);
 }
 
-// "\\.\NAME" -> DIR/NAME, as UTF-8. Empty when the path does not name a device.
-std::string DeviceSocketPath(LPCWSTR fileName) {
+std::string DeviceDir() {
+  const char* override = std::getenv("TARNEXIO_DEVICE_DIR");
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  return DeviceDirectory(override != nullptr ? override : "", runtime != nullptr ? runtime : "", geteuid());
+}
+
+// "\\.\NAME" -> NAME, as UTF-8. Empty when the path does not name a device.
+std::string DeviceName(LPCWSTR fileName) {
   if (fileName == nullptr) return std::string();
   std::wstring path(fileName);
   const std::wstring prefix = L"\\\\.\\";
@@ -554,9 +587,19 @@ std::string DeviceSocketPath(LPCWSTR fileName) {
     if (path[i] == L'/' || path[i] == 0) return std::string();
     AppendUtf8(name, uint32_t(path[i]));
   }
-  const char* dir = std::getenv("TARNEXIO_DEVICE_DIR");
-  std::string result = (dir != nullptr && dir[0] != '\0') ? dir : "/tmp/tarnexio";
-  return result + "/" + name;
+  return name;
+}
+
+// The device directory may only be one that no other user can have planted or can change:
+// a missing one is created for this user alone, an existing one must pass the shared rule.
+bool DeviceDirTrusted(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return true;  // the connect reports it missing
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return true;
+  const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
+  if (problem.empty()) return true;
+  ReportRefusal("not using the device directory " + dir + ": it " + problem);
+  return false;
 }
 
 }  // namespace
@@ -565,8 +608,11 @@ std::string DeviceSocketPath(LPCWSTR fileName) {
 using namespace tarnexio_posix;
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  std::string path = DeviceSocketPath(fileName);
-  int fd = ConnectDevice(path);
+  const std::string name = DeviceName(fileName);
+  const std::string dir = DeviceDir();
+  const std::string path = dir + "/" + name;
+  const bool usable = !name.empty() && path.size() < sizeof(sockaddr_un::sun_path) && DeviceDirTrusted(dir);
+  int fd = usable ? ConnectDevice(path) : -1;
   if (fd < 0) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -27,18 +29,20 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
 
-FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args) {
+FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return;
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
+  args.insert(args.begin(), launch.prefix.begin(), launch.prefix.end());
   pid_ = fork();
   if (pid_ == 0) {
     dup2(p[1], 1);
     dup2(p[1], 2);
+    if (launch.umask >= 0) umask(mode_t(launch.umask));
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(argv[0], argv.data());
+    execvp(argv[0], argv.data());
     _exit(127);
   }
   ::close(p[1]);
@@ -127,27 +131,16 @@ void DevClient::close() {
 }
 
 void DevClient::sendRaw(const Bytes& msg) {
-  Bytes m;
-  if (tcp_) ftmd::putLe32(m, uint32_t(msg.size()));
-  m.insert(m.end(), msg.begin(), msg.end());
+  const Bytes m = tcp_ ? wire::FrameDevchanMessage(msg) : msg;
   ::send(fd_, m.data(), m.size(), MSG_NOSIGNAL);
 }
 
 void DevClient::ioctl(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
-  Bytes m;
-  ftmd::putLe32(m, ftmd::kMsgIoctl);
-  ftmd::putLe32(m, id);
-  ftmd::putLe32(m, code);
-  ftmd::putLe32(m, outSize);
-  m.insert(m.end(), in.begin(), in.end());
-  sendRaw(m);
+  sendRaw(wire::BuildDevchanIoctl(id, code, outSize, in.data(), in.size()));
 }
 
 void DevClient::cancel(uint32_t id) {
-  Bytes m;
-  ftmd::putLe32(m, ftmd::kMsgCancel);
-  ftmd::putLe32(m, id);
-  sendRaw(m);
+  sendRaw(wire::BuildDevchanCancel(id));
 }
 
 Reply DevClient::recv(int timeoutMs) {
@@ -155,10 +148,11 @@ Reply DevClient::recv(int timeoutMs) {
   Bytes msg;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    if (tcp_ && in_.size() >= 4 && in_.size() >= 4 + ftmd::le32(in_.data())) {
-      const size_t len = ftmd::le32(in_.data());
-      msg.assign(in_.begin() + 4, in_.begin() + 4 + long(len));
-      in_.erase(in_.begin(), in_.begin() + 4 + long(len));
+    size_t len = 0;
+    if (tcp_ && wire::NextDevchanFrame(in_.data(), in_.size(), SIZE_MAX, &len) == wire::DevchanFrame::Message) {
+      const long end = long(wire::kDevchanLengthSize + len);
+      msg.assign(in_.begin() + long(wire::kDevchanLengthSize), in_.begin() + end);
+      in_.erase(in_.begin(), in_.begin() + end);
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -179,14 +173,13 @@ Reply DevClient::recv(int timeoutMs) {
     }
     in_.insert(in_.end(), buf, buf + n);
   }
-  if (msg.size() < 8) return r;
+  wire::DevchanReply reply;
+  if (!wire::ParseDevchanReply(msg.data(), msg.size(), &reply)) return r;
   r.got = true;
-  r.kind = ftmd::le32(msg.data());
-  r.id = ftmd::le32(msg.data() + 4);
-  if (msg.size() >= 16) {
-    r.status = ftmd::le32(msg.data() + 8);
-    r.out.assign(msg.begin() + 16, msg.end());
-  }
+  r.kind = reply.kind;
+  r.id = reply.id;
+  r.status = reply.status;
+  r.out.assign(reply.payload, reply.payload + reply.payloadSize);
   return r;
 }
 
@@ -202,7 +195,13 @@ Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const
 }
 
 std::string deviceSocket(const std::string& dir, int type) {
-  return dir + (type == 2 ? "/btftmdriver" : "/ZELDROVE");
+  return dir + "/" + (type == 2 ? wire::kType2DeviceName : wire::kType1DeviceName);
+}
+
+int readyPort(const std::string& readyLine, const std::string& what) {
+  const std::string key = what + " on 127.0.0.1:";
+  const size_t pos = readyLine.find(key);
+  return pos == std::string::npos ? -1 : std::atoi(readyLine.c_str() + pos + key.size());
 }
 
 Bytes hciCommand(uint16_t op, const Bytes& params) {

@@ -22,10 +22,16 @@ class TempDir {
   std::string path_;
 };
 
+// How ftmd is started: behind a command prefix (another user), with a umask of its own.
+struct Launch {
+  std::vector<std::string> prefix;
+  int umask = -1;  // -1: the test's
+};
+
 class FtmdProcess {
  public:
   // Starts ftmd with --dir `dir` and `args`; waits (bounded) for its ready line.
-  FtmdProcess(const std::string& dir, std::vector<std::string> args);
+  FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch = Launch());
   ~FtmdProcess();
   bool ready() const { return !readyLine_.empty(); }
   const std::string& readyLine() const { return readyLine_; }
@@ -77,6 +83,8 @@ class DevClient {
 };
 
 std::string deviceSocket(const std::string& dir, int type);
+// The port the ready line names for `what` ("TCP form" or "H4"), or -1.
+int readyPort(const std::string& readyLine, const std::string& what);
 // One HCI command as a write carries it: opcode, parameter length, parameters.
 Bytes hciCommand(uint16_t op, const Bytes& params = {});
 Bytes le32Bytes(uint32_t v);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <map>
 #include <set>
 #include <thread>
 #include <sys/socket.h>
@@ -36,7 +37,9 @@ constexpr bool kSanitized = false;
 
 TEST(FtmdProcess, ReadyLineSignalsAndSocketFile) {
   TempDir dir;
-  for (int sig : {SIGTERM, SIGINT}) {
+  const std::map<int, std::string> names = {
+      {SIGTERM, "SIGTERM"}, {SIGINT, "SIGINT"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+  for (const auto& [sig, name] : names) {
     FtmdProcess p(dir.path(), {"--type", "2"});
     ASSERT_TRUE(p.ready()) << p.output();
     EXPECT_EQ(p.readyLine(), "ftmd: serving btftmdriver (type 2) on " + dir.path() + "/btftmdriver");
@@ -45,7 +48,7 @@ TEST(FtmdProcess, ReadyLineSignalsAndSocketFile) {
     EXPECT_EQ(p.wait(), 0);
     EXPECT_FALSE(exists(dir.path() + "/btftmdriver"));
     const std::string out = p.output();
-    EXPECT_NE(out.find(std::string("ftmd: stopped on ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT")), std::string::npos);
+    EXPECT_NE(out.find("ftmd: stopped on " + name), std::string::npos);
     EXPECT_EQ(out.find("IOCTL"), std::string::npos);  // quiet without -v
   }
 }
@@ -76,7 +79,7 @@ TEST(FtmdProcess, HelpAndBadOptions) {
   TempDir dir;
   FtmdProcess help(dir.path(), {"--help"});
   EXPECT_EQ(help.wait(), 0);
-  for (const char* opt : {"--type", "--dir", "--bt-on", "--ftm-seconds", "--controller", "--bdaddr", "--tcp", "--h4",
+  for (const char* opt : {"--type", "--dir", "--group", "--bt-on", "--ftm-seconds", "--controller", "--bdaddr", "--tcp", "--h4",
                           "--verbose", "--help"})
     EXPECT_NE(help.output().find(opt), std::string::npos) << opt;
   FtmdProcess bad(dir.path(), {"--type", "3"});
@@ -238,6 +241,25 @@ TEST(FtmdProcess, CancelCloseAndMalformedDatagrams) {
   EXPECT_NE(out.find("dropping an IOCTL with id 0"), std::string::npos);
   EXPECT_NE(out.find("conn 1: IOCTL id 2 READ_EVENT in 0 out 262"), std::string::npos);
   EXPECT_NE(out.find("conn 1: COMPLETE id 3 status 995, 0 bytes"), std::string::npos);
+}
+
+TEST(FtmdProcess, EmptyDatagramIsDroppedAndTheConnectionLives) {
+  TempDir dir;
+  FtmdProcess p(dir.path(), {});
+  ASSERT_TRUE(p.ready());
+  DevClient c(deviceSocket(dir.path(), 1));
+  ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
+  c.sendRaw({});
+  // FTM mode is still on: the controller takes a command, and the mode's request is there to cancel.
+  const Reply w = c.callPending(2, kSendHciCmd, 0, kReset);
+  EXPECT_TRUE(w.got);
+  EXPECT_EQ(w.status, 0u);
+  c.cancel(1);
+  const Reply r = c.recv();
+  EXPECT_TRUE(r.got);
+  EXPECT_EQ(r.id, 1u);
+  EXPECT_EQ(r.status, 995u);
+  EXPECT_NE(p.output().find("ftmd: dropping a datagram too short for its kind"), std::string::npos) << p.output();
 }
 
 TEST(FtmdProcess, HundredThousandRequestsLeaveNothingBehind) {

@@ -5,7 +5,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <regex>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -36,11 +35,18 @@ struct Session {
   }
 };
 
-int portOf(const std::string& line, const std::string& what) {
-  std::smatch m;
-  std::regex re(what + " on 127\\.0\\.0\\.1:([0-9]+)");
-  return std::regex_search(line, m, re) ? std::stoi(m[1]) : -1;
+// A client of ftmd's H4 port on loopback, or -1.
+int connectH4(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
+
 }  // namespace
 
 TEST(FtmdTraffic, SimulatedControllerAnswers) {
@@ -137,7 +143,7 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
   TempDir dir;
   FtmdProcess p(dir.path(), {"--tcp", "0"});
   ASSERT_TRUE(p.ready());
-  const int port = portOf(p.readyLine(), "TCP form");
+  const int port = readyPort(p.readyLine(), "TCP form");
   ASSERT_GT(port, 0) << p.readyLine();
   DevClient c(port);
   ASSERT_TRUE(c.connected());
@@ -188,14 +194,10 @@ TEST(FtmdTraffic, H4Port) {
   TempDir dir;
   FtmdProcess p(dir.path(), {"--h4", "0"});
   ASSERT_TRUE(p.ready());
-  const int port = portOf(p.readyLine(), "H4");
+  const int port = readyPort(p.readyLine(), "H4");
   ASSERT_GT(port, 0);
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const int fd = connectH4(port);
+  ASSERT_GE(fd, 0);
   auto readExactly = [&](size_t n) {
     Bytes got;
     pollfd pf{fd, POLLIN, 0};
@@ -221,4 +223,35 @@ TEST(FtmdTraffic, H4Port) {
   EXPECT_EQ(readExactly(7), Bytes(acl, acl + 7));
   EXPECT_EQ(readExactly(8), (Bytes{0x04, 0x13, 5, 1, cc[4], cc[5], 1, 0}));
   close(fd);
+}
+
+TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
+  TempDir dir;
+  FtmdProcess p(dir.path(), {"--h4", "0"});
+  ASSERT_TRUE(p.ready());
+  const int port = readyPort(p.readyLine(), "H4");
+  ASSERT_GT(port, 0);
+  const struct {
+    const char* what;
+    Bytes sent;
+  } cases[] = {
+      {"an event type byte, alone", {0x04}},
+      {"an ISO type byte, alone", {0x05}},
+      {"an ACL header announcing 1025 bytes", {0x02, 0x01, 0x00, 0x01, 0x04}},
+      {"an unknown byte behind a whole command", {0x01, 0x03, 0x0C, 0x00, 0xFF}},
+  };
+  for (const auto& c : cases) {
+    const int fd = connectH4(port);
+    ASSERT_GE(fd, 0) << c.what;
+    ASSERT_EQ(send(fd, c.sent.data(), c.sent.size(), 0), ssize_t(c.sent.size())) << c.what;
+    // Whatever the controller answered before the bad byte, then the end of the stream.
+    bool closed = false;
+    pollfd pf{fd, POLLIN, 0};
+    while (!closed && poll(&pf, 1, 5000) > 0) {
+      uint8_t buf[256];
+      closed = recv(fd, buf, sizeof buf, 0) <= 0;
+    }
+    EXPECT_TRUE(closed) << c.what;
+    close(fd);
+  }
 }

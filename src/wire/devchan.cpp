@@ -1,0 +1,125 @@
+#include "wire/devchan.h"
+
+namespace wire {
+
+bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
+  if (data == nullptr || size < kDevchanShortSize) return false;
+  DevchanReply r;
+  r.kind = le32(data);
+  r.id = le32(data + 4);
+  if (r.kind == kMsgPending || r.kind == kMsgAttached) {
+    *reply = r;
+    return true;
+  }
+  if (r.kind == kMsgOffer) {
+    if (size < 12 || (r.token = le32(data + 8)) == 0) return false;
+    *reply = r;
+    return true;
+  }
+  if (r.kind != kMsgComplete || size < kDevchanHeaderSize) return false;
+  r.status = le32(data + 8);
+  r.payload = data + kDevchanHeaderSize;
+  r.payloadSize = size - kDevchanHeaderSize;
+  *reply = r;
+  return true;
+}
+
+namespace {
+
+std::vector<uint8_t> Header(uint32_t kind, uint32_t id, size_t reserve) {
+  std::vector<uint8_t> out;
+  out.reserve(reserve);
+  putLe32(out, kind);
+  putLe32(out, id);
+  return out;
+}
+
+}  // namespace
+
+std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outSize, const uint8_t* input,
+                                       size_t inputSize) {
+  std::vector<uint8_t> out = Header(kMsgIoctl, id, kDevchanHeaderSize + inputSize);
+  putLe32(out, code);
+  putLe32(out, outSize);
+  if (inputSize > 0) out.insert(out.end(), input, input + inputSize);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanCancel(uint32_t id) { return Header(kMsgCancel, id, kDevchanShortSize); }
+
+std::vector<uint8_t> BuildDevchanAttach(uint32_t token) {
+  std::vector<uint8_t> out = Header(kMsgAttach, 0, 12);
+  putLe32(out, token);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanOffer(uint32_t token) {
+  std::vector<uint8_t> out = Header(kMsgOffer, 0, 12);
+  putLe32(out, token);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanAttached() { return Header(kMsgAttached, 0, kDevchanShortSize); }
+
+uint32_t DevchanAttachToken(const uint8_t* data, size_t size) {
+  return data != nullptr && size >= 12 && le32(data) == kMsgAttach ? le32(data + 8) : 0;
+}
+
+DevchanParseResult ParseDevchanRequest(const uint8_t* data, size_t size, DevchanRequest* request) {
+  if (data == nullptr || size < kDevchanShortSize) return DevchanParseResult::TooShort;
+  DevchanRequest r;
+  r.kind = le32(data);
+  r.id = le32(data + 4);
+  if (r.kind == kMsgCancel) {
+    *request = r;
+    return DevchanParseResult::Ok;
+  }
+  if (r.kind != kMsgIoctl) return DevchanParseResult::UnknownKind;
+  if (size < kDevchanHeaderSize) return DevchanParseResult::TooShort;
+  if (r.id == 0) return DevchanParseResult::ZeroId;
+  r.code = le32(data + 8);
+  r.outSize = le32(data + 12);
+  r.in = data + kDevchanHeaderSize;
+  r.inLen = size - kDevchanHeaderSize;
+  *request = r;
+  return DevchanParseResult::Ok;
+}
+
+const char* DevchanParseResultText(DevchanParseResult result) {
+  switch (result) {
+    case DevchanParseResult::Ok: return "ok";
+    case DevchanParseResult::TooShort: return "a datagram too short for its kind";
+    case DevchanParseResult::UnknownKind: return "a datagram of an unknown kind";
+    case DevchanParseResult::ZeroId: return "an IOCTL with id 0";
+  }
+  return "?";
+}
+
+std::vector<uint8_t> BuildDevchanComplete(uint32_t id, uint32_t status, const uint8_t* output, size_t outputSize) {
+  std::vector<uint8_t> out = Header(kMsgComplete, id, kDevchanHeaderSize + outputSize);
+  putLe32(out, status);
+  putLe32(out, 0);
+  if (outputSize > 0) out.insert(out.end(), output, output + outputSize);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanPending(uint32_t id) { return Header(kMsgPending, id, kDevchanShortSize); }
+
+std::vector<uint8_t> FrameDevchanMessage(const std::vector<uint8_t>& message) {
+  std::vector<uint8_t> out;
+  out.reserve(kDevchanLengthSize + message.size());
+  putLe32(out, uint32_t(message.size()));
+  out.insert(out.end(), message.begin(), message.end());
+  return out;
+}
+
+DevchanFrame NextDevchanFrame(const uint8_t* data, size_t size, size_t maxMessage, size_t* messageSize) {
+  if (size < kDevchanLengthSize) return DevchanFrame::NeedMore;
+  const uint32_t length = le32(data);
+  if (length > maxMessage) return DevchanFrame::TooLong;
+  if (size - kDevchanLengthSize < length) return DevchanFrame::NeedMore;
+  *messageSize = length;
+  return DevchanFrame::Message;
+}
+
+}  // namespace wire

@@ -1,0 +1,94 @@
+// The FTM driver's contract as both sides see it: device names, control codes, request
+// buffer sizes, SCO slot units and the status numbers requests complete with. The
+// bridge's driver layer, ftmd and every test peer take their numbers from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+// The two device names, as macros so that the narrow name and the wide path share one
+// literal.
+#define WIRE_TYPE1_DEVICE_NAME "ZELDROVE"
+#define WIRE_TYPE2_DEVICE_NAME "btftmdriver"
+
+namespace wire {
+
+constexpr char kType1DeviceName[] = WIRE_TYPE1_DEVICE_NAME;
+constexpr char kType2DeviceName[] = WIRE_TYPE2_DEVICE_NAME;
+constexpr wchar_t kType1DevicePath[] = L"\\\\.\\" WIRE_TYPE1_DEVICE_NAME;
+constexpr wchar_t kType2DevicePath[] = L"\\\\.\\" WIRE_TYPE2_DEVICE_NAME;
+
+// Control codes: device type 0x9600, buffered transfer, any access (both 0).
+constexpr uint32_t kDeviceType = 0x9600;
+constexpr uint32_t kMethodBuffered = 0;
+constexpr uint32_t kAnyAccess = 0;
+constexpr uint32_t ControlCode(uint32_t function) {
+  return kDeviceType << 16 | kAnyAccess << 14 | function << 2 | kMethodBuffered;
+}
+
+// The driver's functions are consecutive numbers, in this order.
+constexpr uint32_t kFirstFunction = 0x963;
+constexpr uint32_t kFunctionCount = 8;
+
+enum : uint32_t {
+  kReadEvent = ControlCode(kFirstFunction),
+  kSendHciCmd = ControlCode(kFirstFunction + 1),
+  kEnableFtm = ControlCode(kFirstFunction + 2),
+  kSendAcl = ControlCode(kFirstFunction + 3),
+  kReadAcl = ControlCode(kFirstFunction + 4),
+  kSendSco = ControlCode(kFirstFunction + 5),
+  kReadSco = ControlCode(kFirstFunction + 6),
+  kSelectScoInf = ControlCode(kFirstFunction + 7),
+};
+
+// Buffer sizes and fixed values of the requests.
+constexpr uint32_t kType2HeaderSize = 5;     // a type 2 event reply starts with this many header bytes
+constexpr uint32_t kMaxEventSize = 257;      // event code, length, 255 parameter bytes
+constexpr uint32_t kEventReadSize = kType2HeaderSize + kMaxEventSize;  // 262
+constexpr uint32_t kAclHeaderSize = 4;       // handle and flags, data length
+constexpr uint32_t kAclMaxData = 1024;
+constexpr uint32_t kAclReadSize = kAclHeaderSize + kAclMaxData;  // 1028
+constexpr uint32_t kType2EventInput = 4;     // the 32-bit input value of a type 2 event read
+constexpr uint32_t kType2CmdOutput = 1;      // the 32-bit output value of a type 2 command write
+constexpr uint32_t kType2CmdOutSize = 4;     // ... and its size
+
+// Slot unit of each SCO interface id. An SCO read's reply is three slots of three units.
+constexpr uint32_t kScoSlotUnit[8] = {0, 9, 17, 25, 33, 49, 63, 126};
+constexpr uint8_t kMaxScoInterface = 7;
+enum : int {
+  kScoSlotsPerRead = 3,
+  kScoUnitsPerSlot = 3,
+  kScoReadUnits = kScoSlotsPerRead * kScoUnitsPerSlot,
+};
+
+// Windows error numbers a request completes with.
+enum : uint32_t {
+  kStatusOk = 0,
+  kStatusInvalidFunction = 1,
+  kStatusFileNotFound = 2,
+  kStatusInvalidHandle = 6,
+  kStatusNotReady = 21,
+  kStatusBadCommand = 22,
+  kStatusInvalidParameter = 87,
+  kStatusBusy = 170,
+  kStatusAborted = 995,
+  kStatusIoPending = 997,
+  kStatusDeviceNotConnected = 1167,
+  kStatusNoResources = 1450,
+};
+
+// Little-endian integers of the contract's messages.
+inline uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline void putLe32(std::vector<uint8_t>& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
+}
+inline void putLe16(std::vector<uint8_t>& b, uint16_t v) {
+  b.push_back(uint8_t(v));
+  b.push_back(uint8_t(v >> 8));
+}
+
+}  // namespace wire

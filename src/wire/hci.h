@@ -1,0 +1,35 @@
+// HCI opcodes and event codes that more than one program here builds or reads: the
+// simulated controller answers them, the test host tool sends and decodes them.
+#pragma once
+
+#include <cstdint>
+
+enum : uint16_t {
+  kOpCreateConnection = 0x0405,
+  kOpDisconnect = 0x0406,
+  kOpAddScoConnection = 0x0407,
+  kOpSetupSyncConnection = 0x0428,
+  kOpReset = 0x0C03,
+  kOpReadLocalName = 0x0C14,
+  kOpWriteScanEnable = 0x0C1A,
+  kOpReadLocalVersion = 0x1001,
+  kOpReadBufferSize = 0x1005,
+  kOpReadBdAddr = 0x1009,
+  kOpWriteLoopbackMode = 0x1802,
+  kOpEnableDutMode = 0x1803,
+  kOpLeReceiverTest = 0x201D,
+  kOpLeTransmitterTest = 0x201E,
+  kOpLeTestEnd = 0x201F,
+  kOpLeReceiverTestV2 = 0x2033,
+  kOpLeTransmitterTestV2 = 0x2034,
+};
+
+enum : uint8_t {
+  kEvInquiryResult = 0x02,
+  kEvConnectionComplete = 0x03,
+  kEvDisconnectionComplete = 0x05,
+  kEvCommandComplete = 0x0E,
+  kEvCommandStatus = 0x0F,
+  kEvNumCompletedPackets = 0x13,
+  kEvSyncConnectionComplete = 0x2C,
+};

@@ -1,0 +1,126 @@
+// tarnexio-host's words to steps: what each step sends, and the words it refuses.
+#include <gtest/gtest.h>
+
+#include "requests.h"
+#include "run.h"
+#include "steps.h"
+
+using namespace host;
+
+namespace {
+
+struct CommandCase {
+  std::vector<std::string> words;
+  Mode mode;
+  Bytes sent;  // the bytes of the first step on the wire
+};
+
+TEST(HostSteps, EachCommandStepSendsTheOldestCommandThatCarriesItsArguments) {
+  const CommandCase cases[] = {
+      {{"reset"}, Mode::Raw, {0x01, 0x03, 0x0c, 0x00}},
+      {{"bdaddr"}, Mode::Raw, {0x01, 0x09, 0x10, 0x00}},
+      {{"version"}, Mode::Raw, {0x01, 0x01, 0x10, 0x00}},
+      {{"name"}, Mode::Raw, {0x01, 0x14, 0x0c, 0x00}},
+      {{"dut"}, Mode::Raw, {0x01, 0x03, 0x18, 0x00}},
+      {{"le-tx", "39", "255", "7"}, Mode::Raw, {0x01, 0x1e, 0x20, 0x03, 39, 255, 7}},
+      {{"le-tx", "0x01", "37", "0", "2"}, Mode::Raw, {0x01, 0x34, 0x20, 0x04, 1, 37, 0, 2}},
+      {{"le-rx", "5"}, Mode::Raw, {0x01, 0x1d, 0x20, 0x01, 5}},
+      {{"le-rx", "5", "3"}, Mode::Raw, {0x01, 0x33, 0x20, 0x03, 5, 3, 0}},
+      {{"le-end"}, Mode::Raw, {0x01, 0x1f, 0x20, 0x00}},
+      {{"cmd", "0x0c1a", "03"}, Mode::Raw, {0x01, 0x1a, 0x0c, 0x01, 0x03}},
+      {{"cmd", "3:3"}, Mode::Raw, {0x01, 0x03, 0x0c, 0x00}},
+      {{"cmd", "63:1", "01:02-7e", "reset"}, Mode::Raw, {0x01, 0x01, 0xfc, 0x03, 0x01, 0x02, 0x7e}},
+      // Diag: the FTM HCI request, escaped, with the FCS the bridge's own tests know.
+      {{"reset"}, Mode::Diag, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0x03, 0x0c, 0x00,
+                               0x10, 0xec, 0x7e}},
+      {{"cmd", "0x0c1a", "7e"}, Mode::Diag, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01,
+                                              0x1a, 0x0c, 0x01, 0x7d, 0x5e}},
+      {{"diag-esn"}, Mode::Diag, {0x01, 0xf1, 0xe1, 0x7e}},
+  };
+  for (const CommandCase& c : cases) {
+    std::vector<Step> steps;
+    std::string error;
+    ASSERT_TRUE(ParseSteps(c.words, c.mode, &steps, &error)) << c.words[0] << ": " << error;
+    const Step& s = steps[0];
+    const Bytes sent = s.kind == StepKind::DiagRequest ? DiagCodeRequest(s.diagCode)
+                                                       : CommandRequest(c.mode, s.opcode, s.params);
+    // Only the head of an escaped diag request is listed where its FCS is not the point.
+    EXPECT_EQ(Bytes(sent.begin(), sent.begin() + (long)std::min(sent.size(), c.sent.size())), c.sent)
+        << c.words[0];
+  }
+}
+
+TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
+  const struct {
+    std::vector<std::string> words;
+    Mode mode;
+    const char* error;
+  } cases[] = {
+      {{"frobnicate"}, Mode::Raw, "unknown step 'frobnicate'"},
+      {{"le-tx", "40", "37", "0"}, Mode::Raw, "le-tx needs"},
+      {{"le-tx", "1", "37"}, Mode::Raw, "le-tx needs"},
+      {{"le-tx", "1", "37", "0", "0"}, Mode::Raw, "le-tx needs"},
+      {{"le-rx", "1", "4"}, Mode::Raw, "unknown step '4'"},
+      {{"cmd"}, Mode::Raw, "cmd needs OPCODE"},
+      {{"cmd", "64:1"}, Mode::Raw, "cmd needs OPCODE"},
+      {{"cmd", "0x12345"}, Mode::Raw, "cmd needs OPCODE"},
+      {{"cmd", "3:3", std::string(2 * 252, '0')}, Mode::Diag, "longer than 251 bytes"},
+      {{"cmd", "3:3", "0a0"}, Mode::Raw, "unknown step '0a0'"},
+      {{"wait"}, Mode::Raw, "wait needs SECONDS"},
+      {{"wait", "-1"}, Mode::Raw, "wait needs SECONDS"},
+      {{"ping", "0"}, Mode::Raw, "ping needs N"},
+      {{"diag-esn"}, Mode::Raw, "diag-esn needs --mode diag"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Step> steps;
+    std::string error;
+    EXPECT_FALSE(ParseSteps(c.words, c.mode, &steps, &error)) << c.words[0];
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+  }
+}
+
+TEST(HostSteps, CommandLineTakesOptionsThenHostPortThenStepsOrAScript) {
+  Options o;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({"--mode", "diag", "--json", "--timeout", "0.25", "[::1]:2390", "wait", "1.5"}, &o,
+                               &error));
+  EXPECT_EQ(o.mode, Mode::Diag);
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.timeoutMs, 250u);
+  EXPECT_EQ(o.host, "::1");
+  EXPECT_EQ(o.port, "2390");
+  ASSERT_EQ(o.steps.size(), 1u);
+  EXPECT_EQ(o.steps[0].waitMs, 1500u);
+
+  Options s;
+  ASSERT_TRUE(ParseCommandLine({"localhost:1", "--script", "f.txt"}, &s, &error));
+  EXPECT_EQ(s.scriptPath, "f.txt");
+
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {}, {"127.0.0.1:2390"}, {"127.0.0.1", "reset"}, {"127.0.0.1:0", "reset"}, {":2390", "reset"},
+           {"--mode", "hdlc", "h:1", "reset"}, {"--timeout", "0", "h:1", "reset"}, {"--verbose", "h:1", "reset"},
+           {"h:1", "--script"}, {"h:1", "--script", "f", "reset"}}) {
+    Options b;
+    EXPECT_FALSE(ParseCommandLine(bad, &b, &error)) << (bad.empty() ? "" : bad.back());
+  }
+}
+
+TEST(HostSteps, ScriptWordsSkipCommentsAndLineBreaks) {
+  EXPECT_EQ(ScriptWords("# bench check\nreset bdaddr  # address\n\tle-tx 1 37 0\r\nping 10"),
+            (std::vector<std::string>{"reset", "bdaddr", "le-tx", "1", "37", "0", "ping", "10"}));
+}
+
+TEST(HostSteps, PingSummaryUsesNearestRankPercentiles) {
+  std::vector<long long> micros;
+  for (long long v = 200; v >= 1; --v) micros.push_back(v);
+  const PingSummary s = SummarisePing(micros);
+  EXPECT_EQ(s.min, 1);
+  EXPECT_EQ(s.median, 100);
+  EXPECT_EQ(s.p99, 198);
+  EXPECT_EQ(s.max, 200);
+  const PingSummary one = SummarisePing({42});
+  EXPECT_EQ(one.median, 42);
+  EXPECT_EQ(one.p99, 42);
+}
+
+}  // namespace

@@ -1,0 +1,187 @@
+#include "other_user.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+namespace tarnexio_test {
+
+bool FindOtherUser(OtherUser& out, std::string& whyNot) {
+  if (geteuid() != 0) {
+    whyNot = "another user can only be had from a root test run";
+    return false;
+  }
+  const passwd* pw = getpwnam("nobody");
+  if (pw == nullptr || pw->pw_uid == 0) {
+    whyNot = "this machine has no user nobody";
+    return false;
+  }
+  out.uid = pw->pw_uid;
+  out.gid = pw->pw_gid;
+  return true;
+}
+
+std::vector<std::string> AsUserCommand(const OtherUser& user) {
+  return {"setpriv", "--reuid=" + std::to_string(user.uid), "--regid=" + std::to_string(user.gid), "--clear-groups"};
+}
+
+namespace {
+// In the child: becomes `user`, keeping CAP_DAC_OVERRIDE alone when asked to.
+bool BecomeUser(const OtherUser& user, bool bypassFileModes) {
+  if (bypassFileModes && prctl(PR_SET_KEEPCAPS, 1, 0, 0, 0) != 0) return false;
+  if (setgroups(0, nullptr) != 0 || setresgid(user.gid, user.gid, user.gid) != 0 ||
+      setresuid(user.uid, user.uid, user.uid) != 0)
+    return false;
+  if (!bypassFileModes) return true;
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[2] = {};
+  const uint32_t bit = 1u << CAP_DAC_OVERRIDE;
+  data[0].effective = bit;
+  data[0].permitted = bit;
+  return syscall(SYS_capset, &header, data) == 0;
+}
+}  // namespace
+
+AsUser::AsUser(const OtherUser& user, bool bypassFileModes, const std::function<int(int)>& body) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  pid_ = fork();
+  if (pid_ == 0) {
+    close(fds[0]);
+    _exit(BecomeUser(user, bypassFileModes) ? body(fds[1]) : 125);
+  }
+  close(fds[1]);
+  readyFd_ = fds[0];
+}
+
+AsUser::~AsUser() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (readyFd_ >= 0) close(readyFd_);
+}
+
+bool AsUser::WaitReady(int timeoutMs) {
+  pollfd p{readyFd_, POLLIN, 0};
+  char byte;
+  return readyFd_ >= 0 && poll(&p, 1, timeoutMs) == 1 && read(readyFd_, &byte, 1) == 1;
+}
+
+int AsUser::Wait(int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (pid_ > 0) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return -1;
+}
+
+PeerVerdict ConnectAndWatch(const std::string& unixPath, int tcpPort, int timeoutMs) {
+  int fd;
+  int rc;
+  if (!unixPath.empty()) {
+    fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", unixPath.c_str());
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(tcpPort));
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0) {
+    close(fd);
+    return PeerVerdict::kNoConnection;
+  }
+  pollfd p{fd, POLLIN, 0};
+  char byte;
+  const bool closed = poll(&p, 1, timeoutMs) == 1 && recv(fd, &byte, 1, 0) <= 0;
+  close(fd);
+  return closed ? PeerVerdict::kClosed : PeerVerdict::kOpen;
+}
+
+std::vector<UntrustedDirectory> UntrustedDirectories() {
+  std::vector<UntrustedDirectory> cases = {
+      {"symlink",
+       [](const std::string& dir) {
+         const std::string link = dir + "-link";
+         return symlink(dir.c_str(), link.c_str()) == 0 ? link : std::string("(no symlink)");
+       },
+       "is a symbolic link"},
+      {"group-writable",
+       [](const std::string& dir) {
+         chmod(dir.c_str(), 0770);
+         return dir;
+       },
+       "is writable by group or others (mode 0770)"},
+      {"world-writable, sticky",
+       [](const std::string& dir) {
+         chmod(dir.c_str(), 01777);
+         return dir;
+       },
+       "is writable by group or others (mode 1777)"},
+  };
+  OtherUser other;
+  std::string whyNot;
+  if (!FindOtherUser(other, whyNot)) {
+    std::printf("[ SKIPPED  ] a directory of another user: %s\n", whyNot.c_str());
+    return cases;
+  }
+  cases.push_back({"another user's",
+                   [other](const std::string& dir) {
+                     return chown(dir.c_str(), other.uid, other.gid) == 0 ? dir : std::string("(not given away)");
+                   },
+                   "belongs to uid " + std::to_string(other.uid) + ", neither this user nor root"});
+  return cases;
+}
+
+std::string CaptureStderr(const std::function<void()>& body) {
+  char path[] = "/tmp/tnx-stderr-XXXXXX";
+  const int file = mkstemp(path);
+  if (file < 0) return "(cannot capture standard error)";
+  unlink(path);
+  std::fflush(stderr);
+  const int saved = dup(STDERR_FILENO);
+  dup2(file, STDERR_FILENO);
+  body();
+  std::fflush(stderr);
+  dup2(saved, STDERR_FILENO);
+  close(saved);
+  std::string text;
+  char buf[4096];
+  ssize_t n;
+  lseek(file, 0, SEEK_SET);
+  while ((n = read(file, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+  close(file);
+  return text;
+}
+
+}  // namespace tarnexio_test

@@ -1,0 +1,117 @@
+#include "peers.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <netinet/in.h>
+#include <sstream>
+#include <sys/socket.h>
+
+namespace ftmd {
+
+bool PeerPolicy::allows(uid_t uid, const std::vector<gid_t>& gids) const {
+  if (uid == 0 || uid == self) return true;
+  if (!hasGroup) return false;
+  for (gid_t g : gids)
+    if (g == group) return true;
+  return false;
+}
+
+std::string PeerPolicy::describe() const {
+  const std::string me = "uid " + std::to_string(self);
+  if (self == 0) return hasGroup ? "root and group " + groupName : "root";
+  return hasGroup ? me + ", root and group " + groupName : me + " and root";
+}
+
+namespace {
+constexpr const char* kMappedPrefix = "0000000000000000FFFF0000";  // ::ffff:a.b.c.d
+
+bool parseHex(const std::string& s, unsigned long& out) {
+  if (s.empty() || s.size() > 8) return false;
+  char* end = nullptr;
+  out = std::strtoul(s.c_str(), &end, 16);
+  return *end == '\0';
+}
+
+// "0100007F:1F90" (or its 32-digit IPv6 form) -> address and port.
+bool parseEnd(const std::string& text, TcpEnd& out) {
+  const size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  std::string addr = text.substr(0, colon);
+  if (addr.size() == 32) {
+    if (addr.compare(0, 24, kMappedPrefix) != 0) return false;
+    addr = addr.substr(24);
+  }
+  unsigned long a = 0, p = 0;
+  if (addr.size() != 8 || !parseHex(addr, a) || !parseHex(text.substr(colon + 1), p) || p > 0xFFFF) return false;
+  out.addr = uint32_t(a);
+  out.port = uint16_t(p);
+  return true;
+}
+}  // namespace
+
+bool tcpTableOwner(const std::string& table, TcpEnd local, TcpEnd remote, uid_t& uid) {
+  std::istringstream lines(table);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream f(line);
+    std::string slot, l, r, state, queues, timer, retransmits, owner;
+    if (!(f >> slot >> l >> r >> state >> queues >> timer >> retransmits >> owner)) continue;
+    TcpEnd le, re;
+    // Only an established socket: one in TIME_WAIT has given up its owner and shows 0.
+    if (state != "01" || !parseEnd(l, le) || !parseEnd(r, re)) continue;
+    if (le.addr != local.addr || le.port != local.port || re.addr != remote.addr || re.port != remote.port) continue;
+    char* end = nullptr;
+    const unsigned long u = std::strtoul(owner.c_str(), &end, 10);
+    if (owner.empty() || *end != '\0') return false;
+    uid = uid_t(u);
+    return true;
+  }
+  return false;
+}
+
+bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) return false;
+  uid = cred.uid;
+  gids.assign(1, cred.gid);
+#ifdef SO_PEERGROUPS
+  std::vector<gid_t> more(64);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    len = socklen_t(more.size() * sizeof(gid_t));
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, more.data(), &len) == 0) {
+      gids.insert(gids.end(), more.begin(), more.begin() + long(len / sizeof(gid_t)));
+      break;
+    }
+    if (errno != ERANGE) break;
+    more.resize(len / sizeof(gid_t) + 1);
+  }
+#endif
+  return true;
+}
+
+bool loopbackPeer(int fd, uid_t& uid) {
+  sockaddr_in ours{}, theirs{};
+  socklen_t a = sizeof ours, b = sizeof theirs;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&ours), &a) != 0 ||
+      getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &b) != 0 || ours.sin_family != AF_INET ||
+      theirs.sin_family != AF_INET)
+    return false;
+  // The peer's row: its local end is our remote one, and the other way round.
+  TcpEnd local, remote;
+  std::memcpy(&local.addr, &theirs.sin_addr, 4);
+  local.port = ntohs(theirs.sin_port);
+  std::memcpy(&remote.addr, &ours.sin_addr, 4);
+  remote.port = ntohs(ours.sin_port);
+  for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    if (tcpTableOwner(text.str(), local, remote, uid)) return true;
+  }
+  return false;
+}
+
+}  // namespace ftmd

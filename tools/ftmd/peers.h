@@ -1,0 +1,44 @@
+// Who is on the other end of a connection, and whether ftmd serves them.
+//
+// A Unix-domain peer is named by the kernel's peer credentials. TCP carries no
+// credentials, but on loopback both ends live in this kernel: the client's socket is a
+// row of its TCP table (/proc/net/tcp, /proc/net/tcp6) whose local end is our peer's
+// address and whose remote end is ours, and that row names the uid that owns it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace ftmd {
+
+// Whom ftmd serves: its own user, root and, with --group, the members of one group.
+struct PeerPolicy {
+  uid_t self = 0;
+  bool hasGroup = false;
+  gid_t group = 0;
+  std::string groupName;
+
+  bool allows(uid_t uid, const std::vector<gid_t>& gids) const;
+  std::string describe() const;  // "uid 1000 and root" or "uid 1000, root and group lab"
+};
+
+// One end of a TCP connection as the kernel's table prints it: the IPv4 address as its
+// in-memory 32-bit value, the port in host order.
+struct TcpEnd {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+};
+
+// Looks through a TCP table's text for the established socket whose local end is `local`
+// and remote end `remote` (IPv4 rows, or IPv4-mapped rows of the IPv6 table) and returns
+// its uid. False when no such row is there.
+bool tcpTableOwner(const std::string& table, TcpEnd local, TcpEnd remote, uid_t& uid);
+
+// The uid (and groups, where the kernel gives them) of the process on the other end of a
+// connected socket. False when the kernel cannot say.
+bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids);
+bool loopbackPeer(int fd, uid_t& uid);
+
+}  // namespace ftmd

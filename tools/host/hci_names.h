@@ -1,0 +1,21 @@
+// The HCI commands, events and status codes tarnexio-host knows by name.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "wire/hci.h"
+
+namespace host {
+
+// Diag request codes whose replies are decoded.
+enum : uint8_t { kDiagVersion = 0x00, kDiagEsn = 0x01, kDiagStatus = 0x0C, kDiagSubsystem = 0x4B };
+
+// "HCI_Reset", or "OGF 0x3f OCF 0x0001" for a command without a name here.
+std::string CommandName(uint16_t opcode);
+// The name of an HCI error code ("Success", "Unknown HCI Command", ...), or "Reserved".
+const char* StatusName(uint8_t status);
+// "5.3" for HCI/LMP version 0x0c; "" when unknown.
+const char* CoreVersionName(uint8_t version);
+
+}  // namespace host

@@ -1,0 +1,40 @@
+// tarnexio-host: checks a bridge end to end and runs the common RF test commands over
+// one connection, for benches, scripts and CI.
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "run.h"
+
+int main(int argc, char** argv) {
+  using namespace host;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
+    std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  Options options;
+  std::string error;
+  bool ok = ParseCommandLine(args, &options, &error);
+  if (ok && !options.scriptPath.empty()) {
+    std::ifstream file(options.scriptPath, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    if (!file) {
+      ok = false;
+      error = "cannot read script " + options.scriptPath;
+    } else {
+      ok = ParseSteps(ScriptWords(text.str()), options.mode, &options.steps, &error);
+      if (ok && options.steps.empty()) {
+        ok = false;
+        error = "script " + options.scriptPath + " holds no steps";
+      }
+    }
+  }
+  if (!ok) {
+    PrintLine("tarnexio-host: " + error + "\n" + std::string(kUsage, std::strlen(kUsage) - 1), true);
+    return kExitUsage;
+  }
+  return RunSteps(options);
+}

@@ -1,0 +1,178 @@
+#include "receive.h"
+
+#include "diag/frame_bytes.h"
+#include "hci_names.h"
+#include "text.h"
+
+namespace host {
+
+namespace {
+
+// A controller packet as it is whole: the H4 header for its type is there and announces
+// exactly the bytes that follow it.
+bool WholeH4Packet(uint8_t type, const uint8_t* p, size_t n) {
+  const size_t header = H4HeaderSize(type);
+  return header != 0 && n >= header && H4PayloadSize(type, p) == n - header;
+}
+
+Incoming Problem(const std::string& why, const uint8_t* p, size_t n) {
+  Incoming item;
+  item.kind = Incoming::Problem;
+  item.problem = why;
+  item.bytes.assign(p, p + n);
+  return item;
+}
+
+}  // namespace
+
+Receiver::Receiver(Mode mode) : mode_(mode), h4Packet_(1 + 4 + H4MaxPayload(H4_ACL)) {
+  H4Init(&h4_, 1 << H4_ACL | 1 << H4_SCO | 1 << H4_EVENT, h4Packet_.data(), h4Packet_.size());
+}
+
+void Receiver::Feed(const uint8_t* data, size_t n, std::vector<Incoming>* out) {
+  if (mode_ == Mode::Raw) {
+    FeedRaw(data, n, out);
+  } else {
+    FeedDiag(data, n, out);
+  }
+}
+
+void Receiver::FlushBadBytes(std::vector<Incoming>* out) {
+  if (badBytes_.empty()) return;
+  out->push_back(Problem(std::to_string(badBytes_.size()) + " byte(s) that start no H4 packet", badBytes_.data(),
+                         badBytes_.size()));
+  badBytes_.clear();
+}
+
+void Receiver::FeedRaw(const uint8_t* data, size_t n, std::vector<Incoming>* out) {
+  while (n > 0) {
+    H4Result result;
+    const size_t used = H4Feed(&h4_, data, n, &result);
+    data += used;
+    n -= used;
+    if (result == H4_BAD_TYPE) {
+      badBytes_.push_back(h4_.badByte);
+    } else if (result == H4_PACKET) {
+      FlushBadBytes(out);
+      Incoming item;
+      item.kind = Incoming::Packet;
+      item.type = h4_.packet[0];
+      item.bytes.assign(h4_.packet + 1, h4_.packet + h4_.have);
+      out->push_back(std::move(item));
+    } else if (result == H4_TOO_LONG) {
+      // The buffer holds the longest packet of every accepted type; kept for safety.
+      out->push_back(Problem("an H4 packet longer than its type allows", h4_.packet, h4_.have));
+      H4SkipPacket(&h4_);
+    }
+  }
+  FlushBadBytes(out);
+}
+
+void Receiver::FeedDiag(const uint8_t* data, size_t n, std::vector<Incoming>* out) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t b = data[i];
+    if (echoTail_ > 0) {
+      // The echo's own FCS bytes are not escaped and may take any value, the flag's too.
+      frame_.push_back(b);
+      if (--echoTail_ == 0) EchoDone(out);
+      continue;
+    }
+    if (skipping_) {
+      skipping_ = b != DIAG_FLAG;
+      continue;
+    }
+    frame_.push_back(b);
+    if (b == DIAG_FLAG) {
+      FrameDone(out);
+    } else if (frame_.size() >= kMaxFrame) {
+      out->push_back(Problem("a frame longer than " + std::to_string(kMaxFrame) + " bytes; skipped to its flag",
+                             frame_.data(), 32));
+      frame_.clear();
+      skipping_ = true;
+    }
+  }
+}
+
+bool UnframeDiag(const Bytes& frame, Bytes* packet, std::string* problem) {
+  packet->clear();
+  for (size_t i = 0; i + 1 < frame.size(); ++i) {
+    if (frame[i] != DIAG_ESCAPE) {
+      packet->push_back(frame[i]);
+    } else if (i + 2 < frame.size()) {
+      packet->push_back((uint8_t)(frame[++i] ^ 0x20));
+    } else {
+      *problem = "frame ends in an escape byte";
+      return false;
+    }
+  }
+  if (packet->size() < 2) {
+    *problem = "frame too short for its FCS";
+    return false;
+  }
+  if (DiagFcs16(packet->data(), (int)packet->size(), 0xFFFF) != DIAG_FCS_GOOD) {
+    *problem = "bad FCS";
+    return false;
+  }
+  packet->resize(packet->size() - 2);
+  return true;
+}
+
+void Receiver::FrameDone(std::vector<Incoming>* out) {
+  if (frame_.size() == 1) {  // a flag between frames carries nothing
+    frame_.clear();
+    return;
+  }
+  Bytes packet;
+  std::string problem;
+  if (!UnframeDiag(frame_, &packet, &problem)) {
+    out->push_back(Problem(problem, frame_.data(), frame_.size()));
+  } else if (packet[0] == kDiagSubsystem) {
+    // The bridge echoes a subsystem request as it received it (our frame, flag included)
+    // inside a frame of its own: two FCS bytes and a flag still follow.
+    echoTail_ = 3;
+    return;
+  } else if (packet[0] == 0x10) {
+    out->push_back(ParseLogPacket(packet.data(), packet.size()));
+  } else {
+    Incoming item;
+    item.kind = Incoming::DiagReply;
+    item.bytes = std::move(packet);
+    out->push_back(std::move(item));
+  }
+  frame_.clear();
+}
+
+void Receiver::EchoDone(std::vector<Incoming>* out) {
+  const size_t n = frame_.size();
+  if (frame_[n - 1] != DIAG_FLAG || DiagFcs16(frame_.data(), (int)(n - 1), 0xFFFF) != DIAG_FCS_GOOD) {
+    out->push_back(Problem("bad FCS on the echo of a subsystem request", frame_.data(), n));
+  } else {
+    Incoming item;
+    item.kind = Incoming::Echo;
+    item.bytes.assign(frame_.begin(), frame_.end() - 3);  // our frame as sent
+    out->push_back(std::move(item));
+  }
+  frame_.clear();
+}
+
+Incoming ParseLogPacket(const uint8_t* p, size_t n) {
+  static const uint8_t kConstant[6] = {0xE5, 0x62, 0x2A, 0xC5, 0xFF, 0x01};
+  if (n < 16) return Problem("log packet shorter than its header", p, n);
+  const size_t m = n - 4;
+  if (p[1] != ((m >> 8) & 0xFF) || p[2] != (m & 0xFF) || p[3] != p[1] || p[4] != p[2] || p[5] != 0)
+    return Problem("log packet whose length fields disagree with its size", p, n);
+  for (int i = 0; i < 6; ++i)
+    if (p[8 + i] != kConstant[i]) return Problem("log packet with an unknown header", p, n);
+  const unsigned code = p[6] | p[7] << 8;
+  const uint8_t type = code == LOG_CODE_EVENT ? H4_EVENT : code == LOG_CODE_ACL ? H4_ACL
+                       : code == LOG_CODE_SCO ? H4_SCO : 0;
+  if (type == 0 || p[14] != 0 || p[15] != type) return Problem("log packet of an unknown log code or tag", p, n);
+  if (!WholeH4Packet(type, p + 16, n - 16)) return Problem("log packet whose controller packet is cut", p, n);
+  Incoming item;
+  item.kind = Incoming::Packet;
+  item.type = type;
+  item.bytes.assign(p + 16, p + n);
+  return item;
+}
+
+}  // namespace host

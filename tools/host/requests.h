@@ -1,0 +1,21 @@
+// What tarnexio-host sends: one HCI command or diag request, ready for one send.
+#pragma once
+
+#include "steps.h"
+
+namespace host {
+
+// Raw mode: the H4 command (type byte 01, opcode, length, parameters).
+Bytes RawCommand(uint16_t opcode, const Bytes& params);
+
+// Diag mode: the FTM HCI request that carries the H4 command, as an escaped frame.
+// params must fit MaxCommandParams(Mode::Diag).
+Bytes DiagCommandRequest(uint16_t opcode, const Bytes& params);
+
+// Diag mode: a request of one code byte, as a frame.
+Bytes DiagCodeRequest(uint8_t code);
+
+// The bytes that carry a command in the given mode.
+Bytes CommandRequest(Mode mode, uint16_t opcode, const Bytes& params);
+
+}  // namespace host

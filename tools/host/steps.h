@@ -1,0 +1,65 @@
+// tarnexio-host's command line and steps: plain functions from words to what to do.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace host {
+
+using Bytes = std::vector<uint8_t>;
+
+enum class Mode { Raw, Diag };
+
+enum class StepKind {
+  Command,     // one HCI command, answered by its Command Complete or Command Status
+  LeEnd,       // LE Test End: a command whose answer carries the packet count
+  Wait,        // print what arrives for a while
+  Ping,        // round trips of Read BD_ADDR
+  DiagRequest  // a diag request, answered by the reply with its code
+};
+
+struct Step {
+  StepKind kind = StepKind::Command;
+  std::string name;      // the step as the user named it ("reset", "cmd", "le-tx", ...)
+  uint16_t opcode = 0;   // Command, LeEnd
+  Bytes params;          // Command
+  uint32_t waitMs = 0;   // Wait
+  int count = 0;         // Ping
+  uint8_t diagCode = 0;  // DiagRequest
+};
+
+struct Options {
+  Mode mode = Mode::Raw;
+  bool json = false;
+  uint32_t timeoutMs = 5000;
+  std::string host;
+  std::string port;
+  std::string scriptPath;  // --script FILE: the steps come from the file
+  std::vector<Step> steps;
+};
+
+// Reads the command line (without the program name). Steps given on the command line are
+// parsed here; with --script the caller reads the file and calls ParseSteps. Returns
+// false with *error set for a usage error.
+bool ParseCommandLine(const std::vector<std::string>& args, Options* options, std::string* error);
+
+// Parses step words (HCI and diag steps, in order) into *steps; false with *error naming
+// the bad word.
+bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<Step>* steps, std::string* error);
+
+// The words of a script: whitespace separated, '#' to the end of its line is a comment.
+std::vector<std::string> ScriptWords(const std::string& text);
+
+// "0x0c03", "0c03" or "3:3" (OGF:OCF, each decimal or 0x hex).
+bool ParseOpcode(const std::string& text, uint16_t* opcode);
+// Hex bytes, two digits each: "0103", "01:03", "01-03" or "0x0103".
+bool ParseHexBytes(const std::string& text, Bytes* bytes);
+
+// The longest parameter block a command may carry in each mode (the FTM HCI request of
+// diag mode counts the type byte and command header in its one-byte length).
+size_t MaxCommandParams(Mode mode);
+
+extern const char kUsage[];
+
+}  // namespace host
