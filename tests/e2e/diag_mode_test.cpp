@@ -10,33 +10,6 @@ namespace {
 // The echo of a received block: the block as it came, a new FCS over it, the flag.
 Bytes Echo(const Bytes& block) { return EncodeFrame(block, false); }
 
-struct LogPacket {
-  uint16_t code = 0;
-  Bytes payload;
-};
-
-// Receives frames until a log packet of the given code arrives; every frame must check.
-LogPacket ReceiveLog(TestHost& host, uint16_t code) {
-  for (int i = 0; i < 100; ++i) {
-    Bytes frame = host.ReceiveFrame();
-    if (frame.empty()) break;
-    bool ok = false;
-    Bytes packet = DecodeFrame(frame, &ok);
-    EXPECT_TRUE(ok) << "FCS of a frame from the bridge";
-    if (packet.size() < 16 || packet[0] != 0x10) continue;
-    uint16_t m = (uint16_t)(packet[1] << 8 | packet[2]);
-    EXPECT_EQ(m + 4u, packet.size());
-    EXPECT_EQ(packet[3], packet[1]);
-    EXPECT_EQ(packet[4], packet[2]);
-    EXPECT_EQ(Bytes(packet.begin() + 8, packet.begin() + 14), Hex("e5 62 2a c5 ff 01"));
-    LogPacket log{(uint16_t)(packet[6] | packet[7] << 8), Bytes(packet.begin() + 16, packet.end())};
-    uint8_t tag = packet[15];
-    EXPECT_EQ(tag, log.code == 0x1366 ? 4 : log.code == 0x1368 ? 2 : 3);
-    if (log.code == code) return log;
-  }
-  return {};
-}
-
 const Bytes kVersion = Hex(
     "00 4F 63 74 20 30 38 20 32 30 31 31 31 30 3A 30 37 3A 30 30 4F 63 74 20 30 38 20 32 30 31 31 31"
     "30 3A 30 37 3A 30 30 41 41 41 31 30 30 30 30 00 01 FF 01 00 00 01 00");

@@ -3,14 +3,20 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -416,6 +422,147 @@ Bytes Hex(const std::string& text) {
     i += 2;
   }
   return out;
+}
+
+}  // namespace e2e
+
+namespace e2e {
+
+LogPacket ReceiveLog(TestHost& host, uint16_t code, Millis timeout) {
+  for (int i = 0; i < 100; ++i) {
+    Bytes frame = host.ReceiveFrame(timeout);
+    if (frame.empty()) break;
+    // Not a log packet: the echo of a request (its block as it came, with the request's
+    // own flag inside) is checked by the test that sent the request.
+    if (frame[0] != 0x10) continue;
+    bool ok = false;
+    Bytes packet = DecodeFrame(frame, &ok);
+    EXPECT_TRUE(ok) << "FCS of a frame from the bridge";
+    if (packet.size() < 16 || packet[0] != 0x10) continue;
+    uint16_t m = (uint16_t)(packet[1] << 8 | packet[2]);
+    EXPECT_EQ(m + 4u, packet.size());
+    EXPECT_EQ(packet[3], packet[1]);
+    EXPECT_EQ(packet[4], packet[2]);
+    EXPECT_EQ(Bytes(packet.begin() + 8, packet.begin() + 14), Hex("e5 62 2a c5 ff 01"));
+    LogPacket log{(uint16_t)(packet[6] | packet[7] << 8), Bytes(packet.begin() + 16, packet.end())};
+    uint8_t tag = packet[15];
+    EXPECT_EQ(tag, log.code == 0x1366 ? 4 : log.code == 0x1368 ? 2 : 3);
+    if (code == 0 || log.code == code) return log;
+  }
+  return {};
+}
+
+std::string FindProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t from = 0; from <= dirs.size();) {
+    size_t colon = dirs.find(':', from);
+    if (colon == std::string::npos) colon = dirs.size();
+    std::string full = dirs.substr(from, colon - from) + "/" + name;
+    if (access(full.c_str(), X_OK) == 0) return full;
+    from = colon + 1;
+  }
+  return "";
+}
+
+std::string PrivateTmp() {
+  if (unshare(CLONE_NEWNS) != 0) return std::string("no mount namespace of its own: ") + std::strerror(errno);
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    return std::string("cannot make the mounts private: ") + std::strerror(errno);
+  // The old /tmp stays reachable at a side path, so that programs under test that live
+  // below /tmp (a build tree there) are mounted back in sight under the new one.
+  char side[] = "/run/tarnexio-oldtmp.XXXXXX";
+  if (mkdtemp(side) == nullptr || mount("/tmp", side, nullptr, MS_BIND | MS_REC, nullptr) != 0)
+    return std::string("cannot keep the old /tmp in sight: ") + std::strerror(errno);
+  std::string error;
+  if (mount("tarnexio-tmp", "/tmp", "tmpfs", 0, "mode=1777") != 0)
+    error = std::string("cannot mount a private /tmp: ") + std::strerror(errno);
+  for (const std::string& bin : {FtmdBinary(), BridgeBinary()}) {
+    if (!error.empty() || bin.rfind("/tmp/", 0) != 0) continue;
+    const std::string top = bin.substr(5, bin.find('/', 5) - 5);
+    const std::string from = std::string(side) + "/" + top, to = "/tmp/" + top;
+    if ((mkdir(to.c_str(), 0700) != 0 && errno != EEXIST) ||
+        mount(from.c_str(), to.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+      error = "cannot keep " + to + " in sight: " + std::strerror(errno);
+  }
+  umount2(side, MNT_DETACH);
+  rmdir(side);
+  return error;
+}
+
+const char* const kBtvirtSocket = "/tmp/bt-server-bredr";
+
+int ConnectUnix(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0 && connect(fd, (sockaddr*)&addr, sizeof addr) == 0) return fd;
+  if (fd >= 0) close(fd);
+  return -1;
+}
+
+Btvirt::Btvirt() {
+  child = std::make_unique<Child>(std::vector<std::string>{FindProgram("btvirt"), "-s"},
+                                  std::map<std::string, std::string>{});
+  // Ready once its socket file is there; a probe connection would use up a controller.
+  auto deadline = Clock::now() + Millis(10000);
+  while (!ready && Clock::now() < deadline && child->Running()) {
+    ready = access(kBtvirtSocket, F_OK) == 0;
+    if (!ready) std::this_thread::sleep_for(Millis(10));
+  }
+}
+
+Relay::Relay(int a, int b) : a_(a), b_(b) {
+  if (pipe2(stop_, O_CLOEXEC) != 0) stop_[0] = stop_[1] = -1;
+  thread_ = std::thread([this] { Run(); });
+}
+
+Relay::~Relay() {
+  Stop();
+  if (thread_.joinable()) thread_.join();
+  for (int fd : {stop_[0], stop_[1]})
+    if (fd >= 0) close(fd);
+}
+
+void Relay::Stop() {
+  if (stop_[1] >= 0) {
+    char c = 0;
+    (void)!write(stop_[1], &c, 1);
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+void Relay::Run() {
+  uint8_t buf[4096];
+  for (;;) {
+    pollfd p[3] = {{a_, POLLIN, 0}, {b_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    if (poll(p, 3, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (p[2].revents) break;
+    bool ended = false;
+    for (int i = 0; i < 2 && !ended; ++i) {
+      if (!p[i].revents) continue;
+      ssize_t n = read(p[i].fd, buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {
+        ended = true;
+        break;
+      }
+      const int to = i == 0 ? b_ : a_;
+      for (ssize_t off = 0; off < n && !ended;) {
+        ssize_t w = write(to, buf + off, (size_t)(n - off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ended = true;
+        off += w;
+      }
+    }
+    if (ended) break;
+  }
+  close(a_);
+  close(b_);
 }
 
 }  // namespace e2e

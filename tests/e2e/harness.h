@@ -152,6 +152,52 @@ Bytes DecodeFrame(const Bytes& frame, bool* ok);
 
 Bytes Hex(const std::string& text);
 
+// A log packet of diag mode: its code (0x1366 event, 0x1368 ACL, 0x1367 SCO) and the
+// packet it carries.
+struct LogPacket {
+  uint16_t code = 0;
+  Bytes payload;
+};
+// Receives frames until a log packet arrives (of the given code, or of any code with 0);
+// every frame must check. An empty packet on timeout.
+LogPacket ReceiveLog(TestHost& host, uint16_t code, Millis timeout = Millis(5000));
+
+// The full path of a program found on PATH, or "".
+std::string FindProgram(const std::string& name);
+
+// Gives this test process a /tmp of its own (a private mount namespace with a fresh tmpfs
+// on /tmp), so that programs with fixed paths there cannot meet those of other tests.
+// Returns "" or why it cannot be had. Call it before any thread is started.
+std::string PrivateTmp();
+
+// BlueZ's emulated controllers: `btvirt -s` answers on kBtvirtSocket, one fresh BR/EDR
+// controller per connection; the controllers of one btvirt see each other over the air.
+extern const char* const kBtvirtSocket;
+struct Btvirt {
+  Btvirt();
+  std::unique_ptr<Child> child;
+  bool ready = false;  // the socket answers
+};
+// A connection to btvirt's socket, or -1.
+int ConnectUnix(const std::string& path);
+
+// Copies bytes both ways between two descriptors on a thread of its own, until Stop() or
+// until either side ends; then both are closed.
+class Relay {
+ public:
+  Relay(int a, int b);
+  ~Relay();
+  Relay(const Relay&) = delete;
+  Relay& operator=(const Relay&) = delete;
+  void Stop();
+
+ private:
+  void Run();
+  int a_, b_;
+  int stop_[2] = {-1, -1};
+  std::thread thread_;
+};
+
 // True when every line appears in out, each after the one before.
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);  // "01 03 0c 00" -> bytes
 

@@ -25,11 +25,17 @@ class ControllerHost {
   virtual void deliver(Channel ch, Bytes packet) = 0;
   // Runs `fn` after `delay`, unless the controller is gone by then.
   virtual void after(std::chrono::milliseconds delay, std::function<void()> fn) = 0;
+  // A real controller's transport is gone; the controller this host holds takes nothing
+  // more. The host completes what waits on it.
+  virtual void controllerLost() {}
 };
 
 struct ControllerOptions {
   std::string kind = "sim";
   std::array<uint8_t, 6> bdaddr{{0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12}};  // 12:34:56:78:9A:BC, wire order
+  // Set for a real controller (kind other than "sim"): starts its traffic for a host, or
+  // gives null while its transport is down.
+  std::function<std::unique_ptr<class Controller>(ControllerHost&)> attachReal;
 };
 
 class Controller {
@@ -44,8 +50,6 @@ class Controller {
   virtual std::string summary() const { return ""; }
 };
 
-// Controller kinds that --controller accepts.
-bool controllerKindKnown(const std::string& kind);
 std::unique_ptr<Controller> makeController(const ControllerOptions& opt, ControllerHost& host);
 
 // Parses "XX:XX:XX:XX:XX:XX" into wire order (least significant byte first).

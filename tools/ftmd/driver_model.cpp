@@ -111,9 +111,11 @@ void DriverModel::enableFtm(const Request& r) {
   if (r.inLen != 0 || r.outSize != 0) return complete(r.id, kStatusInvalidParameter);
   if (cfg_.btOn) return complete(r.id, kStatusBadCommand);
   if (ftmId_ != 0) return complete(r.id, kStatusBusy);
+  startController();
+  // A real controller whose transport is down: the device is not there.
+  if (!controller_) return complete(r.id, kStatusDeviceNotConnected);
   pending(r.id);
   ftmId_ = r.id;
-  startController();
   logVerbose(tag_ + ": FTM mode on");
   if (cfg_.ftmSeconds)
     timers_.add(std::chrono::seconds(cfg_.ftmSeconds), this, [this] { endFtmMode(); });
@@ -251,6 +253,20 @@ void DriverModel::after(std::chrono::milliseconds delay, std::function<void()> f
     --inController_;
     resumeController();
   });
+}
+
+void DriverModel::controllerLost() {
+  // Everything waiting on the controller fails as it does when a device goes away, so
+  // the client stops; what the controller produced and was not read yet goes with it.
+  logVerbose(tag_ + ": controller lost");
+  completeNamed(held_, 0, kStatusDeviceNotConnected);
+  const uint32_t ftm = ftmId_;
+  ftmId_ = 0;
+  timers_.cancel(this);
+  stopController();
+  if (ftm != 0) complete(ftm, kStatusDeviceNotConnected);
+  for (auto& reads : reads_) completeNamed(reads, 0, kStatusDeviceNotConnected);
+  for (auto& q : queue_) q.clear();
 }
 
 void DriverModel::serve(Channel ch) {

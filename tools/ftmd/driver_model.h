@@ -52,6 +52,7 @@ class DriverModel : private ControllerHost {
   bool hasRoom(Channel ch) const override;
   void deliver(Channel ch, Bytes packet) override;
   void after(std::chrono::milliseconds delay, std::function<void()> fn) override;
+  void controllerLost() override;
 
   void ioctl(const Request& r);
   void cancel(uint32_t id);

@@ -1,5 +1,5 @@
 // ftmd: a user-space FTM driver. It serves the driver device over the device channel
-// and puts a controller (the simulated one for now) behind it.
+// and puts a controller (the simulated one or a real one) behind it.
 #include <csignal>
 #include <cstdio>
 #include <sys/signalfd.h>
@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
 
   logLine("starting, pid " + std::to_string(getpid()) + ", type " + std::to_string(opt.type) + ", controller " +
           opt.controller.kind);
-  std::string reason;
+  std::string reason, summary;
   {
     Server server(opt);
     std::string error;
@@ -52,8 +52,9 @@ int main(int argc, char** argv) {
     }
     logLine(server.readyLine());
     reason = server.run(sfd);
+    summary = server.stopSummary();
   }  // the socket file goes with the server
   close(sfd);
-  logLine("stopped on " + reason);
+  logLine("stopped on " + reason + (summary.empty() ? "" : "; " + summary));
   return reason == "error" ? 1 : 0;
 }

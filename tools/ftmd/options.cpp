@@ -21,7 +21,7 @@ bool parseUnsigned(const std::string& s, unsigned long max, unsigned long& out) 
 
 std::string usageText() {
   return "Usage: ftmd [options]\n"
-         "Serves an FTM driver device over the device channel, with a simulated controller behind it.\n"
+         "Serves an FTM driver device over the device channel, with a simulated or a real controller behind it.\n"
          "\n"
          "  --type N           driver type: 1 serves " WIRE_TYPE1_DEVICE_NAME " (default), 2 serves " WIRE_TYPE2_DEVICE_NAME "\n"
          "  --dir DIR          directory of the device socket (default: $TARNEXIO_DEVICE_DIR, else\n"
@@ -30,7 +30,15 @@ std::string usageText() {
          "  --group NAME       also serve the members of group NAME (socket 0660, directory 0750)\n"
          "  --bt-on            behave as if Bluetooth were on: refuse FTM mode with error 22\n"
          "  --ftm-seconds N    end FTM mode N seconds after it starts (default: only on SIGUSR1)\n"
-         "  --controller NAME  the controller behind the device; only 'sim' (default) exists\n"
+         "  --controller WHERE the controller behind the device:\n"
+         "                       sim                            the simulated controller (default)\n"
+         "                       serial:DEVICE[,BAUD][,rtscts]  H4 over a serial line (115200, no flow\n"
+         "                                                      control unless given)\n"
+         "                       tcp-client:HOST:PORT           H4 over a TCP connection ftmd opens\n"
+         "                       unix:PATH                      H4 over a Unix stream socket\n"
+         "                       hci-socket:N                   the HCI user channel of hciN (Linux)\n"
+         "  --reset            with a real controller: send HCI_Reset each time its traffic starts\n"
+         "                     (FTM mode, a type 2 connection, an H4 client)\n"
          "  --bdaddr ADDR      BD_ADDR of the simulated controller, as XX:XX:XX:XX:XX:XX\n"
          "                     (default 12:34:56:78:9A:BC)\n"
          "  --tcp PORT         also serve the device channel's TCP form on 127.0.0.1:PORT\n"
@@ -78,8 +86,14 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       if (!value(v) || !parseUnsigned(v, 86400u * 365, n) || n == 0) return "--ftm-seconds takes a number of seconds above 0";
       o.ftmSeconds = unsigned(n);
     } else if (a == "--controller") {
-      if (!value(v) || !controllerKindKnown(v)) return "--controller takes 'sim' (the only controller so far)";
+      if (!value(v)) return "--controller takes sim or a transport";
+      if (v != "sim") {
+        const std::string bad = parseTransport(v, o.transport);
+        if (!bad.empty()) return bad;
+      }
       o.controller.kind = v;
+    } else if (a == "--reset") {
+      o.resetController = true;
     } else if (a == "--bdaddr") {
       if (!value(v) || !parseBdaddr(v, o.controller.bdaddr)) return "--bdaddr takes an address as XX:XX:XX:XX:XX:XX";
     } else if (a == "--tcp" || a == "--h4") {

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "controller.h"
+#include "transport.h"
 
 namespace ftmd {
 
@@ -14,6 +15,8 @@ struct Options {
   bool btOn = false;
   unsigned ftmSeconds = 0;
   ControllerOptions controller;
+  Transport transport;  // when controller.kind is not "sim"
+  bool resetController = false;  // --reset
   bool verbose = false;
   bool lanes = true;  // offer lanes on Unix-domain connections
   int tcpPort = -1;  // -1: off; 0: any free port

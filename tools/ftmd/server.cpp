@@ -44,6 +44,7 @@ Server::~Server() {
   for (auto& kv : conns_) close(kv.first);
   conns_.clear();
   h4_.clear();
+  real_.reset();
   closeDevice(device_);
   if (tcpFd_ >= 0) close(tcpFd_);
   if (h4Fd_ >= 0) close(h4Fd_);
@@ -69,7 +70,33 @@ bool Server::start(std::string& error) {
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
   spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (opt_.controller.kind != "sim") {
+    real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
+    if (!real_->open(error)) return false;
+    RealController* real = real_.get();
+    driverCfg_.controller.attachReal = opt_.controller.attachReal = [real](ControllerHost& host) {
+      return real->attach(host);
+    };
+    // The H4 client goes with the transport; a device connection stays until its client
+    // closes it, after its requests failed.
+    real_->onLost = [this](const void* holder) {
+      for (auto it = h4_.begin(); it != h4_.end(); ++it)
+        if (&it->second == holder) return endH4(it);
+    };
+  }
   return true;
+}
+
+bool Server::admit(const void* who, const std::string& tag) {
+  std::string why;
+  if (!real_ || real_->claim(who, tag, why)) return true;
+  logError(tag + " refused: " + why);
+  return false;
+}
+
+void Server::endH4(H4Sessions::iterator it) {
+  if (real_) real_->release(&it->second);
+  h4_.erase(it);
 }
 
 std::string Server::readyLine() const {
@@ -88,6 +115,7 @@ std::string Server::run(int signalFd) {
     fds.push_back({device_.fd, POLLIN, 0});
     if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
     if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
+    if (real_ && real_->pollEvents()) fds.push_back({real_->fd(), real_->pollEvents(), 0});
     for (auto& kv : h4_) {
       const H4Session& h = *kv.second;
       fds.push_back({h.fd(), short((h.wantsInput() ? POLLIN : 0) | (h.wantsOutput() ? POLLOUT : 0)), 0});
@@ -115,6 +143,8 @@ std::string Server::run(int signalFd) {
         acceptDevice(tcpFd_, true);
       } else if (p.fd == h4Fd_) {
         acceptH4();
+      } else if (real_ && p.fd == real_->fd()) {
+        real_->onEvents(p.revents);
       } else {
         auto it = conns_.find(p.fd);
         if (it == conns_.end()) {
@@ -206,6 +236,12 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
+    // One real controller, one user: the client's requests fail with 1167 (device not
+    // connected) as the connection closes.
+    if (!admit(raw, c->tag)) {
+      close(fd);
+      continue;
+    }
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
     c->fresh = !tcp && opt_.lanes;
@@ -232,10 +268,16 @@ void Server::acceptH4() {
       close(fd);
       continue;
     }
+    auto slot = h4_.emplace(uid, nullptr).first;
+    if (!admit(&slot->second, "the H4 client")) {
+      h4_.erase(slot);
+      close(fd);
+      continue;
+    }
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    h4_[uid] = std::make_unique<H4Session>(fd, opt_.controller, timers_);
+    slot->second = std::make_unique<H4Session>(fd, opt_.controller, timers_);
   }
 }
 
@@ -248,7 +290,7 @@ void Server::serveH4(const pollfd& p) {
     if (alive && (p.revents & POLLOUT)) alive = h.onWritable();
     if (!alive) {
       logVerbose("H4 client gone");
-      h4_.erase(it);
+      endH4(it);
     }
     return;
   }
@@ -392,6 +434,7 @@ void Server::closeConnection(int fd) {
   auto it = conns_.find(fd);
   if (it == conns_.end()) return;
   Connection& c = *it->second;
+  const void* who = it->second.get();
   --connsPerUser_[c.uid];
   if (c.primaryFd >= 0) {
     // A lane: replies still due to its requests go to the device connection instead.
@@ -405,6 +448,7 @@ void Server::closeConnection(int fd) {
     }
     logVerbose(c.tag + ": lane closed");
     conns_.erase(it);
+    if (real_) real_->release(who);
     close(fd);
     return;
   }
@@ -412,6 +456,7 @@ void Server::closeConnection(int fd) {
   const std::vector<int> lanes = c.lanes;
   logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
+  if (real_) real_->release(who);
   close(fd);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }

@@ -13,6 +13,7 @@
 #include "listen_sockets.h"
 #include "options.h"
 #include "peers.h"
+#include "real_controller.h"
 #include "timers.h"
 
 namespace ftmd {
@@ -29,6 +30,8 @@ class Server {
   // Serves until SIGINT, SIGTERM, SIGHUP or SIGQUIT arrives on `signalFd`; returns the
   // signal's name.
   std::string run(int signalFd);
+  // The real controller's packet counts ("" with the simulated one).
+  std::string stopSummary() const { return real_ ? real_->counts() : ""; }
 
  private:
   struct Connection {
@@ -69,10 +72,14 @@ class Server {
   // Accepts the next client that ftmd serves and names its user; refused clients are
   // closed at once with one line. -1 when nobody is waiting.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
+  bool admit(const void* who, const std::string& tag);
+  using H4Sessions = std::map<uid_t, std::unique_ptr<H4Session>>;
+  void endH4(H4Sessions::iterator it);
 
   Options opt_;
   DriverConfig driverCfg_;
   TimerQueue timers_;
+  std::unique_ptr<RealController> real_;  // the one real controller, if any
   DeviceSocket device_;
   int tcpFd_ = -1, tcpPort_ = 0;
   int h4Fd_ = -1, h4Port_ = 0;
@@ -83,7 +90,7 @@ class Server {
   std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::map<uid_t, size_t> connsPerUser_;
-  std::map<uid_t, std::unique_ptr<H4Session>> h4_;  // one client per user
+  H4Sessions h4_;  // one client per user
   Bytes rxBuf_;
 };
 

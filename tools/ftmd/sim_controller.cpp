@@ -23,9 +23,8 @@ Bytes event(uint8_t code, const Bytes& params) {
 }
 }  // namespace
 
-bool controllerKindKnown(const std::string& kind) { return kind == "sim"; }
-
 std::unique_ptr<Controller> makeController(const ControllerOptions& opt, ControllerHost& host) {
+  if (opt.attachReal) return opt.attachReal(host);
   if (opt.kind == "sim") return std::make_unique<SimController>(opt, host);
   return nullptr;
 }

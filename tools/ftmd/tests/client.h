@@ -2,10 +2,12 @@
 // channel client (Unix-domain datagrams or the TCP form).
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "controller.h"
 #include "protocol.h"
 
 namespace ftmd_test {
@@ -80,6 +82,29 @@ class DevClient {
   bool tcp_ = false;
   Bytes in_;
   uint32_t offer_ = 0;
+};
+
+// A controller's host that records what the controller sends and runs its timers on
+// request; `room` bounds the packets it takes.
+struct FakeHost : ftmd::ControllerHost {
+  std::vector<std::pair<ftmd::Channel, Bytes>> got;
+  std::vector<std::function<void()>> timers;
+  size_t room = 1000;
+  bool lost = false;
+  bool hasRoom(ftmd::Channel) const override { return got.size() < room; }
+  void deliver(ftmd::Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
+  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
+  void controllerLost() override { lost = true; }
+  void runTimers() {
+    auto t = std::move(timers);
+    timers.clear();
+    for (auto& f : t) f();
+  }
+  Bytes take() {
+    Bytes b = got.front().second;
+    got.erase(got.begin());
+    return b;
+  }
 };
 
 std::string deviceSocket(const std::string& dir, int type);

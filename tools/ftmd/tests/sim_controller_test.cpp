@@ -8,25 +8,7 @@
 using namespace ftmd;
 
 namespace {
-// A host that records what the controller sends and runs its timers on request.
-struct FakeHost : ControllerHost {
-  std::vector<std::pair<Channel, Bytes>> got;
-  std::vector<std::function<void()>> timers;
-  size_t room = 1000;
-  bool hasRoom(Channel) const override { return got.size() < room; }
-  void deliver(Channel ch, Bytes p) override { got.emplace_back(ch, std::move(p)); }
-  void after(std::chrono::milliseconds, std::function<void()> fn) override { timers.push_back(std::move(fn)); }
-  void runTimers() {
-    auto t = std::move(timers);
-    timers.clear();
-    for (auto& f : t) f();
-  }
-  Bytes take() {
-    Bytes b = got.front().second;
-    got.erase(got.begin());
-    return b;
-  }
-};
+using ftmd_test::FakeHost;
 
 struct SimTest : ::testing::Test {
   FakeHost host;
