@@ -45,6 +45,8 @@ std::string usageText() {
          "                     (0 picks a free port; the ready line names it)\n"
          "  --h4 PORT          also serve the controller as an H4 byte stream on 127.0.0.1:PORT,\n"
          "                     one client per user at a time (0 picks a free port)\n"
+         "  --no-lanes         do not offer lanes (every request's replies on its device\n"
+         "                     connection, as a server that knows no lanes)\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
          "\n"
@@ -67,6 +69,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       o.help = true;
     } else if (a == "-v" || a == "--verbose") {
       o.verbose = true;
+    } else if (a == "--no-lanes") {
+      o.lanes = false;
     } else if (a == "--bt-on") {
       o.btOn = true;
     } else if (a == "--type") {
