@@ -2,20 +2,23 @@
 // the relay in front of the controller's H4 port) and prints "key value" lines.
 //
 //   tarnexio_loadgen freeport
-//   tarnexio_loadgen raw-cmd PORT COUNT [PID]     Read_BD_ADDR round trips, one at a time
-//   tarnexio_loadgen diag-cmd PORT COUNT [PID]    the same inside FTM HCI requests (diag mode)
-//   tarnexio_loadgen acl PORT BYTES WINDOW [PID]  ACL loopback on an open link
-//   tarnexio_loadgen idle PORT SECONDS PID        CPU time of PID while connected and quiet
-//   tarnexio_loadgen report FILE                  the table from collected "path key value" lines
+//   tarnexio_loadgen raw-cmd PORT COUNT [PIDS [SAMPLES]]   Read_BD_ADDR round trips, one at a time
+//   tarnexio_loadgen diag-cmd PORT COUNT [PIDS]            the same inside FTM HCI requests (diag mode)
+//   tarnexio_loadgen acl PORT BYTES WINDOW [PIDS]          ACL loopback on an open link
+//   tarnexio_loadgen idle PORT SECONDS PIDS                CPU time while connected and quiet
+//   tarnexio_loadgen report FILE                           the table from collected result lines
 //
-// With PID, the CPU time of that process over the timed part and its peak resident
-// memory are printed too.
+// PIDS is one process id or several joined by commas (the relay or bridge first, then the
+// controller's server): their summed CPU time and context switches over the timed part are
+// printed, and the first one's peak resident memory. SAMPLES names a file that receives
+// every round trip in microseconds, one a line.
 #include "loadgen_net.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 namespace loadgen {
@@ -35,27 +38,53 @@ int Fail(const char* what) {
   return 1;
 }
 
-// Watches the CPU time of a process over the timed part of a run.
+// Watches the CPU time and context switches of some processes over the timed part of a run.
 struct CpuWatch {
-  int pid;
-  long long start;
-  explicit CpuWatch(int processId) : pid(processId), start(processId > 0 ? CpuTicks(processId) : -1) {}
-  double ElapsedMs() const {
-    if (pid <= 0 || start < 0) return -1;
-    long long now = CpuTicks(pid);
-    return now < 0 ? -1 : TicksToMs(now - start);
+  std::vector<int> pids;
+  long long nanoseconds = -1;
+  long long switches = -1;
+  explicit CpuWatch(const std::vector<int>& processIds) : pids(processIds) {
+    nanoseconds = Sum(CpuNanoseconds);
+    switches = Sum(ContextSwitches);
+  }
+  long long Sum(long long (*read)(int)) const {
+    if (pids.empty()) return -1;
+    long long total = 0;
+    for (int pid : pids) {
+      long long value = read(pid);
+      if (value < 0) return -1;
+      total += value;
+    }
+    return total;
   }
 };
 
-void PrintProcess(const CpuWatch& watch, const char* cpuKey, double scale) {
-  if (watch.pid <= 0) return;
-  double ms = watch.ElapsedMs();
-  if (ms >= 0) std::printf("%s %.1f\n", cpuKey, ms * scale);
-  long long peak = PeakResidentKiB(watch.pid);
+// Prints the CPU time and context switches per unit of work (count units), and the first
+// process's peak memory.
+void PrintProcess(const CpuWatch& watch, const std::string& prefix, const char* unit, double count) {
+  if (watch.pids.empty()) return;
+  long long nanoseconds = watch.Sum(CpuNanoseconds);
+  long long switches = watch.Sum(ContextSwitches);
+  if (watch.nanoseconds >= 0 && nanoseconds >= 0) {
+    std::printf("%scpu_us_per_%s %.2f\n", prefix.c_str(), unit, (double)(nanoseconds - watch.nanoseconds) / 1e3 / count);
+  }
+  if (watch.switches >= 0 && switches >= 0) {
+    std::printf("%sctx_per_%s %.2f\n", prefix.c_str(), unit, (double)(switches - watch.switches) / count);
+  }
+  long long peak = PeakResidentKiB(watch.pids.front());
   if (peak >= 0) std::printf("peak_kib %lld\n", peak);
 }
 
-void PrintLatencies(std::vector<double>* micros) {
+void PrintLatencies(std::vector<double>* micros, const char* samplesPath) {
+  if (samplesPath != nullptr) {
+    FILE* out = std::fopen(samplesPath, "a");
+    if (out == nullptr) {
+      std::fprintf(stderr, "tarnexio_loadgen: cannot write %s\n", samplesPath);
+    } else {
+      for (double us : *micros) std::fprintf(out, "%.2f\n", us);
+      std::fclose(out);
+    }
+  }
   std::sort(micros->begin(), micros->end());
   const size_t n = micros->size();
   std::printf("rtt_median_us %.1f\n", (*micros)[n / 2]);
@@ -69,27 +98,27 @@ bool IsReadBdAddrComplete(const uint8_t* event, size_t length) {
 
 // Runs count timed round trips after a short warm-up; exchange does one and says if it worked.
 template <typename Exchange>
-int TimeRoundTrips(int count, int pid, Exchange exchange) {
+int TimeRoundTrips(int count, const std::vector<int>& pids, const char* samplesPath, Exchange exchange) {
   const int warmUp = std::min(100, count / 10);
   for (int i = 0; i < warmUp; ++i) {
     if (!exchange()) return Fail("no answer during the warm-up");
   }
   std::vector<double> micros;
   micros.reserve((size_t)count);
-  CpuWatch watch(pid);
+  CpuWatch watch(pids);
   for (int i = 0; i < count; ++i) {
     auto begin = Clock::now();
     if (!exchange()) return Fail("a command got no answer");
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - begin).count());
   }
-  PrintLatencies(&micros);
-  PrintProcess(watch, "cpu_ms_per_10k", 10000.0 / count);
+  PrintLatencies(&micros, samplesPath);
+  PrintProcess(watch, "", "cmd", count);
   return 0;
 }
 
-int RawCommands(Link& link, int count, int pid) {
+int RawCommands(Link& link, int count, const std::vector<int>& pids, const char* samplesPath) {
   Bytes packet;
-  return TimeRoundTrips(count, pid, [&]() {
+  return TimeRoundTrips(count, pids, samplesPath, [&]() {
     if (!link.Send(kReadBdAddr)) return false;
     for (;;) {  // anything else the controller says first is let by
       if (!link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return false;
@@ -105,10 +134,10 @@ Bytes FtmHciRequest(const Bytes& command) {
   return EncodeFrame(request);
 }
 
-int DiagCommands(Link& link, int count, int pid) {
+int DiagCommands(Link& link, int count, const std::vector<int>& pids) {
   const Bytes request = FtmHciRequest(Bytes(kReadBdAddr.begin() + 1, kReadBdAddr.end()));
   Bytes frame;
-  return TimeRoundTrips(count, pid, [&]() {
+  return TimeRoundTrips(count, pids, nullptr, [&]() {
     if (!link.Send(request)) return false;
     for (;;) {  // the echo of the request comes too; the log packet of the event ends the wait
       if (!link.ReceiveFrame(&frame, RECEIVE_TIMEOUT_MS)) return false;
@@ -134,14 +163,14 @@ int OpenAclLink(Link& link) {
   return -1;
 }
 
-int AclLoopback(Link& link, long long bytes, int window, int pid) {
+int AclLoopback(Link& link, long long bytes, int window, const std::vector<int>& pids) {
   const int handle = OpenAclLink(link);
   if (handle < 0) return Fail("no ACL link could be opened");
   Bytes packet = {0x02, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), ACL_DATA & 0xFF, ACL_DATA >> 8};
   for (int i = 0; i < ACL_DATA; ++i) packet.push_back((uint8_t)i);
   const long long total = (bytes + ACL_DATA - 1) / ACL_DATA;
 
-  CpuWatch watch(pid);
+  CpuWatch watch(pids);
   const auto begin = Clock::now();
   long long sent = 0, echoed = 0;
   Bytes in;
@@ -158,24 +187,41 @@ int AclLoopback(Link& link, long long bytes, int window, int pid) {
     ++echoed;
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
-  std::printf("acl_packets %lld\n", total);
-  std::printf("acl_mb_s %.2f\n", (double)(total * ACL_DATA) / seconds / 1e6);
-  PrintProcess(watch, "acl_cpu_ms_per_mb", 1e6 / (double)(total * ACL_DATA));
+  const std::string prefix = "acl_w" + std::to_string(window) + "_";
+  std::printf("%smb_s %.2f\n", prefix.c_str(), (double)(total * ACL_DATA) / seconds / 1e6);
+  PrintProcess(watch, prefix, "packet", (double)total);
   return 0;
 }
 
-int Idle(Link& link, int seconds, int pid) {
+int Idle(Link& link, int seconds, const std::vector<int>& pids) {
   // One command first, so that the whole path is up before the quiet part.
   Bytes packet;
   if (!link.Send(kReadBdAddr) || !link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return Fail("no answer");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  CpuWatch watch(pid);
+  CpuWatch watch(std::vector<int>(pids.begin(), pids.begin() + 1));
   std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  PrintProcess(watch, "idle_cpu_ms", 1.0);
+  const long long nanoseconds = watch.Sum(CpuNanoseconds);
+  if (watch.nanoseconds >= 0 && nanoseconds >= 0) {
+    std::printf("idle_cpu_ms %.3f\n", (double)(nanoseconds - watch.nanoseconds) / 1e6);
+  }
   return 0;
 }
 
 int Number(const char* text) { return std::atoi(text); }
+
+// "PID[,PID...]" as numbers; empty when absent.
+std::vector<int> Pids(int argc, char** argv, int index) {
+  std::vector<int> pids;
+  if (index >= argc) return pids;
+  for (const char* p = argv[index]; *p != '\0';) {
+    char* end = nullptr;
+    long pid = std::strtol(p, &end, 10);
+    if (end == p) break;
+    if (pid > 0) pids.push_back((int)pid);
+    p = *end == ',' ? end + 1 : end;
+  }
+  return pids;
+}
 
 }  // namespace
 
@@ -194,13 +240,13 @@ int main(int argc, char** argv) {
   if (!link.connected()) return Fail("cannot connect");
   int rc;
   if (mode == "raw-cmd") {
-    rc = RawCommands(link, Number(argv[3]), argc > 4 ? Number(argv[4]) : 0);
+    rc = RawCommands(link, Number(argv[3]), Pids(argc, argv, 4), argc > 5 ? argv[5] : nullptr);
   } else if (mode == "diag-cmd") {
-    rc = DiagCommands(link, Number(argv[3]), argc > 4 ? Number(argv[4]) : 0);
+    rc = DiagCommands(link, Number(argv[3]), Pids(argc, argv, 4));
   } else if (mode == "acl" && argc >= 5) {
-    rc = AclLoopback(link, std::atoll(argv[3]), Number(argv[4]), argc > 5 ? Number(argv[5]) : 0);
-  } else if (mode == "idle" && argc == 5) {
-    rc = Idle(link, Number(argv[3]), Number(argv[4]));
+    rc = AclLoopback(link, std::atoll(argv[3]), Number(argv[4]), Pids(argc, argv, 5));
+  } else if (mode == "idle" && argc == 5 && !Pids(argc, argv, 4).empty()) {
+    rc = Idle(link, Number(argv[3]), Pids(argc, argv, 4));
   } else {
     return Fail("unknown mode");
   }

@@ -1,6 +1,7 @@
 #include "loadgen_net.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -170,27 +171,6 @@ Bytes DecodeFrame(const Bytes& frame, bool* ok) {
   return raw;
 }
 
-long long CpuTicks(int pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  // The command name may hold spaces: fields are counted from its closing parenthesis.
-  size_t close = text.rfind(')');
-  if (close == std::string::npos) return -1;
-  std::istringstream fields(text.substr(close + 2));
-  std::string field;
-  long long utime = -1, stime = -1;
-  for (int index = 3; fields >> field; ++index) {  // field 3 is the state
-    if (index == 14) utime = std::stoll(field);
-    if (index == 15) {
-      stime = std::stoll(field);
-      break;
-    }
-  }
-  return utime < 0 || stime < 0 ? -1 : utime + stime;
-}
-
-double TicksToMs(long long ticks) { return ticks * 1000.0 / (double)sysconf(_SC_CLK_TCK); }
-
 long long PeakResidentKiB(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
   std::string line;
@@ -198,6 +178,42 @@ long long PeakResidentKiB(int pid) {
     if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6));
   }
   return -1;
+}
+
+namespace {
+
+// Calls read with each line of every live thread's file name (under /proc/PID/task/TID)
+// and sums what it returns; -1 when the process is gone.
+template <typename Read>
+long long SumOverThreads(int pid, const char* name, Read read) {
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = opendir(tasks.c_str());
+  if (dir == nullptr) return -1;
+  long long total = 0;
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::ifstream in(tasks + "/" + entry->d_name + "/" + name);
+    std::string line;
+    while (std::getline(in, line)) total += read(line);
+  }
+  closedir(dir);
+  return total;
+}
+
+}  // namespace
+
+long long CpuNanoseconds(int pid) {
+  // schedstat: time on the CPU (ns), time waiting to run (ns), time slices
+  return SumOverThreads(pid, "schedstat", [](const std::string& line) { return std::stoll(line); });
+}
+
+long long ContextSwitches(int pid) {
+  return SumOverThreads(pid, "status", [](const std::string& line) {
+    if (line.rfind("voluntary_ctxt_switches:", 0) != 0 && line.rfind("nonvoluntary_ctxt_switches:", 0) != 0) {
+      return 0LL;
+    }
+    return std::stoll(line.substr(line.find(':') + 1));
+  });
 }
 
 int FreePort() {

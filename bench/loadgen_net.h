@@ -47,11 +47,12 @@ Bytes EncodeFrame(const Bytes& packet);
 // without the FCS, or sets ok false.
 Bytes DecodeFrame(const Bytes& frame, bool* ok);
 
-// User plus system CPU time of a process in clock ticks, or -1 when it cannot be read.
-long long CpuTicks(int pid);
-double TicksToMs(long long ticks);
 // Peak resident set size (VmHWM) of a process in KiB, or -1.
 long long PeakResidentKiB(int pid);
+// CPU time of all live threads of a process in nanoseconds (their schedstat), or -1.
+long long CpuNanoseconds(int pid);
+// Voluntary plus involuntary context switches of all live threads of a process, or -1.
+long long ContextSwitches(int pid);
 
 // A free TCP port on 127.0.0.1 (bound once and released), or -1.
 int FreePort();

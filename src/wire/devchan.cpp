@@ -7,7 +7,12 @@ bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
   DevchanReply r;
   r.kind = le32(data);
   r.id = le32(data + 4);
-  if (r.kind == kMsgPending) {
+  if (r.kind == kMsgPending || r.kind == kMsgAttached) {
+    *reply = r;
+    return true;
+  }
+  if (r.kind == kMsgOffer) {
+    if (size < 12 || (r.token = le32(data + 8)) == 0) return false;
     *reply = r;
     return true;
   }
@@ -41,6 +46,24 @@ std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outS
 }
 
 std::vector<uint8_t> BuildDevchanCancel(uint32_t id) { return Header(kMsgCancel, id, kDevchanShortSize); }
+
+std::vector<uint8_t> BuildDevchanAttach(uint32_t token) {
+  std::vector<uint8_t> out = Header(kMsgAttach, 0, 12);
+  putLe32(out, token);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanOffer(uint32_t token) {
+  std::vector<uint8_t> out = Header(kMsgOffer, 0, 12);
+  putLe32(out, token);
+  return out;
+}
+
+std::vector<uint8_t> BuildDevchanAttached() { return Header(kMsgAttached, 0, kDevchanShortSize); }
+
+uint32_t DevchanAttachToken(const uint8_t* data, size_t size) {
+  return data != nullptr && size >= 12 && le32(data) == kMsgAttach ? le32(data + 8) : 0;
+}
 
 DevchanParseResult ParseDevchanRequest(const uint8_t* data, size_t size, DevchanRequest* request) {
   if (data == nullptr || size < kDevchanShortSize) return DevchanParseResult::TooShort;

@@ -16,6 +16,10 @@ enum : uint32_t {
   kMsgCancel = 2,       // kind, id (0: every pending request)
   kMsgComplete = 0x81,  // kind, id, status, 0, then the output
   kMsgPending = 0x82,   // kind, id
+  // Lanes, offered by a server and taken by a client (docs/device-channel-lanes.md).
+  kMsgAttach = 3,       // kind, 0, token: the first message on a new connection
+  kMsgOffer = 0x83,     // kind, 0, token: the first message on every connection
+  kMsgAttached = 0x84,  // kind, 0: on the lane
 };
 constexpr size_t kDevchanShortSize = 8;    // kind and id
 constexpr size_t kDevchanHeaderSize = 16;  // the header of IOCTL and COMPLETE
@@ -26,18 +30,21 @@ constexpr size_t kMaxMessage = kDevchanHeaderSize + 65536;
 // Client side.
 
 struct DevchanReply {
-  uint32_t kind = 0;  // kMsgComplete or kMsgPending
+  uint32_t kind = 0;  // kMsgComplete, kMsgPending, kMsgOffer or kMsgAttached
   uint32_t id = 0;
   uint32_t status = 0;               // COMPLETE only: a Windows error number
+  uint32_t token = 0;                // OFFER only: what a lane presents (never 0)
   const uint8_t* payload = nullptr;  // COMPLETE only: the output bytes (points into the message)
   size_t payloadSize = 0;
 };
 
-// False for anything that is not a well-formed COMPLETE or PENDING (too short, unknown kind).
+// False for anything that is not a well-formed COMPLETE, PENDING, OFFER or ATTACHED (too
+// short, unknown kind).
 bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply);
 std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outSize, const uint8_t* input,
                                        size_t inputSize);
 std::vector<uint8_t> BuildDevchanCancel(uint32_t id);
+std::vector<uint8_t> BuildDevchanAttach(uint32_t token);
 
 // Server side.
 
@@ -62,6 +69,10 @@ const char* DevchanParseResultText(DevchanParseResult result);
 std::vector<uint8_t> BuildDevchanComplete(uint32_t id, uint32_t status, const uint8_t* output = nullptr,
                                           size_t outputSize = 0);
 std::vector<uint8_t> BuildDevchanPending(uint32_t id);
+std::vector<uint8_t> BuildDevchanOffer(uint32_t token);
+std::vector<uint8_t> BuildDevchanAttached();
+// The token of an ATTACH, or 0 when the message is none.
+uint32_t DevchanAttachToken(const uint8_t* data, size_t size);
 
 // The TCP form: every message behind its length, a little-endian 32-bit number.
 

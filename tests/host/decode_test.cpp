@@ -119,6 +119,13 @@ TEST(HostDecode, DiagStreamInAnySplitGivesLogPacketsRepliesAndEchoes) {
   }
 }
 
+TEST(HostDecode, AFrameOfAGoodFcsAloneIsTooShortNotAnEmptyReply) {
+  const std::vector<Incoming> items = FeedAll(Mode::Diag, Framed({}), 1);
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].kind, Incoming::Problem);
+  EXPECT_EQ(DecodeIncoming(items[0]).text, "Not decoded (frame too short for a code and its FCS): 00 00 7e");
+}
+
 TEST(HostDecode, LogPacketsWhoseHeaderOrLengthDoNotHoldAreNotDecoded) {
   const Bytes good = EventLog({0x0e, 0x04, 0x01, 0x03, 0x0c, 0x00});
   EXPECT_EQ(ParseLogPacket(good.data(), good.size()).kind, Incoming::Packet);

@@ -9,7 +9,7 @@
 using tarnexio_test::DeviceAction;
 using tarnexio_test::DeviceRequest;
 
-TEST_F(DeviceTest, CompleteAtOnceCopiesOutputFillsOverlappedAndSignalsEvent) {
+TEST_P(DeviceTest, CompleteAtOnceCopiesOutputFillsOverlappedAndSignalsEvent) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(0, {0x0E, 0x04, 0x01}); });
   BYTE in[2] = {0x03, 0x0C};
   BYTE out[16] = {};
@@ -39,7 +39,7 @@ TEST_F(DeviceTest, CompleteAtOnceCopiesOutputFillsOverlappedAndSignalsEvent) {
   EXPECT_NE(requests[0].id, requests[1].id);
 }
 
-TEST_F(DeviceTest, ImmediateErrorReturnsStatusAndLeavesEventUnsignalled) {
+TEST_P(DeviceTest, ImmediateErrorReturnsStatusAndLeavesEventUnsignalled) {
   SetEvent(event_);  // a new request resets it
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(31); });
   BYTE out[4];
@@ -51,7 +51,7 @@ TEST_F(DeviceTest, ImmediateErrorReturnsStatusAndLeavesEventUnsignalled) {
   EXPECT_EQ(GetLastError(), 31u);
 }
 
-TEST_F(DeviceTest, PendingThenCompleteFillsCallerBufferLater) {
+TEST_P(DeviceTest, PendingThenCompleteFillsCallerBufferLater) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
   BYTE out[8] = {};
   DWORD n = 0;
@@ -85,7 +85,7 @@ TEST_F(DeviceTest, PendingThenCompleteFillsCallerBufferLater) {
   EXPECT_EQ(GetLastError(), 1167u);
 }
 
-TEST_F(DeviceTest, SynchronousFormThatGoesPendingDiscardsTheLaterCompletion) {
+TEST_P(DeviceTest, SynchronousFormThatGoesPendingDiscardsTheLaterCompletion) {
   server_->SetScript([](const DeviceRequest& r) {
     return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Complete(0, {1});
   });
@@ -101,7 +101,7 @@ TEST_F(DeviceTest, SynchronousFormThatGoesPendingDiscardsTheLaterCompletion) {
   for (BYTE b : out) EXPECT_EQ(b, 0xAA);
 }
 
-TEST_F(DeviceTest, CancelAllSendsIdZeroAndRequestsCompleteWithAborted) {
+TEST_P(DeviceTest, CancelAllSendsIdZeroAndRequestsCompleteWithAborted) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
   HANDLE event2 = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   OVERLAPPED ov2 = OVERLAPPED();
@@ -123,7 +123,7 @@ TEST_F(DeviceTest, CancelAllSendsIdZeroAndRequestsCompleteWithAborted) {
   CloseHandle(event2);
 }
 
-TEST_F(DeviceTest, CancelOneRequestNamesItsId) {
+TEST_P(DeviceTest, CancelOneRequestNamesItsId) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
   OVERLAPPED ov2 = OVERLAPPED();
   BYTE out[4];
@@ -144,7 +144,7 @@ TEST_F(DeviceTest, CancelOneRequestNamesItsId) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_NOT_FOUND));
 }
 
-TEST_F(DeviceTest, MalformedRepliesAreIgnoredAndLongOutputIsTruncated) {
+TEST_P(DeviceTest, MalformedRepliesAreIgnoredAndLongOutputIsTruncated) {
   using tarnexio_test::CompleteDatagram;
   using tarnexio_test::PendingDatagram;
   server_->SetScript([](const DeviceRequest& r) {
@@ -172,7 +172,7 @@ TEST_F(DeviceTest, MalformedRepliesAreIgnoredAndLongOutputIsTruncated) {
   EXPECT_TRUE(DeviceIoControl(device_, 3, nullptr, 0, out, 4, &n, nullptr));
 }
 
-TEST_F(DeviceTest, ConcurrentRequestsFromManyThreadsGetTheirOwnReplies) {
+TEST_P(DeviceTest, ConcurrentRequestsFromManyThreadsGetTheirOwnReplies) {
   server_->SetScript([](const DeviceRequest& r) { return DeviceAction::Complete(0, r.input); });
   std::atomic<int> wrong{0};
   std::vector<std::thread> threads;
@@ -194,4 +194,98 @@ TEST_F(DeviceTest, ConcurrentRequestsFromManyThreadsGetTheirOwnReplies) {
   }
   for (auto& th : threads) th.join();
   EXPECT_EQ(wrong.load(), 0);
+  for (const DeviceRequest& r : server_->Requests()) EXPECT_EQ(r.onLane, GetParam());
 }
+
+// A request whose thread has gone on is finished all the same: an event wait alone sees it
+// (the receiver reads the lane nobody reads), and another thread can wait for its result.
+TEST_P(DeviceTest, RequestsOfThreadsThatDoNotWaitStillComplete) {
+  server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
+  HANDLE event2 = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  OVERLAPPED ov2 = OVERLAPPED();
+  ov2.hEvent = event2;
+  BYTE out1[4] = {};
+  BYTE out2[4] = {};
+  auto issue = [this](OVERLAPPED* ov, BYTE* out) {
+    DWORD n = 0;
+    BOOL done = DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, ov);
+    return !done && GetLastError() == ERROR_IO_PENDING;
+  };
+  ASSERT_TRUE(std::async(std::launch::async, issue, &ov_, out1).get());
+  ASSERT_TRUE(std::async(std::launch::async, issue, &ov2, out2).get());
+  auto requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0].connection, requests[1].connection);  // one device, however many lanes
+  EXPECT_EQ(requests[0].onLane, GetParam());
+  EXPECT_EQ(requests[1].onLane, GetParam());
+
+  ASSERT_TRUE(server_->CompletePending(requests[0].id, 0, {1, 2}));
+  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  DWORD got = 0;
+  EXPECT_TRUE(GetOverlappedResult(device_, &ov_, &got, FALSE));
+  EXPECT_EQ(got, 2u);
+  EXPECT_EQ(out1[1], 2);
+
+  auto completer = std::async(std::launch::async, [&] { return server_->CompletePending(requests[1].id, 0, {3}); });
+  EXPECT_TRUE(GetOverlappedResult(device_, &ov2, &got, TRUE));
+  EXPECT_TRUE(completer.get());
+  EXPECT_EQ(got, 1u);
+  EXPECT_EQ(out2[0], 3);
+  // A thread that ended may hand its id, and with it its lane, to the next one.
+  EXPECT_EQ(server_->LaneCount() > 0, GetParam());
+  CloseHandle(event2);
+}
+
+// Requests that pend and complete from the server's side while their threads alternate
+// between reading their lanes themselves and leaving them to the receiver: every one ends
+// once, with its own output.
+TEST_P(DeviceTest, PendingRequestsOfManyThreadsAllComplete) {
+  server_->SetScript([](const DeviceRequest& r) {
+    return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Complete(0, r.input);
+  });
+  constexpr int kThreads = 3, kRounds = 100;
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  // Completes every pending request with its own id as output, as soon as it is seen.
+  std::thread completer([&] {
+    size_t seen = 0;
+    while (!done.load()) {
+      if (!server_->WaitForRequests(seen + 1, 50)) continue;
+      auto requests = server_->Requests();
+      for (; seen < requests.size(); ++seen) {
+        const DeviceRequest& r = requests[seen];
+        if (r.code == 1) server_->CompletePending(r.id, 0, {BYTE(r.id), BYTE(r.id >> 8)});
+      }
+    }
+  });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      HANDLE ev = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+      for (int i = 0; i < kRounds; ++i) {
+        OVERLAPPED ov = OVERLAPPED();
+        ov.hEvent = ev;
+        BYTE out[2] = {};
+        DWORD n = 0;
+        if (DeviceIoControl(device_, 1, nullptr, 0, out, 2, &n, &ov) || GetLastError() != ERROR_IO_PENDING) {
+          ++wrong;
+          continue;
+        }
+        // Every other round waits on the event alone, so the receiver has to read the lane.
+        if (i % 2 == 0 && WaitForSingleObject(ev, 5000) != WAIT_OBJECT_0) ++wrong;
+        if (!GetOverlappedResult(device_, &ov, &n, TRUE) || n != 2) ++wrong;
+        BYTE in[1] = {BYTE(t)};
+        if (!DeviceIoControl(device_, 2, in, 1, out, 1, &n, nullptr) || out[0] != t) ++wrong;
+      }
+      CloseHandle(ev);
+    });
+  }
+  for (auto& th : threads) th.join();
+  done = true;
+  completer.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(server_->Requests().size(), size_t(2 * kThreads * kRounds));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lanes, DeviceTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Offered" : "None"; });

@@ -40,7 +40,7 @@ TEST(DeviceOpen, MissingOrRefusingDeviceIsFileNotFound) {
   EXPECT_TRUE(CloseHandle(h));
 }
 
-TEST_F(DeviceTest, InvalidHandlesFailWithInvalidHandle) {
+TEST_P(DeviceTest, InvalidHandlesFailWithInvalidHandle) {
   BYTE out[4];
   DWORD n;
   for (HANDLE bad : {INVALID_HANDLE_VALUE, HANDLE(nullptr), event_, reinterpret_cast<HANDLE>(0x12345)}) {
@@ -59,7 +59,7 @@ TEST_F(DeviceTest, InvalidHandlesFailWithInvalidHandle) {
   EXPECT_TRUE(server_->Requests().empty());
 }
 
-TEST_F(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
+TEST_P(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
   server_->SetScript([](const DeviceRequest& r) {
     return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Ignore();
   });
@@ -97,7 +97,7 @@ TEST_F(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
   EXPECT_TRUE(server_->WaitForNoConnections());
 }
 
-TEST_F(DeviceTest, ServerDeathFailsPendingAndLaterRequestsWithDeviceNotConnected) {
+TEST_P(DeviceTest, ServerDeathFailsPendingAndLaterRequestsWithDeviceNotConnected) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
   BYTE out[4];
   DWORD n;
@@ -114,7 +114,7 @@ TEST_F(DeviceTest, ServerDeathFailsPendingAndLaterRequestsWithDeviceNotConnected
   EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
 }
 
-TEST_F(DeviceTest, ServerClosingDuringASynchronousCallFailsIt) {
+TEST_P(DeviceTest, ServerClosingDuringASynchronousCallFailsIt) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::CloseConnection(); });
   BYTE out[4];
   DWORD n;
@@ -124,7 +124,7 @@ TEST_F(DeviceTest, ServerClosingDuringASynchronousCallFailsIt) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
 }
 
-TEST_F(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
+TEST_P(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
   server_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
   server_->SetAnswerCancels(false);
   BYTE out[4];

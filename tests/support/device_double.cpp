@@ -112,6 +112,35 @@ void DeviceDouble::SetAnswerCancels(bool answer) {
   answerCancels_ = answer;
 }
 
+void DeviceDouble::SetOfferLanes(bool offer) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  offerLanes_ = offer;
+}
+
+int DeviceDouble::LaneCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return laneCount_;
+}
+
+// A connection's offered token is 0x7A000000 plus its number.
+constexpr uint32_t kTokenBase = 0x7A000000;
+
+bool DeviceDouble::ReplyLocked(int number, uint32_t id, const std::vector<uint8_t>& datagram) {
+  auto it = connections_.find(number);
+  if (it != connections_.end()) {
+    auto route = it->second.routes.find(id);
+    if (route != it->second.routes.end()) {
+      const int lane = route->second;
+      wire::DevchanReply reply;
+      if (wire::ParseDevchanReply(datagram.data(), datagram.size(), &reply) && reply.kind == wire::kMsgComplete) {
+        it->second.routes.erase(route);
+      }
+      if (connections_.count(lane) != 0) return SendLocked(lane, datagram);
+    }
+  }
+  return SendLocked(number, datagram);
+}
+
 bool DeviceDouble::SendLocked(int number, const std::vector<uint8_t>& datagram) {
   auto it = connections_.find(number);
   if (it == connections_.end()) return false;
@@ -128,7 +157,7 @@ bool DeviceDouble::CompletePending(uint32_t id, uint32_t status, const std::vect
   for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
     if (connection != 0 && it->first != connection) continue;
     if (it->second.pending.erase(id) == 0) continue;
-    return SendLocked(it->first, CompleteDatagram(id, status, output));
+    return ReplyLocked(it->first, id, CompleteDatagram(id, status, output));
   }
   return false;
 }
@@ -166,6 +195,12 @@ bool DeviceDouble::WaitForNoConnections(int timeoutMs) {
   return WaitFor(timeoutMs, [&] { return connections_.empty(); });
 }
 
+void DeviceDouble::Forget() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.clear();
+  cancels_.clear();
+}
+
 std::vector<DeviceRequest> DeviceDouble::Requests() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return requests_;
@@ -177,12 +212,32 @@ std::vector<DeviceCancel> DeviceDouble::Cancels() const {
 }
 
 void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) {
+  const int lane = number;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = connections_.find(number);
+    if (it == connections_.end()) return;
+    if (const uint32_t token = wire::DevchanAttachToken(data, size)) {
+      const int device = int(token - kTokenBase);
+      if (device == number || connections_.count(device) == 0 || connections_[device].device != 0) {
+        shutdown(it->second.fd, SHUT_RDWR);
+        return;
+      }
+      it->second.device = device;
+      ++laneCount_;
+      SendLocked(number, wire::BuildDevchanAttached());
+      cv_.notify_all();
+      return;
+    }
+    if (it->second.device != 0) number = it->second.device;  // the rest as on the device connection
+  }
   wire::DevchanRequest parsed;
   if (wire::ParseDevchanRequest(data, size, &parsed) != wire::DevchanParseResult::Ok) return;
   const uint32_t id = parsed.id;
   if (parsed.kind == wire::kMsgIoctl) {
     DeviceRequest request;
     request.connection = number;
+    request.onLane = lane != number;
     request.id = id;
     request.code = parsed.code;
     request.outSize = parsed.outSize;
@@ -195,18 +250,19 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
     DeviceAction action = script(request);
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = connections_.find(number);
+    if (it != connections_.end() && lane != number) it->second.routes[id] = lane;
     switch (action.kind) {
       case DeviceAction::kComplete:
-        SendLocked(number, CompleteDatagram(id, action.status, action.output));
+        ReplyLocked(number, id, CompleteDatagram(id, action.status, action.output));
         break;
       case DeviceAction::kPending:
         if (it != connections_.end()) it->second.pending.insert(id);
-        SendLocked(number, PendingDatagram(id));
+        ReplyLocked(number, id, PendingDatagram(id));
         break;
       case DeviceAction::kIgnore:
         break;
       case DeviceAction::kRaw:
-        for (const auto& d : action.datagrams) SendLocked(number, d);
+        for (const auto& d : action.datagrams) SendLocked(lane, d);
         break;
       case DeviceAction::kCloseConnection:
         if (it != connections_.end()) shutdown(it->second.fd, SHUT_RDWR);
@@ -227,7 +283,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
       }
       for (uint32_t cancelled : ids) {
         it->second.pending.erase(cancelled);
-        SendLocked(number, CompleteDatagram(cancelled, wire::kStatusAborted));
+        ReplyLocked(number, cancelled, CompleteDatagram(cancelled, wire::kStatusAborted));
       }
     }
     cv_.notify_all();
@@ -256,6 +312,7 @@ void DeviceDouble::Serve() {
       if (fd >= 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         connections_[++connectionCount_].fd = fd;
+        if (offerLanes_) SendLocked(connectionCount_, wire::BuildDevchanOffer(kTokenBase + uint32_t(connectionCount_)));
         cv_.notify_all();
       }
     }

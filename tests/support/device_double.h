@@ -8,6 +8,10 @@
 // unless turned off, answered as a real server does: COMPLETE with 995 for every
 // pending request they name (id 0 = all pending requests of that connection).
 //
+// With SetOfferLanes(true) it offers lanes as ftmd does: a connection that attaches with
+// the offered token carries requests of the device connection that got the offer (they
+// are recorded under that connection's number) and gets their replies.
+//
 // The script runs on the server's own thread; it must not call back into the double.
 // Every wait is bounded by its timeout.
 //
@@ -46,6 +50,7 @@ class TempDeviceDir {
 // One IOCTL as the server received it.
 struct DeviceRequest {
   int connection = 0;  // 1 for the first connection accepted, 2 for the next, ...
+  bool onLane = false;  // it came on a lane of that connection
   uint32_t id = 0;
   uint32_t code = 0;
   uint32_t outSize = 0;
@@ -97,6 +102,11 @@ class DeviceDouble {
   void SetScript(Script script);
   // Whether CANCEL is answered (default) or only recorded.
   void SetAnswerCancels(bool answer);
+  // Whether connections accepted from now on are offered lanes (default: no, as a
+  // server that knows none).
+  void SetOfferLanes(bool offer);
+  // Connections that attached as lanes so far.
+  int LaneCount() const;
 
   // Completes a request that was answered PENDING. connection 0 means the latest
   // connection that has this id pending. Returns false if no such request is pending.
@@ -111,6 +121,8 @@ class DeviceDouble {
   // Waits until no connection is open (the client closed or the server closed them).
   bool WaitForNoConnections(int timeoutMs = 5000);
 
+  // Forgets the requests and cancels recorded so far.
+  void Forget();
   std::vector<DeviceRequest> Requests() const;
   std::vector<DeviceCancel> Cancels() const;
 
@@ -118,11 +130,15 @@ class DeviceDouble {
   struct Connection {
     int fd = -1;
     std::set<uint32_t> pending;
+    int device = 0;                  // a lane: the connection whose requests it carries
+    std::map<uint32_t, int> routes;  // request id -> the lane its replies go to
   };
 
   void Serve();
   void HandleDatagram(int number, const uint8_t* data, size_t size);
   bool SendLocked(int number, const std::vector<uint8_t>& datagram);
+  // A reply to request id of device connection number, on the lane it came on if any.
+  bool ReplyLocked(int number, uint32_t id, const std::vector<uint8_t>& datagram);
   template <typename Pred>
   bool WaitFor(int timeoutMs, Pred pred);
 
@@ -136,6 +152,8 @@ class DeviceDouble {
   std::condition_variable cv_;
   Script script_;
   bool answerCancels_ = true;
+  bool offerLanes_ = false;
+  int laneCount_ = 0;
   bool stopping_ = false;
   int connectionCount_ = 0;
   std::map<int, Connection> connections_;  // open connections by number

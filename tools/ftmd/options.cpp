@@ -47,6 +47,8 @@ std::string usageText() {
          "                     one client per user at a time (0 picks a free port)\n"
          "  --btsnoop FILE     capture every HCI packet between the clients and their controllers\n"
          "                     in FILE (btsnoop, H4), replacing an existing file\n"
+         "  --no-lanes         do not offer lanes (every request's replies on its device\n"
+         "                     connection, as a server that knows no lanes)\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
          "\n"
@@ -69,6 +71,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       o.help = true;
     } else if (a == "-v" || a == "--verbose") {
       o.verbose = true;
+    } else if (a == "--no-lanes") {
+      o.lanes = false;
     } else if (a == "--bt-on") {
       o.btOn = true;
     } else if (a == "--type") {

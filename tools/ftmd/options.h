@@ -18,6 +18,7 @@ struct Options {
   Transport transport;  // when controller.kind is not "sim"
   bool resetController = false;  // --reset
   bool verbose = false;
+  bool lanes = true;  // offer lanes on Unix-domain connections
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;
   std::string btsnoop;  // empty: no capture

@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -41,7 +42,7 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 
 Server::~Server() {
   for (auto& kv : conns_) {
-    logLine(countsLine(kv.second->tag, kv.second->model->counts()));
+    if (kv.second->model) logLine(countsLine(kv.second->tag, kv.second->model->counts()));  // lanes have none
     close(kv.first);
   }
   conns_.clear();
@@ -172,7 +173,9 @@ bool Server::onSignal(int signalFd, std::string& name) {
   while (read(signalFd, &si, sizeof si) == ssize_t(sizeof si)) {
     if (si.ssi_signo == SIGUSR1) {
       logVerbose("SIGUSR1: FTM mode ends");
-      for (auto& kv : conns_) kv.second->model->endFtmMode();
+      for (auto& kv : conns_) {
+        if (kv.second->model) kv.second->model->endFtmMode();  // lanes have none
+      }
     } else {
       switch (si.ssi_signo) {
         case SIGINT: name = "SIGINT"; return true;
@@ -244,10 +247,19 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       close(fd);
       continue;
     }
-    c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { send(*raw, std::move(m)); },
+    c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
+    c->fresh = !tcp && opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
+    if (raw->fresh) {
+      // A client that knows no lanes ignores the offer, as it does any unknown kind.
+      do {
+        raw->token = (nextToken_ += 0x9E3779B9u) ^ (uint32_t(getpid()) << 16) ^ uint32_t(fd);
+      } while (raw->token == 0 || tokens_.count(raw->token) != 0);
+      tokens_[raw->token] = fd;
+      send(*raw, BuildDevchanOffer(raw->token));
+    }
   }
 }
 
@@ -287,6 +299,39 @@ void Server::serveH4(const pollfd& p) {
     }
     return;
   }
+}
+
+void Server::reply(Connection& device, Bytes msg) {
+  if (!device.routes.empty() && msg.size() >= 8) {
+    auto route = device.routes.find(le32(msg.data() + 4));
+    if (route != device.routes.end()) {
+      auto lane = conns_.find(route->second);
+      if (le32(msg.data()) == kMsgComplete) device.routes.erase(route);
+      if (lane != conns_.end()) return send(*lane->second, std::move(msg));
+    }
+  }
+  send(device, std::move(msg));
+}
+
+bool Server::attach(Connection& c, uint32_t token) {
+  auto device = tokens_.find(token);
+  if (device == tokens_.end() || device->second == c.fd) return false;
+  Connection& primary = *conns_.at(device->second);
+  // Only the process that opened the device may add lanes to it.
+  struct ucred mine = {}, theirs = {};
+  socklen_t size = sizeof mine;
+  if (getsockopt(c.fd, SOL_SOCKET, SO_PEERCRED, &mine, &size) != 0 ||
+      getsockopt(primary.fd, SOL_SOCKET, SO_PEERCRED, &theirs, &size) != 0 || mine.pid != theirs.pid) {
+    return false;
+  }
+  tokens_.erase(c.token);
+  c.token = 0;
+  c.model.reset();
+  c.primaryFd = primary.fd;
+  primary.lanes.push_back(c.fd);
+  logVerbose(c.tag + ": lane of " + primary.tag);
+  send(c, BuildDevchanAttached());
+  return true;
 }
 
 void Server::send(Connection& c, Bytes msg) {
@@ -367,26 +412,59 @@ bool Server::readStream(Connection& c) {
 }
 
 void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
+  if (c.fresh) {
+    c.fresh = false;
+    if (len >= 4 && le32(data) == kMsgAttach) {
+      if (!attach(c, DevchanAttachToken(data, len))) shutdown(c.fd, SHUT_RDWR);  // its end is read next
+      return;
+    }
+  }
+  Connection* device = &c;
+  if (c.primaryFd >= 0) {
+    auto primary = conns_.find(c.primaryFd);
+    if (primary == conns_.end()) return;
+    device = primary->second.get();
+  }
   Request r;
   const ParseResult pr = ParseDevchanRequest(data, len, &r);
   if (pr != ParseResult::Ok) {
     logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
-  c.model->handle(r);
+  if (device != &c && r.kind == kMsgIoctl) device->routes[r.id] = c.fd;
+  device->model->handle(r);
 }
 
 void Server::closeConnection(int fd) {
   auto it = conns_.find(fd);
   if (it == conns_.end()) return;
-  logVerbose(it->second->tag + ": closed with " + std::to_string(it->second->model->pendingCount()) +
-             " requests pending");
-  logLine(countsLine(it->second->tag, it->second->model->counts()));
+  Connection& c = *it->second;
   const void* who = it->second.get();
-  --connsPerUser_[it->second->uid];
+  --connsPerUser_[c.uid];
+  if (c.primaryFd >= 0) {
+    // A lane: replies still due to its requests go to the device connection instead.
+    auto primary = conns_.find(c.primaryFd);
+    if (primary != conns_.end()) {
+      Connection& p = *primary->second;
+      p.lanes.erase(std::remove(p.lanes.begin(), p.lanes.end(), fd), p.lanes.end());
+      for (auto route = p.routes.begin(); route != p.routes.end();) {
+        route = route->second == fd ? p.routes.erase(route) : std::next(route);
+      }
+    }
+    logVerbose(c.tag + ": lane closed");
+    conns_.erase(it);
+    if (real_) real_->release(who);
+    close(fd);
+    return;
+  }
+  tokens_.erase(c.token);
+  const std::vector<int> lanes = c.lanes;
+  logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
+  logLine(countsLine(c.tag, c.model->counts()));
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
   if (real_) real_->release(who);
   close(fd);
+  for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }
 
 }  // namespace ftmd

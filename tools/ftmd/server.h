@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "driver_model.h"
 #include "h4_session.h"
@@ -43,6 +44,14 @@ class Server {
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
+    // Lanes. A device connection offers `token`; a new connection whose first datagram
+    // presents it becomes a lane of that one (primaryFd), which then sends the replies
+    // to each request on the connection the request came on (routes).
+    uint32_t token = 0;
+    bool fresh = true;  // no datagram read yet
+    int primaryFd = -1;
+    std::vector<int> lanes;
+    std::map<uint32_t, int> routes;  // request id -> lane fd
     // Last, so that it goes first: what it sends goes to the members above.
     std::unique_ptr<DriverModel> model;
   };
@@ -51,6 +60,8 @@ class Server {
   void acceptH4();
   void serveH4(const pollfd& p);
   void send(Connection& c, Bytes msg);
+  void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
+  bool attach(Connection& c, uint32_t token);
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
   bool readStream(Connection& c);
@@ -76,6 +87,8 @@ class Server {
   int spareFd_ = -1;
   unsigned nextConn_ = 1;
   PeerPolicy policy_;
+  uint32_t nextToken_ = 0;
+  std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::map<uid_t, size_t> connsPerUser_;
   H4Sessions h4_;  // one client per user

@@ -105,8 +105,8 @@ bool UnframeDiag(const Bytes& frame, Bytes* packet, std::string* problem) {
       return false;
     }
   }
-  if (packet->size() < 2) {
-    *problem = "frame too short for its FCS";
+  if (packet->size() < 3) {  // a code byte at least, and the FCS
+    *problem = "frame too short for a code and its FCS";
     return false;
   }
   if (DiagFcs16(packet->data(), (int)packet->size(), 0xFFFF) != DIAG_FCS_GOOD) {

@@ -162,6 +162,12 @@ Reply DevClient::recv(int timeoutMs) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n <= 0) return r;
     if (!tcp_) {
+      // The lane offer a new connection gets is kept aside, as a client that takes no
+      // lanes ignores it.
+      if (n >= 12 && ftmd::le32(buf) == ftmd::kMsgOffer) {
+        offer_ = ftmd::le32(buf + 8);
+        continue;
+      }
       msg.assign(buf, buf + n);
       break;
     }
