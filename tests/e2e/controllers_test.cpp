@@ -267,6 +267,8 @@ TEST_F(BtvirtTest, TheH4PortServesTheControllerWhileNoBridgeHoldsIt) {
   EXPECT_TRUE(ftmd.child->WaitForOutput("ftmd: conn 1 refused: the controller " + kUnixController +
                                         " is in use by the H4 client\n"));
   h4.reset();
+  // The controller is free once ftmd has seen the H4 client go (its counts line).
+  ASSERT_TRUE(ftmd.child->WaitForOutput("ftmd: H4 client: ")) << ftmd.child->Output();
   Bridge bridge(ftmd.dir.path, "raw");
   ASSERT_TRUE(bridge.WaitListening());
   TestHost host(bridge.port);
