@@ -121,6 +121,7 @@ class DeviceObject : public KernelObject {
              OVERLAPPED* ov);
   BOOL Cancel(OVERLAPPED* ov);
   BOOL Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait);
+  void OnClosing() override;
   void OnClose() override;
 
  private:
@@ -492,6 +493,14 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
 
+// Requests still pending end with 995 before the handle leaves the table: a thread that
+// asks for a request's result while the handle is being closed gets that status, as it
+// would from the system, and never "invalid handle" for a request that was under way.
+void DeviceObject::OnClosing() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FailAllLocked(ERROR_OPERATION_ABORTED);
+}
+
 void DeviceObject::OnClose() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -665,6 +674,9 @@ BOOL GetOverlappedResult(HANDLE device, LPOVERLAPPED overlapped, LPDWORD bytesTr
   if (status != STATUS_PENDING) return ReportResult(status, bytes, bytesTransferred);
   auto d = FindHandleOf<DeviceObject>(device);
   if (!d) {
+    // Closed meanwhile: its close ended the request before the handle left the table.
+    ReadOverlapped(overlapped, &status, &bytes);
+    if (status != STATUS_PENDING) return ReportResult(status, bytes, bytesTransferred);
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }

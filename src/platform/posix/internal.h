@@ -18,6 +18,9 @@ class KernelObject {
   // Waits until the object is signalled or the time runs out; returns WAIT_OBJECT_0,
   // WAIT_TIMEOUT or WAIT_FAILED (with the last error set).
   virtual DWORD Wait(DWORD milliseconds);
+  // Called by every CloseHandle of the handle while it is still in the table, so that
+  // what a close ends is ended before the handle stops being found (it may run twice).
+  virtual void OnClosing() {}
   // Called once when the handle is closed (after it has left the table).
   virtual void OnClose() {}
 };

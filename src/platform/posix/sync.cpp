@@ -159,6 +159,7 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, size_t, LPTHREAD_START_ROUTINE start,
 }
 
 BOOL CloseHandle(HANDLE object) {
+  if (auto closing = FindHandle(object)) closing->OnClosing();
   auto o = RemoveHandle(object);
   if (!o) {
     SetLastError(ERROR_INVALID_HANDLE);
