@@ -18,10 +18,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DevchanReply reply;
   const bool ok = ParseDevchanReply(d, size, &reply);
-  const bool wellFormed = size >= 8 && (kind == kMsgPending || (kind == kMsgComplete && size >= 16));
+  const bool offer = kind == kMsgOffer && size >= 12 && le32(data + 8) != 0;
+  const bool wellFormed =
+      size >= 8 && (kind == kMsgPending || kind == kMsgAttached || offer || (kind == kMsgComplete && size >= 16));
   FuzzCheck(ok == wellFormed, "accepted a malformed reply or refused a good one");
   if (ok) {
     FuzzCheck(reply.kind == kind && reply.id == le32(data + 4), "kind or id misread");
+    if (reply.kind == kMsgOffer) FuzzCheck(reply.token == le32(data + 8), "token misread");
     if (reply.kind == kMsgComplete) {
       FuzzCheck(reply.status == le32(data + 8), "status misread");
       FuzzCheck(reply.payload == datagram.get() + 16 && reply.payloadSize == size - 16, "payload misplaced");
@@ -48,6 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzCheck(ParseDevchanReply(complete.data(), complete.size(), &reply) && reply.id == id && reply.status == kind &&
                 reply.payloadSize == size && (size == 0 || memcmp(reply.payload, data, size) == 0),
             "built COMPLETE does not parse back");
+
+  // A lane's token goes out in an OFFER and comes back in an ATTACH.
+  FuzzBytes offered = BuildDevchanOffer(id);
+  FuzzCheck(ParseDevchanReply(offered.data(), offered.size(), &reply) && reply.kind == kMsgOffer && reply.token == id,
+            "built OFFER does not parse back");
+  FuzzBytes attach = BuildDevchanAttach(id);
+  FuzzCheck(DevchanAttachToken(attach.data(), attach.size()) == id, "built ATTACH does not give its token back");
 
   // The TCP form: a message is taken only when its length is within the bound and whole.
   size_t length = 0;
