@@ -1,23 +1,34 @@
 # Fails when a source file under SRC includes a header of a layer that is not below its
-# own. Run as: cmake -DSRC=<src dir> -P check_layers.cmake
+# own, or when a folder of SRC is in no layer. Run as:
+# cmake -DSRC=<src dir> -P check_layers.cmake
 #
 # The layers from the bottom up; a layer may include its own headers and those of the
 # layers listed for it.
-set(allowed_platform platform wire)
 set(allowed_wire wire)
-set(allowed_core core platform wire)
+set(allowed_platform platform wire)
+set(allowed_capture capture wire)
+set(allowed_core core capture platform wire)
 set(allowed_driver driver ${allowed_core})
 set(allowed_diag diag ${allowed_driver})
 set(allowed_forward forward ${allowed_diag})
 set(allowed_hostlink hostlink ${allowed_diag})
 set(allowed_app app forward hostlink ${allowed_diag})
-set(layers platform wire core driver diag forward hostlink app)
+set(layers wire platform capture core driver diag forward hostlink app)
 
 if(NOT SRC)
   message(FATAL_ERROR "check_layers: SRC is not set")
 endif()
 
 set(violations "")
+file(GLOB folders LIST_DIRECTORIES true RELATIVE "${SRC}" "${SRC}/*")
+foreach(folder IN LISTS folders)
+  if(IS_DIRECTORY "${SRC}/${folder}")
+    list(FIND layers "${folder}" known)
+    if(known EQUAL -1)
+      list(APPEND violations "${folder}/: a folder in no layer")
+    endif()
+  endif()
+endforeach()
 foreach(layer IN LISTS layers)
   file(GLOB_RECURSE files "${SRC}/${layer}/*.h" "${SRC}/${layer}/*.cpp")
   foreach(file IN LISTS files)

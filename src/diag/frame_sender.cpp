@@ -1,7 +1,7 @@
 // The frame sender: frames one packet, dumps it when asked and hands the whole frame
 // to the one sender towards the test host.
+#include "core/hex_dump.h"
 #include "diag/diag.h"
-#include "diag/hex_dump.h"
 
 void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose) {
   BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped

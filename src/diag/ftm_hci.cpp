@@ -1,8 +1,8 @@
 // The HCI command inside an FTM subsystem request: header 4B 0B 04 00, command length
 // at offset 6 (packet type and command together), packet type 0x01 at offset 10, the
 // command from offset 11 with the request's escape pairs still in it.
+#include "core/hex_dump.h"
 #include "diag/diag.h"
-#include "diag/hex_dump.h"
 #include "diag/request_bytes.h"
 
 namespace {

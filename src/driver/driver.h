@@ -1,4 +1,4 @@
-// Driver access: the overlapped request pattern, the three writes, SCO interfaces.
+// Driver access: the overlapped request pattern, the three writes, SCO interface selection.
 #pragma once
 
 #include "core/context.h"
@@ -70,8 +70,3 @@ DriverWriter DriverWriterFor(FtmAppContext* ctx);
 // The SCO packet rule: select the interface that hciLen asks for, or print
 // "BTFTM: Invalid sco hciLen %d" for an unlisted size.
 void ApplyScoPacketRule(int hciLen, const DriverWriter& writer);
-
-// SCO link tracking on one event (event code, parameter length, parameters), with the
-// tracking state of the event reader. May reset the SCO gate of ctx and select interface 0.
-void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
-                  const DriverWriter& writer);

@@ -1,4 +1,4 @@
-// SCO interfaces: selection in the driver, the packet-size rule and link tracking.
+// SCO interfaces: selection in the driver and the packet-size rule.
 #include "driver/driver.h"
 
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
@@ -49,34 +49,4 @@ void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
     return;
   }
   writer.selectScoInf(writer.context, id);
-}
-
-enum {
-  EVT_CONNECTION_COMPLETE = 0x03,
-  EVT_DISCONNECTION_COMPLETE = 0x05,
-  EVT_SYNC_CONNECTION_COMPLETE = 0x2C,
-  LINK_TYPE_SCO = 0x00,
-};
-
-void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
-                  const DriverWriter& writer) {
-  // The event buffer always holds the parameters the tests below read; a shorter event
-  // reads as zeros there.
-  auto at = [&](int i) -> BYTE { return i < length ? event[i] : 0; };
-  BYTE code = at(0);
-  BYTE status = at(2);
-  WORD handle = (WORD)(at(3) | (at(4) << 8));
-  if ((code == EVT_SYNC_CONNECTION_COMPLETE && status == 0) ||
-      (code == EVT_CONNECTION_COMPLETE && status == 0 && at(11) == LINK_TYPE_SCO)) {
-    *scoConnectionHandle = handle;
-    print_message(L"New sco connection handle is 0x%02x\n", (unsigned)handle);
-    return;
-  }
-  if (code == EVT_DISCONNECTION_COMPLETE && handle == *scoConnectionHandle) {
-    print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)handle);
-    *scoConnectionHandle = 0;
-    HANDLE gate = ctx->ScoRxStartEvent.load();
-    if (gate != nullptr) ResetEvent(gate);
-    writer.selectScoInf(writer.context, 0);
-  }
 }

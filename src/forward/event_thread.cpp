@@ -2,10 +2,11 @@
 // and forwards the event to the test host.
 #include "forward/forward.h"
 
+#include "core/hex_dump.h"
 #include "diag/diag.h"
-#include "diag/hex_dump.h"
 #include "forward/packet_bytes.h"
 #include "forward/reader_common.h"
+#include "forward/sco_link.h"
 
 #include <cstring>
 

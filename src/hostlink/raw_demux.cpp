@@ -1,6 +1,6 @@
 #include "hostlink/raw_demux.h"
 
-#include "diag/hex_dump.h"
+#include "core/hex_dump.h"
 #include "wire/h4.h"
 
 #include <cstring>
@@ -33,7 +33,7 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
   }
   while (index < total) {
     const int type = buf[index];
-    if (type != H4_TYPE_COMMAND && type != H4_TYPE_ACL && type != H4_TYPE_SCO) {
+    if (type != H4_COMMAND && type != H4_ACL && type != H4_SCO) {
       print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
       CountDrop(state->drops, DROP_UNKNOWN_TYPE);
       ++index;
@@ -42,7 +42,7 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
     const int size = PacketSize(buf, total, index);  // bytes behind the type byte
     // The SCO rule goes by the length as it stands, a length byte still to come counting
     // as 0, and runs again when the packet is carried and seen anew.
-    if (type == H4_TYPE_SCO) ApplyScoPacketRule(size, writer);
+    if (type == H4_SCO) ApplyScoPacketRule(size, writer);
 
     if (1 + size > HOST_RECV_CAPACITY) {
       // Only an ACL packet can be this long. It would never fit the buffer, so its bytes
@@ -61,10 +61,10 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
       return carry;
     }
     const BYTE* packet = buf + index + 1;
-    if (type == H4_TYPE_COMMAND) {
+    if (type == H4_COMMAND) {
       writer.sendHciCmd(writer.context, packet, size);
       PrintHciCommand(packet, size);
-    } else if (type == H4_TYPE_ACL) {
+    } else if (type == H4_ACL) {
       WriteAcl(packet, size, state, writer);
     } else {
       writer.sendScoData(writer.context, packet, size);

@@ -2,7 +2,6 @@
 #pragma once
 
 #include "core/drop_counts.h"
-#include "diag/diag.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 

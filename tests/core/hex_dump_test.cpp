@@ -1,10 +1,8 @@
 // The items of the packet dumps and the HCI command line built from them.
-#include "diag/hex_dump.h"
+#include "core/hex_dump.h"
 
 #include "console_capture.h"
-#include "diag/diag.h"
 #include "frames.h"
-#include "recorders.h"
 
 #include <gtest/gtest.h>
 

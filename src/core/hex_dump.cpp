@@ -1,4 +1,4 @@
-#include "diag/hex_dump.h"
+#include "core/hex_dump.h"
 
 #include <cstring>
 

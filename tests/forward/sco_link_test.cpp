@@ -1,0 +1,83 @@
+// SCO link tracking by the event reader: which events record or end the link, and what
+// the end of a link does to the gate and the driver's interface.
+#include "forward/sco_link.h"
+#include "recorders.h"
+#include "scripted_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using tarnexio_test::DeviceAction;
+using tarnexio_test::DeviceRequest;
+
+namespace {
+
+class LinkTracking : public ::testing::Test {
+ protected:
+  std::string Track(std::vector<BYTE> event) {
+    event.resize(262, 0);
+    ConsoleCapture console;
+    TrackScoLink(ctx_.get(), event.data(), event[1] + 2, &handle_, recorder_.writer());
+    return console.Finish();
+  }
+  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  TestRecord ctx_;
+  DriverWriteRecorder recorder_;
+  WORD handle_ = 0;
+};
+
+TEST_F(LinkTracking, SetUpAndTearDownOfTheRecordedLink) {
+  // Synchronous Connection Complete, eSCO link type 2: recorded like SCO.
+  EXPECT_EQ(Track({0x2C, 0x11, 0x00, 0x2B, 0x01, 1, 2, 3, 4, 5, 6, 0x02}), "New sco connection handle is 0x12b\n");
+  EXPECT_EQ(handle_, 0x012B);
+  // A Connection Complete for an ACL link or with an error records nothing.
+  EXPECT_EQ(Track({0x03, 0x0B, 0x00, 0x01, 0x00, 1, 2, 3, 4, 5, 6, 0x01, 0}), "");
+  EXPECT_EQ(Track({0x03, 0x0B, 0x04, 0x02, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0}), "");
+  EXPECT_EQ(handle_, 0x012B);
+  // Disconnection of another handle changes nothing.
+  SetEvent(ctx_->ScoRxStartEvent.load());
+  EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x01, 0x00, 0x13}), "");
+  EXPECT_TRUE(GateOpen());
+  // Disconnection of the recorded link closes the gate and selects interface 0.
+  EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x2B, 0x01, 0x13}), "Sco connection 0x12b is disconnected\n");
+  EXPECT_EQ(handle_, 0);
+  EXPECT_FALSE(GateOpen());
+  EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
+}
+
+TEST_F(LinkTracking, ConnectionCompleteForAnScoLinkAndTheLaterLinkWins) {
+  EXPECT_EQ(Track({0x03, 0x0B, 0x00, 0x05, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0}), "New sco connection handle is 0x05\n");
+  EXPECT_EQ(Track({0x2C, 0x11, 0x00, 0x06, 0x00}), "New sco connection handle is 0x06\n");
+  EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x05, 0x00, 0x13}), "");  // the first link: nothing
+  EXPECT_EQ(handle_, 6);
+}
+
+TEST_F(LinkTracking, DisconnectionOfHandleZeroWithNoLinkCountsAsItsEnd) {
+  SetEvent(ctx_->ScoRxStartEvent.load());
+  EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x00, 0x00, 0x13}), "Sco connection 0x00 is disconnected\n");
+  EXPECT_FALSE(GateOpen());
+  EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
+}
+
+using LinkEndOnTheDriver = ScriptedDriverTest;
+
+TEST_F(LinkEndOnTheDriver, FailedSelectionOfZeroKeepsTheOldInterface) {
+  SelectScoInf(ctx_.get(), 1);
+  ASSERT_EQ(ctx_->currentScoInterface.load(), 1);
+  device_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(31); });
+  WORD handle = 0x10;
+  std::vector<BYTE> event = {0x05, 0x04, 0x00, 0x10, 0x00, 0x13};
+  event.resize(262, 0);
+  ConsoleCapture console;
+  TrackScoLink(ctx_.get(), event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
+  EXPECT_EQ(console.Finish(), "Sco connection 0x10 is disconnected\nSelectScoInf: Error:in default. Error -0x1F\n");
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 1);
+  EXPECT_FALSE(GateOpen());
+  // A later packet of the same size selects nothing: its interface is still current.
+  SelectScoInf(ctx_.get(), 1);
+  EXPECT_EQ(device_->Requests().size(), 2u);
+  EXPECT_FALSE(GateOpen());
+}
+
+}  // namespace

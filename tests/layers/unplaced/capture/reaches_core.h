@@ -1,0 +1,3 @@
+// The capture layer sits below the context record and may not reach it.
+#pragma once
+#include "core/context.h"
