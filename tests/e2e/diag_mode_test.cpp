@@ -1,5 +1,6 @@
 // Diag mode end to end: a test host that speaks frames, the bridge, ftmd's controller.
 #include "harness.h"
+#include "tcp_queues.h"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +92,7 @@ TEST(DiagMode, ARequestSplitOverTwoReceivesIsAnswered) {
   LiveRun run("diag");
   Bytes request = DiagHciRequest(Hex("01 09 10 00"));  // Read_BD_ADDR
   run.host->Send(Bytes(request.begin(), request.begin() + 8));
-  std::this_thread::sleep_for(Millis(150));
+  ASSERT_TRUE(tarnexio_test::WaitPeerHasReadAll(run.host->fd()));  // the rest comes in a receive of its own
   run.host->Send(Bytes(request.begin() + 8, request.end()));
   EXPECT_EQ(run.host->Receive(request.size() + 3), Echo(request));
   LogPacket cc = ReceiveLog(*run.host, 0x1366);

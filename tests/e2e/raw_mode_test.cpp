@@ -1,5 +1,6 @@
 // Raw mode end to end: a test host on TCP, the bridge, ftmd's simulated controller.
 #include "harness.h"
+#include "tcp_queues.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -32,12 +33,13 @@ TEST(RawMode, PacketsInOneSendAndSplitOverSendsAreEachWrittenOnce) {
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
 
-  // One command in three sends, with pauses so that each arrives in its own receive.
+  // One command in three sends, each read by the bridge before the next goes, so that
+  // each arrives in a receive of its own.
   Bytes scan = Hex("01 1a 0c 01 03");
   run.host->Send(Bytes(scan.begin(), scan.begin() + 1));
-  std::this_thread::sleep_for(Millis(100));
+  ASSERT_TRUE(tarnexio_test::WaitPeerHasReadAll(run.host->fd()));
   run.host->Send(Bytes(scan.begin() + 1, scan.begin() + 3));
-  std::this_thread::sleep_for(Millis(100));
+  ASSERT_TRUE(tarnexio_test::WaitPeerHasReadAll(run.host->fd()));
   run.host->Send(Bytes(scan.begin() + 3, scan.end()));
   EXPECT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C1A); }).empty());
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM: HCI cmd(to btsoc)(4):1a 0c 01 03 \n"));

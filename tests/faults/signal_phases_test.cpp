@@ -1,10 +1,12 @@
 // Ctrl+C (SIGINT) and shutdown (SIGTERM) in every phase of start-up and of the run.
 #include "device_double.h"
 #include "fault_support.h"
+#include "thread_state.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -52,7 +54,7 @@ TEST(SignalPhases, CtrlCWhileTheDriverOpensLetsStartUpFinishCleanUpAndExitOne) {
   ASSERT_TRUE(device.ready);
   e2e::Bridge bridge(dir.path, "raw");
   ASSERT_TRUE(bridge.child->WaitForOutput("BTFTM : opening FTM Driver handle\n"));
-  std::this_thread::sleep_for(Millis(200));
+  ASSERT_TRUE(tarnexio_test::WaitProcessBlockedIn(bridge.child->pid(), SYS_connect));
   ASSERT_TRUE(bridge.child->Running()) << bridge.child->Output();
   bridge.child->Signal(SIGINT);
   ASSERT_TRUE(bridge.child->WaitForOutput(kSignalled));

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "device_test_util.h"
+#include "thread_state.h"
 
 using tarnexio_test::DeviceAction;
 using tarnexio_test::DeviceRequest;
@@ -65,8 +66,10 @@ TEST_P(DeviceTest, PendingThenCompleteFillsCallerBufferLater) {
 
   uint32_t id = PendingId(1);
   // GetOverlappedResult with bWait TRUE waits for the completion sent meanwhile.
+  const pid_t self = tarnexio_test::CurrentThreadId();
   auto completer = std::async(std::launch::async, [&] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Completes once this thread waits in GetOverlappedResult.
+    EXPECT_TRUE(tarnexio_test::WaitThreadBlocked(self));
     return server_->CompletePending(id, 0, {5, 6, 7, 8, 9});
   });
   DWORD got = 0;

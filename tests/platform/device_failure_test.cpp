@@ -2,12 +2,15 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <atomic>
 #include <cstring>
 #include <future>
 #include <thread>
 
 #include "device_test_util.h"
 #include "other_user.h"
+#include "thread_state.h"
+#include "wait_until.h"
 
 using tarnexio_test::DeviceAction;
 using tarnexio_test::DeviceRequest;
@@ -131,12 +134,15 @@ TEST_P(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
   DWORD n;
   ASSERT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov_));
   HANDLE device = device_;
-  auto waiter = std::async(std::launch::async, [this, device] {
+  std::atomic<pid_t> thread{0};
+  auto waiter = std::async(std::launch::async, [this, device, &thread] {
     DWORD got;
+    thread = tarnexio_test::CurrentThreadId();
     BOOL ok = GetOverlappedResult(device, &ov_, &got, TRUE);
     return std::make_pair(ok, GetLastError());
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitUntil([&] { return thread.load() != 0; }));
+  ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(thread.load()));
   HANDLE closed = device_;
   device_ = INVALID_HANDLE_VALUE;
   ASSERT_TRUE(CloseHandle(closed));

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <future>
 #include <thread>
 
 #include "platform/platform.h"
+#include "thread_state.h"
+#include "wait_until.h"
 
 namespace {
 
@@ -73,8 +76,13 @@ TEST_F(Sockets, ShutdownWakesAThreadBlockedInAccept) {
   uint16_t port = 0;
   SOCKET listener = ListenOnLoopback(&port);
   ASSERT_NE(listener, INVALID_SOCKET);
-  auto accepted = std::async(std::launch::async, [listener] { return accept(listener, nullptr, nullptr); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::atomic<pid_t> waiter{0};
+  auto accepted = std::async(std::launch::async, [listener, &waiter] {
+    waiter = tarnexio_test::CurrentThreadId();
+    return accept(listener, nullptr, nullptr);
+  });
+  ASSERT_TRUE(WaitUntil([&] { return waiter.load() != 0; }));
+  ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(waiter.load()));
   shutdown(listener, SD_BOTH);
   ASSERT_EQ(accepted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_EQ(accepted.get(), INVALID_SOCKET);
@@ -87,11 +95,14 @@ TEST_F(Sockets, ShutdownWakesAThreadBlockedInRecv) {
   SOCKET client = ConnectTo(port);
   ASSERT_NE(client, INVALID_SOCKET);
   SOCKET server = accept(listener, nullptr, nullptr);
-  auto received = std::async(std::launch::async, [server] {
+  std::atomic<pid_t> waiter{0};
+  auto received = std::async(std::launch::async, [server, &waiter] {
     char buffer[16];
+    waiter = tarnexio_test::CurrentThreadId();
     return recv(server, buffer, sizeof(buffer), 0);
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(WaitUntil([&] { return waiter.load() != 0; }));
+  ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(waiter.load()));
   shutdown(server, SD_BOTH);
   ASSERT_EQ(received.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_LE(received.get(), 0);

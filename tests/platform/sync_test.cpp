@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "platform/platform.h"
+#include "thread_state.h"
+#include "wait_until.h"
 
 TEST(LastError, IsKeptPerThread) {
   SetLastError(5);
@@ -63,13 +65,13 @@ TEST(Handles, ClosedAndInvalidHandlesFailAndValuesAreNotReused) {
 
 TEST(Handles, ClosingAnEventWhileAnotherThreadWaitsOnIt) {
   HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  std::atomic<bool> started{false};
+  std::atomic<pid_t> thread{0};
   auto waiter = std::async(std::launch::async, [&] {
-    started = true;
-    return WaitForSingleObject(e, 300);
+    thread = tarnexio_test::CurrentThreadId();
+    return WaitForSingleObject(e, 1000);
   });
-  while (!started) std::this_thread::yield();
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(WaitUntil([&] { return thread.load() != 0; }));
+  ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(thread.load()));
   ASSERT_TRUE(CloseHandle(e));
   // The waiter keeps waiting on the object it holds and sees its time run out.
   ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
