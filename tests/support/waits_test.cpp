@@ -22,13 +22,11 @@ using namespace tarnexio_test;
 
 TEST(Waits, PeerHasReadAllOnlyOnceTheBytesAreRead) {
   int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(listen(listener, 1), 0);  // on a port the system picks
   sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t length = sizeof address;
-  ASSERT_EQ(bind(listener, (sockaddr*)&address, sizeof address), 0);
-  ASSERT_EQ(listen(listener, 1), 0);
   ASSERT_EQ(getsockname(listener, (sockaddr*)&address, &length), 0);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   int client = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(connect(client, (sockaddr*)&address, sizeof address), 0);
   int server = accept(listener, nullptr, nullptr);
