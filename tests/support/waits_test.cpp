@@ -21,12 +21,14 @@ namespace {
 using namespace tarnexio_test;
 
 TEST(Waits, PeerHasReadAllOnlyOnceTheBytesAreRead) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_EQ(listen(listener, 1), 0);  // on a port the system picks
+  // A loopback listener on a port the system picks.
   sockaddr_in address{};
-  socklen_t length = sizeof address;
-  ASSERT_EQ(getsockname(listener, (sockaddr*)&address, &length), 0);
+  address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int listener = socket(AF_INET, SOCK_STREAM, 0);
+  socklen_t length = sizeof address;
+  ASSERT_TRUE(bind(listener, (sockaddr*)&address, length) == 0 && listen(listener, 1) == 0 &&
+              getsockname(listener, (sockaddr*)&address, &length) == 0);
   int client = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_EQ(connect(client, (sockaddr*)&address, sizeof address), 0);
   int server = accept(listener, nullptr, nullptr);
