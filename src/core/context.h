@@ -42,6 +42,10 @@ struct FtmAppContext {
   PacketTap tap;                              // the run's capture, packet counts and drops
   HostSender host;                            // the test host's connection and its sender
   std::atomic<int> diagMode{1};               // 1 diag, 0 raw
+  // The main thread selects an SCO interface for a packet while the event reader may
+  // deselect at a link end: this lock makes each selection (the test against the current
+  // interface, the driver request, the record and the gate) one step.
+  std::mutex scoInterfaceLock;
   std::atomic<BYTE> currentScoInterface{0};  // SCO interface id last selected, 0 = none
 };
 

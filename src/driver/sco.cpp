@@ -2,6 +2,13 @@
 #include "driver/driver.h"
 
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
+  std::lock_guard<std::mutex> lock(ctx->scoInterfaceLock);
+  if (interfaceId == 0) {
+    // A deselection closes the gate within the same step, so that a selection that
+    // finished just before it cannot leave the gate open with no interface.
+    HANDLE gate = ctx->ScoRxStartEvent.load();
+    if (gate != nullptr) ResetEvent(gate);
+  }
   if (interfaceId == ctx->currentScoInterface.load()) return;
   DWORD count = 0;
   // The result is judged by the last error even when the call succeeds, and a success

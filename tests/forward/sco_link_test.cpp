@@ -3,9 +3,15 @@
 #include "forward/sco_link.h"
 #include "recorders.h"
 #include "scripted_driver.h"
+#include "thread_state.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <future>
 #include <vector>
 
 using tarnexio_test::DeviceAction;
@@ -77,6 +83,41 @@ TEST_F(LinkEndOnTheDriver, FailedSelectionOfZeroKeepsTheOldInterface) {
   // A later packet of the same size selects nothing: its interface is still current.
   SelectScoInf(ctx_.get(), 1);
   EXPECT_EQ(device_->Requests().size(), 2u);
+  EXPECT_FALSE(GateOpen());
+}
+
+// The main thread selects an interface for an SCO packet while the event reader sees the
+// recorded link end. The link end is never lost to the selection under way: the driver is
+// given 0 last, the record says 0 and the gate is closed.
+TEST_F(LinkEndOnTheDriver, LinkEndDuringASelectionDeselectsAfterIt) {
+  device_->SetScript([](const DeviceRequest& r) {
+    return r.input == std::vector<uint8_t>{2} ? DeviceAction::Hold() : DeviceAction::Complete(0);
+  });
+  auto selection = std::async(std::launch::async, [this] { SelectScoInf(ctx_.get(), 2); });
+  ASSERT_TRUE(device_->WaitForRequests(1));  // the selection of 2 is in the driver
+
+  std::atomic<pid_t> reader{0};
+  auto linkEnd = std::async(std::launch::async, [this, &reader] {
+    reader = tarnexio_test::CurrentThreadId();
+    WORD handle = 0x10;
+    std::vector<BYTE> event = {0x05, 0x04, 0x00, 0x10, 0x00, 0x13};
+    event.resize(262, 0);
+    TrackScoLink(ctx_.get(), event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
+  });
+  // The link end has been handled beside the held selection, or waits for it to end.
+  EXPECT_TRUE(WaitUntil([&] {
+    return linkEnd.wait_for(std::chrono::seconds(0)) == std::future_status::ready ||
+           device_->Requests().size() >= 2 ||
+           (reader.load() != 0 && tarnexio_test::ThreadIsBlocked(getpid(), reader.load(), SYS_futex));
+  }));
+  ASSERT_TRUE(device_->ReleaseHeld(device_->Requests()[0].id, 0));
+  selection.get();
+  linkEnd.get();
+
+  const auto requests = device_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1].input, std::vector<uint8_t>{0});
+  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
 }
 

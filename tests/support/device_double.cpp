@@ -61,6 +61,7 @@ DeviceAction DeviceAction::Complete(uint32_t status, std::vector<uint8_t> output
 }
 DeviceAction DeviceAction::Pending() { return {kPending, 0, {}, {}}; }
 DeviceAction DeviceAction::Ignore() { return {kIgnore, 0, {}, {}}; }
+DeviceAction DeviceAction::Hold() { return {kHold, 0, {}, {}}; }
 DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
   return {kRaw, 0, {}, std::move(datagrams)};
 }
@@ -158,6 +159,14 @@ bool DeviceDouble::CompletePending(uint32_t id, uint32_t status, const std::vect
     if (connection != 0 && it->first != connection) continue;
     if (it->second.pending.erase(id) == 0) continue;
     return ReplyLocked(it->first, id, CompleteDatagram(id, status, output));
+  }
+  return false;
+}
+
+bool DeviceDouble::ReleaseHeld(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : connections_) {
+    if (entry.second.held.erase(id) != 0) return ReplyLocked(entry.first, id, CompleteDatagram(id, status, output));
   }
   return false;
 }
@@ -260,6 +269,9 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
         ReplyLocked(number, id, PendingDatagram(id));
         break;
       case DeviceAction::kIgnore:
+        break;
+      case DeviceAction::kHold:
+        if (it != connections_.end()) it->second.held.insert(id);
         break;
       case DeviceAction::kRaw:
         for (const auto& d : action.datagrams) SendLocked(lane, d);

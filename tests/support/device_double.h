@@ -65,7 +65,7 @@ struct DeviceCancel {
 
 // What the server does with one IOCTL.
 struct DeviceAction {
-  enum Kind { kComplete, kPending, kIgnore, kRaw, kCloseConnection };
+  enum Kind { kComplete, kPending, kIgnore, kHold, kRaw, kCloseConnection };
   Kind kind = kComplete;
   uint32_t status = 0;
   std::vector<uint8_t> output;
@@ -74,6 +74,8 @@ struct DeviceAction {
   static DeviceAction Complete(uint32_t status, std::vector<uint8_t> output = {});
   static DeviceAction Pending();
   static DeviceAction Ignore();
+  // No reply until the test gives one with ReleaseHeld: a request kept in the driver.
+  static DeviceAction Hold();
   static DeviceAction Raw(std::vector<std::vector<uint8_t>> datagrams);
   static DeviceAction CloseConnection();
 };
@@ -111,6 +113,8 @@ class DeviceDouble {
   // Completes a request that was answered PENDING. connection 0 means the latest
   // connection that has this id pending. Returns false if no such request is pending.
   bool CompletePending(uint32_t id, uint32_t status, const std::vector<uint8_t>& output = {}, int connection = 0);
+  // Completes a request that Hold kept without a reply. False if no such request is held.
+  bool ReleaseHeld(uint32_t id, uint32_t status, const std::vector<uint8_t>& output = {});
   // Stops listening and closes everything, as a server that dies. Idempotent.
   void Stop();
 
@@ -130,6 +134,7 @@ class DeviceDouble {
   struct Connection {
     int fd = -1;
     std::set<uint32_t> pending;
+    std::set<uint32_t> held;  // kept by Hold, answered by nothing but ReleaseHeld
     int device = 0;                  // a lane: the connection whose requests it carries
     std::map<uint32_t, int> routes;  // request id -> the lane its replies go to
   };
