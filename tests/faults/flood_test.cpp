@@ -2,9 +2,11 @@
 // The bridge must block on its sends instead of piling data up, keep its threads and
 // descriptors, and deliver everything once the host reads again.
 #include "fault_support.h"
+#include "thread_state.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <thread>
 
 using namespace faults;
@@ -33,8 +35,8 @@ TEST(Flood, StalledTestHostHoldsTheBridgeSteadyAndLosesNothing) {
     sent = true;
   });
 
-  // Not reading: the bridge fills the socket buffers and then waits.
-  std::this_thread::sleep_for(Millis(1500));
+  // Not reading: the bridge fills the socket buffers and then waits in its send.
+  ASSERT_TRUE(tarnexio_test::WaitProcessBlockedIn(run.bridge.child->pid(), SYS_sendto, 10000));
   ProcFigures first = Figures(run.bridge.child->pid());
   std::this_thread::sleep_for(Millis(2000));
   ProcFigures second = Figures(run.bridge.child->pid());

@@ -1,6 +1,7 @@
 // A test host that misbehaves: resets or half-closes the connection, or sends garbage
 // before its valid packets.
 #include "fault_support.h"
+#include "tcp_queues.h"
 
 #include <gtest/gtest.h>
 
@@ -99,7 +100,7 @@ TEST(HostLinkFaults, DiagGarbageIsAnsweredOrDroppedAndTheRequestsAfterItAreServe
     for (auto& b : block) b = (uint8_t)random();
     block.push_back(0x7E);
     run.host->Send(block);
-    std::this_thread::sleep_for(Millis(10));
+    ASSERT_TRUE(tarnexio_test::WaitPeerHasReadAll(run.host->fd()));  // each block in a receive of its own
   }
   // Let every answer to the garbage arrive, then throw it away.
   while (!run.host->Quiet(Millis(500))) run.host->Receive(1 << 20, Millis(100));
