@@ -256,8 +256,11 @@ class Runner {
     return kExitOk;
   }
 
+  // Sizes rise evenly from the least to the greatest over the step's packets.
   static size_t PacketSize(const Step& step, int k) {
-    return step.sizeMin + (size_t)k % (size_t)(step.sizeMax - step.sizeMin + 1);
+    if (step.count < 2) return step.sizeMin;
+    const size_t span = (size_t)(step.sizeMax - step.sizeMin);
+    return step.sizeMin + (span * (size_t)k + (size_t)(step.count - 1) / 2) / (size_t)(step.count - 1);
   }
 
   int SendTimeout(const Step& step, uint16_t h, int sent) {

@@ -43,7 +43,7 @@ struct Step {
   // Inquiry: waitMs its length. Connect: params the BD_ADDR (wire order), or empty for the
   // first device the last inquiry found. Await: waitMs its time (0: --timeout).
   HandleArg handle;      // Disconnect, Send, Receive
-  uint16_t sizeMin = 0, sizeMax = 0;  // Send, Receive: packet k is sizeMin + k % span bytes
+  uint16_t sizeMin = 0, sizeMax = 0;  // Send, Receive: packet sizes rise evenly from min to max
   bool givenData = false;  // Send, Receive: every packet is params rather than the pattern
   bool anySize = false;    // Receive: no check of what arrives
   uint8_t eventCode = 0;   // Await
