@@ -74,25 +74,22 @@ Decoded CommandAnswer(bool complete, uint16_t opcode, bool hasStatus, uint8_t st
 Decoded InquiryResult(const uint8_t* q, size_t plen) {
   const size_t count = plen > 0 ? q[0] : 0;
   if (plen < 1 || plen != 1 + 14 * count) return {};
-  // Each parameter is an array over the responses: addresses, page scan repetition modes,
-  // two reserved bytes each, classes of device, clock offsets.
-  const uint8_t* addr = q + 1;
-  const uint8_t* mode = addr + 6 * count;
-  const uint8_t* cod = mode + 3 * count;
-  const uint8_t* clock = cod + 3 * count;
+  // One record of 14 bytes per response: address, page scan repetition mode, two reserved
+  // bytes, class of device, clock offset.
   Decoded d;
   d.text = Format("Inquiry Result: %u response%s", (unsigned)count, count == 1 ? "" : "s");
   std::string list;
   for (size_t i = 0; i < count; ++i) {
-    const std::string a = BdAddr(addr + 6 * i);
+    const uint8_t* rec = q + 1 + 14 * i;
+    const std::string a = BdAddr(rec);
     d.found.push_back(a);
-    const unsigned c = cod[3 * i] | cod[3 * i + 1] << 8 | cod[3 * i + 2] << 16;
-    const uint16_t offset = Le16(clock + 2 * i);
+    const unsigned c = rec[9] | rec[10] << 8 | rec[11] << 16;
+    const uint16_t offset = Le16(rec + 12);
     d.text += Format("%s %s page scan repetition mode R%u, class of device 0x%06x, clock offset 0x%04x",
-                     i == 0 ? ":" : ";", a.c_str(), mode[i], c, offset);
+                     i == 0 ? ":" : ";", a.c_str(), rec[6], c, offset);
     list += (i ? "," : "") + JsonLine()
                                  .Str("bdaddr", a)
-                                 .Num("page_scan_repetition_mode", mode[i])
+                                 .Num("page_scan_repetition_mode", rec[6])
                                  .Str("class_of_device", Format("0x%06x", c))
                                  .Str("clock_offset", Format("0x%04x", offset))
                                  .Done();
@@ -121,19 +118,18 @@ Decoded WithStatus(const char* label, const char* kind, uint8_t status, JsonLine
 Decoded InquiryResultRssi(bool extended, const uint8_t* q, size_t plen) {
   const size_t count = plen > 0 ? q[0] : 0;
   if (plen < 1 || (extended ? (count != 1 || plen != 255) : plen != 1 + 14 * count)) return {};
-  const uint8_t* addr = q + 1;
-  const uint8_t* cod = addr + 9 * count;
-  const uint8_t* clock = cod + 3 * count;
-  const uint8_t* rssi = clock + 2 * count;
   Decoded d;
   d.text = extended ? "Extended Inquiry Result" : Format("Inquiry Result with RSSI: %u response%s", (unsigned)count,
                                                          count == 1 ? "" : "s");
   std::string list;
   for (size_t i = 0; i < count; ++i) {
-    const std::string a = BdAddr(addr + 6 * i);
+    // 14 bytes a response: address, page scan repetition mode, a reserved byte, class of
+    // device, clock offset, RSSI.
+    const uint8_t* rec = q + 1 + 14 * i;
+    const std::string a = BdAddr(rec);
     d.found.push_back(a);
-    const unsigned c = cod[3 * i] | cod[3 * i + 1] << 8 | cod[3 * i + 2] << 16;
-    const int power = (int8_t)rssi[i];
+    const unsigned c = rec[8] | rec[9] << 8 | rec[10] << 16;
+    const int power = (int8_t)rec[13];
     JsonLine one;
     one.Str("bdaddr", a).Str("class_of_device", Format("0x%06x", c)).Num("rssi", power);
     d.text += Format("%s %s class of device 0x%06x, RSSI %d dBm", i == 0 ? ":" : ";", a.c_str(), c, power);
@@ -169,14 +165,14 @@ Decoded LeMeta(const uint8_t* q, size_t plen) {
     d = WithStatus(enhanced ? "LE Enhanced Connection Complete" : "LE Connection Complete",
                    enhanced ? "le_enhanced_connection_complete" : "le_connection_complete", q[1], &json);
     d.handle = Le16(q + 2) & 0x0FFF;
-    const char* type = q[4] == 0 ? "public" : q[4] == 1 ? "random" : "identity";
+    const char* type = q[5] == 0 ? "public" : q[5] == 1 ? "random" : "identity";
     d.text += Format(", handle 0x%04x, role %s, peer %s (%s), interval %u (%.2f ms), latency %u, timeout %u (%u ms)",
-                     d.handle, RoleName(q[3]), BdAddr(q + 5).c_str(), type, Le16(t), Le16(t) * 1.25, Le16(t + 2),
+                     d.handle, RoleName(q[4]), BdAddr(q + 6).c_str(), type, Le16(t), Le16(t) * 1.25, Le16(t + 2),
                      Le16(t + 4), Le16(t + 4) * 10u);
     d.json = json.Num("handle", d.handle)
-                 .Str("role", RoleName(q[3]))
-                 .Str("peer", BdAddr(q + 5))
-                 .Num("peer_address_type", q[4])
+                 .Str("role", RoleName(q[4]))
+                 .Str("peer", BdAddr(q + 6))
+                 .Num("peer_address_type", q[5])
                  .Num("interval", Le16(t))
                  .Num("latency", Le16(t + 2))
                  .Num("supervision_timeout", Le16(t + 4))

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "decode.h"
 #include "hci_names.h"
@@ -29,7 +30,12 @@ class Runner {
 
   int Run() {
     std::string error;
-    if (!link_.Connect(options_.host, options_.port, &error)) return Fail("connect", "connection_failed", error);
+    // With --wait-bridge, a bridge that is still starting is tried again until it listens.
+    const Clock::time_point giveUp = Clock::now() + std::chrono::milliseconds(options_.waitBridgeMs);
+    while (!link_.Connect(options_.host, options_.port, &error)) {
+      if (Clock::now() >= giveUp) return Fail("connect", "connection_failed", error);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     for (const Step& step : options_.steps) {
       const int status = RunStep(step);
       if (status != kExitOk) return status;

@@ -9,8 +9,13 @@
 namespace host {
 
 const char kUsage[] =
-    "usage: tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT STEP...\n"
-    "       tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT --script FILE\n"
+    "usage: tarnexio-host [OPTION...] HOST:PORT STEP...\n"
+    "       tarnexio-host [OPTION...] HOST:PORT --script FILE\n"
+    "options: --mode raw|diag         the bridge's mode (raw by default)\n"
+    "         --json                  one JSON object per line\n"
+    "         --timeout SECONDS       the longest wait for an answer (5 by default)\n"
+    "         --wait-bridge SECONDS   try to connect again while no bridge listens yet\n"
+    "         -h, --help              this text\n"
     "steps: reset  bdaddr  version  name  set-name NAME  dut\n"
     "       le-tx CHANNEL LENGTH PAYLOAD [PHY]   le-rx CHANNEL [PHY]   le-end\n"
     "       cmd OPCODE [HEX...]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
@@ -21,7 +26,7 @@ const char kUsage[] =
     "       await EVENT [SECONDS]   (EVENT a name such as connection-complete, or a code)\n"
     "       diag-version  diag-esn  diag-status   (diag mode)\n"
     "       HANDLE is a number or $handle, the handle of the last connect or await\n"
-    "exit status: 0 all answered with success, 1 a command failed, 2 usage error,\n"
+    "exit status: 0 all answered with success, 1 a command or an event failed, 2 usage error,\n"
     "             3 connection failed or a step timed out\n";
 
 namespace {
@@ -380,9 +385,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
     } else if (a == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], &options->timeoutMs) &&
                options->timeoutMs > 0) {
       ++i;
+    } else if (a == "--wait-bridge" && i + 1 < args.size() && ParseSeconds(args[i + 1], &options->waitBridgeMs)) {
+      ++i;
     } else {
       *error = a == "--mode" ? "--mode needs raw or diag"
-               : a == "--timeout" ? "--timeout needs SECONDS above 0"
+               : a == "--timeout"     ? "--timeout needs SECONDS above 0"
+               : a == "--wait-bridge" ? "--wait-bridge needs SECONDS"
                                   : "unknown option " + a;
       return false;
     }

@@ -54,6 +54,7 @@ struct Options {
   Mode mode = Mode::Raw;
   bool json = false;
   uint32_t timeoutMs = 5000;
+  uint32_t waitBridgeMs = 0;  // --wait-bridge: how long to try again while nothing listens
   std::string host;
   std::string port;
   std::string scriptPath;  // --script FILE: the steps come from the file
