@@ -100,6 +100,8 @@ void SimController::command(const uint8_t* p, size_t n) {
       peers_.clear();
       jobs_.clear();
       leTest_ = LeTest::None;
+      inquiring_ = false;
+      name_.assign(kSimName, kSimName + sizeof kSimName - 1);
       commandComplete(op, {0});
       return;
     case kOpInquiry:
