@@ -289,7 +289,7 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
   {  // a bad step, caught before any connection
     const ToolRun r = RunTool({Target(FreePort()), "reset", "frobnicate"});
     EXPECT_EQ(r.exit, 2) << r.output;
-    EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: unknown step 'frobnicate'\n", "usage: tarnexio-host"}));
+    EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: unknown step 'frobnicate' after 'reset'\n", "usage: tarnexio-host"}));
   }
 }
 

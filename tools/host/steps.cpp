@@ -215,7 +215,9 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
     *error = why;
     return false;
   };
-  while (i < words.size()) {
+  size_t previous = 0;  // where the step before this one began
+  for (size_t start = 0; i < words.size(); previous = start) {
+    start = i;
     const std::string word = words[i++];
     std::vector<unsigned long> n;
     if (word == "reset") {
@@ -350,7 +352,9 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
       const uint8_t code = word == "diag-version" ? kDiagVersion : word == "diag-esn" ? kDiagEsn : kDiagStatus;
       steps->push_back(DiagStep(word, code));
     } else {
-      return bad("unknown step '" + word + "'");
+      std::string after;
+      for (size_t k = previous; k < start; ++k) after += (after.empty() ? "" : " ") + words[k];
+      return bad("unknown step '" + word + "'" + (after.empty() ? "" : " after '" + after + "'"));
     }
   }
   return true;
