@@ -443,7 +443,7 @@ TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
   ASSERT_EQ(symlink(BUILD_DIR, (dir.path + "/build").c_str()), 0);
   ASSERT_EQ(symlink(EXAMPLES_DIR "/../../examples", (dir.path + "/examples").c_str()), 0);
   // A session of its own, so that whatever the block leaves running goes with it.
-  Child run({"/usr/bin/setsid", "bash", "-c", "cd '" + dir.path + "' && " + block}, {});
+  Child run({FindProgram("setsid"), "bash", "-c", "cd '" + dir.path + "' || exit 1\n" + block}, {});
   const int exit = run.WaitExit(Millis(60000));
   kill(-run.pid(), SIGKILL);
   EXPECT_EQ(exit, 0) << run.Output();
