@@ -267,29 +267,29 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
     const struct {
       const char* bridgeMode;
       const char* toolMode;
-      const char* step;
+      std::vector<std::string> steps;
       const char* hint;
     } cases[] = {
-        {"diag", "raw", "reset", "; nothing at all came back: a bridge in diag mode stays silent to raw requests, so try "
-                                 "--mode diag\n"},
-        {"raw", "diag", "reset", "; what came back looks like H4 packets, not diag frames: try --mode raw\n"},
-        {"raw", "diag", "diag-esn", "; nothing at all came back: a bridge in raw mode stays silent to diag requests, so "
-                                    "try --mode raw\n"},
+        {"diag", "raw", {"reset"}, "tarnexio-host: reset: no answer within 0.5 s; nothing at all came back: a bridge in "
+                                   "diag mode stays silent to raw requests, so try --mode diag\n"},
+        // The flag in the parameters closes a diag request (esn): its reply is a diag frame.
+        {"diag", "raw", {"cmd", "0x0c1a", "7e"},
+         "tarnexio-host: what came back looks like diag frames, not H4 packets: try --mode diag\n"},
+        {"raw", "diag", {"reset"},
+         "tarnexio-host: reset: no answer within 0.5 s; what came back looks like H4 packets, not diag frames: try "
+         "--mode raw\n"},
+        {"raw", "diag", {"diag-esn"}, "tarnexio-host: diag-esn: no answer within 0.5 s; nothing at all came back: a "
+                                      "bridge in raw mode stays silent to diag requests, so try --mode raw\n"},
     };
     for (const auto& c : cases) {
       Bench bench(c.bridgeMode, "1");
       ASSERT_TRUE(bench.ready);
-      const ToolRun r = RunTool({"--mode", c.toolMode, "--timeout", "0.5", Target(bench.bridge.port), c.step});
+      std::vector<std::string> args = {"--mode", c.toolMode, "--timeout", "0.5", Target(bench.bridge.port)};
+      args.insert(args.end(), c.steps.begin(), c.steps.end());
+      const ToolRun r = RunTool(args);
       EXPECT_EQ(r.exit, 3) << r.output;
-      EXPECT_NE(r.output.find(std::string("tarnexio-host: ") + c.step + ": no answer within 0.5 s" + c.hint),
-                std::string::npos)
-          << r.output;
+      EXPECT_NE(r.output.find(c.hint), std::string::npos) << r.output;
     }
-  }
-  {  // a bad step, caught before any connection
-    const ToolRun r = RunTool({Target(FreePort()), "reset", "frobnicate"});
-    EXPECT_EQ(r.exit, 2) << r.output;
-    EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: unknown step 'frobnicate' after 'reset'\n", "usage: tarnexio-host"}));
   }
 }
 
