@@ -151,6 +151,7 @@ typedef int SOCKET;
 #define WSAESHUTDOWN ESHUTDOWN
 #define WSAETIMEDOUT ETIMEDOUT
 #define WSAEBADF EBADF
+#define WSAECONNREFUSED ECONNREFUSED
 
 typedef struct WSAData {
   WORD wVersion;
@@ -188,3 +189,6 @@ void ReportDeviceOpenFailures(void);
 // Names the TCP port that could not be bound and the system's reason for the error (a
 // Windows Sockets error number as WSAGetLastError gives it).
 void ReportBindFailure(int port, int error);
+// "error 111: Connection refused": a Windows Sockets error number, as WSAGetLastError gives
+// it, with the system's text for it.
+std::string SocketErrorText(int error);

@@ -5,11 +5,16 @@
 #include <cstdint>
 
 enum : uint16_t {
+  kOpInquiry = 0x0401,
+  kOpInquiryCancel = 0x0402,
   kOpCreateConnection = 0x0405,
   kOpDisconnect = 0x0406,
   kOpAddScoConnection = 0x0407,
+  kOpAcceptConnectionRequest = 0x0409,
   kOpSetupSyncConnection = 0x0428,
+  kOpSetEventMask = 0x0C01,
   kOpReset = 0x0C03,
+  kOpWriteLocalName = 0x0C13,
   kOpReadLocalName = 0x0C14,
   kOpWriteScanEnable = 0x0C1A,
   kOpReadLocalVersion = 0x1001,
@@ -25,11 +30,18 @@ enum : uint16_t {
 };
 
 enum : uint8_t {
+  kEvInquiryComplete = 0x01,
   kEvInquiryResult = 0x02,
   kEvConnectionComplete = 0x03,
+  kEvConnectionRequest = 0x04,
   kEvDisconnectionComplete = 0x05,
   kEvCommandComplete = 0x0E,
   kEvCommandStatus = 0x0F,
+  kEvRoleChange = 0x12,
   kEvNumCompletedPackets = 0x13,
+  kEvModeChange = 0x14,
+  kEvInquiryResultWithRssi = 0x22,
   kEvSyncConnectionComplete = 0x2C,
+  kEvExtendedInquiryResult = 0x2F,
+  kEvLeMeta = 0x3E,
 };

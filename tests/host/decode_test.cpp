@@ -76,8 +76,8 @@ TEST(HostDecode, KnownEventsGiveTheirLineAndJson) {
        "clock offset 0x1234",
        R"("responses":[{"bdaddr":"11:22:33:44:55:66","page_scan_repetition_mode":1,)"},
       // Unknown, or cut short: hex, never a guess.
-      {{0x13, 0x05, 0x01, 0x01, 0x00, 0x01, 0x00}, "Event 0x13: 01 01 00 01 00",
-       R"({"kind":"event","code":"0x13","hex":"0101000100"})"},
+      {{0x1b, 0x03, 0x01, 0x00, 0x05}, "Event 0x1b: 01 00 05", R"({"kind":"event","code":"0x1b","hex":"010005"})"},
+      {{0x13, 0x04, 0x01, 0x01, 0x00, 0x01}, "Event 0x13: 01 01 00 01", nullptr},
       {{0x0e, 0x02, 0x01, 0x03}, "Event 0x0e: 01 03", R"("hex":"0103")"},
       {{0x03, 0x02, 0x00, 0x01}, "Event 0x03: 00 01", nullptr},
       {{0x0e, 0x09, 0x01}, "Event 0x0e: 09 01", nullptr},
@@ -89,6 +89,81 @@ TEST(HostDecode, KnownEventsGiveTheirLineAndJson) {
       EXPECT_NE(d.json.find(c.json), std::string::npos) << d.json;
     }
   }
+}
+
+// The events of links and data: each line, its whole JSON object, and what the run keeps
+// of it (status, handle).
+TEST(HostDecode, LinkEventsGiveTheirLineJsonStatusAndHandle) {
+  const struct {
+    Bytes event;
+    const char* text;
+    const char* json;
+    int status;  // -1: the event carries none
+    int handle;
+  } cases[] = {
+      {{0x01, 0x01, 0x00}, "Inquiry Complete: Success (0x00)",
+       R"({"kind":"inquiry_complete","status":0,"status_name":"Success"})", 0, -1},
+      {{0x04, 0x0a, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x0c, 0x02, 0x5a, 0x01},
+       "Connection Request: BD_ADDR 11:22:33:44:55:66, class of device 0x5a020c, link type ACL",
+       R"({"kind":"connection_request","bdaddr":"11:22:33:44:55:66","class_of_device":"0x5a020c","link_type":1})", -1,
+       -1},
+      {{0x13, 0x09, 0x02, 0x01, 0x00, 0x03, 0x00, 0x02, 0x20, 0x01, 0x00},
+       "Number Of Completed Packets: handle 0x0001 3 packets; handle 0x0002 1 packet",
+       R"({"kind":"completed_packets","handles":[{"handle":1,"packets":3},{"handle":2,"packets":1}]})", -1, -1},
+      {{0x05, 0x04, 0x02, 0x07, 0x00, 0x16},
+       "Disconnection Complete: Unknown Connection Identifier (0x02), handle 0x0007, reason Connection Terminated By "
+       "Local Host (0x16)",
+       R"({"kind":"disconnection_complete","status":2,"status_name":"Unknown Connection Identifier","handle":7,)"
+       R"("reason":22,"reason_name":"Connection Terminated By Local Host"})", 2, 7},
+      {{0x03, 0x0b, 0x04, 0x00, 0x00, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x01, 0x00},
+       "Connection Complete: Page Timeout (0x04), handle 0x0000",
+       R"({"kind":"connection_complete","status":4,"status_name":"Page Timeout","handle":0,)", 4, 0},
+      {{0x0f, 0x04, 0x00, 0x01, 0x01, 0x04}, "Command Status HCI_Inquiry (0x0401): Success (0x00)",
+       R"({"kind":"command_status","command":"HCI_Inquiry","opcode":"0x0401","status":0,"status_name":"Success"})", 0,
+       -1},
+      {{0x12, 0x08, 0x00, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x01},
+       "Role Change: Success (0x00), BD_ADDR 11:22:33:44:55:66, role peripheral",
+       R"({"kind":"role_change","status":0,"status_name":"Success","bdaddr":"11:22:33:44:55:66","role":"peripheral"})",
+       0, -1},
+      {{0x14, 0x06, 0x00, 0x01, 0x00, 0x02, 0x20, 0x03},
+       "Mode Change: Success (0x00), handle 0x0001, mode sniff, interval 800 slots",
+       R"({"kind":"mode_change","status":0,"status_name":"Success","handle":1,"mode":"sniff","interval":800})", 0, 1},
+      {{0x3e, 0x13, 0x01, 0x00, 0x40, 0x00, 0x00, 0x01, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x18, 0x00, 0x00, 0x00,
+        0x48, 0x00, 0x00},
+       "LE Connection Complete: Success (0x00), handle 0x0040, role central, peer 11:22:33:44:55:66 (random), "
+       "interval 24 (30.00 ms), latency 0, timeout 72 (720 ms)",
+       R"({"kind":"le_connection_complete","status":0,"status_name":"Success","handle":64,"role":"central",)"
+       R"("peer":"11:22:33:44:55:66","peer_address_type":1,"interval":24,"latency":0,"supervision_timeout":72})", 0,
+       64},
+      {{0x3e, 0x1f, 0x0a, 0x3e, 0x41, 0x00, 0x01, 0x00, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 0, 0, 0, 0, 0,
+        0, 0, 0, 0, 0x06, 0x00, 0x01, 0x00, 0x0a, 0x00, 0x00},
+       "LE Enhanced Connection Complete: Connection Failed to be Established / Synchronization Timeout (0x3e), handle "
+       "0x0041, role peripheral, peer 11:22:33:44:55:66 (public), interval 6 (7.50 ms), latency 1, timeout 10",
+       R"({"kind":"le_enhanced_connection_complete","status":62,)", 0x3e, 0x41},
+      {{0x3e, 0x03, 0x02, 0x01, 0x00}, "LE Meta subevent 0x02: 01 00",
+       R"({"kind":"le_meta","subevent":"0x02","hex":"0100"})", -1, -1},
+      {{0x22, 0x0f, 0x01, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x01, 0x00, 0x0c, 0x02, 0x5a, 0x34, 0x12, 0xc4},
+       "Inquiry Result with RSSI: 1 response: 11:22:33:44:55:66 class of device 0x5a020c, RSSI -60 dBm",
+       R"({"kind":"inquiry_result","responses":[{"bdaddr":"11:22:33:44:55:66","class_of_device":"0x5a020c",)"
+       R"("rssi":-60}]})", -1, -1},
+  };
+  for (const auto& c : cases) {
+    const Decoded d = DecodeEvent(c.event.data(), c.event.size());
+    EXPECT_NE(d.text.find(c.text), std::string::npos) << d.text;
+    EXPECT_NE(d.json.find(c.json), std::string::npos) << d.json;
+    EXPECT_EQ(d.hasStatus ? d.status : -1, c.status) << d.text;
+    EXPECT_EQ(d.handle, c.handle) << d.text;
+    EXPECT_EQ(d.event, c.event[0]);
+  }
+  // An extended inquiry result names the device from its data.
+  Bytes eir = {0x2f, 0xff, 0x01, 0x66, 0x55, 0x44, 0x33, 0x22, 0x11, 0x01, 0x00, 0x0c, 0x02, 0x5a, 0x34, 0x12, 0xd8,
+               0x02, 0x01, 0x06, 0x06, 0x09, 'b', 'e', 'n', 'c', 'h'};
+  eir.resize(2 + 255, 0);
+  const Decoded d = DecodeEvent(eir.data(), eir.size());
+  EXPECT_EQ(d.text, "Extended Inquiry Result: 11:22:33:44:55:66 class of device 0x5a020c, RSSI -40 dBm, name \"bench\"");
+  EXPECT_NE(d.json.find(R"({"kind":"extended_inquiry_result","responses":[{"bdaddr":"11:22:33:44:55:66",)"),
+            std::string::npos) << d.json;
+  EXPECT_EQ(d.found, std::vector<std::string>{"11:22:33:44:55:66"});
 }
 
 TEST(HostDecode, DiagStreamInAnySplitGivesLogPacketsRepliesAndEchoes) {

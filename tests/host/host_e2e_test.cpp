@@ -2,7 +2,11 @@
 // and with both driver types: every step's line and JSON, ping, and the exit statuses; and
 // the common steps against a controller nobody here wrote (BlueZ's btvirt behind ftmd).
 #include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <unistd.h>
 
 #include "harness.h"
 
@@ -79,6 +83,46 @@ const StepCase kSteps[] = {
      "Disconnection Complete: Success (0x00), handle 0x0001, reason Connection Terminated By Local Host (0x16)\n",
      "{\"kind\":\"disconnection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":1,\"reason\":22,"},
     {{"cmd", "3:3"}, "Command Complete HCI_Reset (0x0c03): Success (0x00)\n", "\"opcode\":\"0x0c03\""},
+    {{"ping", "3"}, "ping: 3 round trips, min ", "{\"kind\":\"ping\",\"count\":3,"},
+    {{"name"}, "Command Complete HCI_Read_Local_Name (0x0c14): Success (0x00), name \"ftmd simulated controller\"\n",
+     "\"name\":\"ftmd simulated controller\"}\n"},
+    {{"set-name", "bench-7", "name"}, "HCI_Read_Local_Name (0x0c14): Success (0x00), name \"bench-7\"\n",
+     "\"name\":\"bench-7\"}\n"},
+    {{"cmd", "0x0c01", "ff", "ff", "ff", "ff", "ff", "9f:ff", "3d"},
+     "Command Complete HCI_Set_Event_Mask (0x0c01): Success (0x00)\n", "\"opcode\":\"0x0c01\",\"status\":0"},
+    {{"scan"}, "Command Complete HCI_Write_Scan_Enable (0x0c1a): Success (0x00)\n", "\"opcode\":\"0x0c1a\""},
+    {{"inquiry", "1"}, "inquiry: 1 device found: 12:34:56:78:9A:BD\n",
+     "{\"kind\":\"inquiry\",\"devices\":[\"12:34:56:78:9A:BD\"]}\n"},
+    {{"connect", "$found"}, "Connection Complete: Success (0x00), handle 0x0002, BD_ADDR 12:34:56:78:9A:BD",
+     "{\"kind\":\"connection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":2,"},
+    {{"accept"}, "", ""},
+    {{"cmd", "0x0401", "338b9e", "01", "00"}, "Command Status HCI_Inquiry (0x0401): Success (0x00)\n",
+     "\"opcode\":\"0x0401\",\"status\":0"},
+    {{"await", "inquiry-complete", "2"}, "Inquiry Complete: Success (0x00)\n",
+     "{\"kind\":\"inquiry_complete\",\"status\":0,\"status_name\":\"Success\"}\n"},
+    {{"disconnect", "$handle"}, "Disconnection Complete: Success (0x00), handle 0x0002, reason Connection Terminated",
+     "{\"kind\":\"disconnection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":2,"},
+};
+
+// A type 1 driver carries ACL data (the simulated controller loops it back as the remote
+// device would); in raw mode the test host sends it as well.
+const StepCase kType1Steps[] = {
+    {{"connect", "12:34:56:78:9A:BD"}, "Connection Complete: Success (0x00), handle 0x0003", "\"handle\":3,"},
+    {{"cmd", "63:1", "0300", "0300", "0500", "00"}, "ACL data: handle 0x0003, flags 0x2, 5 bytes: 00 01 02 03 04\n",
+     "{\"kind\":\"acl\",\"handle\":3,\"flags\":2,\"hex\":\"0001020304\"}\n"},
+    {{"recv", "$handle", "3"}, "recv: 3 packets, 15 bytes on handle 0x0003\n",
+     "{\"kind\":\"received\",\"handle\":3,\"packets\":3,\"bytes\":15,\"checked\":\"no\"}\n"},
+};
+
+const StepCase kRawSteps[] = {
+    {{"send", "$handle", "20", "1-1021"}, "send: 20 packets, 10220 bytes on handle 0x0003, all completed\n",
+     "{\"kind\":\"sent\",\"handle\":3,\"packets\":20,\"bytes\":10220}\n"},
+    {{"recv", "3", "20", "1-1021"}, "recv: 20 packets, 10220 bytes on handle 0x0003, each as sent\n",
+     "{\"kind\":\"received\",\"handle\":3,\"packets\":20,\"bytes\":10220,\"checked\":\"as_sent\"}\n"},
+    {{"send", "3", "2", "data", "7e7d", "00"}, "send: 2 packets, 6 bytes on handle 0x0003, all completed\n",
+     "\"packets\":2,\"bytes\":6}\n"},
+    {{"recv", "3", "2", "data", "7e:7d:00"}, "recv: 2 packets, 6 bytes on handle 0x0003, each as sent\n",
+     "\"checked\":\"as_sent\"}\n"},
 };
 
 const StepCase kDiagSteps[] = {
@@ -99,6 +143,8 @@ const StepCase kDiagSteps[] = {
 void CheckEveryStep(const std::string& mode, const std::string& type) {
   std::vector<StepCase> cases(std::begin(kSteps), std::end(kSteps));
   if (mode == "diag") cases.insert(cases.end(), std::begin(kDiagSteps), std::end(kDiagSteps));
+  if (type == "1") cases.insert(cases.end(), std::begin(kType1Steps), std::end(kType1Steps));
+  if (type == "1" && mode == "raw") cases.insert(cases.end(), std::begin(kRawSteps), std::end(kRawSteps));
   for (bool json : {false, true}) {
     Bench bench(mode, type);
     ASSERT_TRUE(bench.ready);
@@ -121,6 +167,36 @@ TEST(HostTool, EveryStepRawModeType1) { CheckEveryStep("raw", "1"); }
 TEST(HostTool, EveryStepRawModeType2) { CheckEveryStep("raw", "2"); }
 TEST(HostTool, EveryStepDiagModeType1) { CheckEveryStep("diag", "1"); }
 TEST(HostTool, EveryStepDiagModeType2) { CheckEveryStep("diag", "2"); }
+
+// Every step the README's table of tarnexio-host lists is among those run above against the
+// simulated controller, so that the first thing a user tries from it works.
+TEST(HostTool, EveryStepOfTheReadmeTableIsRunAgainstTheSimulatedController) {
+  std::ifstream file(README_PATH);
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string readme = text.str();
+  const size_t from = readme.find("\n## tarnexio-host");
+  ASSERT_NE(from, std::string::npos);
+  const std::string section = readme.substr(from, readme.find("\n## ", from + 1) - from);
+  std::set<std::string> run;
+  for (const StepCase& c : kSteps) run.insert(c.words.begin(), c.words.end());
+  for (const StepCase& c : kDiagSteps) run.insert(c.words.begin(), c.words.end());
+  for (const StepCase& c : kType1Steps) run.insert(c.words.begin(), c.words.end());
+  for (const StepCase& c : kRawSteps) run.insert(c.words.begin(), c.words.end());
+  std::istringstream lines(section);
+  std::string line;
+  int listed = 0;
+  while (std::getline(lines, line)) {
+    if (line.rfind("| `", 0) != 0) continue;
+    const std::string cell = line.substr(2, line.find(" |", 2) - 2);
+    for (size_t at = cell.find('`'); at != std::string::npos; at = cell.find('`', cell.find('`', at + 1) + 1)) {
+      const std::string step = cell.substr(at + 1, cell.find_first_of(" `", at + 1) - at - 1);
+      ++listed;
+      EXPECT_EQ(run.count(step), 1u) << "the README lists '" << step << "', which no case here runs";
+    }
+  }
+  EXPECT_GE(listed, 23);
+}
 
 TEST(HostTool, PingReportsOrderedRoundTripTimesInBothModes) {
   for (const char* mode : {"raw", "diag"}) {
@@ -147,15 +223,24 @@ TEST(HostTool, PingReportsOrderedRoundTripTimesInBothModes) {
 }
 
 TEST(HostTool, ExitStatusSaysWhatWentWrong) {
-  {  // a controller error status: the simulated controller does not know Read Local Name
-    Bench bench("raw", "1");
-    ASSERT_TRUE(bench.ready);
-    const ToolRun r = RunTool({Target(bench.bridge.port), "reset", "name", "bdaddr"});
-    EXPECT_EQ(r.exit, 1) << r.output;
-    EXPECT_TRUE(ContainsInOrder(r.output, {"Command Complete HCI_Read_Local_Name (0x0c14): Unknown HCI Command (0x01)\n",
-                                           "tarnexio-host: name failed: Unknown HCI Command (0x01)\n"}))
-        << r.output;
-    EXPECT_EQ(r.output.find("HCI_Read_BD_ADDR"), std::string::npos) << "steps after a failure do not run";
+  {  // a controller error status, in a Command Complete and in a Command Status
+    for (const auto& failing : std::vector<std::pair<std::vector<std::string>, std::vector<std::string>>>{
+             {{"cmd", "3:0x7f"},
+              {"Command Complete OGF 0x03 OCF 0x007f (0x0c7f): Unknown HCI Command (0x01)\n",
+               "tarnexio-host: cmd failed: Unknown HCI Command (0x01)\n"}},
+             {{"disconnect", "9"},
+              {"Command Status HCI_Disconnect (0x0406): Unknown Connection Identifier (0x02)\n",
+               "tarnexio-host: disconnect failed: Unknown Connection Identifier (0x02)\n"}}}) {
+      Bench bench("raw", "1");
+      ASSERT_TRUE(bench.ready);
+      std::vector<std::string> args = {Target(bench.bridge.port), "reset"};
+      args.insert(args.end(), failing.first.begin(), failing.first.end());
+      args.push_back("bdaddr");
+      const ToolRun r = RunTool(args);
+      EXPECT_EQ(r.exit, 1) << r.output;
+      EXPECT_TRUE(ContainsInOrder(r.output, failing.second)) << r.output;
+      EXPECT_EQ(r.output.find("HCI_Read_BD_ADDR"), std::string::npos) << "steps after a failure do not run";
+    }
   }
   {  // a step timing out: the controller goes silent once the bridge is up
     Bench bench("diag", "2");
@@ -169,15 +254,42 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
               std::string::npos)
         << r.output;
   }
-  {  // nothing listening
+  {  // nothing listening: the system's reason as text, and what it usually means
     const ToolRun r = RunTool({Target(FreePort()), "reset"});
     EXPECT_EQ(r.exit, 3) << r.output;
-    EXPECT_NE(r.output.find("tarnexio-host: connect: cannot connect to 127.0.0.1:"), std::string::npos) << r.output;
+    EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: connect: cannot connect to 127.0.0.1:", " (error ",
+                                           ": Connection refused): no bridge listens there; one run of the bridge "
+                                           "serves one test host, so start it again for the next\n"}))
+        << r.output;
   }
-  {  // a bad step, caught before any connection
-    const ToolRun r = RunTool({Target(FreePort()), "reset", "frobnicate"});
-    EXPECT_EQ(r.exit, 2) << r.output;
-    EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: unknown step 'frobnicate'\n", "usage: tarnexio-host"}));
+  {  // the wrong mode: a diag bridge stays silent to raw packets; a raw bridge answers a diag
+     // request's HCI command with H4 bytes; each run says which mode to try
+    const struct {
+      const char* bridgeMode;
+      const char* toolMode;
+      std::vector<std::string> steps;
+      const char* hint;
+    } cases[] = {
+        {"diag", "raw", {"reset"}, "tarnexio-host: reset: no answer within 0.5 s; nothing at all came back: a bridge in "
+                                   "diag mode stays silent to raw requests, so try --mode diag\n"},
+        // The flag in the parameters closes a diag request (esn): its reply is a diag frame.
+        {"diag", "raw", {"cmd", "0x0c1a", "7e"},
+         "tarnexio-host: what came back looks like diag frames, not H4 packets: try --mode diag\n"},
+        {"raw", "diag", {"reset"},
+         "tarnexio-host: reset: no answer within 0.5 s; what came back looks like H4 packets, not diag frames: try "
+         "--mode raw\n"},
+        {"raw", "diag", {"diag-esn"}, "tarnexio-host: diag-esn: no answer within 0.5 s; nothing at all came back: a "
+                                      "bridge in raw mode stays silent to diag requests, so try --mode raw\n"},
+    };
+    for (const auto& c : cases) {
+      Bench bench(c.bridgeMode, "1");
+      ASSERT_TRUE(bench.ready);
+      std::vector<std::string> args = {"--mode", c.toolMode, "--timeout", "0.5", Target(bench.bridge.port)};
+      args.insert(args.end(), c.steps.begin(), c.steps.end());
+      const ToolRun r = RunTool(args);
+      EXPECT_EQ(r.exit, 3) << r.output;
+      EXPECT_NE(r.output.find(c.hint), std::string::npos) << r.output;
+    }
   }
 }
 
@@ -219,4 +331,126 @@ TEST(HostTool, CommonStepsAgainstBlueZsEmulatedController) {
         << mode << "\n" << r.output;
     EXPECT_EQ(r.output.find("12:34:56:78:9A:BC"), std::string::npos) << r.output;
   }
+}
+
+namespace {
+
+// Runs an example script pair on two benches in front of one btvirt: the peripheral's
+// bridge in raw mode, the central's in the mode given. Both runs must end with 0; the ACL
+// data each receiver printed is checked here against the pattern the scripts send (sizes
+// rising from 1 to 192 over 100 packets, byte j of packet k being k + j).
+void RunExampleScripts(const std::string& centralMode, const std::string& centralScript,
+                       const std::string& peripheralScript) {
+  Btvirt btvirt;
+  ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
+  const std::vector<std::string> controller = {"--controller", std::string("unix:") + kBtvirtSocket};
+  Ftmd ftmdA(controller), ftmdB(controller);
+  Bridge central(ftmdA.dir.path, centralMode), peripheral(ftmdB.dir.path, "raw");
+  ASSERT_TRUE(central.WaitListening() && peripheral.WaitListening());
+  Child peripheralHost({HOST_TOOL_BIN, "--json", Target(peripheral.port), "--script", EXAMPLES_DIR "/" + peripheralScript},
+                       {});
+  const ToolRun c = RunTool({"--json", "--mode", centralMode, Target(central.port), "--script",
+                             EXAMPLES_DIR "/" + centralScript});
+  ToolRun p;
+  p.exit = peripheralHost.WaitExit(Millis(30000));
+  p.output = peripheralHost.Output();
+  EXPECT_EQ(c.exit, 0) << c.output;
+  EXPECT_EQ(p.exit, 0) << p.output;
+
+  auto checkReceived = [](const std::string& out) {
+    int k = 0;
+    size_t lastSize = 0;
+    for (size_t at = out.find("{\"kind\":\"acl\","); at != std::string::npos;
+         at = out.find("{\"kind\":\"acl\",", at + 1), ++k) {
+      const size_t hexAt = out.find("\"hex\":\"", at) + 7;
+      const std::string hex = out.substr(hexAt, out.find('"', hexAt) - hexAt);
+      const size_t size = hex.size() / 2;
+      EXPECT_GE(size, k == 0 ? 1u : lastSize) << "packet " << k;
+      EXPECT_LE(size, 192u);
+      for (size_t j = 0; j < size; ++j)
+        ASSERT_EQ(std::stoi(hex.substr(2 * j, 2), nullptr, 16), int((k + j) & 0xFF)) << "packet " << k << " byte " << j;
+      lastSize = size;
+    }
+    EXPECT_EQ(k, 100);
+    EXPECT_EQ(lastSize, 192u);
+    EXPECT_NE(out.find("{\"kind\":\"received\",\"handle\":"), std::string::npos);
+    EXPECT_NE(out.find(",\"packets\":100,\"bytes\":9650,\"checked\":\"as_sent\"}\n"), std::string::npos) << out;
+  };
+  const bool both = centralMode == "raw";
+  checkReceived(c.output);
+  EXPECT_NE(p.output.find(",\"packets\":100,\"bytes\":9650}\n"), std::string::npos) << "every packet completed";
+  if (both) {
+    checkReceived(p.output);
+    EXPECT_NE(c.output.find(",\"packets\":100,\"bytes\":9650}\n"), std::string::npos);
+  }
+  for (const std::string* out : {&c.output, static_cast<const std::string*>(&p.output)}) {
+    EXPECT_NE(out->find("{\"kind\":\"disconnection_complete\",\"status\":0,"), std::string::npos) << *out;
+    EXPECT_EQ(out->find("not_decoded"), std::string::npos) << *out;
+  }
+}
+
+struct TwoBenches : ::testing::Test {
+  void SetUp() override {
+    if (FindProgram("btvirt").empty()) GTEST_SKIP() << "btvirt is not installed (Debian package bluez-test-tools)";
+    const std::string why = PrivateTmp();
+    if (!why.empty()) GTEST_SKIP() << "btvirt's sockets need a private /tmp: " << why;
+  }
+};
+
+}  // namespace
+
+TEST_F(TwoBenches, ExampleScriptsConnectAndCarryAclDataBothWaysInRawMode) {
+  RunExampleScripts("raw", "central.txt", "peripheral.txt");
+}
+
+TEST_F(TwoBenches, ExampleScriptsCarryAclDataToACentralInDiagMode) {
+  RunExampleScripts("diag", "central-diag.txt", "peripheral-to-diag.txt");
+}
+
+TEST_F(TwoBenches, AConnectionThatFailsInItsEventFailsTheRun) {
+  Btvirt btvirt;
+  ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
+  Ftmd ftmd({"--controller", std::string("unix:") + kBtvirtSocket});
+  Bridge bridge(ftmd.dir.path, "raw");
+  ASSERT_TRUE(bridge.WaitListening());
+  // Nobody has this address: the Command Status is a success, the Connection Complete not.
+  const ToolRun r = RunTool({"--timeout", "10", Target(bridge.port), "reset", "connect", "00:11:22:33:44:55", "bdaddr"});
+  EXPECT_EQ(r.exit, 1) << r.output;
+  EXPECT_TRUE(ContainsInOrder(r.output, {"Command Status HCI_Create_Connection (0x0405): Success (0x00)\n",
+                                         "Connection Complete: Page Timeout (0x04), handle ",
+                                         "tarnexio-host: connect failed: Page Timeout (0x04)\n"}))
+      << r.output;
+  EXPECT_EQ(r.output.find("HCI_Read_BD_ADDR"), std::string::npos);
+}
+
+// The README's two-bench commands, run as written (the ports made free ones) from a tree
+// whose build and examples are this one's.
+TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
+  std::ifstream file(README_PATH);
+  std::stringstream text;
+  text << file.rdbuf();
+  const std::string readme = text.str();
+  const std::string marker = "<!-- two-bench commands: a test runs this block as written -->\n```sh\n";
+  const size_t from = readme.find(marker);
+  ASSERT_NE(from, std::string::npos);
+  const size_t begin = from + marker.size();
+  std::string block = readme.substr(begin, readme.find("```", begin) - begin);
+  for (const char* port : {"2391", "2392"}) {
+    const std::string free = std::to_string(FreePort());
+    for (size_t at = block.find(port); at != std::string::npos; at = block.find(port, at)) block.replace(at, 4, free);
+  }
+  TempDir dir;
+  ASSERT_EQ(symlink(BUILD_DIR, (dir.path + "/build").c_str()), 0);
+  ASSERT_EQ(symlink(EXAMPLES_DIR "/../../examples", (dir.path + "/examples").c_str()), 0);
+  // A session of its own, so that whatever the block leaves running goes with it.
+  Child run({FindProgram("setsid"), "bash", "-c", "cd '" + dir.path + "' || exit 1\n" + block}, {});
+  const int exit = run.WaitExit(Millis(60000));
+  kill(-run.pid(), SIGKILL);
+  EXPECT_EQ(exit, 0) << run.Output();
+  EXPECT_TRUE(ContainsInOrder(run.Output(),
+                              {"inquiry: 1 device found: ", "send: 100 packets, 9650 bytes on handle ",
+                               "recv: 100 packets, 9650 bytes on handle ", "Disconnection Complete: Success (0x00)",
+                               "recv: 100 packets, 9650 bytes on handle ", "send: 100 packets, 9650 bytes on handle ",
+                               "Disconnection Complete: Success (0x00)"}))
+      << run.Output();
 }

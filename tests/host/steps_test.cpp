@@ -60,12 +60,28 @@ TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
       {{"le-tx", "40", "37", "0"}, Mode::Raw, "le-tx needs"},
       {{"le-tx", "1", "37"}, Mode::Raw, "le-tx needs"},
       {{"le-tx", "1", "37", "0", "0"}, Mode::Raw, "le-tx needs"},
-      {{"le-rx", "1", "4"}, Mode::Raw, "unknown step '4'"},
+      {{"le-rx", "1", "4"}, Mode::Raw, "unknown step '4' after 'le-rx 1'"},
+      {{"reset", "le-tx", "1", "37", "0", "9"}, Mode::Raw, "unknown step '9' after 'le-tx 1 37 0'"},
       {{"cmd"}, Mode::Raw, "cmd needs OPCODE"},
       {{"cmd", "64:1"}, Mode::Raw, "cmd needs OPCODE"},
       {{"cmd", "0x12345"}, Mode::Raw, "cmd needs OPCODE"},
       {{"cmd", "3:3", std::string(2 * 252, '0')}, Mode::Diag, "longer than 251 bytes"},
-      {{"cmd", "3:3", "0a0"}, Mode::Raw, "unknown step '0a0'"},
+      {{"cmd", "3:3", "0a0"}, Mode::Raw, "cmd needs parameter bytes of two hex digits each, not '0a0'"},
+      {{"connect", "12:34:56:78:9A"}, Mode::Raw, "connect needs BD_ADDR"},
+      {{"connect", "12-34-56-78-9A-BC"}, Mode::Raw, "connect needs BD_ADDR"},
+      {{"disconnect", "0xf00"}, Mode::Raw, "disconnect needs HANDLE"},
+      {{"send", "$handle", "10"}, Mode::Raw, "send needs HANDLE"},
+      {{"send", "1", "10", "0"}, Mode::Raw, "send needs HANDLE"},
+      {{"send", "1", "10", "5-2"}, Mode::Raw, "send needs HANDLE"},
+      {{"send", "1", "10", "1-1022"}, Mode::Raw, "(sizes 1-1021)"},
+      {{"send", "1", "10", "data", "0a0"}, Mode::Raw, "send needs data bytes of two hex digits each, not '0a0'"},
+      {{"send", "1", "10", "8"}, Mode::Diag, "send needs --mode raw: a diag bridge carries only HCI commands"},
+      {{"recv", "1", "0"}, Mode::Raw, "recv needs HANDLE"},
+      {{"recv", "1", "2", "2000"}, Mode::Raw, "recv needs HANDLE"},
+      {{"await", "connection-done"}, Mode::Raw, "await needs EVENT: inquiry-complete, inquiry-result,"},
+      {{"await", "0x100"}, Mode::Raw, "await needs EVENT"},
+      {{"await", "5", "0"}, Mode::Raw, "await needs SECONDS above 0"},
+      {{"inquiry", "62"}, Mode::Raw, "inquiry needs SECONDS"},
       {{"wait"}, Mode::Raw, "wait needs SECONDS"},
       {{"wait", "-1"}, Mode::Raw, "wait needs SECONDS"},
       {{"ping", "0"}, Mode::Raw, "ping needs N"},
@@ -77,6 +93,45 @@ TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
     EXPECT_FALSE(ParseSteps(c.words, c.mode, &steps, &error)) << c.words[0];
     EXPECT_NE(error.find(c.error), std::string::npos) << error;
   }
+}
+
+// The steps of links and data: what each takes from its words.
+TEST(HostSteps, LinkAndDataStepsTakeTheirArguments) {
+  std::vector<Step> steps;
+  std::string error;
+  ASSERT_TRUE(ParseSteps({"scan", "inquiry", "2.5", "connect", "12:34:56:78:9a:bc", "connect", "$found", "accept",
+                          "send", "$handle", "100", "1-192", "send", "0x0eff", "2", "data", "01", "02:03",
+                          "recv", "7", "3", "recv", "$handle", "4", "10", "disconnect", "0x2a",
+                          "await", "le-connection-complete", "await", "0x13", "0.5", "cmd", "0x0c01", "ff", "ff", "ff", "reset"},
+                         Mode::Raw, &steps, &error))
+      << error;
+  ASSERT_EQ(steps.size(), 14u);
+  EXPECT_EQ(steps[0].opcode, 0x0c1a);
+  EXPECT_EQ(steps[0].params, Bytes{0x03});
+  EXPECT_EQ(steps[1].waitMs, 2500u);
+  EXPECT_EQ(steps[2].params, (Bytes{0xbc, 0x9a, 0x78, 0x56, 0x34, 0x12}));
+  EXPECT_TRUE(steps[3].params.empty());
+  EXPECT_EQ(steps[4].kind, StepKind::Accept);
+  EXPECT_TRUE(steps[5].handle.fromRun);
+  EXPECT_EQ(steps[5].count, 100);
+  EXPECT_EQ(steps[5].sizeMin, 1);
+  EXPECT_EQ(steps[5].sizeMax, 192);
+  EXPECT_EQ(steps[6].handle.value, 0x0eff);
+  EXPECT_TRUE(steps[6].givenData);
+  EXPECT_EQ(steps[6].params, (Bytes{1, 2, 3}));
+  EXPECT_TRUE(steps[7].anySize);
+  EXPECT_EQ(steps[7].handle.value, 7);
+  EXPECT_FALSE(steps[8].anySize);
+  EXPECT_EQ(steps[8].sizeMax, 10);
+  EXPECT_EQ(steps[9].handle.value, 0x2a);
+  EXPECT_EQ(steps[10].eventCode, 0x3e);
+  EXPECT_EQ(steps[10].subevent, 0x01);
+  EXPECT_EQ(steps[11].eventCode, 0x13);
+  EXPECT_EQ(steps[11].waitMs, 500u);
+  EXPECT_EQ(steps[12].params, (Bytes{0xff, 0xff, 0xff}));
+  EXPECT_EQ(steps[13].opcode, 0x0c03);  // the hex words end where a step begins
+  EXPECT_EQ(AclRequest(0x2a, {0x7e, 0x01}), (Bytes{0x02, 0x2a, 0x20, 0x02, 0x00, 0x7e, 0x01}));
+  EXPECT_EQ(AclPattern(255, 3), (Bytes{0xff, 0x00, 0x01}));
 }
 
 TEST(HostSteps, CommandLineTakesOptionsThenHostPortThenStepsOrAScript) {

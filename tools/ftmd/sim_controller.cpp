@@ -40,7 +40,29 @@ bool parseBdaddr(const std::string& text, std::array<uint8_t, 6>& out) {
   return true;
 }
 
-SimController::SimController(const ControllerOptions& opt, ControllerHost& host) : opt_(opt), host_(host) {}
+SimController::SimController(const ControllerOptions& opt, ControllerHost& host)
+    : opt_(opt), host_(host), name_(kSimName, kSimName + sizeof kSimName - 1) {}
+
+void SimController::inquiry(const uint8_t* params, size_t plen) {
+  // LAP (3 bytes), length in units of 1.28 s (1 to 0x30), number of responses.
+  if (plen < 5 || params[3] < 1 || params[3] > 0x30) {
+    commandStatus(kOpInquiry, kErrInvalidParameters);
+    return;
+  }
+  commandStatus(kOpInquiry, 0);
+  inquiring_ = true;
+  // One remote device answers at once; the inquiry then ends without waiting out its length.
+  later([this] {
+    if (!inquiring_) return;
+    Bytes p{1};
+    const std::array<uint8_t, 6> peer = simPeerBdaddr(opt_.bdaddr);
+    p.insert(p.end(), peer.begin(), peer.end());
+    for (uint8_t b : {0x01, 0x00, 0x00, 0x0C, 0x01, 0x1F, 0x00, 0x00}) p.push_back(b);  // R1, class, clock offset
+    host_.deliver(Channel::Event, event(kEvInquiryResult, p));
+    inquiring_ = false;
+    host_.deliver(Channel::Event, event(kEvInquiryComplete, {0}));
+  });
+}
 
 void SimController::commandComplete(uint16_t op, const Bytes& ret) {
   Bytes p{1, uint8_t(op), uint8_t(op >> 8)};
@@ -78,8 +100,33 @@ void SimController::command(const uint8_t* p, size_t n) {
       peers_.clear();
       jobs_.clear();
       leTest_ = LeTest::None;
+      inquiring_ = false;
+      name_.assign(kSimName, kSimName + sizeof kSimName - 1);
       commandComplete(op, {0});
       return;
+    case kOpInquiry:
+      inquiry(params, plen);
+      return;
+    case kOpInquiryCancel:
+      inquiring_ = false;
+      commandComplete(op, {0});
+      return;
+    case kOpWriteLocalName:
+      if (plen < 1) {
+        commandComplete(op, {kErrInvalidParameters});
+        return;
+      }
+      name_.assign(params, params + std::min<size_t>(plen, kNameLength));
+      commandComplete(op, {0});
+      return;
+    case kOpReadLocalName: {
+      Bytes ret{0};
+      ret.insert(ret.end(), name_.begin(), name_.end());
+      ret.resize(1 + kNameLength, 0);
+      commandComplete(op, ret);
+      return;
+    }
+    case kOpSetEventMask:
     case kOpWriteScanEnable:
     case kOpEnableDutMode:
     case kOpWriteLoopbackMode:

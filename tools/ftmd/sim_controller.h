@@ -28,6 +28,14 @@ constexpr uint16_t kSimManufacturer = 0xFFFF;  // the identifier reserved for te
 constexpr uint16_t kSimLmpSubversion = 0x0001;
 constexpr int kSimLinkSetupMs = 2;     // delay of Connection Complete and the like
 constexpr int kSimLeRxPacketUs = 1250;  // one test packet heard per 1.25 ms in a receiver test
+constexpr char kSimName[] = "ftmd simulated controller";  // the local name after a reset
+
+// The one remote device an inquiry finds: the controller's own address with its lowest
+// byte plus one.
+inline std::array<uint8_t, 6> simPeerBdaddr(std::array<uint8_t, 6> own) {
+  own[0] = uint8_t(own[0] + 1);
+  return own;
+}
 
 class SimController : public Controller {
  public:
@@ -55,6 +63,7 @@ class SimController : public Controller {
   void commandStatus(uint16_t op, uint8_t status);
   void later(std::function<void()> fn);
   uint16_t newHandle();
+  void inquiry(const uint8_t* params, size_t n);
   void openLink(uint16_t op, const uint8_t* params, size_t n);
   void generate(uint16_t op, const uint8_t* params, size_t n);
   void pump();
@@ -68,6 +77,9 @@ class SimController : public Controller {
   std::deque<Job> jobs_;
   bool pumping_ = false;
   enum class LeTest { None, Rx, Tx } leTest_ = LeTest::None;
+  static constexpr size_t kNameLength = 248;
+  Bytes name_;
+  bool inquiring_ = false;
   std::chrono::steady_clock::time_point leStart_;
   uint64_t droppedAcl_ = 0;
   uint64_t droppedSco_ = 0;

@@ -1,6 +1,7 @@
 #include "hci_names.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace host {
 
@@ -15,6 +16,8 @@ const NamedCommand kCommands[] = {
     {0x0401, "HCI_Inquiry"},
     {0x0402, "HCI_Inquiry_Cancel"},
     {0x0405, "HCI_Create_Connection"},
+    {0x0409, "HCI_Accept_Connection_Request"},
+    {0x040A, "HCI_Reject_Connection_Request"},
     {0x0406, "HCI_Disconnect"},
     {0x0407, "HCI_Add_SCO_Connection"},
     {0x0428, "HCI_Setup_Synchronous_Connection"},
@@ -119,6 +122,28 @@ const char* const kStatus[] = {
     "Too Early",
 };
 
+struct NamedEvent {
+  const char* name;
+  uint8_t code;
+  uint8_t subevent;
+};
+
+const NamedEvent kEvents[] = {
+    {"inquiry-complete", kEvInquiryComplete, 0},
+    {"inquiry-result", kEvInquiryResult, 0},
+    {"connection-complete", kEvConnectionComplete, 0},
+    {"connection-request", kEvConnectionRequest, 0},
+    {"disconnection-complete", kEvDisconnectionComplete, 0},
+    {"command-complete", kEvCommandComplete, 0},
+    {"command-status", kEvCommandStatus, 0},
+    {"role-change", kEvRoleChange, 0},
+    {"completed-packets", kEvNumCompletedPackets, 0},
+    {"mode-change", kEvModeChange, 0},
+    {"le-meta", kEvLeMeta, 0},
+    {"le-connection-complete", kEvLeMeta, 0x01},
+    {"le-enhanced-connection-complete", kEvLeMeta, 0x0A},
+};
+
 const char* const kCoreVersions[] = {"1.0b", "1.1", "1.2", "2.0+EDR", "2.1+EDR", "3.0+HS", "4.0", "4.1",
                                      "4.2",  "5.0", "5.1", "5.2",     "5.3",     "5.4",    "6.0"};
 
@@ -135,6 +160,32 @@ std::string CommandName(uint16_t opcode) {
 const char* StatusName(uint8_t status) {
   const size_t n = sizeof kStatus / sizeof kStatus[0];
   return status < n && kStatus[status] != nullptr ? kStatus[status] : "Reserved";
+}
+
+bool EventByName(const std::string& text, uint8_t* code, uint8_t* subevent) {
+  for (const NamedEvent& e : kEvents) {
+    if (text == e.name) {
+      *code = e.code;
+      *subevent = e.subevent;
+      return true;
+    }
+  }
+  char* end = nullptr;
+  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
+  if (*end != '\0' || v == 0 || v > 0xFF) return false;
+  *code = (uint8_t)v;
+  *subevent = 0;
+  return true;
+}
+
+const char* EventNameList() {
+  static const std::string list = [] {
+    std::string s;
+    for (const NamedEvent& e : kEvents) s += std::string(s.empty() ? "" : ", ") + e.name;
+    return s;
+  }();
+  return list.c_str();
 }
 
 const char* CoreVersionName(uint8_t version) {

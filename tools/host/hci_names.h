@@ -15,6 +15,12 @@ enum : uint8_t { kDiagVersion = 0x00, kDiagEsn = 0x01, kDiagStatus = 0x0C, kDiag
 std::string CommandName(uint16_t opcode);
 // The name of an HCI error code ("Success", "Unknown HCI Command", ...), or "Reserved".
 const char* StatusName(uint8_t status);
+// An event as the await step names it ("connection-complete", "le-connection-complete")
+// or by its code ("0x05", "5"); false for neither. *subevent is the LE Meta subevent, 0
+// for any.
+bool EventByName(const std::string& text, uint8_t* code, uint8_t* subevent);
+// The event names await knows, separated by ", ".
+const char* EventNameList();
 // "5.3" for HCI/LMP version 0x0c; "" when unknown.
 const char* CoreVersionName(uint8_t version);
 

@@ -22,7 +22,7 @@ bool Link::Connect(const std::string& hostName, const std::string& port, std::st
   addrinfo* found = nullptr;
   const int rc = getaddrinfo(hostName.c_str(), port.c_str(), &hints, &found);
   if (rc != 0 || found == nullptr) {
-    *error = "cannot resolve " + hostName + " (error " + std::to_string(rc) + ")";
+    *error = "cannot resolve " + hostName + " (" + (rc != 0 ? std::string(gai_strerror(rc)) : "no address") + ")";
     return false;
   }
   int lastError = 0;
@@ -41,7 +41,10 @@ bool Link::Connect(const std::string& hostName, const std::string& port, std::st
   }
   freeaddrinfo(found);
   if (socket_ == INVALID_SOCKET) {
-    *error = "cannot connect to " + hostName + ":" + port + " (error " + std::to_string(lastError) + ")";
+    *error = "cannot connect to " + hostName + ":" + port + " (" + SocketErrorText(lastError) + ")";
+    if (lastError == WSAECONNREFUSED)
+      *error += ": no bridge listens there; one run of the bridge serves one test host, so start it again for "
+                "the next";
     return false;
   }
   // Each request goes out at once: round trips are what ping measures.
@@ -55,7 +58,7 @@ bool Link::SendAll(const Bytes& bytes, std::string* error) {
   while (sent < bytes.size()) {
     const int n = (int)send(socket_, reinterpret_cast<const char*>(bytes.data() + sent), (int)(bytes.size() - sent), 0);
     if (n <= 0) {
-      *error = "send failed (error " + std::to_string(WSAGetLastError()) + ")";
+      *error = "send failed (" + SocketErrorText(WSAGetLastError()) + ")";
       return false;
     }
     sent += (size_t)n;
@@ -74,12 +77,12 @@ int Link::Receive(uint8_t* buffer, int capacity, uint32_t ms, std::string* error
   if (ready == 0) return 0;
   if (ready < 0) {
     if (WSAGetLastError() == WSAEINTR) return 0;
-    *error = "select failed (error " + std::to_string(WSAGetLastError()) + ")";
+    *error = "select failed (" + SocketErrorText(WSAGetLastError()) + ")";
     return -1;
   }
   const int n = (int)recv(socket_, reinterpret_cast<char*>(buffer), capacity, 0);
   if (n > 0) return n;
-  *error = n == 0 ? "the bridge closed the connection" : "receive failed (error " + std::to_string(WSAGetLastError()) + ")";
+  *error = n == 0 ? "the bridge closed the connection" : "receive failed (" + SocketErrorText(WSAGetLastError()) + ")";
   return -1;
 }
 

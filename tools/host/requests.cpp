@@ -32,6 +32,14 @@ Bytes DiagCommandRequest(uint16_t opcode, const Bytes& params) {
   return Frame(request);
 }
 
+Bytes AclRequest(uint16_t handle, const Bytes& data) {
+  const uint16_t header = (uint16_t)((handle & 0x0FFF) | 0x2000);
+  Bytes b = {H4_ACL, (uint8_t)(header & 0xFF), (uint8_t)(header >> 8), (uint8_t)(data.size() & 0xFF),
+             (uint8_t)(data.size() >> 8)};
+  b.insert(b.end(), data.begin(), data.end());
+  return b;
+}
+
 Bytes DiagCodeRequest(uint8_t code) { return Frame({code}); }
 
 Bytes CommandRequest(Mode mode, uint16_t opcode, const Bytes& params) {

@@ -9,14 +9,24 @@
 namespace host {
 
 const char kUsage[] =
-    "usage: tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT STEP...\n"
-    "       tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT --script FILE\n"
-    "steps: reset  bdaddr  version  name  dut\n"
+    "usage: tarnexio-host [OPTION...] HOST:PORT STEP...\n"
+    "       tarnexio-host [OPTION...] HOST:PORT --script FILE\n"
+    "options: --mode raw|diag         the bridge's mode (raw by default)\n"
+    "         --json                  one JSON object per line\n"
+    "         --timeout SECONDS       the longest wait for an answer (5 by default)\n"
+    "         --wait-bridge SECONDS   try to connect again while no bridge listens yet\n"
+    "         -h, --help              this text\n"
+    "steps: reset  bdaddr  version  name  set-name NAME  dut\n"
     "       le-tx CHANNEL LENGTH PAYLOAD [PHY]   le-rx CHANNEL [PHY]   le-end\n"
-    "       cmd OPCODE [HEX]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
+    "       cmd OPCODE [HEX...]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
     "       wait SECONDS   ping N\n"
+    "       scan   inquiry SECONDS   connect BD_ADDR|$found   accept   disconnect HANDLE\n"
+    "       send HANDLE COUNT SIZE|MIN-MAX|data HEX...   (raw mode)\n"
+    "       recv HANDLE COUNT [SIZE|MIN-MAX|data HEX...]\n"
+    "       await EVENT [SECONDS]   (EVENT a name such as connection-complete, or a code)\n"
     "       diag-version  diag-esn  diag-status   (diag mode)\n"
-    "exit status: 0 all answered with success, 1 a command failed, 2 usage error,\n"
+    "       HANDLE is a number or $handle, the handle of the last connect or await\n"
+    "exit status: 0 all answered with success, 1 a command or an event failed, 2 usage error,\n"
     "             3 connection failed or a step timed out\n";
 
 namespace {
@@ -81,7 +91,85 @@ bool TakeNumbers(const std::vector<std::string>& words, size_t* i, const std::ve
   return out->size() >= required;
 }
 
+// "$handle" or a connection handle (0-0xEFF).
+bool ParseHandle(const std::string& text, HandleArg* handle) {
+  unsigned long v;
+  if (text == "$handle") {
+    handle->fromRun = true;
+    return true;
+  }
+  if (!ParseNumber(text, 0x0EFF, &v)) return false;
+  handle->value = (uint16_t)v;
+  return true;
+}
+
+// "12:34:56:78:9A:BC" into wire order.
+bool ParseBdAddr(const std::string& text, Bytes* addr) {
+  Bytes b;
+  if (text.size() != 17 || !ParseHexBytes(text, &b) || b.size() != 6) return false;
+  for (size_t i = 2; i < 17; i += 3)
+    if (text[i] != ':') return false;
+  addr->assign(b.rbegin(), b.rend());
+  return true;
+}
+
+// A word made only of what hex bytes are written with, so meant as parameter bytes.
+bool LooksLikeHex(const std::string& word) {
+  size_t start = word.size() > 2 && word[0] == '0' && (word[1] == 'x' || word[1] == 'X') ? 2 : 0;
+  if (start == word.size()) return false;
+  for (size_t i = start; i < word.size(); ++i)
+    if (HexDigit(word[i]) < 0 && word[i] != ':' && word[i] != '-') return false;
+  return true;
+}
+
+// Hex bytes in one word or several, up to the first word that is not hex; false with
+// *bad set to a word that is hex digits but not whole bytes.
+bool TakeHexWords(const std::vector<std::string>& words, size_t* i, Bytes* out, std::string* bad) {
+  while (*i < words.size() && LooksLikeHex(words[*i])) {
+    Bytes more;
+    if (!ParseHexBytes(words[*i], &more)) {
+      *bad = words[*i];
+      return false;
+    }
+    out->insert(out->end(), more.begin(), more.end());
+    ++*i;
+  }
+  return true;
+}
+
+// What the ACL packets of a send or recv step hold: SIZE, MIN-MAX, or data HEX...
+bool TakeAclShape(const std::vector<std::string>& words, size_t* i, Step* s, std::string* bad) {
+  if (*i >= words.size()) return false;
+  const std::string& w = words[*i];
+  if (w == "data") {
+    ++*i;
+    std::string oddWord;
+    if (!TakeHexWords(words, i, &s->params, &oddWord) || s->params.empty() || s->params.size() > kMaxAclData) {
+      *bad = oddWord;
+      return false;
+    }
+    s->givenData = true;
+    return true;
+  }
+  const size_t dash = w.find('-');
+  unsigned long lo, hi;
+  if (!ParseNumber(w.substr(0, dash), kMaxAclData, &lo)) return false;
+  hi = lo;
+  if (dash != std::string::npos && !ParseNumber(w.substr(dash + 1), kMaxAclData, &hi)) return false;
+  if (lo == 0 || hi < lo) return false;
+  s->sizeMin = (uint16_t)lo;
+  s->sizeMax = (uint16_t)hi;
+  ++*i;
+  return true;
+}
+
 }  // namespace
+
+Bytes AclPattern(int k, size_t size) {
+  Bytes b(size);
+  for (size_t j = 0; j < size; ++j) b[j] = (uint8_t)((size_t)k + j);
+  return b;
+}
 
 size_t MaxCommandParams(Mode mode) { return mode == Mode::Diag ? 255 - 4 : 255; }
 
@@ -127,7 +215,9 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
     *error = why;
     return false;
   };
-  while (i < words.size()) {
+  size_t previous = 0;  // where the step before this one began
+  for (size_t start = 0; i < words.size(); previous = start) {
+    start = i;
     const std::string word = words[i++];
     std::vector<unsigned long> n;
     if (word == "reset") {
@@ -164,7 +254,9 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
         return bad("cmd needs OPCODE (0x0c03 or OGF:OCF such as 3:3)");
       ++i;
       Bytes params;
-      if (i < words.size() && ParseHexBytes(words[i], &params)) ++i;
+      std::string odd;
+      if (!TakeHexWords(words, &i, &params, &odd))
+        return bad("cmd needs parameter bytes of two hex digits each, not '" + odd + "'");
       if (params.size() > MaxCommandParams(mode))
         return bad("cmd parameters are longer than " + std::to_string(MaxCommandParams(mode)) + " bytes");
       steps->push_back(CommandStep(word, opcode, params));
@@ -182,12 +274,87 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
       if (!TakeNumbers(words, &i, {1000000}, 1, &n) || n[0] == 0) return bad("ping needs N (1-1000000)");
       s.count = (int)n[0];
       steps->push_back(s);
+    } else if (word == "set-name") {
+      // Write Local Name: the name, zero-terminated, in its 248-byte field.
+      if (i >= words.size() || words[i].size() > 247) return bad("set-name needs NAME (one word, up to 247 bytes)");
+      Bytes name(words[i].begin(), words[i].end());
+      ++i;
+      name.resize(248, 0);
+      steps->push_back(CommandStep(word, kOpWriteLocalName, name));
+    } else if (word == "scan") {
+      steps->push_back(CommandStep(word, kOpWriteScanEnable, {0x03}));  // inquiry and page scan
+    } else if (word == "inquiry") {
+      Step s;
+      s.kind = StepKind::Inquiry;
+      s.name = word;
+      if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs) || s.waitMs == 0 || s.waitMs > 61440)
+        return bad("inquiry needs SECONDS (above 0, up to 61.44)");
+      ++i;
+      steps->push_back(s);
+    } else if (word == "connect") {
+      Step s;
+      s.kind = StepKind::Connect;
+      s.name = word;
+      if (i >= words.size() || (words[i] != "$found" && !ParseBdAddr(words[i], &s.params)))
+        return bad("connect needs BD_ADDR (such as 12:34:56:78:9A:BC) or $found");
+      ++i;
+      steps->push_back(s);
+    } else if (word == "accept") {
+      Step s;
+      s.kind = StepKind::Accept;
+      s.name = word;
+      steps->push_back(s);
+    } else if (word == "disconnect") {
+      Step s;
+      s.kind = StepKind::Disconnect;
+      s.name = word;
+      if (i >= words.size() || !ParseHandle(words[i], &s.handle))
+        return bad("disconnect needs HANDLE (0-0xeff, or $handle)");
+      ++i;
+      steps->push_back(s);
+    } else if (word == "send" || word == "recv") {
+      Step s;
+      s.kind = word == "send" ? StepKind::Send : StepKind::Receive;
+      s.name = word;
+      const std::string shape = word == "send" ? " SIZE, MIN-MAX or data HEX..." : " [SIZE, MIN-MAX or data HEX...]";
+      const std::string expected = word + " needs HANDLE (0-0xeff, or $handle) COUNT (1-1000000)" + shape +
+                                   " (sizes 1-" + std::to_string(kMaxAclData) + ")";
+      if (!(i < words.size() && ParseHandle(words[i], &s.handle))) return bad(expected);
+      ++i;
+      if (!TakeNumbers(words, &i, {1000000}, 1, &n) || n[0] == 0) return bad(expected);
+      s.count = (int)n[0];
+      std::string odd;
+      const size_t before = i;
+      if (!TakeAclShape(words, &i, &s, &odd)) {
+        if (!odd.empty()) return bad(word + " needs data bytes of two hex digits each, not '" + odd + "'");
+        if (word == "send" || (before < words.size() && (words[before] == "data" || LooksLikeHex(words[before]))))
+          return bad(expected);
+        s.anySize = true;
+      }
+      if (word == "send" && mode == Mode::Diag)
+        return bad("send needs --mode raw: a diag bridge carries only HCI commands to the controller (recv works in "
+                   "both modes)");
+      steps->push_back(s);
+    } else if (word == "await") {
+      Step s;
+      s.kind = StepKind::Await;
+      s.name = word;
+      if (i >= words.size() || !EventByName(words[i], &s.eventCode, &s.subevent))
+        return bad("await needs EVENT: " + std::string(EventNameList()) + ", or an event code such as 0x05");
+      ++i;
+      if (i < words.size() && ParseSeconds(words[i], &s.waitMs)) {
+        if (s.waitMs == 0) return bad("await needs SECONDS above 0");
+        ++i;
+      }
+      steps->push_back(s);
     } else if (word == "diag-version" || word == "diag-esn" || word == "diag-status") {
       if (mode != Mode::Diag) return bad(word + " needs --mode diag");
       const uint8_t code = word == "diag-version" ? kDiagVersion : word == "diag-esn" ? kDiagEsn : kDiagStatus;
       steps->push_back(DiagStep(word, code));
     } else {
-      return bad("unknown step '" + word + "'");
+      std::string after;
+      for (size_t k = previous; k < start; ++k) after += (after.empty() ? "" : " ") + words[k];
+      return bad("unknown step '" + word + "'" + (after.empty() ? "" : " after '" + after + "'"));
     }
   }
   return true;
@@ -222,9 +389,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
     } else if (a == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], &options->timeoutMs) &&
                options->timeoutMs > 0) {
       ++i;
+    } else if (a == "--wait-bridge" && i + 1 < args.size() && ParseSeconds(args[i + 1], &options->waitBridgeMs)) {
+      ++i;
     } else {
       *error = a == "--mode" ? "--mode needs raw or diag"
-               : a == "--timeout" ? "--timeout needs SECONDS above 0"
+               : a == "--timeout"     ? "--timeout needs SECONDS above 0"
+               : a == "--wait-bridge" ? "--wait-bridge needs SECONDS"
                                   : "unknown option " + a;
       return false;
     }

@@ -16,7 +16,20 @@ enum class StepKind {
   LeEnd,       // LE Test End: a command whose answer carries the packet count
   Wait,        // print what arrives for a while
   Ping,        // round trips of Read BD_ADDR
-  DiagRequest  // a diag request, answered by the reply with its code
+  DiagRequest, // a diag request, answered by the reply with its code
+  Inquiry,     // inquiry for a while; lists the devices found
+  Connect,     // Create Connection to a BD_ADDR, then its Connection Complete
+  Accept,      // from now on, every Connection Request is accepted
+  Disconnect,  // Disconnect a handle, then its Disconnection Complete
+  Send,        // ACL packets on a handle, until the controller reports them all completed
+  Await,       // waits for an event by code
+  Receive,     // waits for ACL packets on a handle and checks them
+};
+
+// A connection handle as a step names it: a number, or the handle a step before took.
+struct HandleArg {
+  bool fromRun = false;  // "$handle"
+  uint16_t value = 0;
 };
 
 struct Step {
@@ -27,12 +40,21 @@ struct Step {
   uint32_t waitMs = 0;   // Wait
   int count = 0;         // Ping
   uint8_t diagCode = 0;  // DiagRequest
+  // Inquiry: waitMs its length. Connect: params the BD_ADDR (wire order), or empty for the
+  // first device the last inquiry found. Await: waitMs its time (0: --timeout).
+  HandleArg handle;      // Disconnect, Send, Receive
+  uint16_t sizeMin = 0, sizeMax = 0;  // Send, Receive: packet sizes rise evenly from min to max
+  bool givenData = false;  // Send, Receive: every packet is params rather than the pattern
+  bool anySize = false;    // Receive: no check of what arrives
+  uint8_t eventCode = 0;   // Await
+  uint8_t subevent = 0;    // Await of an LE Meta event: its subevent (0 any)
 };
 
 struct Options {
   Mode mode = Mode::Raw;
   bool json = false;
   uint32_t timeoutMs = 5000;
+  uint32_t waitBridgeMs = 0;  // --wait-bridge: how long to try again while nothing listens
   std::string host;
   std::string port;
   std::string scriptPath;  // --script FILE: the steps come from the file
@@ -55,6 +77,13 @@ std::vector<std::string> ScriptWords(const std::string& text);
 bool ParseOpcode(const std::string& text, uint16_t* opcode);
 // Hex bytes, two digits each: "0103", "01:03", "01-03" or "0x0103".
 bool ParseHexBytes(const std::string& text, Bytes* bytes);
+
+// The bytes of ACL packet k (counted from 0 within its step) of the given size in the
+// pattern the send and recv steps share: byte j is (k + j) mod 256.
+Bytes AclPattern(int k, size_t size);
+
+// The longest ACL data a send step puts in one packet (the controller may allow less).
+const size_t kMaxAclData = 1021;
 
 // The longest parameter block a command may carry in each mode (the FTM HCI request of
 // diag mode counts the type byte and command header in its one-byte length).

@@ -58,3 +58,5 @@ void ReportDeviceOpenFailures(void) {
 void ReportBindFailure(int port, int error) {
   WriteHintLine("cannot listen on TCP port " + std::to_string(port) + " (" + Reason(error) + ")");
 }
+
+std::string SocketErrorText(int error) { return "error " + std::to_string(error) + ": " + Reason(error); }

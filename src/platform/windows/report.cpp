@@ -39,3 +39,5 @@ void ReportBindFailure(int port, int error) {
   WriteErrorLine("Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (" + SystemText(DWORD(error)) +
                  ")\n");
 }
+
+std::string SocketErrorText(int error) { return SystemText(DWORD(error)); }

@@ -57,8 +57,8 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   Session s(c);
   s.command(hciCommand(kOpReadBdAddr));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 10, 1, 0x09, 0x10, 0, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}));
-  s.command(hciCommand(0x0C01, {0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x01, 0x0C, 0x01}));
+  s.command(hciCommand(0x0C7F, {0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x7F, 0x0C, 0x01}));
   s.command(hciCommand(0xFC33, {1, 2}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x33, 0xFC, 0}));
 

@@ -30,12 +30,50 @@ struct SimTest : ::testing::Test {
 }  // namespace
 
 TEST_F(SimTest, PlainCommandsCompleteWithStatusZeroOrUnknown) {
-  for (uint16_t op : {0x0C03, 0x0C1A, 0x1803, 0x1802, 0x201D, 0x2033, 0x201E, 0x2034, 0xFC55, 0xFFFF}) {
+  for (uint16_t op : {0x0C03, 0x0C01, 0x0C1A, 0x1803, 0x1802, 0x201D, 0x2033, 0x201E, 0x2034, 0xFC55, 0xFFFF}) {
     send(op);
     EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, uint8_t(op), uint8_t(op >> 8), 0})) << std::hex << op;
   }
-  send(0x0C01);  // not simulated
-  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x01, 0x0C, 0x01}));
+  send(0x0C7F);  // not simulated
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x7F, 0x0C, 0x01}));
+}
+
+TEST_F(SimTest, LocalNameIsWrittenReadAndResetInItsWholeField) {
+  auto readName = [this] {
+    send(kOpReadLocalName);
+    Bytes e = host.take();
+    EXPECT_EQ(e.size(), 6u + 248u);
+    return std::string(reinterpret_cast<const char*>(e.data() + 6));
+  };
+  EXPECT_EQ(readName(), "ftmd simulated controller");
+  Bytes name(248, 'x');  // a name that fills the field has no terminating zero
+  send(kOpWriteLocalName, name);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x13, 0x0C, 0}));
+  send(kOpReadLocalName);
+  Bytes e = host.take();
+  EXPECT_EQ(Bytes(e.begin() + 6, e.end()), name);
+  send(kOpWriteLocalName, {});
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x13, 0x0C, 0x12}));
+  send(kOpReset);
+  host.take();
+  EXPECT_EQ(readName(), "ftmd simulated controller");
+}
+
+TEST_F(SimTest, InquiryFindsOneDeviceThenCompletes) {
+  send(kOpInquiry, {0x33, 0x8B, 0x9E, 0x00, 0x00});  // a length of 0 is out of range
+  EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0x12, 1, 0x01, 0x04}));
+  send(kOpInquiry, {0x33, 0x8B, 0x9E, 0x01, 0x00});
+  EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0, 1, 0x01, 0x04}));
+  host.runTimers();
+  EXPECT_EQ(host.take(), (Bytes{0x02, 15, 1, 0xBD, 0x9A, 0x78, 0x56, 0x34, 0x12, 1, 0, 0, 0x0C, 0x01, 0x1F, 0, 0}));
+  EXPECT_EQ(host.take(), (Bytes{0x01, 1, 0}));
+  // Cancelled before the device answers: nothing more comes.
+  send(kOpInquiry, {0x33, 0x8B, 0x9E, 0x01, 0x00});
+  host.take();
+  send(kOpInquiryCancel);
+  EXPECT_EQ(host.take(), (Bytes{0x0E, 4, 1, 0x02, 0x04, 0}));
+  host.runTimers();
+  EXPECT_TRUE(host.got.empty());
 }
 
 TEST_F(SimTest, InformationCommands) {
