@@ -1,5 +1,7 @@
 // SCO interfaces: selection in the driver, the packet-size rule and link tracking.
 #include "driver/driver.h"
+#include "wire/ftm_contract.h"
+#include "wire/hci.h"
 
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
   if (interfaceId == ctx->currentScoInterface.load()) return;
@@ -30,17 +32,7 @@ void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
   }
 }
 
-BYTE ScoInterfaceForLength(int hciLen) {
-  switch (hciLen) {
-    case 27: return 1;
-    case 51: return 2;
-    case 75: return 3;
-    case 99: return 4;
-    case 147: return 5;
-    case 63: return 6;
-    default: return 0;
-  }
-}
+BYTE ScoInterfaceForLength(int hciLen) { return wire::ScoInterfaceForPacketLength(hciLen); }
 
 void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
   BYTE id = ScoInterfaceForLength(hciLen);
@@ -51,13 +43,6 @@ void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
   writer.selectScoInf(writer.context, id);
 }
 
-enum {
-  EVT_CONNECTION_COMPLETE = 0x03,
-  EVT_DISCONNECTION_COMPLETE = 0x05,
-  EVT_SYNC_CONNECTION_COMPLETE = 0x2C,
-  LINK_TYPE_SCO = 0x00,
-};
-
 void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
                   const DriverWriter& writer) {
   // The event buffer always holds the parameters the tests below read; a shorter event
@@ -66,13 +51,13 @@ void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoCo
   BYTE code = at(0);
   BYTE status = at(2);
   WORD handle = (WORD)(at(3) | (at(4) << 8));
-  if ((code == EVT_SYNC_CONNECTION_COMPLETE && status == 0) ||
-      (code == EVT_CONNECTION_COMPLETE && status == 0 && at(11) == LINK_TYPE_SCO)) {
+  if ((code == kEvSyncConnectionComplete && status == 0) ||
+      (code == kEvConnectionComplete && status == 0 && at(11) == kLinkTypeSco)) {
     *scoConnectionHandle = handle;
     print_message(L"New sco connection handle is 0x%02x\n", (unsigned)handle);
     return;
   }
-  if (code == EVT_DISCONNECTION_COMPLETE && handle == *scoConnectionHandle) {
+  if (code == kEvDisconnectionComplete && handle == *scoConnectionHandle) {
     print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)handle);
     *scoConnectionHandle = 0;
     HANDLE gate = ctx->ScoRxStartEvent.load();

@@ -62,6 +62,26 @@ enum : int {
   kScoReadUnits = kScoSlotsPerRead * kScoUnitsPerSlot,
 };
 
+// The SCO packet length (data length + 3) that selects each interface id; 0 for the ids
+// no packet selects. The packet of ids 1 to 5 fills one slot; that of id 6 (60 data
+// bytes) is one unit long, a third of its slot.
+constexpr uint8_t kLastSizedScoInterface = 6;
+constexpr int ScoPacketLength(uint8_t id) {
+  return id >= 1 && id < kLastSizedScoInterface ? int(kScoUnitsPerSlot * kScoSlotUnit[id])
+         : id == kLastSizedScoInterface         ? int(kScoSlotUnit[id])
+                                                : 0;
+}
+// The interface id an SCO packet of packetLength bytes (data length + 3) selects, or 0.
+constexpr uint8_t ScoInterfaceForPacketLength(int packetLength) {
+  for (uint8_t id = 1; id <= kLastSizedScoInterface; ++id) {
+    if (ScoPacketLength(id) == packetLength) return id;
+  }
+  return 0;
+}
+static_assert(ScoInterfaceForPacketLength(27) == 1 && ScoInterfaceForPacketLength(147) == 5 &&
+                  ScoInterfaceForPacketLength(63) == 6 && ScoInterfaceForPacketLength(189) == 0,
+              "60 data bytes select interface 6");
+
 // Windows error numbers a request completes with.
 enum : uint32_t {
   kStatusOk = 0,

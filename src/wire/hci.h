@@ -33,3 +33,6 @@ enum : uint8_t {
   kEvNumCompletedPackets = 0x13,
   kEvSyncConnectionComplete = 0x2C,
 };
+
+// The link type of a Connection Complete event (parameter byte 9).
+enum : uint8_t { kLinkTypeSco = 0x00, kLinkTypeAcl = 0x01 };
