@@ -1,7 +1,5 @@
 #include "receive.h"
 
-#include "hci_names.h"
-#include "text.h"
 #include "wire/diag_frame.h"
 #include "wire/diag_packets.h"
 

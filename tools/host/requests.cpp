@@ -1,6 +1,5 @@
 #include "requests.h"
 
-#include "hci_names.h"
 #include "wire/diag_frame.h"
 #include "wire/diag_packets.h"
 #include "wire/h4.h"
