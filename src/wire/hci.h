@@ -24,14 +24,15 @@ enum : uint16_t {
   kOpLeTransmitterTestV2 = 0x2034,
 };
 
+// Event codes, with the parameters read here.
 enum : uint8_t {
   kEvInquiryResult = 0x02,
-  kEvConnectionComplete = 0x03,
-  kEvDisconnectionComplete = 0x05,
-  kEvCommandComplete = 0x0E,
-  kEvCommandStatus = 0x0F,
+  kEvConnectionComplete = 0x03,     // status, handle, address, link type (byte 9)
+  kEvDisconnectionComplete = 0x05,  // status, handle, reason
+  kEvCommandComplete = 0x0E,        // packets allowed, opcode, return parameters
+  kEvCommandStatus = 0x0F,          // status, packets allowed, opcode
   kEvNumCompletedPackets = 0x13,
-  kEvSyncConnectionComplete = 0x2C,
+  kEvSyncConnectionComplete = 0x2C,  // status, handle, ...
 };
 
 // The link type of a Connection Complete event (parameter byte 9).

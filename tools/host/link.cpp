@@ -105,6 +105,10 @@ int Link::Receive(uint8_t* buffer, int capacity, uint32_t ms, std::string* error
     start_ += n;
     return (int)n;
   }
+  return ReceiveFromSocket(buffer, capacity, ms, error);
+}
+
+int Link::ReceiveFromSocket(uint8_t* buffer, int capacity, uint32_t ms, std::string* error) {
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(socket_, &readable);
@@ -136,7 +140,7 @@ bool Link::Fill(uint32_t ms) {
   if (end_ == buffer_.size()) buffer_.resize(2 * buffer_.size());
   const Clock::time_point deadline = After(ms);
   for (;;) {
-    const int n = Receive(buffer_.data() + end_, (int)(buffer_.size() - end_), MillisLeft(deadline), &error_);
+    const int n = ReceiveFromSocket(buffer_.data() + end_, (int)(buffer_.size() - end_), MillisLeft(deadline), &error_);
     if (n > 0) {
       end_ += (size_t)n;
       return true;

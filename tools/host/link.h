@@ -53,6 +53,8 @@ class Link {
 
  private:
   size_t Buffered() const { return end_ - start_; }
+  // Receive without the buffered bytes.
+  int ReceiveFromSocket(uint8_t* buffer, int capacity, uint32_t ms, std::string* error);
   // Receives what is there (at least one byte) behind the buffered bytes, waiting at most
   // ms; false on timeout, close or failure.
   bool Fill(uint32_t ms);
