@@ -146,17 +146,17 @@ bool IsCommandComplete(const Bytes& p, uint16_t opcode) {
 
 static uint16_t OpenLink(TestHost& host, const Bytes& command, uint8_t completeEvent) {
   host.Send(command);
-  Bytes done = ReceiveUntil(host, [&](const Bytes& p) { return p[0] == 0x04 && p[1] == completeEvent; });
+  Bytes done = ReceiveUntil(host, [&](const Bytes& p) { return p[0] == H4_EVENT && p[1] == completeEvent; });
   if (done.size() < 6 || done[3] != 0) return 0xFFFF;
   return (uint16_t)(done[4] | (done[5] << 8));
 }
 
 uint16_t OpenAclLink(TestHost& host) {
-  return OpenLink(host, Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"), 0x03);
+  return OpenLink(host, Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"), kEvConnectionComplete);
 }
 
 uint16_t OpenScoLink(TestHost& host) {
-  return OpenLink(host, Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00"), 0x2C);
+  return OpenLink(host, Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00"), kEvSyncConnectionComplete);
 }
 
 Bytes EncodeFrame(const Bytes& packet, bool escape) {
