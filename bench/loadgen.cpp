@@ -36,6 +36,8 @@ using namespace loadgen;
 using Bytes = std::vector<uint8_t>;
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
 // The test host's connection, as the modes below use it.
 class Link {
  public:
@@ -51,8 +53,6 @@ class Link {
  private:
   host::Link link_;
 };
-
-namespace {
 
 enum { RECEIVE_TIMEOUT_MS = 5000, CONNECT_TIMEOUT_MS = 5000, ACL_DATA = 1021 };
 
