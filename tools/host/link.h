@@ -10,9 +10,9 @@
 
 namespace host {
 
-class Link {
+class Link final {
  public:
-  Link();
+  Link();  // starts Windows Sockets; the destructor closes the connection and stops them
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
