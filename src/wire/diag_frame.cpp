@@ -41,7 +41,7 @@ uint16_t DiagFcs16(const uint8_t* data, int length, uint16_t fcs) {
   for (; i + 8 <= length; i += 8) {
     const uint8_t* p = data + i;
     fcs = (uint16_t)(kFcs.t[7][(p[0] ^ fcs) & 0xFF] ^ kFcs.t[6][(p[1] ^ (fcs >> 8)) & 0xFF] ^ kFcs.t[5][p[2]] ^
-                 kFcs.t[4][p[3]] ^ kFcs.t[3][p[4]] ^ kFcs.t[2][p[5]] ^ kFcs.t[1][p[6]] ^ kFcs.t[0][p[7]]);
+                     kFcs.t[4][p[3]] ^ kFcs.t[3][p[4]] ^ kFcs.t[2][p[5]] ^ kFcs.t[1][p[6]] ^ kFcs.t[0][p[7]]);
   }
   for (; i < length; ++i) {
     fcs = (uint16_t)((fcs >> 8) ^ kFcs.t[0][(fcs ^ data[i]) & 0xFF]);
@@ -51,7 +51,6 @@ uint16_t DiagFcs16(const uint8_t* data, int length, uint16_t fcs) {
 
 // Frame encoding: escaped on request, closed by the flag.
 namespace {
-
 
 // Writes one byte, escaped when asked; returns the new write position or -1 when full.
 int PutFrameByte(uint8_t value, int escape, uint8_t* frame, int pos, int capacity) {
