@@ -14,20 +14,45 @@
 // every round trip in microseconds, one a line.
 #include "loadgen_net.h"
 
+#include "link.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
+#include "wire/hci.h"
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace loadgen {
 int Report(const char* path);
 }
 
 using namespace loadgen;
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 namespace {
+
+// The test host's connection, as the modes below use it.
+class Link {
+ public:
+  Link(int port, int timeoutMs) { link_.ConnectLoopback(port, (uint32_t)timeoutMs); }
+  bool connected() const { return link_.connected(); }
+  bool Send(const Bytes& bytes) { return link_.Send(bytes.data(), bytes.size()); }
+  // One H4 packet; false on timeout, close or a byte that starts no packet.
+  bool ReceiveH4(Bytes* packet, int timeoutMs) {
+    return link_.ReceiveH4(packet, (uint32_t)timeoutMs) == host::Link::H4Got::Packet;
+  }
+  bool ReceiveFrame(Bytes* frame, int timeoutMs) { return link_.ReceiveFrame(frame, (uint32_t)timeoutMs); }
+
+ private:
+  host::Link link_;
+};
 
 enum { RECEIVE_TIMEOUT_MS = 5000, CONNECT_TIMEOUT_MS = 5000, ACL_DATA = 1021 };
 
@@ -93,7 +118,8 @@ void PrintLatencies(std::vector<double>* micros, const char* samplesPath) {
 
 bool IsReadBdAddrComplete(const uint8_t* event, size_t length) {
   // 0E len, number of packets, opcode 09 10, status 00, six address bytes
-  return length >= 7 && event[0] == 0x0E && event[3] == 0x09 && event[4] == 0x10 && event[5] == 0x00;
+  return length >= 7 && event[0] == kEvCommandComplete && (event[3] | event[4] << 8) == kOpReadBdAddr &&
+         event[5] == 0x00;
 }
 
 // Runs count timed round trips after a short warm-up; exchange does one and says if it worked.
@@ -122,29 +148,32 @@ int RawCommands(Link& link, int count, const std::vector<int>& pids, const char*
     if (!link.Send(kReadBdAddr)) return false;
     for (;;) {  // anything else the controller says first is let by
       if (!link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return false;
-      if (packet[0] == 0x04 && IsReadBdAddrComplete(packet.data() + 1, packet.size() - 1)) return true;
+      if (packet[0] == H4_EVENT && IsReadBdAddrComplete(packet.data() + 1, packet.size() - 1)) return true;
     }
   });
 }
 
-// The FTM HCI request that carries one command (without its H4 type byte).
+// The FTM HCI request that carries one H4 command, as a frame.
 Bytes FtmHciRequest(const Bytes& command) {
-  Bytes request = {0x4B, 0x0B, 0x04, 0x00, 0x00, 0x00, (uint8_t)(command.size() + 1), 0x00, 0x00, 0x00, 0x01};
-  request.insert(request.end(), command.begin(), command.end());
-  return EncodeFrame(request);
+  const Bytes request = BuildFtmHciRequest(command.data(), command.size());
+  Bytes frame(2 * (request.size() + DIAG_FCS_SIZE) + 1);
+  frame.resize((size_t)EncodeDiagFrame(request.data(), (int)request.size(), 1, frame.data(), (int)frame.size()));
+  return frame;
 }
 
 int DiagCommands(Link& link, int count, const std::vector<int>& pids) {
-  const Bytes request = FtmHciRequest(Bytes(kReadBdAddr.begin() + 1, kReadBdAddr.end()));
-  Bytes frame;
+  const Bytes request = FtmHciRequest(kReadBdAddr);
+  Bytes frame, packet(64);
+  LogPacketView log;
   return TimeRoundTrips(count, pids, nullptr, [&]() {
     if (!link.Send(request)) return false;
     for (;;) {  // the echo of the request comes too; the log packet of the event ends the wait
       if (!link.ReceiveFrame(&frame, RECEIVE_TIMEOUT_MS)) return false;
-      bool ok = false;
-      Bytes packet = DecodeFrame(frame, &ok);
-      if (!ok || packet.size() < 17 || packet[0] != 0x10 || packet[6] != 0x66 || packet[7] != 0x13) continue;
-      if (IsReadBdAddrComplete(packet.data() + 16, packet.size() - 16)) return true;
+      if (frame.size() > packet.size()) packet.resize(frame.size());
+      int length = 0;
+      if (DecodeDiagFrame(frame.data(), (int)frame.size(), packet.data(), &length) != DIAG_FRAME_OK) continue;
+      if (ParseLogPacket(packet.data(), (size_t)length, &log) != LOG_PACKET_OK || log.code != LOG_CODE_EVENT) continue;
+      if (IsReadBdAddrComplete(log.payload, log.length)) return true;
     }
   });
 }
@@ -156,7 +185,7 @@ int OpenAclLink(Link& link) {
   if (!link.Send(create)) return -1;
   Bytes packet;
   while (link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) {
-    if (packet[0] == 0x04 && packet[1] == 0x03 && packet.size() >= 6) {
+    if (packet[0] == H4_EVENT && packet[1] == kEvConnectionComplete && packet.size() >= 6) {
       return packet[3] == 0 ? (packet[4] | (packet[5] << 8)) & 0x0FFF : -1;
     }
   }
@@ -180,7 +209,7 @@ int AclLoopback(Link& link, long long bytes, int window, const std::vector<int>&
       ++sent;
     }
     if (!link.ReceiveH4(&in, RECEIVE_TIMEOUT_MS)) return Fail("an ACL packet did not come back");
-    if (in[0] != 0x02) continue;  // Number_Of_Completed_Packets and other events
+    if (in[0] != H4_ACL) continue;  // Number_Of_Completed_Packets and other events
     if (in.size() != packet.size() || ((in[1] | (in[2] << 8)) & 0x0FFF) != handle) {
       return Fail("an ACL packet came back changed");
     }

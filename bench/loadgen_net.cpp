@@ -2,19 +2,12 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <fstream>
+#include <string>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sstream>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
-
-#include "wire/h4.h"
 
 namespace loadgen {
 
@@ -28,148 +21,7 @@ sockaddr_in Loopback(int port) {
   return addr;
 }
 
-int MillisLeft(Clock::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : (int)left;
-}
-
-uint16_t Fcs16(const uint8_t* data, size_t length) {
-  uint16_t fcs = 0xFFFF;
-  for (size_t i = 0; i < length; ++i) {
-    fcs ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) fcs = (uint16_t)((fcs & 1) ? (fcs >> 1) ^ 0x8408 : fcs >> 1);
-  }
-  return fcs;
-}
-
 }  // namespace
-
-Link::Link(int port, int timeoutMs) : buf_(1 << 16), packet_(1 << 16) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return;
-    sockaddr_in addr = Loopback(port);
-    if (connect(fd, (sockaddr*)&addr, sizeof addr) == 0) {
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      fd_ = fd;
-      return;
-    }
-    close(fd);
-    if (Clock::now() >= deadline) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-Link::~Link() {
-  if (fd_ >= 0) close(fd_);
-}
-
-bool Link::Send(const uint8_t* data, size_t length) {
-  size_t sent = 0;
-  while (sent < length) {
-    ssize_t n = send(fd_, data + sent, length - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    sent += (size_t)n;
-  }
-  return true;
-}
-
-bool Link::Fill(Clock::time_point deadline) {
-  if (start_ == end_) {
-    start_ = end_ = 0;
-  } else if (start_ > buf_.size() / 2) {
-    std::memmove(buf_.data(), buf_.data() + start_, end_ - start_);
-    end_ -= start_;
-    start_ = 0;
-  }
-  for (;;) {
-    pollfd p = {fd_, POLLIN, 0};
-    int ready = poll(&p, 1, MillisLeft(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
-    ssize_t n = recv(fd_, buf_.data() + end_, buf_.size() - end_, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    end_ += (size_t)n;
-    return true;
-  }
-}
-
-bool Link::ReceiveH4(Bytes* packet, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  // The buffered bytes are taken only when a whole packet is there; an unknown type byte
-  // or a packet longer than the buffer stays where it is.
-  H4Parser parser;
-  H4Init(&parser, 1 << H4_EVENT | 1 << H4_ACL | 1 << H4_SCO, packet_.data(), packet_.size());
-  size_t fed = 0;
-  for (;;) {
-    H4Result result;
-    fed += H4Feed(&parser, buf_.data() + start_ + fed, Buffered() - fed, &result);
-    if (result == H4_BAD_TYPE || result == H4_TOO_LONG) return false;
-    if (result == H4_PACKET) {
-      packet->assign(packet_.begin(), packet_.begin() + (long)parser.have);
-      start_ += fed;
-      return true;
-    }
-    if (!Fill(deadline)) return false;
-  }
-}
-
-bool Link::ReceiveFrame(Bytes* frame, int timeoutMs) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  size_t scanned = 0;
-  for (;;) {
-    const uint8_t* b = buf_.data() + start_;
-    const void* flag = std::memchr(b + scanned, 0x7E, Buffered() - scanned);
-    if (flag != nullptr) {
-      size_t size = (size_t)((const uint8_t*)flag - b) + 1;
-      frame->assign(b, b + size);
-      start_ += size;
-      return true;
-    }
-    scanned = Buffered();
-    if (!Fill(deadline)) return false;
-  }
-}
-
-Bytes EncodeFrame(const Bytes& packet) {
-  const uint16_t fcs = (uint16_t)~Fcs16(packet.data(), packet.size());
-  Bytes raw = packet;
-  raw.push_back((uint8_t)(fcs & 0xFF));
-  raw.push_back((uint8_t)(fcs >> 8));
-  Bytes frame;
-  for (uint8_t value : raw) {
-    if (value == 0x7D || value == 0x7E) {
-      frame.push_back(0x7D);
-      frame.push_back((uint8_t)(value ^ 0x20));
-    } else {
-      frame.push_back(value);
-    }
-  }
-  frame.push_back(0x7E);
-  return frame;
-}
-
-Bytes DecodeFrame(const Bytes& frame, bool* ok) {
-  Bytes raw;
-  *ok = false;
-  if (frame.empty() || frame.back() != 0x7E) return raw;
-  for (size_t i = 0; i + 1 < frame.size(); ++i) {
-    if (frame[i] == 0x7D) {
-      if (i + 2 >= frame.size()) return raw;
-      raw.push_back((uint8_t)(frame[++i] ^ 0x20));
-    } else {
-      raw.push_back(frame[i]);
-    }
-  }
-  if (raw.size() < 2 || Fcs16(raw.data(), raw.size()) != 0xF0B8) return raw;
-  raw.resize(raw.size() - 2);
-  *ok = true;
-  return raw;
-}
 
 long long PeakResidentKiB(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");

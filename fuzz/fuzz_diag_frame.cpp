@@ -1,11 +1,39 @@
-// The frame encoder: whatever it encodes decodes back to the packet with a good FCS, and a
-// refusal happens only for a bad length or a capacity too small for the frame.
+// The diag formats. The frame encoder: whatever it encodes decodes back (by hand and by the
+// decoder) to the packet with a good FCS, and a refusal happens only for a bad length or a
+// capacity too small for the frame. The readers (frame decoder, log packet, FTM HCI
+// request) take any bytes, stay inside them and agree with the reference.
 #include "diag/diag.h"
 #include "fuzz_support.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <memory>
+
+namespace {
+
+// The readers over bytes that may be anything.
+void ReadAnything(const FuzzBytes& bytes) {
+  const int n = (int)bytes.size();
+  FuzzBytes packet(bytes.size() + 1);
+  int length = -1;
+  const DiagFrameResult result = DecodeDiagFrame(bytes.data(), n, packet.data(), &length);
+  FuzzCheck(length >= 0 && length < n + 1, "decoded length outside the frame");
+  if (result == DIAG_FRAME_OK) {
+    FuzzCheck(bytes[n - 1] == DIAG_FLAG, "a frame decoded without its flag");
+    // The decoder keeps the FCS bytes behind the packet it returns.
+    FuzzCheck(ReferenceFcs(packet.data(), (size_t)length + 2) == DIAG_FCS_GOOD, "a frame decoded with a bad FCS");
+  }
+  LogPacketView log;
+  if (ParseLogPacket(bytes.data(), bytes.size(), &log) == LOG_PACKET_OK) {
+    FuzzCheck(log.payload == bytes.data() + LOG_HEADER_SIZE && log.length + LOG_HEADER_SIZE == bytes.size(),
+              "a log packet's payload outside it");
+  }
+  uint8_t command[FTM_HCI_MAX_COMMAND];
+  const int count = ParseFtmHciRequest(bytes.data(), n, command);
+  FuzzCheck(count >= FTM_HCI_NOT_HCI && count <= FTM_HCI_MAX_COMMAND, "an FTM HCI command of an impossible length");
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SilenceConsole();
@@ -14,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int capacity = in.ConsumeIntegralInRange<int>(0, DIAG_FRAME_AREA);
   const FuzzBytes packet = in.ConsumeRemainingBytes<uint8_t>();
   const int length = (int)packet.size();
+  ReadAnything(packet);
 
   FuzzCheck(DiagFcs16(packet.data(), length, 0xFFFF) == ReferenceFcs(packet.data(), packet.size()),
             "FCS differs from the bit by bit FCS");
@@ -47,5 +76,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzCheck(ReferenceFcs(decoded.data(), decoded.size()) == DIAG_FCS_GOOD, "decoded frame has a bad FCS");
   decoded.resize(decoded.size() - 2);
   FuzzCheck(decoded == packet, "decoded frame differs from the packet");
+  if (escape && length > 0) {
+    FuzzBytes again((size_t)n);
+    int decodedLength = -1;
+    FuzzCheck(DecodeDiagFrame(frame.get(), n, again.data(), &decodedLength) == DIAG_FRAME_OK, "frame did not decode");
+    again.resize((size_t)decodedLength);
+    FuzzCheck(again == packet, "the decoder differs from the reference");
+  }
   return 0;
 }

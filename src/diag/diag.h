@@ -2,9 +2,10 @@
 #pragma once
 
 #include "core/host_send.h"
-#include "diag/frame_bytes.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
 
 // Frames one packet and sends it to the test host through host, with a hex dump when verbose.
 void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose);
@@ -20,4 +21,8 @@ int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int buf
 // returns nullptr when no memory can be had. Release it with ReleaseLogPacket.
 BYTE* BuildLogPacket(const BYTE* payload, int length, WORD logCode, WORD tag);
 void ReleaseLogPacket(BYTE* logPacket);
+
+// The HCI command part of an FTM subsystem request: writes its command, if it carries
+// one, to the controller through writer; nothing past bufferSize is read.
+void HandleFtmHciCommand(const BYTE* request, int bufferSize, const DriverWriter& writer, DropCounts* drops);
 

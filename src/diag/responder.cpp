@@ -1,7 +1,6 @@
 // The diag responder: answers one received frame by the request code in its first byte.
 #include "diag/canned_replies.h"
 #include "diag/diag.h"
-#include "diag/request_bytes.h"
 
 namespace {
 
@@ -30,7 +29,7 @@ int AnswerLoopback(HostSender* host, const BYTE* request, int bufferSize) {
 
 void AnswerLogMask(HostSender* host, const BYTE* request, int bufferSize) {
   print_message(L"BTFTM : Log Mask\n");
-  switch (RequestByte(request, bufferSize, 4)) {
+  switch (DiagRequestByte(request, bufferSize, 4)) {
     case 1:
       SendCannedReply(host, kLogMaskOp1Reply, 1);
       break;
@@ -60,17 +59,17 @@ struct CannedAnswer {
 };
 
 const CannedAnswer kCannedAnswers[] = {
-    {0x00, nullptr, &kVersionReply, 0},
-    {0x01, L"BTFTM : echo for esn\n", &kEsnReply, 1},
-    {0x0C, L"BTFTM : echo for status\n", &kStatusReply, 1},
-    {0x26, L"BTFTM : echo for nvItemRead\n", &kNvItemReadReply, 1},
-    {0x3F, L"BTFTM : echo for phoneState\n", &kPhoneStateReply, 1},
+    {kDiagVersion, nullptr, &kVersionReply, 0},
+    {kDiagEsn, L"BTFTM : echo for esn\n", &kEsnReply, 1},
+    {kDiagStatus, L"BTFTM : echo for status\n", &kStatusReply, 1},
+    {kDiagNvItemRead, L"BTFTM : echo for nvItemRead\n", &kNvItemReadReply, 1},
+    {kDiagPhoneState, L"BTFTM : echo for phoneState\n", &kPhoneStateReply, 1},
 };
 
 }  // namespace
 
 int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer) {
-  const BYTE code = RequestByte(request, bufferSize, 0);
+  const BYTE code = DiagRequestByte(request, bufferSize, 0);
   for (const CannedAnswer& answer : kCannedAnswers) {
     if (answer.code != code) continue;
     if (answer.line != nullptr) print_message(L"%ls", answer.line);
@@ -78,15 +77,15 @@ int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int buf
     return 1;
   }
   switch (code) {
-    case 0x4B:
+    case kDiagSubsystem:
       AnswerSubsystemRequest(host, request, length, bufferSize, writer);
       break;
-    case 0x73:
+    case kDiagLogMask:
       AnswerLogMask(host, request, bufferSize);
       break;
-    case 0x7B:
+    case kDiagLoopback:
       return AnswerLoopback(host, request, bufferSize);
-    case 0x7C:
+    case kDiagExtendedBuildId:
       print_message(L"BTFTM : echo for extendedBuildID\n");
       break;
     default:

@@ -1,5 +1,7 @@
 // SCO interfaces: selection in the driver and the packet-size rule.
 #include "driver/driver.h"
+#include "wire/ftm_contract.h"
+#include "wire/hci.h"
 
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
   std::lock_guard<std::mutex> lock(ctx->scoInterfaceLock);
@@ -37,17 +39,7 @@ void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
   }
 }
 
-BYTE ScoInterfaceForLength(int hciLen) {
-  switch (hciLen) {
-    case 27: return 1;
-    case 51: return 2;
-    case 75: return 3;
-    case 99: return 4;
-    case 147: return 5;
-    case 63: return 6;
-    default: return 0;
-  }
-}
+BYTE ScoInterfaceForLength(int hciLen) { return wire::ScoInterfaceForPacketLength(hciLen); }
 
 void ApplyScoPacketRule(int hciLen, const DriverWriter& writer) {
   BYTE id = ScoInterfaceForLength(hciLen);

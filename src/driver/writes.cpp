@@ -2,60 +2,53 @@
 #include "driver/driver.h"
 #include "wire/h4.h"
 
-static void RunWrite(FtmAppContext* ctx, DWORD code, const BYTE* packet, int length, LPVOID out, DWORD outSize, OVERLAPPED* record,
-                     const RequestTexts& texts) {
+namespace {
+
+// The messages of one kind of write, each led by the name of its function.
+#define WRITE_TEXTS(name, synchronous)                                                                   \
+  {                                                                                                      \
+    name synchronous, name L": Error:Invalid Parameter\n", name L": Error:Invalid Parameter\n",           \
+        name L": GetOverlappedResult I/O Incomplete\n", name L": Error1: in deafult dwError=0x%X\n",       \
+        name L": Error:in default. Error -0x%X\n", nullptr                                               \
+  }
+
+struct WriteKind {
+  DWORD code;
+  BYTE h4Type;                       // as the capture sees the packet
+  OVERLAPPED FtmAppContext::*record;  // the record of this kind's request
+  RequestTexts texts;
+};
+
+const WriteKind kCommandWrite = {IOCTL_BTFTM_SEND_HCI_CMD, H4_COMMAND, &FtmAppContext::overlapCmdWriteasync,
+                                 WRITE_TEXTS(L"SendHciCmd", L": CMD write happened synchronously\n")};
+const WriteKind kAclWrite = {IOCTL_BTFTM_SEND_ACL, H4_ACL, &FtmAppContext::overlapAclWriteasync,
+                             WRITE_TEXTS(L"SendAclData", L": ACL write happened synchronously\n")};
+const WriteKind kScoWrite = {IOCTL_BTFTM_SEND_SCO, H4_SCO, &FtmAppContext::overlapScoWriteasync,
+                             WRITE_TEXTS(L"SendScoData", L": SCO write happened synchronously, dwError=%d\n")};
+
+#undef WRITE_TEXTS
+
+void RunWrite(FtmAppContext* ctx, const WriteKind& kind, const BYTE* packet, int length, LPVOID out, DWORD outSize) {
+  TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, kind.h4Type, packet, length);
   DWORD count = 0;
-  HANDLE driver = ctx->hDriver.load();
-  RequestResult result = RunOverlappedRequest(driver, code, (LPVOID)packet, (DWORD)length, out, outSize, &count,
-                                              &count, record, texts);
+  OVERLAPPED* record = &(ctx->*kind.record);
+  RequestResult result = RunOverlappedRequest(ctx->hDriver.load(), kind.code, (LPVOID)packet, (DWORD)length, out,
+                                              outSize, &count, &count, record, kind.texts);
   if (result.outcome == REQUEST_DONE) FinishRequest(ctx, record);
 }
 
+}  // namespace
+
 void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length) {
-  TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, H4_COMMAND, command, length);
-  static const RequestTexts texts = {
-      L"SendHciCmd: CMD write happened synchronously\n",
-      L"SendHciCmd: Error:Invalid Parameter\n",
-      L"SendHciCmd: Error:Invalid Parameter\n",
-      L"SendHciCmd: GetOverlappedResult I/O Incomplete\n",
-      L"SendHciCmd: Error1: in deafult dwError=0x%X\n",
-      L"SendHciCmd: Error:in default. Error -0x%X\n",
-      nullptr,
-  };
   // A type 2 driver takes a 4-byte output holding 1 with every command.
   DWORD type2Output = TYPE2_CMD_OUTPUT;
   bool type2 = ctx->drvType.load() == DRV_TYPE_BTFTMDRIVER;
-  RunWrite(ctx, IOCTL_BTFTM_SEND_HCI_CMD, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0,
-           &ctx->overlapCmdWriteasync, texts);
+  RunWrite(ctx, kCommandWrite, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0);
 }
 
-void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length) {
-  TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, H4_ACL, packet, length);
-  static const RequestTexts texts = {
-      L"SendAclData: ACL write happened synchronously\n",
-      L"SendAclData: Error:Invalid Parameter\n",
-      L"SendAclData: Error:Invalid Parameter\n",
-      L"SendAclData: GetOverlappedResult I/O Incomplete\n",
-      L"SendAclData: Error1: in deafult dwError=0x%X\n",
-      L"SendAclData: Error:in default. Error -0x%X\n",
-      nullptr,
-  };
-  RunWrite(ctx, IOCTL_BTFTM_SEND_ACL, packet, length, nullptr, 0, &ctx->overlapAclWriteasync, texts);
-}
+void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length) { RunWrite(ctx, kAclWrite, packet, length, nullptr, 0); }
 
-void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length) {
-  TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, H4_SCO, packet, length);
-  static const RequestTexts texts = {
-      L"SendScoData: SCO write happened synchronously, dwError=%d\n",
-      L"SendScoData: Error:Invalid Parameter\n",
-      L"SendScoData: Error:Invalid Parameter\n",
-      L"SendScoData: GetOverlappedResult I/O Incomplete\n",
-      L"SendScoData: Error1: in deafult dwError=0x%X\n",
-      L"SendScoData: Error:in default. Error -0x%X\n",
-      nullptr,
-  };
-  RunWrite(ctx, IOCTL_BTFTM_SEND_SCO, packet, length, nullptr, 0, &ctx->overlapScoWriteasync, texts);
-}
+void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length) { RunWrite(ctx, kScoWrite, packet, length, nullptr, 0); }
 
 namespace {
 

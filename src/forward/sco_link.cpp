@@ -2,12 +2,7 @@
 // recorded; the end of the recorded link closes the SCO gate and deselects the interface.
 #include "forward/sco_link.h"
 
-enum {
-  EVT_CONNECTION_COMPLETE = 0x03,
-  EVT_DISCONNECTION_COMPLETE = 0x05,
-  EVT_SYNC_CONNECTION_COMPLETE = 0x2C,
-  LINK_TYPE_SCO = 0x00,
-};
+#include "wire/hci.h"
 
 void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
                   const DriverWriter& writer) {
@@ -17,13 +12,13 @@ void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoCo
   BYTE code = at(0);
   BYTE status = at(2);
   WORD handle = (WORD)(at(3) | (at(4) << 8));
-  if ((code == EVT_SYNC_CONNECTION_COMPLETE && status == 0) ||
-      (code == EVT_CONNECTION_COMPLETE && status == 0 && at(11) == LINK_TYPE_SCO)) {
+  if ((code == kEvSyncConnectionComplete && status == 0) ||
+      (code == kEvConnectionComplete && status == 0 && at(11) == kLinkTypeSco)) {
     *scoConnectionHandle = handle;
     print_message(L"New sco connection handle is 0x%02x\n", (unsigned)handle);
     return;
   }
-  if (code == EVT_DISCONNECTION_COMPLETE && handle == *scoConnectionHandle) {
+  if (code == kEvDisconnectionComplete && handle == *scoConnectionHandle) {
     print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)handle);
     *scoConnectionHandle = 0;
     HANDLE gate = ctx->ScoRxStartEvent.load();

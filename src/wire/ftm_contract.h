@@ -62,20 +62,43 @@ enum : int {
   kScoReadUnits = kScoSlotsPerRead * kScoUnitsPerSlot,
 };
 
+// The SCO packet length (data length + 3) that selects each interface id; 0 for the ids
+// no packet selects. The packet of ids 1 to 5 fills one slot; that of id 6 (60 data
+// bytes) is one unit long, a third of its slot.
+constexpr uint8_t kLastSizedScoInterface = 6;
+constexpr int ScoPacketLength(uint8_t id) {
+  return id >= 1 && id < kLastSizedScoInterface ? int(kScoUnitsPerSlot * kScoSlotUnit[id])
+         : id == kLastSizedScoInterface         ? int(kScoSlotUnit[id])
+                                                : 0;
+}
+// The interface id an SCO packet of packetLength bytes (data length + 3) selects, or 0.
+constexpr uint8_t ScoInterfaceForPacketLength(int packetLength) {
+  for (uint8_t id = 1; id <= kLastSizedScoInterface; ++id) {
+    if (ScoPacketLength(id) == packetLength) return id;
+  }
+  return 0;
+}
+static_assert(ScoInterfaceForPacketLength(27) == 1 && ScoInterfaceForPacketLength(147) == 5 &&
+                  ScoInterfaceForPacketLength(63) == 6 && ScoInterfaceForPacketLength(189) == 0,
+              "60 data bytes select interface 6");
+
 // Windows error numbers a request completes with.
 enum : uint32_t {
-  kStatusOk = 0,
-  kStatusInvalidFunction = 1,
-  kStatusFileNotFound = 2,
-  kStatusInvalidHandle = 6,
-  kStatusNotReady = 21,
-  kStatusBadCommand = 22,
-  kStatusInvalidParameter = 87,
-  kStatusBusy = 170,
-  kStatusAborted = 995,
-  kStatusIoPending = 997,
-  kStatusDeviceNotConnected = 1167,
-  kStatusNoResources = 1450,
+  // a request's own end
+  kStatusOk = 0,                     // ERROR_SUCCESS
+  kStatusIoPending = 997,            // ERROR_IO_PENDING: not yet, the event tells when
+  kStatusAborted = 995,              // ERROR_OPERATION_ABORTED: cancelled, or its handle closed
+  // refusals of the request itself
+  kStatusInvalidFunction = 1,        // ERROR_INVALID_FUNCTION
+  kStatusBadCommand = 22,            // ERROR_BAD_COMMAND
+  kStatusInvalidParameter = 87,      // ERROR_INVALID_PARAMETER
+  kStatusBusy = 170,                 // ERROR_BUSY
+  kStatusNoResources = 1450,         // ERROR_NO_SYSTEM_RESOURCES
+  // the device is not there, or no longer
+  kStatusFileNotFound = 2,           // ERROR_FILE_NOT_FOUND
+  kStatusInvalidHandle = 6,          // ERROR_INVALID_HANDLE
+  kStatusNotReady = 21,              // ERROR_NOT_READY
+  kStatusDeviceNotConnected = 1167,  // ERROR_DEVICE_NOT_CONNECTED
 };
 
 // Little-endian integers of the contract's messages.

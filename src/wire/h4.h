@@ -10,11 +10,11 @@
 #include <cstdint>
 
 enum : uint8_t {
-  H4_COMMAND = 0x01,
-  H4_ACL = 0x02,
-  H4_SCO = 0x03,
-  H4_EVENT = 0x04,
-  H4_ISO = 0x05,
+  H4_COMMAND = 0x01,  // host to controller
+  H4_ACL = 0x02,      // both ways
+  H4_SCO = 0x03,      // both ways
+  H4_EVENT = 0x04,    // controller to host
+  H4_ISO = 0x05,      // both ways; the bridge carries none
 };
 
 // Header bytes behind the type byte (command 3, ACL 4, SCO 3, event 2, ISO 4), or 0 for

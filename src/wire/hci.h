@@ -29,19 +29,23 @@ enum : uint16_t {
   kOpLeTransmitterTestV2 = 0x2034,
 };
 
+// Event codes, with the parameters read here.
 enum : uint8_t {
   kEvInquiryComplete = 0x01,
   kEvInquiryResult = 0x02,
-  kEvConnectionComplete = 0x03,
+  kEvConnectionComplete = 0x03,       // status, handle, address, link type (byte 9)
   kEvConnectionRequest = 0x04,
-  kEvDisconnectionComplete = 0x05,
-  kEvCommandComplete = 0x0E,
-  kEvCommandStatus = 0x0F,
+  kEvDisconnectionComplete = 0x05,    // status, handle, reason
+  kEvCommandComplete = 0x0E,          // packets allowed, opcode, return parameters
+  kEvCommandStatus = 0x0F,            // status, packets allowed, opcode
   kEvRoleChange = 0x12,
   kEvNumCompletedPackets = 0x13,
   kEvModeChange = 0x14,
   kEvInquiryResultWithRssi = 0x22,
-  kEvSyncConnectionComplete = 0x2C,
+  kEvSyncConnectionComplete = 0x2C,   // status, handle, ...
   kEvExtendedInquiryResult = 0x2F,
   kEvLeMeta = 0x3E,
 };
+
+// The link type of a Connection Complete event (parameter byte 9).
+enum : uint8_t { kLinkTypeSco = 0x00, kLinkTypeAcl = 0x01 };

@@ -3,6 +3,7 @@
 // run summary counts the same. Files that cannot be written cost one line.
 #include "capture_check.h"
 #include "harness.h"
+#include "wire/diag_packets.h"
 
 #include <gtest/gtest.h>
 
@@ -43,9 +44,10 @@ struct Recorder {
         // arrives in pieces that do not check. Log packets are escaped and always do.
         bool ok = false;
         const Bytes log = DecodeFrame(frame, &ok);
-        if (!ok || log.size() < 16 || log[0] != 0x10) continue;
-        packet = {log[15]};  // the tag's high byte is the H4 type
-        packet.insert(packet.end(), log.begin() + 16, log.end());
+        LogPacketView view;
+        if (!ok || ParseLogPacket(log.data(), log.size(), &view) != LOG_PACKET_OK) continue;
+        packet = {view.h4Type};
+        packet.insert(packet.end(), view.payload, view.payload + view.length);
       }
       if (!packet.empty()) received.push_back(packet);
       return packet;

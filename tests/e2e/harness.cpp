@@ -20,7 +20,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "link.h"
+#include "requests.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
 #include "wire/h4.h"
+#include "wire/hci.h"
 
 namespace e2e {
 
@@ -59,120 +64,44 @@ bool Bridge::WaitListening(Millis timeout) {
   return child->WaitForOutput("BTFTM : Waiting for incoming Ethernet connections... \n", timeout);
 }
 
-TestHost::TestHost(int port, Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (Clock::now() < deadline) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons((uint16_t)port);
-    if (connect(fd, (sockaddr*)&addr, sizeof addr) == 0) {
-      int one = 1;
-      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      fd_ = fd;
-      return;
-    }
-    close(fd);
-    std::this_thread::sleep_for(Millis(20));
-  }
+namespace {
+
+uint32_t Ms(Millis timeout) { return timeout.count() < 0 ? 0 : (uint32_t)timeout.count(); }
+
+}  // namespace
+
+TestHost::TestHost(int port, Millis timeout) : link_(std::make_unique<host::Link>()) {
+  // The children the tests start later must not hold the connection open.
+  if (link_->ConnectLoopback(port, Ms(timeout))) fcntl(link_->socket(), F_SETFD, FD_CLOEXEC);
 }
 
-TestHost::~TestHost() { Close(); }
+TestHost::~TestHost() = default;
 
-void TestHost::Send(const Bytes& bytes) {
-  size_t sent = 0;
-  while (fd_ >= 0 && sent < bytes.size()) {
-    ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    sent += (size_t)n;
-  }
-}
+bool TestHost::connected() const { return link_->connected(); }
 
-// Reads what is there into pending_, waiting at most until deadline; false on timeout or close.
-static bool Fill(int fd, Bytes* pending, Clock::time_point deadline) {
-  for (;;) {
-    auto left = std::chrono::duration_cast<Millis>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, (int)left);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    uint8_t buf[65536];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    pending->insert(pending->end(), buf, buf + n);
-    return true;
-  }
-}
+void TestHost::Send(const Bytes& bytes) { link_->Send(bytes.data(), bytes.size()); }
 
-Bytes TestHost::Receive(size_t n, Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (fd_ >= 0 && pending_.size() < n && Fill(fd_, &pending_, deadline)) {
-  }
-  size_t take = std::min(n, pending_.size());
-  Bytes out(pending_.begin(), pending_.begin() + (long)take);
-  pending_.erase(pending_.begin(), pending_.begin() + (long)take);
-  return out;
-}
+Bytes TestHost::Receive(size_t n, Millis timeout) { return link_->ReceiveBytes(n, Ms(timeout)); }
 
 Bytes TestHost::ReceiveH4(Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  // The bytes stay in pending_ until a whole packet is there; a byte that starts no
-  // packet the bridge sends comes back on its own.
-  Bytes packet(1 + H4HeaderSize(H4_ACL) + H4MaxPayload(H4_ACL));
-  H4Parser parser;
-  H4Init(&parser, 1 << H4_EVENT | 1 << H4_ACL | 1 << H4_SCO, packet.data(), packet.size());
-  size_t fed = 0;
-  for (;;) {
-    H4Result result;
-    fed += H4Feed(&parser, pending_.data() + fed, pending_.size() - fed, &result);
-    if (result == H4_PACKET || result == H4_BAD_TYPE) {
-      pending_.erase(pending_.begin(), pending_.begin() + (long)fed);
-      if (result == H4_BAD_TYPE) return Bytes{parser.badByte};
-      packet.resize(parser.have);
-      return packet;
-    }
-    if (fd_ < 0 || !Fill(fd_, &pending_, deadline)) return {};
-  }
+  Bytes packet;
+  return link_->ReceiveH4(&packet, Ms(timeout)) == host::Link::H4Got::Nothing ? Bytes{} : packet;
 }
 
 Bytes TestHost::ReceiveFrame(Millis timeout) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    for (size_t i = 0; i < pending_.size(); ++i) {
-      if (pending_[i] == 0x7E) {
-        Bytes out(pending_.begin(), pending_.begin() + (long)i + 1);
-        pending_.erase(pending_.begin(), pending_.begin() + (long)i + 1);
-        return out;
-      }
-    }
-    if (fd_ < 0 || !Fill(fd_, &pending_, deadline)) return {};
-  }
+  Bytes frame;
+  return link_->ReceiveFrame(&frame, Ms(timeout)) ? frame : Bytes{};
 }
 
-bool TestHost::Quiet(Millis timeout) {
-  if (!pending_.empty()) return false;
-  return !Fill(fd_, &pending_, Clock::now() + timeout) && pending_.empty();
-}
+bool TestHost::Quiet(Millis timeout) { return link_->Quiet(Ms(timeout)); }
 
-void TestHost::Close() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-}
+void TestHost::Close() { link_->Close(); }
 
-void TestHost::Reset() {
-  if (fd_ < 0) return;
-  linger l{1, 0};
-  setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  Close();
-}
+void TestHost::Reset() { link_->Reset(); }
 
-void TestHost::HalfClose() {
-  if (fd_ >= 0) shutdown(fd_, SHUT_WR);
-}
+void TestHost::HalfClose() { link_->HalfClose(); }
+
+int TestHost::fd() const { return link_->socket(); }
 
 const std::vector<std::string> kCleanUpLines = {"BTFTM : Cleaning all resources\n", "BTFTM : All resources are freed\n",
                                                 "BTFTM : Coming out of main loop\n"};
@@ -185,11 +114,7 @@ LiveRun::LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOp
   ready = host->connected() && bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
 }
 
-Bytes Command(uint16_t opcode, const Bytes& params) {
-  Bytes b = {0x01, (uint8_t)(opcode & 0xFF), (uint8_t)(opcode >> 8), (uint8_t)params.size()};
-  b.insert(b.end(), params.begin(), params.end());
-  return b;
-}
+Bytes Command(uint16_t opcode, const Bytes& params) { return host::RawCommand(opcode, params); }
 
 Bytes AclPacket(uint16_t handle, const Bytes& data) {
   Bytes b = {0x02, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), (uint8_t)(data.size() & 0xFF),
@@ -204,13 +129,7 @@ Bytes ScoPacket(uint16_t handle, const Bytes& data) {
   return b;
 }
 
-Bytes DiagHciRequest(const Bytes& command) {
-  // Header 4B 0B 04 00, the command length (type byte included) at offset 6, the type at
-  // offset 10, the command from offset 11; the whole request escaped in its frame.
-  Bytes request = {0x4B, 0x0B, 0x04, 0x00, 0x00, 0x00, (uint8_t)command.size(), 0x00, 0x00, 0x00};
-  request.insert(request.end(), command.begin(), command.end());
-  return EncodeFrame(request, true);
-}
+Bytes DiagHciRequest(const Bytes& command) { return EncodeFrame(BuildFtmHciRequest(command.data(), command.size()), true); }
 
 Bytes ReceiveUntil(TestHost& host, const std::function<bool(const Bytes&)>& pred, int maxPackets) {
   for (int i = 0; i < maxPackets; ++i) {
@@ -222,67 +141,37 @@ Bytes ReceiveUntil(TestHost& host, const std::function<bool(const Bytes&)>& pred
 }
 
 bool IsCommandComplete(const Bytes& p, uint16_t opcode) {
-  return p.size() >= 7 && p[0] == 0x04 && p[1] == 0x0E && p[4] == (opcode & 0xFF) && p[5] == (opcode >> 8);
+  return p.size() >= 7 && p[0] == H4_EVENT && p[1] == kEvCommandComplete && p[4] == (opcode & 0xFF) && p[5] == (opcode >> 8);
 }
 
 static uint16_t OpenLink(TestHost& host, const Bytes& command, uint8_t completeEvent) {
   host.Send(command);
-  Bytes done = ReceiveUntil(host, [&](const Bytes& p) { return p[0] == 0x04 && p[1] == completeEvent; });
+  Bytes done = ReceiveUntil(host, [&](const Bytes& p) { return p[0] == H4_EVENT && p[1] == completeEvent; });
   if (done.size() < 6 || done[3] != 0) return 0xFFFF;
   return (uint16_t)(done[4] | (done[5] << 8));
 }
 
 uint16_t OpenAclLink(TestHost& host) {
-  return OpenLink(host, Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"), 0x03);
+  return OpenLink(host, Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"), kEvConnectionComplete);
 }
 
 uint16_t OpenScoLink(TestHost& host) {
-  return OpenLink(host, Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00"), 0x2C);
-}
-
-// FCS-16 computed bit by bit, independent of the program's table.
-static uint16_t Fcs(const Bytes& data, size_t n) {
-  uint16_t fcs = 0xFFFF;
-  for (size_t i = 0; i < n; ++i) {
-    fcs ^= data[i];
-    for (int b = 0; b < 8; ++b) fcs = (fcs & 1) ? (uint16_t)((fcs >> 1) ^ 0x8408) : (uint16_t)(fcs >> 1);
-  }
-  return fcs;
+  return OpenLink(host, Hex("01 28 04 11 01 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00"), kEvSyncConnectionComplete);
 }
 
 Bytes EncodeFrame(const Bytes& packet, bool escape) {
-  Bytes raw = packet;
-  uint16_t fcs = (uint16_t)~Fcs(packet, packet.size());
-  raw.push_back((uint8_t)(fcs & 0xFF));
-  raw.push_back((uint8_t)(fcs >> 8));
-  Bytes out;
-  for (uint8_t b : raw) {
-    if (escape && (b == 0x7D || b == 0x7E)) {
-      out.push_back(0x7D);
-      out.push_back(b ^ 0x20);
-    } else {
-      out.push_back(b);
-    }
-  }
-  out.push_back(0x7E);
-  return out;
+  Bytes frame(2 * (packet.size() + DIAG_FCS_SIZE) + 1);
+  const int n = EncodeDiagFrame(packet.data(), (int)packet.size(), escape ? 1 : 0, frame.data(), (int)frame.size());
+  frame.resize(n < 0 ? 0 : (size_t)n);
+  return frame;
 }
 
 Bytes DecodeFrame(const Bytes& frame, bool* ok) {
-  *ok = false;
-  if (frame.empty() || frame.back() != 0x7E) return {};
-  Bytes raw;
-  for (size_t i = 0; i + 1 < frame.size(); ++i) {
-    if (frame[i] == 0x7D && i + 2 < frame.size()) {
-      raw.push_back(frame[++i] ^ 0x20);
-    } else {
-      raw.push_back(frame[i]);
-    }
-  }
-  if (raw.size() < 2) return {};
-  *ok = Fcs(raw, raw.size()) == 0xF0B8;
-  raw.resize(raw.size() - 2);
-  return raw;
+  Bytes packet(frame.size());
+  int length = 0;
+  *ok = DecodeDiagFrame(frame.data(), (int)frame.size(), packet.data(), &length) == DIAG_FRAME_OK;
+  packet.resize((size_t)length);
+  return packet;
 }
 
 Bytes Hex(const std::string& text) {
@@ -308,20 +197,15 @@ LogPacket ReceiveLog(TestHost& host, uint16_t code, Millis timeout) {
     if (frame.empty()) break;
     // Not a log packet: the echo of a request (its block as it came, with the request's
     // own flag inside) is checked by the test that sent the request.
-    if (frame[0] != 0x10) continue;
+    if (frame[0] != kDiagLog) continue;
     bool ok = false;
     Bytes packet = DecodeFrame(frame, &ok);
     EXPECT_TRUE(ok) << "FCS of a frame from the bridge";
-    if (packet.size() < 16 || packet[0] != 0x10) continue;
-    uint16_t m = (uint16_t)(packet[1] << 8 | packet[2]);
-    EXPECT_EQ(m + 4u, packet.size());
-    EXPECT_EQ(packet[3], packet[1]);
-    EXPECT_EQ(packet[4], packet[2]);
-    EXPECT_EQ(Bytes(packet.begin() + 8, packet.begin() + 14), Hex("e5 62 2a c5 ff 01"));
-    LogPacket log{(uint16_t)(packet[6] | packet[7] << 8), Bytes(packet.begin() + 16, packet.end())};
-    uint8_t tag = packet[15];
-    EXPECT_EQ(tag, log.code == 0x1366 ? 4 : log.code == 0x1368 ? 2 : 3);
-    if (code == 0 || log.code == code) return log;
+    LogPacketView view;
+    if (!ok) continue;
+    EXPECT_EQ(ParseLogPacket(packet.data(), packet.size(), &view), LOG_PACKET_OK) << "log packet header";
+    LogPacket log{view.code, Bytes(view.payload, view.payload + view.length)};
+    if (view.payload != nullptr && (code == 0 || log.code == code)) return log;
   }
   return {};
 }

@@ -16,6 +16,10 @@
 #include <thread>
 #include <vector>
 
+namespace host {
+class Link;
+}
+
 namespace e2e {
 
 using Bytes = std::vector<uint8_t>;
@@ -57,7 +61,8 @@ struct Bridge {
   bool WaitListening(Millis timeout = Millis(10000));
 };
 
-// The test host: a blocking TCP client with bounded receives.
+// The test host: tarnexio-host's connection, connected to 127.0.0.1:port, with bounded
+// receives.
 class TestHost {
  public:
   // Connects to 127.0.0.1:port, retrying until timeout.
@@ -65,11 +70,12 @@ class TestHost {
   ~TestHost();
   TestHost(const TestHost&) = delete;
   TestHost& operator=(const TestHost&) = delete;
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const;
   void Send(const Bytes& bytes);
   // Receives exactly n bytes; returns fewer on timeout or close.
   Bytes Receive(size_t n, Millis timeout = Millis(5000));
-  // Receives one H4 packet from the bridge (type byte, header and payload).
+  // Receives one H4 packet from the bridge (type byte, header and payload); a byte that
+  // starts no packet comes back on its own.
   Bytes ReceiveH4(Millis timeout = Millis(5000));
   // Receives up to and including the next 0x7E; empty on timeout.
   Bytes ReceiveFrame(Millis timeout = Millis(5000));
@@ -78,11 +84,10 @@ class TestHost {
   void Close();
   void Reset();  // closes with a TCP reset
   void HalfClose();
-  int fd() const { return fd_; }
+  int fd() const;
 
  private:
-  int fd_ = -1;
-  Bytes pending_;
+  std::unique_ptr<host::Link> link_;
 };
 
 // ftmd, the bridge on a free port, and a connected test host.
@@ -122,8 +127,8 @@ Bytes DecodeFrame(const Bytes& frame, bool* ok);
 
 Bytes Hex(const std::string& text);  // "01 03 0c 00" -> bytes
 
-// A log packet of diag mode: its code (0x1366 event, 0x1368 ACL, 0x1367 SCO) and the
-// packet it carries.
+// A log packet of diag mode: its code (0x1366 event, 0x1368 ACL, 0x1370 SCO) and the
+// packet it carries, without its H4 type byte.
 struct LogPacket {
   uint16_t code = 0;
   Bytes payload;

@@ -2,6 +2,7 @@
 // before its valid packets.
 #include "fault_support.h"
 #include "tcp_queues.h"
+#include "wire/diag_packets.h"
 
 #include <gtest/gtest.h>
 
@@ -117,10 +118,10 @@ TEST(HostLinkFaults, DiagGarbageIsAnsweredOrDroppedAndTheRequestsAfterItAreServe
   bool found = false;
   for (int i = 0; i < 10 && !found; ++i) {
     Bytes frame = e2e::DecodeFrame(run.host->ReceiveFrame(), &ok);
-    if (!ok) continue;
-    // Log packet of an event: code 0x1366 at offsets 6-7, the event from offset 16.
-    found = frame.size() == 16 + 12 && frame[6] == 0x66 && frame[7] == 0x13 &&
-            Bytes(frame.begin() + 16, frame.end()) == e2e::Hex("0e 0a 01 09 10 00 bc 9a 78 56 34 12");
+    LogPacketView log;
+    if (!ok || ParseLogPacket(frame.data(), frame.size(), &log) != LOG_PACKET_OK) continue;
+    found = log.code == LOG_CODE_EVENT &&
+            Bytes(log.payload, log.payload + log.length) == e2e::Hex("0e 0a 01 09 10 00 bc 9a 78 56 34 12");
   }
   EXPECT_TRUE(found);
 }

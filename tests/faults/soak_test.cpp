@@ -3,6 +3,8 @@
 // kind, while the bridge's memory, threads and descriptors stay flat. Counts come from
 // the environment for longer runs by hand (TARNEXIO_SOAK_ROUNDS, TARNEXIO_SOAK_DIAG).
 #include "fault_support.h"
+#include "wire/diag_packets.h"
+#include "wire/hci.h"
 
 #include <atomic>
 #include <gtest/gtest.h>
@@ -101,9 +103,12 @@ TEST(Soak, DiagEventsArriveOnceWholeAndInOrder) {
       if (raw.empty()) break;
       bool ok = false;
       Bytes frame = e2e::DecodeFrame(raw, &ok);
-      // A log packet of an event (code 0x1366) holding Connection Complete (0x03, 11 bytes).
-      if (!ok || frame.size() != 16 + 13 || frame[6] != 0x66 || frame[7] != 0x13 || frame[16] != 0x03) continue;
-      found = frame[18] == 0x00 && Bytes(frame.begin() + 21, frame.begin() + 27) == addr;
+      // A log packet of an event holding Connection Complete (0x03, 11 bytes).
+      LogPacketView log;
+      if (!ok || ParseLogPacket(frame.data(), frame.size(), &log) != LOG_PACKET_OK || log.code != LOG_CODE_EVENT ||
+          log.length != 13 || log.payload[0] != kEvConnectionComplete)
+        continue;
+      found = log.payload[2] == 0x00 && Bytes(log.payload + 5, log.payload + 11) == addr;
     }
     if (!found) break;
     ++inOrder;

@@ -1,5 +1,6 @@
 // The reader threads against a scripted driver on the device channel, with the sends to
 // the test host captured.
+#include "child_process.h"
 #include "console_capture.h"
 #include "device_double.h"
 #include "driver/driver.h"
@@ -25,12 +26,6 @@ using tarnexio_test::DeviceRequest;
 using tarnexio_test::TempDeviceDir;
 
 namespace {
-
-size_t Count(const std::string& text, const std::string& piece) {
-  size_t n = 0;
-  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++n;
-  return n;
-}
 
 // The console lines that hold one of two pieces, in their order.
 std::vector<std::string> LinesWith(const std::string& text, const std::string& a, const std::string& b) {
@@ -108,7 +103,7 @@ class ReaderThreads : public ::testing::Test {
   }
   // Waits until the reader has seen its count-th read go pending.
   bool PendingSeen(const std::string& line, size_t count) {
-    return WaitUntil([&] { return Count(console_->Text(), line) >= count; });
+    return WaitUntil([&] { return tarnexio_test::Occurrences(console_->Text(), line) >= count; });
   }
   bool SentCount(size_t count) {
     return WaitUntil([&] { return Sent().size() >= count; });
@@ -246,7 +241,7 @@ TEST_F(ReaderThreads, AclPacketsAreCountedAndOverlongOnesDropped) {
 
   ASSERT_TRUE(PendingSeen("BTFTM : AclThread: read Pending\n", 5));  // the stop finds a read waiting
   std::string text = StopAndCollect();
-  EXPECT_EQ(Count(text, "ACL packet from btsoc"), 4u);
+  EXPECT_EQ(tarnexio_test::Occurrences(text, "ACL packet from btsoc"), 4u);
   EXPECT_NE(text.find("\nBTFTM : Received #1 ACL packet from btsoc, length is: 31\n"), std::string::npos);
   EXPECT_NE(text.find("\nBTFTM : Received #4 ACL packet from btsoc, length is: 4\n"), std::string::npos);
   EXPECT_TRUE(EndsWith(text, "AclThread:Read:Error1: in deafult dwError=0x3E3\n"
@@ -386,7 +381,7 @@ TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
                              "BTFTM : App is exiting, coming out of read thread\n"
                              "BTFTM : EventThread--\n"))
       << text;
-  EXPECT_EQ(Count(text, "driver device is gone"), 1u);
+  EXPECT_EQ(tarnexio_test::Occurrences(text, "driver device is gone"), 1u);
   EXPECT_EQ(Of(IOCTL_BTFTM_READ_EVENT).size(), 1u);
 }
 
@@ -397,7 +392,7 @@ TEST_F(ReaderThreads, VanishedDriverAlsoEndsAclAndScoReaders) {
   device_->Stop();
   for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
   std::string text = console_->Text();
-  EXPECT_EQ(Count(text, "BTFTM : AclThread, driver device is gone (Error -0x48F), stopping\n"), 1u);
+  EXPECT_EQ(tarnexio_test::Occurrences(text, "BTFTM : AclThread, driver device is gone (Error -0x48F), stopping\n"), 1u);
   EXPECT_NE(text.find("BTFTM : AclThread--\n"), std::string::npos);
   EXPECT_NE(text.find("BTFTM : ScoThread--\n"), std::string::npos);
 }

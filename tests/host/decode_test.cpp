@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "decode.h"
-#include "diag/frame_bytes.h"
+#include "wire/diag_frame.h"
 #include "receive.h"
 #include "requests.h"
 
@@ -171,7 +171,7 @@ TEST(HostDecode, DiagStreamInAnySplitGivesLogPacketsRepliesAndEchoes) {
   // bridge does: our frame as received, then its own FCS (not escaped) and a flag.
   const Bytes request = DiagCommandRequest(0x0c1a, {0x7e});
   Bytes echo = request;
-  const WORD fcs = (WORD)~DiagFcs16(request.data(), (int)request.size(), 0xFFFF);
+  const uint16_t fcs = (uint16_t)~DiagFcs16(request.data(), (int)request.size(), 0xFFFF);
   echo.insert(echo.end(), {(uint8_t)fcs, (uint8_t)(fcs >> 8), 0x7e});
   Bytes stream = echo;
   const Bytes cc = Framed(EventLog({0x0e, 0x04, 0x01, 0x1a, 0x0c, 0x00}));

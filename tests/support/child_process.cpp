@@ -17,12 +17,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-int Occurrences(const std::string& out, const std::string& text) {
-  int n = 0;
-  for (size_t at = out.find(text); at != std::string::npos; at = out.find(text, at + text.size())) ++n;
-  return n;
-}
-
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
@@ -94,8 +88,8 @@ bool ChildProcess::WaitForOutput(const std::string& text, Millis timeout) {
 
 bool ChildProcess::WaitForCount(const std::string& text, int n, Millis timeout) {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, timeout, [&] { return Occurrences(output_, text) >= n || eof_; });
-  return Occurrences(output_, text) >= n;
+  changed_.wait_for(hold, timeout, [&] { return (int)Occurrences(output_, text) >= n || eof_; });
+  return (int)Occurrences(output_, text) >= n;
 }
 
 bool ChildProcess::WaitForMore(size_t known, Millis timeout) {
@@ -109,7 +103,7 @@ bool ChildProcess::WaitForEnd(Millis timeout) {
   return changed_.wait_for(hold, timeout, [&] { return eof_; });
 }
 
-int ChildProcess::Count(const std::string& text) { return Occurrences(Output(), text); }
+int ChildProcess::Count(const std::string& text) { return (int)Occurrences(Output(), text); }
 
 bool ChildProcess::HasInOrder(const std::vector<std::string>& lines) { return ContainsInOrder(Output(), lines); }
 
@@ -153,6 +147,13 @@ int ChildProcess::WaitStatus(Millis timeout) {
     Reap(Millis(5000));
   }
   return -1;
+}
+
+size_t Occurrences(const std::string& text, const std::string& piece) {
+  if (piece.empty()) return 0;
+  size_t n = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++n;
+  return n;
 }
 
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {

@@ -74,6 +74,9 @@ class ChildProcess {
 // True when every line appears in out, each after the one before.
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);
 
+// How many times piece occurs in text, one occurrence after the other (0 for an empty piece).
+size_t Occurrences(const std::string& text, const std::string& piece);
+
 // A TCP port on 127.0.0.1 that was free a moment ago (bound once and released).
 int FreePort();
 

@@ -2,13 +2,26 @@
 
 #include <gtest/gtest.h>
 
+#include "reference_fcs.h"
 
-uint16_t BitwiseFcs16(const Bytes& data, uint16_t fcs) {
-  for (uint8_t b : data) {
-    fcs ^= b;
-    for (int bit = 0; bit < 8; ++bit) fcs = (fcs & 1) ? (uint16_t)((fcs >> 1) ^ 0x8408) : (uint16_t)(fcs >> 1);
+uint16_t BitwiseFcs16(const Bytes& data, uint16_t fcs) { return ReferenceFcs(data.data(), data.size(), fcs); }
+
+Bytes ReferenceFrame(const Bytes& packet, bool escape) {
+  Bytes raw = packet;
+  const uint16_t fcs = (uint16_t)~BitwiseFcs16(packet);
+  raw.push_back((uint8_t)(fcs & 0xFF));
+  raw.push_back((uint8_t)(fcs >> 8));
+  Bytes frame;
+  for (uint8_t b : raw) {
+    if (escape && (b == 0x7D || b == 0x7E)) {
+      frame.push_back(0x7D);
+      frame.push_back((uint8_t)(b ^ 0x20));
+    } else {
+      frame.push_back(b);
+    }
   }
-  return fcs;
+  frame.push_back(0x7E);
+  return frame;
 }
 
 Bytes DecodeFrame(const Bytes& frame, bool escaped) {

@@ -4,12 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "wire/diag_packets.h"  // the diag request codes whose replies are decoded
 #include "wire/hci.h"
 
 namespace host {
-
-// Diag request codes whose replies are decoded.
-enum : uint8_t { kDiagVersion = 0x00, kDiagEsn = 0x01, kDiagStatus = 0x0C, kDiagSubsystem = 0x4B };
 
 // "HCI_Reset", or "OGF 0x3f OCF 0x0001" for a command without a name here.
 std::string CommandName(uint16_t opcode);

@@ -1,8 +1,7 @@
 #include "receive.h"
 
-#include "diag/frame_bytes.h"
-#include "hci_names.h"
-#include "text.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
 
 namespace host {
 
@@ -94,27 +93,28 @@ void Receiver::FeedDiag(const uint8_t* data, size_t n, std::vector<Incoming>* ou
 }
 
 bool UnframeDiag(const Bytes& frame, Bytes* packet, std::string* problem) {
-  packet->clear();
-  for (size_t i = 0; i + 1 < frame.size(); ++i) {
-    if (frame[i] != DIAG_ESCAPE) {
-      packet->push_back(frame[i]);
-    } else if (i + 2 < frame.size()) {
-      packet->push_back((uint8_t)(frame[++i] ^ 0x20));
-    } else {
+  packet->resize(frame.size());
+  int length = 0;
+  const DiagFrameResult result = DecodeDiagFrame(frame.data(), (int)frame.size(), packet->data(), &length);
+  packet->resize((size_t)length);
+  switch (result) {
+    case DIAG_FRAME_OK:
+      return true;
+    case DIAG_FRAME_UNCLOSED:
+      *problem = "frame not closed by a flag";
+      break;
+    case DIAG_FRAME_ENDS_IN_ESCAPE:
       *problem = "frame ends in an escape byte";
-      return false;
-    }
+      break;
+    case DIAG_FRAME_TOO_SHORT:
+      *problem = "frame too short for a code and its FCS";
+      break;
+    case DIAG_FRAME_BAD_FCS:
+      *problem = "bad FCS";
+      break;
   }
-  if (packet->size() < 3) {  // a code byte at least, and the FCS
-    *problem = "frame too short for a code and its FCS";
-    return false;
-  }
-  if (DiagFcs16(packet->data(), (int)packet->size(), 0xFFFF) != DIAG_FCS_GOOD) {
-    *problem = "bad FCS";
-    return false;
-  }
-  packet->resize(packet->size() - 2);
-  return true;
+  packet->clear();
+  return false;
 }
 
 void Receiver::FrameDone(std::vector<Incoming>* out) {
@@ -131,7 +131,7 @@ void Receiver::FrameDone(std::vector<Incoming>* out) {
     // inside a frame of its own: two FCS bytes and a flag still follow.
     echoTail_ = 3;
     return;
-  } else if (packet[0] == 0x10) {
+  } else if (packet[0] == kDiagLog) {
     out->push_back(ParseLogPacket(packet.data(), packet.size()));
   } else {
     Incoming item;
@@ -156,22 +156,24 @@ void Receiver::EchoDone(std::vector<Incoming>* out) {
 }
 
 Incoming ParseLogPacket(const uint8_t* p, size_t n) {
-  static const uint8_t kConstant[6] = {0xE5, 0x62, 0x2A, 0xC5, 0xFF, 0x01};
-  if (n < 16) return Problem("log packet shorter than its header", p, n);
-  const size_t m = n - 4;
-  if (p[1] != ((m >> 8) & 0xFF) || p[2] != (m & 0xFF) || p[3] != p[1] || p[4] != p[2] || p[5] != 0)
-    return Problem("log packet whose length fields disagree with its size", p, n);
-  for (int i = 0; i < 6; ++i)
-    if (p[8 + i] != kConstant[i]) return Problem("log packet with an unknown header", p, n);
-  const unsigned code = p[6] | p[7] << 8;
-  const uint8_t type = code == LOG_CODE_EVENT ? H4_EVENT : code == LOG_CODE_ACL ? H4_ACL
-                       : code == LOG_CODE_SCO ? H4_SCO : 0;
-  if (type == 0 || p[14] != 0 || p[15] != type) return Problem("log packet of an unknown log code or tag", p, n);
-  if (!WholeH4Packet(type, p + 16, n - 16)) return Problem("log packet whose controller packet is cut", p, n);
+  LogPacketView log;
+  switch (::ParseLogPacket(p, n, &log)) {
+    case LOG_PACKET_OK:
+      break;
+    case LOG_PACKET_SHORT:
+      return Problem("log packet shorter than its header", p, n);
+    case LOG_PACKET_BAD_LENGTH:
+      return Problem("log packet whose length fields disagree with its size", p, n);
+    case LOG_PACKET_BAD_HEADER:
+      return Problem("log packet with an unknown header", p, n);
+    case LOG_PACKET_UNKNOWN_CODE:
+      return Problem("log packet of an unknown log code or tag", p, n);
+  }
+  if (!WholeH4Packet(log.h4Type, log.payload, log.length)) return Problem("log packet whose controller packet is cut", p, n);
   Incoming item;
   item.kind = Incoming::Packet;
-  item.type = type;
-  item.bytes.assign(p + 16, p + n);
+  item.type = log.h4Type;
+  item.bytes.assign(log.payload, log.payload + log.length);
   return item;
 }
 

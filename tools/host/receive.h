@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "steps.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
 #include "wire/h4.h"
 
 namespace host {
@@ -35,7 +37,7 @@ class Receiver {
 
   // The longest frame taken on the wire: a log packet of the longest ACL packet with
   // every byte escaped, with its FCS and flag.
-  static const size_t kMaxFrame = 2 * (16 + 4 + 65535 + 2) + 1;
+  static const size_t kMaxFrame = 2 * (LOG_HEADER_SIZE + 4 + 65535 + DIAG_FCS_SIZE) + 1;
 
  private:
   void FeedRaw(const uint8_t* data, size_t n, std::vector<Incoming>* out);

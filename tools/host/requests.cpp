@@ -1,7 +1,7 @@
 #include "requests.h"
 
-#include "diag/frame_bytes.h"
-#include "hci_names.h"
+#include "wire/diag_frame.h"
+#include "wire/diag_packets.h"
 #include "wire/h4.h"
 
 namespace host {
@@ -24,11 +24,8 @@ Bytes RawCommand(uint16_t opcode, const Bytes& params) {
 }
 
 Bytes DiagCommandRequest(uint16_t opcode, const Bytes& params) {
-  // Subsystem request 4B 0B 04 00, the length of the H4 command (type byte included) at
-  // offset 6, the H4 command from offset 10.
   const Bytes command = RawCommand(opcode, params);
-  Bytes request = {kDiagSubsystem, 0x0B, 0x04, 0x00, 0x00, 0x00, (uint8_t)command.size(), 0x00, 0x00, 0x00};
-  request.insert(request.end(), command.begin(), command.end());
+  const Bytes request = BuildFtmHciRequest(command.data(), command.size());
   return Frame(request);
 }
 

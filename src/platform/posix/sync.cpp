@@ -110,25 +110,29 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, 
   return AddHandle(std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE));
 }
 
-BOOL SetEvent(HANDLE event) {
+namespace {
+
+// Sets or resets the event behind a handle; FALSE with ERROR_INVALID_HANDLE when the
+// handle names no event.
+BOOL SignalEvent(HANDLE event, bool signalled) {
   auto e = FindHandleOf<EventObject>(event);
   if (!e) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  e->Set();
+  if (signalled) {
+    e->Set();
+  } else {
+    e->Reset();
+  }
   return TRUE;
 }
 
-BOOL ResetEvent(HANDLE event) {
-  auto e = FindHandleOf<EventObject>(event);
-  if (!e) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
-  }
-  e->Reset();
-  return TRUE;
-}
+}  // namespace
+
+BOOL SetEvent(HANDLE event) { return SignalEvent(event, true); }
+
+BOOL ResetEvent(HANDLE event) { return SignalEvent(event, false); }
 
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   auto o = FindHandle(object);

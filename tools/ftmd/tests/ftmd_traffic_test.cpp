@@ -190,13 +190,17 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
   EXPECT_EQ(p.output().find("dropped"), std::string::npos);
 }
 
-TEST(FtmdTraffic, H4Port) {
+// ftmd serving an H4 port, and that port (0 when ftmd did not start).
+struct H4Ftmd {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--h4", "0"});
-  ASSERT_TRUE(p.ready());
-  const int port = readyPort(p.readyLine(), "H4");
-  ASSERT_GT(port, 0);
-  const int fd = connectH4(port);
+  FtmdProcess process{dir.path(), {"--h4", "0"}};
+  int port = process.ready() ? readyPort(process.readyLine(), "H4") : 0;
+};
+
+TEST(FtmdTraffic, H4Port) {
+  H4Ftmd ftmd;
+  ASSERT_GT(ftmd.port, 0);
+  const int fd = connectH4(ftmd.port);
   ASSERT_GE(fd, 0);
   auto readExactly = [&](size_t n) {
     Bytes got;
@@ -226,11 +230,8 @@ TEST(FtmdTraffic, H4Port) {
 }
 
 TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
-  TempDir dir;
-  FtmdProcess p(dir.path(), {"--h4", "0"});
-  ASSERT_TRUE(p.ready());
-  const int port = readyPort(p.readyLine(), "H4");
-  ASSERT_GT(port, 0);
+  H4Ftmd ftmd;
+  ASSERT_GT(ftmd.port, 0);
   const struct {
     const char* what;
     Bytes sent;
@@ -241,7 +242,7 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
       {"an unknown byte behind a whole command", {0x01, 0x03, 0x0C, 0x00, 0xFF}},
   };
   for (const auto& c : cases) {
-    const int fd = connectH4(port);
+    const int fd = connectH4(ftmd.port);
     ASSERT_GE(fd, 0) << c.what;
     ASSERT_EQ(send(fd, c.sent.data(), c.sent.size(), 0), ssize_t(c.sent.size())) << c.what;
     // Whatever the controller answered before the bad byte, then the end of the stream.
