@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "wire/devchan.h"
@@ -41,14 +42,8 @@ TempDeviceDir::TempDeviceDir() {
 }
 
 TempDeviceDir::~TempDeviceDir() {
-  if (DIR* dir = opendir(path_.c_str())) {
-    while (struct dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
   if (hadPrevious_) {
     setenv("TARNEXIO_DEVICE_DIR", previous_.c_str(), 1);
   } else {

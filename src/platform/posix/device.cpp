@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "platform/posix/device_object.h"
-
+#include "platform/posix/trusted_dir.h"
 
 using namespace tarnexio_posix;
 
@@ -22,10 +22,15 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
   errno = 0;
   if (!name.empty() && path.size() >= sizeof(sockaddr_un::sun_path))
     errno = ENAMETOOLONG;
-  else if (!name.empty() && DeviceDirTrusted(dir))
-    fd = ConnectDevice(path);
-  else
-    errno = 0;
+  else if (!name.empty()) {
+    const int dirFd = OpenDeviceDir(dir);
+    if (dirFd >= 0) {
+      fd = ConnectDevice(path, PathThroughDescriptor(dirFd, name));
+      const int error = errno;
+      close(dirFd);
+      errno = error;
+    }
+  }
   if (fd < 0) {
     if (errno != 0) NoteDeviceOpenFailure(path, errno);
     SetLastError(ERROR_FILE_NOT_FOUND);

@@ -50,12 +50,13 @@ bool DevicePeerTrusted(int fd, const std::string& path) {
 }
 
 // A connection to the device socket at path whose server may be trusted, or -1.
-int ConnectDevice(const std::string& path) {
+int ConnectDevice(const std::string& path, const std::string& via) {
+  const std::string& target = via.empty() ? path : via;
   struct sockaddr_un address;
   std::memset(&address, 0, sizeof(address));
   address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof(address.sun_path)) return -1;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  if (target.empty() || target.size() >= sizeof(address.sun_path)) return -1;
+  std::memcpy(address.sun_path, target.c_str(), target.size() + 1);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
   int rc;

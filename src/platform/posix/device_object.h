@@ -147,14 +147,15 @@ class DeviceObject : public KernelObject {
   int fd_;
 };
 
-// A connection to the device socket at path whose server may be trusted, or -1.
-int ConnectDevice(const std::string& path);
+// A connection to the device socket at path whose server may be trusted, or -1. `via`,
+// when given, is where the socket is reached (a path through the directory's descriptor).
+int ConnectDevice(const std::string& path, const std::string& via = std::string());
 
 std::string DeviceDir();
 // "\\.\NAME" -> NAME, as UTF-8. Empty when the path does not name a device.
 std::string DeviceName(LPCWSTR fileName);
-// The device directory may only be one that no other user can have planted or can change:
-// a missing one is created for this user alone, an existing one must pass the shared rule.
-bool DeviceDirTrusted(const std::string& dir);
+// The device directory, open, when it is one this user may trust, or -1 with errno (0 when
+// the refusal has been reported already).
+int OpenDeviceDir(const std::string& dir);
 
 }  // namespace tarnexio_posix

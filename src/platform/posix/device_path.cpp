@@ -1,6 +1,5 @@
 // The device's path: the device directory, the name in a device path, and the check
 // that the directory is one no other user can have planted or can change.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,7 @@
 
 #include "platform/posix/device_object.h"
 #include "platform/posix/utf8.h"
+#include "platform/posix/trusted_dir.h"
 #include "wire/device_dir.h"
 
 namespace tarnexio_posix {
@@ -32,16 +32,13 @@ std::string DeviceName(LPCWSTR fileName) {
   return name;
 }
 
-// The device directory may only be one that no other user can have planted or can change:
-// a missing one is created for this user alone, an existing one must pass the shared rule.
-bool DeviceDirTrusted(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return true;  // the connect reports it missing
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return true;
-  const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
-  if (problem.empty()) return true;
-  WriteHintLine("not using the device directory " + dir + ": it " + problem);
-  return false;
+// The device directory may only be one that no other user can have planted or can change,
+// on a path that no other user can change: a missing one is created for this user alone.
+int OpenDeviceDir(const std::string& dir) {
+  const TrustedDirectory opened = OpenTrustedDirectory(dir, MakeMissing::kLast, geteuid());
+  if (!opened.problem.empty()) WriteHintLine("not using the device directory " + dir + ": " + opened.problem);
+  errno = opened.error;  // a missing directory is reported as the open's failure
+  return opened.fd;
 }
 
 }  // namespace tarnexio_posix

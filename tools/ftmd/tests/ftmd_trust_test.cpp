@@ -107,7 +107,7 @@ TEST(FtmdTrust, UntrustedDirectoryIsRefused) {
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
     EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
-    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": it " + c.reason + "\n"),
+    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": " + c.reason(dir) + "\n"),
               std::string::npos)
         << p.output();
     struct stat st;
