@@ -103,11 +103,12 @@ void DeviceObject::LaneReader::Until(std::unique_lock<std::mutex>& lock, const s
 }
 
 std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
-  const uint32_t token = laneToken_.load(std::memory_order_acquire);
-  if (token == 0) return nullptr;
   const std::thread::id self = std::this_thread::get_id();
+  wire::LaneToken token;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    token = laneToken_;
+    if (!token.Valid()) return nullptr;
     auto it = lanes_.find(self);
     if (it != lanes_.end()) return it->second;
     if (state_ != kOpen) return nullptr;
@@ -120,7 +121,7 @@ std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
   return lane;
 }
 
-std::shared_ptr<Lane> DeviceObject::OpenLane(uint32_t token) {
+std::shared_ptr<Lane> DeviceObject::OpenLane(const wire::LaneToken& token) {
   const int fd = ConnectDevice(path_);
   if (fd < 0) return nullptr;
   // A server that offered lanes answers an attach at once; one that does not within two

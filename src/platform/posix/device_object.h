@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "wire/devchan.h"
 
 namespace tarnexio_posix {
 
@@ -118,7 +119,7 @@ class DeviceObject : public KernelObject {
   // On the lane when there is one (only its owner sends there), else on the connection.
   bool Send(const Lane* lane, const std::vector<uint8_t>& datagram);
   std::shared_ptr<Lane> LaneOfThisThread();
-  std::shared_ptr<Lane> OpenLane(uint32_t token);
+  std::shared_ptr<Lane> OpenLane(const wire::LaneToken& token);
   void Watch(Lane& lane, bool on);  // under lane.reading
   void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
   // After lane.reading was given up: wakes the threads that wait to take it.
@@ -134,11 +135,11 @@ class DeviceObject : public KernelObject {
 
   const int epollFd_;  // what the receiver waits on: the connection and lanes nobody reads
   const std::string path_;
-  std::atomic<uint32_t> laneToken_{0};  // from the server's offer; 0 until then
   std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
 
   std::mutex mutex_;  // guards everything below except fd_, and the requests' state
   State state_ = kOpen;
+  wire::LaneToken laneToken_;  // from the server's offer; none until then
   uint32_t nextId_ = 1;
   std::map<uint32_t, std::shared_ptr<Request>> outstanding_;
   std::map<std::thread::id, std::shared_ptr<Lane>> lanes_;  // none: the thread uses the connection

@@ -88,7 +88,8 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
   wire::DevchanReply reply;
   if (!wire::ParseDevchanReply(data, size, &reply)) return;
   if (reply.kind == wire::kMsgOffer) {
-    laneToken_.store(reply.token, std::memory_order_release);
+    std::lock_guard<std::mutex> lock(mutex_);
+    laneToken_ = reply.token;
     return;
   }
   std::shared_ptr<Request> r;
