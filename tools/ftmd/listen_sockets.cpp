@@ -182,8 +182,8 @@ int listenLoopback(int port, int& boundPort, std::string& error) {
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(uint16_t(port));
   socklen_t len = sizeof a;
-  // A deep queue: each accept reads the kernel's TCP table to name the peer.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 64) != 0 ||
+  // A burst of connects waits here, and ftmd takes a few per pass of its loop.
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     error = sysError("cannot listen on 127.0.0.1:" + std::to_string(port));
     close(fd);

@@ -4,7 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/time.h>
 #include <sstream>
 #include <fcntl.h>
 #include <sys/random.h>
@@ -95,6 +100,50 @@ bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids) {
   return true;
 }
 
+int socketDiagOwner(const TcpEnd& local, const TcpEnd& remote, uid_t& uid) {
+  const int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (nl < 0) return -1;
+  struct {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  } q{};
+  q.header.nlmsg_len = sizeof q;
+  q.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  q.header.nlmsg_flags = NLM_F_REQUEST;
+  q.request.sdiag_family = AF_INET;
+  q.request.sdiag_protocol = IPPROTO_TCP;
+  q.request.idiag_states = ~0u;
+  q.request.id.idiag_sport = htons(local.port);
+  q.request.id.idiag_dport = htons(remote.port);
+  q.request.id.idiag_src[0] = local.addr;
+  q.request.id.idiag_dst[0] = remote.addr;
+  q.request.id.idiag_cookie[0] = q.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+  sockaddr_nl kernel{};
+  kernel.nl_family = AF_NETLINK;
+  int found = -1;
+  alignas(nlmsghdr) uint8_t answer[8192];
+  // The kernel answers at once; a socket that never answers is not waited on for long.
+  timeval limit{0, 200000};
+  setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (sendto(nl, &q, sizeof q, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) == ssize_t(sizeof q)) {
+    const ssize_t n = recv(nl, answer, sizeof answer, 0);
+    const auto* h = reinterpret_cast<const nlmsghdr*>(answer);
+    if (n >= ssize_t(sizeof(nlmsghdr)) && NLMSG_OK(h, size_t(n))) {
+      if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+        const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+        uid = uid_t(m->idiag_uid);
+        // A socket in TIME_WAIT has given up its owner and shows 0.
+        found = m->idiag_state == TCP_ESTABLISHED ? 1 : 0;
+      } else if (h->nlmsg_type == NLMSG_ERROR && h->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
+        const int error = -static_cast<const nlmsgerr*>(NLMSG_DATA(h))->error;
+        found = error == ENOENT ? 0 : -1;
+      }
+    }
+  }
+  close(nl);
+  return found;
+}
+
 bool loopbackPeer(int fd, uid_t& uid) {
   sockaddr_in ours{}, theirs{};
   socklen_t a = sizeof ours, b = sizeof theirs;
@@ -102,12 +151,15 @@ bool loopbackPeer(int fd, uid_t& uid) {
       getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &b) != 0 || ours.sin_family != AF_INET ||
       theirs.sin_family != AF_INET)
     return false;
-  // The peer's row: its local end is our remote one, and the other way round.
+  // The peer's socket: its local end is our remote one, and the other way round.
   TcpEnd local, remote;
   std::memcpy(&local.addr, &theirs.sin_addr, 4);
   local.port = ntohs(theirs.sin_port);
   std::memcpy(&remote.addr, &ours.sin_addr, 4);
   remote.port = ntohs(ours.sin_port);
+  const int found = socketDiagOwner(local, remote, uid);
+  if (found >= 0) return found == 1;
+  // Without socket diagnostics, the whole of the kernel's tables is read instead.
   for (const char* path : {"/proc/net/tcp", "/proc/net/tcp6"}) {
     std::ifstream in(path);
     std::stringstream text;

@@ -23,6 +23,10 @@ constexpr size_t kMaxConnectionsPerUser = 64;
 constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
 constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
 constexpr int kMaxResets = 1024;
+// Connections taken from one listening socket per pass of the loop: the rest wait for
+// the next pass, so that a flood of connects never holds up the clients being served.
+constexpr int kAcceptsPerPass = 8;
+constexpr int kNoneWaiting = -1, kRefused = -2;  // what acceptServed returns besides a descriptor
 // A user whose connections present more wrong lane tokens than this gets no more lanes.
 constexpr int kMaxFailedAttaches = 3;
 
@@ -207,25 +211,25 @@ int Server::acceptOrShed(int listenFd) {
 }
 
 int Server::acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid) {
-  for (;;) {
-    const int fd = acceptOrShed(listenFd);
-    if (fd < 0) return -1;
-    std::vector<gid_t> gids;
-    const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
-    if (known && policy_.allows(uid, gids)) return fd;
-    // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
-    logOnce(std::string("refused a client of the ") + endpoint + " running as " +
-            (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
-            " are served");
-    close(fd);
-  }
+  const int fd = acceptOrShed(listenFd);
+  if (fd < 0) return kNoneWaiting;
+  std::vector<gid_t> gids;
+  const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
+  if (known && policy_.allows(uid, gids)) return fd;
+  // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
+  logOnce(std::string("refused a client of the ") + endpoint + " running as " +
+          (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
+          " are served");
+  close(fd);
+  return kRefused;
 }
 
 void Server::acceptDevice(int listenFd, bool tcp) {
-  for (;;) {
+  for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
     const int fd = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
-    if (fd < 0) return;
+    if (fd == kNoneWaiting) return;
+    if (fd < 0) continue;
     size_t& count = connsPerUser_[uid];
     if (count >= kMaxConnectionsPerUser) {
       logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
@@ -275,10 +279,11 @@ void Server::offerLane(Connection& c) {
 }
 
 void Server::acceptH4() {
-  for (;;) {
+  for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
     const int fd = acceptServed(h4Fd_, false, "H4 port", uid);
-    if (fd < 0) return;
+    if (fd == kNoneWaiting) return;
+    if (fd < 0) continue;
     if (h4_.count(uid) != 0) {
       logOnce("the H4 port serves one client per user at a time: another one is closed");
       close(fd);

@@ -70,8 +70,8 @@ class Server {
   void closeConnection(int fd);
   bool onSignal(int signalFd, std::string& name);
   int acceptOrShed(int listenFd);
-  // Accepts the next client that ftmd serves and names its user; refused clients are
-  // closed at once with one line. -1 when nobody is waiting.
+  // Accepts the next client and names its user: its descriptor when ftmd serves it;
+  // kRefused when it was closed at once (with one line), kNoneWaiting when nobody waits.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
   bool admit(const void* who, const std::string& tag);
   using H4Sessions = std::map<uid_t, std::unique_ptr<H4Session>>;

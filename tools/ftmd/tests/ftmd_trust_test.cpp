@@ -10,6 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include "client.h"
@@ -63,6 +66,33 @@ int tcpConnect(int port) {
     return -1;
   }
   return fd;
+}
+
+// Keeps `inFlight` connects to 127.0.0.1:port open at every moment for `ms`, opening a new
+// one for each that the other end closes. Writes to readyFd once the first are under way.
+int connectFlood(int port, size_t inFlight, int ms, int readyFd) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  auto open = [&] {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return pollfd{fd, POLLIN, 0};
+  };
+  std::vector<pollfd> fds;
+  for (size_t i = 0; i < inFlight; ++i) fds.push_back(open());
+  if (write(readyFd, "r", 1) != 1) return 1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (poll(fds.data(), fds.size(), 50) < 0) return 2;
+    for (pollfd& p : fds) {
+      if (p.revents == 0) continue;
+      close(p.fd);
+      p = open();
+    }
+  }
+  return 0;
 }
 
 // The other user and its group's name, for a run with --group; false with why not.
@@ -258,6 +288,92 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   EXPECT_EQ(owner.Wait(5000), 0) << p.output();
   EXPECT_NE(p.output().find("ftmd: too many device connections of uid 0 at once"), std::string::npos);
   close(rootH4);
+}
+
+TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir dir;
+  FtmdProcess p(dir.path(), {"--tcp", "0"});
+  ASSERT_TRUE(p.ready()) << p.output();
+  const int tcpPort = readyPort(p.readyLine(), "TCP form");
+  DevClient client(tcpPort);
+  // The round trips of a run on a connection already served, in microseconds, sorted;
+  // empty when one failed.
+  auto roundTrips = [&](int trips) {
+    std::vector<long> us;
+    for (int i = 0; i < trips; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const Reply r = client.call(uint32_t(i + 1), kSelectScoInf, 0, {1});
+      us.push_back(long(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()));
+      if (!r.got || r.kind != kMsgComplete || r.status != 0) return std::vector<long>();
+    }
+    std::sort(us.begin(), us.end());
+    return us;
+  };
+  auto figures = [](const std::vector<long>& us) {
+    return "median " + std::to_string(us[us.size() / 2]) + " us, 99th " + std::to_string(us[us.size() * 99 / 100]) +
+           " us, slowest " + std::to_string(us.back()) + " us";
+  };
+  const std::vector<long> quiet = roundTrips(200);
+  ASSERT_FALSE(quiet.empty());
+  AsUser flood(other, true, [&](int readyFd) { return connectFlood(tcpPort, 500, 4000, readyFd); });
+  ASSERT_TRUE(flood.WaitReady(5000));
+  const std::vector<long> flooded = roundTrips(1000);
+  ASSERT_FALSE(flooded.empty()) << "a round trip failed under the flood";
+  std::printf("[ FIGURE   ] served round trips, quiet: %s\n", figures(quiet).c_str());
+  std::printf("[ FIGURE   ] under 500 connects in flight of another user: %s\n", figures(flooded).c_str());
+  EXPECT_EQ(flood.Wait(10000), 0);
+  EXPECT_NE(p.output().find("refused a client of the TCP form running as uid " + std::to_string(other.uid)),
+            std::string::npos);
+}
+
+TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
+  OtherUser other;
+  std::string whyNot;
+  const bool haveOther = tarnexio_test::FindOtherUser(other, whyNot);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int port = ntohs(a.sin_port);
+  // The owner of the client end of the connection accepted as `ours`.
+  auto ownerOf = [&](int ours, uid_t& uid) {
+    sockaddr_in peer{};
+    socklen_t n = sizeof peer;
+    getpeername(ours, reinterpret_cast<sockaddr*>(&peer), &n);
+    const TcpEnd local{peer.sin_addr.s_addr, ntohs(peer.sin_port)}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
+    return socketDiagOwner(local, remote, uid);
+  };
+  const int mine = tcpConnect(port), ours = accept(listener, nullptr, nullptr);
+  uid_t uid = 12345;
+  ASSERT_EQ(ownerOf(ours, uid), 1) << "the kernel's socket diagnostics did not answer";
+  EXPECT_EQ(uid, geteuid());
+  const TcpEnd nobody{htonl(INADDR_LOOPBACK), 1}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
+  EXPECT_EQ(socketDiagOwner(nobody, remote, uid), 0);
+  if (haveOther) {
+    AsUser theirs(other, false, [&](int readyFd) {
+      const int fd = tcpConnect(port);
+      if (fd < 0 || write(readyFd, "r", 1) != 1) return 1;
+      for (;;) pause();
+    });
+    ASSERT_TRUE(theirs.WaitReady(5000));
+    const int accepted = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(ownerOf(accepted, uid), 1);
+    EXPECT_EQ(uid, other.uid);
+    close(accepted);
+  } else {
+    std::printf("[ SKIPPED  ] a peer of another user: %s\n", whyNot.c_str());
+  }
+  close(mine);
+  close(ours);
+  close(listener);
 }
 
 TEST(FtmdTrust, OwnerOfALoopbackPeerFromTheKernelTable) {
