@@ -19,7 +19,7 @@ class H4Session : private ControllerHost {
   H4Session& operator=(const H4Session&) = delete;
 
   int fd() const { return fd_; }
-  bool wantsInput() const { return hasRoom(Channel::Event); }
+  bool wantsInput() const { return hasRoom(Channel::Event) && controller_->takesInput(); }
   bool wantsOutput() const { return outOff_ < out_.size(); }
   // Each returns false when the session is over (client gone or stream out of step).
   bool onReadable();

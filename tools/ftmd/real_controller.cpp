@@ -36,6 +36,7 @@ class RealController::Attached : public Controller {
   void resume() override {
     if (dev_.attached_ == this) dev_.drain();
   }
+  bool takesInput() const override { return dev_.attached_ != this || dev_.takesInput(); }
   ControllerHost& host() const { return host_; }
 
  private:
@@ -128,6 +129,7 @@ void RealController::detach(const Attached* a) {
   attached_ = nullptr;
   lostWrites_ += heldOut_.size();
   heldOut_.clear();
+  heldBytes_ = 0;
   awaitingReset_ = false;
   timers_.cancel(&awaitingReset_);
   logVerbose("controller " + name() + ": traffic stops");
@@ -141,6 +143,7 @@ void RealController::resetDone() {
     out_.push_back(std::move(p));
   }
   heldOut_.clear();
+  heldBytes_ = 0;
   flushOut();
 }
 
@@ -154,6 +157,7 @@ void RealController::write(uint8_t type, const uint8_t* p, size_t n) {
   packet[0] = type;
   std::copy(p, p + n, packet.begin() + 1);
   if (awaitingReset_) {
+    heldBytes_ += packet.size();
     heldOut_.push_back(std::move(packet));
     return;
   }
@@ -265,7 +269,7 @@ void RealController::closeFd() {
   lostWrites_ += out_.size() + heldOut_.size();
   out_.clear();
   heldOut_.clear();
-  outOff_ = outBytes_ = 0;
+  outOff_ = outBytes_ = heldBytes_ = 0;
   awaitingReset_ = false;
   timers_.cancel(&awaitingReset_);
   pendingLoss_.clear();

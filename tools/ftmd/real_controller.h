@@ -52,6 +52,11 @@ class RealController {
   // Traffic starts for host: null while the transport is down.
   std::unique_ptr<Controller> attach(ControllerHost& host);
 
+  // False while the host's packets held for the end of a reset fill their room: the
+  // hosts then leave their input unread, so that what is held stays bounded.
+  bool takesInput() const { return heldBytes_ < kHeldLimit; }
+  static constexpr size_t kHeldLimit = 64 * 1024;
+
   // Packet counts both ways, for the stop line.
   std::string counts() const;
 
@@ -89,6 +94,7 @@ class RealController {
   size_t outOff_ = 0;
   size_t outBytes_ = 0;
   std::deque<std::vector<uint8_t>> heldOut_;  // the host's packets while the reset runs
+  size_t heldBytes_ = 0;
   bool awaitingReset_ = false;
   std::string pendingLoss_;
   std::string lastReopenError_;

@@ -134,7 +134,7 @@ std::string Server::run(int signalFd) {
     for (auto& kv : conns_) {
       const Connection& c = *kv.second;
       short ev = 0;
-      if (c.out.size() < kOutBackpressure) ev |= POLLIN;
+      if (c.out.size() < kOutBackpressure && takesInput()) ev |= POLLIN;
       if (!c.out.empty()) ev |= POLLOUT;
       fds.push_back({c.fd, ev, 0});
     }
@@ -402,7 +402,7 @@ bool Server::readDatagrams(Connection& c, short revents) {
       continue;
     }
     dispatch(c, rxBuf_.data(), size_t(n));
-    if (c.out.size() >= kOutBackpressure) break;
+    if (c.out.size() >= kOutBackpressure || !takesInput()) break;
   }
   return true;
 }

@@ -74,6 +74,8 @@ class Server {
   // kRefused when it was closed at once (with one line), kNoneWaiting when nobody waits.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
   bool admit(const void* who, const std::string& tag);
+  // False while the real controller holds all it may of its host's input.
+  bool takesInput() const { return !real_ || real_->takesInput(); }
   using H4Sessions = std::map<uid_t, std::unique_ptr<H4Session>>;
   void endH4(H4Sessions::iterator it);
 

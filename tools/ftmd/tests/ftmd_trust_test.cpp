@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -108,6 +109,13 @@ bool otherUserAndGroup(OtherUser& other, std::string& groupName, std::string& wh
 std::string deviceDirOthersMayReach(const TempDir& base) {
   chmod(base.path().c_str(), 0755);
   return base.path() + "/dev";
+}
+
+// DIR/dev in `base`, made for `owner`, so that ftmd can run as that user.
+std::string deviceDirOf(const TempDir& base, const OtherUser& owner) {
+  const std::string dir = deviceDirOthersMayReach(base);
+  mkdir(dir.c_str(), 0700);
+  return chown(dir.c_str(), owner.uid, owner.gid) == 0 ? dir : "(not given away)";
 }
 
 }  // namespace
@@ -260,10 +268,7 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
   // ftmd runs as the other user, so that root (this test) and that user are both served.
   TempDir base;
-  chmod(base.path().c_str(), 0755);
-  const std::string dir = base.path() + "/dev";
-  mkdir(dir.c_str(), 0700);
-  ASSERT_EQ(chown(dir.c_str(), other.uid, other.gid), 0);
+  const std::string dir = deviceDirOf(base, other);
   Launch launch;
   launch.prefix = tarnexio_test::AsUserCommand(other);
   FtmdProcess p(dir, {"--tcp", "0", "--h4", "0"}, launch);
@@ -328,6 +333,59 @@ TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
   EXPECT_EQ(flood.Wait(10000), 0);
   EXPECT_NE(p.output().find("refused a client of the TCP form running as uid " + std::to_string(other.uid)),
             std::string::npos);
+}
+
+// ftmd as another user, with --reset and a controller (the test, root) that takes the
+// connection and never answers: an H4 client's flood while the reset waits is held back.
+TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string dir = deviceDirOf(base, other), path = base.path() + "/controller";
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  Launch launch;
+  launch.prefix = tarnexio_test::AsUserCommand(other);
+  FtmdProcess p(dir, {"--controller", "unix:" + path, "--reset", "--h4", "0"}, launch);
+  ASSERT_TRUE(p.ready()) << p.output();
+  pollfd lp{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&lp, 1, 5000), 1);
+  const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // never read
+  ASSERT_GE(controller, 0);
+  const long before = vmRssKb(p.pid());
+  const int h4 = tcpConnect(readyPort(p.readyLine(), "H4"));
+  ASSERT_GE(h4, 0);
+  // ACL packets of 1000 bytes, sent as fast as ftmd takes them, for 1.5 s of the reset's 2.
+  Bytes flood;
+  for (int i = 0; i < 64; ++i) {
+    const Bytes acl{0x02, 0x01, 0x00, uint8_t(1000 & 0xFF), uint8_t(1000 >> 8)};
+    flood.insert(flood.end(), acl.begin(), acl.end());
+    flood.insert(flood.end(), 1000, uint8_t(i));
+  }
+  long most = before;
+  size_t sent = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd wp{h4, POLLOUT, 0};
+    if (poll(&wp, 1, 20) == 1) {
+      const ssize_t n = send(h4, flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) sent += size_t(n);
+    }
+    most = std::max(most, vmRssKb(p.pid()));
+  }
+  std::printf("[ FIGURE   ] ftmd's resident size: %ld KiB before, at most %ld KiB while %zu KiB were sent\n", before,
+              most, sent / 1024);
+  EXPECT_LT(most, before + 4 * 1024) << "what ftmd holds grew with the flood";
+  EXPECT_GT(sent, size_t(1) << 20) << "the flood did not get going";
+  close(h4);
+  close(controller);
+  close(listener);
 }
 
 TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
