@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -62,7 +64,23 @@ bool connectBounded(int fd, const sockaddr* addr, socklen_t len, int& err) {
   return err == 0;
 }
 
-TransportFd openUnix(const std::string& path) {
+// The server of a Unix socket may speak for the controller only when it runs as root, as
+// ftmd's own user or as the user --controller-user names: anyone else could have taken the
+// path first.
+bool trustedServer(int fd, long trustedUid, std::string& why) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    why = "the credentials of its server are unknown";
+    return false;
+  }
+  if (peer.uid == 0 || peer.uid == geteuid() || long(peer.uid) == trustedUid) return true;
+  why = "its server runs as uid " + std::to_string(peer.uid) +
+        ", neither ftmd's user nor root (--controller-user names a user to trust)";
+  return false;
+}
+
+TransportFd openUnix(const std::string& path, long trustedUid) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return fail("unix:" + path + ": the path is too long");
@@ -75,6 +93,11 @@ TransportFd openUnix(const std::string& path) {
     if (t.fd >= 0) close(t.fd);
     const char* hint = err == ENOENT ? " (no such socket)" : err == ECONNREFUSED ? " (nobody serves it)" : "";
     return fail("unix:" + path + ": cannot connect: " + errnoText(err) + hint);
+  }
+  std::string why;
+  if (!trustedServer(t.fd, trustedUid, why)) {
+    close(t.fd);
+    return fail("unix:" + path + ": not using it: " + why);
   }
   return t;
 }
@@ -118,6 +141,11 @@ TransportFd openSerial(const Transport& s) {
       return fail(where + ": permission denied (the user needs read and write access, often the 'dialout' group)");
     if (err == EBUSY) return fail(where + ": device busy: another program has it open exclusively");
     return fail(where + ": cannot open: " + errnoText(err));
+  }
+  struct stat st;
+  if (fstat(t.fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+    close(t.fd);
+    return fail(where + ": not a character device");
   }
   // Two locks: TIOCEXCL keeps other openers out (except privileged ones), the lock file
   // lock keeps out a second ftmd even when it runs as root.
@@ -192,7 +220,7 @@ TransportFd openTransport(const Transport& transport) {
   switch (transport.kind) {
     case Transport::Serial: return openSerial(transport);
     case Transport::TcpClient: return openTcp(transport.host, transport.port);
-    case Transport::Unix: return openUnix(transport.path);
+    case Transport::Unix: return openUnix(transport.path, transport.trustedUid);
     case Transport::HciSocket: return openHciSocket(transport.hciIndex);
   }
   return fail("unknown transport");

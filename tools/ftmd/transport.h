@@ -17,6 +17,7 @@ struct Transport {
   unsigned baud = 115200; // serial
   bool rtscts = false;    // serial
   int hciIndex = 0;       // hci-socket
+  long trustedUid = -1;   // unix: a user besides root and ftmd's own whose server is taken
   std::string text;       // as given on the command line
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -386,6 +387,55 @@ TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
   close(h4);
   close(controller);
   close(listener);
+}
+
+// Another user listens first on the path --controller unix: names; ftmd (root) takes that
+// server only when --controller-user names its user.
+TEST(FtmdTrust, AControllerServedByAnotherUserIsRefused) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string theirs = deviceDirOf(base, other), path = theirs + "/controller";
+  AsUser squatter(other, false, [&](int readyFd) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    chmod(theirs.c_str(), 0755);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0) return 1;
+    if (chmod(path.c_str(), 0666) != 0 || write(readyFd, "r", 1) != 1) return 1;
+    for (;;) pause();
+  });
+  ASSERT_TRUE(squatter.WaitReady(5000));
+  TempDir dev;
+  {
+    FtmdProcess p(dev.path(), {"--controller", "unix:" + path});
+    EXPECT_FALSE(p.ready());
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.output().find("ftmd: unix:" + path + ": not using it: its server runs as uid " +
+                              std::to_string(other.uid) +
+                              ", neither ftmd's user nor root (--controller-user names a user to trust)\n"),
+              std::string::npos)
+        << p.output();
+    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+  }
+  FtmdProcess trusted(dev.path(), {"--controller", "unix:" + path, "--controller-user", std::to_string(other.uid)});
+  EXPECT_TRUE(trusted.ready()) << trusted.output();
+}
+
+TEST(FtmdTrust, ASerialControllerMustBeACharacterDevice) {
+  TempDir base;
+  const std::string file = base.path() + "/file", fifo = base.path() + "/fifo";
+  close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {file, fifo}) {
+    TempDir dev;
+    FtmdProcess p(dev.path(), {"--controller", "serial:" + path});
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.output().find("ftmd: serial:" + path + ": not a character device\n"), std::string::npos)
+        << p.output();
+  }
 }
 
 TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
