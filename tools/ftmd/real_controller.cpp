@@ -232,6 +232,7 @@ void RealController::drain() {
 
 void RealController::take(const uint8_t* packet, size_t n) {
   const uint8_t type = packet[0];
+  answered_ = true;
   if (type == H4_ISO) {
     ++fromIso_;
     logOnce("the controller sent ISO data, which the device has no read for: it is dropped (counted in the stop line)");
@@ -284,7 +285,10 @@ void RealController::lose(const std::string& why) {
   attached_ = nullptr;
   if (a) a->host().controllerLost();
   if (holder_ && onLost) onLost(holder_);
-  backoffMs_ = kFirstBackoffMs;
+  // A controller that answered gets its first retry soon; one that goes as soon as it
+  // comes (a server that accepts and closes) is retried ever more slowly.
+  backoffMs_ = answered_ ? kFirstBackoffMs : std::min(std::max(backoffMs_ * 2, kFirstBackoffMs), kMaxBackoffMs);
+  answered_ = false;
   lastReopenError_.clear();
   timers_.add(std::chrono::milliseconds(backoffMs_), this, [this] { reopen(); });
 }

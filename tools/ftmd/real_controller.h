@@ -99,6 +99,7 @@ class RealController {
   std::string pendingLoss_;
   std::string lastReopenError_;
   int backoffMs_ = 0;
+  bool answered_ = false;  // the controller has sent a packet since the transport opened
   uint64_t loggedResyncs_ = 0;
   // Counts.
   uint64_t toCmd_ = 0, toAcl_ = 0, toSco_ = 0;

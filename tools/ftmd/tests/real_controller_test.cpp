@@ -3,6 +3,8 @@
 // controller over a socket pair (held-back reading, the reset, loss and reopening).
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -236,6 +238,8 @@ struct RealTest : ::testing::Test {
   int peer = -1;
   int opens = 0;
   bool refuse = false;
+  bool closeAtOnce = false;  // the controller's end goes as soon as it is opened
+  std::vector<std::chrono::steady_clock::time_point> openedAt;
   Transport transport;
   std::unique_ptr<RealController> real;
   FakeHost host;
@@ -255,6 +259,11 @@ struct RealTest : ::testing::Test {
       peer = sv[1];
       t.fd = sv[0];
       ++opens;
+      openedAt.push_back(std::chrono::steady_clock::now());
+      if (closeAtOnce) {
+        close(peer);
+        peer = -1;
+      }
       return t;
     });
     std::string err;
@@ -358,6 +367,28 @@ TEST_F(RealTest, OneHolderAtATimeAndTheLossReachesItsHost) {
   EXPECT_TRUE(Loop([&] { return second.got.size() == 1; }));
   EXPECT_NE(real->counts().find("1 packets for it lost with the transport; reopened 1 times"), std::string::npos)
       << real->counts();
+}
+
+// A controller that accepts and closes at once is retried ever more slowly; once one has
+// answered, its next loss is retried soon again.
+TEST_F(RealTest, TheRetriesSlowDownUntilTheControllerAnswers) {
+  closeAtOnce = true;
+  close(peer);
+  peer = -1;
+  ASSERT_TRUE(Loop([&] { return opens == 5; }, 1000));  // 100 + 200 + 400 + 800 ms
+  auto gapMs = [&](int i) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(openedAt[size_t(i)] - openedAt[size_t(i - 1)]).count();
+  };
+  for (int i = 2; i < 5; ++i) EXPECT_GE(gapMs(i), gapMs(i - 1) * 3 / 2) << "retry " << i;
+  closeAtOnce = false;
+  ASSERT_TRUE(Loop([&] { return opens == 6 && real->connected(); }, 1000));
+  PeerSend(VendorEvent(1));  // an answer, taken with no host attached
+  EXPECT_TRUE(Loop([&] { return real->counts().find("1 packets dropped with no host") != std::string::npos; }));
+  closeAtOnce = true;
+  close(peer);
+  peer = -1;
+  ASSERT_TRUE(Loop([&] { return opens == 7; }, 1000));
+  EXPECT_LT(gapMs(6), gapMs(4)) << "the retry after an answer is soon again";
 }
 
 struct ResetTest : RealTest {
