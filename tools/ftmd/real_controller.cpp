@@ -73,7 +73,7 @@ bool RealController::open(std::string& error) {
 
 short RealController::pollEvents() const {
   if (fd_ < 0) return 0;
-  short ev = 0;
+  short ev = POLLRDHUP;  // a TCP controller's close shows only as this
   // Not read while the host has no room, nor while bytes already read wait for room.
   if (rxOff_ >= rxLen_ && !stream_.holdsInput() && hostHasRoom() && pendingLoss_.empty()) ev |= POLLIN;
   if (!out_.empty() && pendingLoss_.empty()) ev |= POLLOUT;
@@ -81,6 +81,12 @@ short RealController::pollEvents() const {
 }
 
 void RealController::onEvents(short revents) {
+  // The other end went while ftmd held its input back (the host had no room): nothing of
+  // what is left would reach the host, which hears of the loss now rather than when it
+  // makes room again.
+  if (fd_ >= 0 && (revents & (POLLHUP | POLLRDHUP | POLLERR)) && !(pollEvents() & POLLIN)) {
+    return lose(revents & POLLERR ? "error on the transport" : "end of stream");
+  }
   if (revents & POLLOUT) flushOut();
   if (fd_ >= 0 && pendingLoss_.empty() && (revents & (POLLIN | POLLHUP | POLLERR))) readIn();
 }

@@ -36,7 +36,8 @@ class RealController {
   bool open(std::string& error);  // the first open, at start
   bool connected() const { return fd_ >= 0; }
 
-  // The event loop's part: the descriptor (-1 while closed) and what to wait for.
+  // The event loop's part: the descriptor (-1 while closed) and what to wait for. The
+  // descriptor is polled even when there is nothing to wait for, so that its end is seen.
   int fd() const { return fd_; }
   short pollEvents() const;
   void onEvents(short revents);

@@ -126,7 +126,7 @@ std::string Server::run(int signalFd) {
     fds.push_back({device_.fd, POLLIN, 0});
     if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
     if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
-    if (real_ && real_->pollEvents()) fds.push_back({real_->fd(), real_->pollEvents(), 0});
+    if (real_ && real_->fd() >= 0) fds.push_back({real_->fd(), real_->pollEvents(), 0});
     for (auto& kv : h4_) {
       const H4Session& h = *kv.second;
       fds.push_back({h.fd(), short((h.wantsInput() ? POLLIN : 0) | (h.wantsOutput() ? POLLOUT : 0)), 0});
