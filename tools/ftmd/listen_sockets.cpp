@@ -20,26 +20,26 @@ std::string sysError(const std::string& what) { return what + ": " + std::strerr
 // The parents are made as `mkdir -p` would; the directory itself is made for ftmd's user
 // (and the group) alone. It and every directory on its way must pass the shared rules,
 // and from here on it is reached only through its descriptor.
-int openDeviceDir(const std::string& dir, const gid_t* group, std::string& error) {
+Fd openDeviceDir(const std::string& dir, const gid_t* group, std::string& error) {
   const tarnexio_posix::TrustedDirectory opened =
       tarnexio_posix::OpenTrustedDirectory(dir, tarnexio_posix::MakeMissing::kAll, geteuid());
+  Fd fd(opened.fd);
   if (!opened.problem.empty()) {
     error = "refusing the device directory " + dir + ": " + opened.problem;
-    return -1;
+    return fd;
   }
-  if (opened.fd < 0) {
+  if (!fd.valid()) {
     errno = opened.error;
     error = sysError("cannot open " + opened.failed);
-    return -1;
+    return fd;
   }
   struct stat st;
-  if (group != nullptr && fstat(opened.fd, &st) == 0 && st.st_uid == geteuid() &&
-      (fchown(opened.fd, uid_t(-1), *group) != 0 || fchmod(opened.fd, 0750) != 0)) {
+  if (group != nullptr && fstat(fd.get(), &st) == 0 && st.st_uid == geteuid() &&
+      (fchown(fd.get(), uid_t(-1), *group) != 0 || fchmod(fd.get(), 0750) != 0)) {
     error = sysError("cannot open " + dir + " to its group");
-    close(opened.fd);
-    return -1;
+    fd.reset();
   }
-  return opened.fd;
+  return fd;
 }
 
 // Binds with a umask that leaves exactly the socket's mode, then sets the mode again in
@@ -66,11 +66,6 @@ bool bindDevice(int fd, int dirFd, const sockaddr_un& addr, const DeviceSocket& 
   return true;
 }
 
-void closeQuietly(int& fd) {
-  if (fd >= 0) close(fd);
-  fd = -1;
-}
-
 // The steps of listenDevice once the directory is open.
 bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error);
 bool listenOn(DeviceSocket& out, const sockaddr_un& addr, const gid_t* group, std::string& error);
@@ -88,17 +83,17 @@ bool listenDevice(const std::string& dir, const std::string& name, const gid_t* 
     return false;
   }
   out.dirFd = openDeviceDir(dir, group, error);
-  if (out.dirFd < 0) return false;
-  const std::string via = tarnexio_posix::PathThroughDescriptor(out.dirFd, name);
+  if (!out.dirFd.valid()) return false;
+  const std::string via = tarnexio_posix::PathThroughDescriptor(out.dirFd.get(), name);
   if (via.size() >= sizeof addr.sun_path) {
     error = "socket path too long: " + via;
-    closeQuietly(out.dirFd);
+    out.dirFd.reset();
     return false;
   }
   std::memcpy(addr.sun_path, via.c_str(), via.size() + 1);
   if (!replaceStale(out, addr, error) || !listenOn(out, addr, group, error)) {
-    closeQuietly(out.fd);
-    closeQuietly(out.dirFd);
+    out.fd.reset();
+    out.dirFd.reset();
     return false;
   }
   return true;
@@ -107,19 +102,18 @@ bool listenDevice(const std::string& dir, const std::string& name, const gid_t* 
 namespace {
 bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error) {
   struct stat st;
-  if (fstatat(out.dirFd, out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (fstatat(out.dirFd.get(), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
   if (!S_ISSOCK(st.st_mode)) {
     error = out.path + " exists and is not a socket; not touching it";
     return false;
   }
-  int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (probe < 0) {
+  const Fd probe(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+  if (!probe.valid()) {
     error = sysError("socket");
     return false;
   }
-  const int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int rc = connect(probe.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
   const int err = errno;
-  close(probe);
   if (rc == 0) {
     error = "another ftmd already serves " + out.name + " on " + out.path + "; not starting a second one";
     return false;
@@ -129,7 +123,7 @@ bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error
     error = sysError("cannot probe " + out.path);
     return false;
   }
-  if (unlinkat(out.dirFd, out.name.c_str(), 0) != 0) {
+  if (unlinkat(out.dirFd.get(), out.name.c_str(), 0) != 0) {
     error = sysError("cannot remove the stale socket " + out.path);
     return false;
   }
@@ -138,19 +132,19 @@ bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error
 }
 
 bool listenOn(DeviceSocket& out, const sockaddr_un& addr, const gid_t* group, std::string& error) {
-  out.fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (out.fd < 0) {
+  out.fd.reset(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!out.fd.valid()) {
     error = sysError("socket");
     return false;
   }
-  if (!bindDevice(out.fd, out.dirFd, addr, out, group, error)) return false;
-  if (listen(out.fd, 16) != 0) {
+  if (!bindDevice(out.fd.get(), out.dirFd.get(), addr, out, group, error)) return false;
+  if (listen(out.fd.get(), 16) != 0) {
     error = sysError("cannot listen on " + out.path);
-    unlinkat(out.dirFd, out.name.c_str(), 0);
+    unlinkat(out.dirFd.get(), out.name.c_str(), 0);
     return false;
   }
   struct stat st;
-  if (fstatat(out.dirFd, out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+  if (fstatat(out.dirFd.get(), out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     out.dev = st.st_dev;
     out.ino = st.st_ino;
   }
@@ -160,34 +154,34 @@ bool listenOn(DeviceSocket& out, const sockaddr_un& addr, const gid_t* group, st
 }  // namespace
 
 void closeDevice(DeviceSocket& s) {
-  if (s.fd < 0) return;
+  if (!s.fd.valid()) return;
   struct stat st;
-  if (fstatat(s.dirFd, s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {
-    unlinkat(s.dirFd, s.name.c_str(), 0);
+  if (fstatat(s.dirFd.get(), s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == s.dev &&
+      st.st_ino == s.ino) {
+    unlinkat(s.dirFd.get(), s.name.c_str(), 0);
   }
-  closeQuietly(s.fd);
-  closeQuietly(s.dirFd);
+  s.fd.reset();
+  s.dirFd.reset();
 }
 
-int listenLoopback(int port, int& boundPort, std::string& error) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+Fd listenLoopback(int port, int& boundPort, std::string& error) {
+  Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) {
     error = sysError("socket");
-    return -1;
+    return fd;
   }
   int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(uint16_t(port));
   socklen_t len = sizeof a;
   // A burst of connects waits here, and ftmd takes a few per pass of its loop.
-  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 128) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd.get(), 128) != 0 ||
+      getsockname(fd.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0) {
     error = sysError("cannot listen on 127.0.0.1:" + std::to_string(port));
-    close(fd);
-    return -1;
+    fd.reset();
   }
   boundPort = ntohs(a.sin_port);
   return fd;

@@ -5,11 +5,13 @@
 #include <string>
 #include <sys/types.h>
 
+#include "fd.h"
+
 namespace ftmd {
 
 struct DeviceSocket {
-  int fd = -1;
-  int dirFd = -1;  // the device directory, through which the socket file is reached
+  Fd fd;
+  Fd dirFd;  // the device directory, through which the socket file is reached
   std::string path;
   std::string name;
   dev_t dev = 0;  // identity of the socket file, so that only ours is removed at the end
@@ -28,7 +30,7 @@ bool listenDevice(const std::string& dir, const std::string& name, const gid_t* 
 // Removes the socket file if it is still the one listenDevice created, and closes it.
 void closeDevice(DeviceSocket& s);
 
-// Listens on 127.0.0.1:port (0: any free port). Returns the fd, or -1 with `error`.
-int listenLoopback(int port, int& boundPort, std::string& error);
+// Listens on 127.0.0.1:port (0: any free port). Returns the socket, or none with `error`.
+Fd listenLoopback(int port, int& boundPort, std::string& error);
 
 }  // namespace ftmd

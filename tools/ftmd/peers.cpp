@@ -1,5 +1,7 @@
 #include "peers.h"
 
+#include "fd.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -101,8 +103,8 @@ bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids) {
 }
 
 int socketDiagOwner(const TcpEnd& local, const TcpEnd& remote, uid_t& uid) {
-  const int nl = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (nl < 0) return -1;
+  const Fd nl(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
+  if (!nl.valid()) return -1;
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -124,9 +126,9 @@ int socketDiagOwner(const TcpEnd& local, const TcpEnd& remote, uid_t& uid) {
   alignas(nlmsghdr) uint8_t answer[8192];
   // The kernel answers at once; a socket that never answers is not waited on for long.
   timeval limit{0, 200000};
-  setsockopt(nl, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-  if (sendto(nl, &q, sizeof q, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) == ssize_t(sizeof q)) {
-    const ssize_t n = recv(nl, answer, sizeof answer, 0);
+  setsockopt(nl.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  if (sendto(nl.get(), &q, sizeof q, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) == ssize_t(sizeof q)) {
+    const ssize_t n = recv(nl.get(), answer, sizeof answer, 0);
     const auto* h = reinterpret_cast<const nlmsghdr*>(answer);
     if (n >= ssize_t(sizeof(nlmsghdr)) && NLMSG_OK(h, size_t(n))) {
       if (h->nlmsg_type == SOCK_DIAG_BY_FAMILY && h->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
@@ -140,7 +142,6 @@ int socketDiagOwner(const TcpEnd& local, const TcpEnd& remote, uid_t& uid) {
       }
     }
   }
-  close(nl);
   return found;
 }
 
@@ -178,15 +179,14 @@ bool randomBytes(uint8_t* out, size_t size) {
     got += size_t(n);
   }
   if (got == size) return true;
-  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+  const Fd fd(open("/dev/urandom", O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return false;
   for (got = 0; got < size;) {
-    const ssize_t n = read(fd, out + got, size - got);
+    const ssize_t n = read(fd.get(), out + got, size - got);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     got += size_t(n);
   }
-  close(fd);
   return got == size;
 }
 

@@ -34,11 +34,11 @@ class RealController {
 
   const std::string& name() const { return transport_.text; }
   bool open(std::string& error);  // the first open, at start
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const { return fd_.valid(); }
 
   // The event loop's part: the descriptor (-1 while closed) and what to wait for. The
   // descriptor is polled even when there is nothing to wait for, so that its end is seen.
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   short pollEvents() const;
   void onEvents(short revents);
 
@@ -82,7 +82,7 @@ class RealController {
   TimerQueue& timers_;
   bool resetOnAttach_;
   Opener opener_;
-  int fd_ = -1;
+  Fd fd_;
   bool packets_ = false;
   const void* holder_ = nullptr;
   std::string holderTag_;

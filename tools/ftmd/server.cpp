@@ -49,15 +49,11 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 Server::~Server() {
   for (auto& kv : conns_) {
     if (kv.second->model) logLine(countsLine(kv.second->tag, kv.second->model->counts()));  // lanes have none
-    close(kv.first);
   }
   conns_.clear();
   h4_.clear();
   real_.reset();
   closeDevice(device_);
-  if (tcpFd_ >= 0) close(tcpFd_);
-  if (h4Fd_ >= 0) close(h4Fd_);
-  if (spareFd_ >= 0) close(spareFd_);
   closeCapture(capture_);
 }
 
@@ -77,9 +73,9 @@ bool Server::start(std::string& error) {
                     error))
     return false;
   if (device_.replacedStale) logVerbose("replaced the stale socket " + device_.path);
-  if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
-  if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
-  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (opt_.tcpPort >= 0 && !(tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)).valid()) return false;
+  if (opt_.h4Port >= 0 && !(h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)).valid()) return false;
+  spareFd_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop)) driverCfg_.capture = &capture_;
   if (opt_.controller.kind != "sim") {
     real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
@@ -113,8 +109,8 @@ void Server::endH4(H4Sessions::iterator it) {
 std::string Server::readyLine() const {
   std::string line = "serving " + deviceName(opt_.type) + " (type " + std::to_string(opt_.type) + ") on " +
                      device_.path;
-  if (tcpFd_ >= 0) line += ", TCP form on 127.0.0.1:" + std::to_string(tcpPort_);
-  if (h4Fd_ >= 0) line += ", H4 on 127.0.0.1:" + std::to_string(h4Port_);
+  if (tcpFd_.valid()) line += ", TCP form on 127.0.0.1:" + std::to_string(tcpPort_);
+  if (h4Fd_.valid()) line += ", H4 on 127.0.0.1:" + std::to_string(h4Port_);
   return line;
 }
 
@@ -123,9 +119,9 @@ std::string Server::run(int signalFd) {
   for (;;) {
     fds.clear();
     fds.push_back({signalFd, POLLIN, 0});
-    fds.push_back({device_.fd, POLLIN, 0});
-    if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
-    if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
+    fds.push_back({device_.fd.get(), POLLIN, 0});
+    if (tcpFd_.valid()) fds.push_back({tcpFd_.get(), POLLIN, 0});
+    if (h4Fd_.valid()) fds.push_back({h4Fd_.get(), POLLIN, 0});
     if (real_ && real_->fd() >= 0) fds.push_back({real_->fd(), real_->pollEvents(), 0});
     for (auto& kv : h4_) {
       const H4Session& h = *kv.second;
@@ -148,11 +144,11 @@ std::string Server::run(int signalFd) {
       if (p.fd == signalFd) {
         std::string name;
         if (onSignal(signalFd, name)) return name;
-      } else if (p.fd == device_.fd) {
-        acceptDevice(device_.fd, false);
-      } else if (p.fd == tcpFd_) {
-        acceptDevice(tcpFd_, true);
-      } else if (p.fd == h4Fd_) {
+      } else if (p.fd == device_.fd.get()) {
+        acceptDevice(device_.fd.get(), false);
+      } else if (p.fd == tcpFd_.get()) {
+        acceptDevice(tcpFd_.get(), true);
+      } else if (p.fd == h4Fd_.get()) {
         acceptH4();
       } else if (real_ && p.fd == real_->fd()) {
         real_->onEvents(p.revents);
@@ -197,43 +193,42 @@ bool Server::onSignal(int signalFd, std::string& name) {
 
 int Server::acceptOrShed(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_.valid()) {
     // Out of descriptors: take the connection with the spare one and let it go at once,
     // so that the listening socket does not stay readable forever.
     logOnce("out of file descriptors: connections are refused");
-    close(spareFd_);
-    fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) close(fd);
-    spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    spareFd_.reset();
+    const Fd shed(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));  // closed at once
+    spareFd_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
     return -1;
   }
   return fd;
 }
 
 int Server::acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid) {
-  const int fd = acceptOrShed(listenFd);
-  if (fd < 0) return kNoneWaiting;
+  Fd fd(acceptOrShed(listenFd));
+  if (!fd.valid()) return kNoneWaiting;
   std::vector<gid_t> gids;
-  const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
-  if (known && policy_.allows(uid, gids)) return fd;
+  const bool known = unixDomain ? unixPeer(fd.get(), uid, gids) : loopbackPeer(fd.get(), uid);
+  if (known && policy_.allows(uid, gids)) return fd.release();
   // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
   logOnce(std::string("refused a client of the ") + endpoint + " running as " +
           (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
           " are served");
-  close(fd);
   return kRefused;
 }
 
 void Server::acceptDevice(int listenFd, bool tcp) {
   for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
-    const int fd = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
-    if (fd == kNoneWaiting) return;
-    if (fd < 0) continue;
+    const int accepted = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
+    if (accepted == kNoneWaiting) return;
+    if (accepted < 0) continue;
+    Fd socket(accepted);
+    const int fd = accepted;
     size_t& count = connsPerUser_[uid];
     if (count >= kMaxConnectionsPerUser) {
       logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
-      close(fd);
       continue;
     }
     ++count;
@@ -242,6 +237,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     auto c = std::make_unique<Connection>();
+    c->socket = std::move(socket);
     c->fd = fd;
     c->tcp = tcp;
     c->uid = uid;
@@ -249,10 +245,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     Connection* raw = c.get();
     // One real controller, one user: the client's requests fail with 1167 (device not
     // connected) as the connection closes.
-    if (!admit(raw, c->tag)) {
-      close(fd);
-      continue;
-    }
+    if (!admit(raw, c->tag)) continue;
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
     c->fresh = !tcp && opt_.lanes;
@@ -281,24 +274,23 @@ void Server::offerLane(Connection& c) {
 void Server::acceptH4() {
   for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
-    const int fd = acceptServed(h4Fd_, false, "H4 port", uid);
-    if (fd == kNoneWaiting) return;
-    if (fd < 0) continue;
+    const int accepted = acceptServed(h4Fd_.get(), false, "H4 port", uid);
+    if (accepted == kNoneWaiting) return;
+    if (accepted < 0) continue;
+    Fd fd(accepted);
     if (h4_.count(uid) != 0) {
       logOnce("the H4 port serves one client per user at a time: another one is closed");
-      close(fd);
       continue;
     }
     auto slot = h4_.emplace(uid, nullptr).first;
     if (!admit(&slot->second, "the H4 client")) {
       h4_.erase(slot);
-      close(fd);
       continue;
     }
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    slot->second = std::make_unique<H4Session>(fd, opt_.controller, timers_, driverCfg_.capture);
+    slot->second = std::make_unique<H4Session>(std::move(fd), opt_.controller, timers_, driverCfg_.capture);
   }
 }
 
@@ -469,18 +461,16 @@ void Server::closeConnection(int fd) {
       }
     }
     logVerbose(c.tag + ": lane closed");
-    conns_.erase(it);
+    conns_.erase(it);  // closes the lane
     if (real_) real_->release(who);
-    close(fd);
     return;
   }
   tokens_.erase(c.token);
   const std::vector<int> lanes = c.lanes;
   logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
   logLine(countsLine(c.tag, c.model->counts()));
-  conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
+  conns_.erase(it);  // the driver state goes first (it drops its timers and pending requests), then the socket
   if (real_) real_->release(who);
-  close(fd);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }
 

@@ -35,7 +35,8 @@ class Server {
 
  private:
   struct Connection {
-    int fd = -1;
+    Fd socket;    // closed when the connection goes
+    int fd = -1;  // socket.get(): the connection's key in conns_
     bool tcp = false;
     uid_t uid = 0;
     std::string tag;
@@ -85,9 +86,11 @@ class Server {
   TimerQueue timers_{clock_};
   std::unique_ptr<RealController> real_;  // the one real controller, if any
   DeviceSocket device_;
-  int tcpFd_ = -1, tcpPort_ = 0;
-  int h4Fd_ = -1, h4Port_ = 0;
-  int spareFd_ = -1;
+  Fd tcpFd_;
+  int tcpPort_ = 0;
+  Fd h4Fd_;
+  int h4Port_ = 0;
+  Fd spareFd_;  // given up to take a connection when no descriptor is left
   unsigned nextConn_ = 1;
   PeerPolicy policy_;
   std::map<LaneToken, int> tokens_;  // offered token -> device connection fd

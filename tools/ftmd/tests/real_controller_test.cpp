@@ -215,14 +215,13 @@ TEST(HciSocket, EachFailureSaysWhatToDo) {
     gSocketErr = c.socketErr;
     gBindErr = c.bindErr;
     TransportFd t = openHciSocket(2, fake);
-    EXPECT_LT(t.fd, 0);
+    EXPECT_FALSE(t.fd.valid());
     EXPECT_NE(t.error.find(c.says), std::string::npos) << t.error;
     EXPECT_EQ(t.error.rfind("hci-socket:2: ", 0), 0u) << t.error;
   }
   gSocketErr = gBindErr = 0;
   TransportFd t = openHciSocket(2, fake);
-  ASSERT_GE(t.fd, 0);
-  close(t.fd);
+  ASSERT_TRUE(t.fd.valid());
   EXPECT_TRUE(t.packets);
   const uint16_t* addr = reinterpret_cast<const uint16_t*>(&gBound);
   EXPECT_EQ(addr[0], 31);  // family
@@ -257,7 +256,7 @@ struct RealTest : ::testing::Test {
       EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
       if (peer >= 0) close(peer);
       peer = sv[1];
-      t.fd = sv[0];
+      t.fd.reset(sv[0]);
       ++opens;
       openedAt.push_back(std::chrono::steady_clock::now());
       if (closeAtOnce) {
