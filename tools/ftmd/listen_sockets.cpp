@@ -84,7 +84,8 @@ bool listenDevice(const std::string& dir, const std::string& name, const gid_t* 
   }
   out.dirFd = openDeviceDir(dir, group, error);
   if (!out.dirFd.valid()) return false;
-  const std::string via = tarnexio_posix::PathThroughDescriptor(out.dirFd.get(), name);
+  std::string via = tarnexio_posix::PathThroughDescriptor(out.dirFd.get(), name);
+  if (via.empty()) via = out.path;
   if (via.size() >= sizeof addr.sun_path) {
     error = "socket path too long: " + via;
     out.dirFd.reset();

@@ -102,7 +102,14 @@ TrustedDirectory OpenTrustedDirectory(const std::string& dir, MakeMissing make, 
 }
 
 std::string PathThroughDescriptor(int dirFd, const std::string& name) {
-  return "/proc/self/fd/" + std::to_string(dirFd) + "/" + name;
+  const std::string dir = "/proc/self/fd/" + std::to_string(dirFd);
+  struct stat seen, held;
+  // Without /proc (some containers) the directory's own path is all there is.
+  if (stat(dir.c_str(), &seen) != 0 || fstat(dirFd, &held) != 0 || seen.st_dev != held.st_dev ||
+      seen.st_ino != held.st_ino) {
+    return std::string();
+  }
+  return dir + "/" + name;
 }
 
 }  // namespace tarnexio_posix

@@ -27,6 +27,8 @@ TrustedDirectory OpenTrustedDirectory(const std::string& dir, MakeMissing make, 
 
 // A path to `name` in the directory open as `dirFd` that resolves through the descriptor,
 // not through the directory's name: for bind and connect, which take no descriptor.
+// Empty where the system offers no such path (no /proc): the caller then names the
+// socket by its directory's path.
 std::string PathThroughDescriptor(int dirFd, const std::string& name);
 
 }  // namespace tarnexio_posix
