@@ -280,7 +280,7 @@ TEST_F(BtvirtTest, TheH4PortServesTheControllerWhileNoBridgeHoldsIt) {
 int ListenLoopback(int port) {
   int bound = 0;
   std::string error;
-  return ftmd::listenLoopback(port, bound, error);
+  return ftmd::listenLoopback(port, bound, error).release();
 }
 
 // Accepts ftmd's connection and relays it to a fresh btvirt controller.
@@ -296,7 +296,7 @@ std::unique_ptr<Relay> AcceptAndRelay(int listenFd) {
 TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
   int port = 0;
   std::string error;
-  int listenFd = ftmd::listenLoopback(0, port, error);
+  int listenFd = ftmd::listenLoopback(0, port, error).release();
   ASSERT_GE(listenFd, 0) << error;
   const std::string transport = "tcp-client:127.0.0.1:" + std::to_string(port);
   Ftmd ftmd({"--controller", transport});

@@ -51,7 +51,7 @@ TEST(DeviceTrust, UntrustedDirectoryIsRefusedEvenWithALiveServerInIt) {
     DWORD error = 0;
     const std::string said = RefusedOpen(L"\\\\.\\DEV", &error);
     EXPECT_EQ(error, DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(said, "Tarnexio: not using the device directory " + used + ": it " + c.reason + "\n");
+    EXPECT_EQ(said, "Tarnexio: not using the device directory " + used + ": " + c.reason(used) + "\n");
     if (used != dir.path()) unlink(used.c_str());
     chmod(dir.path().c_str(), 0700);
   }
@@ -96,4 +96,22 @@ TEST(DeviceTrust, DriverOfAnotherUserIsRefused) {
   EXPECT_EQ(said, "Tarnexio: not using " + path + ": its server runs as uid " + std::to_string(other.uid) +
                       ", neither this user nor root\n");
   EXPECT_EQ(Lines(said), 1u);
+}
+
+// A link on the way that sits in a directory already trusted (as /var/run in /var) could
+// only have been put there by root or this user: it is followed, and its target checked.
+TEST(DeviceTrust, ALinkOnTheWayOutOfATrustedDirectoryIsFollowed) {
+  TempDeviceDir dir;
+  const std::string real = dir.path() + "/real", link = dir.path() + "/link";
+  ASSERT_EQ(mkdir(real.c_str(), 0755), 0);
+  ASSERT_EQ(symlink(real.c_str(), link.c_str()), 0);
+  tarnexio_test::DeviceDouble server(real + "/dev", "DEV");
+  setenv("TARNEXIO_DEVICE_DIR", (link + "/dev").c_str(), 1);
+  DWORD error = 0;
+  EXPECT_EQ(RefusedOpen(L"\\\\.\\DEV", &error), "(opened)");
+  chmod(real.c_str(), 0777);  // the target is checked as well
+  EXPECT_EQ(RefusedOpen(L"\\\\.\\DEV", &error), "Tarnexio: not using the device directory " + link +
+                                                    "/dev: on its path, " + link +
+                                                    " is writable by group or others (mode 0777)\n");
+  unlink(link.c_str());
 }

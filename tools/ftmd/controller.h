@@ -48,6 +48,9 @@ class Controller {
   virtual void sco(const uint8_t* p, size_t n) = 0;      // handle+flags(2), length(1), data
   // The host has room again after having had none.
   virtual void resume() = 0;
+  // False while the controller holds as much of the host's input as it may (a real
+  // controller while its reset runs): the host then leaves its input unread.
+  virtual bool takesInput() const { return true; }
   // What the controller dropped, for the log when its connection ends ("" when nothing).
   virtual std::string summary() const { return ""; }
 };

@@ -158,11 +158,16 @@ void DriverModel::cancel(uint32_t id) {
 void DriverModel::write(const Request& r, Channel ch) {
   // A type 1 controller takes packets only in FTM mode.
   if (!trafficFlows()) return complete(r.id, kStatusNotReady);
+  const bool mustWait = !held_.empty() || !canTakeWrite(ch);
+  if (mustWait && held_.size() >= cfg_.pendingLimit) {
+    logOnce("a client keeps too many writes waiting for the controller; the extra ones fail");
+    return complete(r.id, kStatusNoResources);
+  }
   pending(r.id);
   // As a kernel driver does, a write completes once the controller has taken the packet;
   // while the controller's output waits for reads, writes wait too, in their order, so
   // a fast writer is slowed down instead of losing what the controller sends back.
-  if (!held_.empty() || !canTakeWrite(ch)) {
+  if (mustWait) {
     held_.push_back(HeldWrite{r.id, ch, Bytes(r.in, r.in + r.inLen)});
     return;
   }

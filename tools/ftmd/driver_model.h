@@ -21,7 +21,7 @@ struct DriverConfig {
   bool btOn = false;         // refuse FTM mode: Bluetooth is on
   unsigned ftmSeconds = 0;   // end FTM mode after this many seconds (0: only on request)
   size_t queueLimit = 256;   // controller packets held per channel
-  size_t pendingLimit = 64;  // pending reads per channel
+  size_t pendingLimit = 64;  // pending reads per channel, and writes waiting for the controller
   ControllerOptions controller;
   CaptureFile* capture = nullptr;  // --btsnoop, shared by every connection
 };

@@ -12,15 +12,14 @@ namespace {
 constexpr size_t kOutLimit = 1 << 20;  // bytes held for a client that reads slowly
 }
 
-H4Session::H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture)
-    : fd_(fd), timers_(timers), capture_(capture) {
+H4Session::H4Session(Fd fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture)
+    : fd_(std::move(fd)), timers_(timers), capture_(capture) {
   controller_ = makeController(opt, *this);
   H4Init(&parser_, 1 << H4_COMMAND | 1 << H4_ACL | 1 << H4_SCO, packet_, sizeof packet_);
 }
 
 H4Session::~H4Session() {
   timers_.cancel(controller_.get());
-  close(fd_);
   logLine(countsLine("H4 client", counts_));
 }
 
@@ -46,7 +45,7 @@ void H4Session::after(std::chrono::milliseconds delay, std::function<void()> fn)
 
 bool H4Session::onReadable() {
   uint8_t buf[65536];
-  const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+  const ssize_t n = recv(fd_.get(), buf, sizeof buf, MSG_DONTWAIT);
   if (n == 0) return false;
   if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
   return takePackets(buf, size_t(n)) && flush();
@@ -91,7 +90,7 @@ bool H4Session::takePackets(const uint8_t* data, size_t len) {
 
 bool H4Session::flush() {
   while (outOff_ < out_.size()) {
-    const ssize_t n = send(fd_, out_.data() + outOff_, out_.size() - outOff_, MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t n = send(fd_.get(), out_.data() + outOff_, out_.size() - outOff_, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) break;
       if (errno == EINTR) continue;

@@ -5,6 +5,7 @@
 
 #include "capture.h"
 #include "controller.h"
+#include "fd.h"
 #include "protocol.h"
 #include "timers.h"
 #include "wire/h4.h"
@@ -13,13 +14,13 @@ namespace ftmd {
 
 class H4Session : private ControllerHost {
  public:
-  H4Session(int fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture);
+  H4Session(Fd fd, const ControllerOptions& opt, TimerQueue& timers, CaptureFile* capture);
   ~H4Session() override;
   H4Session(const H4Session&) = delete;
   H4Session& operator=(const H4Session&) = delete;
 
-  int fd() const { return fd_; }
-  bool wantsInput() const { return hasRoom(Channel::Event); }
+  int fd() const { return fd_.get(); }
+  bool wantsInput() const { return hasRoom(Channel::Event) && controller_->takesInput(); }
   bool wantsOutput() const { return outOff_ < out_.size(); }
   // Each returns false when the session is over (client gone or stream out of step).
   bool onReadable();
@@ -32,7 +33,7 @@ class H4Session : private ControllerHost {
   bool takePackets(const uint8_t* data, size_t len);
   bool flush();
 
-  int fd_;
+  Fd fd_;
   TimerQueue& timers_;
   std::unique_ptr<Controller> controller_;
   // A client's packet: the longest is an ACL packet with the driver's largest data.

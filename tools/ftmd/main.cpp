@@ -33,8 +33,8 @@ int main(int argc, char** argv) {
   sigaddset(&set, SIGUSR1);
   sigprocmask(SIG_BLOCK, &set, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
-  const int sfd = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-  if (sfd < 0) {
+  const Fd sfd(signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (!sfd.valid()) {
     logError("cannot create the signal descriptor");
     return 1;
   }
@@ -47,14 +47,12 @@ int main(int argc, char** argv) {
     std::string error;
     if (!server.start(error)) {
       logError(error);
-      close(sfd);
       return 1;
     }
     logLine(server.readyLine());
-    reason = server.run(sfd);
+    reason = server.run(sfd.get());
     summary = server.stopSummary();
   }  // the socket file goes with the server
-  close(sfd);
   logLine("stopped on " + reason + (summary.empty() ? "" : "; " + summary));
   return reason == "error" ? 1 : 0;
 }

@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <cstdlib>
+#include <pwd.h>
 #include <unistd.h>
 
 #include "wire/device_dir.h"
@@ -16,6 +17,15 @@ bool parseUnsigned(const std::string& s, unsigned long max, unsigned long& out) 
     if (c < '0' || c > '9') return false;
   out = std::strtoul(s.c_str(), nullptr, 10);
   return out <= max;
+}
+
+// A user's name, or a uid as a number.
+bool parseUser(const std::string& s, unsigned long& uid) {
+  if (parseUnsigned(s, 0xFFFFFFFEul, uid)) return true;
+  const passwd* pw = getpwnam(s.c_str());
+  if (pw == nullptr) return false;
+  uid = pw->pw_uid;
+  return true;
 }
 }  // namespace
 
@@ -37,6 +47,8 @@ std::string usageText() {
          "                       tcp-client:HOST:PORT           H4 over a TCP connection ftmd opens\n"
          "                       unix:PATH                      H4 over a Unix stream socket\n"
          "                       hci-socket:N                   the HCI user channel of hciN (Linux)\n"
+         "  --controller-user USER  with unix:PATH: also take a server that runs as USER (a name or\n"
+         "                     a uid); by default only root's or ftmd's own user's is taken\n"
          "  --reset            with a real controller: send HCI_Reset each time its traffic starts\n"
          "                     (FTM mode, a type 2 connection, an H4 client)\n"
          "  --bdaddr ADDR      BD_ADDR of the simulated controller, as XX:XX:XX:XX:XX:XX\n"
@@ -58,6 +70,7 @@ std::string usageText() {
 }
 
 std::string parseOptions(int argc, char** argv, Options& o) {
+  long trustedUid = -1;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](std::string& v) {
@@ -94,6 +107,9 @@ std::string parseOptions(int argc, char** argv, Options& o) {
         if (!bad.empty()) return bad;
       }
       o.controller.kind = v;
+    } else if (a == "--controller-user") {
+      if (!value(v) || !parseUser(v, n)) return "--controller-user takes a user name or uid";
+      trustedUid = long(n);
     } else if (a == "--reset") {
       o.resetController = true;
     } else if (a == "--bdaddr") {
@@ -108,6 +124,7 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       return "unknown option '" + a + "'";
     }
   }
+  o.transport.trustedUid = trustedUid;
   return "";
 }
 

@@ -36,6 +36,7 @@ class RealController::Attached : public Controller {
   void resume() override {
     if (dev_.attached_ == this) dev_.drain();
   }
+  bool takesInput() const override { return dev_.attached_ != this || dev_.takesInput(); }
   ControllerHost& host() const { return host_; }
 
  private:
@@ -55,24 +56,23 @@ RealController::RealController(const Transport& transport, TimerQueue& timers, b
 RealController::~RealController() {
   timers_.cancel(this);
   timers_.cancel(&awaitingReset_);
-  if (fd_ >= 0) close(fd_);
 }
 
 bool RealController::open(std::string& error) {
   TransportFd t = opener_(transport_);
-  if (t.fd < 0) {
+  if (!t.fd.valid()) {
     error = t.error;
     return false;
   }
-  fd_ = t.fd;
+  fd_ = std::move(t.fd);
   packets_ = t.packets;
   logVerbose("controller " + name() + " opened");
   return true;
 }
 
 short RealController::pollEvents() const {
-  if (fd_ < 0) return 0;
-  short ev = 0;
+  if (!fd_.valid()) return 0;
+  short ev = POLLRDHUP;  // a TCP controller's close shows only as this
   // Not read while the host has no room, nor while bytes already read wait for room.
   if (rxOff_ >= rxLen_ && !stream_.holdsInput() && hostHasRoom() && pendingLoss_.empty()) ev |= POLLIN;
   if (!out_.empty() && pendingLoss_.empty()) ev |= POLLOUT;
@@ -80,8 +80,14 @@ short RealController::pollEvents() const {
 }
 
 void RealController::onEvents(short revents) {
+  // The other end went while ftmd held its input back (the host had no room): nothing of
+  // what is left would reach the host, which hears of the loss now rather than when it
+  // makes room again.
+  if (fd_.valid() && (revents & (POLLHUP | POLLRDHUP | POLLERR)) && !(pollEvents() & POLLIN)) {
+    return lose(revents & POLLERR ? "error on the transport" : "end of stream");
+  }
   if (revents & POLLOUT) flushOut();
-  if (fd_ >= 0 && pendingLoss_.empty() && (revents & (POLLIN | POLLHUP | POLLERR))) readIn();
+  if (fd_.valid() && pendingLoss_.empty() && (revents & (POLLIN | POLLHUP | POLLERR))) readIn();
 }
 
 bool RealController::claim(const void* who, const std::string& tag, std::string& why) {
@@ -89,7 +95,7 @@ bool RealController::claim(const void* who, const std::string& tag, std::string&
     why = "the controller " + name() + " is in use by " + holderTag_;
     return false;
   }
-  if (fd_ < 0) {
+  if (!fd_.valid()) {
     why = "the controller " + name() + " is not connected";
     return false;
   }
@@ -103,7 +109,7 @@ void RealController::release(const void* who) {
 }
 
 std::unique_ptr<Controller> RealController::attach(ControllerHost& host) {
-  if (fd_ < 0) return nullptr;
+  if (!fd_.valid()) return nullptr;
   auto a = std::make_unique<Attached>(*this, host);
   attached_ = a.get();
   logVerbose("controller " + name() + ": traffic starts for " + holderTag_);
@@ -128,6 +134,7 @@ void RealController::detach(const Attached* a) {
   attached_ = nullptr;
   lostWrites_ += heldOut_.size();
   heldOut_.clear();
+  heldBytes_ = 0;
   awaitingReset_ = false;
   timers_.cancel(&awaitingReset_);
   logVerbose("controller " + name() + ": traffic stops");
@@ -141,11 +148,12 @@ void RealController::resetDone() {
     out_.push_back(std::move(p));
   }
   heldOut_.clear();
+  heldBytes_ = 0;
   flushOut();
 }
 
 void RealController::write(uint8_t type, const uint8_t* p, size_t n) {
-  if (fd_ < 0 || !pendingLoss_.empty()) {
+  if (!fd_.valid() || !pendingLoss_.empty()) {
     ++lostWrites_;
     return;
   }
@@ -154,6 +162,7 @@ void RealController::write(uint8_t type, const uint8_t* p, size_t n) {
   packet[0] = type;
   std::copy(p, p + n, packet.begin() + 1);
   if (awaitingReset_) {
+    heldBytes_ += packet.size();
     heldOut_.push_back(std::move(packet));
     return;
   }
@@ -164,9 +173,9 @@ void RealController::write(uint8_t type, const uint8_t* p, size_t n) {
 }
 
 void RealController::flushOut() {
-  while (fd_ >= 0 && pendingLoss_.empty() && !out_.empty()) {
+  while (fd_.valid() && pendingLoss_.empty() && !out_.empty()) {
     const auto& p = out_.front();
-    const ssize_t n = ::write(fd_, p.data() + outOff_, p.size() - outOff_);
+    const ssize_t n = ::write(fd_.get(), p.data() + outOff_, p.size() - outOff_);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return;
@@ -190,7 +199,7 @@ void RealController::readIn() {
   }
   // A byte stream is read in small steps, so that what ftmd holds beyond what its host
   // takes stays small; a packet socket's read must hold a whole packet.
-  const ssize_t n = ::read(fd_, rx_.data(), packets_ ? rx_.size() : kStreamReadSize);
+  const ssize_t n = ::read(fd_.get(), rx_.data(), packets_ ? rx_.size() : kStreamReadSize);
   if (n == 0) return lose("end of stream");
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
@@ -210,7 +219,7 @@ bool RealController::hostHasRoom() const {
 void RealController::drain() {
   if (draining_) return;  // a host that makes room while taking a packet
   draining_ = true;
-  while (fd_ >= 0 && (rxOff_ < rxLen_ || stream_.holdsInput())) {
+  while (fd_.valid() && (rxOff_ < rxLen_ || stream_.holdsInput())) {
     const size_t took = stream_.feed(
         rx_.data() + rxOff_, rxLen_ - rxOff_, [this](const uint8_t* p, size_t n) { take(p, n); },
         [this] { return hostHasRoom(); });
@@ -228,6 +237,7 @@ void RealController::drain() {
 
 void RealController::take(const uint8_t* packet, size_t n) {
   const uint8_t type = packet[0];
+  answered_ = true;
   if (type == H4_ISO) {
     ++fromIso_;
     logOnce("the controller sent ISO data, which the device has no read for: it is dropped (counted in the stop line)");
@@ -256,23 +266,22 @@ void RealController::deferLoss(const std::string& why) {
 }
 
 void RealController::closeFd() {
-  if (fd_ < 0) return;
-  close(fd_);
-  fd_ = -1;
+  if (!fd_.valid()) return;
+  fd_.reset();
   logVerbose("controller " + name() + " closed");
   rxLen_ = rxOff_ = 0;
   stream_.reset();
   lostWrites_ += out_.size() + heldOut_.size();
   out_.clear();
   heldOut_.clear();
-  outOff_ = outBytes_ = 0;
+  outOff_ = outBytes_ = heldBytes_ = 0;
   awaitingReset_ = false;
   timers_.cancel(&awaitingReset_);
   pendingLoss_.clear();
 }
 
 void RealController::lose(const std::string& why) {
-  if (fd_ < 0) return;
+  if (!fd_.valid()) return;
   logLine("controller " + name() + " lost (" + why + "); reopening");
   closeFd();
   timers_.cancel(this);
@@ -280,21 +289,24 @@ void RealController::lose(const std::string& why) {
   attached_ = nullptr;
   if (a) a->host().controllerLost();
   if (holder_ && onLost) onLost(holder_);
-  backoffMs_ = kFirstBackoffMs;
+  // A controller that answered gets its first retry soon; one that goes as soon as it
+  // comes (a server that accepts and closes) is retried ever more slowly.
+  backoffMs_ = answered_ ? kFirstBackoffMs : std::min(std::max(backoffMs_ * 2, kFirstBackoffMs), kMaxBackoffMs);
+  answered_ = false;
   lastReopenError_.clear();
   timers_.add(std::chrono::milliseconds(backoffMs_), this, [this] { reopen(); });
 }
 
 void RealController::reopen() {
   TransportFd t = opener_(transport_);
-  if (t.fd < 0) {
+  if (!t.fd.valid()) {
     if (t.error != lastReopenError_) logLine("controller " + name() + " not back: " + t.error + "; retrying");
     lastReopenError_ = t.error;
     backoffMs_ = std::min(backoffMs_ * 2, kMaxBackoffMs);
     timers_.add(std::chrono::milliseconds(backoffMs_), this, [this] { reopen(); });
     return;
   }
-  fd_ = t.fd;
+  fd_ = std::move(t.fd);
   packets_ = t.packets;
   ++reopens_;
   logLine("controller " + name() + " is back");

@@ -34,10 +34,11 @@ class RealController {
 
   const std::string& name() const { return transport_.text; }
   bool open(std::string& error);  // the first open, at start
-  bool connected() const { return fd_ >= 0; }
+  bool connected() const { return fd_.valid(); }
 
-  // The event loop's part: the descriptor (-1 while closed) and what to wait for.
-  int fd() const { return fd_; }
+  // The event loop's part: the descriptor (-1 while closed) and what to wait for. The
+  // descriptor is polled even when there is nothing to wait for, so that its end is seen.
+  int fd() const { return fd_.get(); }
   short pollEvents() const;
   void onEvents(short revents);
 
@@ -51,6 +52,11 @@ class RealController {
 
   // Traffic starts for host: null while the transport is down.
   std::unique_ptr<Controller> attach(ControllerHost& host);
+
+  // False while the host's packets held for the end of a reset fill their room: the
+  // hosts then leave their input unread, so that what is held stays bounded.
+  bool takesInput() const { return heldBytes_ < kHeldLimit; }
+  static constexpr size_t kHeldLimit = 64 * 1024;
 
   // Packet counts both ways, for the stop line.
   std::string counts() const;
@@ -76,7 +82,7 @@ class RealController {
   TimerQueue& timers_;
   bool resetOnAttach_;
   Opener opener_;
-  int fd_ = -1;
+  Fd fd_;
   bool packets_ = false;
   const void* holder_ = nullptr;
   std::string holderTag_;
@@ -89,10 +95,12 @@ class RealController {
   size_t outOff_ = 0;
   size_t outBytes_ = 0;
   std::deque<std::vector<uint8_t>> heldOut_;  // the host's packets while the reset runs
+  size_t heldBytes_ = 0;
   bool awaitingReset_ = false;
   std::string pendingLoss_;
   std::string lastReopenError_;
   int backoffMs_ = 0;
+  bool answered_ = false;  // the controller has sent a packet since the transport opened
   uint64_t loggedResyncs_ = 0;
   // Counts.
   uint64_t toCmd_ = 0, toAcl_ = 0, toSco_ = 0;

@@ -23,6 +23,12 @@ constexpr size_t kMaxConnectionsPerUser = 64;
 constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
 constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
 constexpr int kMaxResets = 1024;
+// Connections taken from one listening socket per pass of the loop: the rest wait for
+// the next pass, so that a flood of connects never holds up the clients being served.
+constexpr int kAcceptsPerPass = 8;
+constexpr int kNoneWaiting = -1, kRefused = -2;  // what acceptServed returns besides a descriptor
+// A user whose connections present more wrong lane tokens than this gets no more lanes.
+constexpr int kMaxFailedAttaches = 3;
 
 // A read of 0 bytes is either the end of the connection or an empty datagram; only the
 // end leaves the socket shut for reading.
@@ -43,15 +49,11 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
 Server::~Server() {
   for (auto& kv : conns_) {
     if (kv.second->model) logLine(countsLine(kv.second->tag, kv.second->model->counts()));  // lanes have none
-    close(kv.first);
   }
   conns_.clear();
   h4_.clear();
   real_.reset();
   closeDevice(device_);
-  if (tcpFd_ >= 0) close(tcpFd_);
-  if (h4Fd_ >= 0) close(h4Fd_);
-  if (spareFd_ >= 0) close(spareFd_);
   closeCapture(capture_);
 }
 
@@ -71,9 +73,9 @@ bool Server::start(std::string& error) {
                     error))
     return false;
   if (device_.replacedStale) logVerbose("replaced the stale socket " + device_.path);
-  if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
-  if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
-  spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (opt_.tcpPort >= 0 && !(tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)).valid()) return false;
+  if (opt_.h4Port >= 0 && !(h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)).valid()) return false;
+  spareFd_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop)) driverCfg_.capture = &capture_;
   if (opt_.controller.kind != "sim") {
     real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
@@ -107,8 +109,8 @@ void Server::endH4(H4Sessions::iterator it) {
 std::string Server::readyLine() const {
   std::string line = "serving " + deviceName(opt_.type) + " (type " + std::to_string(opt_.type) + ") on " +
                      device_.path;
-  if (tcpFd_ >= 0) line += ", TCP form on 127.0.0.1:" + std::to_string(tcpPort_);
-  if (h4Fd_ >= 0) line += ", H4 on 127.0.0.1:" + std::to_string(h4Port_);
+  if (tcpFd_.valid()) line += ", TCP form on 127.0.0.1:" + std::to_string(tcpPort_);
+  if (h4Fd_.valid()) line += ", H4 on 127.0.0.1:" + std::to_string(h4Port_);
   return line;
 }
 
@@ -117,10 +119,10 @@ std::string Server::run(int signalFd) {
   for (;;) {
     fds.clear();
     fds.push_back({signalFd, POLLIN, 0});
-    fds.push_back({device_.fd, POLLIN, 0});
-    if (tcpFd_ >= 0) fds.push_back({tcpFd_, POLLIN, 0});
-    if (h4Fd_ >= 0) fds.push_back({h4Fd_, POLLIN, 0});
-    if (real_ && real_->pollEvents()) fds.push_back({real_->fd(), real_->pollEvents(), 0});
+    fds.push_back({device_.fd.get(), POLLIN, 0});
+    if (tcpFd_.valid()) fds.push_back({tcpFd_.get(), POLLIN, 0});
+    if (h4Fd_.valid()) fds.push_back({h4Fd_.get(), POLLIN, 0});
+    if (real_ && real_->fd() >= 0) fds.push_back({real_->fd(), real_->pollEvents(), 0});
     for (auto& kv : h4_) {
       const H4Session& h = *kv.second;
       fds.push_back({h.fd(), short((h.wantsInput() ? POLLIN : 0) | (h.wantsOutput() ? POLLOUT : 0)), 0});
@@ -128,7 +130,7 @@ std::string Server::run(int signalFd) {
     for (auto& kv : conns_) {
       const Connection& c = *kv.second;
       short ev = 0;
-      if (c.out.size() < kOutBackpressure) ev |= POLLIN;
+      if (c.out.size() < kOutBackpressure && takesInput()) ev |= POLLIN;
       if (!c.out.empty()) ev |= POLLOUT;
       fds.push_back({c.fd, ev, 0});
     }
@@ -142,11 +144,11 @@ std::string Server::run(int signalFd) {
       if (p.fd == signalFd) {
         std::string name;
         if (onSignal(signalFd, name)) return name;
-      } else if (p.fd == device_.fd) {
-        acceptDevice(device_.fd, false);
-      } else if (p.fd == tcpFd_) {
-        acceptDevice(tcpFd_, true);
-      } else if (p.fd == h4Fd_) {
+      } else if (p.fd == device_.fd.get()) {
+        acceptDevice(device_.fd.get(), false);
+      } else if (p.fd == tcpFd_.get()) {
+        acceptDevice(tcpFd_.get(), true);
+      } else if (p.fd == h4Fd_.get()) {
         acceptH4();
       } else if (real_ && p.fd == real_->fd()) {
         real_->onEvents(p.revents);
@@ -191,43 +193,42 @@ bool Server::onSignal(int signalFd, std::string& name) {
 
 int Server::acceptOrShed(int listenFd) {
   int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_ >= 0) {
+  if (fd < 0 && (errno == EMFILE || errno == ENFILE) && spareFd_.valid()) {
     // Out of descriptors: take the connection with the spare one and let it go at once,
     // so that the listening socket does not stay readable forever.
     logOnce("out of file descriptors: connections are refused");
-    close(spareFd_);
-    fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd >= 0) close(fd);
-    spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    spareFd_.reset();
+    const Fd shed(accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));  // closed at once
+    spareFd_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
     return -1;
   }
   return fd;
 }
 
 int Server::acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid) {
-  for (;;) {
-    const int fd = acceptOrShed(listenFd);
-    if (fd < 0) return -1;
-    std::vector<gid_t> gids;
-    const bool known = unixDomain ? unixPeer(fd, uid, gids) : loopbackPeer(fd, uid);
-    if (known && policy_.allows(uid, gids)) return fd;
-    // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
-    logOnce(std::string("refused a client of the ") + endpoint + " running as " +
-            (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
-            " are served");
-    close(fd);
-  }
+  Fd fd(acceptOrShed(listenFd));
+  if (!fd.valid()) return kNoneWaiting;
+  std::vector<gid_t> gids;
+  const bool known = unixDomain ? unixPeer(fd.get(), uid, gids) : loopbackPeer(fd.get(), uid);
+  if (known && policy_.allows(uid, gids)) return fd.release();
+  // Once per user and endpoint, so that a client that keeps trying cannot flood the log.
+  logOnce(std::string("refused a client of the ") + endpoint + " running as " +
+          (known ? "uid " + std::to_string(uid) : std::string("an unknown user")) + ": only " + policy_.describe() +
+          " are served");
+  return kRefused;
 }
 
 void Server::acceptDevice(int listenFd, bool tcp) {
-  for (;;) {
+  for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
-    const int fd = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
-    if (fd < 0) return;
+    const int accepted = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
+    if (accepted == kNoneWaiting) return;
+    if (accepted < 0) continue;
+    Fd socket(accepted);
+    const int fd = accepted;
     size_t& count = connsPerUser_[uid];
     if (count >= kMaxConnectionsPerUser) {
       logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
-      close(fd);
       continue;
     }
     ++count;
@@ -236,6 +237,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
     auto c = std::make_unique<Connection>();
+    c->socket = std::move(socket);
     c->fd = fd;
     c->tcp = tcp;
     c->uid = uid;
@@ -243,46 +245,52 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     Connection* raw = c.get();
     // One real controller, one user: the client's requests fail with 1167 (device not
     // connected) as the connection closes.
-    if (!admit(raw, c->tag)) {
-      close(fd);
-      continue;
-    }
+    if (!admit(raw, c->tag)) continue;
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
     c->fresh = !tcp && opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
-    if (raw->fresh) {
-      // A client that knows no lanes ignores the offer, as it does any unknown kind.
-      do {
-        raw->token = (nextToken_ += 0x9E3779B9u) ^ (uint32_t(getpid()) << 16) ^ uint32_t(fd);
-      } while (raw->token == 0 || tokens_.count(raw->token) != 0);
-      tokens_[raw->token] = fd;
-      send(*raw, BuildDevchanOffer(raw->token));
-    }
+    if (raw->fresh) offerLane(*raw);
   }
 }
 
+// A client that knows no lanes ignores the offer, as it does any unknown kind. The token
+// is drawn from the system's random source, so that no one can work it out from their own.
+void Server::offerLane(Connection& c) {
+  LaneToken token;
+  token.size = kLaneTokenSize;
+  do {
+    if (!randomBytes(token.bytes, token.size)) {
+      logOnce("the system's random source gives nothing: no lanes are offered");
+      return;
+    }
+  } while (!token.Valid() || tokens_.count(token) != 0);
+  c.token = token;
+  tokens_[token] = c.fd;
+  send(c, BuildDevchanOffer(token));
+}
+
 void Server::acceptH4() {
-  for (;;) {
+  for (int i = 0; i < kAcceptsPerPass; ++i) {
     uid_t uid = 0;
-    const int fd = acceptServed(h4Fd_, false, "H4 port", uid);
-    if (fd < 0) return;
+    const int accepted = acceptServed(h4Fd_.get(), false, "H4 port", uid);
+    if (accepted == kNoneWaiting) return;
+    if (accepted < 0) continue;
+    Fd fd(accepted);
     if (h4_.count(uid) != 0) {
       logOnce("the H4 port serves one client per user at a time: another one is closed");
-      close(fd);
       continue;
     }
     auto slot = h4_.emplace(uid, nullptr).first;
     if (!admit(&slot->second, "the H4 client")) {
       h4_.erase(slot);
-      close(fd);
       continue;
     }
     int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     logVerbose("H4 client connected");
-    slot->second = std::make_unique<H4Session>(fd, opt_.controller, timers_, driverCfg_.capture);
+    slot->second = std::make_unique<H4Session>(std::move(fd), opt_.controller, timers_, driverCfg_.capture);
   }
 }
 
@@ -313,19 +321,20 @@ void Server::reply(Connection& device, Bytes msg) {
   send(device, std::move(msg));
 }
 
-bool Server::attach(Connection& c, uint32_t token) {
-  auto device = tokens_.find(token);
-  if (device == tokens_.end() || device->second == c.fd) return false;
-  Connection& primary = *conns_.at(device->second);
-  // Only the process that opened the device may add lanes to it.
-  struct ucred mine = {}, theirs = {};
-  socklen_t size = sizeof mine;
-  if (getsockopt(c.fd, SOL_SOCKET, SO_PEERCRED, &mine, &size) != 0 ||
-      getsockopt(primary.fd, SOL_SOCKET, SO_PEERCRED, &theirs, &size) != 0 || mine.pid != theirs.pid) {
+bool Server::attach(Connection& c, const LaneToken& token) {
+  int& failed = failedAttaches_[c.uid];
+  auto device = failed > kMaxFailedAttaches ? tokens_.end() : tokens_.find(token);
+  // Only a client of the same user as the device connection may add lanes to it.
+  if (device == tokens_.end() || device->second == c.fd || conns_.at(device->second)->uid != c.uid) {
+    if (++failed == kMaxFailedAttaches + 1) {
+      logError("uid " + std::to_string(c.uid) + " presented " + std::to_string(failed) +
+               " wrong lane tokens: its connections get no more lanes");
+    }
     return false;
   }
+  Connection& primary = *conns_.at(device->second);
   tokens_.erase(c.token);
-  c.token = 0;
+  c.token = LaneToken();
   c.model.reset();
   c.primaryFd = primary.fd;
   primary.lanes.push_back(c.fd);
@@ -385,7 +394,7 @@ bool Server::readDatagrams(Connection& c, short revents) {
       continue;
     }
     dispatch(c, rxBuf_.data(), size_t(n));
-    if (c.out.size() >= kOutBackpressure) break;
+    if (c.out.size() >= kOutBackpressure || !takesInput()) break;
   }
   return true;
 }
@@ -452,18 +461,16 @@ void Server::closeConnection(int fd) {
       }
     }
     logVerbose(c.tag + ": lane closed");
-    conns_.erase(it);
+    conns_.erase(it);  // closes the lane
     if (real_) real_->release(who);
-    close(fd);
     return;
   }
   tokens_.erase(c.token);
   const std::vector<int> lanes = c.lanes;
   logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
   logLine(countsLine(c.tag, c.model->counts()));
-  conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
+  conns_.erase(it);  // the driver state goes first (it drops its timers and pending requests), then the socket
   if (real_) real_->release(who);
-  close(fd);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }
 

@@ -35,7 +35,8 @@ class Server {
 
  private:
   struct Connection {
-    int fd = -1;
+    Fd socket;    // closed when the connection goes
+    int fd = -1;  // socket.get(): the connection's key in conns_
     bool tcp = false;
     uid_t uid = 0;
     std::string tag;
@@ -47,7 +48,7 @@ class Server {
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
     // to each request on the connection the request came on (routes).
-    uint32_t token = 0;
+    LaneToken token;
     bool fresh = true;  // no datagram read yet
     int primaryFd = -1;
     std::vector<int> lanes;
@@ -61,7 +62,8 @@ class Server {
   void serveH4(const pollfd& p);
   void send(Connection& c, Bytes msg);
   void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
-  bool attach(Connection& c, uint32_t token);
+  bool attach(Connection& c, const LaneToken& token);
+  void offerLane(Connection& c);
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
   bool readStream(Connection& c);
@@ -69,10 +71,12 @@ class Server {
   void closeConnection(int fd);
   bool onSignal(int signalFd, std::string& name);
   int acceptOrShed(int listenFd);
-  // Accepts the next client that ftmd serves and names its user; refused clients are
-  // closed at once with one line. -1 when nobody is waiting.
+  // Accepts the next client and names its user: its descriptor when ftmd serves it;
+  // kRefused when it was closed at once (with one line), kNoneWaiting when nobody waits.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
   bool admit(const void* who, const std::string& tag);
+  // False while the real controller holds all it may of its host's input.
+  bool takesInput() const { return !real_ || real_->takesInput(); }
   using H4Sessions = std::map<uid_t, std::unique_ptr<H4Session>>;
   void endH4(H4Sessions::iterator it);
 
@@ -82,13 +86,15 @@ class Server {
   TimerQueue timers_{clock_};
   std::unique_ptr<RealController> real_;  // the one real controller, if any
   DeviceSocket device_;
-  int tcpFd_ = -1, tcpPort_ = 0;
-  int h4Fd_ = -1, h4Port_ = 0;
-  int spareFd_ = -1;
+  Fd tcpFd_;
+  int tcpPort_ = 0;
+  Fd h4Fd_;
+  int h4Port_ = 0;
+  Fd spareFd_;  // given up to take a connection when no descriptor is left
   unsigned nextConn_ = 1;
   PeerPolicy policy_;
-  uint32_t nextToken_ = 0;
-  std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
+  std::map<LaneToken, int> tokens_;  // offered token -> device connection fd
+  std::map<uid_t, int> failedAttaches_;  // ATTACHes refused, per user
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::map<uid_t, size_t> connsPerUser_;
   H4Sessions h4_;  // one client per user

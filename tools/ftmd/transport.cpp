@@ -9,6 +9,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -62,19 +64,38 @@ bool connectBounded(int fd, const sockaddr* addr, socklen_t len, int& err) {
   return err == 0;
 }
 
-TransportFd openUnix(const std::string& path) {
+// The server of a Unix socket may speak for the controller only when it runs as root, as
+// ftmd's own user or as the user --controller-user names: anyone else could have taken the
+// path first.
+bool trustedServer(int fd, long trustedUid, std::string& why) {
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+    why = "the credentials of its server are unknown";
+    return false;
+  }
+  if (peer.uid == 0 || peer.uid == geteuid() || long(peer.uid) == trustedUid) return true;
+  why = "its server runs as uid " + std::to_string(peer.uid) +
+        ", neither ftmd's user nor root (--controller-user names a user to trust)";
+  return false;
+}
+
+TransportFd openUnix(const std::string& path, long trustedUid) {
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (path.size() >= sizeof addr.sun_path) return fail("unix:" + path + ": the path is too long");
   std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   TransportFd t;
-  t.fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  t.fd.reset(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   int err = 0;
-  if (t.fd < 0 || !connectBounded(t.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr, err)) {
-    if (t.fd < 0) err = errno;
-    if (t.fd >= 0) close(t.fd);
+  if (!t.fd.valid() || !connectBounded(t.fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr, err)) {
+    if (!t.fd.valid()) err = errno;
     const char* hint = err == ENOENT ? " (no such socket)" : err == ECONNREFUSED ? " (nobody serves it)" : "";
     return fail("unix:" + path + ": cannot connect: " + errnoText(err) + hint);
+  }
+  std::string why;
+  if (!trustedServer(t.fd.get(), trustedUid, why)) {
+    return fail("unix:" + path + ": not using it: " + why);
   }
   return t;
 }
@@ -89,29 +110,26 @@ TransportFd openTcp(const std::string& host, int port) {
   if (gai != 0) return fail(where + ": cannot resolve " + host + ": " + gai_strerror(gai));
   int err = 0;
   TransportFd t;
-  for (addrinfo* a = list; a && t.fd < 0; a = a->ai_next) {
-    t.fd = socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (t.fd < 0) {
+  for (addrinfo* a = list; a && !t.fd.valid(); a = a->ai_next) {
+    t.fd.reset(socket(a->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!t.fd.valid()) {
       err = errno;
       continue;
     }
-    if (!connectBounded(t.fd, a->ai_addr, a->ai_addrlen, err)) {
-      close(t.fd);
-      t.fd = -1;
-    }
+    if (!connectBounded(t.fd.get(), a->ai_addr, a->ai_addrlen, err)) t.fd.reset();
   }
   freeaddrinfo(list);
-  if (t.fd < 0) return fail(where + ": cannot connect: " + errnoText(err));
+  if (!t.fd.valid()) return fail(where + ": cannot connect: " + errnoText(err));
   int one = 1;  // each packet goes out as it is written
-  setsockopt(t.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  setsockopt(t.fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return t;
 }
 
 TransportFd openSerial(const Transport& s) {
   const std::string where = "serial:" + s.path;
   TransportFd t;
-  t.fd = open(s.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (t.fd < 0) {
+  t.fd.reset(open(s.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!t.fd.valid()) {
     const int err = errno;
     if (err == ENOENT || err == ENODEV || err == ENXIO) return fail(where + ": no such device");
     if (err == EACCES || err == EPERM)
@@ -119,18 +137,20 @@ TransportFd openSerial(const Transport& s) {
     if (err == EBUSY) return fail(where + ": device busy: another program has it open exclusively");
     return fail(where + ": cannot open: " + errnoText(err));
   }
+  struct stat st;
+  if (fstat(t.fd.get(), &st) != 0 || !S_ISCHR(st.st_mode)) {
+    return fail(where + ": not a character device");
+  }
   // Two locks: TIOCEXCL keeps other openers out (except privileged ones), the lock file
   // lock keeps out a second ftmd even when it runs as root.
-  if (flock(t.fd, LOCK_EX | LOCK_NB) != 0 || ioctl(t.fd, TIOCEXCL) != 0) {
+  if (flock(t.fd.get(), LOCK_EX | LOCK_NB) != 0 || ioctl(t.fd.get(), TIOCEXCL) != 0) {
     const int err = errno;
-    close(t.fd);
     if (err == EWOULDBLOCK || err == EBUSY) return fail(where + ": device busy: another program holds it");
     if (err == ENOTTY) return fail(where + ": not a serial line");
     return fail(where + ": cannot take it exclusively: " + errnoText(err));
   }
   std::string error;
-  if (!configureSerial(t.fd, s.baud, s.rtscts, error)) {
-    close(t.fd);
+  if (!configureSerial(t.fd.get(), s.baud, s.rtscts, error)) {
     return fail(where + ": " + error);
   }
   return t;
@@ -192,7 +212,7 @@ TransportFd openTransport(const Transport& transport) {
   switch (transport.kind) {
     case Transport::Serial: return openSerial(transport);
     case Transport::TcpClient: return openTcp(transport.host, transport.port);
-    case Transport::Unix: return openUnix(transport.path);
+    case Transport::Unix: return openUnix(transport.path, transport.trustedUid);
     case Transport::HciSocket: return openHciSocket(transport.hciIndex);
   }
   return fail("unknown transport");
@@ -225,12 +245,11 @@ std::string hciSocketError(bool bindStep, int err, int index) {
 TransportFd openHciSocket(int index, const HciSocketCalls& calls) {
   TransportFd t;
   t.packets = true;
-  t.fd = calls.socket(kAfBluetooth, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, kBtProtoHci);
-  if (t.fd < 0) return fail(hciSocketError(false, errno, index));
+  t.fd.reset(calls.socket(kAfBluetooth, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, kBtProtoHci));
+  if (!t.fd.valid()) return fail(hciSocketError(false, errno, index));
   SockaddrHci addr{uint16_t(kAfBluetooth), uint16_t(index), kHciChannelUser};
-  if (calls.bind(t.fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+  if (calls.bind(t.fd.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     const int err = errno;
-    close(t.fd);
     return fail(hciSocketError(true, err, index));
   }
   return t;

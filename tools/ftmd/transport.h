@@ -6,6 +6,8 @@
 #include <string>
 #include <sys/socket.h>
 
+#include "fd.h"
+
 namespace ftmd {
 
 struct Transport {
@@ -17,6 +19,7 @@ struct Transport {
   unsigned baud = 115200; // serial
   bool rtscts = false;    // serial
   int hciIndex = 0;       // hci-socket
+  long trustedUid = -1;   // unix: a user besides root and ftmd's own whose server is taken
   std::string text;       // as given on the command line
 };
 
@@ -25,11 +28,11 @@ struct Transport {
 std::string parseTransport(const std::string& text, Transport& out);
 
 struct TransportFd {
-  int fd = -1;
+  Fd fd;
   // Each read gives one whole packet and each write must carry one (the HCI socket);
   // otherwise a byte stream.
   bool packets = false;
-  std::string error;  // when fd < 0
+  std::string error;  // when fd is not valid
 };
 
 TransportFd openTransport(const Transport& transport);

@@ -108,6 +108,17 @@ TEST_F(ModelTest, QueuesAndPendingReadsAreBounded) {
   EXPECT_EQ(model->pendingCount(), 64u + 1u);  // ACL reads, FTM: every event read was served
 }
 
+TEST_F(ModelTest, WritesWaitingForTheControllerAreBounded) {
+  make(1, 4);
+  ioctl(1, kEnableFtm, 0);
+  for (uint32_t i = 0; i < 100; ++i) command(10 + i, kOpReset);
+  EXPECT_EQ(statusOf(11), 0);       // taken while half the event queue was free
+  EXPECT_EQ(statusOf(12 + 63), -1);  // 64 wait
+  EXPECT_EQ(statusOf(12 + 64), 1450);
+  EXPECT_EQ(statusOf(109), 1450);
+  EXPECT_EQ(model->pendingCount(), 64u + 1u);
+}
+
 TEST_F(ModelTest, HeldWritesKeepTheirOrderAndEndOnCancel) {
   make(1, 4);
   ioctl(1, kEnableFtm, 0);

@@ -3,13 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 
 #include "client.h"
@@ -65,6 +70,55 @@ int tcpConnect(int port) {
   return fd;
 }
 
+// Keeps `inFlight` connects to 127.0.0.1:port open at every moment for `ms`, opening a new
+// one for each that the other end closes. Writes to readyFd once the first are under way.
+int connectFlood(int port, size_t inFlight, int ms, int readyFd) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  auto open = [&] {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return pollfd{fd, POLLIN, 0};
+  };
+  std::vector<pollfd> fds;
+  for (size_t i = 0; i < inFlight; ++i) fds.push_back(open());
+  if (write(readyFd, "r", 1) != 1) return 1;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < end) {
+    if (poll(fds.data(), fds.size(), 50) < 0) return 2;
+    for (pollfd& p : fds) {
+      if (p.revents == 0) continue;
+      close(p.fd);
+      p = open();
+    }
+  }
+  return 0;
+}
+
+// The other user and its group's name, for a run with --group; false with why not.
+bool otherUserAndGroup(OtherUser& other, std::string& groupName, std::string& whyNot) {
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) return false;
+  const group* g = getgrgid(other.gid);
+  if (g == nullptr) whyNot = "the other user's group has no name";
+  if (g != nullptr) groupName = g->gr_name;
+  return g != nullptr;
+}
+
+// DIR/dev in `base`, which others may pass through to reach it.
+std::string deviceDirOthersMayReach(const TempDir& base) {
+  chmod(base.path().c_str(), 0755);
+  return base.path() + "/dev";
+}
+
+// DIR/dev in `base`, made for `owner`, so that ftmd can run as that user.
+std::string deviceDirOf(const TempDir& base, const OtherUser& owner) {
+  const std::string dir = deviceDirOthersMayReach(base);
+  mkdir(dir.c_str(), 0700);
+  return chown(dir.c_str(), owner.uid, owner.gid) == 0 ? dir : "(not given away)";
+}
+
 }  // namespace
 
 TEST(FtmdTrust, SocketAndDirectoryModesWhateverTheUmask) {
@@ -107,7 +161,7 @@ TEST(FtmdTrust, UntrustedDirectoryIsRefused) {
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
     EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
-    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": it " + c.reason + "\n"),
+    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": " + c.reason(dir) + "\n"),
               std::string::npos)
         << p.output();
     struct stat st;
@@ -154,14 +208,11 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
 
 TEST(FtmdTrust, GroupMembersAreServed) {
   OtherUser other;
-  std::string whyNot;
-  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
-  const group* g = getgrgid(other.gid);
-  ASSERT_NE(g, nullptr);
+  std::string groupName, whyNot;
+  if (!otherUserAndGroup(other, groupName, whyNot)) GTEST_SKIP() << whyNot;
   TempDir base;
-  chmod(base.path().c_str(), 0755);
-  const std::string dir = base.path() + "/dev";
-  FtmdProcess p(dir, {"--group", g->gr_name});
+  const std::string dir = deviceDirOthersMayReach(base);
+  FtmdProcess p(dir, {"--group", groupName});
   ASSERT_TRUE(p.ready()) << p.output();
   // No capability this time: the group's modes let the member in.
   AsUser member(other, false, [&](int) {
@@ -171,16 +222,54 @@ TEST(FtmdTrust, GroupMembersAreServed) {
   EXPECT_EQ(member.Wait(5000), 0) << p.output();
 }
 
+TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
+  OtherUser other;
+  std::string groupName, whyNot;
+  if (!otherUserAndGroup(other, groupName, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string dir = deviceDirOthersMayReach(base), path = deviceSocket(dir, 1);
+  FtmdProcess p(dir, {"--group", groupName});
+  ASSERT_TRUE(p.ready()) << p.output();
+  DevClient root(path), second(path);
+  ASSERT_TRUE(served(root) && served(second));
+  const LaneToken token = root.offer();
+  EXPECT_EQ(token.size, kLaneTokenSize);
+  EXPECT_TRUE(token.Valid());
+  EXPECT_FALSE(token == second.offer());
+  // A group member who somehow has root's token, and then guesses: every try is closed
+  // without ATTACHED, and the fourth wrong one costs that user its lanes.
+  AsUser member(other, false, [&](int) {
+    int attached = 0;
+    LaneToken guess = token;
+    for (int i = 0; i < 5; ++i) {
+      DevClient c(path);
+      c.sendRaw(BuildDevchanAttach(guess));
+      const Reply r = c.recv(2000);
+      attached += r.got && r.kind == kMsgAttached;
+      guess.bytes[0] ^= uint8_t(i + 1);
+    }
+    return attached;
+  });
+  EXPECT_EQ(member.Wait(15000), 0) << p.output();
+  EXPECT_EQ(count(p.output(), "ftmd: uid " + std::to_string(other.uid) +
+                                  " presented 4 wrong lane tokens: its connections get no more lanes\n"),
+            1u)
+      << p.output();
+  // Root's own lane still attaches and carries requests.
+  DevClient lane(path);
+  lane.sendRaw(BuildDevchanAttach(token));
+  const Reply attached = lane.recv();
+  EXPECT_TRUE(attached.got && attached.kind == kMsgAttached);
+  EXPECT_TRUE(served(lane));
+}
+
 TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   OtherUser other;
   std::string whyNot;
   if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
   // ftmd runs as the other user, so that root (this test) and that user are both served.
   TempDir base;
-  chmod(base.path().c_str(), 0755);
-  const std::string dir = base.path() + "/dev";
-  mkdir(dir.c_str(), 0700);
-  ASSERT_EQ(chown(dir.c_str(), other.uid, other.gid), 0);
+  const std::string dir = deviceDirOf(base, other);
   Launch launch;
   launch.prefix = tarnexio_test::AsUserCommand(other);
   FtmdProcess p(dir, {"--tcp", "0", "--h4", "0"}, launch);
@@ -205,6 +294,194 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   EXPECT_EQ(owner.Wait(5000), 0) << p.output();
   EXPECT_NE(p.output().find("ftmd: too many device connections of uid 0 at once"), std::string::npos);
   close(rootH4);
+}
+
+TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir dir;
+  FtmdProcess p(dir.path(), {"--tcp", "0"});
+  ASSERT_TRUE(p.ready()) << p.output();
+  const int tcpPort = readyPort(p.readyLine(), "TCP form");
+  DevClient client(tcpPort);
+  // The round trips of a run on a connection already served, in microseconds, sorted;
+  // empty when one failed.
+  auto roundTrips = [&](int trips) {
+    std::vector<long> us;
+    for (int i = 0; i < trips; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      const Reply r = client.call(uint32_t(i + 1), kSelectScoInf, 0, {1});
+      us.push_back(long(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()));
+      if (!r.got || r.kind != kMsgComplete || r.status != 0) return std::vector<long>();
+    }
+    std::sort(us.begin(), us.end());
+    return us;
+  };
+  auto figures = [](const std::vector<long>& us) {
+    return "median " + std::to_string(us[us.size() / 2]) + " us, 99th " + std::to_string(us[us.size() * 99 / 100]) +
+           " us, slowest " + std::to_string(us.back()) + " us";
+  };
+  const std::vector<long> quiet = roundTrips(200);
+  ASSERT_FALSE(quiet.empty());
+  AsUser flood(other, true, [&](int readyFd) { return connectFlood(tcpPort, 500, 4000, readyFd); });
+  ASSERT_TRUE(flood.WaitReady(5000));
+  const std::vector<long> flooded = roundTrips(1000);
+  ASSERT_FALSE(flooded.empty()) << "a round trip failed under the flood";
+  std::printf("[ FIGURE   ] served round trips, quiet: %s\n", figures(quiet).c_str());
+  std::printf("[ FIGURE   ] under 500 connects in flight of another user: %s\n", figures(flooded).c_str());
+  EXPECT_EQ(flood.Wait(10000), 0);
+  EXPECT_NE(p.output().find("refused a client of the TCP form running as uid " + std::to_string(other.uid)),
+            std::string::npos);
+}
+
+// ftmd as another user, with --reset and a controller (the test, root) that takes the
+// connection and never answers: an H4 client's flood while the reset waits is held back.
+TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string dir = deviceDirOf(base, other), path = base.path() + "/controller";
+  const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  Launch launch;
+  launch.prefix = tarnexio_test::AsUserCommand(other);
+  FtmdProcess p(dir, {"--controller", "unix:" + path, "--reset", "--h4", "0"}, launch);
+  ASSERT_TRUE(p.ready()) << p.output();
+  pollfd lp{listener, POLLIN, 0};
+  ASSERT_EQ(poll(&lp, 1, 5000), 1);
+  const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // never read
+  ASSERT_GE(controller, 0);
+  const long before = vmRssKb(p.pid());
+  const int h4 = tcpConnect(readyPort(p.readyLine(), "H4"));
+  ASSERT_GE(h4, 0);
+  // ACL packets of 1000 bytes, sent as fast as ftmd takes them, for 1.5 s of the reset's 2.
+  Bytes flood;
+  for (int i = 0; i < 64; ++i) {
+    const Bytes acl{0x02, 0x01, 0x00, uint8_t(1000 & 0xFF), uint8_t(1000 >> 8)};
+    flood.insert(flood.end(), acl.begin(), acl.end());
+    flood.insert(flood.end(), 1000, uint8_t(i));
+  }
+  long most = before;
+  size_t sent = 0;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+  while (std::chrono::steady_clock::now() < end) {
+    pollfd wp{h4, POLLOUT, 0};
+    if (poll(&wp, 1, 20) == 1) {
+      const ssize_t n = send(h4, flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n > 0) sent += size_t(n);
+    }
+    most = std::max(most, vmRssKb(p.pid()));
+  }
+  std::printf("[ FIGURE   ] ftmd's resident size: %ld KiB before, at most %ld KiB while %zu KiB were sent\n", before,
+              most, sent / 1024);
+  EXPECT_LT(most, before + 4 * 1024) << "what ftmd holds grew with the flood";
+  EXPECT_GT(sent, size_t(1) << 20) << "the flood did not get going";
+  close(h4);
+  close(controller);
+  close(listener);
+}
+
+// Another user listens first on the path --controller unix: names; ftmd (root) takes that
+// server only when --controller-user names its user.
+TEST(FtmdTrust, AControllerServedByAnotherUserIsRefused) {
+  OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string theirs = deviceDirOf(base, other), path = theirs + "/controller";
+  AsUser squatter(other, false, [&](int readyFd) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    chmod(theirs.c_str(), 0755);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(fd, 8) != 0) return 1;
+    if (chmod(path.c_str(), 0666) != 0 || write(readyFd, "r", 1) != 1) return 1;
+    for (;;) pause();
+  });
+  ASSERT_TRUE(squatter.WaitReady(5000));
+  TempDir dev;
+  {
+    FtmdProcess p(dev.path(), {"--controller", "unix:" + path});
+    EXPECT_FALSE(p.ready());
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.output().find("ftmd: unix:" + path + ": not using it: its server runs as uid " +
+                              std::to_string(other.uid) +
+                              ", neither ftmd's user nor root (--controller-user names a user to trust)\n"),
+              std::string::npos)
+        << p.output();
+    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+  }
+  FtmdProcess trusted(dev.path(), {"--controller", "unix:" + path, "--controller-user", std::to_string(other.uid)});
+  EXPECT_TRUE(trusted.ready()) << trusted.output();
+}
+
+TEST(FtmdTrust, ASerialControllerMustBeACharacterDevice) {
+  TempDir base;
+  const std::string file = base.path() + "/file", fifo = base.path() + "/fifo";
+  close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& path : {file, fifo}) {
+    TempDir dev;
+    FtmdProcess p(dev.path(), {"--controller", "serial:" + path});
+    EXPECT_EQ(p.wait(), 1);
+    EXPECT_NE(p.output().find("ftmd: serial:" + path + ": not a character device\n"), std::string::npos)
+        << p.output();
+  }
+}
+
+TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
+  OtherUser other;
+  std::string whyNot;
+  const bool haveOther = tarnexio_test::FindOtherUser(other, whyNot);
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  const int port = ntohs(a.sin_port);
+  // The owner of the client end of the connection accepted as `ours`.
+  auto ownerOf = [&](int ours, uid_t& uid) {
+    sockaddr_in peer{};
+    socklen_t n = sizeof peer;
+    getpeername(ours, reinterpret_cast<sockaddr*>(&peer), &n);
+    const TcpEnd local{peer.sin_addr.s_addr, ntohs(peer.sin_port)}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
+    return socketDiagOwner(local, remote, uid);
+  };
+  const int mine = tcpConnect(port), ours = accept(listener, nullptr, nullptr);
+  uid_t uid = 12345;
+  ASSERT_EQ(ownerOf(ours, uid), 1) << "the kernel's socket diagnostics did not answer";
+  EXPECT_EQ(uid, geteuid());
+  const TcpEnd nobody{htonl(INADDR_LOOPBACK), 1}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
+  EXPECT_EQ(socketDiagOwner(nobody, remote, uid), 0);
+  if (haveOther) {
+    AsUser theirs(other, false, [&](int readyFd) {
+      const int fd = tcpConnect(port);
+      if (fd < 0 || write(readyFd, "r", 1) != 1) return 1;
+      for (;;) pause();
+    });
+    ASSERT_TRUE(theirs.WaitReady(5000));
+    const int accepted = accept(listener, nullptr, nullptr);
+    EXPECT_EQ(ownerOf(accepted, uid), 1);
+    EXPECT_EQ(uid, other.uid);
+    close(accepted);
+  } else {
+    std::printf("[ SKIPPED  ] a peer of another user: %s\n", whyNot.c_str());
+  }
+  close(mine);
+  close(ours);
+  close(listener);
 }
 
 TEST(FtmdTrust, OwnerOfALoopbackPeerFromTheKernelTable) {

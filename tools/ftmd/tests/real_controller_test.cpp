@@ -3,6 +3,8 @@
 // controller over a socket pair (held-back reading, the reset, loss and reopening).
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
@@ -213,14 +215,13 @@ TEST(HciSocket, EachFailureSaysWhatToDo) {
     gSocketErr = c.socketErr;
     gBindErr = c.bindErr;
     TransportFd t = openHciSocket(2, fake);
-    EXPECT_LT(t.fd, 0);
+    EXPECT_FALSE(t.fd.valid());
     EXPECT_NE(t.error.find(c.says), std::string::npos) << t.error;
     EXPECT_EQ(t.error.rfind("hci-socket:2: ", 0), 0u) << t.error;
   }
   gSocketErr = gBindErr = 0;
   TransportFd t = openHciSocket(2, fake);
-  ASSERT_GE(t.fd, 0);
-  close(t.fd);
+  ASSERT_TRUE(t.fd.valid());
   EXPECT_TRUE(t.packets);
   const uint16_t* addr = reinterpret_cast<const uint16_t*>(&gBound);
   EXPECT_EQ(addr[0], 31);  // family
@@ -236,6 +237,8 @@ struct RealTest : ::testing::Test {
   int peer = -1;
   int opens = 0;
   bool refuse = false;
+  bool closeAtOnce = false;  // the controller's end goes as soon as it is opened
+  std::vector<std::chrono::steady_clock::time_point> openedAt;
   Transport transport;
   std::unique_ptr<RealController> real;
   FakeHost host;
@@ -253,8 +256,13 @@ struct RealTest : ::testing::Test {
       EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
       if (peer >= 0) close(peer);
       peer = sv[1];
-      t.fd = sv[0];
+      t.fd.reset(sv[0]);
       ++opens;
+      openedAt.push_back(std::chrono::steady_clock::now());
+      if (closeAtOnce) {
+        close(peer);
+        peer = -1;
+      }
       return t;
     });
     std::string err;
@@ -272,9 +280,9 @@ struct RealTest : ::testing::Test {
       pollfd p{real->fd(), real->pollEvents(), 0};
       int timeout = timers.pollTimeoutMs();
       timeout = timeout < 0 || timeout > 5 ? 5 : timeout;
-      if (p.fd >= 0 && p.events && poll(&p, 1, timeout) > 0)
+      if (p.fd >= 0 && poll(&p, 1, timeout) > 0)
         real->onEvents(p.revents);
-      else if (!p.events)
+      else if (p.fd < 0)
         poll(nullptr, 0, timeout);
       timers.runDue();
     }
@@ -309,7 +317,7 @@ TEST_F(RealTest, AHostWithoutRoomHoldsTheControllerBackAndLosesNothing) {
   }
   PeerSend(burst);
   host.room = 10;
-  EXPECT_TRUE(Loop([&] { return host.got.size() == 10 && real->pollEvents() == 0; }));
+  EXPECT_TRUE(Loop([&] { return host.got.size() == 10 && !(real->pollEvents() & POLLIN); }));
   EXPECT_FALSE(Loop([&] { return host.got.size() > 10; }, 40)) << "read on although the host had no room";
   host.room = 1000;
   c->resume();
@@ -320,6 +328,22 @@ TEST_F(RealTest, AHostWithoutRoomHoldsTheControllerBackAndLosesNothing) {
     EXPECT_EQ(host.got[i].second, Bytes(want.begin() + 1, want.end())) << i;
   }
   EXPECT_NE(real->counts().find("received 300 events"), std::string::npos) << real->counts();
+}
+
+// A controller that goes while its host has no room is lost at once: a bridge waiting in
+// FTM mode hears of it and does not wait for ever.
+TEST_F(RealTest, AControllerThatGoesWhileTheHostHasNoRoomIsLostAtOnce) {
+  std::string why;
+  ASSERT_TRUE(real->claim(this, "conn 1", why));
+  auto c = real->attach(host);
+  host.room = 0;
+  PeerSend(VendorEvent(1));
+  EXPECT_FALSE(Loop([&] { return host.lost; }, 20));
+  close(peer);
+  peer = -1;
+  refuse = true;
+  EXPECT_TRUE(Loop([&] { return host.lost; }));
+  EXPECT_FALSE(real->connected());
 }
 
 TEST_F(RealTest, OneHolderAtATimeAndTheLossReachesItsHost) {
@@ -358,6 +382,28 @@ TEST_F(RealTest, OneHolderAtATimeAndTheLossReachesItsHost) {
   EXPECT_TRUE(Loop([&] { return second.got.size() == 1; }));
   EXPECT_NE(real->counts().find("1 packets for it lost with the transport; reopened 1 times"), std::string::npos)
       << real->counts();
+}
+
+// A controller that accepts and closes at once is retried ever more slowly; once one has
+// answered, its next loss is retried soon again.
+TEST_F(RealTest, TheRetriesSlowDownUntilTheControllerAnswers) {
+  closeAtOnce = true;
+  close(peer);
+  peer = -1;
+  ASSERT_TRUE(Loop([&] { return opens == 5; }, 1000));  // 100 + 200 + 400 + 800 ms
+  auto gapMs = [&](int i) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(openedAt[size_t(i)] - openedAt[size_t(i - 1)]).count();
+  };
+  for (int i = 2; i < 5; ++i) EXPECT_GE(gapMs(i), gapMs(i - 1) * 3 / 2) << "retry " << i;
+  closeAtOnce = false;
+  ASSERT_TRUE(Loop([&] { return opens == 6 && real->connected(); }, 1000));
+  PeerSend(VendorEvent(1));  // an answer, taken with no host attached
+  EXPECT_TRUE(Loop([&] { return real->counts().find("1 packets dropped with no host") != std::string::npos; }));
+  closeAtOnce = true;
+  close(peer);
+  peer = -1;
+  ASSERT_TRUE(Loop([&] { return opens == 7; }, 1000));
+  EXPECT_LT(gapMs(6), gapMs(4)) << "the retry after an answer is soon again";
 }
 
 struct ResetTest : RealTest {
