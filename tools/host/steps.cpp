@@ -11,6 +11,7 @@ namespace host {
 const char kUsage[] =
     "usage: tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT STEP...\n"
     "       tarnexio-host [--mode raw|diag] [--json] [--timeout SECONDS] HOST:PORT --script FILE\n"
+    "       tarnexio-host --help | --version\n"
     "steps: reset  bdaddr  version  name  dut\n"
     "       le-tx CHANNEL LENGTH PAYLOAD [PHY]   le-rx CHANNEL [PHY]   le-end\n"
     "       cmd OPCODE [HEX]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
