@@ -80,7 +80,6 @@ else()
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_SET_DESTDIR ON)  # the service units live outside the prefix
-  set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
@@ -94,6 +93,7 @@ driver with a simulated or a real controller behind it) and tarnexio-host,
 a test host tool for checks and RF test commands.")
 endif()
 
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_NAME tarnexio)
 set(CPACK_PACKAGE_VENDOR "Tarnexio project")
 set(CPACK_PACKAGE_CONTACT "${TARNEXIO_PACKAGE_MAINTAINER}")
