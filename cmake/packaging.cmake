@@ -1,14 +1,18 @@
 # What `cmake --install` puts where, and the packages CPack makes of it: a Debian package
 # of the Linux build, a zip of the Windows build. ftmd installs itself (tools/ftmd).
 # The programs report the version stamped at build time; the packages take the same one
-# when cpack runs (packaging/cpack_version.cmake), so both always agree.
+# when cpack runs (packaging/cpack_version.cmake.in), so both always agree.
 
 set(TARNEXIO_MANUALS ${PROJECT_SOURCE_DIR}/man/Tarnexio.1 ${PROJECT_SOURCE_DIR}/man/tarnexio-host.1)
 
 if(WIN32)
   # The zip: the programs, README, LICENSE and the manual pages as text, side by side.
-  find_program(GROFF groff REQUIRED)
+  find_program(GROFF groff)
   set(text_manuals "")
+  if(NOT GROFF)
+    message(WARNING "groff not found: the zip will hold no manual pages")
+    set(TARNEXIO_MANUALS "")
+  endif()
   foreach(page ${TARNEXIO_MANUALS})
     get_filename_component(name ${page} NAME)
     set(out ${CMAKE_BINARY_DIR}/man/${name}.txt)
@@ -21,7 +25,9 @@ if(WIN32)
   add_custom_target(tarnexio_manuals ALL DEPENDS ${text_manuals})
   install(TARGETS Tarnexio tarnexio-host RUNTIME DESTINATION .)
   install(FILES README.md LICENSE DESTINATION .)
-  install(FILES ${text_manuals} DESTINATION manual)
+  if(text_manuals)
+    install(FILES ${text_manuals} DESTINATION manual)
+  endif()
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME_SUFFIX windows-x86_64)
 else()
