@@ -7,10 +7,12 @@
 #include "driver/ioctl.h"
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
+#include "wire/version.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 // Exit codes: a command-line error; no test host served (start-up or the TCP server
 // failed, or the run was stopped before one came); a test host served.
@@ -39,6 +41,32 @@ static void PrintUsage() {
   std::fflush(stdout);
 }
 
+// Where the installed README is, named by the build (beside the program on Windows).
+#ifndef TARNEXIO_README_PLACE
+#define TARNEXIO_README_PLACE "README.md of the source tree"
+#endif
+
+// The answer to --version or --help as the only argument: the version, today's usage
+// and what else a new user needs to get going.
+static void PrintVersionAndHelp() {
+  std::printf("Tarnexio %s\n", TarnexioVersion());
+  PrintUsage();
+  std::printf("Options:\n"
+              "\t-p port     TCP port to listen on, decimal; the low 16 bits are used\n"
+              "\t-m mode     diag or raw, the protocol spoken with the test host\n"
+              "\t--version   as the only argument: print this text and exit\n"
+              "\t--help      the same\n"
+              "Modes:\n"
+              "\traw   plain H4 HCI packets both ways: commands, ACL and SCO data to the controller,\n"
+              "\t      events, ACL and SCO data back behind their packet type byte\n"
+              "\tdiag  diag frames closed by 0x7E with a 16-bit FCS: canned replies to the diag\n"
+              "\t      requests, HCI commands tunnelled in FTM requests, controller packets\n"
+              "\t      returned as log packets\n"
+              "One test host is served per run. More: %s, manual page Tarnexio(1).\n",
+              TARNEXIO_README_PLACE);
+  std::fflush(stdout);
+}
+
 static int RefuseArgument(const char* message) {
   std::printf("%s", message);
   std::fflush(stdout);
@@ -62,6 +90,10 @@ static HANDLE StartThread(LPTHREAD_START_ROUTINE routine, FtmAppContext* ctx) {
 }
 
 int RunBridge(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "--help") == 0)) {
+    PrintVersionAndHelp();
+    return EXIT_SERVED;
+  }
   if (argc != 5 || std::strcmp(argv[1], "-p") != 0 || std::strcmp(argv[3], "-m") != 0) {
     PrintUsage();
     return EXIT_ARGUMENTS;
@@ -77,6 +109,9 @@ int RunBridge(int argc, char** argv) {
   } else {
     return RefuseArgument("The input mode is invalid\n");
   }
+
+  const std::string version = TarnexioVersion();  // ASCII
+  print_message(L"BTFTM : Tarnexio version %ls\n", std::wstring(version.begin(), version.end()).c_str());
 
   // The record outlives this function: reader threads may still use it while the
   // process ends.

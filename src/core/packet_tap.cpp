@@ -1,5 +1,7 @@
 #include "core/packet_tap.h"
 
+#include "wire/version.h"
+
 #include <cerrno>
 #include <cstring>
 
@@ -44,6 +46,8 @@ void PrintRunSummary(const PacketTap* tap) {
     line += ' ';
     line += std::to_string(tap->drops.byCause[cause].load());
   }
+  line += "; Tarnexio version ";
+  line += TarnexioVersion();
   // All of it is ASCII.
   const std::wstring wide(line.begin(), line.end());
   print_message(L"BTFTM : Run summary: %ls\n", wide.c_str());

@@ -1,7 +1,5 @@
 #include "wire/version.h"
 
-#ifndef TARNEXIO_VERSION_STRING
-#error "the build defines TARNEXIO_VERSION_STRING"
-#endif
+#include "tarnexio_version.h"  // generated at build time
 
 const char* TarnexioVersion() { return TARNEXIO_VERSION_STRING; }

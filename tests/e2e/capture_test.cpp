@@ -4,6 +4,7 @@
 #include "capture_check.h"
 #include "harness.h"
 #include "wire/diag_packets.h"
+#include "wire/version.h"
 
 #include <gtest/gtest.h>
 
@@ -89,7 +90,7 @@ struct Recorder {
            ", ACL to controller " + std::to_string(kinds[2]) + ", ACL from controller " + std::to_string(kinds[3]) +
            ", SCO to controller " + std::to_string(kinds[4]) + ", SCO from controller " + std::to_string(kinds[5]) +
            ", bytes to controller " + std::to_string(bytes[0]) + ", bytes from controller " +
-           std::to_string(bytes[1]) + "; dropped: " + drops + "\n";
+           std::to_string(bytes[1]) + "; dropped: " + drops + "; Tarnexio version " + TarnexioVersion() + "\n";
   }
 };
 

@@ -1,5 +1,6 @@
 // The bridge's command line, driver open, FTM mode and ways out, run as a real process.
 #include "harness.h"
+#include "wire/version.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -48,10 +49,30 @@ TEST(CommandLine, WrongCountOrFlagPrintsUsageAndExitsMinusOne) {
            {"-p", "2390", "-M", "raw"},
            {"-px", "2390", "-m", "raw"},
            {"-p", "2390", "-mode", "raw"},
-           {"-m", "raw", "-p", "2390"}}) {
+           {"-m", "raw", "-p", "2390"},
+           // --version and --help count only as the one argument, spelt exactly
+           {"--version", "x"},
+           {"-p", "2390", "-m", "raw", "--help"},
+           {"--help", "-p", "2390", "-m"},
+           {"-version"},
+           {"--Help"},
+           {"-h"}}) {
     Outcome r = RunToEnd(args, dir.path);
     EXPECT_EQ(r.code, 255);
     EXPECT_EQ(r.out, kUsage);
+  }
+}
+
+TEST(CommandLine, VersionOrHelpAloneSaysVersionUsageModesAndReadmeAndExitsZero) {
+  TempDir dir;
+  for (const char* option : {"--version", "--help"}) {
+    Outcome r = RunToEnd({option}, dir.path);
+    EXPECT_EQ(r.code, 0) << option;
+    const std::string head = std::string("Tarnexio ") + TarnexioVersion() + "\n" + kUsage;
+    EXPECT_EQ(r.out.substr(0, head.size()), head) << option;
+    for (const char* part : {"\traw ", "\tdiag ", "README.md", "Tarnexio(1)"})
+      EXPECT_NE(r.out.find(part), std::string::npos) << option << " lacks " << part << ":\n" << r.out;
+    EXPECT_EQ(r.out.find("FtmApp:"), std::string::npos) << "nothing is started";
   }
 }
 
@@ -80,10 +101,12 @@ TEST(DriverOpen, NoDriverCleansUpSaysWhereItLookedAndExitsOne) {
   TempDir dir;
   Outcome r = RunToEnd({"-p", "2390", "-m", "raw"}, dir.path);
   EXPECT_EQ(r.code, 1);
-  const std::string console = std::string("FtmApp:InitiateStruct++\n"
-                                          "FtmApp:InitiateStruct--\n"
-                                          "BTFTM : opening FTM Driver handle\n"
-                                          "BTFTM : FTM Driver handle Open Failed\n");
+  const std::string console = std::string("BTFTM : Tarnexio version ") + TarnexioVersion() +
+                              "\n"
+                              "FtmApp:InitiateStruct++\n"
+                              "FtmApp:InitiateStruct--\n"
+                              "BTFTM : opening FTM Driver handle\n"
+                              "BTFTM : FTM Driver handle Open Failed\n";
   if (UnderWine()) {
     // The system opens the devices: the hint gives its last error and the usual remedy.
     const std::string hint = "Tarnexio: no FTM driver device could be opened (error 2";

@@ -63,11 +63,11 @@ for f in "$top"/tests/e2e/*_test.cpp; do
     *) e2e_sources+=("$f") ;;
   esac
 done
-# The harness is built on the test host of tools/host, which runs on the platform layer;
-# src/wire's version.cpp takes the version the build gives it.
-version=$(sed -n 's/^project(Tarnexio VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
-timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/support" -I"$top/src" -I"$top/tools/host" \
-  -DTARNEXIO_VERSION_STRING="\"$version\"" \
+# The version the tests expect of the programs, stamped from this tree as every build stamps it.
+base=$(sed -n 's/^project(Tarnexio VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
+cmake -DBASE="$base" -DSOURCE="$top" -DOUT_H="$out/generated/tarnexio_version.h" -P "$top/cmake/version_stamp.cmake" ||
+  fail "version stamp"
+timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/support" -I"$top/src" -I"$out/generated" -I"$top/tools/host" \
   -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" \
   "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp \
   "$top/tools/host/link.cpp" "$top/tools/host/requests.cpp" "$top"/src/platform/posix/*.cpp \

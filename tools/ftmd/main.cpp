@@ -8,6 +8,7 @@
 #include "log.h"
 #include "options.h"
 #include "server.h"
+#include "wire/version.h"
 
 int main(int argc, char** argv) {
   using namespace ftmd;
@@ -16,6 +17,10 @@ int main(int argc, char** argv) {
   if (!err.empty()) {
     std::fprintf(stderr, "ftmd: %s\nTry 'ftmd --help'.\n", err.c_str());
     return 2;
+  }
+  if (opt.version && !opt.help) {
+    std::printf("ftmd %s\n", TarnexioVersion());
+    return 0;
   }
   if (opt.help) {
     std::fputs(usageText().c_str(), stdout);
@@ -39,7 +44,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  logLine("starting, pid " + std::to_string(getpid()) + ", type " + std::to_string(opt.type) + ", controller " +
+  logLine(std::string("starting, version ") + TarnexioVersion() + ", pid " + std::to_string(getpid()) + ", type " + std::to_string(opt.type) + ", controller " +
           opt.controller.kind);
   std::string reason, summary;
   {

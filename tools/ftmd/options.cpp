@@ -63,6 +63,7 @@ std::string usageText() {
          "                     connection, as a server that knows no lanes)\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
+         "  --version          print the version and exit\n"
          "\n"
          "Signals: SIGUSR1 ends FTM mode (the enable-FTM requests complete with success);\n"
          "SIGINT, SIGTERM, SIGHUP and SIGQUIT stop ftmd and remove its socket.\n"
@@ -82,6 +83,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     unsigned long n = 0;
     if (a == "-h" || a == "--help") {
       o.help = true;
+    } else if (a == "--version") {
+      o.version = true;
     } else if (a == "-v" || a == "--verbose") {
       o.verbose = true;
     } else if (a == "--no-lanes") {

@@ -23,6 +23,7 @@ struct Options {
   int h4Port = -1;
   std::string btsnoop;  // empty: no capture
   bool help = false;
+  bool version = false;  // --version
 };
 
 // Returns an empty string on success, else what is wrong with the command line.

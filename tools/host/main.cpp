@@ -6,12 +6,17 @@
 #include <sstream>
 
 #include "run.h"
+#include "wire/version.h"
 
 int main(int argc, char** argv) {
   using namespace host;
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
     std::fputs(kUsage, stdout);
+    return kExitOk;
+  }
+  if (args.size() == 1 && args[0] == "--version") {
+    PrintLine(std::string("tarnexio-host ") + TarnexioVersion());
     return kExitOk;
   }
   Options options;

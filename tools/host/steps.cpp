@@ -16,6 +16,7 @@ const char kUsage[] =
     "         --timeout SECONDS       the longest wait for an answer (5 by default)\n"
     "         --wait-bridge SECONDS   try to connect again while no bridge listens yet\n"
     "         -h, --help              this text\n"
+    "         --version               the version, on one line\n"
     "steps: reset  bdaddr  version  name  set-name NAME  dut\n"
     "       le-tx CHANNEL LENGTH PAYLOAD [PHY]   le-rx CHANNEL [PHY]   le-end\n"
     "       cmd OPCODE [HEX...]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
