@@ -26,7 +26,7 @@ const char kUsage[] =
     "       recv HANDLE COUNT [SIZE|MIN-MAX|data HEX...]\n"
     "       await EVENT [SECONDS]   (EVENT a name such as connection-complete, or a code)\n"
     "       diag-version  diag-esn  diag-status   (diag mode)\n"
-    "       HANDLE is a number or $handle, the handle of the last connect or await\n"
+    "       (HANDLE: a number, or $handle for the handle of the last connect or await)\n"
     "exit status: 0 all answered with success, 1 a command or an event failed, 2 usage error,\n"
     "             3 connection failed or a step timed out\n";
 
