@@ -158,14 +158,16 @@ void DriverModel::cancel(uint32_t id) {
 void DriverModel::write(const Request& r, Channel ch) {
   // A type 1 controller takes packets only in FTM mode.
   if (!trafficFlows()) return complete(r.id, kStatusNotReady);
-  pending(r.id);
   // As a kernel driver does, a write completes once the controller has taken the packet;
   // while the controller's output waits for reads, writes wait too, in their order, so
-  // a fast writer is slowed down instead of losing what the controller sends back.
+  // a fast writer is slowed down instead of losing what the controller sends back. One
+  // taken at once completes in the first reply.
   if (!held_.empty() || !canTakeWrite(ch)) {
+    pending(r.id);
     held_.push_back(HeldWrite{r.id, ch, Bytes(r.in, r.in + r.inLen)});
     return;
   }
+  if (cfg_.pendAlways) pending(r.id);
   takeWrite(r.id, ch, r.in, r.inLen);
 }
 
@@ -212,11 +214,15 @@ void DriverModel::queueRead(const Request& r, Channel ch) {
     logOnce("a client keeps too many reads of one kind pending; the extra ones fail");
     return complete(r.id, kStatusNoResources);
   }
-  // A read always pends first, even with data waiting: a caller that sees a read
-  // complete at once may not look at its data.
-  pending(r.id);
+  // A read that finds its data queued completes in the first reply; one that has to
+  // wait answers PENDING (with --pend-always every read does, first).
+  if (cfg_.pendAlways) pending(r.id);
   reads.push_back(Read{r.id, r.outSize});
   serve(ch);
+  if (cfg_.pendAlways) return;
+  for (const Read& waiting : reads) {
+    if (waiting.id == r.id) return pending(r.id);
+  }
 }
 
 void DriverModel::selectSco(uint8_t id) {

@@ -37,6 +37,7 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
   driverCfg_.type = opt.type;
   driverCfg_.btOn = opt.btOn;
   driverCfg_.ftmSeconds = opt.ftmSeconds;
+  driverCfg_.pendAlways = opt.pendAlways;
   driverCfg_.controller = opt.controller;
 }
 

@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "child_process.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -32,6 +34,7 @@ TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
 FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return;
+  for (const std::string& o : tarnexio_test::FtmdBehaviourOptions()) args.push_back(o);
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
   args.insert(args.begin(), launch.prefix.begin(), launch.prefix.end());
   pid_ = fork();
@@ -190,7 +193,9 @@ Reply DevClient::call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes&
 
 Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
   Reply first = call(id, code, outSize, in);
-  if (!first.got || first.kind != ftmd::kMsgPending || first.id != id) return Reply{};
+  if (!first.got || first.id != id) return Reply{};
+  if (first.kind == ftmd::kMsgComplete) return first;
+  if (first.kind != ftmd::kMsgPending) return Reply{};
   return recv();
 }
 
