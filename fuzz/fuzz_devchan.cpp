@@ -18,13 +18,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   DevchanReply reply;
   const bool ok = ParseDevchanReply(d, size, &reply);
-  const bool offer = kind == kMsgOffer && size >= 12 && le32(data + 8) != 0;
+  // An offer's token: 16 bytes when there are that many, else 4, and not all zero.
+  const size_t tokenSize = size >= 24 ? 16 : size >= 12 ? 4 : 0;
+  bool tokenSet = false;
+  for (size_t i = 0; i < tokenSize; ++i) tokenSet = tokenSet || data[8 + i] != 0;
+  const bool offer = kind == kMsgOffer && tokenSet;
   const bool wellFormed =
       size >= 8 && (kind == kMsgPending || kind == kMsgAttached || offer || (kind == kMsgComplete && size >= 16));
   FuzzCheck(ok == wellFormed, "accepted a malformed reply or refused a good one");
   if (ok) {
     FuzzCheck(reply.kind == kind && reply.id == le32(data + 4), "kind or id misread");
-    if (reply.kind == kMsgOffer) FuzzCheck(reply.token == le32(data + 8), "token misread");
+    if (reply.kind == kMsgOffer) {
+      FuzzCheck(reply.token.size == tokenSize && memcmp(reply.token.bytes, data + 8, tokenSize) == 0, "token misread");
+    }
     if (reply.kind == kMsgComplete) {
       FuzzCheck(reply.status == le32(data + 8), "status misread");
       FuzzCheck(reply.payload == datagram.get() + 16 && reply.payloadSize == size - 16, "payload misplaced");
@@ -53,11 +59,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             "built COMPLETE does not parse back");
 
   // A lane's token goes out in an OFFER and comes back in an ATTACH.
-  FuzzBytes offered = BuildDevchanOffer(id);
-  FuzzCheck(ParseDevchanReply(offered.data(), offered.size(), &reply) && reply.kind == kMsgOffer && reply.token == id,
+  LaneToken token;
+  token.size = size >= 16 ? 16 : 4;
+  for (size_t i = 0; i < token.size; ++i) token.bytes[i] = i < size ? data[i] : 0;
+  token.bytes[0] |= 1;
+  FuzzBytes offered = BuildDevchanOffer(token);
+  FuzzCheck(ParseDevchanReply(offered.data(), offered.size(), &reply) && reply.kind == kMsgOffer &&
+                reply.token == token,
             "built OFFER does not parse back");
-  FuzzBytes attach = BuildDevchanAttach(id);
-  FuzzCheck(DevchanAttachToken(attach.data(), attach.size()) == id, "built ATTACH does not give its token back");
+  FuzzBytes attach = BuildDevchanAttach(token);
+  FuzzCheck(DevchanAttachToken(attach.data(), attach.size()) == token, "built ATTACH does not give its token back");
 
   // The TCP form: a message is taken only when its length is within the bound and whole.
   size_t length = 0;

@@ -2,6 +2,26 @@
 
 namespace wire {
 
+bool LaneToken::Valid() const {
+  for (size_t i = 0; i < size && i < kLaneTokenSize; ++i) {
+    if (bytes[i] != 0) return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The token behind the header of an OFFER or ATTACH: 16 bytes when there are that many,
+// else the 4 bytes of an earlier server's token.
+LaneToken TokenAfterHeader(const uint8_t* data, size_t size) {
+  LaneToken token;
+  token.size = size >= kDevchanShortSize + kLaneTokenSize ? kLaneTokenSize : size >= 12 ? 4 : 0;
+  if (token.size > 0) std::memcpy(token.bytes, data + kDevchanShortSize, token.size);
+  return token;
+}
+
+}  // namespace
+
 bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
   if (data == nullptr || size < kDevchanShortSize) return false;
   DevchanReply r;
@@ -12,7 +32,8 @@ bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
     return true;
   }
   if (r.kind == kMsgOffer) {
-    if (size < 12 || (r.token = le32(data + 8)) == 0) return false;
+    r.token = TokenAfterHeader(data, size);
+    if (!r.token.Valid()) return false;
     *reply = r;
     return true;
   }
@@ -47,22 +68,25 @@ std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outS
 
 std::vector<uint8_t> BuildDevchanCancel(uint32_t id) { return Header(kMsgCancel, id, kDevchanShortSize); }
 
-std::vector<uint8_t> BuildDevchanAttach(uint32_t token) {
-  std::vector<uint8_t> out = Header(kMsgAttach, 0, 12);
-  putLe32(out, token);
+namespace {
+
+std::vector<uint8_t> WithToken(uint32_t kind, const LaneToken& token) {
+  std::vector<uint8_t> out = Header(kind, 0, kDevchanShortSize + token.size);
+  out.insert(out.end(), token.bytes, token.bytes + token.size);
   return out;
 }
 
-std::vector<uint8_t> BuildDevchanOffer(uint32_t token) {
-  std::vector<uint8_t> out = Header(kMsgOffer, 0, 12);
-  putLe32(out, token);
-  return out;
-}
+}  // namespace
+
+std::vector<uint8_t> BuildDevchanAttach(const LaneToken& token) { return WithToken(kMsgAttach, token); }
+
+std::vector<uint8_t> BuildDevchanOffer(const LaneToken& token) { return WithToken(kMsgOffer, token); }
 
 std::vector<uint8_t> BuildDevchanAttached() { return Header(kMsgAttached, 0, kDevchanShortSize); }
 
-uint32_t DevchanAttachToken(const uint8_t* data, size_t size) {
-  return data != nullptr && size >= 12 && le32(data) == kMsgAttach ? le32(data + 8) : 0;
+LaneToken DevchanAttachToken(const uint8_t* data, size_t size) {
+  if (data == nullptr || size < 12 || le32(data) != kMsgAttach) return LaneToken();
+  return TokenAfterHeader(data, size);
 }
 
 DevchanParseResult ParseDevchanRequest(const uint8_t* data, size_t size, DevchanRequest* request) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "wire/ftm_contract.h"
@@ -27,13 +28,29 @@ constexpr size_t kDevchanHeaderSize = 16;  // the header of IOCTL and COMPLETE
 // The largest message a server accepts: a header and 64 KiB of input.
 constexpr size_t kMaxMessage = kDevchanHeaderSize + 65536;
 
+// What an OFFER hands out and an ATTACH presents back: 16 bytes from a server of today
+// (drawn from the system's random source), 4 from an earlier one, which a client presents
+// back just as it got them. All zero bytes (or none) are no token.
+constexpr size_t kLaneTokenSize = 16;
+struct LaneToken {
+  uint8_t bytes[kLaneTokenSize] = {};
+  size_t size = 0;
+  bool Valid() const;
+  bool operator==(const LaneToken& other) const {
+    return size == other.size && std::memcmp(bytes, other.bytes, size) == 0;
+  }
+  bool operator<(const LaneToken& other) const {
+    return size != other.size ? size < other.size : std::memcmp(bytes, other.bytes, size) < 0;
+  }
+};
+
 // Client side.
 
 struct DevchanReply {
   uint32_t kind = 0;  // kMsgComplete, kMsgPending, kMsgOffer or kMsgAttached
   uint32_t id = 0;
   uint32_t status = 0;               // COMPLETE only: a Windows error number
-  uint32_t token = 0;                // OFFER only: what a lane presents (never 0)
+  LaneToken token;                   // OFFER only: what a lane presents (always valid)
   const uint8_t* payload = nullptr;  // COMPLETE only: the output bytes (points into the message)
   size_t payloadSize = 0;
 };
@@ -44,7 +61,7 @@ bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply);
 std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outSize, const uint8_t* input,
                                        size_t inputSize);
 std::vector<uint8_t> BuildDevchanCancel(uint32_t id);
-std::vector<uint8_t> BuildDevchanAttach(uint32_t token);
+std::vector<uint8_t> BuildDevchanAttach(const LaneToken& token);
 
 // Server side.
 
@@ -69,10 +86,10 @@ const char* DevchanParseResultText(DevchanParseResult result);
 std::vector<uint8_t> BuildDevchanComplete(uint32_t id, uint32_t status, const uint8_t* output = nullptr,
                                           size_t outputSize = 0);
 std::vector<uint8_t> BuildDevchanPending(uint32_t id);
-std::vector<uint8_t> BuildDevchanOffer(uint32_t token);
+std::vector<uint8_t> BuildDevchanOffer(const LaneToken& token);
 std::vector<uint8_t> BuildDevchanAttached();
-// The token of an ATTACH, or 0 when the message is none.
-uint32_t DevchanAttachToken(const uint8_t* data, size_t size);
+// The token of an ATTACH; not Valid() when the message is none or presents no token.
+LaneToken DevchanAttachToken(const uint8_t* data, size_t size);
 
 // The TCP form: every message behind its length, a little-endian 32-bit number.
 

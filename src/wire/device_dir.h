@@ -18,3 +18,9 @@ std::string DeviceDirectory(const std::string& override, const std::string& runt
 // st_uid). Otherwise why not, as words that follow the directory's path ("is a symbolic
 // link").
 std::string DeviceDirectoryProblem(unsigned long mode, unsigned long owner, unsigned long uid);
+
+// Empty when a process running as `uid` may trust a directory on the way to the device
+// directory: one that belongs to `uid` or to root and that neither group nor others may
+// write, unless its sticky bit keeps them from renaming or removing what is not theirs
+// (as in /tmp). Otherwise why not, as DeviceDirectoryProblem words it.
+std::string DeviceDirectoryParentProblem(unsigned long mode, unsigned long owner, unsigned long uid);

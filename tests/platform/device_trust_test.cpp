@@ -51,7 +51,7 @@ TEST(DeviceTrust, UntrustedDirectoryIsRefusedEvenWithALiveServerInIt) {
     DWORD error = 0;
     const std::string said = RefusedOpen(L"\\\\.\\DEV", &error);
     EXPECT_EQ(error, DWORD(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(said, "Tarnexio: not using the device directory " + used + ": it " + c.reason + "\n");
+    EXPECT_EQ(said, "Tarnexio: not using the device directory " + used + ": " + c.reason(used) + "\n");
     if (used != dir.path()) unlink(used.c_str());
     chmod(dir.path().c_str(), 0700);
   }

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "wire/devchan.h"
@@ -41,14 +42,8 @@ TempDeviceDir::TempDeviceDir() {
 }
 
 TempDeviceDir::~TempDeviceDir() {
-  if (DIR* dir = opendir(path_.c_str())) {
-    while (struct dirent* entry = readdir(dir)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
-    }
-    closedir(dir);
-  }
-  rmdir(path_.c_str());
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
   if (hadPrevious_) {
     setenv("TARNEXIO_DEVICE_DIR", previous_.c_str(), 1);
   } else {
@@ -122,8 +117,17 @@ int DeviceDouble::LaneCount() const {
   return laneCount_;
 }
 
-// A connection's offered token is 0x7A000000 plus its number.
+// A connection's offered token is 0x7A000000 plus its number, in the 4 bytes of an earlier
+// server's token, so that the bridge's lanes are tried with those as well as with ftmd's.
 constexpr uint32_t kTokenBase = 0x7A000000;
+
+wire::LaneToken TokenOf(int number) {
+  wire::LaneToken token;
+  token.size = 4;
+  const uint32_t value = kTokenBase + uint32_t(number);
+  for (size_t i = 0; i < 4; ++i) token.bytes[i] = uint8_t(value >> (8 * i));
+  return token;
+}
 
 bool DeviceDouble::ReplyLocked(int number, uint32_t id, const std::vector<uint8_t>& datagram) {
   auto it = connections_.find(number);
@@ -217,8 +221,9 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = connections_.find(number);
     if (it == connections_.end()) return;
-    if (const uint32_t token = wire::DevchanAttachToken(data, size)) {
-      const int device = int(token - kTokenBase);
+    const wire::LaneToken token = wire::DevchanAttachToken(data, size);
+    if (token.Valid()) {
+      const int device = token.size == 4 ? int(wire::le32(token.bytes) - kTokenBase) : 0;
       if (device == number || connections_.count(device) == 0 || connections_[device].device != 0) {
         shutdown(it->second.fd, SHUT_RDWR);
         return;
@@ -312,7 +317,7 @@ void DeviceDouble::Serve() {
       if (fd >= 0) {
         std::lock_guard<std::mutex> lock(mutex_);
         connections_[++connectionCount_].fd = fd;
-        if (offerLanes_) SendLocked(connectionCount_, wire::BuildDevchanOffer(kTokenBase + uint32_t(connectionCount_)));
+        if (offerLanes_) SendLocked(connectionCount_, wire::BuildDevchanOffer(TokenOf(connectionCount_)));
         cv_.notify_all();
       }
     }

@@ -128,6 +128,30 @@ PeerVerdict ConnectAndWatch(const std::string& unixPath, int tcpPort, int timeou
   return closed ? PeerVerdict::kClosed : PeerVerdict::kOpen;
 }
 
+namespace {
+
+std::function<std::string(const std::string&)> ItIs(const std::string& words) {
+  return [words](const std::string&) { return "it " + words; };
+}
+
+// On the path of `used`, its parent: "on its path, PARENT " and words.
+std::function<std::string(const std::string&)> ParentIs(const std::string& words) {
+  return [words](const std::string& used) {
+    return "on its path, " + used.substr(0, used.rfind('/')) + " " + words;
+  };
+}
+
+// DIR/NAME made with `mode` and owner, and DIR/NAME/dev made ours and private under it.
+std::string Beneath(const std::string& dir, const char* name, mode_t mode, uid_t uid, gid_t gid) {
+  const std::string parent = dir + "/" + name, used = parent + "/dev";
+  mkdir(parent.c_str(), 0700);
+  mkdir(used.c_str(), 0700);
+  if (chmod(parent.c_str(), mode) != 0 || chown(parent.c_str(), uid, gid) != 0) return "(not planted)";
+  return used;
+}
+
+}  // namespace
+
 std::vector<UntrustedDirectory> UntrustedDirectories() {
   std::vector<UntrustedDirectory> cases = {
       {"symlink",
@@ -135,31 +159,38 @@ std::vector<UntrustedDirectory> UntrustedDirectories() {
          const std::string link = dir + "-link";
          return symlink(dir.c_str(), link.c_str()) == 0 ? link : std::string("(no symlink)");
        },
-       "is a symbolic link"},
+       ItIs("is a symbolic link")},
       {"group-writable",
        [](const std::string& dir) {
          chmod(dir.c_str(), 0770);
          return dir;
        },
-       "is writable by group or others (mode 0770)"},
+       ItIs("is writable by group or others (mode 0770)")},
       {"world-writable, sticky",
        [](const std::string& dir) {
          chmod(dir.c_str(), 01777);
          return dir;
        },
-       "is writable by group or others (mode 1777)"},
+       ItIs("is writable by group or others (mode 1777)")},
+      {"beneath a world-writable directory",
+       [](const std::string& dir) { return Beneath(dir, "open", 0777, geteuid(), getegid()); },
+       ParentIs("is writable by group or others (mode 0777)")},
   };
   OtherUser other;
   std::string whyNot;
   if (!FindOtherUser(other, whyNot)) {
-    std::printf("[ SKIPPED  ] a directory of another user: %s\n", whyNot.c_str());
+    std::printf("[ SKIPPED  ] directories of another user: %s\n", whyNot.c_str());
     return cases;
   }
+  const std::string owner = "belongs to uid " + std::to_string(other.uid) + ", neither this user nor root";
   cases.push_back({"another user's",
                    [other](const std::string& dir) {
                      return chown(dir.c_str(), other.uid, other.gid) == 0 ? dir : std::string("(not given away)");
                    },
-                   "belongs to uid " + std::to_string(other.uid) + ", neither this user nor root"});
+                   ItIs(owner)});
+  cases.push_back({"beneath another user's directory",
+                   [other](const std::string& dir) { return Beneath(dir, "theirs", 0755, other.uid, other.gid); },
+                   ParentIs(owner)});
   return cases;
 }
 

@@ -49,10 +49,11 @@ PeerVerdict ConnectAndWatch(const std::string& unixPath, int tcpPort, int timeou
 // Directories another user could have planted or may change, each made from an existing
 // directory of the test's: `plant` turns `dir` into it and returns the path to use. The
 // one that needs another user is left out, with a note why, when there is none.
+// Some are deeper in `dir`, behind a directory on their path that no one should trust.
 struct UntrustedDirectory {
   std::string name;
   std::function<std::string(const std::string& dir)> plant;
-  std::string reason;  // what the programs say after "it "
+  std::function<std::string(const std::string& used)> reason;  // what the programs say after "USED: "
 };
 std::vector<UntrustedDirectory> UntrustedDirectories();
 

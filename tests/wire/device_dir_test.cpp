@@ -46,3 +46,23 @@ TEST(DeviceDir, WhichDirectoriesAreTrusted) {
         << std::oct << c.mode << std::dec << " of " << c.owner << " as " << c.uid;
   }
 }
+
+TEST(DeviceDir, WhichDirectoriesOnThePathAreTrusted) {
+  constexpr unsigned long kDir = 0040000, kLink = 0120000;
+  struct Case {
+    unsigned long mode, owner, uid;
+    const char* problem;
+  } cases[] = {
+      {kDir | 01777, 0, 1000, ""},  // /tmp: the sticky bit keeps others from renaming what is ours
+      {kDir | 0755, 0, 1000, ""},
+      {kDir | 0700, 1000, 1000, ""},
+      {kDir | 01777, 1001, 1000, "belongs to uid 1001, neither this user nor root"},
+      {kDir | 0777, 0, 1000, "is writable by group or others (mode 0777)"},
+      {kDir | 0775, 1000, 1000, "is writable by group or others (mode 0775)"},
+      {kLink | 0777, 0, 0, "is a symbolic link"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(DeviceDirectoryParentProblem(c.mode, c.owner, c.uid), c.problem)
+        << std::oct << c.mode << std::dec << " of " << c.owner << " as " << c.uid;
+  }
+}

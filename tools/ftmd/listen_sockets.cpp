@@ -6,10 +6,11 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "wire/device_dir.h"
+#include "platform/posix/trusted_dir.h"
 
 namespace ftmd {
 
@@ -17,41 +18,35 @@ namespace {
 std::string sysError(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 // The parents are made as `mkdir -p` would; the directory itself is made for ftmd's user
-// (and the group) alone, and an existing one must pass the shared rule.
-bool makeDeviceDir(const std::string& dir, const gid_t* group, std::string& error) {
-  for (size_t pos = 1; pos < dir.size(); ++pos) {
-    if (dir[pos] != '/') continue;
-    const std::string part = dir.substr(0, pos);
-    if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-      error = sysError("cannot create " + part);
-      return false;
-    }
+// (and the group) alone. It and every directory on its way must pass the shared rules,
+// and from here on it is reached only through its descriptor.
+int openDeviceDir(const std::string& dir, const gid_t* group, std::string& error) {
+  const tarnexio_posix::TrustedDirectory opened =
+      tarnexio_posix::OpenTrustedDirectory(dir, tarnexio_posix::MakeMissing::kAll, geteuid());
+  if (!opened.problem.empty()) {
+    error = "refusing the device directory " + dir + ": " + opened.problem;
+    return -1;
   }
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-    error = sysError("cannot create " + dir);
-    return false;
+  if (opened.fd < 0) {
+    errno = opened.error;
+    error = sysError("cannot open " + opened.failed);
+    return -1;
   }
   struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) {
-    error = sysError("cannot examine " + dir);
-    return false;
-  }
-  const std::string problem = DeviceDirectoryProblem(st.st_mode, st.st_uid, geteuid());
-  if (!problem.empty()) {
-    error = "refusing the device directory " + dir + ": it " + problem;
-    return false;
-  }
-  if (group != nullptr && st.st_uid == geteuid() &&
-      (chown(dir.c_str(), uid_t(-1), *group) != 0 || chmod(dir.c_str(), 0750) != 0)) {
+  if (group != nullptr && fstat(opened.fd, &st) == 0 && st.st_uid == geteuid() &&
+      (fchown(opened.fd, uid_t(-1), *group) != 0 || fchmod(opened.fd, 0750) != 0)) {
     error = sysError("cannot open " + dir + " to its group");
-    return false;
+    close(opened.fd);
+    return -1;
   }
-  return true;
+  return opened.fd;
 }
 
 // Binds with a umask that leaves exactly the socket's mode, then sets the mode again in
-// case a default ACL of the directory had its say.
-bool bindDevice(int fd, const sockaddr_un& addr, const std::string& path, const gid_t* group, std::string& error) {
+// case a default ACL of the directory had its say; the socket file is named through the
+// directory's descriptor and never followed if it is a link.
+bool bindDevice(int fd, int dirFd, const sockaddr_un& addr, const DeviceSocket& s, const gid_t* group,
+                std::string& error) {
   const mode_t mode = group != nullptr ? 0660 : 0600;
   const mode_t previous = umask(0777 & ~mode);
   const int rc = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
@@ -59,91 +54,119 @@ bool bindDevice(int fd, const sockaddr_un& addr, const std::string& path, const 
   umask(previous);
   errno = err;
   if (rc != 0) {
-    error = sysError("cannot listen on " + path);
+    error = sysError("cannot listen on " + s.path);
     return false;
   }
-  if (chmod(path.c_str(), mode) != 0 || (group != nullptr && chown(path.c_str(), uid_t(-1), *group) != 0)) {
-    error = sysError("cannot set the mode of " + path);
-    unlink(path.c_str());
+  if (fchmodat(dirFd, s.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) != 0 ||
+      (group != nullptr && fchownat(dirFd, s.name.c_str(), uid_t(-1), *group, AT_SYMLINK_NOFOLLOW) != 0)) {
+    error = sysError("cannot set the mode of " + s.path);
+    unlinkat(dirFd, s.name.c_str(), 0);
     return false;
   }
   return true;
 }
+
+void closeQuietly(int& fd) {
+  if (fd >= 0) close(fd);
+  fd = -1;
+}
+
+// The steps of listenDevice once the directory is open.
+bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error);
+bool listenOn(DeviceSocket& out, const sockaddr_un& addr, const gid_t* group, std::string& error);
 }  // namespace
 
 bool listenDevice(const std::string& dir, const std::string& name, const gid_t* group, DeviceSocket& out,
                   std::string& error) {
   out = DeviceSocket{};
   out.path = dir + "/" + name;
+  out.name = name;
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   if (out.path.size() >= sizeof addr.sun_path) {
     error = "socket path too long: " + out.path;
     return false;
   }
-  std::memcpy(addr.sun_path, out.path.c_str(), out.path.size() + 1);
-  if (!makeDeviceDir(dir, group, error)) return false;
-
-  struct stat st;
-  if (lstat(out.path.c_str(), &st) == 0) {
-    if (!S_ISSOCK(st.st_mode)) {
-      error = out.path + " exists and is not a socket; not touching it";
-      return false;
-    }
-    int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-      error = sysError("socket");
-      return false;
-    }
-    const int rc = connect(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    const int err = errno;
-    close(probe);
-    if (rc == 0) {
-      error = "another ftmd already serves " + name + " on " + out.path + "; not starting a second one";
-      return false;
-    }
-    if (err != ECONNREFUSED) {
-      errno = err;
-      error = sysError("cannot probe " + out.path);
-      return false;
-    }
-    if (unlink(out.path.c_str()) != 0) {
-      error = sysError("cannot remove the stale socket " + out.path);
-      return false;
-    }
-    out.replacedStale = true;
+  out.dirFd = openDeviceDir(dir, group, error);
+  if (out.dirFd < 0) return false;
+  const std::string via = tarnexio_posix::PathThroughDescriptor(out.dirFd, name);
+  if (via.size() >= sizeof addr.sun_path) {
+    error = "socket path too long: " + via;
+    closeQuietly(out.dirFd);
+    return false;
   }
+  std::memcpy(addr.sun_path, via.c_str(), via.size() + 1);
+  if (!replaceStale(out, addr, error) || !listenOn(out, addr, group, error)) {
+    closeQuietly(out.fd);
+    closeQuietly(out.dirFd);
+    return false;
+  }
+  return true;
+}
 
+namespace {
+bool replaceStale(DeviceSocket& out, const sockaddr_un& addr, std::string& error) {
+  struct stat st;
+  if (fstatat(out.dirFd, out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return true;
+  if (!S_ISSOCK(st.st_mode)) {
+    error = out.path + " exists and is not a socket; not touching it";
+    return false;
+  }
+  int probe = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (probe < 0) {
+    error = sysError("socket");
+    return false;
+  }
+  const int rc = connect(probe, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int err = errno;
+  close(probe);
+  if (rc == 0) {
+    error = "another ftmd already serves " + out.name + " on " + out.path + "; not starting a second one";
+    return false;
+  }
+  if (err != ECONNREFUSED) {
+    errno = err;
+    error = sysError("cannot probe " + out.path);
+    return false;
+  }
+  if (unlinkat(out.dirFd, out.name.c_str(), 0) != 0) {
+    error = sysError("cannot remove the stale socket " + out.path);
+    return false;
+  }
+  out.replacedStale = true;
+  return true;
+}
+
+bool listenOn(DeviceSocket& out, const sockaddr_un& addr, const gid_t* group, std::string& error) {
   out.fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (out.fd < 0) {
     error = sysError("socket");
     return false;
   }
-  if (!bindDevice(out.fd, addr, out.path, group, error)) {
-    close(out.fd);
-    out.fd = -1;
-    return false;
-  }
+  if (!bindDevice(out.fd, out.dirFd, addr, out, group, error)) return false;
   if (listen(out.fd, 16) != 0) {
     error = sysError("cannot listen on " + out.path);
-    unlink(out.path.c_str());
-    close(out.fd);
-    out.fd = -1;
+    unlinkat(out.dirFd, out.name.c_str(), 0);
     return false;
   }
-  if (stat(out.path.c_str(), &st) == 0) {
+  struct stat st;
+  if (fstatat(out.dirFd, out.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     out.dev = st.st_dev;
     out.ino = st.st_ino;
   }
   return true;
 }
 
+}  // namespace
+
 void closeDevice(DeviceSocket& s) {
   if (s.fd < 0) return;
   struct stat st;
-  if (stat(s.path.c_str(), &st) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) unlink(s.path.c_str());
-  close(s.fd);
-  s.fd = -1;
+  if (fstatat(s.dirFd, s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == s.dev && st.st_ino == s.ino) {
+    unlinkat(s.dirFd, s.name.c_str(), 0);
+  }
+  closeQuietly(s.fd);
+  closeQuietly(s.dirFd);
 }
 
 int listenLoopback(int port, int& boundPort, std::string& error) {

@@ -9,7 +9,9 @@ namespace ftmd {
 
 struct DeviceSocket {
   int fd = -1;
+  int dirFd = -1;  // the device directory, through which the socket file is reached
   std::string path;
+  std::string name;
   dev_t dev = 0;  // identity of the socket file, so that only ours is removed at the end
   ino_t ino = 0;
   bool replacedStale = false;
@@ -17,7 +19,8 @@ struct DeviceSocket {
 
 // Creates DIR if needed (0700, or 0750 for `group`) and listens on DIR/NAME (0600, or
 // 0660 for `group`, whatever the umask). A directory that is a symbolic link, belongs to
-// another user than ftmd's or root, or that group or others may write is refused. A
+// another user than ftmd's or root, or that group or others may write is refused, and so
+// is one on a path that another user could change (see platform/posix/trusted_dir.h). A
 // socket file that nobody serves is replaced; one that a live server answers on is an
 // error. Returns false with `error`.
 bool listenDevice(const std::string& dir, const std::string& name, const gid_t* group, DeviceSocket& out,

@@ -6,7 +6,10 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <sstream>
+#include <fcntl.h>
+#include <sys/random.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace ftmd {
 
@@ -112,6 +115,27 @@ bool loopbackPeer(int fd, uid_t& uid) {
     if (tcpTableOwner(text.str(), local, remote, uid)) return true;
   }
   return false;
+}
+
+bool randomBytes(uint8_t* out, size_t size) {
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = getrandom(out + got, size - got, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  if (got == size) return true;
+  const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  for (got = 0; got < size;) {
+    const ssize_t n = read(fd, out + got, size - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  close(fd);
+  return got == size;
 }
 
 }  // namespace ftmd

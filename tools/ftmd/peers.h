@@ -41,4 +41,8 @@ bool tcpTableOwner(const std::string& table, TcpEnd local, TcpEnd remote, uid_t&
 bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids);
 bool loopbackPeer(int fd, uid_t& uid);
 
+// Fills `out` from the system's random source (getrandom, else /dev/urandom). False when
+// neither gives it.
+bool randomBytes(uint8_t* out, size_t size);
+
 }  // namespace ftmd

@@ -23,6 +23,8 @@ constexpr size_t kMaxConnectionsPerUser = 64;
 constexpr size_t kOutBackpressure = 4096;  // replies held before a client's input is left unread
 constexpr int kDatagramsPerWake = 64;      // so that one busy client cannot starve the others
 constexpr int kMaxResets = 1024;
+// A user whose connections present more wrong lane tokens than this gets no more lanes.
+constexpr int kMaxFailedAttaches = 3;
 
 // A read of 0 bytes is either the end of the connection or an empty datagram; only the
 // end leaves the socket shut for reading.
@@ -260,15 +262,24 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->fresh = !tcp && opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
-    if (raw->fresh) {
-      // A client that knows no lanes ignores the offer, as it does any unknown kind.
-      do {
-        raw->token = (nextToken_ += 0x9E3779B9u) ^ (uint32_t(getpid()) << 16) ^ uint32_t(fd);
-      } while (raw->token == 0 || tokens_.count(raw->token) != 0);
-      tokens_[raw->token] = fd;
-      send(*raw, BuildDevchanOffer(raw->token));
-    }
+    if (raw->fresh) offerLane(*raw);
   }
+}
+
+// A client that knows no lanes ignores the offer, as it does any unknown kind. The token
+// is drawn from the system's random source, so that no one can work it out from their own.
+void Server::offerLane(Connection& c) {
+  LaneToken token;
+  token.size = kLaneTokenSize;
+  do {
+    if (!randomBytes(token.bytes, token.size)) {
+      logOnce("the system's random source gives nothing: no lanes are offered");
+      return;
+    }
+  } while (!token.Valid() || tokens_.count(token) != 0);
+  c.token = token;
+  tokens_[token] = c.fd;
+  send(c, BuildDevchanOffer(token));
 }
 
 void Server::acceptH4() {
@@ -321,19 +332,20 @@ void Server::reply(Connection& device, Bytes msg) {
   send(device, std::move(msg));
 }
 
-bool Server::attach(Connection& c, uint32_t token) {
-  auto device = tokens_.find(token);
-  if (device == tokens_.end() || device->second == c.fd) return false;
-  Connection& primary = *conns_.at(device->second);
-  // Only the process that opened the device may add lanes to it.
-  struct ucred mine = {}, theirs = {};
-  socklen_t size = sizeof mine;
-  if (getsockopt(c.fd, SOL_SOCKET, SO_PEERCRED, &mine, &size) != 0 ||
-      getsockopt(primary.fd, SOL_SOCKET, SO_PEERCRED, &theirs, &size) != 0 || mine.pid != theirs.pid) {
+bool Server::attach(Connection& c, const LaneToken& token) {
+  int& failed = failedAttaches_[c.uid];
+  auto device = failed > kMaxFailedAttaches ? tokens_.end() : tokens_.find(token);
+  // Only a client of the same user as the device connection may add lanes to it.
+  if (device == tokens_.end() || device->second == c.fd || conns_.at(device->second)->uid != c.uid) {
+    if (++failed == kMaxFailedAttaches + 1) {
+      logError("uid " + std::to_string(c.uid) + " presented " + std::to_string(failed) +
+               " wrong lane tokens: its connections get no more lanes");
+    }
     return false;
   }
+  Connection& primary = *conns_.at(device->second);
   tokens_.erase(c.token);
-  c.token = 0;
+  c.token = LaneToken();
   c.model.reset();
   c.primaryFd = primary.fd;
   primary.lanes.push_back(c.fd);

@@ -49,7 +49,7 @@ class Server {
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
     // to each request on the connection the request came on (routes).
-    uint32_t token = 0;
+    LaneToken token;
     bool fresh = true;  // no datagram read yet
     int primaryFd = -1;
     std::vector<int> lanes;
@@ -63,7 +63,8 @@ class Server {
   void serveH4(const pollfd& p);
   void send(Connection& c, Bytes msg);
   void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
-  bool attach(Connection& c, uint32_t token);
+  bool attach(Connection& c, const LaneToken& token);
+  void offerLane(Connection& c);
   bool admitDevice(Connection& device);
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
@@ -90,8 +91,8 @@ class Server {
   int spareFd_ = -1;
   unsigned nextConn_ = 1;
   PeerPolicy policy_;
-  uint32_t nextToken_ = 0;
-  std::map<uint32_t, int> tokens_;  // offered token -> device connection fd
+  std::map<LaneToken, int> tokens_;  // offered token -> device connection fd
+  std::map<uid_t, int> failedAttaches_;  // ATTACHes refused, per user
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::map<uid_t, size_t> connsPerUser_;
   H4Sessions h4_;  // one client per user

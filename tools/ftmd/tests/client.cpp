@@ -167,8 +167,9 @@ Reply DevClient::recv(int timeoutMs) {
     if (!tcp_) {
       // The lane offer a new connection gets is kept aside, as a client that takes no
       // lanes ignores it.
-      if (n >= 12 && ftmd::le32(buf) == ftmd::kMsgOffer) {
-        offer_ = ftmd::le32(buf + 8);
+      wire::DevchanReply offer;
+      if (wire::ParseDevchanReply(buf, size_t(n), &offer) && offer.kind == wire::kMsgOffer) {
+        offer_ = offer.token;
         continue;
       }
       msg.assign(buf, buf + n);

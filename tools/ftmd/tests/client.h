@@ -72,7 +72,7 @@ class DevClient {
   void cancel(uint32_t id);
   // The next reply; a lane offer on the way is kept (offer()), not returned.
   Reply recv(int timeoutMs = 3000);
-  uint32_t offer() const { return offer_; }
+  const wire::LaneToken& offer() const { return offer_; }
   // Sends an IOCTL and returns its first reply.
   Reply call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
   // Sends an IOCTL and returns its COMPLETE, whether ftmd answered PENDING first (as it
@@ -83,7 +83,7 @@ class DevClient {
   int fd_ = -1;
   bool tcp_ = false;
   Bytes in_;
-  uint32_t offer_ = 0;
+  wire::LaneToken offer_;
 };
 
 // A controller's host that records what the controller sends and runs its timers on

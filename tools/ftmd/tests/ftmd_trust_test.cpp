@@ -65,6 +65,21 @@ int tcpConnect(int port) {
   return fd;
 }
 
+// The other user and its group's name, for a run with --group; false with why not.
+bool otherUserAndGroup(OtherUser& other, std::string& groupName, std::string& whyNot) {
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) return false;
+  const group* g = getgrgid(other.gid);
+  if (g == nullptr) whyNot = "the other user's group has no name";
+  if (g != nullptr) groupName = g->gr_name;
+  return g != nullptr;
+}
+
+// DIR/dev in `base`, which others may pass through to reach it.
+std::string deviceDirOthersMayReach(const TempDir& base) {
+  chmod(base.path().c_str(), 0755);
+  return base.path() + "/dev";
+}
+
 }  // namespace
 
 TEST(FtmdTrust, SocketAndDirectoryModesWhateverTheUmask) {
@@ -107,7 +122,7 @@ TEST(FtmdTrust, UntrustedDirectoryIsRefused) {
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
     EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
-    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": it " + c.reason + "\n"),
+    EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": " + c.reason(dir) + "\n"),
               std::string::npos)
         << p.output();
     struct stat st;
@@ -154,14 +169,11 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
 
 TEST(FtmdTrust, GroupMembersAreServed) {
   OtherUser other;
-  std::string whyNot;
-  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
-  const group* g = getgrgid(other.gid);
-  ASSERT_NE(g, nullptr);
+  std::string groupName, whyNot;
+  if (!otherUserAndGroup(other, groupName, whyNot)) GTEST_SKIP() << whyNot;
   TempDir base;
-  chmod(base.path().c_str(), 0755);
-  const std::string dir = base.path() + "/dev";
-  FtmdProcess p(dir, {"--group", g->gr_name});
+  const std::string dir = deviceDirOthersMayReach(base);
+  FtmdProcess p(dir, {"--group", groupName});
   ASSERT_TRUE(p.ready()) << p.output();
   // No capability this time: the group's modes let the member in.
   AsUser member(other, false, [&](int) {
@@ -169,6 +181,47 @@ TEST(FtmdTrust, GroupMembersAreServed) {
     return served(c) ? 0 : 1;
   });
   EXPECT_EQ(member.Wait(5000), 0) << p.output();
+}
+
+TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
+  OtherUser other;
+  std::string groupName, whyNot;
+  if (!otherUserAndGroup(other, groupName, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir base;
+  const std::string dir = deviceDirOthersMayReach(base), path = deviceSocket(dir, 1);
+  FtmdProcess p(dir, {"--group", groupName});
+  ASSERT_TRUE(p.ready()) << p.output();
+  DevClient root(path), second(path);
+  ASSERT_TRUE(served(root) && served(second));
+  const LaneToken token = root.offer();
+  EXPECT_EQ(token.size, kLaneTokenSize);
+  EXPECT_TRUE(token.Valid());
+  EXPECT_FALSE(token == second.offer());
+  // A group member who somehow has root's token, and then guesses: every try is closed
+  // without ATTACHED, and the fourth wrong one costs that user its lanes.
+  AsUser member(other, false, [&](int) {
+    int attached = 0;
+    LaneToken guess = token;
+    for (int i = 0; i < 5; ++i) {
+      DevClient c(path);
+      c.sendRaw(BuildDevchanAttach(guess));
+      const Reply r = c.recv(2000);
+      attached += r.got && r.kind == kMsgAttached;
+      guess.bytes[0] ^= uint8_t(i + 1);
+    }
+    return attached;
+  });
+  EXPECT_EQ(member.Wait(15000), 0) << p.output();
+  EXPECT_EQ(count(p.output(), "ftmd: uid " + std::to_string(other.uid) +
+                                  " presented 4 wrong lane tokens: its connections get no more lanes\n"),
+            1u)
+      << p.output();
+  // Root's own lane still attaches and carries requests.
+  DevClient lane(path);
+  lane.sendRaw(BuildDevchanAttach(token));
+  const Reply attached = lane.recv();
+  EXPECT_TRUE(attached.got && attached.kind == kMsgAttached);
+  EXPECT_TRUE(served(lane));
 }
 
 TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {

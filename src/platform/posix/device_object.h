@@ -1,0 +1,162 @@
+// The device object behind a handle to a driver device, shared by the files that make
+// it up: device.cpp (the calls the bridge makes), device_requests.cpp (requests and
+// their completion), device_lanes.cpp (per-thread lanes), device_connect.cpp (the
+// connection and the check of its server) and device_path.cpp (the device's path and
+// the check of its directory).
+//
+// Driver devices over the device channel: a device path \\.\NAME is the local
+// SOCK_SEQPACKET socket DIR/NAME of a device server. Each open device has one receiver
+// thread that reads the server's replies and finishes the requests they name.
+//
+// When the server offers lanes, every thread that issues requests gets a connection of
+// its own (a lane) whose replies the server sends there, and a thread that waits for one
+// of its requests reads its lane itself: the reply wakes that thread and nobody else. The
+// receiver reads a lane only while requests are outstanding on it and nobody reads it.
+//
+// Every OVERLAPPED field the layer writes or reads once a request has been issued is
+// touched under g_overlappedMutex, and a caller's output buffer is written only while
+// its request is still outstanding.
+#pragma once
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix/internal.h"
+#include "wire/devchan.h"
+
+namespace tarnexio_posix {
+
+void WriteOverlapped(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes);
+void ReadOverlapped(const OVERLAPPED* ov, ULONG_PTR* status, ULONG_PTR* bytes);
+BOOL ReportResult(ULONG_PTR status, ULONG_PTR bytes, LPDWORD bytesTransferred);
+
+// What ReceiveOne returns besides a datagram's length.
+constexpr ssize_t kReceiveEnd = -1;    // the connection is over
+constexpr ssize_t kReceiveAgain = -2;  // nothing there yet (non-blocking) or a signal came
+
+// One datagram from fd, read once into buffer after growing it to room bytes: its length
+// (0 for an empty datagram, which is malformed), kReceiveAgain or kReceiveEnd.
+ssize_t ReceiveOne(int fd, std::vector<uint8_t>& buffer, size_t room, int flags);
+bool SendWhole(int fd, const std::vector<uint8_t>& datagram);
+
+// One thread's own connection to the device.
+struct Lane {
+  explicit Lane(int socket) : fd(socket) {}
+  ~Lane() { close(fd); }
+  Lane(const Lane&) = delete;
+  Lane& operator=(const Lane&) = delete;
+
+  const int fd;  // closed with the device object, after every user has gone
+  std::mutex reading;  // held by the one thread that reads the lane
+  bool watched = false;  // in the receiver's set (under reading)
+  std::vector<uint8_t> buffer;  // under reading
+  // Under the device's mutex: requests issued here and not done; threads that wait for a
+  // reply while another thread holds reading, and how often reading was given up while
+  // such threads waited (each time they try to take it again).
+  int outstanding = 0;
+  int blocked = 0;
+  unsigned releases = 0;
+};
+
+struct Request {
+  uint32_t id = 0;
+  std::shared_ptr<Lane> lane;  // the lane its replies come on, or none
+  uint8_t* out = nullptr;  // cleared once the caller's buffer may no longer be written
+  DWORD outSize = 0;
+  OVERLAPPED* ov = nullptr;
+  std::shared_ptr<KernelObject> event;  // the OVERLAPPED's event, kept alive here
+  bool wentPending = false;  // the first reply was PENDING
+  bool done = false;         // completed: status and bytes are final
+  DWORD status = 0;
+  DWORD bytes = 0;
+  // Wakes only the thread waiting for this request (under the device's mutex), not the
+  // readers that wait for theirs.
+  std::condition_variable changed;
+};
+
+class DeviceObject : public KernelObject {
+ public:
+  DeviceObject(int fd, int epollFd, std::string path) : epollFd_(epollFd), path_(std::move(path)), fd_(fd) {}
+  ~DeviceObject() override { close(epollFd_); }
+
+  void Receive();
+  BOOL Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* out, DWORD outSize, LPDWORD bytesReturned,
+             OVERLAPPED* ov);
+  BOOL Cancel(OVERLAPPED* ov);
+  BOOL Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait);
+  void OnClosing() override;
+  void OnClose() override;
+
+ private:
+  enum State { kOpen, kClosed, kDisconnected };
+
+  // Reads a lane while a thread waits for a reply on it: holds the lane's reading lock
+  // whenever it can take it (the lane is then out of the receiver's set); while another
+  // thread holds it, the waiter waits to be woken by its reply or by that thread giving
+  // the lane up.
+  class LaneReader {
+   public:
+    LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane);
+    ~LaneReader();  // hands the lane back to the receiver if requests remain on it
+    void Until(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Request>& r, bool finalOnly);
+
+   private:
+    DeviceObject* device_;
+    std::shared_ptr<Lane> lane_;
+    std::unique_lock<std::mutex> reading_;
+  };
+
+  // On the lane when there is one (only its owner sends there), else on the connection.
+  bool Send(const Lane* lane, const std::vector<uint8_t>& datagram);
+  std::shared_ptr<Lane> LaneOfThisThread();
+  std::shared_ptr<Lane> OpenLane(const wire::LaneToken& token);
+  void Watch(Lane& lane, bool on);  // under lane.reading
+  void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
+  // After lane.reading was given up: wakes the threads that wait to take it.
+  void ReleasedLocked(Lane& lane);
+  void ShutdownLanesLocked();
+  size_t Room() const { return largestReply_.load(std::memory_order_acquire); }
+  void HandleDatagram(const uint8_t* data, size_t size);
+  void CompleteLocked(const std::shared_ptr<Request>& r, DWORD status, const uint8_t* data, size_t size);
+  void FailAllLocked(DWORD status);
+  // The connection is gone: every request fails with 1167, now and later.
+  void DisconnectLocked();
+  std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
+
+  const int epollFd_;  // what the receiver waits on: the connection and lanes nobody reads
+  const std::string path_;
+  std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
+
+  std::mutex mutex_;  // guards everything below except fd_, and the requests' state
+  State state_ = kOpen;
+  wire::LaneToken laneToken_;  // from the server's offer; none until then
+  uint32_t nextId_ = 1;
+  std::map<uint32_t, std::shared_ptr<Request>> outstanding_;
+  std::map<std::thread::id, std::shared_ptr<Lane>> lanes_;  // none: the thread uses the connection
+
+  std::mutex fdMutex_;  // guards sends, shutdown and the final close of fd_
+  int fd_;
+};
+
+// A connection to the device socket at path whose server may be trusted, or -1. `via`,
+// when given, is where the socket is reached (a path through the directory's descriptor).
+int ConnectDevice(const std::string& path, const std::string& via = std::string());
+
+std::string DeviceDir();
+// "\\.\NAME" -> NAME, as UTF-8. Empty when the path does not name a device.
+std::string DeviceName(LPCWSTR fileName);
+// The device directory, open, when it is one this user may trust, or -1 with errno (0 when
+// the refusal has been reported already).
+int OpenDeviceDir(const std::string& dir);
+
+}  // namespace tarnexio_posix
