@@ -259,7 +259,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     Connection* raw = c.get();
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
-    c->fresh = !tcp && opt_.lanes;
+    c->fresh = opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
     if (raw->fresh) offerLane(*raw);

@@ -146,6 +146,15 @@ void DevClient::cancel(uint32_t id) {
   sendRaw(wire::BuildDevchanCancel(id));
 }
 
+bool DevClient::keptAsOffer(const Bytes& msg) {
+  // The lane offer a new connection gets is kept aside, as a client that takes no lanes
+  // ignores it.
+  wire::DevchanReply offer;
+  if (!wire::ParseDevchanReply(msg.data(), msg.size(), &offer) || offer.kind != wire::kMsgOffer) return false;
+  offer_ = offer.token;
+  return true;
+}
+
 Reply DevClient::recv(int timeoutMs) {
   Reply r;
   Bytes msg;
@@ -156,6 +165,7 @@ Reply DevClient::recv(int timeoutMs) {
       const long end = long(wire::kDevchanLengthSize + len);
       msg.assign(in_.begin() + long(wire::kDevchanLengthSize), in_.begin() + end);
       in_.erase(in_.begin(), in_.begin() + end);
+      if (keptAsOffer(msg)) continue;
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -165,14 +175,8 @@ Reply DevClient::recv(int timeoutMs) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n <= 0) return r;
     if (!tcp_) {
-      // The lane offer a new connection gets is kept aside, as a client that takes no
-      // lanes ignores it.
-      wire::DevchanReply offer;
-      if (wire::ParseDevchanReply(buf, size_t(n), &offer) && offer.kind == wire::kMsgOffer) {
-        offer_ = offer.token;
-        continue;
-      }
       msg.assign(buf, buf + n);
+      if (keptAsOffer(msg)) continue;
       break;
     }
     in_.insert(in_.end(), buf, buf + n);

@@ -80,6 +80,8 @@ class DevClient {
   Reply callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
 
  private:
+  bool keptAsOffer(const Bytes& msg);
+
   int fd_ = -1;
   bool tcp_ = false;
   Bytes in_;
