@@ -44,7 +44,7 @@ uint16_t Fcs16(const uint8_t* data, size_t length) {
 
 }  // namespace
 
-Link::Link(int port, int timeoutMs) : buf_(1 << 16), packet_(1 << 16) {
+Link::Link(int port, int timeoutMs, int retryMs) : buf_(1 << 16), packet_(1 << 16) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -58,7 +58,7 @@ Link::Link(int port, int timeoutMs) : buf_(1 << 16), packet_(1 << 16) {
     }
     close(fd);
     if (Clock::now() >= deadline) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(retryMs));
   }
 }
 

@@ -15,8 +15,9 @@ using Clock = std::chrono::steady_clock;
 // A blocking TCP client on 127.0.0.1 with Nagle off. Every receive has a deadline.
 class Link {
  public:
-  // Connects, retrying until timeoutMs has passed (the relay may still be starting).
-  Link(int port, int timeoutMs);
+  // Connects, retrying every retryMs until timeoutMs has passed (the relay may still be
+  // starting).
+  Link(int port, int timeoutMs, int retryMs = 20);
   ~Link();
   Link(const Link&) = delete;
   Link& operator=(const Link&) = delete;
