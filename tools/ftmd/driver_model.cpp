@@ -35,8 +35,12 @@ void DriverModel::handle(const Request& r) {
     cancel(r.id);
     return;
   }
-  logVerbose(tag_ + ": IOCTL id " + std::to_string(r.id) + " " + codeName(r.code) + " in " +
-             std::to_string(r.inLen) + " out " + std::to_string(r.outSize));
+  // The line of each message is built only when it is printed: building it costs several
+  // allocations a message.
+  if (verbose()) {
+    logVerbose(tag_ + ": IOCTL id " + std::to_string(r.id) + " " + codeName(r.code) + " in " +
+               std::to_string(r.inLen) + " out " + std::to_string(r.outSize));
+  }
   if (pendingIds_.count(r.id)) {
     logOnce("an IOCTL that reuses the id of a pending request is dropped");
     return;
@@ -93,14 +97,16 @@ void DriverModel::ioctl(const Request& r) {
 }
 
 void DriverModel::complete(uint32_t id, uint32_t status, const uint8_t* out, size_t n) {
-  logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
-             std::to_string(n) + " bytes");
+  if (verbose()) {
+    logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
+               std::to_string(n) + " bytes");
+  }
   pendingIds_.erase(id);
   send_(BuildDevchanComplete(id, status, out, n));
 }
 
 void DriverModel::pending(uint32_t id) {
-  logVerbose(tag_ + ": PENDING id " + std::to_string(id));
+  if (verbose()) logVerbose(tag_ + ": PENDING id " + std::to_string(id));
   pendingIds_.insert(id);
   send_(BuildDevchanPending(id));
 }
