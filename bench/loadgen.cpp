@@ -6,6 +6,8 @@
 //   tarnexio_loadgen diag-cmd PORT COUNT [PIDS]            the same inside FTM HCI requests (diag mode)
 //   tarnexio_loadgen acl PORT BYTES WINDOW [PIDS]          ACL loopback on an open link
 //   tarnexio_loadgen idle PORT SECONDS PIDS                CPU time while connected and quiet
+//   tarnexio_loadgen restart PORT HOSTS                    one test host after another: from
+//                                                          one's close to the next one's answer
 //   tarnexio_loadgen report FILE                           the table from collected result lines
 //
 // PIDS is one process id or several joined by commas (the relay or bridge first, then the
@@ -41,7 +43,7 @@ namespace {
 // The test host's connection, as the modes below use it.
 class Link {
  public:
-  Link(int port, int timeoutMs) { link_.ConnectLoopback(port, (uint32_t)timeoutMs); }
+  Link(int port, int timeoutMs, int retryMs = 20) { link_.ConnectLoopback(port, (uint32_t)timeoutMs, (uint32_t)retryMs); }
   bool connected() const { return link_.connected(); }
   bool Send(const Bytes& bytes) { return link_.Send(bytes.data(), bytes.size()); }
   // One H4 packet; false on timeout, close or a byte that starts no packet.
@@ -236,6 +238,43 @@ int Idle(Link& link, int seconds, const std::vector<int>& pids) {
   return 0;
 }
 
+// HOSTS test hosts one after another, each sending one Read_BD_ADDR and leaving once it is
+// answered, against a launcher that starts the bridge again for each. The time from one
+// host's close to the next one's Command Complete (connect attempts every millisecond)
+// is the wait a bench sees between two test hosts. A connection the system accepted for a
+// bridge that is ending (its listening socket still open) is closed without an answer;
+// the host then tries again, as a bench would, and the wait goes on.
+bool AnsweredOnce(int port) {
+  Link link(port, 20000, 1);
+  Bytes packet;
+  if (!link.connected() || !link.Send(kReadBdAddr)) return false;
+  do {
+    if (!link.ReceiveH4(&packet, RECEIVE_TIMEOUT_MS)) return false;
+  } while (packet[0] != 0x04 || !IsReadBdAddrComplete(packet.data() + 1, packet.size() - 1));
+  return true;  // the link closes as it goes out of scope
+}
+
+int Restarts(int port, int hosts) {
+  std::vector<double> millis;
+  Clock::time_point left;
+  int attempts = 0;
+  for (int i = 0; i < hosts; ++i) {
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!AnsweredOnce(port)) {
+      ++attempts;
+      if (Clock::now() >= deadline) return Fail("no bridge answered a test host within 20 s");
+    }
+    if (i > 0) millis.push_back(std::chrono::duration<double, std::milli>(Clock::now() - left).count());
+    left = Clock::now();
+  }
+  std::printf("restart_failed_attempts %d\n", attempts);
+  if (millis.empty()) return Fail("restart needs at least two hosts");
+  std::sort(millis.begin(), millis.end());
+  std::printf("restart_median_ms %.2f\n", millis[millis.size() / 2]);
+  std::printf("restart_max_ms %.2f\n", millis.back());
+  return 0;
+}
+
 int Number(const char* text) { return std::atoi(text); }
 
 // "PID[,PID...]" as numbers; empty when absent.
@@ -262,6 +301,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 3 && std::strcmp(argv[1], "report") == 0) return Report(argv[2]);
+  if (argc == 4 && std::strcmp(argv[1], "restart") == 0) return Restarts(Number(argv[2]), Number(argv[3]));
   if (argc < 4) return Fail("usage: see the head of bench/loadgen.cpp");
 
   const std::string mode = argv[1];

@@ -62,9 +62,10 @@ class Table {
   }
 
   void Row(const std::string& measure, const std::string& key, const char* format, LinkKind link,
-           const std::string& target) const {
-    const double bridge = Value("bridge", key);
-    Print(measure, Value("baseline", key), bridge, format, PairedRatio("bridge", "baseline", key), link, target);
+           const std::string& target, const std::string& bridgePath = "bridge",
+           const std::string& basePath = "baseline") const {
+    const double bridge = Value(bridgePath, key);
+    Print(measure, Value(basePath, key), bridge, format, PairedRatio(bridgePath, basePath, key), link, target);
   }
 
   void Print(const std::string& measure, double baseline, double bridge, const char* format, const std::string& ratio,
@@ -126,10 +127,17 @@ int Report(const char* path) {
   t.Row("Context switches per raw command, with ftmd", "ctx_per_cmd", "%.2f", kNoLink, "bridge <= 5");
   t.Row("Context switches per ACL packet, window 1, with ftmd", "acl_w1_ctx_per_packet", "%.2f", kNoLink, "");
   t.Row("Context switches per ACL packet, window 8, with ftmd", "acl_w8_ctx_per_packet", "%.2f", kNoLink, "");
-  t.Print("Device-channel messages per raw command", -1, t.Value("bridge", "devchan_per_cmd"), "%.2f", "", kNoLink,
-          "");
-  t.Print("Device-channel messages per ACL packet, window 1", -1, t.Value("bridge", "devchan_per_packet"), "%.2f", "",
-          kNoLink, "");
+  const struct {
+    const char* measure;
+    const char* key;
+    const char* target;
+  } messages[] = {
+      {"Device-channel messages per raw command", "devchan_per_cmd", "bridge <= 4"},
+      {"Device-channel messages per diag command", "devchan_per_diag_cmd", ""},
+      {"Device-channel messages per ACL packet, window 1", "devchan_per_packet", ""},
+      {"Device-channel messages per ACL packet, window 8", "devchan_per_packet_w8", ""},
+  };
+  for (const auto& m : messages) t.Print(m.measure, -1, t.Value("bridge", m.key), "%.2f", "", kNoLink, m.target);
   const double peak = std::max(t.Value("bridge", "peak_kib"), t.Value("diag", "peak_kib"));
   t.Print("Peak resident memory, VmHWM (KiB)", t.Value("baseline", "peak_kib"), peak, "%.0f",
           t.PairedRatio("bridge", "baseline", "peak_kib"), kNoLink, "bridge < 4096");
@@ -139,6 +147,20 @@ int Report(const char* path) {
   t.Print("Raw command round trip with a btsnoop capture, median (us)", -1, captured, "%.1f",
           captured < 0 ? "not measured (--capture)" : t.PairedRatio("capture", "bridge", "rtt_median_us") + " of raw",
           kRoundTrip, "");
+  // BlueZ's emulated controller behind both paths (--btvirt): what the paths add in front
+  // of a controller that is not ftmd's own.
+  t.Row("btvirt behind both: raw command round trip, median (us)", "rtt_median_us", "%.1f", kRoundTrip, "",
+        "vbridge", "vbaseline");
+  t.Row("btvirt behind both: raw command round trip, 99th percentile (us)", "rtt_p99_us", "%.1f", kRoundTrip, "",
+        "vbridge", "vbaseline");
+  t.Row("btvirt behind both: CPU per raw command, with ftmd (us)", "cpu_us_per_cmd", "%.1f", kNoLink, "", "vbridge",
+        "vbaseline");
+  t.Print("From a test host's close to the next one's answer, restart loop, median (ms)", -1,
+          t.Value("bridge", "restart_median_ms"), "%.1f", "", kNoLink, "");
+  t.Print("From a test host's close to the next one's answer, restart loop, slowest (ms)", -1,
+          t.Value("bridge", "restart_max_ms"), "%.1f", "", kNoLink, "");
+  t.Print("Test hosts accepted by an ending bridge and closed unanswered, restart loop", -1,
+          t.Value("bridge", "restart_failed_attempts"), "%.0f", "", kNoLink, "");
   std::printf("\nLinks: UART 3 Mbaud %.1f us a command, %.3f MB/s of ACL loopback; USB full speed %.0f us a "
               "command, %.3f MB/s of ACL loopback.\n",
               kUartRoundTripUs, kUartAclMBs, kUsbRoundTripUs, kUsbAclMBs);

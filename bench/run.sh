@@ -4,17 +4,21 @@
 # over the rounds, the bridge-to-relay ratio of each round, context switches and device-
 # channel messages per unit of work, and each figure against the physical links.
 #
-#   bench/run.sh [--short] [--build DIR] [--rounds N] [--plot PNG] [--capture]
+#   bench/run.sh [--short] [--build DIR] [--rounds N] [--plot PNG] [--capture] [--btvirt]
 #
 # Without --build it configures and builds an optimised tree in build-bench. --short runs
 # a few seconds only (for CI: it checks that the benchmark works, not how fast anything is).
 # --plot draws the distribution of the raw command round trips of both paths (gnuplot).
 # --capture adds runs of the bridge with a btsnoop capture (TARNEXIO_BTSNOOP) to the table.
+# --btvirt adds command rounds with BlueZ's emulated controller (btvirt) behind ftmd on both
+# paths; the whole run then has a /tmp of its own (a mount namespace), since btvirt's
+# socket path is fixed.
 # The micro-benchmarks run after the table (bin/tarnexio_microbench, when it was built).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-build="" short=0 rounds="" plot="" capture=0
+build="" short=0 rounds="" plot="" capture=0 btvirt=0
+args=("$@")
 while [ $# -gt 0 ]; do
   case "$1" in
     --short) short=1 ;;
@@ -22,10 +26,18 @@ while [ $# -gt 0 ]; do
     --rounds) rounds=$2; shift ;;
     --plot) plot=$2; shift ;;
     --capture) capture=1 ;;
-    *) echo "usage: $0 [--short] [--build DIR] [--rounds N] [--plot PNG] [--capture]" >&2; exit 2 ;;
+    --btvirt) btvirt=1 ;;
+    *) echo "usage: $0 [--short] [--build DIR] [--rounds N] [--plot PNG] [--capture] [--btvirt]" >&2; exit 2 ;;
   esac
   shift
 done
+
+if [ "$btvirt" = 1 ] && [ -z "${TARNEXIO_BENCH_PRIVATE_TMP:-}" ]; then
+  command -v btvirt >/dev/null || { echo "bench: btvirt is not installed (bluez-test-tools)" >&2; exit 1; }
+  export TARNEXIO_BENCH_PRIVATE_TMP=1
+  exec unshare -m bash -c 'mount --make-rprivate / && mount -t tmpfs tarnexio-bench /tmp && exec "$@"' \
+    bash "$0" "${args[@]}"
+fi
 
 if [ "$short" = 1 ]; then
   commands=300 acl_bytes=1000000 idle_seconds=1 rounds=${rounds:-1}
@@ -144,6 +156,51 @@ round=1
 baseline baseline idle "$idle_seconds"
 bridge bridge raw idle "$idle_seconds"
 
+# The wait between two test hosts under a loop that starts the bridge again after each one,
+# as the launcher does: from one host's close to the next one's first answer.
+restart_hosts=$([ "$short" = 1 ] && echo 5 || echo 30)
+port=$(loadgen freeport)
+(
+  for _ in $(seq "$restart_hosts"); do
+    env TARNEXIO_DEVICE_DIR="$devdir" "$bin/Tarnexio" -p "$port" -m raw >>"$work/restart.log" 2>&1 &
+    echo $! >"$work/restart.pid"
+    wait $! || break
+  done
+) &
+loop_pid=$!
+if ! loadgen restart "$port" "$restart_hosts" | sed "s/^/bridge 1 /" >>"$results"; then
+  echo "bench: the restart loop failed" >&2
+  kill "$(cat "$work/restart.pid")" 2>/dev/null || true
+fi
+finish "$loop_pid"
+
+if [ "$btvirt" = 1 ]; then
+  # One emulated controller behind one ftmd, taken in turn by the relay (ftmd's H4 port)
+  # and the bridge; each run waits until ftmd has seen the one before let go of it (its
+  # counts line).
+  btvirt -s >"$work/btvirt.log" 2>&1 &
+  for _ in $(seq 100); do [ -S /tmp/bt-server-bredr ] && break; sleep 0.1; done
+  "$bin/ftmd" --dir "$work/devb" --h4 0 --controller unix:/tmp/bt-server-bredr >"$work/ftmdb.log" 2>&1 &
+  ftmd_pid=$!
+  wait_for "$work/ftmdb.log" "ftmd: serving"
+  h4=$(sed -n 's/.*H4 on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/ftmdb.log")
+  devdir="$work/devb" ended=0
+  let_go() {
+    ended=$((ended + 1))
+    for _ in $(seq 100); do
+      [ "$(grep -cE '^ftmd: (H4 client|conn [0-9]+): ' "$work/ftmdb.log")" -ge "$ended" ] && return 0
+      sleep 0.1
+    done
+  }
+  for round in $(seq "$rounds"); do
+    echo "bench: btvirt round $round of $rounds" >&2
+    baseline vbaseline raw-cmd "$commands" && let_go
+    bridge vbridge raw raw-cmd "$commands" && let_go
+  done
+  round=1
+  devdir="$work/dev"
+fi
+
 # Device-channel messages per unit of work: a second ftmd logs one line per message (-v);
 # two runs of different length through the bridge, so that the start and end of a run
 # cancel out.
@@ -152,10 +209,10 @@ ftmd_pid=$!
 wait_for "$work/ftmdv.log" "ftmd: serving"
 devdir="$work/devv"
 closed=0 logged=0
-# The messages of one bridge run (load generator's mode and arguments), counted once its
-# connection has closed.
+# The messages of one bridge run (bridge mode, load generator's mode and arguments),
+# counted once its connection has closed.
 messages_of() {
-  bridge count raw "$@"
+  bridge count "$@"
   closed=$((closed + 1))
   for _ in $(seq 100); do
     [ "$(grep -c 'closed with' "$work/ftmdv.log")" -ge "$closed" ] && break
@@ -169,14 +226,16 @@ messages_of() {
 # Per unit: (messages of 2000 units - messages of 1000 units) / 1000. A command run has a
 # warm-up of a tenth of its commands (at most 100), so 1000 and 2000 differ by 1000 too.
 per_unit() {
-  local key=$1 mode=$2 short_args=$3 long_args=$4 first
-  messages_of "$mode" $short_args
+  local key=$1 bmode=$2 mode=$3 short_args=$4 long_args=$5 first
+  messages_of "$bmode" "$mode" $short_args
   first=$messages
-  messages_of "$mode" $long_args
+  messages_of "$bmode" "$mode" $long_args
   echo "bridge 1 $key $(awk -v a="$first" -v b="$messages" 'BEGIN { printf "%.2f", (b - a) / 1000 }')" >>"$results"
 }
-per_unit devchan_per_cmd raw-cmd 1000 2000
-per_unit devchan_per_packet acl "$((1000 * 1021)) 1" "$((2000 * 1021)) 1"
+per_unit devchan_per_cmd raw raw-cmd 1000 2000
+per_unit devchan_per_diag_cmd diag diag-cmd 1000 2000
+per_unit devchan_per_packet raw acl "$((1000 * 1021)) 1" "$((2000 * 1021)) 1"
+per_unit devchan_per_packet_w8 raw acl "$((1000 * 1021)) 8" "$((2000 * 1021)) 8"
 
 echo "Machine: $(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1);" \
   "load average $load_before before, $(cut -d' ' -f1-3 /proc/loadavg) after"

@@ -33,7 +33,8 @@ TEST(BenchReport, PairsRoundsAndShowsTheirSpread) {
       "bridge 1 rtt_median_us 30\nbridge 2 rtt_median_us 33\nbridge 3 rtt_median_us 30\n"
       "bridge 4 rtt_median_us 90\n"
       "bridge 1 peak_kib 3000\nbridge 2 peak_kib 3500\ndiag 1 peak_kib 3400\n"
-      "baseline 1 acl_w1_mb_s 60\nbridge 1 acl_w1_mb_s 30\nbridge 1 idle_cpu_ms 0\n");
+      "baseline 1 acl_w1_mb_s 60\nbridge 1 acl_w1_mb_s 30\nbridge 1 idle_cpu_ms 0\n"
+      "vbaseline 1 rtt_median_us 40\nvbridge 1 rtt_median_us 50\nbridge 1 restart_median_ms 12.25\n");
   EXPECT_NE(table.find("| Raw command round trip, median (us) | 20.0 | 33.0 | 1.50 (1.10-3.00) | 0.58 | 0.033 |"),
             std::string::npos)
       << table;
@@ -41,6 +42,11 @@ TEST(BenchReport, PairsRoundsAndShowsTheirSpread) {
             std::string::npos)
       << table;
   EXPECT_NE(table.find("| Peak resident memory, VmHWM (KiB) | n/a | 3500 |"), std::string::npos) << table;
+  // The btvirt rounds are paired with each other, not with the simulated controller's.
+  EXPECT_NE(table.find("| btvirt behind both: raw command round trip, median (us) | 40.0 | 50.0 | 1.25 |"),
+            std::string::npos)
+      << table;
+  EXPECT_NE(table.find("restart loop, median (ms) | n/a | 12.2 |"), std::string::npos) << table;
   EXPECT_NE(table.find("| ACL loopback, 1021-byte packets, window 8 (MB/s) | n/a | n/a | n/a |"), std::string::npos);
   EXPECT_NE(table.find("| Raw command round trip with a btsnoop capture, median (us) | n/a | n/a | not measured"),
             std::string::npos);

@@ -18,7 +18,7 @@ struct RequestTexts {
 };
 
 enum RequestOutcome {
-  REQUEST_COMPLETED_AT_ONCE,  // TRUE from DeviceIoControl: message printed, nothing else
+  REQUEST_COMPLETED_AT_ONCE,  // TRUE from DeviceIoControl: message printed; count holds the bytes
   REQUEST_FAILED,             // an error was printed; error holds its number
   REQUEST_DONE,               // completed after a wait: the caller handles the data, then FinishRequest
 };

@@ -43,10 +43,9 @@ DWORD WINAPI AclThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     memset(packet, 0, sizeof(packet));
-    if (!ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, NULL, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead, record,
-                        kAclReadTexts, kAclLines)) {
-      continue;
-    }
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, NULL, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
+                                    record, kAclReadTexts, kAclLines);
+    if (got == READ_NOTHING) continue;
     int length = AclPacketLength(packet);
     ++received;
     print_message(L"\nBTFTM : Received #%d ACL packet from btsoc, length is: %d\n", (int)received, length);
@@ -57,7 +56,7 @@ DWORD WINAPI AclThread(LPVOID context) {
     } else if (!ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines)) {
       return 1;
     }
-    FinishRequest(ctx, record);
+    FinishRead(ctx, record, got);
   }
   return EndReader(kAclLines);
 }

@@ -72,21 +72,20 @@ DWORD WINAPI EventThread(LPVOID context) {
     // A type 1 driver reads the event itself; a type 2 driver is given an input and
     // answers with a header in front of the event.
     const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
-    if (!ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input, type1 ? 0 : sizeof(type2Input),
-                        type1 ? event : reply, EVENT_READ_SIZE, &ctx->eventBytesRead, record, kEventReadTexts,
-                        kEventLines)) {
-      continue;
-    }
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input,
+                                    type1 ? 0 : sizeof(type2Input), type1 ? event : reply, EVENT_READ_SIZE,
+                                    &ctx->eventBytesRead, record, kEventReadTexts, kEventLines);
+    if (got == READ_NOTHING) continue;
     if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
       CountDrop(&ctx->tap.drops, DROP_SHORT_REPLY);
-      FinishRequest(ctx, record);
+      FinishRead(ctx, record, got);
       continue;
     }
     int length = HciEventLength(event);
     DumpEvent(event, length);
     TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
     if (!ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
-    FinishRequest(ctx, record);
+    FinishRead(ctx, record, got);
   }
   return EndReader(kEventLines);
 }

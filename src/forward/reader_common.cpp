@@ -14,18 +14,28 @@ void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& 
 
 bool ReaderRunning(const FtmAppContext* ctx) { return ctx->exitFlag.load() != 1; }
 
-bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                    LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines) {
+ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                          LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines) {
   DWORD count = 0;
   RequestResult result =
       RunOverlappedRequest(ctx->hDriver.load(), code, in, inSize, out, outSize, &count, waitCount, record, texts);
-  if (result.outcome == REQUEST_DONE) return true;
+  if (result.outcome == REQUEST_DONE) return READ_WAITED;
+  if (result.outcome == REQUEST_COMPLETED_AT_ONCE) {
+    // The data of a read the driver answered from what it already held is as good as
+    // that of one it answered later; its count came back with the call.
+    *waitCount = count;
+    return READ_AT_ONCE;
+  }
   // Without this a reader whose device has gone would fail its reads at full speed forever.
   if (result.outcome == REQUEST_FAILED && IsDeviceGoneError(result.error) && ReaderRunning(ctx)) {
     print_message(lines.deviceGone, result.error);
     RunStopSequence(ctx, true);
   }
-  return false;
+  return READ_NOTHING;
+}
+
+void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result) {
+  if (result == READ_WAITED) FinishRequest(ctx, record);
 }
 
 bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {

@@ -22,11 +22,23 @@ void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& 
 // True while the run goes on.
 bool ReaderRunning(const FtmAppContext* ctx);
 
-// Runs one read on the driver. Returns true when data arrived after a wait: the caller
-// handles it and then calls FinishRequest. A read that fails because the device is gone
-// while the run goes on prints the reader's line and runs the stop sequence.
-bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                    LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines);
+// What one read delivered.
+enum ReadResult {
+  READ_NOTHING,   // it failed (its line is printed): the pass ends
+  READ_WAITED,    // data arrived after a wait
+  READ_AT_ONCE,   // the driver completed it at once (its line is printed); data is there too
+};
+
+// Runs one read on the driver. On READ_WAITED and READ_AT_ONCE the data is in out and
+// its byte count in *waitCount: the caller handles it alike and then calls FinishRead. A
+// read that fails because the device is gone while the run goes on prints the reader's
+// line and runs the stop sequence.
+ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
+                          LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines);
+
+// After a read's data is handled: a read that waited resets the record's event; one the
+// driver completed at once leaves it as it is.
+void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result);
 
 // Sends one controller packet of length bytes to ctx's test host: as a log packet in diag
 // mode, behind its H4 type byte in raw mode (buffer needs room for length + 1 bytes).

@@ -70,11 +70,12 @@ DWORD WINAPI ScoThread(LPVOID context) {
     int unit = CurrentSlotUnit(ctx);
     int readSize = wire::kScoReadUnits * unit;
     memset(reply, 0, sizeof(reply));
-    if (ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead, record,
-                       kScoReadTexts, kScoLines)) {
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead,
+                                    record, kScoReadTexts, kScoLines);
+    if (got != READ_NOTHING) {
       int delivered = ctx->scoBytesRead > (DWORD)readSize ? readSize : (int)ctx->scoBytesRead;
       if (!ForwardScoSlots(ctx, reply, delivered, unit)) return 1;
-      FinishRequest(ctx, record);
+      FinishRead(ctx, record, got);
     }
     WaitForScoGate(ctx);
   }

@@ -125,14 +125,29 @@ TEST_F(BtvirtTest, RawAndDiagModeCommandsAreAnsweredByTheController) {
   }
 }
 
+// The first bridge's lanes are its own and carry its traffic; only a second bridge is
+// refused, by the connection that opened its device.
 TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
-  Bench first("raw", {"--controller", kUnixController, "--reset"});
-  ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
+  Bench first("raw", {"--controller", kUnixController, "--reset", "-v"});
+  Child& ftmd = *first.run.ftmd.child;
+  ASSERT_TRUE(first.run.ready) << ftmd.Output() << first.run.bridge.child->Output();
+  // The main thread and the event reader each have a lane by now.
+  EXPECT_TRUE(ftmd.WaitForOutput("ftmd: conn 3: lane of conn 1\n")) << ftmd.Output();
+  EXPECT_EQ(ftmd.Count("ftmd: conn 2: lane of conn 1\n"), 1) << ftmd.Output();
+  EXPECT_EQ(ftmd.Count(" refused"), 0) << ftmd.Output();
+
   Bridge second(first.run.ftmd.dir.path, "raw");
   EXPECT_EQ(second.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
-  EXPECT_TRUE(first.run.ftmd.child->WaitForOutput("ftmd: conn 2 refused: the controller " + kUnixController +
-                                                  " is in use by conn 1\n"));
+  const std::string refusal = " refused: the controller " + kUnixController + " is in use by conn 1\n";
+  ASSERT_TRUE(ftmd.WaitForOutput(refusal)) << ftmd.Output();
+  EXPECT_EQ(ftmd.Count(" refused"), 1) << ftmd.Output();
+  // The refused one is the second bridge's device connection, not a lane of either.
+  const std::string out = ftmd.Output();
+  const size_t end = out.find(refusal), start = out.rfind("ftmd: conn ", end);
+  const std::string refused = out.substr(start + 6, end - start - 6);
+  EXPECT_EQ(ftmd.Count(refused + ": lane of"), 0) << refused;
+  EXPECT_EQ(ftmd.Count(refused + ": opened\n"), 1) << refused;
   // ftmd's own reset was taken before the host's first command: the first Command
   // Complete the host sees is its own.
   first.Send(0x1009, {});

@@ -48,6 +48,7 @@ std::string FtmdBinary() { return FTMD_BIN; }
 Ftmd::Ftmd(const std::vector<std::string>& options) {
   std::vector<std::string> argv = {FtmdBinary(), "--dir", dir.path};
   argv.insert(argv.end(), options.begin(), options.end());
+  for (const std::string& o : tarnexio_test::FtmdBehaviourOptions()) argv.push_back(o);
   child = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
   child->WaitForOutput(" serving ");
 }

@@ -355,17 +355,83 @@ TEST_F(ReaderThreads, ScoThreadWaitingAtTheGateEndsWithOnlyItsEndLines) {
   EXPECT_TRUE(Of(IOCTL_BTFTM_READ_SCO).empty());
 }
 
-TEST_F(ReaderThreads, ReadCompletedAtOnceIsNotForwarded) {
+// A read the driver completes at once is handled like one that completed after a wait.
+struct AtOnceCase {
+  const char* name;
+  DWORD drvType;
+  DWORD code;
+  int diagMode;
+  Bytes output;       // the at-once reply
+  const char* lines;  // from the at-once line through the handling of its data
+  Bytes raw;          // raw mode: the send
+  BYTE logCodeLow;    // diag mode: byte 6 of the log frame
+};
+
+void PrintTo(const AtOnceCase& c, std::ostream* os) { *os << c.name; }
+
+class AtOnceReads : public ReaderThreads, public ::testing::WithParamInterface<AtOnceCase> {};
+
+TEST_P(AtOnceReads, DataIsHandledAsAfterAWait) {
+  const AtOnceCase& c = GetParam();
   std::atomic<int> reads{0};
-  device_->SetScript([&reads](const DeviceRequest&) {
-    return ++reads == 1 ? DeviceAction::Complete(0, kCommandComplete) : DeviceAction::Pending();
+  const DWORD code = c.code;
+  const Bytes output = c.output;
+  device_->SetScript([&reads, code, output](const DeviceRequest& r) {
+    if (r.code != code) return DeviceAction::Complete(0);
+    return ++reads == 1 ? DeviceAction::Complete(0, output) : DeviceAction::Pending();
   });
-  Start(EventThread, &ctx_->hEventThread);
-  WaitForRead(IOCTL_BTFTM_READ_EVENT, 2);
-  EXPECT_TRUE(ConsoleHas("BTFTM : EventThread++\nFTMApp:Read happened synchronously\n"
-                         "BTFTM : EventThread: read Pending\n"));
-  EXPECT_TRUE(Sent().empty());
+  ctx_->drvType = c.drvType;
+  ctx_->diagMode = c.diagMode;
+  if (code == IOCTL_BTFTM_READ_SCO) {
+    Start(ScoThread, &ctx_->hScoThread);
+    SetLastError(0);
+    SelectScoInf(ctx_.get(), 1);
+  } else {
+    Start(code == IOCTL_BTFTM_READ_ACL ? AclThread : EventThread,
+          code == IOCTL_BTFTM_READ_ACL ? &ctx_->hAclThread : &ctx_->hEventThread);
+  }
+  ASSERT_TRUE(SentCount(1));
+  WaitForRead(code, 2);
+  EXPECT_TRUE(ConsoleHas(c.lines)) << c.name;
+  std::vector<Bytes> sent = Sent();
+  ASSERT_EQ(sent.size(), 1u);
+  if (c.diagMode == 0) {
+    EXPECT_EQ(sent[0], c.raw);
+  } else {
+    ASSERT_GT(sent[0].size(), 16u);
+    EXPECT_EQ(sent[0][6], c.logCodeLow);
+    EXPECT_EQ(sent[0].back(), 0x7E);
+  }
 }
+
+const Bytes kType2Reply = {0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00};
+const Bytes kScoAtOnce = ScoReply(9, -1, 2, -1);
+const AtOnceCase kAtOnceCases[] = {
+    {"event", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_EVENT, 0, kCommandComplete,
+     "FTMApp:Read happened synchronously\n\nBTFTM : HCIEvent(from btsoc) [6]: 0e 04 01 03 0c 00 \n"
+     "BTFTM : EventThread: read Pending\n",
+     {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}, 0},
+    {"event_diag", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_EVENT, 1, kCommandComplete,
+     "FTMApp:Read happened synchronously\n\nBTFTM : HCIEvent(from btsoc) [6]: ", {}, 0x66},
+    {"event_type2", DRV_TYPE_BTFTMDRIVER, IOCTL_BTFTM_READ_EVENT, 0, kType2Reply,
+     "FTMApp:Read happened synchronously\nBTFTM: READ:returned 11 bytes\n", {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00},
+     0},
+    {"event_type2_diag", DRV_TYPE_BTFTMDRIVER, IOCTL_BTFTM_READ_EVENT, 1, kType2Reply,
+     "FTMApp:Read happened synchronously\nBTFTM: READ:returned 11 bytes\n", {}, 0x66},
+    {"acl", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_ACL, 0, {0x01, 0x20, 0x01, 0x00, 0x99},
+     "AclThread:Read happened synchronously\n\nBTFTM : Received #1 ACL packet from btsoc, length is: 5\n"
+     "BTFTM : AclThread: read Pending\n",
+     {0x02, 0x01, 0x20, 0x01, 0x00, 0x99}, 0},
+    {"acl_diag", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_ACL, 1, {0x01, 0x20, 0x01, 0x00, 0x99},
+     "AclThread:Read happened synchronously\n\nBTFTM : Received #1 ACL packet from btsoc, length is: 5\n", {}, 0x68},
+    {"sco", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_SCO, 0, kScoAtOnce, "ScoThread:Read happened synchronously\n",
+     {0x03, 0x31, 0x00, 0x02, 0x80, 0x81}, 0},
+    {"sco_diag", DRV_TYPE_ZELDROVE, IOCTL_BTFTM_READ_SCO, 1, kScoAtOnce, "ScoThread:Read happened synchronously\n", {},
+     0x70},
+};
+
+INSTANTIATE_TEST_SUITE_P(EveryReader, AtOnceReads, ::testing::ValuesIn(kAtOnceCases),
+                         [](const ::testing::TestParamInfo<AtOnceCase>& p) { return std::string(p.param.name); });
 
 TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
   Start(EventThread, &ctx_->hEventThread);

@@ -180,4 +180,10 @@ int FreePort() {
   return port;
 }
 
+std::vector<std::string> FtmdBehaviourOptions() {
+  const char* pend = std::getenv("TARNEXIO_TEST_PEND_ALWAYS");
+  if (pend != nullptr && std::string(pend) == "1") return {"--pend-always"};
+  return {};
+}
+
 }  // namespace tarnexio_test

@@ -80,4 +80,9 @@ size_t Occurrences(const std::string& text, const std::string& piece);
 // A TCP port on 127.0.0.1 that was free a moment ago (bound once and released).
 int FreePort();
 
+// The options every test adds to ftmd's command line: --pend-always when the environment
+// has TARNEXIO_TEST_PEND_ALWAYS=1, so that one build's suite runs against ftmd in
+// either of its behaviours.
+std::vector<std::string> FtmdBehaviourOptions();
+
 }  // namespace tarnexio_test

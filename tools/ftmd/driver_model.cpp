@@ -35,8 +35,12 @@ void DriverModel::handle(const Request& r) {
     cancel(r.id);
     return;
   }
-  logVerbose(tag_ + ": IOCTL id " + std::to_string(r.id) + " " + codeName(r.code) + " in " +
-             std::to_string(r.inLen) + " out " + std::to_string(r.outSize));
+  // The line of each message is built only when it is printed: building it costs several
+  // allocations a message.
+  if (verbose()) {
+    logVerbose(tag_ + ": IOCTL id " + std::to_string(r.id) + " " + codeName(r.code) + " in " +
+               std::to_string(r.inLen) + " out " + std::to_string(r.outSize));
+  }
   if (pendingIds_.count(r.id)) {
     logOnce("an IOCTL that reuses the id of a pending request is dropped");
     return;
@@ -93,14 +97,16 @@ void DriverModel::ioctl(const Request& r) {
 }
 
 void DriverModel::complete(uint32_t id, uint32_t status, const uint8_t* out, size_t n) {
-  logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
-             std::to_string(n) + " bytes");
+  if (verbose()) {
+    logVerbose(tag_ + ": COMPLETE id " + std::to_string(id) + " status " + std::to_string(status) + ", " +
+               std::to_string(n) + " bytes");
+  }
   pendingIds_.erase(id);
   send_(BuildDevchanComplete(id, status, out, n));
 }
 
 void DriverModel::pending(uint32_t id) {
-  logVerbose(tag_ + ": PENDING id " + std::to_string(id));
+  if (verbose()) logVerbose(tag_ + ": PENDING id " + std::to_string(id));
   pendingIds_.insert(id);
   send_(BuildDevchanPending(id));
 }
@@ -163,14 +169,16 @@ void DriverModel::write(const Request& r, Channel ch) {
     logOnce("a client keeps too many writes waiting for the controller; the extra ones fail");
     return complete(r.id, kStatusNoResources);
   }
-  pending(r.id);
   // As a kernel driver does, a write completes once the controller has taken the packet;
   // while the controller's output waits for reads, writes wait too, in their order, so
-  // a fast writer is slowed down instead of losing what the controller sends back.
+  // a fast writer is slowed down instead of losing what the controller sends back. One
+  // taken at once completes in the first reply.
   if (mustWait) {
+    pending(r.id);
     held_.push_back(HeldWrite{r.id, ch, Bytes(r.in, r.in + r.inLen)});
     return;
   }
+  if (cfg_.pendAlways) pending(r.id);
   takeWrite(r.id, ch, r.in, r.inLen);
 }
 
@@ -217,11 +225,15 @@ void DriverModel::queueRead(const Request& r, Channel ch) {
     logOnce("a client keeps too many reads of one kind pending; the extra ones fail");
     return complete(r.id, kStatusNoResources);
   }
-  // A read always pends first, even with data waiting: a caller that sees a read
-  // complete at once may not look at its data.
-  pending(r.id);
+  // A read that finds its data queued completes in the first reply; one that has to
+  // wait answers PENDING (with --pend-always every read does, first).
+  if (cfg_.pendAlways) pending(r.id);
   reads.push_back(Read{r.id, r.outSize});
   serve(ch);
+  if (cfg_.pendAlways) return;
+  for (const Read& waiting : reads) {
+    if (waiting.id == r.id) return pending(r.id);
+  }
 }
 
 void DriverModel::selectSco(uint8_t id) {

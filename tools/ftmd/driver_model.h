@@ -22,6 +22,7 @@ struct DriverConfig {
   unsigned ftmSeconds = 0;   // end FTM mode after this many seconds (0: only on request)
   size_t queueLimit = 256;   // controller packets held per channel
   size_t pendingLimit = 64;  // pending reads per channel, and writes waiting for the controller
+  bool pendAlways = false;   // reads and writes answer PENDING first even when done at once
   ControllerOptions controller;
   CaptureFile* capture = nullptr;  // --btsnoop, shared by every connection
 };

@@ -61,6 +61,8 @@ std::string usageText() {
          "                     in FILE (btsnoop, H4), replacing an existing file\n"
          "  --no-lanes         do not offer lanes (every request's replies on its device\n"
          "                     connection, as a server that knows no lanes)\n"
+         "  --pend-always      answer every read and write PENDING first, also when its data\n"
+         "                     is already queued or the controller takes the write at once\n"
          "  -v, --verbose      log every request and completion on one line each\n"
          "  -h, --help         show this text and exit\n"
          "  --version          print the version and exit\n"
@@ -89,6 +91,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       o.verbose = true;
     } else if (a == "--no-lanes") {
       o.lanes = false;
+    } else if (a == "--pend-always") {
+      o.pendAlways = true;
     } else if (a == "--bt-on") {
       o.btOn = true;
     } else if (a == "--type") {

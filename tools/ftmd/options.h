@@ -19,6 +19,7 @@ struct Options {
   bool resetController = false;  // --reset
   bool verbose = false;
   bool lanes = true;  // offer lanes on Unix-domain connections
+  bool pendAlways = false;  // --pend-always: reads and writes always answer PENDING first
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;
   std::string btsnoop;  // empty: no capture

@@ -43,12 +43,14 @@ Server::Server(const Options& opt) : opt_(opt), rxBuf_(kMaxMessage + 1) {
   driverCfg_.type = opt.type;
   driverCfg_.btOn = opt.btOn;
   driverCfg_.ftmSeconds = opt.ftmSeconds;
+  driverCfg_.pendAlways = opt.pendAlways;
   driverCfg_.controller = opt.controller;
 }
 
 Server::~Server() {
   for (auto& kv : conns_) {
-    if (kv.second->model) logLine(countsLine(kv.second->tag, kv.second->model->counts()));  // lanes have none
+    // Lanes have no counts of their own; a refused connection served nothing.
+    if (kv.second->model && !kv.second->refused) logLine(countsLine(kv.second->tag, kv.second->model->counts()));
   }
   conns_.clear();
   h4_.clear();
@@ -98,6 +100,18 @@ bool Server::admit(const void* who, const std::string& tag) {
   std::string why;
   if (!real_ || real_->claim(who, tag, why)) return true;
   logError(tag + " refused: " + why);
+  return false;
+}
+
+bool Server::admitDevice(Connection& device) {
+  // A device connection is admitted at its first request, wherever that comes from: its
+  // lanes are part of it and never claim the controller themselves. One real controller,
+  // one user: a refused client's requests fail with 1167 (device not connected) as the
+  // connection closes.
+  if (device.admitted) return true;
+  if (admit(&device, device.tag)) return device.admitted = true;
+  device.refused = true;
+  shutdown(device.fd, SHUT_RDWR);  // its end is read next; its lanes close with it
   return false;
 }
 
@@ -243,12 +257,9 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
-    // One real controller, one user: the client's requests fail with 1167 (device not
-    // connected) as the connection closes.
-    if (!admit(raw, c->tag)) continue;
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
-    c->fresh = !tcp && opt_.lanes;
+    c->fresh = opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
     if (raw->fresh) offerLane(*raw);
@@ -440,6 +451,7 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
+  if (device->refused || !admitDevice(*device)) return;
   if (device != &c && r.kind == kMsgIoctl) device->routes[r.id] = c.fd;
   device->model->handle(r);
 }
@@ -467,9 +479,11 @@ void Server::closeConnection(int fd) {
   }
   tokens_.erase(c.token);
   const std::vector<int> lanes = c.lanes;
-  logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
-  logLine(countsLine(c.tag, c.model->counts()));
-  conns_.erase(it);  // the driver state goes first (it drops its timers and pending requests), then the socket
+  if (!c.refused) {
+    logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
+    logLine(countsLine(c.tag, c.model->counts()));
+  }
+  conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
   if (real_) real_->release(who);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }

@@ -45,6 +45,8 @@ class Server {
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
+    bool admitted = false;  // it holds the controller (always, with the simulated one)
+    bool refused = false;   // another one holds it: closing, nothing it sends is served
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
     // to each request on the connection the request came on (routes).
@@ -64,6 +66,7 @@ class Server {
   void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
   bool attach(Connection& c, const LaneToken& token);
   void offerLane(Connection& c);
+  bool admitDevice(Connection& device);
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
   bool readStream(Connection& c);

@@ -72,11 +72,11 @@ bool Link::Connect(const std::string& hostName, const std::string& port, std::st
   return true;
 }
 
-bool Link::ConnectLoopback(int port, uint32_t timeoutMs) {
+bool Link::ConnectLoopback(int port, uint32_t timeoutMs, uint32_t retryMs) {
   const Clock::time_point deadline = After(timeoutMs);
   while (!Connect("127.0.0.1", std::to_string(port), &error_)) {
     if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::this_thread::sleep_for(std::chrono::milliseconds(retryMs));
   }
   return true;
 }

@@ -21,7 +21,7 @@ class Link final {
   bool Connect(const std::string& hostName, const std::string& port, std::string* error);
   // Connects to 127.0.0.1:port, trying again every 20 ms until timeoutMs has passed (the
   // bridge may still be starting); false with error() set when it never answers.
-  bool ConnectLoopback(int port, uint32_t timeoutMs);
+  bool ConnectLoopback(int port, uint32_t timeoutMs, uint32_t retryMs = 20);
   bool connected() const { return socket_ != INVALID_SOCKET; }
   SOCKET socket() const { return socket_; }
 

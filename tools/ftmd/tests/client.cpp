@@ -1,5 +1,7 @@
 #include "client.h"
 
+#include "child_process.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -32,6 +34,7 @@ TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
 FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch) {
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return;
+  for (const std::string& o : tarnexio_test::FtmdBehaviourOptions()) args.push_back(o);
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
   args.insert(args.begin(), launch.prefix.begin(), launch.prefix.end());
   pid_ = fork();
@@ -143,6 +146,15 @@ void DevClient::cancel(uint32_t id) {
   sendRaw(wire::BuildDevchanCancel(id));
 }
 
+bool DevClient::keptAsOffer(const Bytes& msg) {
+  // The lane offer a new connection gets is kept aside, as a client that takes no lanes
+  // ignores it.
+  wire::DevchanReply offer;
+  if (!wire::ParseDevchanReply(msg.data(), msg.size(), &offer) || offer.kind != wire::kMsgOffer) return false;
+  offer_ = offer.token;
+  return true;
+}
+
 Reply DevClient::recv(int timeoutMs) {
   Reply r;
   Bytes msg;
@@ -153,6 +165,7 @@ Reply DevClient::recv(int timeoutMs) {
       const long end = long(wire::kDevchanLengthSize + len);
       msg.assign(in_.begin() + long(wire::kDevchanLengthSize), in_.begin() + end);
       in_.erase(in_.begin(), in_.begin() + end);
+      if (keptAsOffer(msg)) continue;
       break;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
@@ -162,14 +175,8 @@ Reply DevClient::recv(int timeoutMs) {
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n <= 0) return r;
     if (!tcp_) {
-      // The lane offer a new connection gets is kept aside, as a client that takes no
-      // lanes ignores it.
-      wire::DevchanReply offer;
-      if (wire::ParseDevchanReply(buf, size_t(n), &offer) && offer.kind == wire::kMsgOffer) {
-        offer_ = offer.token;
-        continue;
-      }
       msg.assign(buf, buf + n);
+      if (keptAsOffer(msg)) continue;
       break;
     }
     in_.insert(in_.end(), buf, buf + n);
@@ -191,7 +198,9 @@ Reply DevClient::call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes&
 
 Reply DevClient::callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in) {
   Reply first = call(id, code, outSize, in);
-  if (!first.got || first.kind != ftmd::kMsgPending || first.id != id) return Reply{};
+  if (!first.got || first.id != id) return Reply{};
+  if (first.kind == ftmd::kMsgComplete) return first;
+  if (first.kind != ftmd::kMsgPending) return Reply{};
   return recv();
 }
 

@@ -75,10 +75,13 @@ class DevClient {
   const wire::LaneToken& offer() const { return offer_; }
   // Sends an IOCTL and returns its first reply.
   Reply call(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
-  // Sends an IOCTL, expects PENDING and returns the COMPLETE that follows.
+  // Sends an IOCTL and returns its COMPLETE, whether ftmd answered PENDING first (as it
+  // does when the request has to wait, and always with --pend-always) or not.
   Reply callPending(uint32_t id, uint32_t code, uint32_t outSize, const Bytes& in = {});
 
  private:
+  bool keptAsOffer(const Bytes& msg);
+
   int fd_ = -1;
   bool tcp_ = false;
   Bytes in_;

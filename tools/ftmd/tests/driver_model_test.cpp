@@ -42,6 +42,13 @@ struct ModelTest : ::testing::Test {
       if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return long(le32(m.data() + 8));
     return -1;
   }
+  // The kinds of the replies to `id`, in order: 'P' for PENDING, 'C' for COMPLETE.
+  std::string repliesTo(uint32_t id) const {
+    std::string kinds;
+    for (const Bytes& m : sent)
+      if (le32(m.data() + 4) == id) kinds += le32(m.data()) == kMsgComplete ? 'C' : 'P';
+    return kinds;
+  }
   Bytes outputOf(uint32_t id) const {
     for (const Bytes& m : sent)
       if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return Bytes(m.begin() + 16, m.end());
@@ -85,6 +92,34 @@ TEST_F(ModelTest, ScoReadChangesWithTheInterface) {
   EXPECT_EQ(Bytes(out.begin(), out.begin() + 63), full);
   EXPECT_EQ(out[189], 0);
   EXPECT_EQ(out[378], 0);
+}
+
+// What is done when it arrives completes in the first reply; what has to wait, and with
+// --pend-always everything, answers PENDING first.
+TEST_F(ModelTest, FirstReplyIsCompleteWhenTheRequestIsDoneAtOnce) {
+  for (bool pendAlways : {false, true}) {
+    SCOPED_TRACE(pendAlways ? "pend always" : "at once");
+    sent.clear();
+    cfg.pendAlways = pendAlways;
+    make(1, 4);
+    ioctl(1, kEnableFtm, 0);
+    ioctl(2, kReadEvent, 262);  // nothing queued: waits
+    command(3, kOpReset);       // taken; its Command Complete goes to read 2
+    command(4, kOpReset);       // taken; its Command Complete is queued
+    ioctl(5, kReadEvent, 262);  // finds it
+    const std::string done = pendAlways ? "PC" : "C";
+    EXPECT_EQ(repliesTo(1), "P");
+    EXPECT_EQ(repliesTo(2), "PC");
+    EXPECT_EQ(repliesTo(3), done);
+    EXPECT_EQ(repliesTo(4), done);
+    EXPECT_EQ(repliesTo(5), done);
+    EXPECT_EQ(outputOf(5), outputOf(2));
+    for (uint32_t i = 0; i < 3; ++i) command(10 + i, kOpReset);  // the third is held back
+    EXPECT_EQ(repliesTo(10), done);
+    EXPECT_EQ(repliesTo(12), "P");
+    ioctl(20, kReadAcl, 1028);
+    EXPECT_EQ(repliesTo(20), "P");
+  }
 }
 
 TEST_F(ModelTest, QueuesAndPendingReadsAreBounded) {

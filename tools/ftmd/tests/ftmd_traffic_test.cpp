@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
@@ -255,4 +256,37 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
     EXPECT_TRUE(closed) << c.what;
     close(fd);
   }
+}
+
+// Lanes on both forms: a lane of the device connection carries a read, and the read's
+// replies come back on the lane, not on the device connection.
+TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
+  TempDir dir;
+  FtmdProcess p(dir.path(), {"--tcp", "0", "-v"});
+  ASSERT_TRUE(p.ready());
+  const int port = readyPort(p.readyLine(), "TCP form");
+  for (bool tcp : {false, true}) {
+    SCOPED_TRACE(tcp ? "TCP form" : "Unix socket");
+    auto connect = [&] {
+      return tcp ? std::make_unique<DevClient>(port) : std::make_unique<DevClient>(deviceSocket(dir.path(), 1));
+    };
+    auto device = connect();
+    Session s(*device);
+    ASSERT_TRUE(device->offer().Valid());
+    auto lane = connect();
+    lane->sendRaw(BuildDevchanAttach(device->offer()));
+    const Reply attached = lane->recv();
+    ASSERT_TRUE(attached.got && attached.kind == kMsgAttached);
+    EXPECT_EQ(lane->call(50, kReadEvent, 262).kind, kMsgPending);
+    s.command(hciCommand(kOpReset));
+    const Reply read = lane->recv();
+    EXPECT_EQ(read.kind, kMsgComplete);
+    EXPECT_EQ(read.id, 50u);
+    EXPECT_EQ(read.out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
+    EXPECT_FALSE(device->recv(100).got) << "the read's replies went to the lane";
+  }
+  const std::string out = p.output();
+  const size_t first = out.find(": lane of conn 1\n");
+  EXPECT_NE(first, std::string::npos) << out;
+  EXPECT_NE(out.find(": lane of conn 3\n", first), std::string::npos) << out;
 }
