@@ -151,6 +151,8 @@ void Exchange(Recorder& r, int driverType) {
 struct Mode {
   const char* mode;
   int driverType;
+  const char* bridgeFile;  // the format each writes follows the ending
+  const char* ftmdFile;
 };
 
 class CaptureRun : public ::testing::TestWithParam<Mode> {};
@@ -158,12 +160,12 @@ class CaptureRun : public ::testing::TestWithParam<Mode> {};
 TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCountsIt) {
   const Mode m = GetParam();
   TempDir files;
-  const std::string bridgeFile = files.path + "/bridge.btsnoop", ftmdFile = files.path + "/ftmd.btsnoop";
+  const std::string bridgeFile = files.path + "/" + m.bridgeFile, ftmdFile = files.path + "/" + m.ftmdFile;
   for (const std::string& file : {bridgeFile, ftmdFile}) {
     std::ofstream(file) << "an older file, longer than a btsnoop header, that each capture replaces";
   }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
-              {{"TARNEXIO_BTSNOOP", bridgeFile}});
+              {{std::string(m.mode) == "diag" ? "TARNEXIO_CAPTURE" : "TARNEXIO_BTSNOOP", bridgeFile}});
   ASSERT_TRUE(run.ready);
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to "));
   Recorder r{run.host.get(), std::string(m.mode) == "diag", {}, {}};
@@ -171,7 +173,8 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   r.Drain();
   run.host->Close();
   ASSERT_EQ(run.bridge.child->WaitExit(), 0);
-  EXPECT_TRUE(run.bridge.child->HasInOrder({r.Summary(kNoDrops, true), "bridge.btsnoop\n", kCleanUpLines.front()}))
+  EXPECT_TRUE(
+      run.bridge.child->HasInOrder({r.Summary(kNoDrops, true), std::string(m.bridgeFile) + "\n", kCleanUpLines.front()}))
       << run.bridge.child->Output();
 
   run.ftmd.child->Signal(SIGTERM);
@@ -193,7 +196,7 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
       EXPECT_FALSE(frames[i].malformed) << file << " frame " << i + 1;
     }
     std::string text;
-    if (!tarnexio_test::HaveProgram("btmon")) continue;
+    if (capture.format != CAPTURE_BTSNOOP || !tarnexio_test::HaveProgram("btmon")) continue;
     ASSERT_TRUE(tarnexio_test::DecodeWithBtmon(file, &text)) << text;
     EXPECT_NE(text.find("HCI Command: Reset"), std::string::npos) << text;
     EXPECT_NE(text.find("HCI Event: Command Complete"), std::string::npos) << text;
@@ -204,7 +207,10 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModesBothDrivers, CaptureRun,
-                         ::testing::Values(Mode{"raw", 1}, Mode{"raw", 2}, Mode{"diag", 1}, Mode{"diag", 2}),
+                         ::testing::Values(Mode{"raw", 1, "bridge.pcapng", "ftmd.pcap"},
+                                           Mode{"raw", 2, "bridge.btsnoop", "ftmd.pcapng"},
+                                           Mode{"diag", 1, "bridge.pcap", "ftmd.btsnoop"},
+                                           Mode{"diag", 2, "bridge.pcapng", "ftmd"}),
                          [](const ::testing::TestParamInfo<Mode>& test) {
                            return std::string(test.param.mode) + "Type" + std::to_string(test.param.driverType);
                          });

@@ -197,12 +197,6 @@ std::vector<PlantedCaptureName> PlantedCaptureNames() {
        "it has more than one name"},
       {"a character device", [](const std::string&, std::string*) { return std::string("/dev/null"); },
        "it is neither a regular file nor a FIFO"},
-      {"a FIFO nobody reads",
-       [](const std::string& dir, std::string*) {
-         const std::string fifo = dir + "/capture.btsnoop";
-         return mkfifo(fifo.c_str(), 0600) == 0 ? fifo : std::string("(no FIFO)");
-       },
-       "obody reads the pipe"},
   };
   OtherUser other;
   std::string whyNot;

@@ -1,4 +1,4 @@
-// The bridge's capture file on these systems: the shared opener, by wide-character name.
+// The bridge's capture target on these systems: the shared opener, by wide-character name.
 #include "platform/platform.h"
 
 #include "platform/posix/capture_target.h"
@@ -6,33 +6,40 @@
 
 #include <cerrno>
 #include <chrono>
-#include <unistd.h>
 
-CaptureOpenResult OpenCaptureFile(const wchar_t* name, std::wstring* path, std::FILE** file, std::wstring* why) {
+struct CaptureStream {
+  tarnexio_posix::CaptureFds fds;
+};
+
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
   std::string utf8;
   for (const wchar_t* c = name; *c != 0; ++c) tarnexio_posix::AppendUtf8(utf8, uint32_t(*c));
   using namespace std::chrono;
   const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(utf8, "tarnexio", now, nullptr);
-  *path = tarnexio_posix::DecodeUtf8(t.path.c_str());
-  *file = nullptr;
+  const tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(utf8, "tarnexio", now, nullptr);
+  *path = tarnexio_posix::DecodeUtf8(t.path);
+  *stream = nullptr;
   switch (t.kind) {
-    case tarnexio_posix::CAPTURE_TARGET_REFUSED:
-      *why = tarnexio_posix::DecodeUtf8(t.why.c_str());
-      return CAPTURE_REFUSED;
+    case tarnexio_posix::CAPTURE_TARGET_REFUSED: *why = tarnexio_posix::DecodeUtf8(t.why); return CAPTURE_REFUSED;
     case tarnexio_posix::CAPTURE_TARGET_FAILED: errno = t.error; return CAPTURE_CANNOT_CREATE;
     case tarnexio_posix::CAPTURE_TARGET_FIFO:
-      if (t.pathFd >= 0) close(t.pathFd);
-      if (t.fd < 0) return CAPTURE_NO_READER;
-      break;
     case tarnexio_posix::CAPTURE_TARGET_FILE: break;
   }
-  *file = fdopen(t.fd, "wb");
-  if (*file == nullptr) {
-    const int error = errno;
-    close(t.fd);
-    errno = error;
-    return CAPTURE_CANNOT_CREATE;
-  }
-  return CAPTURE_OPENED;
+  *stream = new CaptureStream{{t.fd, t.pathFd}};
+  return t.kind == tarnexio_posix::CAPTURE_TARGET_FIFO ? CAPTURE_OPENED_PIPE : CAPTURE_OPENED_FILE;
+}
+
+long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs) {
+  return tarnexio_posix::WriteCaptureFds(&stream->fds, data, length, timeoutMs);
+}
+
+int AwaitCaptureReader(CaptureStream* stream, int timeoutMs) {
+  return tarnexio_posix::AwaitCaptureReaderFds(&stream->fds, timeoutMs);
+}
+
+void DropCaptureReader(CaptureStream* stream) { tarnexio_posix::DropCaptureReaderFds(&stream->fds); }
+
+void CloseCaptureStream(CaptureStream* stream) {
+  tarnexio_posix::CloseCaptureFds(&stream->fds);
+  delete stream;
 }

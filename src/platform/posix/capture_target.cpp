@@ -4,6 +4,10 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <thread>
+#include <chrono>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,6 +131,52 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
 int OpenFifoWriter(int pathFd) {
   const std::string viaProc = "/proc/self/fd/" + std::to_string(pathFd);
   return open(viaProc.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+long WriteCaptureFds(CaptureFds* target, const uint8_t* data, size_t length, int timeoutMs) {
+  if (target->fd < 0) return -EPIPE;
+  if (target->pathFd < 0) {
+    size_t done = 0;
+    while (done < length) {
+      const ssize_t n = write(target->fd, data + done, length - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return -(n < 0 ? errno : EIO);
+      done += size_t(n);
+    }
+    return long(length);
+  }
+  pollfd p{target->fd, POLLOUT, 0};
+  const int ready = poll(&p, 1, timeoutMs);
+  if (ready < 0) return errno == EINTR ? 0 : -errno;
+  if (ready == 0) return 0;
+  const ssize_t n = write(target->fd, data, length);
+  if (n >= 0) return long(n);
+  return errno == EAGAIN || errno == EINTR ? 0 : -errno;
+}
+
+int AwaitCaptureReaderFds(CaptureFds* target, int timeoutMs) {
+  // A reader that leaves must make the write fail, not end the process.
+  signal(SIGPIPE, SIG_IGN);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (target->fd < 0) {
+    target->fd = OpenFifoWriter(target->pathFd);
+    if (target->fd >= 0) break;
+    if (errno != ENXIO) return errno;
+    if (std::chrono::steady_clock::now() >= deadline) return EAGAIN;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return 0;
+}
+
+void DropCaptureReaderFds(CaptureFds* target) {
+  if (target->fd >= 0) close(target->fd);
+  target->fd = -1;
+}
+
+void CloseCaptureFds(CaptureFds* target) {
+  DropCaptureReaderFds(target);
+  if (target->pathFd >= 0) close(target->pathFd);
+  target->pathFd = -1;
 }
 
 }  // namespace tarnexio_posix

@@ -38,4 +38,20 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
 // reader yet).
 int OpenFifoWriter(int pathFd);
 
+// An open capture target as a sink of bytes: a file (fd), or a FIFO (pathFd, and fd while a
+// reader is there).
+struct CaptureFds {
+  int fd = -1;
+  int pathFd = -1;
+};
+
+// A file: writes all of data, returns length or a negative error number. A FIFO: writes
+// what the reader takes within timeoutMs (0 when nothing), or -EPIPE when it has gone.
+long WriteCaptureFds(CaptureFds* target, const uint8_t* data, size_t length, int timeoutMs);
+// A FIFO: 0 once a reader is there, EAGAIN when none came within timeoutMs, or an error.
+int AwaitCaptureReaderFds(CaptureFds* target, int timeoutMs);
+// A FIFO: lets the reader go.
+void DropCaptureReaderFds(CaptureFds* target);
+void CloseCaptureFds(CaptureFds* target);
+
 }  // namespace tarnexio_posix

@@ -46,34 +46,57 @@ std::FILE* StreamOf(HANDLE handle) {
 
 }  // namespace
 
-CaptureOpenResult OpenCaptureFile(const wchar_t* name, std::wstring* path, std::FILE** file, std::wstring* why) {
+struct CaptureStream {
+  std::FILE* file = nullptr;
+};
+
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
   *path = name;
-  *file = nullptr;
+  *stream = nullptr;
+  std::FILE* file = nullptr;
   const DWORD attributes = GetFileAttributesW(name);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     *why = L"it is a link";
     return CAPTURE_REFUSED;
   }
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-    *file = CreateFileForWriting(name);
-    return *file != nullptr ? CAPTURE_OPENED : CAPTURE_CANNOT_CREATE;
-  }
-  const int64_t now = NowUnixMillis();
-  for (unsigned attempt = 0; attempt < 100; ++attempt) {
-    std::wstring candidate = name;
-    if (!candidate.empty() && candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
-    candidate += Widen(CaptureFileName("tarnexio", now, GetCurrentProcessId(), attempt));
-    HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
-    *path = candidate;
-    if (handle == INVALID_HANDLE_VALUE) {
-      errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
-      return CAPTURE_CANNOT_CREATE;
+    file = CreateFileForWriting(name);
+  } else {
+    const int64_t now = NowUnixMillis();
+    errno = EEXIST;
+    for (unsigned attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+      std::wstring candidate = name;
+      if (!candidate.empty() && candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
+      candidate += Widen(CaptureFileName("tarnexio", now, GetCurrentProcessId(), attempt));
+      HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+      *path = candidate;
+      if (handle == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+        return CAPTURE_CANNOT_CREATE;
+      }
+      file = StreamOf(handle);
+      if (file == nullptr) return CAPTURE_CANNOT_CREATE;
     }
-    *file = StreamOf(handle);
-    return *file != nullptr ? CAPTURE_OPENED : CAPTURE_CANNOT_CREATE;
   }
-  errno = EEXIST;
-  return CAPTURE_CANNOT_CREATE;
+  if (file == nullptr) return CAPTURE_CANNOT_CREATE;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  *stream = new CaptureStream{file};
+  return CAPTURE_OPENED_FILE;
+}
+
+long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int) {
+  errno = 0;
+  if (std::fwrite(data, 1, length, stream->file) == length && std::fflush(stream->file) == 0) return long(length);
+  return -(errno != 0 ? errno : EIO);
+}
+
+int AwaitCaptureReader(CaptureStream*, int) { return 0; }
+
+void DropCaptureReader(CaptureStream*) {}
+
+void CloseCaptureStream(CaptureStream* stream) {
+  if (stream->file != nullptr) std::fclose(stream->file);
+  delete stream;
 }
