@@ -101,6 +101,8 @@ void RunPipeWriter(HciCapture* capture) {
       if (WriteToReader(capture, next, stopped ? &deadline : nullptr) != 0) {
         std::lock_guard<std::mutex> hold(capture->lock);
         capture->readerThere = false;
+        // What was on its way to the reader that left never reaches a reader: lost too.
+        capture->lost += 1 + capture->queue.size();
         capture->queue.clear();
         capture->queued = 0;
         stopped = capture->stopping;

@@ -119,8 +119,25 @@ bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames
   return true;
 }
 
-bool ReadInfoWithCapinfos(const std::string& path, std::string* text) {
-  return RunTool({"/usr/bin/env", "capinfos", path}, text);
+bool DropCountsWithTshark(const std::string& path, std::vector<std::string>* counts, std::string* problem) {
+  char dir[] = "/tmp/tarnexio-tshark-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return false;
+  const std::string home = dir;
+  std::string out;
+  const bool ok = RunTool({"/usr/bin/env", "HOME=" + home, "XDG_CONFIG_HOME=" + home, "tshark", "-r", path, "-T",
+                           "fields", "-E", "separator=/t", "-e", "frame.number", "-e", "frame.drop_count"},
+                          &out);
+  std::system(("rm -rf '" + home + "'").c_str());
+  *problem = out;
+  counts->clear();
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || line.find_first_not_of("0123456789") != tab) continue;
+    counts->push_back(line.substr(tab + 1));
+  }
+  return ok;
 }
 
 bool DecodeWithBtmon(const std::string& path, std::string* text) {

@@ -1,5 +1,5 @@
 // Checks of captures (btsnoop, pcap, pcapng) for the tests: the project's own reader, and
-// the files as tshark, capinfos and btmon read them.
+// the files as tshark and btmon read them.
 #pragma once
 
 #include "wire/btsnoop.h"
@@ -48,8 +48,9 @@ bool HaveProgram(const std::string& name);
 // False (with *problem set) when tshark fails or its output cannot be read.
 bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames, std::string* problem);
 
-// Runs `capinfos path`; the text it prints. False when it fails.
-bool ReadInfoWithCapinfos(const std::string& path, std::string* text);
+// Runs `tshark -r path`: each frame's drop count as tshark gives it ("" where it has none).
+// False (with tshark's output in *problem) when tshark fails.
+bool DropCountsWithTshark(const std::string& path, std::vector<std::string>* counts, std::string* problem);
 
 // Runs `btmon -r path`; the text it prints. False when it fails.
 bool DecodeWithBtmon(const std::string& path, std::string* text);

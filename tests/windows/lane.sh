@@ -60,7 +60,7 @@ $cc "${warn[@]}" -static -o "$win/driver_check.exe" "$here/driver/driver_check.c
 e2e_sources=()
 for f in "$top"/tests/e2e/*_test.cpp; do
   case "$(basename "$f")" in
-    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp) ;;
+    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp | capture_live_test.cpp) ;;
     *) e2e_sources+=("$f") ;;
   esac
 done
