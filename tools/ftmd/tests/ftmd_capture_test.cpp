@@ -8,7 +8,9 @@
 #include <functional>
 #include <grp.h>
 #include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <netinet/in.h>
 #include <poll.h>
 #include <regex>
@@ -213,4 +215,38 @@ TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
     EXPECT_EQ(st.st_gid, other.gid) << path;
     EXPECT_TRUE(tarnexio_test::ReadCapture(path).wholeRecords) << path;
   }
+}
+
+TEST(FtmdCapture, AFifoNeverHoldsTheStartUpAndItsReaderGetsAWholePcapng) {
+  TempDir dir, files;
+  const std::string fifo = files.path() + "/ftmd.pcapng";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  FtmdProcess p(dir.path(), {"--capture", fifo});
+  ASSERT_TRUE(p.ready()) << p.output();
+  EXPECT_NE(p.output().find("capturing HCI packets to the pipe " + fifo + " once a reader opens it"), std::string::npos);
+  std::vector<uint8_t> got;
+  std::thread reader([&] {
+    const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
+    uint8_t buffer[4096];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) got.insert(got.end(), buffer, buffer + n);
+    if (fd >= 0) ::close(fd);
+  });
+  std::string out;
+  for (int i = 0; i < 100 && (out += p.output(50)).find("a reader opened the pipe") == std::string::npos; ++i) {
+  }
+  ASSERT_NE(out.find("a reader opened the pipe " + fifo), std::string::npos) << out;
+  expectServed(dir.path());
+  p.signal(SIGTERM);
+  EXPECT_EQ(p.wait(), 0);
+  reader.join();
+  CaptureReader capture;
+  ASSERT_TRUE(CaptureReadStart(&capture, got.data(), got.size()));
+  EXPECT_EQ(capture.format, CAPTURE_PCAPNG);
+  CaptureRecordView record{};
+  std::vector<Bytes> packets;
+  while (CaptureReadNext(&capture, got.data(), got.size(), &record) == CAPTURE_READ_RECORD)
+    packets.emplace_back(record.packet, record.packet + record.length);
+  EXPECT_EQ(capture.offset, got.size());
+  EXPECT_EQ(packets, (std::vector<Bytes>{{0x01, 0x03, 0x0C, 0x00}, {0x04, 0x0E, 4, 1, 0x03, 0x0C, 0}}));
+  EXPECT_TRUE(capture.statistics);
 }
