@@ -141,6 +141,15 @@ check_bt_on() {
 }
 check_bt_on
 
+# Waits (bounded, in tenths of a second) for a line in a log a program is writing.
+wait_for_line() {  # file, text, tenths
+  for _ in $(seq 1 "$3"); do
+    grep -q "$2" "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # The test host tool on Windows: tarnexio-host.exe runs one step against the bridge.
 check_host_tool() {
   local dir port out code bridge
@@ -150,10 +159,7 @@ check_host_tool() {
   timeout 40 grep -q -m1 " serving " <&"${FTMD_HOST[0]}"
   timeout 90 "$here/e2e/tarnexio_wine.sh" -p "$port" -m raw >"$dir/bridge.log" 2>&1 &
   bridge=$!
-  for _ in $(seq 1 400); do
-    grep -q "Waiting for incoming" "$dir/bridge.log" && break
-    sleep 0.1
-  done
+  wait_for_line "$dir/bridge.log" "Waiting for incoming" 400
   out=$(timeout 60 "$wine" "$TARNEXIO_HOST_EXE" "127.0.0.1:$port" reset 2>&1)
   code=$?
   out=${out//$'\r'/}
@@ -183,16 +189,10 @@ check_capture_pipe() {
   timeout 40 grep -q -m1 " serving " <&"${FTMD_PIPE[0]}"
   TARNEXIO_CAPTURE=$pipe timeout 90 "$here/e2e/tarnexio_wine.sh" -p "$port" -m raw >"$dir/bridge.log" 2>&1 &
   bridge=$!
-  for _ in $(seq 1 400); do
-    grep -q "Waiting for incoming" "$dir/bridge.log" && break
-    sleep 0.1
-  done
+  wait_for_line "$dir/bridge.log" "Waiting for incoming" 400
   timeout 60 "$wine" "$win/pipe_client.exe" "$pipe" >"$dir/client.log" 2>&1 &
   client=$!
-  for _ in $(seq 1 300); do
-    grep -q "A reader opened the pipe" "$dir/bridge.log" && break
-    sleep 0.1
-  done
+  wait_for_line "$dir/bridge.log" "A reader opened the pipe" 300
   out=$(timeout 60 "$wine" "$TARNEXIO_HOST_EXE" "127.0.0.1:$port" reset 2>&1)
   code=$?
   timeout 30 tail --pid="$bridge" -f /dev/null || kill "$bridge" 2>/dev/null
