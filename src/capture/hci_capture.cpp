@@ -39,18 +39,28 @@ void StopAfterFailure(HciCapture* capture) {
   CloseSink(capture);
 }
 
-// Writes a whole buffer to the pipe's reader, a little at a time so that a stop is seen.
-// 0, or an error number (the reader left); ETIMEDOUT when a stop's deadline passed.
-int WriteToReader(HciCapture* capture, const std::vector<uint8_t>& bytes,
-                  const std::chrono::steady_clock::time_point* deadline) {
+// Writes a whole buffer to the pipe's reader, a little at a time so that a stop is seen:
+// once the capture stops, the reader has until stopBy. 0, or an error number (the reader
+// left); ETIMEDOUT when the stop's time ran out.
+int WriteToReader(HciCapture* capture, const std::vector<uint8_t>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
-    if (deadline != nullptr && std::chrono::steady_clock::now() > *deadline) return ETIMEDOUT;
+    {
+      std::lock_guard<std::mutex> hold(capture->lock);
+      if (capture->stopping && std::chrono::steady_clock::now() > capture->stopBy) return ETIMEDOUT;
+    }
     const long n = capture->sink.write(capture->sink.context, bytes.data() + done, bytes.size() - done, 50);
     if (n < 0) return int(-n);
     done += size_t(n);
   }
   return 0;
+}
+
+// Asks the pipe's writer to stop: what is queued has a second to go out.
+void AskWriterToStop(HciCapture* capture) {
+  capture->stopping = true;
+  capture->stopBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  capture->wake.notify_all();
 }
 
 bool Stopping(HciCapture* capture) {
@@ -70,7 +80,7 @@ void RunPipeWriter(HciCapture* capture) {
     if (waited != 0) break;
     std::vector<uint8_t> header;
     AppendCaptureHeader(header, capture->format, capture->application);
-    if (WriteToReader(capture, header, nullptr) != 0) {
+    if (WriteToReader(capture, header) != 0) {
       capture->sink.dropReader(capture->sink.context);
       continue;
     }
@@ -79,7 +89,6 @@ void RunPipeWriter(HciCapture* capture) {
       capture->readerThere = true;
     }
     if (capture->onPipeEvent) capture->onPipeEvent(CAPTURE_READER_CAME);
-    Clock::time_point deadline;
     bool stopped = false;
     for (;;) {
       std::vector<uint8_t> next;
@@ -90,15 +99,12 @@ void RunPipeWriter(HciCapture* capture) {
           stopped = true;
           break;
         }
-        if (capture->stopping && !stopped) {
-          stopped = true;
-          deadline = Clock::now() + std::chrono::seconds(1);
-        }
+        stopped = capture->stopping;
         next.swap(capture->queue.front());
         capture->queue.pop_front();
         capture->queued -= next.size();
       }
-      if (WriteToReader(capture, next, stopped ? &deadline : nullptr) != 0) {
+      if (WriteToReader(capture, next) != 0) {
         std::lock_guard<std::mutex> hold(capture->lock);
         capture->readerThere = false;
         // What was on its way to the reader that left never reaches a reader: lost too.
@@ -111,10 +117,13 @@ void RunPipeWriter(HciCapture* capture) {
     }
     if (stopped && capture->readerThere) {
       std::vector<uint8_t> end;
-      AppendCaptureEnd(end, capture->format, capture->startMicros, NowUnixMicros(), capture->records,
-                       capture->endDrops + capture->lost);
-      const Clock::time_point last = Clock::now() + std::chrono::milliseconds(200);
-      if (!end.empty()) WriteToReader(capture, end, &last);
+      {
+        std::lock_guard<std::mutex> hold(capture->lock);
+        AppendCaptureEnd(end, capture->format, capture->startMicros, NowUnixMicros(), capture->records,
+                         capture->endDrops + capture->lost);
+        capture->stopBy = Clock::now() + std::chrono::milliseconds(200);
+      }
+      if (!end.empty()) WriteToReader(capture, end);
       break;
     }
     capture->sink.dropReader(capture->sink.context);
@@ -129,9 +138,8 @@ HciCapture::~HciCapture() {
   if (!writer.joinable()) return;
   {
     std::lock_guard<std::mutex> hold(lock);
-    stopping = true;
     capturing = false;
-    wake.notify_all();
+    AskWriterToStop(this);
   }
   writer.join();
 }
@@ -214,8 +222,7 @@ void CaptureStop(HciCapture* capture, uint64_t dropsSoFar) {
   const bool wasCapturing = capture->capturing.exchange(false);
   capture->endDrops = dropsSoFar;
   if (capture->pipe && capture->writer.joinable()) {
-    capture->stopping = true;
-    capture->wake.notify_all();
+    AskWriterToStop(capture);
     hold.unlock();
     capture->writer.join();
     hold.lock();

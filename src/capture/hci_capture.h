@@ -16,6 +16,7 @@
 #include "wire/capture_name.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,7 @@ struct HciCapture {
   bool pipe = false;
   bool readerThere = false;
   bool stopping = false;
+  std::chrono::steady_clock::time_point stopBy;  // with stopping: the writer gives up then
   uint64_t endDrops = 0;  // given to the stop, for the end of the capture
   std::deque<std::vector<uint8_t>> queue;
   size_t queued = 0;  // bytes in queue

@@ -273,6 +273,22 @@ TEST(HciCapture, APipeReaderGetsTheHeaderThenEveryPacketAndASlowOneNeverHoldsThe
   EXPECT_EQ(pipe.read[0], 0xD4);
 }
 
+TEST(HciCapture, AStopWithAReaderThatTakesNothingEndsInABoundedTimeAndCountsWhatNeverWentOut) {
+  PipeDouble pipe;
+  HciCapture capture;
+  pipe.Set([&] { pipe.readerThere = true; });
+  std::atomic<int> came{0};
+  ASSERT_EQ(CaptureStart(&capture, CAPTURE_PCAPNG, pipe.Sink(), "Tarnexio test", [&](CapturePipeEvent) { came++; }), 0);
+  ASSERT_TRUE(WaitUntil([&] { return came.load() == 1; }));
+  pipe.Set([&] { pipe.stalled = true; });
+  int error = 0;
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(Write(&capture, kEveryKind[2], &error), CAPTURE_WRITTEN);
+  const auto start = std::chrono::steady_clock::now();
+  CaptureStop(&capture, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_EQ(CaptureLost(&capture), 10u);
+}
+
 TEST(HciCounts, EachKindAndDirectionIsCountedWithItsBytes) {
   HciCounts counts;
   for (const Packet& p : kEveryKind) CountHciPacket(&counts, p.direction, p.bytes[0], p.bytes.size() - 1);

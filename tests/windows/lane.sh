@@ -66,7 +66,7 @@ for f in "$top"/tests/e2e/*_test.cpp; do
   esac
 done
 timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/support" -I"$top/src" \
-  -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" \
+  -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" -DTARNEXIO_VERSION_STRING="\"lane\"" \
   "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp \
   "$top/tests/support/capture_check.cpp" "$top/tests/support/child_process.cpp" \
   -lgtest_main -lgtest -o "$out/e2e_wine" || fail "end-to-end tests build"
