@@ -1,7 +1,7 @@
 // Micro-benchmarks of the byte work on the bridge's hot paths: the diag frame encoder
 // (FCS and escaping), the raw demultiplexer and the capture of one packet. Bytes per
 // second are of input bytes.
-#include "capture/btsnoop_file.h"
+#include "capture/hci_capture.h"
 #include "diag/diag.h"
 #include "hostlink/raw_demux.h"
 
@@ -129,9 +129,11 @@ void BM_DemuxRawPackets(benchmark::State& state) {
 
 // The capture of one packet: its record built, written by one call and flushed to a
 // file in the temporary directory (started afresh every so often so it stays small).
-// Argument: the packet's bytes behind its type byte (4: a command, 1025: a full ACL packet).
+// Arguments: the format (0 btsnoop, 1 pcap, 2 pcapng) and the packet's bytes behind its
+// type byte (4: a command, 1025: a full ACL packet).
 void BM_CaptureRecord(benchmark::State& state) {
-  const Bytes packet((size_t)state.range(0), 0x5A);
+  const CaptureFormat format = CaptureFormat(state.range(0));
+  const Bytes packet((size_t)state.range(1), 0x5A);
   char path[] = "/tmp/tarnexio-bench-XXXXXX";
   const int fd = mkstemp(path);
   if (fd < 0) {
@@ -139,43 +141,47 @@ void BM_CaptureRecord(benchmark::State& state) {
     return;
   }
   close(fd);
-  BtsnoopFile capture;
-  BtsnoopStart(&capture, std::fopen(path, "wb"));
+  const auto start = [&](HciCapture* capture) {
+    CaptureStart(capture, format, CaptureSinkOfFile(std::fopen(path, "wb")), "bench");
+  };
+  HciCapture capture;
+  start(&capture);
   int error = 0;
   int64_t written = 0;
   for (auto _ : state) {
-    if (BtsnoopWritePacket(&capture, BTSNOOP_FROM_CONTROLLER, 0x02, packet.data(), packet.size(), &error) !=
-        BTSNOOP_WRITTEN) {
+    if (CaptureWritePacket(&capture, BTSNOOP_FROM_CONTROLLER, 0x02, packet.data(), packet.size(), 0, &error) !=
+        CAPTURE_WRITTEN) {
       state.SkipWithError("the capture stopped");
       break;
     }
     if (++written % 16384 == 0) {
       state.PauseTiming();
-      BtsnoopStop(&capture);
-      BtsnoopStart(&capture, std::fopen(path, "wb"));
+      CaptureStop(&capture, 0);
+      start(&capture);
       state.ResumeTiming();
     }
   }
-  BtsnoopStop(&capture);
+  CaptureStop(&capture, 0);
   unlink(path);
   state.SetItemsProcessed(state.iterations());
+  state.SetLabel(format == CAPTURE_BTSNOOP ? "btsnoop" : format == CAPTURE_PCAP ? "pcap" : "pcapng");
 }
 
 // The same call without a capture file: what every packet costs when no capture is asked for.
 void BM_CaptureOff(benchmark::State& state) {
   const Bytes packet(1025, 0x5A);
-  BtsnoopFile capture;
+  HciCapture capture;
   int error = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(
-        BtsnoopWritePacket(&capture, BTSNOOP_FROM_CONTROLLER, 0x02, packet.data(), packet.size(), &error));
+        CaptureWritePacket(&capture, BTSNOOP_FROM_CONTROLLER, 0x02, packet.data(), packet.size(), 0, &error));
   }
   state.SetItemsProcessed(state.iterations());
 }
 
 }  // namespace
 
-BENCHMARK(BM_CaptureRecord)->Arg(4)->Arg(1025);
+BENCHMARK(BM_CaptureRecord)->ArgsProduct({{CAPTURE_BTSNOOP, CAPTURE_PCAP, CAPTURE_PCAPNG}, {4, 1025}});
 BENCHMARK(BM_CaptureOff);
 BENCHMARK(BM_EncodeFrameTypical);
 BENCHMARK(BM_EncodeFrameWorstCase);

@@ -39,9 +39,9 @@ std::string FormatHciCounts(const HciCounts& counts) {
   return text;
 }
 
-BtsnoopWriteResult TapHciPacket(BtsnoopFile* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
-                                const uint8_t* packet, size_t length, int* error) {
+CaptureWriteResult TapHciPacket(HciCapture* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
+                                const uint8_t* packet, size_t length, uint64_t dropsSoFar, int* error) {
   CountHciPacket(counts, direction, h4Type, length);
-  if (capture == nullptr) return BTSNOOP_NOT_CAPTURING;
-  return BtsnoopWritePacket(capture, direction, h4Type, packet, length, error);
+  if (capture == nullptr) return CAPTURE_NOT_CAPTURING;
+  return CaptureWritePacket(capture, direction, h4Type, packet, length, dropsSoFar, error);
 }

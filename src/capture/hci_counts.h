@@ -2,7 +2,7 @@
 // direction: what a run summary reports.
 #pragma once
 
-#include "capture/btsnoop_file.h"
+#include "capture/hci_capture.h"
 #include "wire/btsnoop.h"
 
 #include <atomic>
@@ -33,6 +33,7 @@ void CountHciPacket(HciCounts* counts, BtsnoopDirection direction, uint8_t h4Typ
 std::string FormatHciCounts(const HciCounts& counts);
 
 // One packet passing between a test host and a controller: counted, then written to the
-// capture when there is one (capture may be nullptr). *error as BtsnoopWritePacket.
-BtsnoopWriteResult TapHciPacket(BtsnoopFile* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
-                                const uint8_t* packet, size_t length, int* error);
+// capture when there is one (capture may be nullptr). dropsSoFar and *error as
+// CaptureWritePacket.
+CaptureWriteResult TapHciPacket(HciCapture* capture, HciCounts* counts, BtsnoopDirection direction, uint8_t h4Type,
+                                const uint8_t* packet, size_t length, uint64_t dropsSoFar, int* error);

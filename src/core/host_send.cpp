@@ -3,10 +3,9 @@
 
 const HostSendSeam* SetHostSendSeam(HostSender* host, const HostSendSeam* seam) { return host->seam.exchange(seam); }
 
-// Sends all of data, repeating after a partial send; the lock keeps each packet whole
-// on the wire whichever thread sends it.
+// Sends all of data, repeating after a partial send; the caller holds the send lock,
+// which keeps each packet whole on the wire whichever thread sends it.
 static int SendWholeOnSocket(HostSender* host, const BYTE* data, int len) {
-  std::lock_guard<std::mutex> lock(host->sendLock);
   SOCKET s = host->clientSocket.load();
   if (s == INVALID_SOCKET) return HOST_SEND_NO_SOCKET;
   int sent = 0;
@@ -22,9 +21,14 @@ static int SendWholeOnSocket(HostSender* host, const BYTE* data, int len) {
   return sent;
 }
 
-int SendToTestHost(HostSender* host, const BYTE* data, int len) {
+int SendToTestHost(HostSender* host, const BYTE* data, int len, const HostSendNote* note) {
   const HostSendSeam* seam = host->seam.load();
-  const int sent = seam != nullptr ? seam->send(seam->context, data, len) : SendWholeOnSocket(host, data, len);
+  int sent;
+  {
+    std::lock_guard<std::mutex> lock(host->sendLock);
+    if (note != nullptr) note->note(note->context);
+    sent = seam != nullptr ? seam->send(seam->context, data, len) : SendWholeOnSocket(host, data, len);
+  }
   if (sent != len) CountDrop(DropsOf(host), DROP_NOT_SENT);
   return sent;
 }

@@ -31,11 +31,19 @@ struct HostSender {
 // Where the drops of a host link are counted; nullptr without a link or counts.
 inline DropCounts* DropsOf(const HostSender* host) { return host != nullptr ? host->drops : nullptr; }
 
+// What is done under the send lock right before a packet goes: its record in the capture,
+// so that the capture's order is the order on the connection.
+struct HostSendNote {
+  void (*note)(void* context);
+  void* context;
+};
+
 // Sends one whole packet or frame on clientSocket, holding a lock for all of it so that
 // packets of different threads never interleave, and repeating after a partial send.
-// Returns len when all went out, a count below len when a send failed part way, or one
-// of the negative values above.
-int SendToTestHost(HostSender* host, const BYTE* data, int len);
+// note (may be nullptr) is done under the same lock, before the send, also when there is no
+// connection. Returns len when all went out, a count below len when a send failed part
+// way, or one of the negative values above.
+int SendToTestHost(HostSender* host, const BYTE* data, int len, const HostSendNote* note = nullptr);
 
 // Replaces the socket sender with seam (nullptr restores it); returns the previous seam.
 const HostSendSeam* SetHostSendSeam(HostSender* host, const HostSendSeam* seam);

@@ -8,7 +8,8 @@
 #include "wire/diag_packets.h"
 
 // Frames one packet and sends it to the test host through host, with a hex dump when verbose.
-void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose);
+void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose,
+                       const HostSendNote* note = nullptr);
 
 // Answers one received frame, length bytes up to and with its flag. bufferSize is the size
 // of the buffer that request points into; nothing past it is read, and a byte the request

@@ -3,12 +3,20 @@
 #include "core/hex_dump.h"
 #include "diag/diag.h"
 
-void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose) {
+// A packet that cannot be framed is noted all the same: what is dropped here was still
+// received from the controller.
+static void NoteUnsent(const HostSendNote* note) {
+  if (note != nullptr) note->note(note->context);
+}
+
+void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose,
+                       const HostSendNote* note) {
   BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped
 
   if (length > DIAG_MAX_PACKET) {
     print_message(L"Input data is too large. Length = %d \n", length);
     CountDrop(DropsOf(host), DROP_OVERSIZED);
+    NoteUnsent(note);
     return;
   }
   const int frameLength = EncodeDiagFrame(data, length, escape, frame, DIAG_FRAME_AREA);
@@ -16,6 +24,7 @@ void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escap
     // Only a negative length or a missing packet gets here: the area fits every frame.
     print_message(L"BTFTM : DiagPrintToStream, invalid packet (length %d), nothing sent\n", length);
     CountDrop(DropsOf(host), DROP_MALFORMED);
+    NoteUnsent(note);
     return;
   }
 
@@ -25,7 +34,7 @@ void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escap
     print_message(L"\nBTFTM : DiagPrintToStream Send[%d]: %ls\n", frameLength, items);
   }
 
-  const int sent = SendToTestHost(host, frame, frameLength);
+  const int sent = SendToTestHost(host, frame, frameLength, note);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(L"BTFTM : DiagPrintToStream, Can't find socket\n");
   } else if (sent != frameLength) {

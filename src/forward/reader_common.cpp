@@ -38,21 +38,44 @@ void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result) {
   if (result == READ_WAITED) FinishRequest(ctx, record);
 }
 
+namespace {
+
+// A controller packet's record, made under the send lock so that the capture has the
+// packets in the order the test host gets them.
+struct ForwardedPacket {
+  PacketTap* tap;
+  BYTE h4Type;
+  const BYTE* packet;
+  int length;
+};
+
+void TapForwarded(void* context) {
+  const ForwardedPacket* p = static_cast<const ForwardedPacket*>(context);
+  TapPacket(p->tap, BTSNOOP_FROM_CONTROLLER, p->h4Type, p->packet, p->length);
+}
+
+}  // namespace
+
 bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {
-  TapPacket(&ctx->tap, BTSNOOP_FROM_CONTROLLER, h4Type, buffer, length);
   if (ctx->diagMode.load() != 0) {
     BYTE* logPacket = BuildLogPacket(buffer, length, logCode, tag);
     if (logPacket == nullptr) {
+      TapPacket(&ctx->tap, BTSNOOP_FROM_CONTROLLER, h4Type, buffer, length);
       print_message(lines.noMemory);
       CountDrop(&ctx->tap.drops, DROP_NO_MEMORY);
       return false;
     }
-    DiagPrintToStream(&ctx->host, logPacket, length + LOG_HEADER_SIZE, 1, 1);
+    ForwardedPacket forwarded = {&ctx->tap, h4Type, logPacket + LOG_HEADER_SIZE, length};
+    const HostSendNote note = {TapForwarded, &forwarded};
+    DiagPrintToStream(&ctx->host, logPacket, length + LOG_HEADER_SIZE, 1, 1, &note);
     ReleaseLogPacket(logPacket);
     return true;
   }
+  // The type byte goes in front of the packet in the same buffer: the packet is then one further.
   int total = PrependH4Type(buffer, length, h4Type);
-  int sent = SendToTestHost(&ctx->host, buffer, total);
+  ForwardedPacket forwarded = {&ctx->tap, h4Type, buffer + 1, length};
+  const HostSendNote note = {TapForwarded, &forwarded};
+  int sent = SendToTestHost(&ctx->host, buffer, total, &note);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(lines.noSocket);
   } else if (sent < 0) {

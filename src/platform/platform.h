@@ -172,6 +172,29 @@ bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value);
 // when it cannot be created.
 std::FILE* CreateFileForWriting(const wchar_t* path);
 
+enum CaptureOpenResult {
+  CAPTURE_OPENED_FILE,    // *stream is an empty file open for writing
+  CAPTURE_OPENED_PIPE,    // *stream is a pipe (a FIFO, a named pipe) a reader may open
+  CAPTURE_REFUSED,        // *why says what is wrong with the name's object
+  CAPTURE_CANNOT_CREATE,  // errno says why
+};
+
+// Opens what a capture name points at, for this run: in a directory a new file named by
+// its start time and process id; a new file for the user alone; an existing regular file
+// of the user, replaced; a pipe, without waiting for a reader. Nothing is reached through a
+// symbolic link and nothing of another user is written into. *path receives the name of
+// the file used.
+struct CaptureStream;
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why);
+// A file: writes all of data and returns length, or a negative error number. A pipe:
+// writes what its reader takes within timeoutMs (0 when nothing), -EPIPE once it has gone.
+long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs);
+// A pipe: 0 once a reader is there, EAGAIN when none came within timeoutMs, or an error.
+int AwaitCaptureReader(CaptureStream* stream, int timeoutMs);
+// A pipe: lets its reader go, to wait for another.
+void DropCaptureReader(CaptureStream* stream);
+void CloseCaptureStream(CaptureStream* stream);
+
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,
 // also when it is a pipe or a file. On systems other than Windows the characters go

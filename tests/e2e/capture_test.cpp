@@ -2,6 +2,7 @@
 // and received, packet for packet, as ftmd --btsnoop does at the controller side; the
 // run summary counts the same. Files that cannot be written cost one line.
 #include "capture_check.h"
+#include "capture_recorder.h"
 #include "harness.h"
 #include "wire/diag_packets.h"
 #include "wire/version.h"
@@ -19,141 +20,11 @@ using tarnexio_test::ReadCapture;
 
 namespace {
 
-// A test host that keeps every HCI packet it sends and receives, as H4 packets.
-struct Recorder {
-  TestHost* host;  // nullptr when the run did not start
-  bool diag;
-  std::vector<Bytes> sent;
-  std::vector<Bytes> received;
-
-  void Send(const Bytes& h4) {
-    sent.push_back(h4);
-    if (host != nullptr) host->Send(diag ? DiagHciRequest(h4) : h4);
-  }
-  // The next controller packet; empty on timeout. In diag mode the log packets are
-  // unwrapped and every other frame is let go.
-  Bytes Receive(Millis timeout = Millis(5000)) {
-    if (host == nullptr) return {};
-    for (;;) {
-      Bytes packet;
-      if (!diag) {
-        packet = host->ReceiveH4(timeout);
-      } else {
-        const Bytes frame = host->ReceiveFrame(timeout);
-        if (frame.empty()) return {};
-        // The echo of a request is not escaped and holds the request's own flag: it
-        // arrives in pieces that do not check. Log packets are escaped and always do.
-        bool ok = false;
-        const Bytes log = DecodeFrame(frame, &ok);
-        LogPacketView view;
-        if (!ok || ParseLogPacket(log.data(), log.size(), &view) != LOG_PACKET_OK) continue;
-        packet = {view.h4Type};
-        packet.insert(packet.end(), view.payload, view.payload + view.length);
-      }
-      if (!packet.empty()) received.push_back(packet);
-      return packet;
-    }
-  }
-  Bytes ReceiveUntil(const std::function<bool(const Bytes&)>& pred) {
-    for (int i = 0; i < 100; ++i) {
-      Bytes p = Receive();
-      if (p.empty() || pred(p)) return p;
-    }
-    return {};
-  }
-  Bytes ReceiveEvent(uint8_t code) {
-    return ReceiveUntil([code](const Bytes& p) { return p[0] == 0x04 && p[1] == code; });
-  }
-  // Opens an ACL link; its handle, or 0xFFFF.
-  uint16_t OpenAcl() {
-    Send(Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"));
-    const Bytes done = ReceiveEvent(0x03);
-    return done.size() >= 6 && done[3] == 0 ? uint16_t(done[4] | done[5] << 8) : 0xFFFF;
-  }
-  // Takes what is still on its way until the link has been quiet for a while.
-  void Drain() {
-    while (!Receive(Millis(300)).empty()) {
-    }
-  }
-  // The summary line these packets make.
-  std::string Summary(const std::string& drops) const {
-    unsigned long long kinds[6] = {}, bytes[2] = {};
-    for (const Bytes& p : sent) {
-      kinds[p[0] == 0x01 ? 0 : p[0] == 0x02 ? 2 : 4]++;
-      bytes[0] += p.size();
-    }
-    for (const Bytes& p : received) {
-      kinds[p[0] == 0x04 ? 1 : p[0] == 0x02 ? 3 : 5]++;
-      bytes[1] += p.size();
-    }
-    return "BTFTM : Run summary: commands " + std::to_string(kinds[0]) + ", events " + std::to_string(kinds[1]) +
-           ", ACL to controller " + std::to_string(kinds[2]) + ", ACL from controller " + std::to_string(kinds[3]) +
-           ", SCO to controller " + std::to_string(kinds[4]) + ", SCO from controller " + std::to_string(kinds[5]) +
-           ", bytes to controller " + std::to_string(bytes[0]) + ", bytes from controller " +
-           std::to_string(bytes[1]) + "; dropped: " + drops + "; Tarnexio version " + TarnexioVersion() + "\n";
-  }
-};
-
-// The packets of one H4 type, in their order. Packets of different reader threads may be
-// captured in one order and sent in the other; those of one type never are.
-std::vector<Bytes> OfType(const std::vector<Bytes>& packets, uint8_t type) {
-  std::vector<Bytes> out;
-  for (const Bytes& p : packets)
-    if (p[0] == type) out.push_back(p);
-  return out;
-}
-
-// The controller's packets in a capture match what the test host received, type by type.
-void ExpectReceived(const Capture& capture, const std::vector<Bytes>& received, const std::string& file) {
-  const std::vector<Bytes> captured = tarnexio_test::PacketsGoing(capture, BTSNOOP_FROM_CONTROLLER);
-  EXPECT_EQ(captured.size(), received.size()) << file;
-  for (uint8_t type : {0x02, 0x03, 0x04}) EXPECT_EQ(OfType(captured, type), OfType(received, type)) << file;
-}
-
-const char* const kNoDrops =
-    "oversized 0, malformed 0, short reply 0, unknown type 0, no frame end 0, not sent 0, no memory 0";
-
-Bytes AclOf(uint16_t handle, int sequence, size_t length) {
-  Bytes p = {0x02, uint8_t(handle), uint8_t(handle >> 8), uint8_t(length), uint8_t(length >> 8)};
-  for (size_t i = 0; i < length; ++i) p.push_back(uint8_t(sequence + i));
-  return p;
-}
-
-// The traffic of one run: commands and their events for every driver type; ACL data each
-// way for a type 1 driver (looped back in raw mode, made by the controller in diag mode,
-// where the test host sends no data); SCO each way in raw mode.
-void Exchange(Recorder& r, int driverType) {
-  r.Send(Hex("01 03 0c 00"));
-  ASSERT_FALSE(r.ReceiveEvent(0x0E).empty());
-  r.Send(Hex("01 09 10 00"));
-  ASSERT_FALSE(r.ReceiveEvent(0x0E).empty());
-  if (driverType == 2) return;
-  const uint16_t acl = r.OpenAcl();
-  ASSERT_NE(acl, 0xFFFF);
-  if (r.diag) {
-    // The controller's vendor command sends data on the link: 2 packets of 16 bytes of 7D.
-    r.Send({0x01, 0x01, 0xFC, 0x07, uint8_t(acl), uint8_t(acl >> 8), 2, 0, 16, 0, 0x7D});
-    for (int i = 0; i < 2; ++i) ASSERT_FALSE(r.ReceiveUntil([](const Bytes& p) { return p[0] == 0x02; }).empty());
-    return;
-  }
-  for (int i = 0; i < 3; ++i) {
-    r.Send(AclOf(acl, i, size_t(10 + 300 * i)));
-    ASSERT_FALSE(r.ReceiveUntil([](const Bytes& p) { return p[0] == 0x02; }).empty());
-  }
-  Bytes setup = Hex("01 28 04 11 00 00 40 1f 00 00 40 1f 00 00 ff ff 60 00 ff 3f 00");
-  setup[4] = uint8_t(acl), setup[5] = uint8_t(acl >> 8);
-  r.Send(setup);
-  const Bytes sco = r.ReceiveEvent(0x2C);
-  ASSERT_GE(sco.size(), 6u);
-  Bytes data = {0x03, sco[4], sco[5], 48};
-  data.resize(4 + 48, 0x5C);
-  r.Send(data);
-  ASSERT_FALSE(r.ReceiveUntil([](const Bytes& p) { return p[0] == 0x03; }).empty());
-}
-
 struct Mode {
   const char* mode;
   int driverType;
+  const char* bridgeFile;  // the format each writes follows the ending
+  const char* ftmdFile;
 };
 
 class CaptureRun : public ::testing::TestWithParam<Mode> {};
@@ -161,12 +32,12 @@ class CaptureRun : public ::testing::TestWithParam<Mode> {};
 TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCountsIt) {
   const Mode m = GetParam();
   TempDir files;
-  const std::string bridgeFile = files.path + "/bridge.btsnoop", ftmdFile = files.path + "/ftmd.btsnoop";
+  const std::string bridgeFile = files.path + "/" + m.bridgeFile, ftmdFile = files.path + "/" + m.ftmdFile;
   for (const std::string& file : {bridgeFile, ftmdFile}) {
     std::ofstream(file) << "an older file, longer than a btsnoop header, that each capture replaces";
   }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
-              {{"TARNEXIO_BTSNOOP", bridgeFile}});
+              {{std::string(m.mode) == "diag" ? "TARNEXIO_CAPTURE" : "TARNEXIO_BTSNOOP", bridgeFile}});
   ASSERT_TRUE(run.ready);
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to "));
   Recorder r{run.host.get(), std::string(m.mode) == "diag", {}, {}};
@@ -174,7 +45,9 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   r.Drain();
   run.host->Close();
   ASSERT_EQ(run.bridge.child->WaitExit(), 0);
-  EXPECT_TRUE(run.bridge.child->HasInOrder({r.Summary(kNoDrops), kCleanUpLines.front()})) << run.bridge.child->Output();
+  EXPECT_TRUE(
+      run.bridge.child->HasInOrder({r.Summary(kNoDrops, true), std::string(m.bridgeFile) + "\n", kCleanUpLines.front()}))
+      << run.bridge.child->Output();
 
   run.ftmd.child->Signal(SIGTERM);
   EXPECT_EQ(run.ftmd.child->WaitExit(), 0);
@@ -195,7 +68,7 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
       EXPECT_FALSE(frames[i].malformed) << file << " frame " << i + 1;
     }
     std::string text;
-    if (!tarnexio_test::HaveProgram("btmon")) continue;
+    if (capture.format != CAPTURE_BTSNOOP || !tarnexio_test::HaveProgram("btmon")) continue;
     ASSERT_TRUE(tarnexio_test::DecodeWithBtmon(file, &text)) << text;
     EXPECT_NE(text.find("HCI Command: Reset"), std::string::npos) << text;
     EXPECT_NE(text.find("HCI Event: Command Complete"), std::string::npos) << text;
@@ -206,7 +79,10 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
 }
 
 INSTANTIATE_TEST_SUITE_P(BothModesBothDrivers, CaptureRun,
-                         ::testing::Values(Mode{"raw", 1}, Mode{"raw", 2}, Mode{"diag", 1}, Mode{"diag", 2}),
+                         ::testing::Values(Mode{"raw", 1, "bridge.pcapng", "ftmd.pcap"},
+                                           Mode{"raw", 2, "bridge.btsnoop", "ftmd.pcapng"},
+                                           Mode{"diag", 1, "bridge.pcap", "ftmd.btsnoop"},
+                                           Mode{"diag", 2, "bridge.pcapng", "ftmd"}),
                          [](const ::testing::TestParamInfo<Mode>& test) {
                            return std::string(test.param.mode) + "Type" + std::to_string(test.param.driverType);
                          });
@@ -246,7 +122,7 @@ TEST(Capture, TenThousandAclPacketsWithCommandsAndEventsGiveWholeRecordsInOrder)
   EXPECT_EQ(acls, kPackets);
   run.host->Close();
   ASSERT_EQ(run.bridge.child->WaitExit(), 0);
-  EXPECT_TRUE(run.bridge.child->WaitForOutput(r.Summary(kNoDrops)));
+  EXPECT_TRUE(run.bridge.child->WaitForOutput(r.Summary(kNoDrops, true)));
 
   const Capture capture = ReadCapture(file);
   ASSERT_TRUE(capture.wholeRecords) << capture.problem;
@@ -291,7 +167,6 @@ TEST(Capture, AFileThatCannotBeWrittenCostsOneLineAndTheTrafficGoesOn) {
   const Case cases[] = {
       {"/nonexistent-tarnexio-dir/bridge.btsnoop", "BTFTM : Cannot create the btsnoop file ",
        "bridge.btsnoop (error 2), running without capture\n"},
-      {"/dev/full", "BTFTM : btsnoop capture to ", "full stopped: write failed (error 28), traffic goes on\n"},
   };
   for (const Case& c : cases) {
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", c.file}});
@@ -307,8 +182,10 @@ TEST(Capture, AFileThatCannotBeWrittenCostsOneLineAndTheTrafficGoesOn) {
   }
 }
 
-TEST(Capture, TheSummaryCountsWhatTheBridgeDroppedByCause) {
-  LiveRun run("raw", {"--type", "1"});
+TEST(Capture, TheSummaryAndTheCaptureCountWhatTheBridgeDroppedByCause) {
+  TempDir files;
+  const std::string file = files.path + "/drops.pcapng";
+  LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
   ASSERT_TRUE(run.ready);
   Recorder r{run.host.get(), false, {}, {}};
   run.host->Send({0x09, 0x0A});  // two bytes that start no packet
@@ -323,9 +200,69 @@ TEST(Capture, TheSummaryCountsWhatTheBridgeDroppedByCause) {
   run.host->Close();
   ASSERT_EQ(run.bridge.child->WaitExit(), 0);
   EXPECT_TRUE(run.bridge.child->HasInOrder(
-      {r.Summary("oversized 1, malformed 0, short reply 0, unknown type 2, no frame end 0, not sent 0, no memory 0"),
+      {r.Summary("oversized 1, malformed 0, short reply 0, unknown type 2, no frame end 0, not sent 0, no memory 0",
+                 true),
        kCleanUpLines.front()}))
       << run.bridge.child->Output();
+  // The records after the drops carry them, and the end of the capture has them all.
+  const Capture capture = ReadCapture(file);
+  ASSERT_TRUE(capture.wholeRecords) << capture.problem;
+  ASSERT_EQ(capture.packets.size(), 4u);
+  EXPECT_EQ(capture.packets[0].dropsSoFar, 2u);
+  EXPECT_EQ(capture.packets[3].dropsSoFar, 3u);
+  EXPECT_TRUE(capture.statistics);
+  EXPECT_EQ(capture.received, 4u);
+  EXPECT_EQ(capture.dropped, 3u);
+  if (!tarnexio_test::HaveProgram("tshark")) return;
+  std::vector<std::string> counts;
+  std::string problem;
+  ASSERT_TRUE(tarnexio_test::DropCountsWithTshark(file, &counts, &problem)) << problem;
+  EXPECT_EQ(counts, (std::vector<std::string>{"2", "2", "3", "3"})) << problem;
 }
+
+}  // namespace
+
+namespace {
+
+class CaptureOrder : public ::testing::TestWithParam<const char*> {};
+
+// Events and ACL data come from two reader threads at once; the capture has them in the
+// order the test host got them, run after run.
+TEST_P(CaptureOrder, TheCaptureHasTheControllersPacketsInTheOrderTheHostReadThem) {
+  const bool diag = std::string(GetParam()) == "diag";
+  constexpr int kRuns = 20;
+  int matched = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    TempDir files;
+    const std::string file = files.path + (i % 2 == 0 ? "/order.pcapng" : "/order.btsnoop");
+    LiveRun run(GetParam(), {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
+    ASSERT_TRUE(run.ready);
+    Recorder r{run.host.get(), diag, {}, {}};
+    const uint16_t acl = r.OpenAcl();
+    ASSERT_NE(acl, 0xFFFF);
+    for (int k = 0; k < 8; ++k) {
+      if (diag) {
+        // The controller sends 8 packets of 16 bytes on the link, then completes the command.
+        r.Send({0x01, 0x01, 0xFC, 0x07, uint8_t(acl), uint8_t(acl >> 8), 8, 0, 16, 0, uint8_t(k)});
+      } else {
+        for (int n = 0; n < 8; ++n) r.Send(AclOf(acl, 8 * k + n, size_t(16 + n)));
+      }
+      r.Send(Hex("01 09 10 00"));
+    }
+    r.Drain();
+    run.host->Close();
+    ASSERT_EQ(run.bridge.child->WaitExit(), 0);
+    const Capture capture = ReadCapture(file);
+    ASSERT_TRUE(capture.wholeRecords) << capture.problem;
+    const std::vector<Bytes> captured = tarnexio_test::PacketsGoing(capture, BTSNOOP_FROM_CONTROLLER);
+    ASSERT_GT(OfType(r.received, 0x02).size(), 60u);
+    EXPECT_EQ(captured, r.received) << "run " << i + 1 << " of " << kRuns;
+    matched += captured == r.received;
+  }
+  EXPECT_EQ(matched, kRuns);
+}
+
+INSTANTIATE_TEST_SUITE_P(BothModes, CaptureOrder, ::testing::Values("raw", "diag"),
+                         [](const ::testing::TestParamInfo<const char*>& test) { return std::string(test.param); });
 
 }  // namespace

@@ -31,26 +31,38 @@ Capture ReadCapture(const std::string& path) {
   Capture capture;
   std::ifstream in(path, std::ios::binary);
   const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (!in.is_open() || !BtsnoopCheckFileHeader(bytes.data(), bytes.size())) {
-    capture.problem = "no btsnoop version 1 H4 header in " + path;
+  CaptureReader reader;
+  if (!in.is_open() || !CaptureReadStart(&reader, bytes.data(), bytes.size())) {
+    capture.problem = "no btsnoop, pcap or pcapng header of H4 in " + path;
     return capture;
   }
+  capture.format = reader.format;
   capture.opened = true;
-  size_t offset = BTSNOOP_FILE_HEADER_SIZE;
-  BtsnoopRecord record;
   for (;;) {
-    const size_t at = offset;
-    const BtsnoopReadResult result = BtsnoopNextRecord(bytes.data(), bytes.size(), &offset, &record);
-    if (result == BTSNOOP_READ_END) break;
-    if (result != BTSNOOP_READ_RECORD || !BtsnoopRecordIsWholePacket(record)) {
+    const size_t at = reader.offset;
+    CaptureRecordView view;
+    const CaptureReadResult result = CaptureReadNext(&reader, bytes.data(), bytes.size(), &view);
+    if (result == CAPTURE_READ_END) break;
+    bool whole = result == CAPTURE_READ_RECORD;
+    if (whole) {
+      // The btsnoop record as it is, else one made from what the record says.
+      size_t offset = at;
+      BtsnoopRecord record{uint32_t(view.length), uint32_t(view.length),
+                           BtsnoopFlags(view.packet[0], view.direction), 0, 0, view.packet};
+      if (reader.format == CAPTURE_BTSNOOP) BtsnoopNextRecord(bytes.data(), bytes.size(), &offset, &record);
+      whole = BtsnoopRecordIsWholePacket(record);
+    }
+    if (!whole) {
       capture.problem = "record " + std::to_string(capture.packets.size() + 1) + " at offset " + std::to_string(at) +
-                        (result == BTSNOOP_READ_TRUNCATED ? " is cut short" : " is not one whole H4 packet");
+                        (result == CAPTURE_READ_TRUNCATED ? " is cut short" : " is not one whole H4 packet");
       return capture;
     }
-    capture.packets.push_back({(record.flags & BTSNOOP_FLAG_RECEIVED) ? BTSNOOP_FROM_CONTROLLER : BTSNOOP_TO_CONTROLLER,
-                               std::vector<uint8_t>(record.packet, record.packet + record.includedLength),
-                               record.timestamp, record.drops});
+    capture.packets.push_back({view.direction, std::vector<uint8_t>(view.packet, view.packet + view.length),
+                               BtsnoopTimestamp(view.unixMicros), uint32_t(view.drops), view.drops});
   }
+  capture.statistics = reader.statistics;
+  capture.received = reader.received;
+  capture.dropped = reader.dropped;
   capture.wholeRecords = true;
   return capture;
 }
@@ -105,6 +117,27 @@ bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames
                        !malformed.empty()});
   }
   return true;
+}
+
+bool DropCountsWithTshark(const std::string& path, std::vector<std::string>* counts, std::string* problem) {
+  char dir[] = "/tmp/tarnexio-tshark-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return false;
+  const std::string home = dir;
+  std::string out;
+  const bool ok = RunTool({"/usr/bin/env", "HOME=" + home, "XDG_CONFIG_HOME=" + home, "tshark", "-r", path, "-T",
+                           "fields", "-E", "separator=/t", "-e", "frame.number", "-e", "frame.drop_count"},
+                          &out);
+  std::system(("rm -rf '" + home + "'").c_str());
+  *problem = out;
+  counts->clear();
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos || line.find_first_not_of("0123456789") != tab) continue;
+    counts->push_back(line.substr(tab + 1));
+  }
+  return ok;
 }
 
 bool DecodeWithBtmon(const std::string& path, std::string* text) {

@@ -1,8 +1,9 @@
-// Checks of btsnoop captures for the tests: the project's own reader, and the files as
-// tshark and btmon decode them.
+// Checks of captures (btsnoop, pcap, pcapng) for the tests: the project's own reader, and
+// the files as tshark and btmon read them.
 #pragma once
 
 #include "wire/btsnoop.h"
+#include "wire/capture_format.h"
 
 #include <cstdint>
 #include <string>
@@ -13,8 +14,9 @@ namespace tarnexio_test {
 struct CapturedPacket {
   BtsnoopDirection direction;
   std::vector<uint8_t> bytes;  // H4 type byte first
-  uint64_t timestamp;
+  uint64_t timestamp;  // as btsnoop has it, whatever the format
   uint32_t drops;
+  uint64_t dropsSoFar;  // the record's drop count, in full
 };
 
 struct Capture {
@@ -22,6 +24,9 @@ struct Capture {
   bool wholeRecords = false;  // every byte belongs to a whole, well-formed record
   std::string problem;        // what is wrong when either is false
   std::vector<CapturedPacket> packets;
+  CaptureFormat format = CAPTURE_BTSNOOP;
+  bool statistics = false;  // pcapng: the interface statistics at the end, with:
+  uint64_t received = 0, dropped = 0;
 };
 
 // Reads a capture with the project's reader; stops at the first record that is not whole.
@@ -42,6 +47,10 @@ bool HaveProgram(const std::string& name);
 // Runs `tshark -r path` with a private configuration directory; one entry per frame.
 // False (with *problem set) when tshark fails or its output cannot be read.
 bool DecodeWithTshark(const std::string& path, std::vector<DecodedFrame>* frames, std::string* problem);
+
+// Runs `tshark -r path`: each frame's drop count as tshark gives it ("" where it has none).
+// False (with tshark's output in *problem) when tshark fails.
+bool DropCountsWithTshark(const std::string& path, std::vector<std::string>* counts, std::string* problem);
 
 // Runs `btmon -r path`; the text it prints. False when it fails.
 bool DecodeWithBtmon(const std::string& path, std::string* text);

@@ -54,12 +54,14 @@ $cc "${warn[@]}" -ffreestanding -fno-stack-protector -mno-stack-arg-probe -I"$dd
 $cc "${warn[@]}" -static -o "$win/relay.exe" "$here/relay/relay.c" -lws2_32 || fail "relay build"
 $cc "${warn[@]}" -static -o "$win/service.exe" "$here/relay/service.c" || fail "service installer build"
 $cc "${warn[@]}" -static -o "$win/driver_check.exe" "$here/driver/driver_check.c" || fail "driver check build"
+$cc "${warn[@]}" -static -o "$win/pipe_client.exe" "$here/capture/pipe_client.c" || fail "capture pipe client build"
 # The tests of ftmd's real-controller transports exercise ftmd alone, and those of
-# start.sh the native tree: neither is about the Windows program.
+# start.sh the native tree, and the capture names of this system: none is about the
+# Windows program.
 e2e_sources=()
 for f in "$top"/tests/e2e/*_test.cpp; do
   case "$(basename "$f")" in
-    controllers_test.cpp | start_script_test.cpp) ;;
+    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp | capture_live_test.cpp) ;;
     *) e2e_sources+=("$f") ;;
   esac
 done
@@ -145,6 +147,15 @@ check_bt_on() {
 }
 check_bt_on
 
+# Waits (bounded, in tenths of a second) for a line in a log a program is writing.
+wait_for_line() {  # file, text, tenths
+  for _ in $(seq 1 "$3"); do
+    grep -q "$2" "$1" && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # The test host tool on Windows: tarnexio-host.exe runs one step against the bridge.
 check_host_tool() {
   local dir port out code bridge
@@ -154,10 +165,7 @@ check_host_tool() {
   timeout 40 grep -q -m1 " serving " <&"${FTMD_HOST[0]}"
   timeout 90 "$here/e2e/tarnexio_wine.sh" -p "$port" -m raw >"$dir/bridge.log" 2>&1 &
   bridge=$!
-  for _ in $(seq 1 400); do
-    grep -q "Waiting for incoming" "$dir/bridge.log" && break
-    sleep 0.1
-  done
+  wait_for_line "$dir/bridge.log" "Waiting for incoming" 400
   out=$(timeout 60 "$wine" "$TARNEXIO_HOST_EXE" "127.0.0.1:$port" reset 2>&1)
   code=$?
   out=${out//$'\r'/}
@@ -175,6 +183,43 @@ check_host_tool() {
   rm -rf "$dir"
 }
 check_host_tool
+
+# A live capture on Windows: the bridge creates the named pipe, never waits for its reader,
+# and once one connects writes the pcap stream, which a client of the lane's own checks.
+check_capture_pipe() {
+  local dir port out code bridge client pipe
+  dir=$(mktemp -d /tmp/tarnexio-winelane-pipe.XXXXXX)
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  pipe="\\\\.\\pipe\\tarnexio-lane-$$.pcap"
+  coproc FTMD_PIPE { exec timeout 90 "$here/e2e/ftmd_wine.py" --dir "$dir" --type 1; }
+  timeout 40 grep -q -m1 " serving " <&"${FTMD_PIPE[0]}"
+  TARNEXIO_CAPTURE=$pipe timeout 90 "$here/e2e/tarnexio_wine.sh" -p "$port" -m raw >"$dir/bridge.log" 2>&1 &
+  bridge=$!
+  wait_for_line "$dir/bridge.log" "Waiting for incoming" 400
+  timeout 60 "$wine" "$win/pipe_client.exe" "$pipe" >"$dir/client.log" 2>&1 &
+  client=$!
+  wait_for_line "$dir/bridge.log" "A reader opened the pipe" 300
+  out=$(timeout 60 "$wine" "$TARNEXIO_HOST_EXE" "127.0.0.1:$port" reset 2>&1)
+  code=$?
+  timeout 30 tail --pid="$bridge" -f /dev/null || kill "$bridge" 2>/dev/null
+  wait "$bridge" 2>/dev/null
+  wait "$client"
+  local client_code=$?
+  kill "$FTMD_PIPE_PID" 2>/dev/null
+  wait "$FTMD_PIPE_PID" 2>/dev/null
+  sed -i 's/\r$//' "$dir/client.log"
+  if [ "$code" = 0 ] && [ "$client_code" = 0 ] &&
+     grep -q "Capturing HCI packets to the pipe .* once a reader opens it" "$dir/bridge.log" &&
+     [ "$(grep -v '^connected$' "$dir/client.log")" = $'0 01 4\n1 04 7\nrecords 2' ]; then
+    echo "ok   named pipe capture: the reader got the pcap header, the command and its event"
+  else
+    echo "FAIL named pipe capture: host exit $code, client exit $client_code"
+    cat "$dir/client.log" "$dir/bridge.log"
+    failures=$((failures + 1))
+  fi
+  rm -rf "$dir"
+}
+check_capture_pipe
 
 run_e2e() {  # filter, log
   timeout 2400 "$out/e2e_wine" --gtest_filter="$1" 2>&1 | tee "$2" |

@@ -2,23 +2,36 @@
 // capture file; and each connection's packet counts for the line at its end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
-#include "capture/btsnoop_file.h"
+#include "capture/hci_capture.h"
+#include "platform/posix/capture_target.h"
 #include "capture/hci_counts.h"
 #include "controller.h"
 
 namespace ftmd {
 
 struct CaptureFile {
-  BtsnoopFile file;
-  std::string path;
+  HciCapture file;
+  tarnexio_posix::CaptureFds fds;
+  std::string path;    // the file written: the name given, or a new file in its directory
+  bool named = false;  // a capture was started: ftmd's last line names the file
 };
 
-// Creates (or replaces) the file. A file that cannot be created is said on one line and
-// ftmd runs without capture: false.
-bool openCapture(CaptureFile& capture, const std::string& path);
+// Opens what the name points at (see OpenCaptureTarget: a directory gets a new file for
+// this run), mode 0600 or 0640 for the group; the format follows the name's ending. Says so on one line; a name that cannot be
+// used is said on one line and ftmd runs without capture: false.
+bool openCapture(CaptureFile& capture, const std::string& name, const gid_t* group);
+// Ends the capture (with the drops in a pcapng file); says how many packets a slow pipe
+// reader cost, if any.
 void closeCapture(CaptureFile& capture);
+
+// A packet between a client and a controller that ftmd dropped (a full queue, a packet
+// too long, no host): counted for the captures' drop fields.
+void countDroppedPacket();
+uint64_t droppedPackets();
 
 // The H4 type byte of a packet on a channel: what goes to the controller on the event
 // channel is a command.

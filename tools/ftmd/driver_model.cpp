@@ -249,15 +249,18 @@ bool DriverModel::hasRoom(Channel ch) const {
 void DriverModel::deliver(Channel ch, Bytes packet) {
   if (cfg_.type != 1 && ch != Channel::Event) {
     logOnce("a type 2 device has no ACL or SCO reads: the controller's ACL and SCO data are discarded");
+    countDroppedPacket();
     return;
   }
   if (ch == Channel::Acl && packet.size() > kAclReadSize) {
     logOnce("an ACL packet longer than an ACL read is dropped");
+    countDroppedPacket();
     return;
   }
   auto& q = queue_[int(ch)];
   if (q.size() >= cfg_.queueLimit) {
     logOnce(std::string("a client does not read ") + channelName(ch) + " data: its queue is full, packets are dropped");
+    countDroppedPacket();
     return;
   }
   q.push_back(std::move(packet));
@@ -337,6 +340,7 @@ bool DriverModel::serveSco(const Read& rd) {
       ++slot;
     } else {
       logOnce("an SCO packet larger than a slot of the selected interface is dropped");
+      countDroppedPacket();
     }
     q.pop_front();
   }

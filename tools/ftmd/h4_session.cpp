@@ -28,6 +28,7 @@ bool H4Session::hasRoom(Channel) const { return out_.size() - outOff_ < kOutLimi
 void H4Session::deliver(Channel ch, Bytes packet) {
   if (!hasRoom(ch)) {
     logOnce("an H4 client does not read: controller packets are dropped");
+    countDroppedPacket();
     return;
   }
   static const uint8_t kType[3] = {H4_EVENT, H4_ACL, H4_SCO};

@@ -58,7 +58,9 @@ std::string usageText() {
          "  --h4 PORT          also serve the controller as an H4 byte stream on 127.0.0.1:PORT,\n"
          "                     one client per user at a time (0 picks a free port)\n"
          "  --btsnoop FILE     capture every HCI packet between the clients and their controllers\n"
-         "                     in FILE (btsnoop, H4), replacing an existing file\n"
+         "  --capture FILE     in FILE: pcap when it ends in .pcap, pcapng in .pcapng, else btsnoop;\n"
+         "                     an existing file of ftmd's user is replaced; in a directory, a new\n"
+         "                     file for each run; a FIFO is written live once a reader opens it\n"
          "  --no-lanes         do not offer lanes (every request's replies on its device\n"
          "                     connection, as a server that knows no lanes)\n"
          "  --pend-always      answer every read and write PENDING first, also when its data\n"
@@ -121,8 +123,8 @@ std::string parseOptions(int argc, char** argv, Options& o) {
       o.resetController = true;
     } else if (a == "--bdaddr") {
       if (!value(v) || !parseBdaddr(v, o.controller.bdaddr)) return "--bdaddr takes an address as XX:XX:XX:XX:XX:XX";
-    } else if (a == "--btsnoop") {
-      if (!value(v) || v.empty()) return "--btsnoop takes a file name";
+    } else if (a == "--btsnoop" || a == "--capture") {
+      if (!value(v) || v.empty()) return a + " takes a file name";
       o.btsnoop = v;
     } else if (a == "--tcp" || a == "--h4") {
       if (!value(v) || !parseUnsigned(v, 65535, n)) return a + " takes a port number (0 to 65535)";

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include "capture.h"
 #include "log.h"
 #include "wire/hci.h"
 
@@ -240,11 +241,13 @@ void RealController::take(const uint8_t* packet, size_t n) {
   answered_ = true;
   if (type == H4_ISO) {
     ++fromIso_;
+    countDroppedPacket();
     logOnce("the controller sent ISO data, which the device has no read for: it is dropped (counted in the stop line)");
     return;
   }
   if (!attached_) {
     ++noHost_;
+    countDroppedPacket();
     logOnce("the controller sent packets while no host used it: they are dropped (counted in the stop line)");
     return;
   }

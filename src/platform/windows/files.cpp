@@ -1,6 +1,11 @@
 // The environment and plain files, by their wide-character names.
 #include "platform/platform.h"
 
+#include "wire/capture_name.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
 #include <vector>
 
 bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
@@ -14,3 +19,191 @@ bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
 }
 
 std::FILE* CreateFileForWriting(const wchar_t* path) { return _wfopen(path, L"wb"); }
+
+namespace {
+
+std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+int64_t NowUnixMillis() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  const uint64_t ticks = uint64_t(now.dwHighDateTime) << 32 | now.dwLowDateTime;  // 100 ns since 1601
+  return int64_t((ticks - 116444736000000000ULL) / 10000);
+}
+
+// A FILE over a handle to a file opened for writing; nullptr (errno set) when it cannot be had.
+std::FILE* StreamOf(HANDLE handle) {
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | _O_WRONLY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    errno = EBADF;
+    return nullptr;
+  }
+  std::FILE* file = _fdopen(fd, "wb");
+  if (file == nullptr) _close(fd);
+  return file;
+}
+
+}  // namespace
+
+// A capture goes to a file, or to a named pipe this program creates and a reader (Wireshark)
+// connects to. The pipe's operations are overlapped, so that none waits longer than asked.
+struct CaptureStream {
+  std::FILE* file = nullptr;
+  HANDLE pipe = INVALID_HANDLE_VALUE;
+  OVERLAPPED connect = {};
+  bool connecting = false;  // a ConnectNamedPipe is pending on connect
+  bool connected = false;
+};
+
+namespace {
+
+bool IsPipeName(const wchar_t* name) {
+  const wchar_t prefix[] = L"\\\\.\\pipe\\";
+  return _wcsnicmp(name, prefix, wcslen(prefix)) == 0 && wcslen(name) > wcslen(prefix);
+}
+
+CaptureOpenResult CreateCapturePipe(const wchar_t* name, CaptureStream** stream, std::wstring* why) {
+  // The first instance only: a pipe of that name that exists already belongs to someone else.
+  HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 0, 0, nullptr);
+  if (pipe == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
+      *why = L"a pipe of that name exists already";
+      return CAPTURE_REFUSED;
+    }
+    errno = error == ERROR_INVALID_NAME || error == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+    return CAPTURE_CANNOT_CREATE;
+  }
+  CaptureStream* s = new CaptureStream;
+  s->pipe = pipe;
+  s->connect.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  *stream = s;
+  return CAPTURE_OPENED_PIPE;
+}
+
+// Waits for an overlapped operation on the pipe; false when it is still pending at the timeout.
+bool Finished(OVERLAPPED* operation, int timeoutMs) {
+  return WaitForSingleObject(operation->hEvent, timeoutMs < 0 ? INFINITE : DWORD(timeoutMs)) == WAIT_OBJECT_0;
+}
+
+long WriteToPipe(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs) {
+  if (!stream->connected) return -EPIPE;
+  OVERLAPPED write = {};
+  write.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  DWORD written = 0;
+  long result = 0;
+  const DWORD size = length > 0x10000 ? 0x10000 : DWORD(length);
+  if (WriteFile(stream->pipe, data, size, &written, &write)) {
+    result = long(written);
+  } else if (GetLastError() != ERROR_IO_PENDING) {
+    result = -EPIPE;
+  } else {
+    if (!Finished(&write, timeoutMs)) CancelIoEx(stream->pipe, &write);
+    if (GetOverlappedResult(stream->pipe, &write, &written, TRUE)) {
+      result = long(written);
+    } else {
+      result = GetLastError() == ERROR_OPERATION_ABORTED ? long(written) : -EPIPE;
+    }
+  }
+  CloseHandle(write.hEvent);
+  return result;
+}
+
+}  // namespace
+
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
+  *path = name;
+  *stream = nullptr;
+  if (IsPipeName(name)) return CreateCapturePipe(name, stream, why);
+  std::FILE* file = nullptr;
+  const DWORD attributes = GetFileAttributesW(name);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    *why = L"it is a link";
+    return CAPTURE_REFUSED;
+  }
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    file = CreateFileForWriting(name);
+  } else {
+    const int64_t now = NowUnixMillis();
+    errno = EEXIST;
+    for (unsigned attempt = 0; attempt < 100 && file == nullptr; ++attempt) {
+      std::wstring candidate = name;
+      if (!candidate.empty() && candidate.back() != L'\\' && candidate.back() != L'/') candidate += L'\\';
+      candidate += Widen(CaptureFileName("tarnexio", now, GetCurrentProcessId(), attempt));
+      HANDLE handle = CreateFileW(candidate.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) continue;
+      *path = candidate;
+      if (handle == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : ENOENT;
+        return CAPTURE_CANNOT_CREATE;
+      }
+      file = StreamOf(handle);
+      if (file == nullptr) return CAPTURE_CANNOT_CREATE;
+    }
+  }
+  if (file == nullptr) return CAPTURE_CANNOT_CREATE;
+  std::setvbuf(file, nullptr, _IONBF, 0);
+  *stream = new CaptureStream;
+  (*stream)->file = file;
+  return CAPTURE_OPENED_FILE;
+}
+
+long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs) {
+  if (stream->file == nullptr) return WriteToPipe(stream, data, length, timeoutMs);
+  errno = 0;
+  if (std::fwrite(data, 1, length, stream->file) == length && std::fflush(stream->file) == 0) return long(length);
+  return -(errno != 0 ? errno : EIO);
+}
+
+int AwaitCaptureReader(CaptureStream* stream, int timeoutMs) {
+  if (stream->connected) return 0;
+  if (!stream->connecting) {
+    ResetEvent(stream->connect.hEvent);
+    if (ConnectNamedPipe(stream->pipe, &stream->connect)) {
+      stream->connected = true;
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    if (error == ERROR_PIPE_CONNECTED) {
+      stream->connected = true;
+      return 0;
+    }
+    if (error != ERROR_IO_PENDING) return error == ERROR_NO_DATA ? EAGAIN : EIO;
+    stream->connecting = true;
+  }
+  if (!Finished(&stream->connect, timeoutMs)) return EAGAIN;
+  stream->connecting = false;
+  DWORD ignored = 0;
+  if (!GetOverlappedResult(stream->pipe, &stream->connect, &ignored, FALSE)) {
+    // A client that came and went before the connection completed: wait for the next.
+    DisconnectNamedPipe(stream->pipe);
+    return EAGAIN;
+  }
+  stream->connected = true;
+  return 0;
+}
+
+void DropCaptureReader(CaptureStream* stream) {
+  if (stream->file != nullptr || !stream->connected) return;
+  DisconnectNamedPipe(stream->pipe);
+  stream->connected = false;
+}
+
+void CloseCaptureStream(CaptureStream* stream) {
+  if (stream->file != nullptr) std::fclose(stream->file);
+  if (stream->pipe != INVALID_HANDLE_VALUE) {
+    if (stream->connecting) {
+      CancelIoEx(stream->pipe, &stream->connect);
+      DWORD ignored = 0;
+      GetOverlappedResult(stream->pipe, &stream->connect, &ignored, TRUE);
+    }
+    FlushFileBuffers(stream->pipe);
+    DisconnectNamedPipe(stream->pipe);
+    CloseHandle(stream->pipe);
+    CloseHandle(stream->connect.hEvent);
+  }
+  delete stream;
+}

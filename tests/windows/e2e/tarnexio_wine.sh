@@ -8,6 +8,9 @@
 if [[ "${TARNEXIO_BTSNOOP:-}" == /* ]]; then
   export TARNEXIO_BTSNOOP="Z:$TARNEXIO_BTSNOOP"
 fi
+if [[ "${TARNEXIO_CAPTURE:-}" == /* ]]; then
+  export TARNEXIO_CAPTURE="Z:$TARNEXIO_CAPTURE"
+fi
 if [ -n "${TARNEXIO_WINE_LOGDIR:-}" ]; then
   log="$TARNEXIO_WINE_LOGDIR/bridge-$(date +%s.%N)-$$.log"
   echo "Tarnexio.exe $*" >"$log"
