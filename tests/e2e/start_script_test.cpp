@@ -119,7 +119,7 @@ TEST(StartScript, ServesHostAfterHostAndStopsCleanlyOnEachSignal) {
     EXPECT_EQ(out.Count("starting the bridge again"), 1);
     // The stopped run's stop sequence and summary, then ftmd's last lines, shown as they came.
     EXPECT_TRUE(out.HasInOrder({"Signalling the main thread to exit..", "BTFTM : Run summary: commands 1, events 1",
-                                "BTFTM : All resources are freed", ": closed with", "ftmd: stopped on SIGTERM"}))
+                                "BTFTM : All resources are freed", "ftmd: stopped on SIGTERM"}))
         << out.Output();
     EXPECT_EQ(out.Count("BTFTM : Run summary"), 2);
     EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << out.Output();
