@@ -20,6 +20,7 @@ bool ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPV
   RequestResult result =
       RunOverlappedRequest(ctx->hDriver.load(), code, in, inSize, out, outSize, &count, waitCount, record, texts);
   if (result.outcome == REQUEST_DONE) return true;
+  if (result.outcome == REQUEST_FAILED) ReportDriverError(result.error);
   // Without this a reader whose device has gone would fail its reads at full speed forever.
   if (result.outcome == REQUEST_FAILED && IsDeviceGoneError(result.error) && ReaderRunning(ctx)) {
     print_message(lines.deviceGone, result.error);

@@ -68,6 +68,7 @@ enum : uint32_t {
   kStatusInvalidFunction = 1,
   kStatusFileNotFound = 2,
   kStatusInvalidHandle = 6,
+  kStatusInUse = 32,  // ERROR_SHARING_VIOLATION: another client holds the controller
   kStatusNotReady = 21,
   kStatusBadCommand = 22,
   kStatusInvalidParameter = 87,

@@ -125,13 +125,26 @@ TEST_F(BtvirtTest, RawAndDiagModeCommandsAreAnsweredByTheController) {
   }
 }
 
+TEST_F(BtvirtTest, ASecondBridgeOfATypeTwoDriverIsToldTheControllerIsInUse) {
+  Bench first("raw", {"--type", "2", "--controller", kUnixController});
+  ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
+  Bridge second(first.run.ftmd.dir.path, "raw");
+  EXPECT_NE(second.child->WaitExit(), -1);
+  EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32)"), 1) << second.child->Output();
+  first.Send(0x1009, {});
+  EXPECT_EQ(first.EventCode(0x0E).size(), 12u);
+}
+
 TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
   Bench first("raw", {"--controller", kUnixController, "--reset"});
   ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
   Bridge second(first.run.ftmd.dir.path, "raw");
   EXPECT_EQ(second.child->WaitExit(), 1);  // FTM mode refused: no test host served
-  EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
-  EXPECT_TRUE(first.run.ftmd.child->WaitForOutput("ftmd: conn 2 refused: the controller " + kUnixController +
+  // It is told why: the controller is in use (32), held by another bridge.
+  EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x20\n"));
+  EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32): another bridge, or another client of the driver, holds it"), 1)
+      << second.child->Output();
+  EXPECT_TRUE(first.run.ftmd.child->WaitForOutput(" refused: the controller " + kUnixController +
                                                   " is in use by conn 1\n"));
   // ftmd's own reset was taken before the host's first command: the first Command
   // Complete the host sees is its own.

@@ -241,9 +241,17 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
-    // One real controller, one user: the client's requests fail with 1167 (device not
-    // connected) as the connection closes.
+    // One real controller, one user. A client refused because another one holds it is
+    // told so by its first request ("in use"); with the controller not connected its
+    // requests fail with 1167 (device not connected) as the connection closes.
     if (!admit(raw, c->tag)) {
+      if (real_->held()) {
+        c->refusedWith = kStatusInUse;
+        c->fresh = false;
+        conns_[fd] = std::move(c);
+        continue;
+      }
+      --count;
       close(fd);
       continue;
     }
@@ -419,6 +427,14 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
       return;
     }
   }
+  if (c.refusedWith != 0) {
+    Request r;
+    if (ParseDevchanRequest(data, len, &r) == ParseResult::Ok && r.kind == kMsgIoctl) {
+      send(c, BuildDevchanComplete(r.id, c.refusedWith));
+    }
+    shutdown(c.fd, SHUT_RDWR);  // its end is read next
+    return;
+  }
   Connection* device = &c;
   if (c.primaryFd >= 0) {
     auto primary = conns_.find(c.primaryFd);
@@ -454,6 +470,11 @@ void Server::closeConnection(int fd) {
     logVerbose(c.tag + ": lane closed");
     conns_.erase(it);
     if (real_) real_->release(who);
+    close(fd);
+    return;
+  }
+  if (!c.model) {  // refused: it never had the controller
+    conns_.erase(it);
     close(fd);
     return;
   }

@@ -44,6 +44,9 @@ class Server {
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
+    // Non-zero for a device connection refused while another one holds the controller:
+    // it closes after its first datagram, which, if a request, completes with this status.
+    uint32_t refusedWith = 0;
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
     // to each request on the connection the request came on (routes).

@@ -1,5 +1,6 @@
 // Hints on standard error on Windows. The device opens are the system's own here, so a
 // failed open is reported by the last error the system gave, with the usual remedy.
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -38,4 +39,11 @@ void ReportDeviceOpenFailures(void) {
 void ReportBindFailure(int port, int error) {
   WriteErrorLine("Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (" + SystemText(DWORD(error)) +
                  ")\n");
+}
+
+void ReportDriverError(DWORD error) {
+  static std::atomic<bool> told{false};
+  if (error != ERROR_SHARING_VIOLATION || told.exchange(true)) return;
+  WriteErrorLine("Tarnexio: the controller is in use (" + SystemText(error) +
+                 "): another bridge, or another client of the driver, holds it; one controller serves one at a time\n");
 }
