@@ -7,6 +7,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -335,6 +337,20 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
   Bridge early(ftmd.dir.path, "raw");
   EXPECT_EQ(early.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(early.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
+  // Each connection refused so gives its place back: more of them than ftmd admits at once
+  // for one user still leave the next bridge served.
+  for (int i = 0; i < 70; ++i) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ZELDROVE", ftmd.dir.path.c_str());
+    ASSERT_EQ(connect(fd, (sockaddr*)&addr, sizeof addr), 0) << i;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "closed by ftmd, connection " << i;
+    close(fd);
+  }
 
   listenFd = ListenLoopback(port);
   ASSERT_GE(listenFd, 0);
