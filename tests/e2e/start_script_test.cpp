@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -156,6 +158,33 @@ TEST(StartScript, AnFtmdThatCannotStartEndsTheLauncherWithItsCode) {
   EXPECT_NE(script.child->Output().find("ftmd: "), std::string::npos) << script.child->Output();
   EXPECT_EQ(script.child->Count("BTFTM"), 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
+}
+
+}  // namespace
+
+namespace {
+
+// The service files as installed, with the programs' directory set to this tree's bin:
+// systemd-analyze checks that each command exists.
+TEST(ServiceFiles, PassSystemdAnalyzeVerify) {
+  const std::string analyze = FindProgram("systemd-analyze");
+  if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+  TempDir dir;
+  std::vector<std::string> argv{analyze, "verify", "--man=no"};
+  for (const char* name : {"ftmd.service", "tarnexio.service"}) {
+    std::ifstream in(std::string(PACKAGING_DIR) + "/systemd/" + name);
+    ASSERT_TRUE(in) << name;
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string unit = text.str();
+    for (size_t at; (at = unit.find("/usr/local/bin/")) != std::string::npos;)
+      unit.replace(at, 15, std::string(TARNEXIO_BUILD_DIR) + "/bin/");
+    std::ofstream(dir.path + "/" + name) << unit;
+    argv.push_back(dir.path + "/" + name);
+  }
+  Child verify(argv, {{"SYSTEMD_LOG_LEVEL", "notice"}});
+  EXPECT_EQ(verify.WaitExit(Millis(30000)), 0) << verify.Output();
+  EXPECT_EQ(verify.Output(), "") << "every line of verify is a fault it found";
 }
 
 }  // namespace
