@@ -4,18 +4,30 @@
 #include <cstring>
 
 void StartCapture(PacketTap* tap) {
-  if (!ReadEnvironmentVariable(L"TARNEXIO_BTSNOOP", &tap->capturePath)) return;
+  std::wstring name;
+  if (!ReadEnvironmentVariable(L"TARNEXIO_BTSNOOP", &name)) return;
+  std::FILE* file = nullptr;
+  std::wstring why;
+  const CaptureOpenResult opened = OpenCaptureFile(name.c_str(), &tap->capturePath, &file, &why);
   const wchar_t* path = tap->capturePath.c_str();
-  std::FILE* file = CreateFileForWriting(path);
-  if (file == nullptr) {
-    print_message(L"BTFTM : Cannot create the btsnoop file %ls (error %d), running without capture\n", path, errno);
-    return;
+  switch (opened) {
+    case CAPTURE_OPENED: break;
+    case CAPTURE_NO_READER:
+      print_message(L"BTFTM : Nobody reads the pipe %ls, running without capture\n", path);
+      return;
+    case CAPTURE_REFUSED:
+      print_message(L"BTFTM : Capture to %ls refused: %ls, running without capture\n", path, why.c_str());
+      return;
+    case CAPTURE_CANNOT_CREATE:
+      print_message(L"BTFTM : Cannot create the btsnoop file %ls (error %d), running without capture\n", path, errno);
+      return;
   }
   const int error = BtsnoopStart(&tap->capture, file);
   if (error != 0) {
     print_message(L"BTFTM : btsnoop capture to %ls stopped: write failed (error %d), traffic goes on\n", path, error);
     return;
   }
+  tap->captureNamed = true;
   print_message(L"BTFTM : Capturing HCI packets to %ls\n", path);
 }
 
@@ -45,7 +57,8 @@ void PrintRunSummary(const PacketTap* tap) {
     line += std::to_string(tap->drops.byCause[cause].load());
   }
   // All of it is ASCII.
-  const std::wstring wide(line.begin(), line.end());
+  std::wstring wide(line.begin(), line.end());
+  if (tap->captureNamed) wide += L"; capture " + tap->capturePath;
   print_message(L"BTFTM : Run summary: %ls\n", wide.c_str());
 }
 

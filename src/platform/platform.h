@@ -172,6 +172,20 @@ bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value);
 // when it cannot be created.
 std::FILE* CreateFileForWriting(const wchar_t* path);
 
+enum CaptureOpenResult {
+  CAPTURE_OPENED,         // *file is open for binary writing, empty
+  CAPTURE_NO_READER,      // a pipe that nobody reads
+  CAPTURE_REFUSED,        // *why says what is wrong with the name's object
+  CAPTURE_CANNOT_CREATE,  // errno says why
+};
+
+// Opens what a capture name points at, for this run: in a directory a new file named by
+// its start time and process id; a new file for the user alone; an existing regular file
+// of the user, replaced. Nothing is reached through a symbolic link and nothing of another
+// user is written into; a pipe never makes the caller wait. *path receives the name of
+// the file used.
+CaptureOpenResult OpenCaptureFile(const wchar_t* name, std::wstring* path, std::FILE** file, std::wstring* why);
+
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,
 // also when it is a pipe or a file. On systems other than Windows the characters go

@@ -163,6 +163,81 @@ std::vector<UntrustedDirectory> UntrustedDirectories() {
   return cases;
 }
 
+namespace {
+
+// A file only its owner (root) may read, with bytes to recognise.
+std::string RootOnlyFile(const std::string& dir) {
+  const std::string path = dir + "/root-only";
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd >= 0) {
+    const char text[] = "bytes of root that no capture may replace";
+    (void)!write(fd, text, sizeof text - 1);
+    close(fd);
+  }
+  return path;
+}
+
+}  // namespace
+
+std::vector<PlantedCaptureName> PlantedCaptureNames() {
+  std::vector<PlantedCaptureName> cases = {
+      {"a symbolic link to a root-only file",
+       [](const std::string& dir, std::string* victim) {
+         *victim = RootOnlyFile(dir);
+         const std::string link = dir + "/capture.btsnoop";
+         return symlink(victim->c_str(), link.c_str()) == 0 ? link : std::string("(no symlink)");
+       },
+       "it is a symbolic link"},
+      {"a second name of a root-only file",
+       [](const std::string& dir, std::string* victim) {
+         *victim = RootOnlyFile(dir);
+         const std::string name = dir + "/capture.btsnoop";
+         return link(victim->c_str(), name.c_str()) == 0 ? name : std::string("(no hard link)");
+       },
+       "it has more than one name"},
+      {"a character device", [](const std::string&, std::string*) { return std::string("/dev/null"); },
+       "it is neither a regular file nor a FIFO"},
+      {"a FIFO nobody reads",
+       [](const std::string& dir, std::string*) {
+         const std::string fifo = dir + "/capture.btsnoop";
+         return mkfifo(fifo.c_str(), 0600) == 0 ? fifo : std::string("(no FIFO)");
+       },
+       "obody reads the pipe"},
+  };
+  OtherUser other;
+  std::string whyNot;
+  if (!FindOtherUser(other, whyNot)) {
+    std::printf("[ SKIPPED  ] capture names of another user: %s\n", whyNot.c_str());
+    return cases;
+  }
+  cases.push_back({"another user's symbolic link to a root-only file",
+                   [other](const std::string& dir, std::string* victim) {
+                     *victim = RootOnlyFile(dir);
+                     const std::string link = dir + "/capture.btsnoop";
+                     if (symlink(victim->c_str(), link.c_str()) != 0 || lchown(link.c_str(), other.uid, other.gid) != 0)
+                       return std::string("(no symlink)");
+                     return link;
+                   },
+                   "it is a symbolic link"});
+  cases.push_back({"another user's file",
+                   [other](const std::string& dir, std::string* victim) {
+                     *victim = RootOnlyFile(dir);
+                     if (chown(victim->c_str(), other.uid, other.gid) != 0 || chmod(victim->c_str(), 0666) != 0)
+                       return std::string("(not given away)");
+                     return *victim;
+                   },
+                   "it belongs to another user"});
+  cases.push_back({"another user's FIFO",
+                   [other](const std::string& dir, std::string*) {
+                     const std::string fifo = dir + "/capture.btsnoop";
+                     if (mkfifo(fifo.c_str(), 0666) != 0 || chown(fifo.c_str(), other.uid, other.gid) != 0)
+                       return std::string("(no FIFO)");
+                     return fifo;
+                   },
+                   "it belongs to another user"});
+  return cases;
+}
+
 std::string CaptureStderr(const std::function<void()>& body) {
   char path[] = "/tmp/tnx-stderr-XXXXXX";
   const int file = mkstemp(path);

@@ -56,6 +56,16 @@ struct UntrustedDirectory {
 };
 std::vector<UntrustedDirectory> UntrustedDirectories();
 
+// Capture names that must not be written through, each made in a directory of the test's:
+// `plant` returns the name to give the program and, in *victim, a file whose bytes must
+// not change (empty when there is none). `said` is in the one line the program prints.
+struct PlantedCaptureName {
+  std::string name;
+  std::function<std::string(const std::string& dir, std::string* victim)> plant;
+  std::string said;
+};
+std::vector<PlantedCaptureName> PlantedCaptureNames();
+
 // Runs `body` with standard error going to a file, and returns what it wrote there.
 std::string CaptureStderr(const std::function<void()>& body);
 

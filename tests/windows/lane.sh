@@ -55,11 +55,12 @@ $cc "${warn[@]}" -static -o "$win/relay.exe" "$here/relay/relay.c" -lws2_32 || f
 $cc "${warn[@]}" -static -o "$win/service.exe" "$here/relay/service.c" || fail "service installer build"
 $cc "${warn[@]}" -static -o "$win/driver_check.exe" "$here/driver/driver_check.c" || fail "driver check build"
 # The tests of ftmd's real-controller transports exercise ftmd alone, and those of
-# start.sh the native tree: neither is about the Windows program.
+# start.sh the native tree, and the capture names of this system: none is about the
+# Windows program.
 e2e_sources=()
 for f in "$top"/tests/e2e/*_test.cpp; do
   case "$(basename "$f")" in
-    controllers_test.cpp | start_script_test.cpp) ;;
+    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp) ;;
     *) e2e_sources+=("$f") ;;
   esac
 done

@@ -1,26 +1,51 @@
 #include "capture.h"
 
 #include <cerrno>
+#include <chrono>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 
 #include "log.h"
+#include "platform/posix/capture_target.h"
 #include "wire/h4.h"
 
 namespace ftmd {
 
-bool openCapture(CaptureFile& capture, const std::string& path) {
-  capture.path = path;
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+bool openCapture(CaptureFile& capture, const std::string& name, const gid_t* group) {
+  using namespace std::chrono;
+  const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+  tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(name, "ftmd", now, group);
+  capture.path = t.path;
+  switch (t.kind) {
+    case tarnexio_posix::CAPTURE_TARGET_REFUSED:
+      logError("capture to " + t.path + " refused: " + t.why + "; running without capture");
+      return false;
+    case tarnexio_posix::CAPTURE_TARGET_FAILED:
+      logError("cannot create the btsnoop file " + t.path + ": " + std::strerror(t.error) + "; running without capture");
+      return false;
+    case tarnexio_posix::CAPTURE_TARGET_FIFO:
+      close(t.pathFd);
+      if (t.fd < 0) {
+        logError("nobody reads the pipe " + t.path + "; running without capture");
+        return false;
+      }
+      break;
+    case tarnexio_posix::CAPTURE_TARGET_FILE: break;
+  }
+  std::FILE* file = fdopen(t.fd, "wb");
   if (file == nullptr) {
-    logError("cannot create the btsnoop file " + path + ": " + std::strerror(errno) + "; running without capture");
+    logError("cannot create the btsnoop file " + t.path + ": " + std::strerror(errno) + "; running without capture");
+    close(t.fd);
     return false;
   }
   const int error = BtsnoopStart(&capture.file, file);
   if (error != 0) {
-    logError("btsnoop capture to " + path + " stopped: " + std::strerror(error));
+    logError("btsnoop capture to " + t.path + " stopped: " + std::strerror(error));
     return false;
   }
+  capture.named = true;
+  logLine("capturing HCI packets to " + t.path);
   return true;
 }
 

@@ -2,6 +2,8 @@
 // capture file; and each connection's packet counts for the line at its end.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "capture/btsnoop_file.h"
@@ -12,12 +14,14 @@ namespace ftmd {
 
 struct CaptureFile {
   BtsnoopFile file;
-  std::string path;
+  std::string path;    // the file written: the name given, or a new file in its directory
+  bool named = false;  // a capture was started: ftmd's last line names the file
 };
 
-// Creates (or replaces) the file. A file that cannot be created is said on one line and
-// ftmd runs without capture: false.
-bool openCapture(CaptureFile& capture, const std::string& path);
+// Opens what the name points at (see OpenCaptureTarget: a directory gets a new file for
+// this run), mode 0600 or 0640 for the group. Says so on one line; a name that cannot be
+// used is said on one line and ftmd runs without capture: false.
+bool openCapture(CaptureFile& capture, const std::string& name, const gid_t* group);
 void closeCapture(CaptureFile& capture);
 
 // The H4 type byte of a packet on a channel: what goes to the controller on the event

@@ -74,7 +74,7 @@ bool Server::start(std::string& error) {
   if (opt_.tcpPort >= 0 && (tcpFd_ = listenLoopback(opt_.tcpPort, tcpPort_, error)) < 0) return false;
   if (opt_.h4Port >= 0 && (h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)) < 0) return false;
   spareFd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop)) driverCfg_.capture = &capture_;
+  if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop, policy_.hasGroup ? &policy_.group : nullptr)) driverCfg_.capture = &capture_;
   if (opt_.controller.kind != "sim") {
     real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
     if (!real_->open(error)) return false;

@@ -31,7 +31,11 @@ class Server {
   // signal's name.
   std::string run(int signalFd);
   // The real controller's packet counts ("" with the simulated one).
-  std::string stopSummary() const { return real_ ? real_->counts() : ""; }
+  std::string stopSummary() const {
+    std::string text = real_ ? real_->counts() : "";
+    if (capture_.named) text += (text.empty() ? "capture " : "; capture ") + capture_.path;
+    return text;
+  }
 
  private:
   struct Connection {

@@ -4,6 +4,11 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <fstream>
+#include <functional>
+#include <grp.h>
+#include <sstream>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <regex>
@@ -11,6 +16,7 @@
 #include <unistd.h>
 
 #include "capture_check.h"
+#include "other_user.h"
 #include "client.h"
 #include "sim_controller.h"
 
@@ -127,26 +133,84 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   }
 }
 
-TEST(FtmdCapture, AFileThatCannotBeWrittenCostsOneLineAndNoTraffic) {
+// A reset through a type 1 connection: the client is served whatever became of the capture.
+void expectServed(const std::string& dir) {
+  DevClient c(deviceSocket(dir, 1));
+  ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
+  EXPECT_EQ(c.callPending(2, kSendHciCmd, 0, hciCommand(kOpReset)).status, 0u);
+  EXPECT_EQ(c.callPending(3, kReadEvent, 262).out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
+}
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(FtmdCapture, ANameThatCannotBeUsedCostsOneLineAndNoTraffic) {
   struct Case {
-    const char* file;
-    const char* line;
+    std::string name;
+    std::function<std::string(const std::string& dir, std::string* victim)> plant;
+    std::string said;
   };
-  const Case cases[] = {
-      {"/nonexistent-tarnexio-dir/ftmd.btsnoop", "cannot create the btsnoop file"},
-      {"/dev/full", "btsnoop capture to /dev/full stopped"},
-  };
+  std::vector<Case> cases = {{"a missing directory",
+                              [](const std::string&, std::string*) {
+                                return std::string("/nonexistent-tarnexio-dir/ftmd.btsnoop");
+                              },
+                              "cannot create the btsnoop file"}};
+  for (const tarnexio_test::PlantedCaptureName& c : tarnexio_test::PlantedCaptureNames())
+    cases.push_back({c.name, c.plant, c.said});
   for (const Case& k : cases) {
-    TempDir dir;
-    FtmdProcess p(dir.path(), {"--btsnoop", k.file});
-    ASSERT_TRUE(p.ready()) << k.file;
-    DevClient c(deviceSocket(dir.path(), 1));
-    ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
-    EXPECT_EQ(c.callPending(2, kSendHciCmd, 0, hciCommand(kOpReset)).status, 0u);
-    EXPECT_EQ(c.callPending(3, kReadEvent, 262).out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
+    SCOPED_TRACE(k.name);
+    TempDir dir, files;
+    std::string victim;
+    const std::string name = k.plant(files.path(), &victim);
+    const std::string before = victim.empty() ? "" : contents(victim);
+    FtmdProcess p(dir.path(), {"--btsnoop", name});
+    ASSERT_TRUE(p.ready()) << p.output();
+    expectServed(dir.path());
     const std::string out = p.output(200);
-    const size_t first = out.find(k.line);
-    EXPECT_NE(first, std::string::npos) << out;
-    EXPECT_EQ(out.find("btsnoop", out.find('\n', first)), std::string::npos) << out;
+    const size_t first = out.find(k.said);
+    ASSERT_NE(first, std::string::npos) << out;
+    const size_t from = out.rfind('\n', first) + 1;
+    EXPECT_NE(out.substr(from, out.find('\n', first) - from).find(name), std::string::npos) << out;
+    EXPECT_EQ(out.find("capture", out.find('\n', first)), std::string::npos) << out;
+    if (!victim.empty()) {
+      EXPECT_EQ(contents(victim), before);
+    }
+  }
+}
+
+TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
+  tarnexio_test::OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  const group* g = getgrgid(other.gid);
+  ASSERT_NE(g, nullptr);
+  TempDir files;
+  const mode_t oldMask = umask(0);
+  std::vector<std::string> named;
+  for (int run = 0; run < 2; ++run) {
+    TempDir dir;
+    FtmdProcess p(dir.path(), {"--group", g->gr_name, "--btsnoop", files.path()});
+    ASSERT_TRUE(p.ready()) << p.output();
+    expectServed(dir.path());
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    std::smatch m;
+    const std::string out = p.output();
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("stopped on SIGTERM.*; capture (.*)\n"))) << out;
+    named.push_back(m[1]);
+  }
+  umask(oldMask);
+  ASSERT_LT(named[0], named[1]);
+  for (const std::string& path : named) {
+    EXPECT_TRUE(std::regex_search(path, std::regex("/ftmd-20[0-9]{6}-[0-9]{6}-[0-9]{3}-[0-9]+\\.btsnoop$"))) << path;
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << path;
+    EXPECT_EQ(st.st_gid, other.gid) << path;
+    EXPECT_TRUE(tarnexio_test::ReadCapture(path).wholeRecords) << path;
   }
 }

@@ -1,0 +1,41 @@
+// Opening what a capture name points at, shared by the bridge and ftmd: a directory gets
+// a new file for this run; a new file is created for the user alone (or its group); an
+// existing regular file of the user is replaced; a FIFO is opened without waiting for a
+// reader. Nothing is followed through a symbolic link, and nothing that belongs to
+// another user is written into.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tarnexio_posix {
+
+enum CaptureTargetKind {
+  CAPTURE_TARGET_FILE,       // fd is the file, empty, open for writing
+  CAPTURE_TARGET_FIFO,       // pathFd holds the FIFO; fd its writing end when a reader is there, else -1
+  CAPTURE_TARGET_REFUSED,    // why says what is wrong with it
+  CAPTURE_TARGET_FAILED,     // error is the system's error number
+};
+
+struct CaptureTarget {
+  CaptureTargetKind kind = CAPTURE_TARGET_FAILED;
+  int fd = -1;
+  int pathFd = -1;
+  std::string path;  // the name given, or the new file in the directory it names
+  int error = 0;
+  std::string why;   // "it is a symbolic link", ...
+};
+
+// Opens name for a capture. In a directory the new file is named by CaptureFileName with
+// prefix and the start time unixMillis. The file gets mode 0600, or 0640 with group set
+// (and then that group). Descriptors are close-on-exec and the caller owns them.
+CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& prefix, int64_t unixMillis,
+                                const gid_t* group);
+
+// The writing end of the FIFO held by pathFd, not blocking; -1 with errno set (ENXIO: no
+// reader yet).
+int OpenFifoWriter(int pathFd);
+
+}  // namespace tarnexio_posix
