@@ -184,6 +184,7 @@ say "serving test hosts on port $port ($mode mode), one per run of the bridge; C
 while [ -z "$stopping" ]; do
   "${default_int[@]}" setsid "$bin/Tarnexio" -p "$port" -m "$mode" 3<&- &
   int_sent=
+  bridge_status=1  # unless its own status is had
   bridge_pid=$!
   [ -n "$stopping" ] && [ -z "$int_sent" ] && kill -INT "$bridge_pid" 2>/dev/null
   wait_bridge
