@@ -31,7 +31,11 @@ set /a "n=%port%" 2>nul
 if not "%n%"=="%port%" goto badport
 if %n% lss 1 goto badport
 if %n% gtr 65535 goto badport
-if not "%~3"=="" if not exist "%~3\" mkdir "%~3" || exit /b 2
+if not "%~3"=="" if not exist "%~3\" mkdir "%~3"
+if not "%~3"=="" if not exist "%~3\" (
+  echo start.cmd: cannot create the capture directory %~3
+  exit /b 2
+)
 
 echo start.cmd: serving test hosts on port %port% (%mode% mode), one per run of the bridge; Ctrl+C stops
 :again

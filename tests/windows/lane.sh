@@ -64,7 +64,9 @@ for f in "$top"/tests/e2e/*_test.cpp; do
     *) e2e_sources+=("$f") ;;
   esac
 done
+version=$(sed -n 's/^project(Tarnexio VERSION \([0-9.]*\).*/\1/p' "$top/CMakeLists.txt")
 timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/support" -I"$top/src" \
+  -DTARNEXIO_VERSION_STRING="\"$version\"" \
   -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" \
   "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp \
   "$top/tests/support/capture_check.cpp" "$top/tests/support/child_process.cpp" \
@@ -182,8 +184,12 @@ check_start_cmd() {
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
   script=$(dirname "$TARNEXIO_EXE")/start.cmd
   [ "$top/scripts/windows/start.cmd" -ef "$script" ] || cp "$top/scripts/windows/start.cmd" "$script"
-  coproc FTMD_START { exec timeout 200 "$here/e2e/ftmd_wine.py" --dir "$dev" --type 1; }
-  timeout 40 grep -q -m1 " serving " <&"${FTMD_START[0]}"
+  timeout 200 "$here/e2e/ftmd_wine.py" --dir "$dev" --type 1 >"$dir/ftmd.log" 2>&1 &
+  local ftmd=$!
+  for _ in $(seq 1 400); do
+    grep -q " serving " "$dir/ftmd.log" && break
+    sleep 0.1
+  done
   timeout 180 "$wine" cmd /c "Z:${script//\//\\}" "$port" RAW "Z:${dir//\//\\}\\captures" 2>&1 |
     sed -u 's/\r$//' >"$log" &
   local loop=$! waits=0
@@ -211,8 +217,8 @@ PY
     [ "$(grep -c "Waiting for incoming" "$log")" -ge 3 ] && break
     sleep 0.1
   done
-  kill "$FTMD_START_PID" 2>/dev/null
-  wait "$FTMD_START_PID" 2>/dev/null
+  kill "$ftmd" 2>/dev/null
+  wait "$ftmd" 2>/dev/null
   timeout 60 tail --pid="$loop" -f /dev/null
   wait "$loop" 2>/dev/null
   files=$(find "$dir/captures" -name 'tarnexio-*.btsnoop' 2>/dev/null | wc -l)
@@ -221,7 +227,7 @@ PY
      ! grep -q "no Command Complete" "$log"; then
     echo "ok   start.cmd: two test hosts in a row, a capture file per run, the failed run's exit code"
   else
-    echo "FAIL start.cmd ($files capture files)"; cat "$log"
+    echo "FAIL start.cmd ($files capture files)"; cat "$log" "$dir/ftmd.log"
     failures=$((failures + 1))
   fi
   rm -rf "$dir" "$dev"
