@@ -1,69 +1,206 @@
 #!/usr/bin/env bash
-# Builds Tarnexio and ftmd, then serves test hosts on port 2390 in raw mode against
-# ftmd's simulated controller: the bridge serves one test host per run, so it is started
-# again after each one, until Ctrl+C stops both. Extra arguments go to ftmd (see ftmd --help).
-#
-# TARNEXIO_BUILD_DIR names a tree that is already built (nothing is built then);
-# TARNEXIO_PORT and TARNEXIO_MODE change the port and the mode.
-set -euo pipefail
+# The bench launcher: ftmd, then the bridge again after each test host, until stopped.
+# See usage() below, or run it with --help.
+set -uo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-if [ -n "${TARNEXIO_BUILD_DIR:-}" ]; then
-  build="$TARNEXIO_BUILD_DIR"
-else
-  build="$top/build"
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build "$build" --target Tarnexio ftmd
-fi
-port="${TARNEXIO_PORT:-2390}"
-mode="${TARNEXIO_MODE:-raw}"
+me="start.sh"
 
-# Both programs find the device directory by the same rule ($TARNEXIO_DEVICE_DIR when set,
-# else a directory private to this user) and ftmd creates it. This script gives them a
-# private one of its own unless one is named, and removes what it or ftmd created.
+usage() {
+  cat <<EOF
+Usage: $me [--help] [FTMD-OPTION...]
+
+Builds the bridge (Tarnexio), ftmd and tarnexio-host (no test framework needed), starts
+ftmd with the options given, then serves test hosts with the bridge, one per run of the
+bridge, starting it again after each one. ftmd's lines appear as they come, beside the
+bridge's. Ctrl+C, SIGTERM or SIGHUP stops the bridge through its stop sequence (run
+summary and clean-up lines), then ftmd; nothing started here is left behind.
+
+Every option is ftmd's (see ftmd --help), for example:
+  $me --type 2                      a type 2 driver device
+  $me --controller unix:/tmp/bt-server-bredr   a real or emulated controller
+
+Settings (environment):
+  TARNEXIO_PORT        TCP port test hosts connect to (1-65535, default 2390)
+  TARNEXIO_MODE        raw or diag, in any case (default raw)
+  TARNEXIO_BUILD_DIR   a tree already built: nothing is built, its bin/ is used
+                       (default: $top/build-run, configured and built here)
+  TARNEXIO_DEVICE_DIR  the device directory both programs use (default: a private one,
+                       removed at the end)
+  TARNEXIO_BTSNOOP     the bridge's capture file, or a directory for one file per run
+
+Exit status: 0 after a stop by signal; 2 for a wrong setting; the bridge's exit code
+when a run ends with an error (nothing served: the port taken, the driver gone); ftmd's
+when it cannot start; 1 when the build fails.
+EOF
+}
+
+say() { echo "$me: $*"; }
+
+if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
+  usage
+  exit 0
+fi
+
+# The settings, checked before anything starts.
+port="${TARNEXIO_PORT:-2390}"
+if ! [[ "$port" =~ ^[0-9]{1,5}$ ]] || [ "$((10#$port))" -lt 1 ] || [ "$((10#$port))" -gt 65535 ]; then
+  say "TARNEXIO_PORT must be a TCP port number from 1 to 65535, not '$port'" >&2
+  exit 2
+fi
+port=$((10#$port))
+mode=$(printf '%s' "${TARNEXIO_MODE:-raw}" | tr '[:upper:]' '[:lower:]')
+if [ "$mode" != raw ] && [ "$mode" != diag ]; then
+  say "TARNEXIO_MODE must be raw or diag, not '${TARNEXIO_MODE}'" >&2
+  exit 2
+fi
+
+if [ -n "${TARNEXIO_BUILD_DIR:-}" ]; then
+  bin="$TARNEXIO_BUILD_DIR/bin"
+else
+  build="$top/build-run"
+  generator=()
+  if [ ! -f "$build/CMakeCache.txt" ] && command -v ninja >/dev/null; then generator=(-G Ninja); fi
+  if ! cmake -S "$top" -B "$build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF >/dev/null ||
+    ! cmake --build "$build" --target Tarnexio ftmd tarnexio-host; then
+    say "the build failed" >&2
+    exit 1
+  fi
+  bin="$build/bin"
+fi
+for program in Tarnexio ftmd; do
+  if [ ! -x "$bin/$program" ]; then
+    say "$bin/$program is missing: build it, or unset TARNEXIO_BUILD_DIR" >&2
+    exit 2
+  fi
+done
+
+# Everything this run creates lives in one private directory, removed at the end, and in
+# the device directory when this run made it.
+run_dir=$(mktemp -d "${TMPDIR:-/tmp}/tarnexio-start.XXXXXX") || exit 1
 made_dir=
 if [ -z "${TARNEXIO_DEVICE_DIR:-}" ]; then
-  TARNEXIO_DEVICE_DIR=$(mktemp -d)
-  made_dir=1
+  TARNEXIO_DEVICE_DIR="$run_dir/devices"
 elif [ ! -e "$TARNEXIO_DEVICE_DIR" ]; then
   made_dir=1
 fi
 export TARNEXIO_DEVICE_DIR
 
-ready=$(mktemp)
-# ftmd runs in a session of its own, so that Ctrl+C reaches the bridge alone and the
-# bridge ends with its driver still there; ftmd is stopped after it.
-setsid "$build/bin/ftmd" "$@" >"$ready" 2>&1 &
-ftmd_pid=$!
-stop_ftmd() {
-  kill -TERM "$ftmd_pid" 2>/dev/null || true
-  wait "$ftmd_pid" 2>/dev/null || true
-  rm -f "$ready"
-  if [ -n "$made_dir" ]; then rmdir "$TARNEXIO_DEVICE_DIR" 2>/dev/null || true; fi
-}
-trap stop_ftmd EXIT
-
-# Wait (at most 10 s) for ftmd's ready line before the bridge opens the device.
-for _ in $(seq 100); do
-  grep -q 'ftmd: serving' "$ready" 2>/dev/null && break
-  kill -0 "$ftmd_pid" 2>/dev/null || { cat "$ready"; exit 1; }
-  sleep 0.1
-done
-cat "$ready"
-
-# Ctrl+C reaches both processes of the foreground group: the bridge ends through its
-# stop sequence, this script after it. A bridge that ends with an error (nothing served:
-# the port taken, the driver gone) is not started again.
+ftmd_pid=
+bridge_pid=
 stopping=
-trap 'stopping=1' INT
-echo "start.sh: serving test hosts on port $port ($mode mode), one per run of the bridge; Ctrl+C stops"
+interrupted=
 code=0
-set +e
-while [ -z "$stopping" ]; do
-  "$build/bin/Tarnexio" -p "$port" -m "$mode"
-  code=$?
-  [ -n "$stopping" ] && { code=0; break; }
-  [ "$code" -ne 0 ] && break
-  echo "start.sh: the test host is gone; starting the bridge again for the next one"
+
+finish() {
+  trap '' INT TERM HUP
+  if [ -n "$bridge_pid" ] && kill -0 "$bridge_pid" 2>/dev/null; then
+    kill -INT "$bridge_pid" 2>/dev/null
+    wait "$bridge_pid" 2>/dev/null
+  fi
+  if [ -n "$ftmd_pid" ]; then
+    kill -TERM "$ftmd_pid" 2>/dev/null
+    # ftmd ends within a moment of SIGTERM; one that does not is ended for good.
+    for _ in $(seq 100); do kill -0 "$ftmd_pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$ftmd_pid" 2>/dev/null
+    wait "$ftmd_pid" 2>/dev/null
+  fi
+  # ftmd's lines until its end, then the relay that shows them.
+  [ -n "${relay_pid:-}" ] && wait "$relay_pid" 2>/dev/null
+  exec 3<&- 2>/dev/null
+  rm -rf "$run_dir"
+  if [ -n "$made_dir" ]; then rmdir "$TARNEXIO_DEVICE_DIR" 2>/dev/null; fi
+  exit "$code"
+}
+
+# A stop request: the bridge, if one runs, gets its Ctrl+C (once) and ends through its
+# stop sequence; the loop below then stops ftmd.
+stop() {
+  interrupted=1
+  [ -n "$stopping" ] && return
+  stopping=1
+  if [ -n "$bridge_pid" ]; then kill -INT "$bridge_pid" 2>/dev/null; int_sent=1; fi
+}
+trap stop INT TERM HUP
+
+# ftmd runs in a session of its own, so that a terminal's Ctrl+C reaches this script
+# alone: the bridge is stopped first and ftmd after it. Its lines come through a FIFO
+# that this script reads, first up to the ready line, then as they come.
+mkfifo "$run_dir/ftmd.out" || { code=1; finish; }
+setsid "$bin/ftmd" "$@" >"$run_dir/ftmd.out" 2>&1 &
+ftmd_pid=$!
+exec 3<"$run_dir/ftmd.out"
+rm -f "$run_dir/ftmd.out"
+ready=
+while :; do
+  IFS= read -r -t 10 line <&3
+  read_status=$?
+  [ "$read_status" -ne 0 ] && break
+  echo "$line"
+  case "$line" in "ftmd: serving "*) ready=1; break ;; esac
 done
-set -e
-exit $code
+if [ -z "$ready" ]; then
+  [ -n "$stopping" ] && finish
+  if [ "$read_status" -gt 128 ]; then
+    say "ftmd did not say it was serving within 10 s" >&2
+    code=1
+  else
+    # The end of its output: ftmd has ended.
+    wait "$ftmd_pid"
+    code=$?
+    ftmd_pid=
+    [ "$code" -eq 0 ] && code=1
+  fi
+  finish
+fi
+cat <&3 &
+relay_pid=$!
+
+# A program started in the background here would begin with SIGINT ignored; the bridge
+# must take it from its first instant.
+default_int=()
+env --default-signal=INT true 2>/dev/null && default_int=(env --default-signal=INT)
+
+# Waits for the bridge to end and sets bridge_status. A wait cut short by a signal is
+# resumed; once a stop is asked for, a bridge still running after 20 s is killed.
+wait_bridge() {
+  local status
+  while :; do
+    interrupted=
+    wait "$bridge_pid"
+    status=$?
+    [ "$status" -ne 127 ] && bridge_status=$status
+    [ -z "$interrupted" ] && return
+    [ -n "$stopping" ] && break
+  done
+  for _ in $(seq 200); do kill -0 "$bridge_pid" 2>/dev/null || break; sleep 0.1; done
+  if kill -0 "$bridge_pid" 2>/dev/null; then
+    say "the bridge did not stop within 20 s: killed" >&2
+    kill -KILL "$bridge_pid" 2>/dev/null
+  fi
+  wait "$bridge_pid" 2>/dev/null
+}
+
+say "serving test hosts on port $port ($mode mode), one per run of the bridge; Ctrl+C stops"
+while [ -z "$stopping" ]; do
+  "${default_int[@]}" setsid "$bin/Tarnexio" -p "$port" -m "$mode" 3<&- &
+  int_sent=
+  bridge_status=1  # unless its own status is had
+  bridge_pid=$!
+  [ -n "$stopping" ] && [ -z "$int_sent" ] && kill -INT "$bridge_pid" 2>/dev/null
+  wait_bridge
+  bridge_pid=
+  [ -n "$stopping" ] && break
+  if ! kill -0 "$ftmd_pid" 2>/dev/null; then
+    say "ftmd has ended; stopping" >&2
+    code=${bridge_status:-1}
+    [ "$code" -eq 0 ] && code=1
+    break
+  fi
+  if [ "$bridge_status" -ne 0 ]; then
+    say "the bridge ended with exit code $bridge_status; stopping" >&2
+    code=$bridge_status
+    break
+  fi
+  say "the test host is gone; starting the bridge again for the next one"
+done
+finish

@@ -23,6 +23,7 @@ DWORD WINAPI EnterFtmModeThread(LPVOID context) {
     print_message(L"BTFTM : EnableDrvFtm Error: Io Pending\n");
   } else {
     print_message(L"BTFTM : EnableDrvFtm Error: Default. Error -0x%X\n", (unsigned)error);
+    ReportDriverError(error);
   }
 
   HANDLE ftmModeEvent = ctx->hFtmModeEvent.load();

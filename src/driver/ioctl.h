@@ -26,7 +26,7 @@ static_assert(SystemControlCodesAgree(), "CTL_CODE and the driver's control code
 // The system's error numbers the device's requests complete with.
 static_assert(ERROR_SUCCESS == wire::kStatusOk && ERROR_INVALID_FUNCTION == wire::kStatusInvalidFunction &&
                   ERROR_FILE_NOT_FOUND == wire::kStatusFileNotFound &&
-                  ERROR_INVALID_HANDLE == wire::kStatusInvalidHandle &&
+                  ERROR_INVALID_HANDLE == wire::kStatusInvalidHandle && ERROR_SHARING_VIOLATION == wire::kStatusInUse &&
                   ERROR_BAD_COMMAND == wire::kStatusBadCommand &&
                   ERROR_INVALID_PARAMETER == wire::kStatusInvalidParameter &&
                   ERROR_OPERATION_ABORTED == wire::kStatusAborted && ERROR_IO_PENDING == wire::kStatusIoPending &&

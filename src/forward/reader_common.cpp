@@ -26,6 +26,7 @@ ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSiz
     *waitCount = count;
     return READ_AT_ONCE;
   }
+  if (result.outcome == REQUEST_FAILED) ReportDriverError(result.error);
   // Without this a reader whose device has gone would fail its reads at full speed forever.
   if (result.outcome == REQUEST_FAILED && IsDeviceGoneError(result.error) && ReaderRunning(ctx)) {
     print_message(lines.deviceGone, result.error);

@@ -72,6 +72,9 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
     print_message(L"BTFTM : accept failed\n");
     return FailSetUp(ctx);
   }
+  // One test host per run: the listening socket goes as soon as it is accepted, so that
+  // another host's connect is refused at once rather than queued and never answered.
+  CloseSocketOnce(&ctx->listenSocket, false);
   int noDelay = 1;
   setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, (char*)&noDelay, sizeof noDelay);
   ctx->host.clientSocket = accepted;

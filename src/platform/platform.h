@@ -84,6 +84,7 @@ typedef void* LPSECURITY_ATTRIBUTES;
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_BAD_COMMAND 22L
+#define ERROR_SHARING_VIOLATION 32L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
@@ -209,6 +210,10 @@ void print_message(const wchar_t* format, ...);
 // The failures are forgotten once reported. On Windows, whose opens are the system's
 // own, the last error stands for them.
 void ReportDeviceOpenFailures(void);
+// Says what a driver request's error means when the person at the console can act on it:
+// a controller in use (ERROR_SHARING_VIOLATION) is held by another bridge. Other errors,
+// and the same one again, print nothing.
+void ReportDriverError(DWORD error);
 // Names the TCP port that could not be bound and the system's reason for the error (a
 // Windows Sockets error number as WSAGetLastError gives it).
 void ReportBindFailure(int port, int error);

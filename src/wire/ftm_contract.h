@@ -93,6 +93,7 @@ enum : uint32_t {
   kStatusBadCommand = 22,            // ERROR_BAD_COMMAND
   kStatusInvalidParameter = 87,      // ERROR_INVALID_PARAMETER
   kStatusBusy = 170,                 // ERROR_BUSY
+  kStatusInUse = 32,                 // ERROR_SHARING_VIOLATION: another client holds the controller
   kStatusNoResources = 1450,         // ERROR_NO_SYSTEM_RESOURCES
   // the device is not there, or no longer
   kStatusFileNotFound = 2,           // ERROR_FILE_NOT_FOUND

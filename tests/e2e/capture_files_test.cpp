@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -24,16 +23,6 @@ std::string Contents(const std::string& path) {
   std::stringstream text;
   text << in.rdbuf();
   return text.str();
-}
-
-std::vector<std::string> Names(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') names.push_back(e->d_name);
-    closedir(d);
-  }
-  return names;
 }
 
 // A reset and its Command Complete through a raw mode run; the run's whole output.
@@ -66,7 +55,7 @@ TEST(CaptureFiles, ADirectoryGetsANewPrivateFileForEveryRunNamedInItsSummary) {
     summaries.push_back(m[1]);
     EXPECT_EQ(run.bridge.child->Count("BTFTM : Capturing HCI packets to " + summaries.back() + "\n"), 1) << out;
   }
-  std::vector<std::string> names = Names(files.path);
+  std::vector<std::string> names = NamesIn(files.path);
   ASSERT_EQ(names.size(), 3u);
   std::sort(names.begin(), names.end());
   for (size_t i = 0; i < names.size(); ++i) {

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -125,6 +127,17 @@ TEST_F(BtvirtTest, RawAndDiagModeCommandsAreAnsweredByTheController) {
   }
 }
 
+TEST_F(BtvirtTest, ASecondBridgeOfATypeTwoDriverIsToldTheControllerIsInUse) {
+  Bench first("raw", {"--type", "2", "--controller", kUnixController});
+  ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
+  Bridge second(first.run.ftmd.dir.path, "raw");
+  EXPECT_NE(second.child->WaitExit(), -1);
+  EXPECT_TRUE(second.child->WaitForOutput("Tarnexio: the controller is in use (error 32)")) << second.child->Output();
+  EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32)"), 1) << second.child->Output();
+  first.Send(0x1009, {});
+  EXPECT_EQ(first.EventCode(0x0E).size(), 12u) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
+}
+
 // The first bridge's lanes are its own and carry its traffic; only a second bridge is
 // refused, by the connection that opened its device.
 TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
@@ -138,7 +151,10 @@ TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
 
   Bridge second(first.run.ftmd.dir.path, "raw");
   EXPECT_EQ(second.child->WaitExit(), 1);  // FTM mode refused: no test host served
-  EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
+  // It is told why: the controller is in use (32), held by another bridge.
+  EXPECT_TRUE(second.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x20\n"));
+  EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32): another bridge, or another client of the driver, holds it"), 1)
+      << second.child->Output();
   const std::string refusal = " refused: the controller " + kUnixController + " is in use by conn 1\n";
   ASSERT_TRUE(ftmd.WaitForOutput(refusal)) << ftmd.Output();
   EXPECT_EQ(ftmd.Count(" refused"), 1) << ftmd.Output();
@@ -337,6 +353,20 @@ TEST_F(BtvirtTest, TcpControllerLostMidRunStopsTheBridgeAndComesBack) {
   Bridge early(ftmd.dir.path, "raw");
   EXPECT_EQ(early.child->WaitExit(), 1);  // FTM mode refused: no test host served
   EXPECT_TRUE(early.child->WaitForOutput("BTFTM : EnableDrvFtm Error: Default. Error -0x48F\n"));
+  // Each connection refused so gives its place back: more of them than ftmd admits at once
+  // for one user still leave the next bridge served.
+  for (int i = 0; i < 70; ++i) {
+    const int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s/ZELDROVE", ftmd.dir.path.c_str());
+    ASSERT_EQ(connect(fd, (sockaddr*)&addr, sizeof addr), 0) << i;
+    timeval limit{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char byte;
+    EXPECT_EQ(recv(fd, &byte, 1, 0), 0) << "closed by ftmd, connection " << i;
+    close(fd);
+  }
 
   listenFd = ListenLoopback(port);
   ASSERT_GE(listenFd, 0);

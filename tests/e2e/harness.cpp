@@ -1,6 +1,8 @@
 #include "harness.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -250,6 +252,17 @@ std::string PrivateTmp() {
 }
 
 const char* const kBtvirtSocket = "/tmp/bt-server-bredr";
+
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
 
 int ConnectUnix(const std::string& path) {
   sockaddr_un addr{};

@@ -153,6 +153,9 @@ struct Btvirt {
   std::unique_ptr<Child> child;
   bool ready = false;  // the socket answers
 };
+// The names in a directory, "." and hidden ones left out, sorted.
+std::vector<std::string> NamesIn(const std::string& dir);
+
 // A connection to btvirt's socket, or -1.
 int ConnectUnix(const std::string& path);
 

@@ -1,11 +1,18 @@
-// scripts/start.sh against the tree already built: it serves one test host after another
-// and, on Ctrl+C, stops the bridge and ftmd and leaves nothing behind.
+// scripts/start.sh against the tree already built: its settings, one test host after
+// another, a stop by each signal a terminal or a service manager sends, an error run.
 #include "harness.h"
 
+#include <algorithm>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 using namespace e2e;
 
@@ -13,44 +20,171 @@ namespace {
 
 const char kWaiting[] = "BTFTM : Waiting for incoming Ethernet connections... \n";
 
-// The script in a process group of its own, as a terminal's foreground job: Ctrl+C is
-// SIGINT to the whole group. A test that fails half way still stops it that way.
+std::map<std::string, std::string> ScriptEnv(const TempDir& dir, int port) {
+  return {{"TARNEXIO_BUILD_DIR", TARNEXIO_BUILD_DIR},
+          {"TARNEXIO_PORT", std::to_string(port)},
+          {"TARNEXIO_MODE", "raw"},
+          {"TMPDIR", dir.path}};
+}
+
+// The script in a session of its own, as a terminal's foreground job: Ctrl+C is SIGINT
+// to the whole group. A test that fails half way still stops it that way.
 struct StartScript {
-  StartScript(const TempDir& dir, int port)
-      : child(std::make_unique<Child>(
-            std::vector<std::string>{"/usr/bin/setsid", "bash", START_SCRIPT},
-            std::map<std::string, std::string>{{"TARNEXIO_BUILD_DIR", TARNEXIO_BUILD_DIR},
-                                               {"TARNEXIO_PORT", std::to_string(port)},
-                                               {"TARNEXIO_DEVICE_DIR", dir.path + "/devices"},
-                                               {"TMPDIR", dir.path}})) {}
+  StartScript(const std::map<std::string, std::string>& env, const std::vector<std::string>& args = {}) {
+    std::vector<std::string> argv{"/usr/bin/setsid", "bash", START_SCRIPT};
+    argv.insert(argv.end(), args.begin(), args.end());
+    child = std::make_unique<Child>(argv, env);
+  }
   ~StartScript() {
     if (child->Running()) {
-      Interrupt();
-      if (child->WaitExit(Millis(10000)) == -1) kill(-child->pid(), SIGKILL);
+      CtrlC();
+      if (child->WaitExit(Millis(30000)) == -1) kill(-child->pid(), SIGKILL);
     }
   }
-  void Interrupt() { kill(-child->pid(), SIGINT); }
+  void CtrlC() { kill(-child->pid(), SIGINT); }
   std::unique_ptr<Child> child;
 };
 
-TEST(StartScript, ServesOneTestHostAfterAnotherUntilCtrlCAndLeavesNothing) {
-  TempDir dir;
-  const int port = FreePort();
-  StartScript script(dir, port);
-  for (int host = 1; host <= 2; ++host) {
-    ASSERT_TRUE(script.child->WaitForCount(kWaiting, host, Millis(20000))) << script.child->Output();
-    TestHost test(port);
-    ASSERT_TRUE(test.connected());
-    test.Send(Command(0x1009, {}));
-    EXPECT_FALSE(ReceiveUntil(test, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
+// One whole exchange: BD_ADDR asked for and answered.
+void ServeOne(int port) {
+  TestHost test(port);
+  ASSERT_TRUE(test.connected());
+  test.Send(Command(0x1009, {}));
+  EXPECT_FALSE(ReceiveUntil(test, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
+}
+
+TEST(StartScript, RefusesAWrongSettingInOneLineBeforeStartingAnything) {
+  struct Case {
+    const char* name;
+    const char* value;
+    const char* says;
+  } cases[] = {
+      {"TARNEXIO_PORT", "0", "TARNEXIO_PORT must be a TCP port number from 1 to 65535, not '0'"},
+      {"TARNEXIO_PORT", "65536", "not '65536'"},
+      {"TARNEXIO_PORT", "23x", "not '23x'"},
+      {"TARNEXIO_PORT", "-1", "not '-1'"},
+      {"TARNEXIO_MODE", "hci", "TARNEXIO_MODE must be raw or diag, not 'hci'"},
+      {"TARNEXIO_MODE", "raw ", "not 'raw '"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    auto env = ScriptEnv(dir, FreePort());
+    env[c.name] = c.value;
+    Child script({"/bin/bash", START_SCRIPT, "--type", "2"}, env);
+    EXPECT_EQ(script.WaitExit(Millis(10000)), 2) << c.name << "=" << c.value;
+    EXPECT_EQ(script.Output().rfind("start.sh: ", 0), 0u) << script.Output();
+    EXPECT_NE(script.Output().find(c.says), std::string::npos) << script.Output();
+    const std::string out = script.Output();
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "nothing started: " << c.name;
   }
-  ASSERT_TRUE(script.child->WaitForCount(kWaiting, 3, Millis(20000))) << script.child->Output();
-  script.Interrupt();
-  EXPECT_EQ(script.child->WaitExit(Millis(20000)), 0);
-  EXPECT_EQ(script.child->Count("Ctrl+C stops"), 1);
-  EXPECT_EQ(script.child->Count("starting the bridge again"), 2);
-  // ftmd stopped (its socket gone), the device directory and ftmd's log file removed.
+}
+
+TEST(StartScript, AnswersHelpItself) {
+  TempDir dir;
+  Child script({"/bin/bash", START_SCRIPT, "--help"}, ScriptEnv(dir, FreePort()));
+  EXPECT_EQ(script.WaitExit(Millis(10000)), 0);
+  for (const char* item : {"Usage: start.sh", "TARNEXIO_PORT", "TARNEXIO_MODE", "TARNEXIO_BUILD_DIR",
+                           "TARNEXIO_DEVICE_DIR", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM"})
+    EXPECT_NE(script.Output().find(item), std::string::npos) << item;
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+}
+
+// Each signal that stops the launcher (a terminal's Ctrl+C to the whole group, a service
+// manager's SIGTERM or SIGHUP to the launcher alone) stops the bridge through its stop
+// sequence while it serves a host, then ftmd, and leaves nothing behind.
+TEST(StartScript, ServesHostAfterHostAndStopsCleanlyOnEachSignal) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    TempDir dir;
+    const int port = FreePort();
+    auto env = ScriptEnv(dir, port);
+    env["TARNEXIO_MODE"] = "RAW";  // any case
+    StartScript script(env, {"-v"});
+    ASSERT_TRUE(script.child->WaitForCount(kWaiting, 1, Millis(20000))) << script.child->Output();
+    ServeOne(port);
+    ASSERT_TRUE(script.child->WaitForCount(kWaiting, 2, Millis(20000))) << script.child->Output();
+    {
+      TestHost test(port);
+      ASSERT_TRUE(test.connected());
+      test.Send(Command(0x1009, {}));
+      ASSERT_FALSE(ReceiveUntil(test, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }).empty());
+      if (sig == SIGINT) {
+        script.CtrlC();
+      } else {
+        kill(script.child->pid(), sig);
+      }
+      EXPECT_EQ(script.child->WaitExit(Millis(30000)), 0);
+    }
+    Child& out = *script.child;
+    EXPECT_EQ(out.Count("start.sh: serving test hosts on port " + std::to_string(port) + " (raw mode)"), 1);
+    EXPECT_EQ(out.Count("starting the bridge again"), 1);
+    // The stopped run's stop sequence and summary, then ftmd's last lines, shown as they came.
+    EXPECT_TRUE(out.HasInOrder({"Signalling the main thread to exit..", "BTFTM : Run summary: commands 1, events 1",
+                                "BTFTM : All resources are freed", "ftmd: stopped on SIGTERM"}))
+        << out.Output();
+    EXPECT_EQ(out.Count("BTFTM : Run summary"), 2);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << out.Output();
+  }
+}
+
+TEST(StartScript, ARunThatFailsEndsTheLauncherWithTheBridgesExitCode) {
+  TempDir dir;
+  // The port is taken: the bridge cannot listen, serves nobody and ends with 1.
+  const int taken = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  socklen_t length = sizeof address;
+  getsockname(taken, reinterpret_cast<sockaddr*>(&address), &length);
+  auto env = ScriptEnv(dir, ntohs(address.sin_port));
+  env["TARNEXIO_MODE"] = "diag";
+  StartScript script(env);
+  EXPECT_EQ(script.child->WaitExit(Millis(30000)), 1) << script.child->Output();
+  EXPECT_EQ(script.child->Count("start.sh: the bridge ended with exit code 1; stopping"), 1);
+  EXPECT_EQ(script.child->Count("ftmd: stopped on SIGTERM"), 1);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
+  close(taken);
+}
+
+TEST(StartScript, AnFtmdThatCannotStartEndsTheLauncherWithItsCode) {
+  TempDir dir;
+  StartScript script(ScriptEnv(dir, FreePort()), {"--no-such-option"});
+  const int code = script.child->WaitExit(Millis(30000));
+  EXPECT_NE(code, 0);
+  EXPECT_NE(code, -1);
+  EXPECT_NE(script.child->Output().find("ftmd: "), std::string::npos) << script.child->Output();
+  EXPECT_EQ(script.child->Count("BTFTM"), 0);
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
+}
+
+}  // namespace
+
+namespace {
+
+// The service files as installed, with the programs' directory set to this tree's bin:
+// systemd-analyze checks that each command exists.
+TEST(ServiceFiles, PassSystemdAnalyzeVerify) {
+  const std::string analyze = FindProgram("systemd-analyze");
+  if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+  TempDir dir;
+  std::vector<std::string> argv{analyze, "verify", "--man=no"};
+  for (const char* name : {"ftmd.service", "tarnexio.service"}) {
+    std::ifstream in(std::string(PACKAGING_DIR) + "/systemd/" + name);
+    ASSERT_TRUE(in) << name;
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string unit = text.str();
+    for (size_t at; (at = unit.find("/usr/local/bin/")) != std::string::npos;)
+      unit.replace(at, 15, std::string(TARNEXIO_BUILD_DIR) + "/bin/");
+    std::ofstream(dir.path + "/" + name) << unit;
+    argv.push_back(dir.path + "/" + name);
+  }
+  Child verify(argv, {{"SYSTEMD_LOG_LEVEL", "notice"}});
+  EXPECT_EQ(verify.WaitExit(Millis(30000)), 0) << verify.Output();
+  EXPECT_EQ(verify.Output(), "") << "every line of verify is a fault it found";
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 # Builds the whole test suite with AddressSanitizer + UndefinedBehaviorSanitizer and with
 # ThreadSanitizer and runs it, end-to-end, fault and soak tests included (the binaries
 # under test are the sanitized ones). Soak counts are smaller than in the plain run; set
-# TARNEXIO_SOAK_ROUNDS, TARNEXIO_SOAK_DIAG, TARNEXIO_HYGIENE_RUNS to change them.
+# TARNEXIO_SOAK_ROUNDS, TARNEXIO_SOAK_DIAG, TARNEXIO_HYGIENE_RUNS to change them. Tests
+# labelled "long" (a bench's day of fifty runs) run in the plain suite only.
 #   tests/faults/run-sanitizers.sh [address|thread]...   (both by default)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -23,5 +24,5 @@ for kind in "${kinds[@]}"; do
   echo "== test suite under the $kind sanitizer ($build)"
   cmake -S . -B "$build" -G Ninja -DTARNEXIO_SANITIZE="$kind" >/dev/null
   cmake --build "$build"
-  ctest --test-dir "$build" --output-on-failure -j2 --timeout 600
+  ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE long
 done

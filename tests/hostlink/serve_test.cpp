@@ -143,7 +143,21 @@ TEST_F(ServeTestHostTest, TestHostThatClosesAtOnceEndsByTheDisconnectPath) {
   EXPECT_EQ(0u, recorder_.count());
 }
 
-TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverServed) {
+// One attempt to connect: the socket, or -1 with errno.
+int ConnectOnce(int port) {
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons((unsigned short)port);
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (connect(fd, (sockaddr*)&address, sizeof address) == 0) return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsRefusedAtOnce) {
   const int port = FreePort();
   Start(port);
   const int host = Connect(port);
@@ -154,8 +168,11 @@ TEST_F(ServeTestHostTest, RawPacketsAreWrittenOnceEachAndASecondTestHostIsNeverS
   SendBytes(host, {0x0c, 0x02, 0xaa});
   WaitTaken();
   SendBytes(host, {0xbb});
-  const int second = Connect(port);  // queued by the system, never accepted
-  SendBytes(second, kReset);
+  // The host served holds the only place: a second one is told so by the system at once.
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(ConnectOnce(port), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
   EXPECT_TRUE(WaitUntil([&] { return recorder_.count() >= 3; }, 5000));
   WaitTaken();
   close(host);

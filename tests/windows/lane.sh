@@ -61,7 +61,7 @@ $cc "${warn[@]}" -static -o "$win/pipe_client.exe" "$here/capture/pipe_client.c"
 e2e_sources=()
 for f in "$top"/tests/e2e/*_test.cpp; do
   case "$(basename "$f")" in
-    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp | capture_live_test.cpp) ;;
+    controllers_test.cpp | start_script_test.cpp | capture_files_test.cpp | capture_live_test.cpp | bench_day_test.cpp) ;;
     *) e2e_sources+=("$f") ;;
   esac
 done
@@ -220,6 +220,66 @@ check_capture_pipe() {
   rm -rf "$dir"
 }
 check_capture_pipe
+# The bench loop beside Tarnexio.exe: start.cmd serves one test host after another, each
+# run with a capture file of its own in the directory named, and ends with the bridge's
+# exit code once a run fails (here: ftmd stopped, so the driver device is gone).
+check_start_cmd() {
+  local dir dev port script log code files
+  dir=$(mktemp -d /tmp/tarnexio-winelane-start.XXXXXX)
+  dev=$(mktemp -d /tmp/tarnexio-winelane-dev.XXXXXX)
+  log=$dir/start.log
+  port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+  script=$(dirname "$TARNEXIO_EXE")/start.cmd
+  [ "$top/scripts/windows/start.cmd" -ef "$script" ] || cp "$top/scripts/windows/start.cmd" "$script"
+  timeout 200 "$here/e2e/ftmd_wine.py" --dir "$dev" --type 1 >"$dir/ftmd.log" 2>&1 &
+  local ftmd=$!
+  for _ in $(seq 1 400); do
+    grep -q " serving " "$dir/ftmd.log" && break
+    sleep 0.1
+  done
+  timeout 180 "$wine" cmd /c "Z:${script//\//\\}" "$port" RAW "Z:${dir//\//\\}\\captures" 2>&1 |
+    sed -u 's/\r$//' >"$log" &
+  local loop=$! waits=0
+  for host in 1 2; do
+    for _ in $(seq 1 600); do
+      waits=$(grep -c "Waiting for incoming" "$log")
+      [ "$waits" -ge "$host" ] && break
+      sleep 0.1
+    done
+    python3 - "$port" <<'PY' || echo "host $host: no Command Complete" >>"$log"
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+s.sendall(bytes.fromhex("01030c00"))
+got = b""
+while len(got) < 7:
+    chunk = s.recv(64)
+    if not chunk:
+        break
+    got += chunk
+s.close()
+sys.exit(0 if got[:7] == bytes.fromhex("040e0401030c00") else 1)
+PY
+  done
+  for _ in $(seq 1 600); do
+    [ "$(grep -c "Waiting for incoming" "$log")" -ge 3 ] && break
+    sleep 0.1
+  done
+  kill "$ftmd" 2>/dev/null
+  wait "$ftmd" 2>/dev/null
+  timeout 60 tail --pid="$loop" -f /dev/null
+  wait "$loop" 2>/dev/null
+  files=$(find "$dir/captures" -name 'tarnexio-*.btsnoop' 2>/dev/null | wc -l)
+  if [ "$(grep -c "starting the bridge again" "$log")" = 2 ] && grep -q "start.cmd: the bridge ended with exit code 1; stopping" "$log" &&
+     [ "$(grep -c "Run summary: .*; capture Z:.*captures.tarnexio-" "$log")" = 2 ] && [ "$files" = 3 ] &&
+     ! grep -q "no Command Complete" "$log"; then
+    echo "ok   start.cmd: two test hosts in a row, a capture file per run, the failed run's exit code"
+  else
+    echo "FAIL start.cmd ($files capture files)"; cat "$log" "$dir/ftmd.log"
+    failures=$((failures + 1))
+  fi
+  rm -rf "$dir" "$dev"
+}
+check_start_cmd
 
 run_e2e() {  # filter, log
   timeout 2400 "$out/e2e_wine" --gtest_filter="$1" 2>&1 | tee "$2" |

@@ -18,10 +18,7 @@ const char* channelName(Channel ch) {
 }  // namespace
 
 DriverModel::DriverModel(const DriverConfig& cfg, TimerQueue& timers, Send send, std::string tag)
-    : cfg_(cfg), timers_(timers), send_(std::move(send)), tag_(std::move(tag)) {
-  // A type 2 device has no FTM mode request: its controller runs from the start.
-  if (cfg_.type == 2) startController();
-}
+    : cfg_(cfg), timers_(timers), send_(std::move(send)), tag_(std::move(tag)) {}
 
 DriverModel::~DriverModel() {
   held_.clear();  // the connection is gone: nothing to complete
@@ -30,6 +27,10 @@ DriverModel::~DriverModel() {
 }
 
 void DriverModel::handle(const Request& r) {
+  // A type 2 device has no FTM mode request: its controller runs from the connection's
+  // first request, the moment the server has let it have the controller (a connection
+  // refused before it must not take a shared controller's traffic).
+  if (cfg_.type == 2 && !controller_) startController();
   if (r.kind == kMsgCancel) {
     logVerbose(tag_ + ": CANCEL id " + std::to_string(r.id));
     cancel(r.id);

@@ -46,6 +46,7 @@ class RealController {
   // controller or the transport is down.
   bool claim(const void* who, const std::string& tag, std::string& why);
   void release(const void* who);
+  bool held() const { return holder_ != nullptr; }
   // Called after the attached host heard of a lost transport (for a holder that is not a
   // device connection, such as the H4 client, which then goes).
   std::function<void(const void* holder)> onLost;

@@ -106,12 +106,11 @@ bool Server::admit(const void* who, const std::string& tag) {
 bool Server::admitDevice(Connection& device) {
   // A device connection is admitted at its first request, wherever that comes from: its
   // lanes are part of it and never claim the controller themselves. One real controller,
-  // one user: a refused client's requests fail with 1167 (device not connected) as the
-  // connection closes.
+  // one user: the refusal is logged once, and the caller tells the client.
   if (device.admitted) return true;
+  if (device.refused) return false;
   if (admit(&device, device.tag)) return device.admitted = true;
   device.refused = true;
-  shutdown(device.fd, SHUT_RDWR);  // its end is read next; its lanes close with it
   return false;
 }
 
@@ -257,6 +256,14 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->uid = uid;
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
+    if (real_ && real_->fd() < 0) {
+      // Nothing can be served while the controller is not connected: the connection is
+      // closed at once, so its requests fail with 1167 (device not connected), and its
+      // place is given back.
+      admit(raw, c->tag);
+      --count;
+      continue;
+    }
     c->model = std::make_unique<DriverModel>(driverCfg_, timers_, [this, raw](Bytes m) { reply(*raw, std::move(m)); },
                                              c->tag);
     c->fresh = opt_.lanes;
@@ -451,7 +458,19 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
-  if (device->refused || !admitDevice(*device)) return;
+  if (!admitDevice(*device)) {
+    // While another client holds the controller, each request is answered "in use" and the
+    // connection it came on then ends (the reply and the end arrive in that order on one
+    // socket); with the controller not connected the device closes and its requests fail
+    // with 1167 (device not connected).
+    if (real_ && real_->held() && r.kind == kMsgIoctl) {
+      send(c, BuildDevchanComplete(r.id, kStatusInUse));
+      shutdown(c.fd, SHUT_RDWR);  // its end is read next
+    } else {
+      shutdown(device->fd, SHUT_RDWR);  // its end is read next; its lanes close with it
+    }
+    return;
+  }
   if (device != &c && r.kind == kMsgIoctl) device->routes[r.id] = c.fd;
   device->model->handle(r);
 }

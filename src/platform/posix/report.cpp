@@ -1,5 +1,6 @@
 // Hints on standard error: the device opens that failed since the last one that worked,
 // and a TCP port that could not be bound, each with the system's reason.
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -60,3 +61,10 @@ void ReportBindFailure(int port, int error) {
 }
 
 std::string SocketErrorText(int error) { return "error " + std::to_string(error) + ": " + Reason(error); }
+
+void ReportDriverError(DWORD error) {
+  static std::atomic<bool> told{false};
+  if (error != ERROR_SHARING_VIOLATION || told.exchange(true)) return;
+  WriteHintLine("the controller is in use (error " + std::to_string(error) +
+                "): another bridge, or another client of the driver, holds it; one controller serves one at a time");
+}

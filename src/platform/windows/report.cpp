@@ -1,5 +1,6 @@
 // Hints on standard error on Windows. The device opens are the system's own here, so a
 // failed open is reported by the last error the system gave, with the usual remedy.
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -41,3 +42,10 @@ void ReportBindFailure(int port, int error) {
 }
 
 std::string SocketErrorText(int error) { return SystemText(DWORD(error)); }
+
+void ReportDriverError(DWORD error) {
+  static std::atomic<bool> told{false};
+  if (error != ERROR_SHARING_VIOLATION || told.exchange(true)) return;
+  WriteErrorLine("Tarnexio: the controller is in use (" + SystemText(error) +
+                 "): another bridge, or another client of the driver, holds it; one controller serves one at a time\n");
+}
