@@ -61,16 +61,12 @@ void Timestamp(std::vector<uint8_t>& out, int64_t micros) {
 }
 void EndOptions(std::vector<uint8_t>& out) { Le32(out, 0); }
 
-enum : uint32_t {
-  OPT_SHB_USERAPPL = 4,
-  OPT_IF_NAME = 2,
-  OPT_IF_TSRESOL = 9,
-  OPT_EPB_DROPCOUNT = 4,
-  OPT_ISB_STARTTIME = 2,
-  OPT_ISB_ENDTIME = 3,
-  OPT_ISB_IFRECV = 4,
-  OPT_ISB_IFDROP = 5,
-};
+// pcapng option codes are numbered per block type, so equal numbers mean different options.
+enum : uint32_t { OPT_SHB_USERAPPL = 4 };                  // section header: the writer
+enum : uint32_t { OPT_IF_NAME = 2, OPT_IF_TSRESOL = 9 };    // interface description
+enum : uint32_t { OPT_EPB_DROPCOUNT = 4 };                 // enhanced packet: drops before it
+enum : uint32_t {                                          // interface statistics
+  OPT_ISB_STARTTIME = 2, OPT_ISB_ENDTIME = 3, OPT_ISB_IFRECV = 4, OPT_ISB_IFDROP = 5 };
 const size_t kPcapHeaderSize = 24, kPcapRecordHeaderSize = 16, kDirectionSize = 4;
 
 }  // namespace

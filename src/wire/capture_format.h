@@ -21,15 +21,18 @@
 #include <string>
 #include <vector>
 
+// The link type of pcap and pcapng records that carry an H4 packet after a 4-byte direction.
+enum : uint32_t { LINKTYPE_H4_WITH_DIRECTION = 201 };
+// pcap's file magic (microsecond timestamps).
+enum : uint32_t { PCAP_MAGIC = 0xA1B2C3D4 };
+// pcapng block types, and the section header's byte-order magic.
 enum : uint32_t {
-  LINKTYPE_H4_WITH_DIRECTION = 201,
-  PCAP_MAGIC = 0xA1B2C3D4,
   PCAPNG_SECTION_HEADER = 0x0A0D0D0A,
-  PCAPNG_BYTE_ORDER_MAGIC = 0x1A2B3C4D,
   PCAPNG_INTERFACE_DESCRIPTION = 1,
   PCAPNG_INTERFACE_STATISTICS = 5,
   PCAPNG_ENHANCED_PACKET = 6,
 };
+enum : uint32_t { PCAPNG_BYTE_ORDER_MAGIC = 0x1A2B3C4D };
 
 // Appends the start of a capture file: the btsnoop or pcap file header, or pcapng's
 // section header (naming application) and interface description.

@@ -4,29 +4,41 @@
 
 #include <cstdint>
 
+// An opcode is the command group (OGF) in its top six bits and the command (OCF) below.
+constexpr uint16_t HciOpcode(uint16_t ogf, uint16_t ocf) { return uint16_t(ogf << 10 | ocf); }
+constexpr uint16_t kOgfLinkControl = 0x01, kOgfBaseband = 0x03, kOgfInformational = 0x04, kOgfTesting = 0x06,
+                   kOgfLe = 0x08;
+
+// Inquiry and connections.
 enum : uint16_t {
-  kOpInquiry = 0x0401,
-  kOpInquiryCancel = 0x0402,
-  kOpCreateConnection = 0x0405,
-  kOpDisconnect = 0x0406,
-  kOpAddScoConnection = 0x0407,
-  kOpAcceptConnectionRequest = 0x0409,
-  kOpSetupSyncConnection = 0x0428,
-  kOpSetEventMask = 0x0C01,
-  kOpReset = 0x0C03,
-  kOpWriteLocalName = 0x0C13,
-  kOpReadLocalName = 0x0C14,
-  kOpWriteScanEnable = 0x0C1A,
-  kOpReadLocalVersion = 0x1001,
-  kOpReadBufferSize = 0x1005,
-  kOpReadBdAddr = 0x1009,
-  kOpWriteLoopbackMode = 0x1802,
-  kOpEnableDutMode = 0x1803,
-  kOpLeReceiverTest = 0x201D,
-  kOpLeTransmitterTest = 0x201E,
-  kOpLeTestEnd = 0x201F,
-  kOpLeReceiverTestV2 = 0x2033,
-  kOpLeTransmitterTestV2 = 0x2034,
+  kOpInquiry = HciOpcode(kOgfLinkControl, 0x001),  // LAP, length, response limit
+  kOpInquiryCancel = HciOpcode(kOgfLinkControl, 0x002),
+  kOpCreateConnection = HciOpcode(kOgfLinkControl, 0x005),  // address, packet types, ...
+  kOpDisconnect = HciOpcode(kOgfLinkControl, 0x006),  // handle, reason
+  kOpAddScoConnection = HciOpcode(kOgfLinkControl, 0x007),  // ACL handle, packet types
+  kOpAcceptConnectionRequest = HciOpcode(kOgfLinkControl, 0x009),  // address, role
+  kOpSetupSyncConnection = HciOpcode(kOgfLinkControl, 0x028),
+};
+// Controller set-up and the controller's own data.
+enum : uint16_t {
+  kOpSetEventMask = HciOpcode(kOgfBaseband, 0x001),
+  kOpReset = HciOpcode(kOgfBaseband, 0x003),
+  kOpWriteLocalName = HciOpcode(kOgfBaseband, 0x013),  // 248 bytes, zero-padded
+  kOpReadLocalName = HciOpcode(kOgfBaseband, 0x014),
+  kOpWriteScanEnable = HciOpcode(kOgfBaseband, 0x01A),  // 0x03: inquiry and page scan
+  kOpReadLocalVersion = HciOpcode(kOgfInformational, 0x001),
+  kOpReadBufferSize = HciOpcode(kOgfInformational, 0x005),
+  kOpReadBdAddr = HciOpcode(kOgfInformational, 0x009),
+};
+// Test commands: loopback and device-under-test mode, the LE receiver and transmitter tests.
+enum : uint16_t {
+  kOpWriteLoopbackMode = HciOpcode(kOgfTesting, 0x002),  // 0 off, 1 local, 2 remote
+  kOpEnableDutMode = HciOpcode(kOgfTesting, 0x003),
+  kOpLeReceiverTest = HciOpcode(kOgfLe, 0x01D),  // RX channel
+  kOpLeTransmitterTest = HciOpcode(kOgfLe, 0x01E),  // TX channel, length, payload
+  kOpLeTestEnd = HciOpcode(kOgfLe, 0x01F),  // answers the packets received
+  kOpLeReceiverTestV2 = HciOpcode(kOgfLe, 0x033),
+  kOpLeTransmitterTestV2 = HciOpcode(kOgfLe, 0x034),
 };
 
 // Event codes, with the parameters read here.

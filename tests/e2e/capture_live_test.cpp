@@ -127,12 +127,7 @@ TEST(LiveCapture, ASlowReaderCostsCapturedPacketsNeverTrafficAndTheNextReaderSta
   std::thread sender([&] {
     for (int i = 0; i < kPackets; ++i) run.host->Send(AclOf(acl, i, 1000));
   });
-  int acls = 0;
-  while (acls < kPackets) {
-    const Bytes p = r.Receive();
-    if (p.empty()) break;
-    acls += p[0] == 0x02;
-  }
+  const int acls = r.ReceiveAcls(kPackets);
   sender.join();
   EXPECT_EQ(acls, kPackets) << "the stalled reader held the traffic up";
   close(stalled);

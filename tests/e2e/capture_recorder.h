@@ -60,6 +60,16 @@ struct Recorder {
   Bytes ReceiveEvent(uint8_t code) {
     return ReceiveUntil([code](const Bytes& p) { return p[0] == 0x04 && p[1] == code; });
   }
+  // How many ACL packets came, up to `expected`; stops at the first wait that ends empty.
+  int ReceiveAcls(int expected) {
+    int acls = 0;
+    while (acls < expected) {
+      const Bytes p = Receive();
+      if (p.empty()) break;
+      acls += p[0] == 0x02;
+    }
+    return acls;
+  }
   // Opens an ACL link; its handle, or 0xFFFF.
   uint16_t OpenAcl() {
     Send(Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"));

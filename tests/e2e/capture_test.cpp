@@ -110,12 +110,7 @@ TEST(Capture, TenThousandAclPacketsWithCommandsAndEventsGiveWholeRecordsInOrder)
   std::thread sender([&] {
     for (const Bytes& p : toSend) run.host->Send(p);
   });
-  int acls = 0;
-  while (acls < kPackets) {
-    const Bytes p = r.Receive();
-    if (p.empty()) break;
-    acls += p[0] == 0x02;
-  }
+  const int acls = r.ReceiveAcls(kPackets);
   sender.join();
   r.sent.insert(r.sent.end(), toSend.begin(), toSend.end());
   r.Drain();

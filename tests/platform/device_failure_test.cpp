@@ -62,6 +62,22 @@ TEST_P(DeviceTest, InvalidHandlesFailWithInvalidHandle) {
   EXPECT_TRUE(server_->Requests().empty());
 }
 
+// Closes *device while a call on another thread waits on it: that call must end aborted.
+// Returns the closed handle, for what may still be asked of it.
+static HANDLE CloseUnderWaitingCall(HANDLE* device, std::future<std::pair<BOOL, DWORD>>* call) {
+  HANDLE closed = *device;
+  *device = INVALID_HANDLE_VALUE;
+  EXPECT_TRUE(CloseHandle(closed));
+  if (call->wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    ADD_FAILURE() << "the waiting call did not end when its handle was closed";
+    return closed;
+  }
+  const std::pair<BOOL, DWORD> result = call->get();
+  EXPECT_FALSE(result.first);
+  EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+  return closed;
+}
+
 TEST_P(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
   server_->SetScript([](const DeviceRequest& r) {
     return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Ignore();
@@ -79,14 +95,7 @@ TEST_P(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
     return std::make_pair(ok, GetLastError());
   });
   ASSERT_TRUE(server_->WaitForRequests(2));
-  HANDLE closed = device_;
-  device_ = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(CloseHandle(closed));
-
-  ASSERT_EQ(blocked.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  auto result = blocked.get();
-  EXPECT_FALSE(result.first);
-  EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+  HANDLE closed = CloseUnderWaitingCall(&device_, &blocked);
 
   EXPECT_TRUE(EventSignalled());
   // The finished request can still be asked about on the closed handle.
@@ -143,13 +152,7 @@ TEST_P(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
   });
   ASSERT_TRUE(WaitUntil([&] { return thread.load() != 0; }));
   ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(thread.load()));
-  HANDLE closed = device_;
-  device_ = INVALID_HANDLE_VALUE;
-  ASSERT_TRUE(CloseHandle(closed));
-  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  auto result = waiter.get();
-  EXPECT_FALSE(result.first);
-  EXPECT_EQ(result.second, DWORD(ERROR_OPERATION_ABORTED));
+  CloseUnderWaitingCall(&device_, &waiter);
 }
 
 // The opens that failed since the last one that worked are named on one line of standard

@@ -71,6 +71,13 @@ Decoded CommandAnswer(bool complete, uint16_t opcode, bool hasStatus, uint8_t st
   return d;
 }
 
+// An inquiry response's address, kept as one the steps may connect to.
+std::string FoundAddress(const uint8_t* response, Decoded* d) {
+  d->found.push_back(BdAddr(response));
+  return d->found.back();
+}
+unsigned ClassOfDevice(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16; }
+
 Decoded InquiryResult(const uint8_t* q, size_t plen) {
   const size_t count = plen > 0 ? q[0] : 0;
   if (plen < 1 || plen != 1 + 14 * count) return {};
@@ -81,9 +88,8 @@ Decoded InquiryResult(const uint8_t* q, size_t plen) {
   std::string list;
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* rec = q + 1 + 14 * i;
-    const std::string a = BdAddr(rec);
-    d.found.push_back(a);
-    const unsigned c = rec[9] | rec[10] << 8 | rec[11] << 16;
+    const std::string a = FoundAddress(rec, &d);
+    const unsigned c = ClassOfDevice(rec + 9);
     const uint16_t offset = Le16(rec + 12);
     d.text += Format("%s %s page scan repetition mode R%u, class of device 0x%06x, clock offset 0x%04x",
                      i == 0 ? ":" : ";", a.c_str(), rec[6], c, offset);
@@ -126,9 +132,8 @@ Decoded InquiryResultRssi(bool extended, const uint8_t* q, size_t plen) {
     // 14 bytes a response: address, page scan repetition mode, a reserved byte, class of
     // device, clock offset, RSSI.
     const uint8_t* rec = q + 1 + 14 * i;
-    const std::string a = BdAddr(rec);
-    d.found.push_back(a);
-    const unsigned c = rec[8] | rec[9] << 8 | rec[10] << 16;
+    const std::string a = FoundAddress(rec, &d);
+    const unsigned c = ClassOfDevice(rec + 8);
     const int power = (int8_t)rec[13];
     JsonLine one;
     one.Str("bdaddr", a).Str("class_of_device", Format("0x%06x", c)).Num("rssi", power);

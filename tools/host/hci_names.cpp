@@ -129,17 +129,17 @@ struct NamedEvent {
 };
 
 const NamedEvent kEvents[] = {
-    {"inquiry-complete", kEvInquiryComplete, 0},
+    {"inquiry-complete", kEvInquiryComplete, 0},  // inquiry
     {"inquiry-result", kEvInquiryResult, 0},
-    {"connection-complete", kEvConnectionComplete, 0},
+    {"connection-complete", kEvConnectionComplete, 0},  // ACL and SCO links
     {"connection-request", kEvConnectionRequest, 0},
     {"disconnection-complete", kEvDisconnectionComplete, 0},
-    {"command-complete", kEvCommandComplete, 0},
+    {"command-complete", kEvCommandComplete, 0},  // answers to commands
     {"command-status", kEvCommandStatus, 0},
-    {"role-change", kEvRoleChange, 0},
-    {"completed-packets", kEvNumCompletedPackets, 0},
+    {"role-change", kEvRoleChange, 0},  // a link's state
+    {"completed-packets", kEvNumCompletedPackets, 0},  // Number Of Completed Packets
     {"mode-change", kEvModeChange, 0},
-    {"le-meta", kEvLeMeta, 0},
+    {"le-meta", kEvLeMeta, 0},  // LE: any subevent, or the one named
     {"le-connection-complete", kEvLeMeta, 0x01},
     {"le-enhanced-connection-complete", kEvLeMeta, 0x0A},
 };

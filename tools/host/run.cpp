@@ -63,23 +63,16 @@ class Runner {
                                     Clock::now() + std::chrono::milliseconds(step.waitMs), true, &unused);
         return r == kTimedOut ? kExitOk : Finish(step, r, unused);
       }
-      case StepKind::Ping:
-        return Ping(step);
-      case StepKind::Inquiry:
-        return Inquiry(step);
-      case StepKind::Connect:
-        return Connect(step);
+      case StepKind::Ping: return Ping(step);
+      case StepKind::Inquiry: return Inquiry(step);
+      case StepKind::Connect: return Connect(step);
       case StepKind::Accept:
         accepting_ = true;
         return kExitOk;
-      case StepKind::Disconnect:
-        return Disconnect(step);
-      case StepKind::Send:
-        return Send(step);
-      case StepKind::Await:
-        return AwaitEvent(step);
-      case StepKind::Receive:
-        return Receive(step);
+      case StepKind::Disconnect: return Disconnect(step);
+      case StepKind::Send: return Send(step);
+      case StepKind::Await: return AwaitEvent(step);
+      case StepKind::Receive: return Receive(step);
     }
     return kExitOk;
   }

@@ -59,19 +59,22 @@ int HexDigit(char c) {
   return -1;
 }
 
-Step CommandStep(const std::string& name, uint16_t opcode, Bytes params = {}) {
+Step NamedStep(StepKind kind, const std::string& name) {
   Step s;
-  s.kind = opcode == kOpLeTestEnd ? StepKind::LeEnd : StepKind::Command;
+  s.kind = kind;
   s.name = name;
+  return s;
+}
+
+Step CommandStep(const std::string& name, uint16_t opcode, Bytes params = {}) {
+  Step s = NamedStep(opcode == kOpLeTestEnd ? StepKind::LeEnd : StepKind::Command, name);
   s.opcode = opcode;
   s.params = std::move(params);
   return s;
 }
 
 Step DiagStep(const std::string& name, uint8_t code) {
-  Step s;
-  s.kind = StepKind::DiagRequest;
-  s.name = name;
+  Step s = NamedStep(StepKind::DiagRequest, name);
   s.diagCode = code;
   return s;
 }
@@ -262,16 +265,12 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
         return bad("cmd parameters are longer than " + std::to_string(MaxCommandParams(mode)) + " bytes");
       steps->push_back(CommandStep(word, opcode, params));
     } else if (word == "wait") {
-      Step s;
-      s.kind = StepKind::Wait;
-      s.name = word;
+      Step s = NamedStep(StepKind::Wait, word);
       if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs)) return bad("wait needs SECONDS (0-86400)");
       ++i;
       steps->push_back(s);
     } else if (word == "ping") {
-      Step s;
-      s.kind = StepKind::Ping;
-      s.name = word;
+      Step s = NamedStep(StepKind::Ping, word);
       if (!TakeNumbers(words, &i, {1000000}, 1, &n) || n[0] == 0) return bad("ping needs N (1-1000000)");
       s.count = (int)n[0];
       steps->push_back(s);
@@ -285,38 +284,28 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
     } else if (word == "scan") {
       steps->push_back(CommandStep(word, kOpWriteScanEnable, {0x03}));  // inquiry and page scan
     } else if (word == "inquiry") {
-      Step s;
-      s.kind = StepKind::Inquiry;
-      s.name = word;
+      Step s = NamedStep(StepKind::Inquiry, word);
       if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs) || s.waitMs == 0 || s.waitMs > 61440)
         return bad("inquiry needs SECONDS (above 0, up to 61.44)");
       ++i;
       steps->push_back(s);
     } else if (word == "connect") {
-      Step s;
-      s.kind = StepKind::Connect;
-      s.name = word;
+      Step s = NamedStep(StepKind::Connect, word);
       if (i >= words.size() || (words[i] != "$found" && !ParseBdAddr(words[i], &s.params)))
         return bad("connect needs BD_ADDR (such as 12:34:56:78:9A:BC) or $found");
       ++i;
       steps->push_back(s);
     } else if (word == "accept") {
-      Step s;
-      s.kind = StepKind::Accept;
-      s.name = word;
+      Step s = NamedStep(StepKind::Accept, word);
       steps->push_back(s);
     } else if (word == "disconnect") {
-      Step s;
-      s.kind = StepKind::Disconnect;
-      s.name = word;
+      Step s = NamedStep(StepKind::Disconnect, word);
       if (i >= words.size() || !ParseHandle(words[i], &s.handle))
         return bad("disconnect needs HANDLE (0-0xeff, or $handle)");
       ++i;
       steps->push_back(s);
     } else if (word == "send" || word == "recv") {
-      Step s;
-      s.kind = word == "send" ? StepKind::Send : StepKind::Receive;
-      s.name = word;
+      Step s = NamedStep(word == "send" ? StepKind::Send : StepKind::Receive, word);
       const std::string shape = word == "send" ? " SIZE, MIN-MAX or data HEX..." : " [SIZE, MIN-MAX or data HEX...]";
       const std::string expected = word + " needs HANDLE (0-0xeff, or $handle) COUNT (1-1000000)" + shape +
                                    " (sizes 1-" + std::to_string(kMaxAclData) + ")";
@@ -337,9 +326,7 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
                    "both modes)");
       steps->push_back(s);
     } else if (word == "await") {
-      Step s;
-      s.kind = StepKind::Await;
-      s.name = word;
+      Step s = NamedStep(StepKind::Await, word);
       if (i >= words.size() || !EventByName(words[i], &s.eventCode, &s.subevent))
         return bad("await needs EVENT: " + std::string(EventNameList()) + ", or an event code such as 0x05");
       ++i;
