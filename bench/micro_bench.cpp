@@ -78,10 +78,10 @@ Bytes RawStream() {
   return stream;
 }
 
-long long gWritten;  // bytes handed to the driver writer, so the work is not optimised away
-void CountCommand(void*, const BYTE*, int length) { gWritten += length; }
-void CountAcl(void*, const BYTE*, int length) { gWritten += length; }
-void CountSco(void*, const BYTE*, int length) { gWritten += length; }
+long long g_written;  // bytes handed to the driver writer, so the work is not optimised away
+void CountCommand(void*, const BYTE*, int length) { g_written += length; }
+void CountAcl(void*, const BYTE*, int length) { g_written += length; }
+void CountSco(void*, const BYTE*, int length) { g_written += length; }
 void IgnoreSelect(void*, BYTE) {}
 const DriverWriter kCountingWriter = {nullptr, CountCommand, CountAcl, CountSco, IgnoreSelect};
 
@@ -124,7 +124,7 @@ void BM_DemuxRawPackets(benchmark::State& state) {
     }
   }
   state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)stream.size());
-  benchmark::DoNotOptimize(gWritten);
+  benchmark::DoNotOptimize(g_written);
 }
 
 // The capture of one packet: its record built, written by one call and flushed to a

@@ -13,11 +13,11 @@
 
 namespace {
 
-std::vector<Bytes> gRequests;
+std::vector<Bytes> g_requests;
 
 int RecordRequest(HostSender*, const BYTE* request, int length, int bufferSize, const DriverWriter&) {
   EXPECT_EQ(length, bufferSize);
-  gRequests.emplace_back(request, request + length);
+  g_requests.emplace_back(request, request + length);
   return 1;
 }
 
@@ -27,7 +27,7 @@ struct DiagStream {
   int carry = 0;
   DriverWriteRecorder recorder;
 
-  DiagStream() { gRequests.clear(); }
+  DiagStream() { g_requests.clear(); }
 
   int Receive(const Bytes& bytes) {
     std::fill(buf.begin() + carry, buf.end(), 0);
@@ -55,7 +55,7 @@ TEST(DiagReceive, EachFrameIsHandedOverAloneAndWhatFollowsTheLastFlagIsKept) {
     SCOPED_TRACE(testing::PrintToString(c.bytes));
     DiagStream s;
     EXPECT_EQ((int)c.kept.size(), s.Receive(c.bytes));
-    EXPECT_EQ(gRequests, c.frames);
+    EXPECT_EQ(g_requests, c.frames);
     EXPECT_EQ(Bytes(s.buf.begin(), s.buf.begin() + s.carry), c.kept);
   }
 }
@@ -144,9 +144,9 @@ TEST(DiagReceive, FtmHciRequestFollowedByAVersionRequestIsEchoedAloneAndWrittenO
 TEST(DiagReceive, FrameSplitOverTwoReceivesIsJoinedAndAnsweredOnce) {
   DiagStream s;
   EXPECT_EQ(3, s.Receive({0x4b, 0x0b, 0x00}));
-  EXPECT_TRUE(gRequests.empty());
+  EXPECT_TRUE(g_requests.empty());
   EXPECT_EQ(0, s.Receive({0x01, 0x02, 0x7e}));
-  EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x4b, 0x0b, 0x00, 0x01, 0x02, 0x7e}}));
+  EXPECT_EQ(g_requests, (std::vector<Bytes>{{0x4b, 0x0b, 0x00, 0x01, 0x02, 0x7e}}));
 }
 
 TEST(DiagReceive, FlagBytesAtTheStartOfKeptBytesAreLetGo) {
@@ -155,7 +155,7 @@ TEST(DiagReceive, FlagBytesAtTheStartOfKeptBytesAreLetGo) {
   EXPECT_EQ(1, s.Receive({0x7e, 0x4b}));
   EXPECT_EQ(0x4b, s.buf[0]);
   EXPECT_EQ(0, s.Receive({0x0c, 0x7e}));
-  EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x4b, 0x0c, 0x7e}}));
+  EXPECT_EQ(g_requests, (std::vector<Bytes>{{0x4b, 0x0c, 0x7e}}));
 }
 
 TEST(DiagReceive, FullBufferWithoutAFrameEndIsDroppedWithOneLine) {
@@ -166,7 +166,7 @@ TEST(DiagReceive, FullBufferWithoutAFrameEndIsDroppedWithOneLine) {
   EXPECT_EQ(console.Text(), "BTFTM: No diag frame end in 4096 bytes from remote, dropping them\n");
   // The stream goes on with what comes next.
   EXPECT_EQ(0, s.Receive({0x1d, 0x7e}));
-  EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x1d, 0x7e}}));
+  EXPECT_EQ(g_requests, (std::vector<Bytes>{{0x1d, 0x7e}}));
 }
 
 }  // namespace

@@ -22,18 +22,18 @@ namespace {
 
 const Bytes kReset = {0x01, 0x03, 0x0c, 0x00};
 
-std::mutex gRequestLock;
-std::vector<Bytes> gRequests;
+std::mutex g_requestLock;
+std::vector<Bytes> g_requests;
 
 int RecordRequest(HostSender*, const BYTE* request, int length, int, const DriverWriter&) {
-  std::lock_guard<std::mutex> lock(gRequestLock);
-  gRequests.emplace_back(request, request + length);
+  std::lock_guard<std::mutex> lock(g_requestLock);
+  g_requests.emplace_back(request, request + length);
   return 1;
 }
 
 size_t RequestCount() {
-  std::lock_guard<std::mutex> lock(gRequestLock);
-  return gRequests.size();
+  std::lock_guard<std::mutex> lock(g_requestLock);
+  return g_requests.size();
 }
 
 // The test host's side: connects to 127.0.0.1, trying again until the server listens.
@@ -65,8 +65,8 @@ class ServeTestHostTest : public testing::Test {
  protected:
   void SetUp() override {
     ctx_->diagMode = 0;
-    std::lock_guard<std::mutex> lock(gRequestLock);
-    gRequests.clear();
+    std::lock_guard<std::mutex> lock(g_requestLock);
+    g_requests.clear();
   }
 
   void TearDown() override {
@@ -195,7 +195,7 @@ TEST_F(ServeTestHostTest, DiagRequestSplitOverTwoSendsIsAnsweredOnce) {
   close(host);
   hosts_[0] = -1;
   EXPECT_EQ(HOST_CONNECTION_OVER, Result());
-  EXPECT_EQ(gRequests, (std::vector<Bytes>{{0x4b, 0x0b, 0x00, 0x01, 0x02, 0x7e}}));
+  EXPECT_EQ(g_requests, (std::vector<Bytes>{{0x4b, 0x0b, 0x00, 0x01, 0x02, 0x7e}}));
 }
 
 TEST_F(ServeTestHostTest, PeerResetEndsTheLoopByTheDisconnectPath) {

@@ -5,15 +5,15 @@
 
 namespace ftmd {
 namespace {
-bool gVerbose = false;
+bool g_verbose = false;
 std::set<std::string>& seenCauses() {
   static std::set<std::string> seen;
   return seen;
 }
 }  // namespace
 
-void setVerbose(bool on) { gVerbose = on; }
-bool verbose() { return gVerbose; }
+void setVerbose(bool on) { g_verbose = on; }
+bool verbose() { return g_verbose; }
 
 void logLine(const std::string& text) {
   std::fputs(("ftmd: " + text + "\n").c_str(), stdout);
@@ -21,7 +21,7 @@ void logLine(const std::string& text) {
 }
 
 void logVerbose(const std::string& text) {
-  if (gVerbose) logLine(text);
+  if (g_verbose) logLine(text);
 }
 
 void logError(const std::string& text) {

@@ -111,13 +111,13 @@ std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
     if (!token.Valid()) return nullptr;
     auto it = lanes_.find(self);
     if (it != lanes_.end()) return it->second;
-    if (state_ != kOpen) return nullptr;
+    if (state_ != STATE_OPEN) return nullptr;
   }
   std::shared_ptr<Lane> lane = OpenLane(token);
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a lane (the attach failed) the thread keeps using the connection.
   lanes_[self] = lane;
-  if (lane && state_ != kOpen) shutdown(lane->fd, SHUT_RDWR);
+  if (lane && state_ != STATE_OPEN) shutdown(lane->fd, SHUT_RDWR);
   return lane;
 }
 

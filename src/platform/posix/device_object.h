@@ -98,7 +98,7 @@ class DeviceObject : public KernelObject {
   void OnClose() override;
 
  private:
-  enum State { kOpen, kClosed, kDisconnected };
+  enum State { STATE_OPEN, STATE_CLOSED, STATE_DISCONNECTED };
 
   // Reads a lane while a thread waits for a reply on it: holds the lane's reading lock
   // whenever it can take it (the lane is then out of the receiver's set); while another
@@ -138,7 +138,7 @@ class DeviceObject : public KernelObject {
   std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
 
   std::mutex mutex_;  // guards everything below except fd_, and the requests' state
-  State state_ = kOpen;
+  State state_ = STATE_OPEN;
   wire::LaneToken laneToken_;  // from the server's offer; none until then
   uint32_t nextId_ = 1;
   std::map<uint32_t, std::shared_ptr<Request>> outstanding_;

@@ -71,8 +71,8 @@ void DeviceObject::FailAllLocked(DWORD status) {
 }
 
 void DeviceObject::DisconnectLocked() {
-  if (state_ != kOpen) return;
-  state_ = kDisconnected;
+  if (state_ != STATE_OPEN) return;
+  state_ = STATE_DISCONNECTED;
   FailAllLocked(ERROR_DEVICE_NOT_CONNECTED);
   ShutdownLanesLocked();
 }
@@ -152,8 +152,8 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   // Taken before the request goes out, so that its replies find this thread reading.
   std::unique_ptr<LaneReader> reader(lane ? new LaneReader(this, lane) : nullptr);
   std::unique_lock<std::mutex> lock(mutex_);
-  if (state_ != kOpen) {
-    SetLastError(state_ == kClosed ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
+  if (state_ != STATE_OPEN) {
+    SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
   do {
@@ -189,8 +189,8 @@ BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
   uint32_t id = 0;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (state_ != kOpen) {
-      SetLastError(state_ == kClosed ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
+    if (state_ != STATE_OPEN) {
+      SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
       return FALSE;
     }
     if (ov != nullptr) {
@@ -248,7 +248,7 @@ void DeviceObject::OnClose() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     FailAllLocked(ERROR_OPERATION_ABORTED);
-    state_ = kClosed;
+    state_ = STATE_CLOSED;
     ShutdownLanesLocked();
   }
   std::lock_guard<std::mutex> lock(fdMutex_);

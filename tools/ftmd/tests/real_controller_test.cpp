@@ -175,11 +175,11 @@ TEST(Transport, FormsAndTheirMistakes) {
 }
 
 // The HCI socket's two calls, failing with a chosen error.
-int gSocketErr = 0, gBindErr = 0;
-sockaddr_storage gBound;
+int g_socketErr = 0, g_bindErr = 0;
+sockaddr_storage g_bound;
 int FakeSocket(int domain, int type, int protocol) {
-  if (gSocketErr) {
-    errno = gSocketErr;
+  if (g_socketErr) {
+    errno = g_socketErr;
     return -1;
   }
   EXPECT_EQ(domain, 31);
@@ -188,9 +188,9 @@ int FakeSocket(int domain, int type, int protocol) {
   return dup(0);
 }
 int FakeBind(int, const sockaddr* addr, socklen_t len) {
-  std::memcpy(&gBound, addr, len);
-  if (gBindErr) {
-    errno = gBindErr;
+  std::memcpy(&g_bound, addr, len);
+  if (g_bindErr) {
+    errno = g_bindErr;
     return -1;
   }
   return 0;
@@ -212,18 +212,18 @@ TEST(HciSocket, EachFailureSaysWhatToDo) {
   };
   const HciSocketCalls fake = {FakeSocket, FakeBind};
   for (const Case& c : cases) {
-    gSocketErr = c.socketErr;
-    gBindErr = c.bindErr;
+    g_socketErr = c.socketErr;
+    g_bindErr = c.bindErr;
     TransportFd t = openHciSocket(2, fake);
     EXPECT_FALSE(t.fd.valid());
     EXPECT_NE(t.error.find(c.says), std::string::npos) << t.error;
     EXPECT_EQ(t.error.rfind("hci-socket:2: ", 0), 0u) << t.error;
   }
-  gSocketErr = gBindErr = 0;
+  g_socketErr = g_bindErr = 0;
   TransportFd t = openHciSocket(2, fake);
   ASSERT_TRUE(t.fd.valid());
   EXPECT_TRUE(t.packets);
-  const uint16_t* addr = reinterpret_cast<const uint16_t*>(&gBound);
+  const uint16_t* addr = reinterpret_cast<const uint16_t*>(&g_bound);
   EXPECT_EQ(addr[0], 31);  // family
   EXPECT_EQ(addr[1], 2);   // hci2
   EXPECT_EQ(addr[2], 1);   // the user channel
