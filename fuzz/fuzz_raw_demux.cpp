@@ -3,6 +3,7 @@
 // stream: every complete packet once, whole and in order, no matter where the receives cut.
 #include "fuzz_support.h"
 #include "hostlink/raw_demux.h"
+#include "wire/h4.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -39,11 +40,11 @@ std::vector<Write> Expected(const FuzzBytes& s) {
     auto at = [&](size_t k) -> size_t { return k < s.size() ? s[k] : 0; };
     size_t size;
     char kind;
-    if (type == H4_TYPE_COMMAND) {
+    if (type == H4_COMMAND) {
       size = at(i + 3) + 3, kind = 'C';
-    } else if (type == H4_TYPE_ACL) {
+    } else if (type == H4_ACL) {
       size = at(i + 3) + 256 * at(i + 4) + 4, kind = 'A';
-    } else if (type == H4_TYPE_SCO) {
+    } else if (type == H4_SCO) {
       size = at(i + 3) + 3, kind = 'S';
     } else {
       ++i;
