@@ -26,7 +26,10 @@ Settings (environment):
                        (default: $top/build-run, configured and built here)
   TARNEXIO_DEVICE_DIR  the device directory both programs use (default: a private one,
                        removed at the end)
-  TARNEXIO_BTSNOOP     the bridge's capture file, or a directory for one file per run
+  TARNEXIO_CAPTURE     the bridge's capture file, or a directory for one file per run;
+                       .pcap and .pcapng choose those formats, else btsnoop; a FIFO is
+                       written live once a reader opens it (TARNEXIO_BTSNOOP is the older
+                       name of the same setting; TARNEXIO_CAPTURE wins when both are set)
 
 Exit status: 0 after a stop by signal; 2 for a wrong setting; the bridge's exit code
 when a run ends with an error (nothing served: the port taken, the driver gone); ftmd's

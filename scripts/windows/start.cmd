@@ -7,7 +7,7 @@ rem
 rem   start.cmd [PORT [MODE [CAPTURE-DIRECTORY]]]
 rem
 rem PORT defaults to TARNEXIO_PORT or 2390, MODE (raw or diag) to TARNEXIO_MODE or raw.
-rem A capture directory (here or in TARNEXIO_BTSNOOP) gets one btsnoop file per run, named
+rem A capture directory (here or in TARNEXIO_CAPTURE) gets one btsnoop file per run, named
 rem by its start; it is created when missing.
 setlocal EnableExtensions
 set "port=%TARNEXIO_PORT%"
@@ -16,7 +16,7 @@ set "mode=%TARNEXIO_MODE%"
 if "%mode%"=="" set "mode=raw"
 if not "%~1"=="" set "port=%~1"
 if not "%~2"=="" set "mode=%~2"
-if not "%~3"=="" set "TARNEXIO_BTSNOOP=%~3"
+if not "%~3"=="" set "TARNEXIO_CAPTURE=%~3"
 
 if /i "%mode%"=="raw" (
   set "mode=raw"

@@ -85,7 +85,7 @@ TEST(StartScript, AnswersHelpItself) {
   Child script({"/bin/bash", START_SCRIPT, "--help"}, ScriptEnv(dir, FreePort()));
   EXPECT_EQ(script.WaitExit(Millis(10000)), 0);
   for (const char* item : {"Usage: start.sh", "TARNEXIO_PORT", "TARNEXIO_MODE", "TARNEXIO_BUILD_DIR",
-                           "TARNEXIO_DEVICE_DIR", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM"})
+                           "TARNEXIO_DEVICE_DIR", "TARNEXIO_CAPTURE", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM"})
     EXPECT_NE(script.Output().find(item), std::string::npos) << item;
   EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
