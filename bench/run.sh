@@ -47,7 +47,7 @@ fi
 
 if [ -z "$build" ]; then
   build="$top/build-bench"
-  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+  cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DTARNEXIO_BENCH=ON >/dev/null
   cmake --build "$build" --target Tarnexio ftmd tarnexio_loadgen tarnexio_microbench >/dev/null
 fi
 bin="$build/bin"
