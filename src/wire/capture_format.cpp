@@ -1,17 +1,16 @@
 #include "wire/capture_format.h"
 
+#include "wire/ftm_contract.h"
+
 #include <cstring>
 
 namespace {
 
-void Le16(std::vector<uint8_t>& out, uint32_t v) {
-  out.push_back(uint8_t(v));
-  out.push_back(uint8_t(v >> 8));
-}
-void Le32(std::vector<uint8_t>& out, uint32_t v) {
-  Le16(out, v);
-  Le16(out, v >> 16);
-}
+using wire::le16;
+using wire::le32;
+
+void Le16(std::vector<uint8_t>& out, uint32_t v) { wire::putLe16(out, uint16_t(v)); }
+void Le32(std::vector<uint8_t>& out, uint32_t v) { wire::putLe32(out, v); }
 void Le64(std::vector<uint8_t>& out, uint64_t v) {
   Le32(out, uint32_t(v));
   Le32(out, uint32_t(v >> 32));
@@ -22,9 +21,7 @@ void Be32(std::vector<uint8_t>& out, uint32_t v) {
 void PutLe32(uint8_t* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
 }
-uint32_t GetLe32(const uint8_t* in) { return uint32_t(in[0]) | uint32_t(in[1]) << 8 | uint32_t(in[2]) << 16 | uint32_t(in[3]) << 24; }
-uint32_t GetLe16(const uint8_t* in) { return uint32_t(in[0]) | uint32_t(in[1]) << 8; }
-uint64_t GetLe64(const uint8_t* in) { return uint64_t(GetLe32(in)) | uint64_t(GetLe32(in + 4)) << 32; }
+uint64_t GetLe64(const uint8_t* in) { return uint64_t(le32(in)) | uint64_t(le32(in + 4)) << 32; }
 uint32_t GetBe32(const uint8_t* in) { return uint32_t(in[0]) << 24 | uint32_t(in[1]) << 16 | uint32_t(in[2]) << 8 | in[3]; }
 
 // pcapng: a block is opened with its type and a length filled in by CloseBlock.
@@ -176,12 +173,12 @@ bool CaptureReadStart(CaptureReader* reader, const uint8_t* data, size_t len) {
     reader->offset = BTSNOOP_FILE_HEADER_SIZE;
     return true;
   }
-  if (len >= kPcapHeaderSize && GetLe32(data) == PCAP_MAGIC) {
+  if (len >= kPcapHeaderSize && le32(data) == PCAP_MAGIC) {
     reader->format = CAPTURE_PCAP;
     reader->offset = kPcapHeaderSize;
-    return GetLe32(data + 20) == LINKTYPE_H4_WITH_DIRECTION;
+    return le32(data + 20) == LINKTYPE_H4_WITH_DIRECTION;
   }
-  if (len >= 28 && GetLe32(data) == PCAPNG_SECTION_HEADER && GetLe32(data + 8) == PCAPNG_BYTE_ORDER_MAGIC) {
+  if (len >= 28 && le32(data) == PCAPNG_SECTION_HEADER && le32(data + 8) == PCAPNG_BYTE_ORDER_MAGIC) {
     reader->format = CAPTURE_PCAPNG;
     reader->offset = 0;  // the section header is read as a block like the others
     return true;
@@ -206,7 +203,7 @@ CaptureReadResult DirectedPacket(const uint8_t* at, size_t captured, CaptureReco
 uint64_t DropCount(const uint8_t* options, size_t length) {
   size_t at = 0;
   while (at <= length && length - at >= 4) {
-    const uint32_t code = GetLe16(options + at), size = GetLe16(options + at + 2);
+    const uint32_t code = le16(options + at), size = le16(options + at + 2);
     at += 4;
     if (code == 0 || length - at < size) break;
     if (code == OPT_EPB_DROPCOUNT && size == 8) return GetLe64(options + at);
@@ -219,7 +216,7 @@ void Statistics(CaptureReader* reader, const uint8_t* options, size_t length) {
   reader->statistics = true;
   size_t at = 0;
   while (at <= length && length - at >= 4) {
-    const uint32_t code = GetLe16(options + at), size = GetLe16(options + at + 2);
+    const uint32_t code = le16(options + at), size = le16(options + at + 2);
     at += 4;
     if (code == 0 || length - at < size) break;
     if (code == OPT_ISB_IFRECV && size == 8) reader->received = GetLe64(options + at);
@@ -256,32 +253,32 @@ CaptureReadResult CaptureReadNext(CaptureReader* reader, const uint8_t* data, si
     }
     if (reader->format == CAPTURE_PCAP) {
       if (left < kPcapRecordHeaderSize) return CAPTURE_READ_TRUNCATED;
-      const uint32_t captured = GetLe32(p + 8), original = GetLe32(p + 12), micros = GetLe32(p + 4);
+      const uint32_t captured = le32(p + 8), original = le32(p + 12), micros = le32(p + 4);
       if (captured > original || micros >= 1000000) return CAPTURE_READ_BAD;
       if (left - kPcapRecordHeaderSize < captured) return CAPTURE_READ_TRUNCATED;
       const CaptureReadResult result = DirectedPacket(p + kPcapRecordHeaderSize, captured, record);
       if (result != CAPTURE_READ_RECORD) return result;
-      record->unixMicros = int64_t(GetLe32(p)) * 1000000 + micros;
+      record->unixMicros = int64_t(le32(p)) * 1000000 + micros;
       record->drops = 0;
       reader->offset = at + kPcapRecordHeaderSize + captured;
       return CAPTURE_READ_RECORD;
     }
     // pcapng: a block of type, length, body and the length again.
     if (left < 12) return CAPTURE_READ_TRUNCATED;
-    const uint32_t type = GetLe32(p), length = GetLe32(p + 4);
+    const uint32_t type = le32(p), length = le32(p + 4);
     if (length < 12 || length % 4 != 0) return CAPTURE_READ_BAD;
     if (left < length) return CAPTURE_READ_TRUNCATED;
-    if (GetLe32(p + length - 4) != length) return CAPTURE_READ_BAD;
+    if (le32(p + length - 4) != length) return CAPTURE_READ_BAD;
     const uint8_t* body = p + 8;
     const size_t bodyLength = length - 12;
     reader->offset = at + length;
     if (type == PCAPNG_SECTION_HEADER) {
-      if (bodyLength < 16 || GetLe32(body) != PCAPNG_BYTE_ORDER_MAGIC) return CAPTURE_READ_BAD;
+      if (bodyLength < 16 || le32(body) != PCAPNG_BYTE_ORDER_MAGIC) return CAPTURE_READ_BAD;
       reader->interfaceSeen = false;
       continue;
     }
     if (type == PCAPNG_INTERFACE_DESCRIPTION) {
-      if (bodyLength < 8 || reader->interfaceSeen || GetLe16(body) != LINKTYPE_H4_WITH_DIRECTION) return CAPTURE_READ_BAD;
+      if (bodyLength < 8 || reader->interfaceSeen || le16(body) != LINKTYPE_H4_WITH_DIRECTION) return CAPTURE_READ_BAD;
       reader->interfaceSeen = true;
       continue;
     }
@@ -291,13 +288,13 @@ CaptureReadResult CaptureReadNext(CaptureReader* reader, const uint8_t* data, si
       continue;
     }
     if (type != PCAPNG_ENHANCED_PACKET) continue;
-    if (!reader->interfaceSeen || bodyLength < 20 || GetLe32(body) != 0) return CAPTURE_READ_BAD;
-    const uint32_t captured = GetLe32(body + 12), original = GetLe32(body + 16);
+    if (!reader->interfaceSeen || bodyLength < 20 || le32(body) != 0) return CAPTURE_READ_BAD;
+    const uint32_t captured = le32(body + 12), original = le32(body + 16);
     const size_t padded = (size_t(captured) + 3) & ~size_t(3);
     if (captured > original || bodyLength - 20 < padded) return CAPTURE_READ_BAD;
     const CaptureReadResult result = DirectedPacket(body + 20, captured, record);
     if (result != CAPTURE_READ_RECORD) return result;
-    record->unixMicros = int64_t(uint64_t(GetLe32(body + 4)) << 32 | GetLe32(body + 8));
+    record->unixMicros = int64_t(uint64_t(le32(body + 4)) << 32 | le32(body + 8));
     record->drops = DropCount(body + 20 + padded, bodyLength - 20 - padded);
     return CAPTURE_READ_RECORD;
   }

@@ -3,12 +3,14 @@
 #include "hci_names.h"
 #include "text.h"
 
+#include "wire/ftm_contract.h"
+
 namespace host {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return (uint16_t)(p[0] | p[1] << 8); }
-uint32_t Le32(const uint8_t* p) { return (uint32_t)(p[0] | p[1] << 8 | p[2] << 16 | (uint32_t)p[3] << 24); }
+uint16_t Le16(const uint8_t* p) { return wire::le16(p); }
+uint32_t Le32(const uint8_t* p) { return wire::le32(p); }
 
 std::string StatusText(uint8_t status) { return Format("%s (0x%02x)", StatusName(status), status); }
 
