@@ -17,7 +17,13 @@ export TARNEXIO_HYGIENE_RUNS=${TARNEXIO_HYGIENE_RUNS:-60}
 # Any report fails the process that makes it, the test binaries and the programs they run.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1:quarantine_size_mb=32}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$top/tests/faults/tsan.supp:halt_on_error=0:exitcode=66}
+# Tests run some programs as another user, who may not reach into this tree (a clone in a
+# private directory): the suppressions are read from a copy every user can read.
+supp=$(mktemp /tmp/tarnexio-tsan-supp.XXXXXX)
+trap 'rm -f "$supp"' EXIT
+cp "$top/tests/faults/tsan.supp" "$supp"
+chmod 644 "$supp"
+export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$supp:halt_on_error=0:exitcode=66}
 
 for kind in "${kinds[@]}"; do
   build="build-$([ "$kind" = address ] && echo asan || echo tsan)"
