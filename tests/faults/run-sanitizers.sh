@@ -18,8 +18,9 @@ export TARNEXIO_HYGIENE_RUNS=${TARNEXIO_HYGIENE_RUNS:-60}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=0:detect_leaks=1:quarantine_size_mb=32}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # Tests run some programs as another user, who may not reach into this tree (a clone in a
-# private directory): the suppressions are read from a copy every user can read.
-supp=$(mktemp /tmp/tarnexio-tsan-supp.XXXXXX)
+# private directory), and some in a /tmp of their own: the suppressions are read from a
+# copy every user can read, outside /tmp.
+supp=$(mktemp /var/tmp/tarnexio-tsan-supp.XXXXXX)
 trap 'rm -f "$supp"' EXIT
 cp "$top/tests/faults/tsan.supp" "$supp"
 chmod 644 "$supp"
