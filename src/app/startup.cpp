@@ -165,7 +165,11 @@ int RunBridge(int argc, char** argv) {
     print_message(L"BTFTM : Succeed in creating SCO Thread\n");
   }
 
-  if (ServeTestHost(ctx, port) == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
+  const int served = ServeTestHost(ctx, port);
+  if (served == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
+  // A reader's stop sequence ran before the server listened (the driver gone, or the
+  // controller in use): a failed start, with the clean-up of the others.
+  if (served == HOST_STOPPED_BEFORE_HOST) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   PrintRunSummary(&ctx->tap);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }

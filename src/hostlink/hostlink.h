@@ -7,8 +7,13 @@
 enum {
   HOST_SETUP_FAILED = 1,     // main returns 1 at once, without the clean-up
   HOST_CONNECTION_OVER = 0,  // main goes on with the final clean-up
+  // The stop sequence began before the server listened: nothing is left open, and main
+  // ends with the final clean-up and its code for a run that served no test host.
+  HOST_STOPPED_BEFORE_HOST = 2,
 };
 
 // Listens on the low 16 bits of port, accepts one test host and runs the receive loop
-// until the test host disconnects or the stop sequence runs. The sockets are ctx's.
+// until the test host disconnects or the stop sequence runs. The sockets are ctx's. A
+// stop that begins while accept waits makes accept fail (HOST_SETUP_FAILED); one that
+// began before the server listened ends it without listening (HOST_STOPPED_BEFORE_HOST).
 int ServeTestHost(FtmAppContext* ctx, int port);

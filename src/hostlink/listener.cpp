@@ -11,6 +11,15 @@ int FailSetUp(FtmAppContext* ctx) {
   return HOST_SETUP_FAILED;
 }
 
+bool StopBegun(const FtmAppContext* ctx) { return ctx->exitFlag.load() == 1; }
+
+// The stop sequence began before a test host came: what the set-up made is closed, and
+// main ends the run with its clean-up.
+int EndStoppedSetUp(FtmAppContext* ctx) {
+  FailSetUp(ctx);
+  return HOST_STOPPED_BEFORE_HOST;
+}
+
 // Names the address and port test hosts connect to, as the system bound them.
 void PrintListeningAddress(SOCKET listening, sockaddr_in bound) {
   socklen_t length = sizeof bound;
@@ -41,6 +50,12 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   }
   ctx->listenSocket = created;
   print_message(L"BTFTM : Ethernet Socket created\n");
+  // A reader may have run the stop sequence already (its device gone, or the controller in
+  // use), or run it now. The socket is published before the flag is read, and the stop sets
+  // the flag before it takes the socket (both sequentially consistent): either this read
+  // sees the stop, or the stop finds the socket and shuts it down, and then the steps below
+  // fail (a shut-down listening socket fails accept at once) instead of waiting for a host.
+  if (StopBegun(ctx)) return EndStoppedSetUp(ctx);
 
   // Each call reads the listening socket afresh: a stop sequence may have closed it meanwhile.
   int reuse = 1;
@@ -51,6 +66,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   address.sin_addr.s_addr = htonl(INADDR_ANY);
   address.sin_port = htons((unsigned short)(port & 0xFFFF));
   if (bind(ctx->listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
+    if (StopBegun(ctx)) return EndStoppedSetUp(ctx);  // the stop took the socket: no port to blame
     ReportBindFailure(port & 0xFFFF, WSAGetLastError());
     print_message(L"BTFTM : Bind failed. Close socket");
     return FailSetUp(ctx);
@@ -58,6 +74,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   print_message(L"BTFTM: binding done\n");
 
   if (listen(ctx->listenSocket.load(), LISTEN_BACKLOG) == SOCKET_ERROR) {
+    if (StopBegun(ctx)) return EndStoppedSetUp(ctx);
     print_message(L"BTFTM : listen function failed with error: %d\n", WSAGetLastError());
     return FailSetUp(ctx);
   }
