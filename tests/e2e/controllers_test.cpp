@@ -128,10 +128,17 @@ TEST_F(BtvirtTest, RawAndDiagModeCommandsAreAnsweredByTheController) {
 }
 
 TEST_F(BtvirtTest, ASecondBridgeOfATypeTwoDriverIsToldTheControllerIsInUse) {
-  Bench first("raw", {"--type", "2", "--controller", kUnixController});
-  ASSERT_TRUE(first.run.ready) << first.run.ftmd.child->Output() << first.run.bridge.child->Output();
+  Bench first("raw", {"--type", "2", "--controller", kUnixController, "-v"});
+  Child& ftmd = *first.run.ftmd.child;
+  ASSERT_TRUE(first.run.ready) << ftmd.Output() << first.run.bridge.child->Output();
+  // A type 2 device claims the controller with its first request, which the first bridge's
+  // event reader sends on its own thread: the test host's connection does not wait for it.
+  ASSERT_TRUE(ftmd.WaitForOutput("ftmd: controller " + kUnixController + ": traffic starts for conn 1\n"))
+      << ftmd.Output();
   Bridge second(first.run.ftmd.dir.path, "raw");
-  EXPECT_NE(second.child->WaitExit(), -1);
+  // Stopped by its reader before any test host came, whether or not it listened by then.
+  EXPECT_EQ(second.child->WaitExit(), 1) << second.child->Output();
+  EXPECT_EQ(second.child->Count("BTFTM : Ethernet Connected!"), 0) << second.child->Output();
   EXPECT_TRUE(second.child->WaitForOutput("Tarnexio: the controller is in use (error 32)")) << second.child->Output();
   EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32)"), 1) << second.child->Output();
   first.Send(0x1009, {});
@@ -144,8 +151,9 @@ TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
   Bench first("raw", {"--controller", kUnixController, "--reset", "-v"});
   Child& ftmd = *first.run.ftmd.child;
   ASSERT_TRUE(first.run.ready) << ftmd.Output() << first.run.bridge.child->Output();
-  // The main thread and the event reader each have a lane by now.
+  // The main thread and the event reader each have a lane by now, attached in either order.
   EXPECT_TRUE(ftmd.WaitForOutput("ftmd: conn 3: lane of conn 1\n")) << ftmd.Output();
+  EXPECT_TRUE(ftmd.WaitForOutput("ftmd: conn 2: lane of conn 1\n")) << ftmd.Output();
   EXPECT_EQ(ftmd.Count("ftmd: conn 2: lane of conn 1\n"), 1) << ftmd.Output();
   EXPECT_EQ(ftmd.Count(" refused"), 0) << ftmd.Output();
 
