@@ -135,7 +135,8 @@ TEST(RawMode, DisconnectionOfTheScoLinkClosesTheGate) {
   run.host->Send(ScoPacketOf(handle, 24, 0x11));
   ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& q) { return q[0] == 0x03; }).empty());
   run.host->Send({0x01, 0x06, 0x04, 0x03, (uint8_t)(handle & 0xFF), (uint8_t)(handle >> 8), 0x13});
-  ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return p[1] == 0x05; }).empty());
+  // Disconnection Complete: an event, not SCO data whose handle starts with 05.
+  ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return p[0] == 0x04 && p[1] == 0x05; }).empty());
   char line[64];
   snprintf(line, sizeof line, "Sco connection 0x%02x is disconnected\n", handle);
   EXPECT_TRUE(run.bridge.child->WaitForOutput(line));
