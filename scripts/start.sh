@@ -89,6 +89,7 @@ fi
 export TARNEXIO_DEVICE_DIR
 
 ftmd_pid=
+ftmd_out=
 bridge_pid=
 stopping=
 interrupted=
@@ -107,8 +108,13 @@ finish() {
     kill -KILL "$ftmd_pid" 2>/dev/null
     wait "$ftmd_pid" 2>/dev/null
   fi
-  # ftmd's lines until its end, then the relay that shows them.
-  [ -n "${relay_pid:-}" ] && wait "$relay_pid" 2>/dev/null
+  # ftmd's lines until its end: the relay that shows them ends with them; before the relay
+  # began (a stop or a failure during ftmd's start-up), the rest are shown here.
+  if [ -n "${relay_pid:-}" ]; then
+    wait "$relay_pid" 2>/dev/null
+  elif [ -n "$ftmd_out" ]; then
+    cat <&3
+  fi
   exec 3<&- 2>/dev/null
   rm -rf "$run_dir"
   if [ -n "$made_dir" ]; then rmdir "$TARNEXIO_DEVICE_DIR" 2>/dev/null; fi
@@ -132,16 +138,29 @@ mkfifo "$run_dir/ftmd.out" || { code=1; finish; }
 setsid "$bin/ftmd" "$@" >"$run_dir/ftmd.out" 2>&1 &
 ftmd_pid=$!
 exec 3<"$run_dir/ftmd.out"
+ftmd_out=1
 rm -f "$run_dir/ftmd.out"
+# A read is not cut short by a signal: short reads let a stop during the start-up act at
+# once. A read that times out keeps what it took of a line, which the next one continues.
 ready=
+line=
+give_up=$((SECONDS + 10))
 while :; do
-  IFS= read -r -t 10 line <&3
+  IFS= read -r -t 0.2 more <&3
   read_status=$?
+  line+=$more
+  if [ "$read_status" -gt 128 ]; then
+    { [ -n "$stopping" ] || [ "$SECONDS" -gt "$give_up" ]; } && break
+    continue
+  fi
   [ "$read_status" -ne 0 ] && break
   echo "$line"
   case "$line" in "ftmd: serving "*) ready=1; break ;; esac
+  line=
 done
 if [ -z "$ready" ]; then
+  # A line cut short by the end of ftmd's output, the time limit or a stop, as far as it came.
+  [ -n "$line" ] && printf '%s\n' "$line"
   [ -n "$stopping" ] && finish
   if [ "$read_status" -gt 128 ]; then
     say "ftmd did not say it was serving within 10 s" >&2

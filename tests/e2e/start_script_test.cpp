@@ -45,6 +45,15 @@ struct StartScript {
   std::unique_ptr<Child> child;
 };
 
+// Waits for the launcher's exit, then for the end of its output: the lines of ftmd that its
+// relay still had come after the launcher's exit is seen, and every count below is of the
+// whole output. The exit code, or -1 when either wait gives up.
+int ExitWithWholeOutput(Child& launcher, Millis timeout) {
+  const int code = launcher.WaitExit(timeout);
+  if (code == -1) return -1;
+  return launcher.WaitForEnd(Millis(10000)) ? code : -1;
+}
+
 // One whole exchange: BD_ADDR asked for and answered.
 void ServeOne(int port) {
   TestHost test(port);
@@ -71,7 +80,7 @@ TEST(StartScript, RefusesAWrongSettingInOneLineBeforeStartingAnything) {
     auto env = ScriptEnv(dir, FreePort());
     env[c.name] = c.value;
     Child script({"/bin/bash", START_SCRIPT, "--type", "2"}, env);
-    EXPECT_EQ(script.WaitExit(Millis(10000)), 2) << c.name << "=" << c.value;
+    EXPECT_EQ(ExitWithWholeOutput(script, Millis(10000)), 2) << c.name << "=" << c.value;
     EXPECT_EQ(script.Output().rfind("start.sh: ", 0), 0u) << script.Output();
     EXPECT_NE(script.Output().find(c.says), std::string::npos) << script.Output();
     const std::string out = script.Output();
@@ -83,7 +92,7 @@ TEST(StartScript, RefusesAWrongSettingInOneLineBeforeStartingAnything) {
 TEST(StartScript, AnswersHelpItself) {
   TempDir dir;
   Child script({"/bin/bash", START_SCRIPT, "--help"}, ScriptEnv(dir, FreePort()));
-  EXPECT_EQ(script.WaitExit(Millis(10000)), 0);
+  EXPECT_EQ(ExitWithWholeOutput(script, Millis(10000)), 0);
   for (const char* item : {"Usage: start.sh", "TARNEXIO_PORT", "TARNEXIO_MODE", "TARNEXIO_BUILD_DIR",
                            "TARNEXIO_DEVICE_DIR", "TARNEXIO_CAPTURE", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM"})
     EXPECT_NE(script.Output().find(item), std::string::npos) << item;
@@ -114,7 +123,7 @@ TEST(StartScript, ServesHostAfterHostAndStopsCleanlyOnEachSignal) {
       } else {
         kill(script.child->pid(), sig);
       }
-      EXPECT_EQ(script.child->WaitExit(Millis(30000)), 0);
+      EXPECT_EQ(ExitWithWholeOutput(*script.child, Millis(30000)), 0) << script.child->Output();
     }
     Child& out = *script.child;
     EXPECT_EQ(out.Count("start.sh: serving test hosts on port " + std::to_string(port) + " (raw mode)"), 1);
@@ -142,7 +151,7 @@ TEST(StartScript, ARunThatFailsEndsTheLauncherWithTheBridgesExitCode) {
   auto env = ScriptEnv(dir, ntohs(address.sin_port));
   env["TARNEXIO_MODE"] = "diag";
   StartScript script(env);
-  EXPECT_EQ(script.child->WaitExit(Millis(30000)), 1) << script.child->Output();
+  EXPECT_EQ(ExitWithWholeOutput(*script.child, Millis(30000)), 1) << script.child->Output();
   EXPECT_EQ(script.child->Count("start.sh: the bridge ended with exit code 1; stopping"), 1);
   EXPECT_EQ(script.child->Count("ftmd: stopped on SIGTERM"), 1);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
@@ -152,12 +161,71 @@ TEST(StartScript, ARunThatFailsEndsTheLauncherWithTheBridgesExitCode) {
 TEST(StartScript, AnFtmdThatCannotStartEndsTheLauncherWithItsCode) {
   TempDir dir;
   StartScript script(ScriptEnv(dir, FreePort()), {"--no-such-option"});
-  const int code = script.child->WaitExit(Millis(30000));
+  const int code = ExitWithWholeOutput(*script.child, Millis(30000));
   EXPECT_NE(code, 0);
   EXPECT_NE(code, -1);
   EXPECT_NE(script.child->Output().find("ftmd: "), std::string::npos) << script.child->Output();
   EXPECT_EQ(script.child->Count("BTFTM"), 0);
   EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
+}
+
+// A tree whose bin holds stand-ins for ftmd and the bridge: ftmd's says the given words
+// and waits (its last line may lack its newline), or ends at once with the given code;
+// on SIGTERM it says it stopped. The bridge's is never reached.
+struct StandInTree {
+  StandInTree(const std::string& says, int endsWith) {
+    std::filesystem::create_directory(dir.path + "/bin");
+    const std::string waits = endsWith < 0 ? "sleep 600 & child=$!\nwait $child\n" : "exit " + std::to_string(endsWith) + "\n";
+    Write("ftmd", "#!/bin/sh\ntrap 'kill $child; echo \"ftmd: stopped on SIGTERM\"; exit 0' TERM\nprintf '" + says + "'\n" +
+                      waits);
+    Write("Tarnexio", "#!/bin/sh\nexit 1\n");
+  }
+  void Write(const std::string& name, const std::string& text) {
+    const std::string path = dir.path + "/bin/" + name;
+    std::ofstream(path) << text;
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+  }
+  TempDir dir;
+};
+
+// Whatever ftmd printed before the launcher's relay began is shown too: ftmd's lines when
+// the launcher is stopped while ftmd starts, and a last line without its newline.
+TEST(StartScript, ShowsEveryLineOfFtmdThatEndsOrIsStoppedBeforeItServes) {
+  const struct {
+    const char* what;
+    const char* says;
+    int endsWith;  // -1: waits for a stop
+    int signal;    // sent once ftmd's first line is there: to the launcher, or SIGINT to its group
+    int exit;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"a stop by SIGTERM", "ftmd: starting, a stand-in\\n", -1, SIGTERM, 0,
+       {"ftmd: starting, a stand-in\n", "ftmd: stopped on SIGTERM\n"}},
+      {"a stop by Ctrl+C", "ftmd: starting, a stand-in\\n", -1, SIGINT, 0,
+       {"ftmd: starting, a stand-in\n", "ftmd: stopped on SIGTERM\n"}},
+      {"a last line without its newline", "ftmd: starting, a stand-in\\nftmd: cannot open the device", 3, 0, 3,
+       {"ftmd: starting, a stand-in\n", "ftmd: cannot open the device\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    StandInTree tree(c.says, c.endsWith);
+    TempDir dir;
+    auto env = ScriptEnv(dir, FreePort());
+    env["TARNEXIO_BUILD_DIR"] = tree.dir.path;
+    StartScript script(env);
+    if (c.signal != 0) {
+      ASSERT_TRUE(script.child->WaitForOutput("ftmd: starting, a stand-in\n", Millis(20000))) << script.child->Output();
+      if (c.signal == SIGINT) {
+        script.CtrlC();
+      } else {
+        kill(script.child->pid(), c.signal);
+      }
+    }
+    EXPECT_EQ(ExitWithWholeOutput(*script.child, Millis(30000)), c.exit) << script.child->Output();
+    EXPECT_TRUE(script.child->HasInOrder(c.lines)) << script.child->Output();
+    EXPECT_EQ(script.child->Count("BTFTM"), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << script.child->Output();
+  }
 }
 
 }  // namespace

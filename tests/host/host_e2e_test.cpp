@@ -1,16 +1,29 @@
 // tarnexio-host against the real bridge and ftmd's simulated controller, in both modes
 // and with both driver types: every step's line and JSON, ping, and the exit statuses; and
 // the common steps against a controller nobody here wrote (BlueZ's btvirt behind ftmd).
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <mutex>
+#include <poll.h>
 #include <set>
 #include <sstream>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
+#include "btvirt_watch.h"
 #include "harness.h"
+#include "loopback_listener.h"
 
 using namespace e2e;
+using tarnexio_test::BtvirtCrashFromShellStatus;
+using tarnexio_test::BtvirtWatch;
 
 namespace {
 
@@ -42,6 +55,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
 std::string Target(int port) { return "127.0.0.1:" + std::to_string(port); }
 
 // A step's words, the line it prints and the JSON object it prints (each a part of its line).
+// A case without words holds a further line of the step before.
 struct StepCase {
   std::vector<std::string> words;
   const char* text;
@@ -74,12 +88,12 @@ const StepCase kSteps[] = {
     // A command sent raw, whose escaped parameters come back in its link's event.
     {{"cmd", "1:5", "7e7d44556677"}, "Command Status HCI_Create_Connection (0x0405): Success (0x00)\n",
      "{\"kind\":\"command_status\",\"command\":\"HCI_Create_Connection\",\"opcode\":\"0x0405\",\"status\":0"},
-    {{"wait", "0.3"},
+    {{"await", "connection-complete"},
      "Connection Complete: Success (0x00), handle 0x0001, BD_ADDR 77:66:55:44:7D:7E, link type ACL, encryption off\n",
      "{\"kind\":\"connection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":1,"
      "\"bdaddr\":\"77:66:55:44:7D:7E\",\"link_type\":1,\"encryption\":0}\n"},
     {{"cmd", "0x0406", "010016"}, "Command Status HCI_Disconnect (0x0406): Success (0x00)\n", "\"opcode\":\"0x0406\""},
-    {{"wait", "0.3"},
+    {{"await", "disconnection-complete"},
      "Disconnection Complete: Success (0x00), handle 0x0001, reason Connection Terminated By Local Host (0x16)\n",
      "{\"kind\":\"disconnection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":1,\"reason\":22,"},
     {{"cmd", "3:3"}, "Command Complete HCI_Reset (0x0c03): Success (0x00)\n", "\"opcode\":\"0x0c03\""},
@@ -93,12 +107,16 @@ const StepCase kSteps[] = {
     {{"scan"}, "Command Complete HCI_Write_Scan_Enable (0x0c1a): Success (0x00)\n", "\"opcode\":\"0x0c1a\""},
     {{"inquiry", "1"}, "inquiry: 1 device found: 12:34:56:78:9A:BD\n",
      "{\"kind\":\"inquiry\",\"devices\":[\"12:34:56:78:9A:BD\"]}\n"},
+    // Ended by the step at the first answer, and answered in both modes.
+    {{"inquiry", "5", "1"}, "Command Complete HCI_Inquiry_Cancel (0x0402): Success (0x00)\n",
+     "{\"kind\":\"command_complete\",\"command\":\"HCI_Inquiry_Cancel\",\"opcode\":\"0x0402\",\"status\":0,"},
+    {{}, "inquiry: 1 device found: 12:34:56:78:9A:BD\n", "{\"kind\":\"inquiry\",\"devices\":[\"12:34:56:78:9A:BD\"]}\n"},
     {{"connect", "$found"}, "Connection Complete: Success (0x00), handle 0x0002, BD_ADDR 12:34:56:78:9A:BD",
      "{\"kind\":\"connection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":2,"},
     {{"accept"}, "", ""},
     {{"cmd", "0x0401", "338b9e", "01", "00"}, "Command Status HCI_Inquiry (0x0401): Success (0x00)\n",
      "\"opcode\":\"0x0401\",\"status\":0"},
-    {{"await", "inquiry-complete", "2"}, "Inquiry Complete: Success (0x00)\n",
+    {{"await", "inquiry-complete", "10"}, "Inquiry Complete: Success (0x00)\n",
      "{\"kind\":\"inquiry_complete\",\"status\":0,\"status_name\":\"Success\"}\n"},
     {{"disconnect", "$handle"}, "Disconnection Complete: Success (0x00), handle 0x0002, reason Connection Terminated",
      "{\"kind\":\"disconnection_complete\",\"status\":0,\"status_name\":\"Success\",\"handle\":2,"},
@@ -263,28 +281,30 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
         << r.output;
   }
   {  // the wrong mode: a diag bridge stays silent to raw packets; a raw bridge answers a diag
-     // request's HCI command with H4 bytes; each run says which mode to try
+     // request's HCI command with H4 bytes; each run says which mode to try. Where an
+     // answer does come, the tool waits long enough for it on a loaded machine too.
     const struct {
       const char* bridgeMode;
       const char* toolMode;
       std::vector<std::string> steps;
+      const char* timeout;
       const char* hint;
     } cases[] = {
-        {"diag", "raw", {"reset"}, "tarnexio-host: reset: no answer within 0.5 s; nothing at all came back: a bridge in "
-                                   "diag mode stays silent to raw requests, so try --mode diag\n"},
+        {"diag", "raw", {"reset"}, "0.5", "tarnexio-host: reset: no answer within 0.5 s; nothing at all came back: a "
+                                          "bridge in diag mode stays silent to raw requests, so try --mode diag\n"},
         // The flag in the parameters closes a diag request (esn): its reply is a diag frame.
-        {"diag", "raw", {"cmd", "0x0c1a", "7e"},
+        {"diag", "raw", {"cmd", "0x0c1a", "7e"}, "5",
          "tarnexio-host: what came back looks like diag frames, not H4 packets: try --mode diag\n"},
-        {"raw", "diag", {"reset"},
-         "tarnexio-host: reset: no answer within 0.5 s; what came back looks like H4 packets, not diag frames: try "
+        {"raw", "diag", {"reset"}, "5",
+         "tarnexio-host: reset: no answer within 5 s; what came back looks like H4 packets, not diag frames: try "
          "--mode raw\n"},
-        {"raw", "diag", {"diag-esn"}, "tarnexio-host: diag-esn: no answer within 0.5 s; nothing at all came back: a "
-                                      "bridge in raw mode stays silent to diag requests, so try --mode raw\n"},
+        {"raw", "diag", {"diag-esn"}, "0.5", "tarnexio-host: diag-esn: no answer within 0.5 s; nothing at all came "
+                                             "back: a bridge in raw mode stays silent to diag requests, so try --mode raw\n"},
     };
     for (const auto& c : cases) {
       Bench bench(c.bridgeMode, "1");
       ASSERT_TRUE(bench.ready);
-      std::vector<std::string> args = {"--mode", c.toolMode, "--timeout", "0.5", Target(bench.bridge.port)};
+      std::vector<std::string> args = {"--mode", c.toolMode, "--timeout", c.timeout, Target(bench.bridge.port)};
       args.insert(args.end(), c.steps.begin(), c.steps.end());
       const ToolRun r = RunTool(args);
       EXPECT_EQ(r.exit, 3) << r.output;
@@ -309,6 +329,153 @@ TEST(HostTool, ScriptFileRunsItsStepsInOrder) {
       << r.output;
 }
 
+// A controller of the test's own behind a loopback port, as a raw bridge shows it: each H4
+// command the tool sends is answered with the events the case gives, and kept with the
+// time it came.
+class ScriptedController {
+ public:
+  using Answer = std::function<Bytes(uint16_t opcode)>;
+  struct Received {
+    uint16_t opcode;
+    Bytes params;
+    std::chrono::steady_clock::time_point at;
+  };
+
+  explicit ScriptedController(Answer answer) : answer_(std::move(answer)) {
+    listener_ = tarnexio_test::ListenOnLoopback(&port);
+    if (listener_ >= 0 && pipe2(stop_, O_CLOEXEC) == 0) thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedController() {
+    if (thread_.joinable()) {
+      (void)!write(stop_[1], "x", 1);
+      thread_.join();
+    }
+    for (int fd : {listener_, stop_[0], stop_[1]})
+      if (fd >= 0) close(fd);
+  }
+  std::vector<Received> Commands() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return commands_;
+  }
+  int port = 0;
+
+ private:
+  // Waits for fd to be readable; false when the test ends first.
+  bool Readable(int fd) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    while (poll(p, 2, -1) < 0)
+      if (errno != EINTR) return false;
+    return p[1].revents == 0;
+  }
+  void Serve() {
+    if (!Readable(listener_)) return;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    Bytes in;
+    uint8_t buf[512];
+    ssize_t n;
+    while (fd >= 0 && Readable(fd) && (n = read(fd, buf, sizeof buf)) > 0) {
+      in.insert(in.end(), buf, buf + n);
+      while (in.size() >= 4 && in[0] == 0x01 && in.size() >= 4u + in[3]) {
+        const uint16_t opcode = (uint16_t)(in[1] | in[2] << 8);
+        {
+          std::lock_guard<std::mutex> hold(lock_);
+          commands_.push_back({opcode, Bytes(in.begin() + 4, in.begin() + 4 + in[3]), std::chrono::steady_clock::now()});
+        }
+        in.erase(in.begin(), in.begin() + 4 + in[3]);
+        const Bytes out = answer_(opcode);
+        if (!out.empty() && send(fd, out.data(), out.size(), MSG_NOSIGNAL) != (ssize_t)out.size()) break;
+      }
+    }
+    if (fd >= 0) close(fd);
+  }
+
+  Answer answer_;
+  int listener_ = -1;
+  int stop_[2] = {-1, -1};
+  std::mutex lock_;
+  std::vector<Received> commands_;
+  std::thread thread_;
+};
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+const uint16_t kInquiry = 0x0401, kInquiryCancel = 0x0402, kReadBdAddr = 0x1009;
+const Bytes kInquiryStarted = Hex("04 0f 04 00 01 01 04");
+const Bytes kOneAnswers = Hex("04 02 0f 01 66 55 44 33 22 11 01 00 00 0c 01 1f 00 00");  // 11:22:33:44:55:66
+const Bytes kInquiryComplete = Hex("04 01 01 00");
+const Bytes kCancelled = Hex("04 0e 04 01 02 04 00");
+const Bytes kNothingToCancel = Hex("04 0e 04 01 02 04 0c");  // Command Disallowed
+const Bytes kPageTimeout = Hex("04 03 0b 04 00 00 77 66 55 44 33 22 01 00");
+const Bytes kAddress = Hex("04 0e 0a 01 09 10 00 bc 9a 78 56 34 12");
+
+// The inquiry step ends the inquiry itself, with Inquiry Cancel, when its time is up or
+// enough devices have answered, so that none runs its whole length on the controller (the
+// length it asks for is well past its own time); an inquiry that ends on its own is left
+// alone, also when it ends just as the cancel goes out; a failure on the way still ends it.
+TEST(HostTool, TheInquiryStepEndsItsInquiryItself) {
+  const struct {
+    const char* what;
+    std::vector<std::string> steps;
+    Bytes inquiryAnswer, cancelAnswer;
+    int exit;
+    bool cancels;
+    uint8_t length;         // asked of the controller, in units of 1.28 s
+    long minCancelMs;       // the cancel comes no sooner than this after the inquiry
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"its time is up", {"inquiry", "1", "bdaddr"}, Joined({kInquiryStarted, kOneAnswers}), kCancelled, 0, true, 5,
+       1000,
+       {"Inquiry Result: 1 response: 11:22:33:44:55:66", "Command Complete HCI_Inquiry_Cancel (0x0402): Success (0x00)\n",
+        "inquiry: 1 device found: 11:22:33:44:55:66\n", "BD_ADDR 12:34:56:78:9A:BC"}},
+      {"enough devices answered", {"inquiry", "30", "1", "bdaddr"}, Joined({kInquiryStarted, kOneAnswers}), kCancelled,
+       0, true, 28, 0,
+       {"Command Complete HCI_Inquiry_Cancel (0x0402): Success (0x00)\n", "inquiry: 1 device found: 11:22:33:44:55:66\n",
+        "BD_ADDR 12:34:56:78:9A:BC"}},
+      {"the controller ended it", {"inquiry", "1", "bdaddr"},
+       Joined({kInquiryStarted, kOneAnswers, kInquiryComplete}), kNothingToCancel, 0, false, 5, 0,
+       {"Inquiry Complete: Success (0x00)\n", "inquiry: 1 device found: 11:22:33:44:55:66\n",
+        "BD_ADDR 12:34:56:78:9A:BC"}},
+      {"it ended as the cancel went out", {"inquiry", "1", "1", "bdaddr"}, Joined({kInquiryStarted, kOneAnswers}),
+       Joined({kInquiryComplete, kNothingToCancel}), 0, true, 5, 0,
+       {"Inquiry Complete: Success (0x00)\n",
+        "Command Complete HCI_Inquiry_Cancel (0x0402): Command Disallowed (0x0c)\n",
+        "inquiry: 1 device found: 11:22:33:44:55:66\n", "BD_ADDR 12:34:56:78:9A:BC"}},
+      {"another event failed", {"inquiry", "10", "bdaddr"}, Joined({kInquiryStarted, kOneAnswers, kPageTimeout}),
+       kCancelled, 1, true, 12, 0,
+       {"Connection Complete: Page Timeout (0x04)", "Command Complete HCI_Inquiry_Cancel (0x0402): Success (0x00)\n",
+        "tarnexio-host: inquiry failed: Page Timeout (0x04)\n"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ScriptedController controller([&c](uint16_t opcode) {
+      return opcode == kInquiry ? c.inquiryAnswer : opcode == kInquiryCancel ? c.cancelAnswer
+                                                 : opcode == kReadBdAddr     ? kAddress
+                                                                             : Bytes{};
+    });
+    ASSERT_NE(controller.port, 0);
+    std::vector<std::string> args = {Target(controller.port)};
+    args.insert(args.end(), c.steps.begin(), c.steps.end());
+    const ToolRun r = RunTool(args);
+    EXPECT_EQ(r.exit, c.exit) << r.output;
+    EXPECT_TRUE(ContainsInOrder(r.output, c.lines)) << r.output;
+    const std::vector<ScriptedController::Received> sent = controller.Commands();
+    ASSERT_GE(sent.size(), 1u);
+    EXPECT_EQ(sent[0].opcode, kInquiry);
+    EXPECT_EQ(sent[0].params, (Bytes{0x33, 0x8B, 0x9E, c.length, 0x00})) << "general access code, any number";
+    const auto cancel = std::find_if(sent.begin(), sent.end(), [](const auto& s) { return s.opcode == kInquiryCancel; });
+    EXPECT_EQ(cancel != sent.end(), c.cancels);
+    if (cancel != sent.end()) {
+      EXPECT_EQ(cancel - sent.begin(), 1) << "the cancel comes next";
+      EXPECT_GE(std::chrono::duration_cast<Millis>(cancel->at - sent[0].at).count(), c.minCancelMs);
+    }
+    EXPECT_EQ(sent.back().opcode, c.exit == 0 ? kReadBdAddr : kInquiryCancel) << "the steps after it run";
+  }
+}
+
 }  // namespace
 
 TEST(HostTool, CommonStepsAgainstBlueZsEmulatedController) {
@@ -316,6 +483,7 @@ TEST(HostTool, CommonStepsAgainstBlueZsEmulatedController) {
   const std::string why = PrivateTmp();
   if (!why.empty()) GTEST_SKIP() << "btvirt's sockets need a private /tmp: " << why;
   Btvirt btvirt;
+  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   for (const char* mode : {"raw", "diag"}) {
     Ftmd ftmd({"--type", "1", "--controller", std::string("unix:") + kBtvirtSocket});
@@ -335,6 +503,9 @@ TEST(HostTool, CommonStepsAgainstBlueZsEmulatedController) {
 
 namespace {
 
+// The answer to the peripheral's scan step, in JSON: its scans are on.
+const char kScanOn[] = "\"command\":\"HCI_Write_Scan_Enable\",\"opcode\":\"0x0c1a\",\"status\":0,";
+
 // Runs an example script pair on two benches in front of one btvirt: the peripheral's
 // bridge in raw mode, the central's in the mode given. Both runs must end with 0; the ACL
 // data each receiver printed is checked here against the pattern the scripts send (sizes
@@ -342,6 +513,7 @@ namespace {
 void RunExampleScripts(const std::string& centralMode, const std::string& centralScript,
                        const std::string& peripheralScript) {
   Btvirt btvirt;
+  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   const std::vector<std::string> controller = {"--controller", std::string("unix:") + kBtvirtSocket};
   Ftmd ftmdA(controller), ftmdB(controller);
@@ -349,6 +521,9 @@ void RunExampleScripts(const std::string& centralMode, const std::string& centra
   ASSERT_TRUE(central.WaitListening() && peripheral.WaitListening());
   Child peripheralHost({HOST_TOOL_BIN, "--json", Target(peripheral.port), "--script", EXAMPLES_DIR "/" + peripheralScript},
                        {});
+  // btvirt answers an inquiry with the controllers whose scans are on when it begins: the
+  // central inquires once the peripheral's are on, as the README's commands do.
+  ASSERT_TRUE(peripheralHost.WaitForOutput(kScanOn, Millis(30000))) << peripheralHost.Output();
   const ToolRun c = RunTool({"--json", "--mode", centralMode, Target(central.port), "--script",
                              EXAMPLES_DIR "/" + centralScript});
   ToolRun p;
@@ -409,6 +584,7 @@ TEST_F(TwoBenches, ExampleScriptsCarryAclDataToACentralInDiagMode) {
 
 TEST_F(TwoBenches, AConnectionThatFailsInItsEventFailsTheRun) {
   Btvirt btvirt;
+  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   Ftmd ftmd({"--controller", std::string("unix:") + kBtvirtSocket});
   Bridge bridge(ftmd.dir.path, "raw");
@@ -442,10 +618,21 @@ TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
   TempDir dir;
   ASSERT_EQ(symlink(BUILD_DIR, (dir.path + "/build").c_str()), 0);
   ASSERT_EQ(symlink(EXAMPLES_DIR "/../../examples", (dir.path + "/examples").c_str()), 0);
-  // A session of its own, so that whatever the block leaves running goes with it.
-  Child run({FindProgram("setsid"), "bash", "-c", "cd '" + dir.path + "' || exit 1\n" + block}, {});
+  // A session of its own, so that whatever the block leaves running goes with it. After
+  // the block, the shell says how the btvirt it started ended: by the block's SIGTERM, or
+  // by a crash of its own.
+  const std::string after = "\nstatus=$?\nwait \"$btvirt\"\necho \"btvirt ended with status $?\"\nexit $status\n";
+  Child run({FindProgram("setsid"), "bash", "-c", "cd '" + dir.path + "' || exit 1\n" + block + after}, {});
   const int exit = run.WaitExit(Millis(60000));
   kill(-run.pid(), SIGKILL);
+  const size_t said = run.Output().rfind("btvirt ended with status ");
+  ASSERT_NE(said, std::string::npos) << run.Output();
+  const int btvirtStatus = std::atoi(run.Output().c_str() + said + 25);
+  const std::string crash = BtvirtCrashFromShellStatus(btvirtStatus);
+  if (!crash.empty()) ADD_FAILURE() << crash;
+  // btvirt ends by itself on SIGTERM, with 0.
+  EXPECT_TRUE(!crash.empty() || btvirtStatus == 0 || btvirtStatus == 128 + SIGTERM)
+      << "btvirt, as $btvirt, ends on the block's SIGTERM\n" << run.Output();
   EXPECT_EQ(exit, 0) << run.Output();
   EXPECT_TRUE(ContainsInOrder(run.Output(),
                               {"inquiry: 1 device found: ", "send: 100 packets, 9650 bytes on handle ",

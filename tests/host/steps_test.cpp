@@ -82,6 +82,10 @@ TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
       {{"await", "0x100"}, Mode::Raw, "await needs EVENT"},
       {{"await", "5", "0"}, Mode::Raw, "await needs SECONDS above 0"},
       {{"inquiry", "62"}, Mode::Raw, "inquiry needs SECONDS"},
+      {{"inquiry", "60.5"}, Mode::Raw, "inquiry needs SECONDS (above 0, up to 60) [DEVICES (1-255)]"},
+      {{"inquiry", "5", "0"}, Mode::Raw, "inquiry needs SECONDS"},
+      {{"inquiry", "5", "256"}, Mode::Raw, "inquiry needs SECONDS"},
+      {{"inquiry", "5", "1x"}, Mode::Raw, "inquiry needs SECONDS"},
       {{"wait"}, Mode::Raw, "wait needs SECONDS"},
       {{"wait", "-1"}, Mode::Raw, "wait needs SECONDS"},
       {{"ping", "0"}, Mode::Raw, "ping needs N"},
@@ -99,16 +103,20 @@ TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
 TEST(HostSteps, LinkAndDataStepsTakeTheirArguments) {
   std::vector<Step> steps;
   std::string error;
-  ASSERT_TRUE(ParseSteps({"scan", "inquiry", "2.5", "connect", "12:34:56:78:9a:bc", "connect", "$found", "accept",
+  ASSERT_TRUE(ParseSteps({"scan", "inquiry", "2.5", "inquiry", "60", "255", "connect", "12:34:56:78:9a:bc", "connect", "$found", "accept",
                           "send", "$handle", "100", "1-192", "send", "0x0eff", "2", "data", "01", "02:03",
                           "recv", "7", "3", "recv", "$handle", "4", "10", "disconnect", "0x2a",
                           "await", "le-connection-complete", "await", "0x13", "0.5", "cmd", "0x0c01", "ff", "ff", "ff", "reset"},
                          Mode::Raw, &steps, &error))
       << error;
-  ASSERT_EQ(steps.size(), 14u);
+  ASSERT_EQ(steps.size(), 15u);
   EXPECT_EQ(steps[0].opcode, 0x0c1a);
   EXPECT_EQ(steps[0].params, Bytes{0x03});
   EXPECT_EQ(steps[1].waitMs, 2500u);
+  EXPECT_EQ(steps[1].count, 0) << "no device count: the whole time";
+  EXPECT_EQ(steps[2].waitMs, 60000u);
+  EXPECT_EQ(steps[2].count, 255);
+  steps.erase(steps.begin() + 2);
   EXPECT_EQ(steps[2].params, (Bytes{0xbc, 0x9a, 0x78, 0x56, 0x34, 0x12}));
   EXPECT_TRUE(steps[3].params.empty());
   EXPECT_EQ(steps[4].kind, StepKind::Accept);

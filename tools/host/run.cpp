@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -21,6 +22,14 @@ namespace host {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Inquiry lengths are counted in units of 1.28 s, 0x30 at most. The controller is asked for
+// this many units more than the inquiry step waits, so that the step's Inquiry Cancel comes
+// well before the controller's own end even on a slow link.
+const uint32_t kInquiryUnitMs = 1280;
+const uint32_t kInquiryMaxUnits = 0x30;
+const uint32_t kInquiryExtraUnits = 4;
+const uint8_t kErrCommandDisallowed = 0x0C;
 
 class Runner {
  public:
@@ -134,18 +143,34 @@ class Runner {
     return kExitOk;
   }
 
-  // Inquiry with the general inquiry access code for the step's length (in units of
-  // 1.28 s), any number of responses; lists the devices found once it completes.
+  // Inquiry with the general inquiry access code, any number of responses, for the step's
+  // time or until as many devices as it asks for have answered; lists the devices found.
+  // The controller is asked for a longer inquiry than the step waits, and the step ends it
+  // with Inquiry Cancel: no inquiry of this tool runs its whole length on the controller,
+  // and none goes on after the step (BlueZ's emulated controller, btvirt, frees the timer
+  // that is running when an inquiry ends on its own, and may crash a while later).
   int Inquiry(const Step& step) {
-    const unsigned units = std::min(0x30u, std::max(1u, (unsigned)((step.waitMs + 1279) / 1280)));
+    const uint32_t waitMs = std::min(step.waitMs, (kInquiryMaxUnits - 1) * kInquiryUnitMs);
+    const uint32_t units = std::min(kInquiryMaxUnits, (waitMs + kInquiryUnitMs - 1) / kInquiryUnitMs + kInquiryExtraUnits);
     found_.clear();
     int status = Command(step, kOpInquiry, {0x33, 0x8B, 0x9E, (uint8_t)units, 0x00});
     if (status != kExitOk) return status;
+    const size_t enough = step.count > 0 ? (size_t)step.count : SIZE_MAX;
     Decoded done;
-    const AwaitResult r = Await([](const Decoded& d) { return d.event == kEvInquiryComplete; },
-                                Clock::now() + std::chrono::milliseconds(units * 1280 + options_.timeoutMs), true,
-                                &done);
-    if ((status = Finish(step, r, done)) != kExitOk) return status;
+    const AwaitResult r = Await(
+        [this, enough](const Decoded& d) { return d.event == kEvInquiryComplete || found_.size() >= enough; },
+        Clock::now() + std::chrono::milliseconds(waitMs), true, &done);
+    const bool endedItself = (r == kFound || r == kFailedStatus) && done.event == kEvInquiryComplete;
+    if (r == kLinkFailed) return Finish(step, r, done);
+    if (!endedItself) {
+      // Its time is up, enough devices answered, or another event failed: the inquiry
+      // still runs, and ends here. A failure before it stays the step's failure.
+      status = CancelInquiry(step);
+      if (r == kFailedStatus) return Finish(step, r, done);
+      if (status != kExitOk) return status;
+    } else if ((status = Finish(step, r, done)) != kExitOk) {
+      return status;
+    }
     std::string text, list;
     for (const std::string& a : found_) {
       text += (text.empty() ? ": " : ", ") + a;
@@ -154,6 +179,28 @@ class Runner {
     Show(Format("inquiry: %u device%s found", (unsigned)found_.size(), found_.size() == 1 ? "" : "s") + text,
          JsonLine().Str("kind", "inquiry").Raw("devices", "[" + list + "]").Done());
     return kExitOk;
+  }
+
+  // Inquiry Cancel, answered by its Command Complete. An inquiry that ended on its own
+  // meanwhile (its Inquiry Complete comes first) leaves nothing to cancel, so the refusal
+  // that follows (Command Disallowed) is no failure.
+  int CancelInquiry(const Step& step) {
+    std::string error;
+    if (!link_.SendAll(CommandRequest(options_.mode, kOpInquiryCancel, {}), &error))
+      return Fail(step.name, "connection_lost", error);
+    const Match answer = AnswersCommand(kOpInquiryCancel);
+    bool ended = false;
+    for (;;) {
+      Decoded d;
+      const AwaitResult r = Await([&answer](const Decoded& e) { return answer(e) || e.event == kEvInquiryComplete; },
+                                  Deadline(), true, &d);
+      if (r == kFound && d.event == kEvInquiryComplete) {
+        ended = true;
+        continue;
+      }
+      if (r == kFailedStatus && ended && answer(d) && d.status == kErrCommandDisallowed) return kExitOk;
+      return Finish(step, r, d);
+    }
   }
 
   int Connect(const Step& step) {

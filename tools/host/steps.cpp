@@ -21,7 +21,7 @@ const char kUsage[] =
     "       le-tx CHANNEL LENGTH PAYLOAD [PHY]   le-rx CHANNEL [PHY]   le-end\n"
     "       cmd OPCODE [HEX...]   (OPCODE as 0x0c03 or OGF:OCF, e.g. 3:3)\n"
     "       wait SECONDS   ping N\n"
-    "       scan   inquiry SECONDS   connect BD_ADDR|$found   accept   disconnect HANDLE\n"
+    "       scan   inquiry SECONDS [DEVICES]   connect BD_ADDR|$found   accept   disconnect HANDLE\n"
     "       send HANDLE COUNT SIZE|MIN-MAX|data HEX...   (raw mode)\n"
     "       recv HANDLE COUNT [SIZE|MIN-MAX|data HEX...]\n"
     "       await EVENT [SECONDS]   (EVENT a name such as connection-complete, or a code)\n"
@@ -285,9 +285,16 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
       steps->push_back(CommandStep(word, kOpWriteScanEnable, {0x03}));  // inquiry and page scan
     } else if (word == "inquiry") {
       Step s = NamedStep(StepKind::Inquiry, word);
-      if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs) || s.waitMs == 0 || s.waitMs > 61440)
-        return bad("inquiry needs SECONDS (above 0, up to 61.44)");
+      const std::string expected = "inquiry needs SECONDS (above 0, up to 60) [DEVICES (1-255)]";
+      if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs) || s.waitMs == 0 || s.waitMs > 60000)
+        return bad(expected);
       ++i;
+      unsigned long devices = 0;
+      if (i < words.size() && std::isdigit((unsigned char)words[i][0])) {
+        if (!ParseNumber(words[i], 255, &devices) || devices == 0) return bad(expected);
+        ++i;
+      }
+      s.count = (int)devices;
       steps->push_back(s);
     } else if (word == "connect") {
       Step s = NamedStep(StepKind::Connect, word);

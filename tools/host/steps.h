@@ -38,9 +38,9 @@ struct Step {
   uint16_t opcode = 0;   // Command, LeEnd
   Bytes params;          // Command
   uint32_t waitMs = 0;   // Wait
-  int count = 0;         // Ping
+  int count = 0;         // Ping; Inquiry: the devices that end it early (0: its whole time)
   uint8_t diagCode = 0;  // DiagRequest
-  // Inquiry: waitMs its length. Connect: params the BD_ADDR (wire order), or empty for the
+  // Inquiry: waitMs its time. Connect: params the BD_ADDR (wire order), or empty for the
   // first device the last inquiry found. Await: waitMs its time (0: --timeout).
   HandleArg handle;      // Disconnect, Send, Receive
   uint16_t sizeMin = 0, sizeMax = 0;  // Send, Receive: packet sizes rise evenly from min to max
