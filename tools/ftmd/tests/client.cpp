@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include "child_process.h"
+#include "test_time.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -50,7 +51,7 @@ FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, 
   }
   ::close(p[1]);
   outFd_ = p[0];
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto deadline = std::chrono::steady_clock::now() + tarnexio_test::Scaled(std::chrono::seconds(5));
   while (std::chrono::steady_clock::now() < deadline) {
     output(50);
     const auto pos = out_.find("ftmd: serving ");
@@ -84,6 +85,7 @@ void FtmdProcess::signal(int sig) {
 
 int FtmdProcess::wait(int timeoutMs) {
   if (pid_ <= 0) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
+  timeoutMs = tarnexio_test::ScaledMs(timeoutMs);
   for (int waited = 0; waited <= timeoutMs; waited += 10) {
     if (waitpid(pid_, &status_, WNOHANG) == pid_) {
       pid_ = -1;
@@ -97,6 +99,7 @@ int FtmdProcess::wait(int timeoutMs) {
 
 std::string FtmdProcess::output(int waitMs) {
   pollfd p{outFd_, POLLIN, 0};
+  waitMs = tarnexio_test::ScaledMs(waitMs);
   while (outFd_ >= 0 && poll(&p, 1, waitMs) > 0) {
     char buf[4096];
     const ssize_t n = read(outFd_, buf, sizeof buf);
@@ -158,7 +161,7 @@ bool DevClient::keptAsOffer(const Bytes& msg) {
 Reply DevClient::recv(int timeoutMs) {
   Reply r;
   Bytes msg;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + tarnexio_test::Scaled(std::chrono::milliseconds(timeoutMs));
   for (;;) {
     size_t len = 0;
     if (tcp_ && wire::NextDevchanFrame(in_.data(), in_.size(), SIZE_MAX, &len) == wire::DevchanFrame::Message) {

@@ -20,6 +20,7 @@
 #include "capture_check.h"
 #include "other_user.h"
 #include "client.h"
+#include "test_time.h"
 #include "sim_controller.h"
 
 using namespace ftmd;
@@ -41,7 +42,7 @@ Bytes h4Exchange(int fd, const Bytes& out, size_t replyBytes) {
   send(fd, out.data(), out.size(), MSG_NOSIGNAL);
   Bytes got;
   pollfd pf{fd, POLLIN, 0};
-  while (got.size() < replyBytes && poll(&pf, 1, 3000) > 0) {
+  while (got.size() < replyBytes && poll(&pf, 1, tarnexio_test::ScaledMs(3000)) > 0) {
     uint8_t buf[512];
     const ssize_t k = recv(fd, buf, replyBytes - got.size(), 0);
     if (k <= 0) break;

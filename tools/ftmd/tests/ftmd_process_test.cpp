@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "wait_until.h"
 
 using namespace ftmd;
 using namespace ftmd_test;
@@ -300,6 +301,5 @@ TEST(FtmdProcess, HundredThousandRequestsLeaveNothingBehind) {
     EXPECT_LT(vmRssKb(p.pid()), rss + 4096);
   }
   // ftmd notices the last client's close on its own time: wait for it, bounded.
-  for (int i = 0; i < 200 && countFds(p.pid()) != fds; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(countFds(p.pid()), fds);
+  EXPECT_TRUE(WaitUntil([&] { return countFds(p.pid()) == fds; }, 2000)) << countFds(p.pid()) << " descriptors, " << fds << " before";
 }

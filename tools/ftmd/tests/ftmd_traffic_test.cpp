@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "test_time.h"
 #include "sim_controller.h"
 
 using namespace ftmd;
@@ -206,7 +207,7 @@ TEST(FtmdTraffic, H4Port) {
   auto readExactly = [&](size_t n) {
     Bytes got;
     pollfd pf{fd, POLLIN, 0};
-    while (got.size() < n && poll(&pf, 1, 3000) > 0) {
+    while (got.size() < n && poll(&pf, 1, tarnexio_test::ScaledMs(3000)) > 0) {
       uint8_t buf[4096];
       const ssize_t k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
       if (k <= 0) break;
@@ -249,7 +250,7 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
     // Whatever the controller answered before the bad byte, then the end of the stream.
     bool closed = false;
     pollfd pf{fd, POLLIN, 0};
-    while (!closed && poll(&pf, 1, 5000) > 0) {
+    while (!closed && poll(&pf, 1, tarnexio_test::ScaledMs(5000)) > 0) {
       uint8_t buf[256];
       closed = recv(fd, buf, sizeof buf, 0) <= 0;
     }

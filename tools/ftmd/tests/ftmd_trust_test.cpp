@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "client.h"
+#include "test_time.h"
 #include "other_user.h"
 #include "peers.h"
 
@@ -42,7 +43,7 @@ bool h4Reset(int fd) {
   if (send(fd, reset, sizeof reset, MSG_NOSIGNAL) != ssize_t(sizeof reset)) return false;
   Bytes got;
   pollfd p{fd, POLLIN, 0};
-  while (got.size() < 7 && poll(&p, 1, 3000) == 1) {
+  while (got.size() < 7 && poll(&p, 1, tarnexio_test::ScaledMs(3000)) == 1) {
     uint8_t buf[16];
     const ssize_t n = recv(fd, buf, 7 - got.size(), 0);
     if (n <= 0) break;
@@ -356,7 +357,7 @@ TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
   FtmdProcess p(dir, {"--controller", "unix:" + path, "--reset", "--h4", "0"}, launch);
   ASSERT_TRUE(p.ready()) << p.output();
   pollfd lp{listener, POLLIN, 0};
-  ASSERT_EQ(poll(&lp, 1, 5000), 1);
+  ASSERT_EQ(poll(&lp, 1, tarnexio_test::ScaledMs(5000)), 1);
   const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // never read
   ASSERT_GE(controller, 0);
   const long before = vmRssKb(p.pid());
