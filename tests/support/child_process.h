@@ -1,4 +1,5 @@
-// Runs a program as a child process for tests, with bounded waits.
+// Runs a program as a child process for tests, with bounded waits. Every timeout given to
+// a wait is multiplied by the tests' time scale (test_time.h).
 //
 // The child gets a pipe for standard input and one for standard output and error, which
 // a thread of the test collects as it comes. It starts with every signal unblocked and at
@@ -6,6 +7,7 @@
 // (SIGKILL) and reaps a child that is still running and closes the pipes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -16,9 +18,9 @@
 #include <thread>
 #include <vector>
 
-namespace tarnexio_test {
+#include "test_time.h"
 
-using Millis = std::chrono::milliseconds;
+namespace tarnexio_test {
 
 class ChildProcess {
  public:
@@ -29,16 +31,23 @@ class ChildProcess {
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   pid_t pid() const { return pid_; }
+  // The program's name, as the waits' messages give it.
+  const std::string& name() const { return name_; }
   // Everything the child printed so far.
   std::string Output();
-  // Waits until the output holds text; false on timeout or when the output ends first.
-  bool WaitForOutput(const std::string& text, Millis timeout = Millis(10000));
-  // Waits until text occurs at least n times; false on timeout or end of output.
-  bool WaitForCount(const std::string& text, int n, Millis timeout = Millis(10000));
-  // Waits until the output grows past known bytes; false on timeout or end of output.
-  bool WaitForMore(size_t known, Millis timeout);
-  // Waits for the end of the output; false on timeout.
-  bool WaitForEnd(Millis timeout);
+  // The waits below fail with what they waited for, how long, whether the output ended
+  // first, and the last of the output (so EXPECT_TRUE(child.WaitForOutput(x)) says it all).
+  // Waits until the output holds text; fails on timeout or when the output ends first.
+  ::testing::AssertionResult WaitForOutput(const std::string& text, Millis timeout = Millis(10000));
+  // Waits until text occurs at least n times; fails on timeout or end of output.
+  ::testing::AssertionResult WaitForCount(const std::string& text, int n, Millis timeout = Millis(10000));
+  // Waits until the output grows past known bytes; fails on timeout or end of output.
+  ::testing::AssertionResult WaitForMore(size_t known, Millis timeout);
+  // Waits for the end of the output; fails on timeout.
+  ::testing::AssertionResult WaitForEnd(Millis timeout = Millis(10000));
+  // Waits for the end of the output and then counts text: for a test that needs "exactly
+  // n" of a line that more than one thread or process prints. -1 when the output did not end.
+  int CountAtEnd(const std::string& text, Millis timeout = Millis(10000));
   // Number of times text occurs in the output.
   int Count(const std::string& text);
   // True when every line appears in the output, each after the one before (lines of
@@ -58,7 +67,11 @@ class ChildProcess {
  private:
   void Pump();
   bool Reap(Millis timeout);
+  // The failure of a wait for what, that lasted timeout: the end of the output is told
+  // from a timeout, and the last of the output follows. Called with lock_ held.
+  ::testing::AssertionResult Gave(const std::string& what, Millis timeout);
 
+  std::string name_;
   pid_t pid_ = -1;
   int inFd_ = -1;
   int outFd_ = -1;
@@ -74,11 +87,27 @@ class ChildProcess {
 // True when every line appears in out, each after the one before.
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);
 
+// The last bytes of text (at most most of them), from the start of a line where one is near.
+std::string Tail(const std::string& text, size_t most = 2000);
+
+// text with line ends and other control bytes written out (\n, \x01), for a message.
+std::string Printable(const std::string& text);
+
 // How many times piece occurs in text, one occurrence after the other (0 for an empty piece).
 size_t Occurrences(const std::string& text, const std::string& piece);
 
-// A TCP port on 127.0.0.1 that was free a moment ago (bound once and released).
+// A TCP port for a program under test to listen on: outside the system's ephemeral range
+// (so no outgoing connection takes it meanwhile), free on every address as the bridge
+// binds it (SO_REUSEADDR), and not handed out before by this process. 0 when none is found.
+// Another process may still bind it before the program does: a launcher that gets
+// SaysPortInUse starts the program again on another port.
 int FreePort();
+
+// True when a socket bound as the bridge binds (every address, SO_REUSEADDR) may take port.
+bool PortFreeForListening(int port);
+
+// True when output holds the bridge's line for a listening port that is in use.
+bool SaysPortInUse(const std::string& output, int port);
 
 // The options every test adds to ftmd's command line: --pend-always when the environment
 // has TARNEXIO_TEST_PEND_ALWAYS=1, so that one build's suite runs against ftmd in
