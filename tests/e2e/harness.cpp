@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -32,17 +31,6 @@
 namespace e2e {
 
 using Clock = std::chrono::steady_clock;
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/tarnexio-e2e.XXXXXX";
-  char* made = mkdtemp(pattern);
-  path = made != nullptr ? made : "";
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path.empty()) std::filesystem::remove_all(path, ec);
-}
 
 std::string BridgeBinary() { return TARNEXIO_BIN; }
 std::string FtmdBinary() { return FTMD_BIN; }

@@ -27,17 +27,10 @@ namespace e2e {
 using Bytes = std::vector<uint8_t>;
 using Millis = std::chrono::milliseconds;
 
-// A temporary directory removed with everything in it when the object goes.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path;
-};
-
-// A child process whose standard output and error are collected as they come.
+// A child process whose standard output and error are collected as they come, and a
+// temporary directory: the shared support library's.
 using Child = tarnexio_test::ChildProcess;
+using tarnexio_test::TempDir;
 using tarnexio_test::ContainsInOrder;
 using tarnexio_test::FreePort;
 

@@ -5,12 +5,14 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -23,7 +25,8 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                           int umask) {
   int in[2];
   int out[2];
   if (argv.empty() || pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -43,7 +46,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
-    execv(args[0], args.data());
+    if (umask >= 0) ::umask((mode_t)umask);
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(in[0]);
@@ -126,6 +130,22 @@ int ChildProcess::CountAtEnd(const std::string& text, Millis timeout) {
   return Count(text);
 }
 
+std::string ChildProcess::WaitForLine(const std::string& start, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  size_t end = std::string::npos;
+  const auto whole = [&] {
+    for (size_t at = output_.find(start); at != std::string::npos; at = output_.find(start, at + 1)) {
+      if (at != 0 && output_[at - 1] != '\n') continue;
+      end = output_.find('\n', at);
+      if (end != std::string::npos) return output_.substr(at, end - at);
+    }
+    return std::string();
+  };
+  std::string line;
+  changed_.wait_for(hold, Scaled(timeout), [&] { return !(line = whole()).empty() || eof_; });
+  return line.empty() ? whole() : line;
+}
+
 int ChildProcess::Count(const std::string& text) { return (int)Occurrences(Output(), text); }
 
 bool ChildProcess::HasInOrder(const std::vector<std::string>& lines) { return ContainsInOrder(Output(), lines); }
@@ -155,6 +175,8 @@ bool ChildProcess::Reap(Millis timeout) {
     std::this_thread::sleep_for(Millis(5));
   }
 }
+
+bool ChildProcess::ExitedNormally() const { return reaped_ && WIFEXITED(status_); }
 
 bool ChildProcess::Running() { return pid_ > 0 && !Reap(Millis(0)); }
 
@@ -196,6 +218,16 @@ std::string Printable(const std::string& text) {
     }
   }
   return out;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 size_t Occurrences(const std::string& text, const std::string& piece) {

@@ -24,8 +24,10 @@ namespace tarnexio_test {
 
 class ChildProcess {
  public:
-  // Runs argv[0] with argv, in the test's environment with env added.
-  explicit ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {});
+  // Runs argv[0] (looked up on PATH when it has no slash) with argv, in the test's
+  // environment with env added, with the file mode mask umask (-1: the test's).
+  explicit ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},
+                        int umask = -1);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
@@ -48,6 +50,9 @@ class ChildProcess {
   // Waits for the end of the output and then counts text: for a test that needs "exactly
   // n" of a line that more than one thread or process prints. -1 when the output did not end.
   int CountAtEnd(const std::string& text, Millis timeout = Millis(10000));
+  // Waits for a whole line that starts with start; the line without its end, or "" on
+  // timeout or end of output.
+  std::string WaitForLine(const std::string& start, Millis timeout = Millis(10000));
   // Number of times text occurs in the output.
   int Count(const std::string& text);
   // True when every line appears in the output, each after the one before (lines of
@@ -63,6 +68,8 @@ class ChildProcess {
   // Waits for the exit and returns the raw wait status; on timeout kills the child and
   // returns -1.
   int WaitStatus(Millis timeout);
+  // True once the child was reaped and had exited (rather than died of a signal).
+  bool ExitedNormally() const;
 
  private:
   void Pump();
@@ -82,6 +89,16 @@ class ChildProcess {
   std::condition_variable changed_;
   std::string output_;
   bool eof_ = false;
+};
+
+// A temporary directory below /tmp, removed with everything in it when the object goes;
+// path is empty when none could be made.
+struct TempDir {
+  explicit TempDir(const std::string& prefix = "tarnexio-test");
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
 };
 
 // True when every line appears in out, each after the one before.

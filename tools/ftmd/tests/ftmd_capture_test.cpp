@@ -70,12 +70,12 @@ int h4Connect(const std::string& readyLine) {
 
 TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   TempDir dir;
-  const std::string file = dir.path() + "/ftmd.btsnoop";
-  FtmdProcess p(dir.path(), {"--h4", "0", "--btsnoop", file});
+  const std::string file = dir.path + "/ftmd.btsnoop";
+  FtmdProcess p(dir.path, {"--h4", "0", "--btsnoop", file});
   ASSERT_TRUE(p.ready());
   Traffic sent;
   {
-    DevClient c(deviceSocket(dir.path(), 1));
+    DevClient c(deviceSocket(dir.path, 1));
     uint32_t id = 1;
     ASSERT_EQ(c.call(id++, kEnableFtm, 0).kind, kMsgPending);
     auto command = [&](const Bytes& cmd) {
@@ -104,7 +104,7 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   const std::string counts = "conn 1: commands 2, events 4, ACL to controller 1, ACL from controller 1, "
                              "SCO to controller 0, SCO from controller 0, bytes to controller " +
                              std::to_string(bytes[0]) + ", bytes from controller " + std::to_string(bytes[1]) + "\n";
-  ASSERT_NE(p.output(1000).find(counts), std::string::npos) << p.output();
+  ASSERT_TRUE(p.waitForOutput(counts));
 
   const int fd = h4Connect(p.readyLine());
   ASSERT_GE(fd, 0);
@@ -168,12 +168,13 @@ TEST(FtmdCapture, ANameThatCannotBeUsedCostsOneLineAndNoTraffic) {
     SCOPED_TRACE(k.name);
     TempDir dir, files;
     std::string victim;
-    const std::string name = k.plant(files.path(), &victim);
+    const std::string name = k.plant(files.path, &victim);
     const std::string before = victim.empty() ? "" : contents(victim);
-    FtmdProcess p(dir.path(), {"--btsnoop", name});
+    FtmdProcess p(dir.path, {"--btsnoop", name});
     ASSERT_TRUE(p.ready()) << p.output();
-    expectServed(dir.path());
-    const std::string out = p.output(200);
+    expectServed(dir.path);
+    ASSERT_TRUE(p.waitForOutput(k.said));
+    const std::string out = p.output(0);
     const size_t first = out.find(k.said);
     ASSERT_NE(first, std::string::npos) << out;
     const size_t from = out.rfind('\n', first) + 1;
@@ -196,9 +197,9 @@ TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
   std::vector<std::string> named;
   for (int run = 0; run < 2; ++run) {
     TempDir dir;
-    FtmdProcess p(dir.path(), {"--group", g->gr_name, "--btsnoop", files.path()});
+    FtmdProcess p(dir.path, {"--group", g->gr_name, "--btsnoop", files.path});
     ASSERT_TRUE(p.ready()) << p.output();
-    expectServed(dir.path());
+    expectServed(dir.path);
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(), 0);
     std::smatch m;
@@ -220,11 +221,11 @@ TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
 
 TEST(FtmdCapture, AFifoNeverHoldsTheStartUpAndItsReaderGetsAWholePcapng) {
   TempDir dir, files;
-  const std::string fifo = files.path() + "/ftmd.pcapng";
+  const std::string fifo = files.path + "/ftmd.pcapng";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  FtmdProcess p(dir.path(), {"--capture", fifo});
+  FtmdProcess p(dir.path, {"--capture", fifo});
   ASSERT_TRUE(p.ready()) << p.output();
-  EXPECT_NE(p.output().find("capturing HCI packets to the pipe " + fifo + " once a reader opens it"), std::string::npos);
+  EXPECT_TRUE(p.waitForOutput("capturing HCI packets to the pipe " + fifo + " once a reader opens it"));
   std::vector<uint8_t> got;
   std::thread reader([&] {
     const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
@@ -232,11 +233,8 @@ TEST(FtmdCapture, AFifoNeverHoldsTheStartUpAndItsReaderGetsAWholePcapng) {
     for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) got.insert(got.end(), buffer, buffer + n);
     if (fd >= 0) ::close(fd);
   });
-  std::string out;
-  for (int i = 0; i < 100 && (out += p.output(50)).find("a reader opened the pipe") == std::string::npos; ++i) {
-  }
-  ASSERT_NE(out.find("a reader opened the pipe " + fifo), std::string::npos) << out;
-  expectServed(dir.path());
+  ASSERT_TRUE(p.waitForOutput("a reader opened the pipe " + fifo));
+  expectServed(dir.path);
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(), 0);
   reader.join();

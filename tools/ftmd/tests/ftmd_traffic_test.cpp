@@ -53,9 +53,9 @@ int connectH4(int port) {
 
 TEST(FtmdTraffic, SimulatedControllerAnswers) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--bdaddr", "00:11:22:33:44:55"});
+  FtmdProcess p(dir.path, {"--bdaddr", "00:11:22:33:44:55"});
   ASSERT_TRUE(p.ready());
-  DevClient c(deviceSocket(dir.path(), 1));
+  DevClient c(deviceSocket(dir.path, 1));
   Session s(c);
   s.command(hciCommand(kOpReadBdAddr));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 10, 1, 0x09, 0x10, 0, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}));
@@ -103,9 +103,9 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
 
 TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {});
+  FtmdProcess p(dir.path, {});
   ASSERT_TRUE(p.ready());
-  DevClient c(deviceSocket(dir.path(), 1));
+  DevClient c(deviceSocket(dir.path, 1));
   Session s(c);
   const uint16_t acl = s.open(kOpCreateConnection, {6, 5, 4, 3, 2, 1});
   const uint16_t sco = s.open(kOpAddScoConnection, {uint8_t(acl), 0, 0xE0, 0});
@@ -143,7 +143,7 @@ TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
 
 TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0"});
+  FtmdProcess p(dir.path, {"--tcp", "0"});
   ASSERT_TRUE(p.ready());
   const int port = readyPort(p.readyLine(), "TCP form");
   ASSERT_GT(port, 0) << p.readyLine();
@@ -195,7 +195,7 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
 // ftmd serving an H4 port, and that port (0 when ftmd did not start).
 struct H4Ftmd {
   TempDir dir;
-  FtmdProcess process{dir.path(), {"--h4", "0"}};
+  FtmdProcess process{dir.path, {"--h4", "0"}};
   int port = process.ready() ? readyPort(process.readyLine(), "H4") : 0;
 };
 
@@ -263,13 +263,13 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
 // replies come back on the lane, not on the device connection.
 TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0", "-v"});
+  FtmdProcess p(dir.path, {"--tcp", "0", "-v"});
   ASSERT_TRUE(p.ready());
   const int port = readyPort(p.readyLine(), "TCP form");
   for (bool tcp : {false, true}) {
     SCOPED_TRACE(tcp ? "TCP form" : "Unix socket");
     auto connect = [&] {
-      return tcp ? std::make_unique<DevClient>(port) : std::make_unique<DevClient>(deviceSocket(dir.path(), 1));
+      return tcp ? std::make_unique<DevClient>(port) : std::make_unique<DevClient>(deviceSocket(dir.path, 1));
     };
     auto device = connect();
     Session s(*device);
@@ -286,7 +286,9 @@ TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
     EXPECT_EQ(read.out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
     EXPECT_FALSE(device->recv(100).got) << "the read's replies went to the lane";
   }
-  const std::string out = p.output();
+  // Each lane's line is printed as it attaches, the second long after the first.
+  ASSERT_TRUE(p.waitForOutput(": lane of conn 3\n"));
+  const std::string out = p.output(0);
   const size_t first = out.find(": lane of conn 1\n");
   EXPECT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(": lane of conn 3\n", first), std::string::npos) << out;

@@ -435,14 +435,14 @@ TEST_F(ResetTest, TheResetGoesFirstAndItsAnswerAndWhatCameBeforeStayWithFtmd) {
 // read leaves the controller's bytes in the socket, and gets every event later, in order.
 TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   ftmd_test::TempDir dir;
-  const std::string path = dir.path() + "/controller";
+  const std::string path = dir.path + "/controller";
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(listener, 1), 0);
-  ftmd_test::FtmdProcess ftmd(dir.path(), {"--controller", "unix:" + path});
+  ftmd_test::FtmdProcess ftmd(dir.path, {"--controller", "unix:" + path});
   ASSERT_TRUE(ftmd.ready()) << ftmd.output();
   pollfd p{listener, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, tarnexio_test::ScaledMs(5000)), 1);
@@ -450,7 +450,7 @@ TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   close(listener);
   ASSERT_GE(controller, 0);
 
-  ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path(), 1));
+  ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path, 1));
   ASSERT_EQ(client.call(1, kEnableFtm, 0).kind, kMsgPending);
   const int kEvents = 2000;  // far more than a connection holds for its reads
   Bytes burst;
