@@ -318,8 +318,10 @@ int FreePort() {
 }
 
 bool SaysPortInUse(const std::string& output, int port) {
-  return output.find("cannot listen on TCP port " + std::to_string(port) + " (" + std::strerror(EADDRINUSE) + ")") !=
-         std::string::npos;
+  // The system's text for EADDRINUSE, or under Wine the Windows error's number.
+  const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (";
+  return output.find(line + std::strerror(EADDRINUSE) + ")\n") != std::string::npos ||
+         output.find(line + "error 10048") != std::string::npos;
 }
 
 std::vector<std::string> FtmdBehaviourOptions() {

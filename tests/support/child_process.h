@@ -123,7 +123,8 @@ int FreePort();
 // True when a socket bound as the bridge binds (every address, SO_REUSEADDR) may take port.
 bool PortFreeForListening(int port);
 
-// True when output holds the bridge's line for a listening port that is in use.
+// True when output holds the bridge's line for a listening port that is in use (and for
+// no other reason it could not listen).
 bool SaysPortInUse(const std::string& output, int port);
 
 // The options every test adds to ftmd's command line: --pend-always when the environment
