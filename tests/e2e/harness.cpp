@@ -302,10 +302,11 @@ int ConnectUnix(const std::string& path) {
 Btvirt::Btvirt() {
   child = std::make_unique<Child>(std::vector<std::string>{FindProgram("btvirt"), "-s"},
                                   std::map<std::string, std::string>{});
-  // Ready once its socket file is there; a probe connection would use up a controller.
+  // Ready once it listens on its socket (the file appears at bind, before listen); told
+  // from /proc, since a probe connection would use up a controller.
   auto deadline = Clock::now() + tarnexio_test::Scaled(Millis(10000));
   while (!ready && Clock::now() < deadline && child->Running()) {
-    ready = access(kBtvirtSocket, F_OK) == 0;
+    ready = tarnexio_test::ListensOnUnixSocket(child->pid(), kBtvirtSocket);
     if (!ready) std::this_thread::sleep_for(Millis(10));
   }
 }

@@ -158,7 +158,7 @@ extern const char* const kBtvirtSocket;
 struct Btvirt {
   Btvirt();
   std::unique_ptr<Child> child;
-  bool ready = false;  // the socket answers
+  bool ready = false;  // it listens on its socket
 };
 // The names in a directory, "." and hidden ones left out, sorted.
 std::vector<std::string> NamesIn(const std::string& dir);

@@ -1,6 +1,7 @@
 #include "child_process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -322,6 +323,39 @@ bool SaysPortInUse(const std::string& output, int port) {
   const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (";
   return output.find(line + std::strerror(EADDRINUSE) + ")\n") != std::string::npos ||
          output.find(line + "error 10048") != std::string::npos;
+}
+
+bool ListensOnUnixSocket(pid_t pid, const std::string& path) {
+  // /proc/net/unix: "Num RefCount Protocol Flags Type St Inode Path"; flag 0x10000 is a
+  // listening socket. The network namespace's list names sockets of every mount namespace,
+  // so the inode must also be one of pid's descriptors.
+  std::vector<unsigned long> inodes;
+  if (FILE* f = std::fopen("/proc/net/unix", "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      unsigned long flags = 0, type = 0, inode = 0;
+      char bound[256] = "";
+      if (std::sscanf(line, "%*s %*s %*s %lx %lx %*s %lu %255s", &flags, &type, &inode, bound) == 4 &&
+          (flags & 0x10000) != 0 && type == 1 && path == bound)
+        inodes.push_back(inode);
+    }
+    std::fclose(f);
+  }
+  if (inodes.empty()) return false;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    char target[64];
+    const ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    for (unsigned long inode : inodes)
+      if (std::string(target) == "socket:[" + std::to_string(inode) + "]") found = true;
+  }
+  closedir(dir);
+  return found;
 }
 
 std::vector<std::string> FtmdBehaviourOptions() {

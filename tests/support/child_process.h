@@ -127,6 +127,11 @@ bool PortFreeForListening(int port);
 // no other reason it could not listen).
 bool SaysPortInUse(const std::string& output, int port);
 
+// True when process pid holds a listening Unix-domain stream socket bound to path: a
+// server that is ready for connections, told without connecting (which some servers
+// count) and without being fooled by a socket of that name in another mount namespace.
+bool ListensOnUnixSocket(pid_t pid, const std::string& path);
+
 // The options every test adds to ftmd's command line: --pend-always when the environment
 // has TARNEXIO_TEST_PEND_ALWAYS=1, so that one build's suite runs against ftmd in
 // either of its behaviours.

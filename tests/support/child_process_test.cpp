@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -120,6 +121,28 @@ TEST(ChildProcessWaits, LinesAreWholeAndCountsAtTheEndSeeEverything) {
   EXPECT_EQ(child.WaitForLine("ftmd: serving y"), "");  // not at a line's start
   EXPECT_EQ(Tail(std::string(5000, 'x') + "\nlast\n", 10), "[5001 bytes before]\nlast\n");
   EXPECT_EQ(Printable("a\n\x01"), "a\\n\\x01");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ListensOnUnixSocket, OnlyAListeningSocketOfThatProcessCounts) {
+  tarnexio_test::TempDir dir;
+  const std::string path = dir.path + "/server";
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(bind(fd, (sockaddr*)&a, sizeof a), 0);
+  EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(getpid(), path)) << "bound, not yet listening";
+  ASSERT_EQ(listen(fd, 1), 0);
+  EXPECT_TRUE(tarnexio_test::ListensOnUnixSocket(getpid(), path));
+  EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(getpid(), path + "x"));
+  tarnexio_test::ChildProcess other({"/bin/sleep", "30"});
+  EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(other.pid(), path)) << "another process's socket";
+  close(fd);
+  EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(getpid(), path));
 }
 
 }  // namespace
