@@ -91,10 +91,22 @@ std::string ChildProcess::Output() {
 }
 
 ::testing::AssertionResult ChildProcess::Gave(const std::string& what, Millis timeout) {
+  std::string end = "it did not come in that time";
+  if (eof_) {
+    // How the program ended, when it has: a crash is told as one.
+    int st = 0;
+    if (!reaped_ && pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+      reaped_ = true;
+      status_ = st;
+    }
+    end = "the output ended first";
+    if (reaped_ && WIFEXITED(status_)) end += " (" + name_ + " exited with " + std::to_string(WEXITSTATUS(status_)) + ")";
+    if (reaped_ && WIFSIGNALED(status_))
+      end += " (" + name_ + " was killed by signal " + std::to_string(WTERMSIG(status_)) + ", " +
+             strsignal(WTERMSIG(status_)) + ")";
+  }
   return ::testing::AssertionFailure() << "waited " << Scaled(timeout).count() << " ms for " << what << " in " << name_
-                                       << "'s output; "
-                                       << (eof_ ? "the output ended first" : "it did not come in that time")
-                                       << "; the last of the output:\n"
+                                       << "'s output; " << end << "; the last of the output:\n"
                                        << Tail(output_);
 }
 

@@ -104,6 +104,16 @@ TEST(ChildProcessWaits, AWaitThatGivesUpSaysWhatItWaitedForAndWhatCame) {
   EXPECT_NE(said.find("the output ended first"), std::string::npos) << said;
   EXPECT_NE(said.find("first line\nsecond line\n"), std::string::npos) << said;
 
+  ChildProcess crashed({"/bin/sh", "-c", "echo before; kill -SEGV $$"});
+  ASSERT_TRUE(crashed.WaitForEnd());
+  crashed.WaitExit();
+  const ::testing::AssertionResult crash = crashed.WaitForOutput("after");
+  EXPECT_NE(std::string(crash.message()).find("sh was killed by signal 11"), std::string::npos) << crash.message();
+  ChildProcess failed({"/bin/sh", "-c", "exit 3"});
+  failed.WaitExit();
+  const ::testing::AssertionResult exited = failed.WaitForOutput("anything");
+  EXPECT_NE(std::string(exited.message()).find("sh exited with 3"), std::string::npos) << exited.message();
+
   ChildProcess waiting({"/bin/sh", "-c", "echo once; exec sleep 30"});
   ASSERT_TRUE(waiting.WaitForOutput("once\n"));
   const ::testing::AssertionResult twice = waiting.WaitForCount("once", 2, Millis(50));
