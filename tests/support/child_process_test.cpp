@@ -138,6 +138,8 @@ TEST(ChildProcessWaits, LinesAreWholeAndCountsAtTheEndSeeEverything) {
 namespace {
 
 TEST(ListensOnUnixSocket, OnlyAListeningSocketOfThatProcessCounts) {
+  // Started first, so that it never shares the socket (as a child would until its exec).
+  tarnexio_test::ChildProcess other({"/bin/sleep", "30"});
   tarnexio_test::TempDir dir;
   const std::string path = dir.path + "/server";
   sockaddr_un a{};
@@ -149,7 +151,6 @@ TEST(ListensOnUnixSocket, OnlyAListeningSocketOfThatProcessCounts) {
   ASSERT_EQ(listen(fd, 1), 0);
   EXPECT_TRUE(tarnexio_test::ListensOnUnixSocket(getpid(), path));
   EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(getpid(), path + "x"));
-  tarnexio_test::ChildProcess other({"/bin/sleep", "30"});
   EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(other.pid(), path)) << "another process's socket";
   close(fd);
   EXPECT_FALSE(tarnexio_test::ListensOnUnixSocket(getpid(), path));
