@@ -330,6 +330,18 @@ int FreePort() {
   return 0;
 }
 
+int ConnectLoopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons((uint16_t)port);
+  if (connect(fd, (sockaddr*)&a, sizeof a) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 bool SaysPortInUse(const std::string& output, int port) {
   // The system's text for EADDRINUSE, or under Wine the Windows error's number.
   const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (";

@@ -120,6 +120,9 @@ size_t Occurrences(const std::string& text, const std::string& piece);
 // SaysPortInUse starts the program again on another port.
 int FreePort();
 
+// A TCP connection to 127.0.0.1:port (close-on-exec), or -1.
+int ConnectLoopback(int port);
+
 // True when a socket bound as the bridge binds (every address, SO_REUSEADDR) may take port.
 bool PortFreeForListening(int port);
 

@@ -63,12 +63,7 @@ DevClient::DevClient(const std::string& socketPath) {
 }
 
 DevClient::DevClient(int tcpPort) : tcp_(true) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(tcpPort));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+  fd_ = tarnexio_test::ConnectLoopback(tcpPort);
   int one = 1;
   if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }

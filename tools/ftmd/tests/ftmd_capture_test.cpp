@@ -52,18 +52,8 @@ Bytes h4Exchange(int fd, const Bytes& out, size_t replyBytes) {
 }
 
 int h4Connect(const std::string& readyLine) {
-  std::smatch m;
-  if (!std::regex_search(readyLine, m, std::regex("H4 on 127\\.0\\.0\\.1:([0-9]+)"))) return -1;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(std::stoi(m[1])));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  const int port = readyPort(readyLine, "H4");
+  return port > 0 ? tarnexio_test::ConnectLoopback(port) : -1;
 }
 
 }  // namespace

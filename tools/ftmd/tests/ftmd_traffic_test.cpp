@@ -38,16 +38,7 @@ struct Session {
 };
 
 // A client of ftmd's H4 port on loopback, or -1.
-int connectH4(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
+int connectH4(int port) { return tarnexio_test::ConnectLoopback(port); }
 
 }  // namespace
 

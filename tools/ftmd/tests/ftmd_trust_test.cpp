@@ -31,11 +31,9 @@ using tarnexio_test::PeerVerdict;
 
 namespace {
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
+using tarnexio_test::ConnectLoopback;
+using tarnexio_test::Occurrences;
+
 
 // Connects to the H4 port and sends HCI_Reset; true when its Command Complete comes back.
 bool h4Reset(int fd) {
@@ -56,19 +54,6 @@ bool h4Reset(int fd) {
 bool served(DevClient& c) {
   const Reply r = c.call(1, kSelectScoInf, 0, {1});
   return r.got && r.kind == kMsgComplete && r.status == 0;
-}
-
-int tcpConnect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Keeps `inFlight` connects to 127.0.0.1:port open at every moment for `ms`, opening a new
@@ -161,7 +146,7 @@ TEST(FtmdTrust, UntrustedDirectoryIsRefused) {
     FtmdProcess p(dir, {});
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
-    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+    EXPECT_EQ(Occurrences(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
     EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": " + c.reason(dir) + "\n"),
               std::string::npos)
         << p.output();
@@ -197,13 +182,13 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
     const std::string line = std::string("ftmd: refused a client of the ") + e.name + " running as uid " +
                              std::to_string(other.uid) + ": only root are served (reported once)\n";
     EXPECT_TRUE(p.waitForOutput(line));
-    EXPECT_EQ(count(p.output(0), line), 1u) << p.output(0);
+    EXPECT_EQ(Occurrences(p.output(0), line), 1u) << p.output(0);
   }
   // ftmd's own user is still served on each.
   DevClient unixClient(deviceSocket(dir.path, 1)), tcpClient(tcpPort);
   EXPECT_TRUE(served(unixClient));
   EXPECT_TRUE(served(tcpClient));
-  const int h4 = tcpConnect(h4Port);
+  const int h4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(h4));
   close(h4);
 }
@@ -254,7 +239,7 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   });
   EXPECT_EQ(member.Wait(15000), 0) << p.output();
   EXPECT_TRUE(p.waitForOutput(" presented 4 wrong lane tokens"));
-  EXPECT_EQ(count(p.output(), "ftmd: uid " + std::to_string(other.uid) +
+  EXPECT_EQ(Occurrences(p.output(), "ftmd: uid " + std::to_string(other.uid) +
                                   " presented 4 wrong lane tokens: its connections get no more lanes\n"),
             1u)
       << p.output();
@@ -284,14 +269,14 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
     idle.push_back(i % 2 ? std::make_unique<DevClient>(tcpPort) : std::make_unique<DevClient>(deviceSocket(dir, 1)));
   }
   EXPECT_TRUE(served(*idle.back())) << p.output();  // the 64th
-  const int rootH4 = tcpConnect(h4Port);
+  const int rootH4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(rootH4));
   EXPECT_EQ(ConnectAndWatch("", tcpPort, 3000), PeerVerdict::kClosed);  // root's 65th
   // ftmd's own user still gets a device connection and the H4 port.
   AsUser owner(other, false, [&](int) {
     DevClient c(tcpPort);
     if (!served(c)) return 1;
-    const int fd = tcpConnect(h4Port);
+    const int fd = ConnectLoopback(h4Port);
     return h4Reset(fd) ? 0 : 2;
   });
   EXPECT_EQ(owner.Wait(5000), 0) << p.output();
@@ -362,7 +347,7 @@ TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
   const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // never read
   ASSERT_GE(controller, 0);
   const long before = vmRssKb(p.pid());
-  const int h4 = tcpConnect(readyPort(p.readyLine(), "H4"));
+  const int h4 = ConnectLoopback(readyPort(p.readyLine(), "H4"));
   ASSERT_GE(h4, 0);
   // ACL packets of 1000 bytes, sent as fast as ftmd takes them, for 1.5 s of the reset's 2.
   Bytes flood;
@@ -420,7 +405,7 @@ TEST(FtmdTrust, AControllerServedByAnotherUserIsRefused) {
                               ", neither ftmd's user nor root (--controller-user names a user to trust)\n"),
               std::string::npos)
         << p.output();
-    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+    EXPECT_EQ(Occurrences(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
   }
   FtmdProcess trusted(dev.path, {"--controller", "unix:" + path, "--controller-user", std::to_string(other.uid)});
   EXPECT_TRUE(trusted.ready()) << trusted.output();
@@ -461,7 +446,7 @@ TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
     const TcpEnd local{peer.sin_addr.s_addr, ntohs(peer.sin_port)}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
     return socketDiagOwner(local, remote, uid);
   };
-  const int mine = tcpConnect(port), ours = accept(listener, nullptr, nullptr);
+  const int mine = ConnectLoopback(port), ours = accept(listener, nullptr, nullptr);
   uid_t uid = 12345;
   ASSERT_EQ(ownerOf(ours, uid), 1) << "the kernel's socket diagnostics did not answer";
   EXPECT_EQ(uid, geteuid());
@@ -469,7 +454,7 @@ TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
   EXPECT_EQ(socketDiagOwner(nobody, remote, uid), 0);
   if (haveOther) {
     AsUser theirs(other, false, [&](int readyFd) {
-      const int fd = tcpConnect(port);
+      const int fd = ConnectLoopback(port);
       if (fd < 0 || write(readyFd, "r", 1) != 1) return 1;
       for (;;) pause();
     });
