@@ -107,8 +107,9 @@ TEST(Capture, TenThousandAclPacketsWithCommandsAndEventsGiveWholeRecordsInOrder)
     if (i % 500 == 0) toSend.push_back(Hex("01 09 10 00"));
   }
   // The sender keeps its own list: the recorder's lists belong to the receiving thread.
+  // The thread names the run's members, not their bindings, which a lambda cannot take.
   std::thread sender([&] {
-    for (const Bytes& p : toSend) run.host->Send(p);
+    for (const Bytes& p : toSend) live.run.host->Send(p);
   });
   const int acls = r.ReceiveAcls(kPackets);
   sender.join();
@@ -131,7 +132,7 @@ TEST(Capture, AKilledBridgeLeavesWholeRecordsWithEveryPacketTheHostHadReceived) 
   auto& [files, file, run, r, acl] = live;
   std::atomic<bool> stop{false};
   std::thread sender([&] {
-    for (int i = 0; !stop; ++i) run.host->Send(AclOf(acl, i, 64));
+    for (int i = 0; !stop; ++i) live.run.host->Send(AclOf(live.acl, i, 64));
   });
   // Killed in the middle of the stream, once the host has had a few hundred packets.
   while (r.received.size() < 500 && !r.Receive().empty()) {
