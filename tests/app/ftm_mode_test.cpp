@@ -5,6 +5,7 @@
 #include "app/startup.h"
 #include "scripted_driver.h"
 #include "driver/ioctl.h"
+#include "test_time.h"
 
 #include <gtest/gtest.h>
 
@@ -28,14 +29,14 @@ class FtmModeThread : public ScriptedDriverTest {
   // Starts the thread and waits for the FTM mode event as main does.
   HANDLE Start() {
     HANDLE thread = CreateThread(nullptr, 0, EnterFtmModeThread, ctx_.get(), 0, nullptr);
-    EXPECT_EQ(WaitForSingleObject(ctx_->hFtmModeEvent.load(), 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ctx_->hFtmModeEvent.load(), tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     return thread;
   }
   std::string Refusal(DeviceAction action) {
     device_->SetScript([action](const DeviceRequest&) { return action; });
     ConsoleCapture console;
     HANDLE thread = Start();
-    EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     CloseHandle(thread);
     EXPECT_EQ(ctx_->ftmModeEntered.load(), 0);
     EXPECT_EQ(device_->Requests().back().code, IOCTL_BTFTM_ENABLE_FTM);
@@ -80,7 +81,7 @@ TEST_F(FtmModeThread, DriverEndingFtmModeRunsTheStopSequence) {
   EXPECT_EQ(device_->Requests()[0].input.size(), 0u);
   EXPECT_EQ(device_->Requests()[0].outSize, 0u);
   ASSERT_TRUE(device_->CompletePending(device_->Requests()[0].id, 0));
-  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   CloseHandle(thread);
   EXPECT_EQ(console.Finish(),
             "BTFTM : EnterFtmModeThread ++\nBTFTM : EnableDrvFtm Error: Io Pending\n"
@@ -107,7 +108,7 @@ TEST_F(FtmModeThread, CtrlCDuringFtmModeEndsItWithTheAbortedStatus) {
   ConsoleCapture console;
   HANDLE thread = Start();
   ConsoleCtrlHandler(CTRL_C_EVENT);
-  EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   CloseHandle(thread);
   std::string out = console.Finish();
   EXPECT_NE(out.find("BTFTM : EnableDrvFtm Error: GetOverlappedResult default error = 0x3E3\n"), std::string::npos)

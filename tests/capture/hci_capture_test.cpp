@@ -227,7 +227,7 @@ struct PipeDouble {
   }
   bool WaitFor(const std::function<bool()>& condition) {
     std::unique_lock<std::mutex> hold(lock);
-    return changed.wait_for(hold, std::chrono::seconds(5), condition);
+    return changed.wait_for(hold, tarnexio_test::Scaled(std::chrono::seconds(5)), condition);
   }
 };
 

@@ -5,6 +5,7 @@
 #include "capture_recorder.h"
 #include "child_process.h"
 #include "harness.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,7 @@ TEST_P(LiveCapture, TsharkDecodesEveryPacketWhileTheHostIsConnectedInTheOrderThe
   const std::string fifo = files.path + "/" + live.fifo;
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LiveRun run(live.mode, {"--type", "1"}, {{"TARNEXIO_CAPTURE", fifo}});
-  ASSERT_TRUE(run.ready) << "the bridge waits for no reader";
+  ASSERT_TRUE(run.ready) << "the bridge waits for no reader: " << run.why;
   ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to the pipe " + fifo +
                                               " once a reader opens it\n"));
   tarnexio_test::ChildProcess tshark({"/usr/bin/env", "HOME=" + files.path, "XDG_CONFIG_HOME=" + files.path, "tshark",
@@ -89,8 +90,7 @@ TEST_P(LiveCapture, TsharkDecodesEveryPacketWhileTheHostIsConnectedInTheOrderThe
       if (k[0] == direction) out.push_back(k);
     return out;
   };
-  for (int i = 0; i < 500 && (seen = KeysFromTshark(tshark.Output())).size() < expected.size(); ++i)
-    std::this_thread::sleep_for(Millis(20));
+  WaitUntil([&] { return (seen = KeysFromTshark(tshark.Output())).size() >= expected.size(); }, 10000);
   ASSERT_EQ(seen.size(), expected.size()) << "with the host still connected:\n" << tshark.Output();
   EXPECT_EQ(split(seen, '0'), split(expected, '0')) << tshark.Output();
   EXPECT_EQ(split(seen, '1'), split(expected, '1')) << tshark.Output();
@@ -116,7 +116,7 @@ TEST(LiveCapture, ASlowReaderCostsCapturedPacketsNeverTrafficAndTheNextReaderSta
   const std::string fifo = files.path + "/live.pcapng";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", fifo}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   const int stalled = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(stalled, 0);
   ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : A reader opened the pipe " + fifo));

@@ -38,7 +38,7 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
               {{std::string(m.mode) == "diag" ? "TARNEXIO_CAPTURE" : "TARNEXIO_BTSNOOP", bridgeFile}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to "));
   Recorder r{run.host.get(), std::string(m.mode) == "diag", {}, {}};
   Exchange(r, m.driverType);
@@ -107,8 +107,9 @@ TEST(Capture, TenThousandAclPacketsWithCommandsAndEventsGiveWholeRecordsInOrder)
     if (i % 500 == 0) toSend.push_back(Hex("01 09 10 00"));
   }
   // The sender keeps its own list: the recorder's lists belong to the receiving thread.
+  // The thread names the run's members, not their bindings, which a lambda cannot take.
   std::thread sender([&] {
-    for (const Bytes& p : toSend) run.host->Send(p);
+    for (const Bytes& p : toSend) live.run.host->Send(p);
   });
   const int acls = r.ReceiveAcls(kPackets);
   sender.join();
@@ -131,7 +132,7 @@ TEST(Capture, AKilledBridgeLeavesWholeRecordsWithEveryPacketTheHostHadReceived) 
   auto& [files, file, run, r, acl] = live;
   std::atomic<bool> stop{false};
   std::thread sender([&] {
-    for (int i = 0; !stop; ++i) run.host->Send(AclOf(acl, i, 64));
+    for (int i = 0; !stop; ++i) live.run.host->Send(AclOf(live.acl, i, 64));
   });
   // Killed in the middle of the stream, once the host has had a few hundred packets.
   while (r.received.size() < 500 && !r.Receive().empty()) {
@@ -165,7 +166,7 @@ TEST(Capture, AFileThatCannotBeWrittenCostsOneLineAndTheTrafficGoesOn) {
   };
   for (const Case& c : cases) {
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", c.file}});
-    ASSERT_TRUE(run.ready) << c.file;
+    ASSERT_TRUE(run.ready) << c.file << ": " << run.why;
     Recorder r{run.host.get(), false, {}, {}};
     r.Send(Hex("01 03 0c 00"));
     EXPECT_FALSE(r.ReceiveEvent(0x0E).empty()) << c.file;
@@ -181,7 +182,7 @@ TEST(Capture, TheSummaryAndTheCaptureCountWhatTheBridgeDroppedByCause) {
   TempDir files;
   const std::string file = files.path + "/drops.pcapng";
   LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   Recorder r{run.host.get(), false, {}, {}};
   run.host->Send({0x09, 0x0A});  // two bytes that start no packet
   r.Send(Hex("01 03 0c 00"));
@@ -231,7 +232,7 @@ TEST_P(CaptureOrder, TheCaptureHasTheControllersPacketsInTheOrderTheHostReadThem
     TempDir files;
     const std::string file = files.path + (i % 2 == 0 ? "/order.pcapng" : "/order.btsnoop");
     LiveRun run(GetParam(), {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
-    ASSERT_TRUE(run.ready);
+    ASSERT_TRUE(run.ready) << run.why;
     Recorder r{run.host.get(), diag, {}, {}};
     const uint16_t acl = r.OpenAcl();
     ASSERT_NE(acl, 0xFFFF);

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <filesystem>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -33,17 +32,6 @@ namespace e2e {
 
 using Clock = std::chrono::steady_clock;
 
-TempDir::TempDir() {
-  char pattern[] = "/tmp/tarnexio-e2e.XXXXXX";
-  char* made = mkdtemp(pattern);
-  path = made != nullptr ? made : "";
-}
-
-TempDir::~TempDir() {
-  std::error_code ec;
-  if (!path.empty()) std::filesystem::remove_all(path, ec);
-}
-
 std::string BridgeBinary() { return TARNEXIO_BIN; }
 std::string FtmdBinary() { return FTMD_BIN; }
 
@@ -52,24 +40,46 @@ Ftmd::Ftmd(const std::vector<std::string>& options) {
   argv.insert(argv.end(), options.begin(), options.end());
   for (const std::string& o : tarnexio_test::FtmdBehaviourOptions()) argv.push_back(o);
   child = std::make_unique<Child>(argv, std::map<std::string, std::string>{});
-  child->WaitForOutput(" serving ");
+  ready = child->WaitForOutput(" serving ");
 }
 
 Bridge::Bridge(const std::string& deviceDir, const std::string& mode, int givenPort,
                const std::map<std::string, std::string>& env)
-    : port(givenPort != 0 ? givenPort : FreePort()) {
-  std::map<std::string, std::string> all = env;
-  all["TARNEXIO_DEVICE_DIR"] = deviceDir;
-  child = std::make_unique<Child>(std::vector<std::string>{BridgeBinary(), "-p", std::to_string(port), "-m", mode}, all);
+    : port(givenPort), deviceDir_(deviceDir), mode_(mode), env_(env), portChosen_(givenPort == 0) {
+  if (portChosen_) port = FreePort();
+  Start();
 }
 
-bool Bridge::WaitListening(Millis timeout) {
-  return child->WaitForOutput("BTFTM : Waiting for incoming Ethernet connections... \n", timeout);
+void Bridge::Start() {
+  std::map<std::string, std::string> all = env_;
+  all["TARNEXIO_DEVICE_DIR"] = deviceDir_;
+  child.reset();
+  child = std::make_unique<Child>(std::vector<std::string>{BridgeBinary(), "-p", std::to_string(port), "-m", mode_}, all);
+}
+
+::testing::AssertionResult Bridge::WaitListening(Millis timeout) {
+  for (;;) {
+    ::testing::AssertionResult listening =
+        child->WaitForOutput("BTFTM : Waiting for incoming Ethernet connections... \n", timeout);
+    // Only the bridge's own line for a port in use, on a port this harness chose, is worth
+    // another start; anything else is the failure it is.
+    if (listening || !portChosen_ || !tarnexio_test::SaysPortInUse(child->Output(), port)) return listening;
+    if (portRetries == kPortRetries) return listening << " (port taken " << portRetries + 1 << " times in a row)";
+    ++portRetries;
+    const int taken = port;
+    child->WaitExit(Millis(10000));
+    port = FreePort();
+    std::fprintf(stderr, "harness: port %d was taken before the bridge listened on it; starting it again on port %d\n",
+                 taken, port);
+    ::testing::Test::RecordProperty("bridge_port_retries", portRetries);
+    Start();
+  }
 }
 
 namespace {
 
-uint32_t Ms(Millis timeout) { return timeout.count() < 0 ? 0 : (uint32_t)timeout.count(); }
+// The link's waits in milliseconds, scaled by the tests' time scale.
+uint32_t Ms(Millis timeout) { return timeout.count() < 0 ? 0 : (uint32_t)tarnexio_test::Scaled(timeout).count(); }
 
 }  // namespace
 
@@ -112,9 +122,24 @@ const std::vector<std::string> kCleanUpLines = {"BTFTM : Cleaning all resources\
 LiveRun::LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions,
                  const std::map<std::string, std::string>& bridgeEnv)
     : ftmd(ftmdOptions), bridge(ftmd.dir.path, mode, 0, bridgeEnv) {
-  if (!bridge.WaitListening()) return;
+  // Each step waits for its own condition; the first that does not come is named in why.
+  if (!ftmd.ready) {
+    why = "ftmd did not say it was serving; it printed: " + ftmd.child->Output();
+    return;
+  }
+  ::testing::AssertionResult listening = bridge.WaitListening();
+  if (!listening) {
+    why = listening.message();
+    return;
+  }
   host = std::make_unique<TestHost>(bridge.port);
-  ready = host->connected() && bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
+  if (!host->connected()) {
+    why = "the test host could not connect to port " + std::to_string(bridge.port);
+    return;
+  }
+  ::testing::AssertionResult connected = bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
+  ready = connected;
+  if (!ready) why = connected.message();
 }
 
 Bytes Command(uint16_t opcode, const Bytes& params) { return host::RawCommand(opcode, params); }
@@ -277,10 +302,11 @@ int ConnectUnix(const std::string& path) {
 Btvirt::Btvirt() {
   child = std::make_unique<Child>(std::vector<std::string>{FindProgram("btvirt"), "-s"},
                                   std::map<std::string, std::string>{});
-  // Ready once its socket file is there; a probe connection would use up a controller.
-  auto deadline = Clock::now() + Millis(10000);
+  // Ready once it listens on its socket (the file appears at bind, before listen); told
+  // from /proc, since a probe connection would use up a controller.
+  auto deadline = Clock::now() + tarnexio_test::Scaled(Millis(10000));
   while (!ready && Clock::now() < deadline && child->Running()) {
-    ready = access(kBtvirtSocket, F_OK) == 0;
+    ready = tarnexio_test::ListensOnUnixSocket(child->pid(), kBtvirtSocket);
     if (!ready) std::this_thread::sleep_for(Millis(10));
   }
 }

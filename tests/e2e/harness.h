@@ -4,6 +4,8 @@
 
 #include "child_process.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -25,17 +27,10 @@ namespace e2e {
 using Bytes = std::vector<uint8_t>;
 using Millis = std::chrono::milliseconds;
 
-// A temporary directory removed with everything in it when the object goes.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path;
-};
-
-// A child process whose standard output and error are collected as they come.
+// A child process whose standard output and error are collected as they come, and a
+// temporary directory: the shared support library's.
 using Child = tarnexio_test::ChildProcess;
+using tarnexio_test::TempDir;
 using tarnexio_test::ContainsInOrder;
 using tarnexio_test::FreePort;
 
@@ -48,21 +43,32 @@ struct Ftmd {
   explicit Ftmd(const std::vector<std::string>& options = {});
   TempDir dir;
   std::unique_ptr<Child> child;
+  bool ready = false;  // ftmd printed its serving line
 };
 
 // Tarnexio started against a device directory, on a free port.
 struct Bridge {
-  // env: variables added to the bridge's environment.
+  // env: variables added to the bridge's environment. With port 0 the bridge gets a free
+  // port, and WaitListening() starts it again on another one (at most kPortRetries times)
+  // when another process took that port first.
   Bridge(const std::string& deviceDir, const std::string& mode, int port = 0,
          const std::map<std::string, std::string>& env = {});
   int port;
   std::unique_ptr<Child> child;
-  // Waits until the bridge listens.
-  bool WaitListening(Millis timeout = Millis(10000));
+  // Waits until the bridge listens; on failure says what it printed.
+  ::testing::AssertionResult WaitListening(Millis timeout = Millis(10000));
+  static constexpr int kPortRetries = 3;
+  int portRetries = 0;  // how often the port was found taken
+
+ private:
+  void Start();
+  std::string deviceDir_, mode_;
+  std::map<std::string, std::string> env_;
+  bool portChosen_;
 };
 
 // The test host: tarnexio-host's connection, connected to 127.0.0.1:port, with bounded
-// receives.
+// receives. Every timeout is multiplied by the tests' time scale.
 class TestHost {
  public:
   // Connects to 127.0.0.1:port, retrying until timeout.
@@ -97,7 +103,8 @@ struct LiveRun {
   Ftmd ftmd;
   Bridge bridge;
   std::unique_ptr<TestHost> host;
-  bool ready = false;  // listening, connected and seen connected
+  bool ready = false;  // ftmd serving, the bridge listening, the host connected and seen connected
+  std::string why;     // when not ready: which of those did not come, and what was printed
 };
 
 // The clean-up lines that end every run by the disconnect or stop path, in order.
@@ -151,7 +158,7 @@ extern const char* const kBtvirtSocket;
 struct Btvirt {
   Btvirt();
   std::unique_ptr<Child> child;
-  bool ready = false;  // the socket answers
+  bool ready = false;  // it listens on its socket
 };
 // The names in a directory, "." and hidden ones left out, sorted.
 std::vector<std::string> NamesIn(const std::string& dir);

@@ -205,6 +205,30 @@ TEST(HostLink, PortInUseSaysWhyOnStandardErrorAndExitsOne) {
       << r.out;
 }
 
+// The harness starts a bridge again on another port only when the port was its own pick:
+// a port the test gave is the test's business, and its failure is reported as it is.
+TEST(HostLink, TheHarnessNeverRetriesAPortTheTestGave) {
+  Ftmd ftmd({"--type", "1"});
+  const int port = FreePort();
+  int holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_port = htons((uint16_t)port);
+  ASSERT_EQ(bind(holder, (sockaddr*)&address, sizeof address), 0);
+  ASSERT_EQ(listen(holder, 1), 0);
+  Bridge bridge(ftmd.dir.path, "raw", port);
+  const ::testing::AssertionResult listening = bridge.WaitListening();
+  close(holder);
+  EXPECT_FALSE(listening);
+  EXPECT_EQ(bridge.portRetries, 0);
+  EXPECT_EQ(bridge.port, port);
+  EXPECT_NE(std::string(listening.message()).find("cannot listen on TCP port " + std::to_string(port)),
+            std::string::npos)
+      << listening.message();
+  EXPECT_EQ(bridge.child->WaitExit(), 1);
+}
+
 TEST(DriverOpen, Type2HasOnlyTheEventReaderAndNoFtmMode) {
   Ftmd ftmd({"--type", "2"});
   Bridge bridge(ftmd.dir.path, "raw");

@@ -15,7 +15,7 @@ namespace {
 void KillDriverWhileConnected(const std::string& type, const std::string& mode) {
   SCOPED_TRACE("type " + type + ", " + mode);
   LiveRun run(mode, {"--type", type});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   // Traffic first, so that reads are pending in the driver when it dies.
   if (mode == "raw") {
     run.host->Send(Command(0x0C03, {}));

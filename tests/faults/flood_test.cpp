@@ -16,7 +16,7 @@ TEST(Flood, StalledTestHostHoldsTheBridgeSteadyAndLosesNothing) {
   const int commandCount = EnvCount("TARNEXIO_FLOOD_COMMANDS", 1500);
   const int aclLength = 1000;
   LiveRun run("raw");
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   uint16_t handle = OpenAclLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
 

@@ -26,10 +26,15 @@ cp "$top/tests/faults/tsan.supp" "$supp"
 chmod 644 "$supp"
 export TSAN_OPTIONS=${TSAN_OPTIONS:-suppressions=$supp:halt_on_error=0:exitcode=66}
 
+# A sanitized program runs several times slower than a plain one (the thread sanitizer
+# most): every wait of the tests is lengthened by this factor unless one is set already.
+given_scale=${TARNEXIO_TEST_TIME_SCALE:-}
+
 for kind in "${kinds[@]}"; do
   build="build-$([ "$kind" = address ] && echo asan || echo tsan)"
-  echo "== test suite under the $kind sanitizer ($build)"
+  scale=${given_scale:-$([ "$kind" = address ] && echo 3 || echo 5)}
+  echo "== test suite under the $kind sanitizer ($build), waits scaled by $scale"
   cmake -S . -B "$build" -G Ninja -DTARNEXIO_SANITIZE="$kind" >/dev/null
   cmake --build "$build"
-  ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE long
+  TARNEXIO_TEST_TIME_SCALE=$scale ctest --test-dir "$build" --output-on-failure -j2 --timeout 600 -LE long
 done

@@ -109,7 +109,7 @@ TEST(SignalPhases, CtrlCTwiceWhileConnectedCleansUpOnceAndExitsZero) {
   for (const char* mode : {"raw", "diag"}) {
     SCOPED_TRACE(mode);
     LiveRun run(mode);
-    ASSERT_TRUE(run.ready);
+    ASSERT_TRUE(run.ready) << run.why;
     run.bridge.child->Signal(SIGINT);
     ASSERT_TRUE(run.bridge.child->WaitForOutput(kSignalled));
     run.bridge.child->Signal(SIGINT);
@@ -123,7 +123,7 @@ TEST(SignalPhases, CtrlCTwiceWhileConnectedCleansUpOnceAndExitsZero) {
 
 TEST(SignalPhases, CtrlCWhileTrafficFlowsCleansUpAndExitsZero) {
   LiveRun run("raw");
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   uint16_t handle = OpenAclLink(*run.host);
   ASSERT_NE(handle, 0xFFFF);
   // ACL data from the controller keeps coming while the signal arrives.
@@ -154,7 +154,7 @@ TEST(SignalPhases, SigtermEndsEveryPhaseByTheSignal) {
   }
   {
     LiveRun run("raw");
-    ASSERT_TRUE(run.ready);
+    ASSERT_TRUE(run.ready) << run.why;
     run.bridge.child->Signal(SIGTERM);
     EXPECT_EQ(run.bridge.child->WaitExit(), 128 + SIGTERM);
     EXPECT_EQ(run.bridge.child->Output().find(kSignalled), std::string::npos);

@@ -35,7 +35,7 @@ TEST(Soak, RawCommandsAclAndScoArriveOnceWholeAndInOrder) {
   const int perRound = 200;  // of each kind
   const size_t aclLength = 120, scoLength = 24;
   LiveRun run("raw");
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   const uint16_t acl = OpenAclLink(*run.host);
   const uint16_t sco = OpenScoLink(*run.host);
   ASSERT_NE(acl, 0xFFFF);
@@ -86,7 +86,7 @@ TEST(Soak, RawCommandsAclAndScoArriveOnceWholeAndInOrder) {
 TEST(Soak, DiagEventsArriveOnceWholeAndInOrder) {
   const int requests = EnvCount("TARNEXIO_SOAK_DIAG", 3000);
   LiveRun run("diag");
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << run.why;
   ProcFigures warm;
   int inOrder = 0;
   for (int i = 0; i < requests; ++i) {

@@ -65,7 +65,7 @@ class ReaderThreads : public ::testing::Test {
 
   void TearDown() override {
     RunStopSequence(ctx_.get(), true);
-    for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     std::string text = console_->Finish();
     if (HasFailure()) fprintf(stderr, "--- console ---\n%s--- end ---\n", text.c_str());
   }
@@ -112,7 +112,7 @@ class ReaderThreads : public ::testing::Test {
   // Stops the run as the console handler does and waits for every thread to leave.
   std::string StopAndCollect() {
     RunStopSequence(ctx_.get(), true);
-    for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+    for (HANDLE thread : threads_) EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     return console_->Text();
   }
 
@@ -438,7 +438,7 @@ TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   device_->Stop();
   // The thread ends by itself, without anybody stopping the run.
-  ASSERT_EQ(WaitForSingleObject(threads_[0], 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(threads_[0], tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   std::string text = console_->Text();
   EXPECT_EQ(ctx_->exitFlag.load(), 1);
   EXPECT_EQ(ctx_->hDriver.load(), nullptr);
@@ -456,7 +456,7 @@ TEST_F(ReaderThreads, VanishedDriverAlsoEndsAclAndScoReaders) {
   Start(ScoThread, &ctx_->hScoThread);
   WaitForRead(IOCTL_BTFTM_READ_ACL, 1);
   device_->Stop();
-  for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+  for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   std::string text = console_->Text();
   EXPECT_EQ(tarnexio_test::Occurrences(text, "BTFTM : AclThread, driver device is gone (Error -0x48F), stopping\n"), 1u);
   EXPECT_NE(text.find("BTFTM : AclThread--\n"), std::string::npos);

@@ -75,7 +75,7 @@ class ServeTestHostTest : public testing::Test {
     }
     if (server_.valid()) {
       RunStopSequence(ctx_.get(), false);
-      server_.wait_for(std::chrono::seconds(10));
+      server_.wait_for(tarnexio_test::Scaled(std::chrono::seconds(10)));
     }
   }
 
@@ -105,7 +105,7 @@ class ServeTestHostTest : public testing::Test {
   }
 
   int Result() {
-    if (server_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    if (server_.wait_for(tarnexio_test::Scaled(std::chrono::seconds(10))) != std::future_status::ready) {
       ADD_FAILURE() << "the server did not end";
       RunStopSequence(ctx_.get(), false);
     }

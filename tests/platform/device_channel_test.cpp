@@ -6,6 +6,7 @@
 
 #include "device_test_util.h"
 #include "thread_state.h"
+#include "test_time.h"
 
 using tarnexio_test::DeviceAction;
 using tarnexio_test::DeviceRequest;
@@ -83,7 +84,7 @@ TEST_P(DeviceTest, PendingThenCompleteFillsCallerBufferLater) {
   ResetEvent(event_);
   ASSERT_FALSE(DeviceIoControl(device_, 7, nullptr, 0, out, sizeof(out), &n, &ov_));
   ASSERT_TRUE(server_->CompletePending(PendingId(2), 1167));
-  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(event_, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   EXPECT_FALSE(GetOverlappedResult(device_, &ov_, &got, TRUE));
   EXPECT_EQ(GetLastError(), 1167u);
 }
@@ -223,7 +224,7 @@ TEST_P(DeviceTest, RequestsOfThreadsThatDoNotWaitStillComplete) {
   EXPECT_EQ(requests[1].onLane, GetParam());
 
   ASSERT_TRUE(server_->CompletePending(requests[0].id, 0, {1, 2}));
-  ASSERT_EQ(WaitForSingleObject(event_, 5000), WAIT_OBJECT_0);
+  ASSERT_EQ(WaitForSingleObject(event_, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   DWORD got = 0;
   EXPECT_TRUE(GetOverlappedResult(device_, &ov_, &got, FALSE));
   EXPECT_EQ(got, 2u);
@@ -275,7 +276,7 @@ TEST_P(DeviceTest, PendingRequestsOfManyThreadsAllComplete) {
           continue;
         }
         // Every other round waits on the event alone, so the receiver has to read the lane.
-        if (i % 2 == 0 && WaitForSingleObject(ev, 5000) != WAIT_OBJECT_0) ++wrong;
+        if (i % 2 == 0 && WaitForSingleObject(ev, tarnexio_test::ScaledMs(5000)) != WAIT_OBJECT_0) ++wrong;
         if (!GetOverlappedResult(device_, &ov, &n, TRUE) || n != 2) ++wrong;
         BYTE in[1] = {BYTE(t)};
         if (!DeviceIoControl(device_, 2, in, 1, out, 1, &n, nullptr) || out[0] != t) ++wrong;

@@ -68,7 +68,7 @@ static HANDLE CloseUnderWaitingCall(HANDLE* device, std::future<std::pair<BOOL, 
   HANDLE closed = *device;
   *device = INVALID_HANDLE_VALUE;
   EXPECT_TRUE(CloseHandle(closed));
-  if (call->wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+  if (call->wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))) != std::future_status::ready) {
     ADD_FAILURE() << "the waiting call did not end when its handle was closed";
     return closed;
   }

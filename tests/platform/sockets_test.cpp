@@ -84,7 +84,7 @@ TEST_F(Sockets, ShutdownWakesAThreadBlockedInAccept) {
   ASSERT_TRUE(WaitUntil([&] { return waiter.load() != 0; }));
   ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(waiter.load()));
   shutdown(listener, SD_BOTH);
-  ASSERT_EQ(accepted.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(accepted.wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))), std::future_status::ready);
   EXPECT_EQ(accepted.get(), INVALID_SOCKET);
   closesocket(listener);
 }
@@ -104,7 +104,7 @@ TEST_F(Sockets, ShutdownWakesAThreadBlockedInRecv) {
   ASSERT_TRUE(WaitUntil([&] { return waiter.load() != 0; }));
   ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(waiter.load()));
   shutdown(server, SD_BOTH);
-  ASSERT_EQ(received.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(received.wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))), std::future_status::ready);
   EXPECT_LE(received.get(), 0);
   closesocket(server);
   closesocket(client);

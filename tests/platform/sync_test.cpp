@@ -29,7 +29,7 @@ TEST(Events, ManualResetStaysSignalledUntilReset) {
   EXPECT_EQ(WaitForSingleObject(e, 20), WAIT_TIMEOUT);
   auto waiter = std::async(std::launch::async, [e] { return WaitForSingleObject(e, INFINITE); });
   EXPECT_TRUE(SetEvent(e));
-  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(waiter.wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))), std::future_status::ready);
   EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
   EXPECT_TRUE(CloseHandle(e));
 }
@@ -68,13 +68,13 @@ TEST(Handles, ClosingAnEventWhileAnotherThreadWaitsOnIt) {
   std::atomic<pid_t> thread{0};
   auto waiter = std::async(std::launch::async, [&] {
     thread = tarnexio_test::CurrentThreadId();
-    return WaitForSingleObject(e, 1000);
+    return WaitForSingleObject(e, tarnexio_test::ScaledMs(1000));
   });
   ASSERT_TRUE(WaitUntil([&] { return thread.load() != 0; }));
   ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(thread.load()));
   ASSERT_TRUE(CloseHandle(e));
   // The waiter keeps waiting on the object it holds and sees its time run out.
-  ASSERT_EQ(waiter.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  ASSERT_EQ(waiter.wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))), std::future_status::ready);
   EXPECT_EQ(waiter.get(), WAIT_TIMEOUT);
 }
 
@@ -87,7 +87,7 @@ struct Gate {
 
 DWORD WINAPI GatedRoutine(LPVOID parameter) {
   auto* gate = static_cast<Gate*>(parameter);
-  WaitForSingleObject(gate->go, 5000);
+  WaitForSingleObject(gate->go, tarnexio_test::ScaledMs(5000));
   gate->ran = 1;
   return 0;
 }
@@ -103,7 +103,7 @@ TEST(Threads, WaitOnThreadHandleEndsWhenTheRoutineReturns) {
   EXPECT_NE(id, 0u);
   EXPECT_EQ(WaitForSingleObject(t, 20), WAIT_TIMEOUT);
   SetEvent(gate.go);
-  EXPECT_EQ(WaitForSingleObject(t, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(t, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   EXPECT_EQ(gate.ran.load(), 1);
   EXPECT_EQ(WaitForSingleObject(t, 0), WAIT_OBJECT_0);
   CloseHandle(t);
@@ -126,7 +126,7 @@ TEST(Threads, ClosingTheHandleDoesNotStopTheThread) {
       nullptr, 0, nullptr);
   ASSERT_TRUE(CloseHandle(t));
   SetEvent(gate.go);
-  EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForSingleObject(done, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   EXPECT_EQ(gate.ran.load(), 1);
   CloseHandle(done);
   CloseHandle(gate.go);

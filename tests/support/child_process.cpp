@@ -1,16 +1,23 @@
 #include "child_process.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <cstdlib>
 #include <stdexcept>
+
+#include "test_time.h"
 
 namespace tarnexio_test {
 namespace {
@@ -19,11 +26,13 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
+                           int umask) {
   int in[2];
   int out[2];
   if (argv.empty() || pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  name_ = argv[0].substr(argv[0].rfind('/') + 1);
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -38,7 +47,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     for (int sig : {SIGINT, SIGQUIT, SIGHUP, SIGTERM, SIGPIPE, SIGUSR1}) signal(sig, SIG_DFL);
-    execv(args[0], args.data());
+    if (umask >= 0) ::umask((mode_t)umask);
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(in[0]);
@@ -80,27 +90,73 @@ std::string ChildProcess::Output() {
   return output_;
 }
 
-bool ChildProcess::WaitForOutput(const std::string& text, Millis timeout) {
-  std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, timeout, [&] { return output_.find(text) != std::string::npos || eof_; });
-  return output_.find(text) != std::string::npos;
+::testing::AssertionResult ChildProcess::Gave(const std::string& what, Millis timeout) {
+  std::string end = "it did not come in that time";
+  if (eof_) {
+    // How the program ended, when it has: a crash is told as one.
+    int st = 0;
+    if (!reaped_ && pid_ > 0 && waitpid(pid_, &st, WNOHANG) == pid_) {
+      reaped_ = true;
+      status_ = st;
+    }
+    end = "the output ended first";
+    if (reaped_ && WIFEXITED(status_)) end += " (" + name_ + " exited with " + std::to_string(WEXITSTATUS(status_)) + ")";
+    if (reaped_ && WIFSIGNALED(status_))
+      end += " (" + name_ + " was killed by signal " + std::to_string(WTERMSIG(status_)) + ", " +
+             strsignal(WTERMSIG(status_)) + ")";
+  }
+  return ::testing::AssertionFailure() << "waited " << Scaled(timeout).count() << " ms for " << what << " in " << name_
+                                       << "'s output; " << end << "; the last of the output:\n"
+                                       << Tail(output_);
 }
 
-bool ChildProcess::WaitForCount(const std::string& text, int n, Millis timeout) {
+::testing::AssertionResult ChildProcess::WaitForOutput(const std::string& text, Millis timeout) {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, timeout, [&] { return (int)Occurrences(output_, text) >= n || eof_; });
-  return (int)Occurrences(output_, text) >= n;
+  changed_.wait_for(hold, Scaled(timeout), [&] { return output_.find(text) != std::string::npos || eof_; });
+  if (output_.find(text) != std::string::npos) return ::testing::AssertionSuccess();
+  return Gave("\"" + Printable(text) + "\"", timeout);
 }
 
-bool ChildProcess::WaitForMore(size_t known, Millis timeout) {
+::testing::AssertionResult ChildProcess::WaitForCount(const std::string& text, int n, Millis timeout) {
   std::unique_lock<std::mutex> hold(lock_);
-  changed_.wait_for(hold, timeout, [&] { return output_.size() > known || eof_; });
-  return output_.size() > known;
+  changed_.wait_for(hold, Scaled(timeout), [&] { return (int)Occurrences(output_, text) >= n || eof_; });
+  const int seen = (int)Occurrences(output_, text);
+  if (seen >= n) return ::testing::AssertionSuccess();
+  return Gave("\"" + Printable(text) + "\" " + std::to_string(n) + " times (seen " + std::to_string(seen) + ")", timeout);
 }
 
-bool ChildProcess::WaitForEnd(Millis timeout) {
+::testing::AssertionResult ChildProcess::WaitForMore(size_t known, Millis timeout) {
   std::unique_lock<std::mutex> hold(lock_);
-  return changed_.wait_for(hold, timeout, [&] { return eof_; });
+  changed_.wait_for(hold, Scaled(timeout), [&] { return output_.size() > known || eof_; });
+  if (output_.size() > known) return ::testing::AssertionSuccess();
+  return Gave("more than " + std::to_string(known) + " bytes", timeout);
+}
+
+::testing::AssertionResult ChildProcess::WaitForEnd(Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  if (changed_.wait_for(hold, Scaled(timeout), [&] { return eof_; })) return ::testing::AssertionSuccess();
+  return Gave("the end", timeout);
+}
+
+int ChildProcess::CountAtEnd(const std::string& text, Millis timeout) {
+  if (!WaitForEnd(timeout)) return -1;
+  return Count(text);
+}
+
+std::string ChildProcess::WaitForLine(const std::string& start, Millis timeout) {
+  std::unique_lock<std::mutex> hold(lock_);
+  size_t end = std::string::npos;
+  const auto whole = [&] {
+    for (size_t at = output_.find(start); at != std::string::npos; at = output_.find(start, at + 1)) {
+      if (at != 0 && output_[at - 1] != '\n') continue;
+      end = output_.find('\n', at);
+      if (end != std::string::npos) return output_.substr(at, end - at);
+    }
+    return std::string();
+  };
+  std::string line;
+  changed_.wait_for(hold, Scaled(timeout), [&] { return !(line = whole()).empty() || eof_; });
+  return line.empty() ? whole() : line;
 }
 
 int ChildProcess::Count(const std::string& text) { return (int)Occurrences(Output(), text); }
@@ -117,7 +173,7 @@ bool ChildProcess::Signal(int sig) { return !reaped_ && pid_ > 0 && kill(pid_, s
 bool ChildProcess::Reap(Millis timeout) {
   if (reaped_) return true;
   if (pid_ <= 0) return false;
-  const auto deadline = Clock::now() + timeout;
+  const auto deadline = Clock::now() + Scaled(timeout);
   for (;;) {
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
@@ -125,13 +181,15 @@ bool ChildProcess::Reap(Millis timeout) {
       status_ = st;
       // Let the pump take the last output.
       std::unique_lock<std::mutex> hold(lock_);
-      changed_.wait_for(hold, Millis(2000), [&] { return eof_; });
+      changed_.wait_for(hold, Scaled(Millis(2000)), [&] { return eof_; });
       return true;
     }
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(Millis(5));
   }
 }
+
+bool ChildProcess::ExitedNormally() const { return reaped_ && WIFEXITED(status_); }
 
 bool ChildProcess::Running() { return pid_ > 0 && !Reap(Millis(0)); }
 
@@ -147,6 +205,42 @@ int ChildProcess::WaitStatus(Millis timeout) {
     Reap(Millis(5000));
   }
   return -1;
+}
+
+std::string Tail(const std::string& text, size_t most) {
+  if (text.size() <= most) return text;
+  size_t from = text.size() - most;
+  const size_t line = text.find('\n', from);
+  if (line != std::string::npos && line + 1 < text.size() && line - from < 200) from = line + 1;
+  return "[" + std::to_string(from) + " bytes before]\n" + text.substr(from);
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20 || c == 0x7F) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else {
+      out += (char)c;
+    }
+  }
+  return out;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + ".XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) path = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 size_t Occurrences(const std::string& text, const std::string& piece) {
@@ -166,18 +260,126 @@ bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lin
   return true;
 }
 
-int FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
+namespace {
+
+// The ports the system hands out for outgoing connections and binds to port 0; a port
+// outside them is not taken by a connection some other test opens meanwhile.
+std::pair<int, int> EphemeralPorts() {
+  int low = 32768, high = 60999;
+  if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    int a = 0, b = 0;
+    if (std::fscanf(f, "%d %d", &a, &b) == 2 && a > 0 && a <= b && b <= 65535) {
+      low = a;
+      high = b;
+    }
+    std::fclose(f);
+  }
+  return {low, high};
+}
+
+}  // namespace
+
+bool PortFreeForListening(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  // As the bridge binds: every address, with SO_REUSEADDR, so that a port whose last
+  // connection lingers in TIME_WAIT counts as free and one that another socket holds
+  // (on any address) does not.
+  int reuse = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, (sockaddr*)&addr, sizeof addr) == 0 && getsockname(fd, (sockaddr*)&addr, &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons((uint16_t)port);
+  const bool free = bind(fd, (sockaddr*)&addr, sizeof addr) == 0;
   close(fd);
-  return port;
+  return free;
+}
+
+int FreePort() {
+  // Outside the ephemeral range, starting at a place of this process's own (two test
+  // processes rarely try the same ports) and never the same port twice in one process.
+  static std::mutex pick;
+  static unsigned next = 0;
+  std::lock_guard<std::mutex> hold(pick);
+  const std::pair<int, int> ephemeral = EphemeralPorts();
+  std::vector<std::pair<int, int>> ranges;
+  const int lowest = 10000;
+  if (ephemeral.first - 1 >= lowest) ranges.push_back({lowest, ephemeral.first - 1});
+  if (ephemeral.second + 1 <= 65535) ranges.push_back({ephemeral.second + 1, 65535});
+  if (ranges.empty()) ranges.push_back({1024, 65535});
+  unsigned total = 0;
+  for (const auto& r : ranges) total += (unsigned)(r.second - r.first + 1);
+  if (next == 0) {
+    const auto now = (unsigned)std::chrono::steady_clock::now().time_since_epoch().count();
+    next = ((unsigned)getpid() * 2654435761u) ^ now;
+  }
+  for (unsigned tries = 0; tries < 1000; ++tries) {
+    unsigned index = next++ % total;
+    int port = 0;
+    for (const auto& r : ranges) {
+      const unsigned size = (unsigned)(r.second - r.first + 1);
+      if (index < size) {
+        port = r.first + (int)index;
+        break;
+      }
+      index -= size;
+    }
+    if (PortFreeForListening(port)) return port;
+  }
+  return 0;
+}
+
+int ConnectLoopback(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons((uint16_t)port);
+  if (connect(fd, (sockaddr*)&a, sizeof a) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+bool SaysPortInUse(const std::string& output, int port) {
+  // The system's text for EADDRINUSE, or under Wine the Windows error's number.
+  const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (";
+  return output.find(line + std::strerror(EADDRINUSE) + ")\n") != std::string::npos ||
+         output.find(line + "error 10048") != std::string::npos;
+}
+
+bool ListensOnUnixSocket(pid_t pid, const std::string& path) {
+  // /proc/net/unix: "Num RefCount Protocol Flags Type St Inode Path"; flag 0x10000 is a
+  // listening socket. The network namespace's list names sockets of every mount namespace,
+  // so the inode must also be one of pid's descriptors.
+  std::vector<unsigned long> inodes;
+  if (FILE* f = std::fopen("/proc/net/unix", "r")) {
+    char line[512];
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      unsigned long flags = 0, type = 0, inode = 0;
+      char bound[256] = "";
+      if (std::sscanf(line, "%*s %*s %*s %lx %lx %*s %lu %255s", &flags, &type, &inode, bound) == 4 &&
+          (flags & 0x10000) != 0 && type == 1 && path == bound)
+        inodes.push_back(inode);
+    }
+    std::fclose(f);
+  }
+  if (inodes.empty()) return false;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(fds.c_str());
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* e = readdir(dir)) {
+    char target[64];
+    const ssize_t n = readlink((fds + "/" + e->d_name).c_str(), target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    for (unsigned long inode : inodes)
+      if (std::string(target) == "socket:[" + std::to_string(inode) + "]") found = true;
+  }
+  closedir(dir);
+  return found;
 }
 
 std::vector<std::string> FtmdBehaviourOptions() {

@@ -16,6 +16,7 @@
 #include <stdexcept>
 
 #include "wire/devchan.h"
+#include "test_time.h"
 #include "wire/device_dir.h"
 
 namespace tarnexio_test {
@@ -189,7 +190,7 @@ void DeviceDouble::Stop() {
 template <typename Pred>
 bool DeviceDouble::WaitFor(int timeoutMs, Pred pred) {
   std::unique_lock<std::mutex> lock(mutex_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
+  return cv_.wait_for(lock, Scaled(std::chrono::milliseconds(timeoutMs)), pred);
 }
 
 bool DeviceDouble::WaitForRequests(size_t count, int timeoutMs) {

@@ -16,6 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "test_time.h"
+
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -83,11 +85,11 @@ AsUser::~AsUser() {
 bool AsUser::WaitReady(int timeoutMs) {
   pollfd p{readyFd_, POLLIN, 0};
   char byte;
-  return readyFd_ >= 0 && poll(&p, 1, timeoutMs) == 1 && read(readyFd_, &byte, 1) == 1;
+  return readyFd_ >= 0 && poll(&p, 1, ScaledMs(timeoutMs)) == 1 && read(readyFd_, &byte, 1) == 1;
 }
 
 int AsUser::Wait(int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + Scaled(Millis(timeoutMs));
   while (pid_ > 0) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -123,7 +125,7 @@ PeerVerdict ConnectAndWatch(const std::string& unixPath, int tcpPort, int timeou
   }
   pollfd p{fd, POLLIN, 0};
   char byte;
-  const bool closed = poll(&p, 1, timeoutMs) == 1 && recv(fd, &byte, 1, 0) <= 0;
+  const bool closed = poll(&p, 1, ScaledMs(timeoutMs)) == 1 && recv(fd, &byte, 1, 0) <= 0;
   close(fd);
   return closed ? PeerVerdict::kClosed : PeerVerdict::kOpen;
 }

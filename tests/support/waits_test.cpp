@@ -70,3 +70,36 @@ TEST(Waits, ThreadIsBlockedOnlyWhileItWaits) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Waits, TheTimeScaleTakesOnlyAPositiveNumber) {
+  struct Case {
+    const char* text;
+    double scale;
+    bool valid;
+  };
+  const Case cases[] = {
+      {nullptr, 1, true}, {"", 1, true},      {"3", 3, true},     {"0.5", 0.5, true}, {"2.5", 2.5, true},
+      {"0", 1, false},    {"-2", 1, false},   {"abc", 1, false},  {"3x", 1, false},   {"nan", 1, false},
+      {"inf", 1, false},  {"1e9", 1, false},  {" 3", 3, true},
+  };
+  for (const Case& c : cases) {
+    const char* why = nullptr;
+    EXPECT_DOUBLE_EQ(tarnexio_test::ParseTimeScale(c.text, &why), c.scale) << (c.text ? c.text : "(unset)");
+    EXPECT_EQ(why == nullptr, c.valid) << (c.text ? c.text : "(unset)");
+  }
+}
+
+TEST(Waits, ScaledTimeoutsAreRoundedUpAndZeroStaysZero) {
+  using tarnexio_test::Millis;
+  const double scale = tarnexio_test::TimeScale();
+  EXPECT_GT(scale, 0);
+  EXPECT_EQ(tarnexio_test::Scaled(Millis(0)), Millis(0));
+  EXPECT_EQ(tarnexio_test::Scaled(Millis(-1)), Millis(-1));
+  EXPECT_GE(tarnexio_test::Scaled(Millis(1)).count(), 1);
+  EXPECT_GE((double)tarnexio_test::Scaled(Millis(1000)).count(), 1000 * scale);
+  EXPECT_LT((double)tarnexio_test::Scaled(Millis(1000)).count(), 1000 * scale + 1);
+}
+
+}  // namespace

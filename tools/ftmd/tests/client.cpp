@@ -1,6 +1,7 @@
 #include "client.h"
 
 #include "child_process.h"
+#include "test_time.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -10,101 +11,47 @@
 #include <cstdint>
 #include <cstdlib>
 #include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace ftmd_test {
 
-TempDir::TempDir() {
-  char tmpl[] = "/tmp/ftmd-test-XXXXXX";
-  path_ = mkdtemp(tmpl) ? tmpl : "/tmp";
-}
-
-TempDir::~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-
 FtmdProcess::FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch) {
-  int p[2];
-  if (pipe2(p, O_CLOEXEC) != 0) return;
   for (const std::string& o : tarnexio_test::FtmdBehaviourOptions()) args.push_back(o);
   args.insert(args.begin(), {FTMD_BINARY, "--dir", dir});
   args.insert(args.begin(), launch.prefix.begin(), launch.prefix.end());
-  pid_ = fork();
-  if (pid_ == 0) {
-    dup2(p[1], 1);
-    dup2(p[1], 2);
-    if (launch.umask >= 0) umask(mode_t(launch.umask));
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  ::close(p[1]);
-  outFd_ = p[0];
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < deadline) {
-    output(50);
-    const auto pos = out_.find("ftmd: serving ");
-    const auto end = pos == std::string::npos ? pos : out_.find('\n', pos);
-    if (end != std::string::npos) {
-      readyLine_ = out_.substr(pos, end - pos);
-      return;
-    }
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      output(50);
-      pid_ = -1;
-      return;
-    }
-  }
+  child_ = std::make_unique<tarnexio_test::ChildProcess>(args, std::map<std::string, std::string>{}, launch.umask);
+  readyLine_ = child_->WaitForLine("ftmd: serving ", std::chrono::seconds(5));
 }
 
 FtmdProcess::~FtmdProcess() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    if (wait(3000) == -1) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+  if (child_->Running()) {
+    child_->Signal(SIGTERM);
+    child_->WaitExit(std::chrono::milliseconds(3000));  // the child's own end kills it when this was not enough
   }
-  if (outFd_ >= 0) ::close(outFd_);
 }
 
-void FtmdProcess::signal(int sig) {
-  if (pid_ > 0) kill(pid_, sig);
-}
+void FtmdProcess::signal(int sig) { child_->Signal(sig); }
 
 int FtmdProcess::wait(int timeoutMs) {
-  if (pid_ <= 0) return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-  for (int waited = 0; waited <= timeoutMs; waited += 10) {
-    if (waitpid(pid_, &status_, WNOHANG) == pid_) {
-      pid_ = -1;
-      output(50);
-      return WIFEXITED(status_) ? WEXITSTATUS(status_) : -1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return -1;
+  const int code = child_->WaitExit(std::chrono::milliseconds(timeoutMs));
+  return code >= 0 && child_->ExitedNormally() ? code : -1;
 }
 
 std::string FtmdProcess::output(int waitMs) {
-  pollfd p{outFd_, POLLIN, 0};
-  while (outFd_ >= 0 && poll(&p, 1, waitMs) > 0) {
-    char buf[4096];
-    const ssize_t n = read(outFd_, buf, sizeof buf);
-    if (n <= 0) break;
-    out_.append(buf, size_t(n));
-    waitMs = 0;
-  }
-  return out_;
+  child_->WaitForMore(seen_, std::chrono::milliseconds(waitMs));
+  const std::string out = child_->Output();
+  seen_ = out.size();
+  return out;
+}
+
+::testing::AssertionResult FtmdProcess::waitForOutput(const std::string& text, int timeoutMs) {
+  return child_->WaitForOutput(text, std::chrono::milliseconds(timeoutMs));
 }
 
 DevClient::DevClient(const std::string& socketPath) {
@@ -116,12 +63,7 @@ DevClient::DevClient(const std::string& socketPath) {
 }
 
 DevClient::DevClient(int tcpPort) : tcp_(true) {
-  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(tcpPort));
-  if (connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close();
+  fd_ = tarnexio_test::ConnectLoopback(tcpPort);
   int one = 1;
   if (fd_ >= 0) setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -158,7 +100,7 @@ bool DevClient::keptAsOffer(const Bytes& msg) {
 Reply DevClient::recv(int timeoutMs) {
   Reply r;
   Bytes msg;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto deadline = std::chrono::steady_clock::now() + tarnexio_test::Scaled(std::chrono::milliseconds(timeoutMs));
   for (;;) {
     size_t len = 0;
     if (tcp_ && wire::NextDevchanFrame(in_.data(), in_.size(), SIZE_MAX, &len) == wire::DevchanFrame::Message) {

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
+#include "child_process.h"
 #include "controller.h"
 #include "protocol.h"
 #include "timers.h"
@@ -15,15 +17,7 @@ namespace ftmd_test {
 
 using ftmd::Bytes;
 
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using tarnexio_test::TempDir;
 
 // How ftmd is started: behind a command prefix (another user), with a umask of its own.
 struct Launch {
@@ -31,26 +25,33 @@ struct Launch {
   int umask = -1;  // -1: the test's
 };
 
+// ftmd as a child process of the shared support library, with ftmd's own ready line.
 class FtmdProcess {
  public:
   // Starts ftmd with --dir `dir` and `args`; waits (bounded) for its ready line.
   FtmdProcess(const std::string& dir, std::vector<std::string> args, const Launch& launch = Launch());
+  // Ends ftmd with SIGTERM, and with SIGKILL when it does not end in time.
   ~FtmdProcess();
+  FtmdProcess(const FtmdProcess&) = delete;
+  FtmdProcess& operator=(const FtmdProcess&) = delete;
   bool ready() const { return !readyLine_.empty(); }
   const std::string& readyLine() const { return readyLine_; }
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_->pid(); }
   void signal(int sig);
-  // Waits (bounded) for the process to end; returns its exit status, or -1.
+  // Waits (bounded) for the process to end; returns its exit status, or -1 (also when a
+  // signal ended it).
   int wait(int timeoutMs = 5000);
-  // Everything it printed so far (stdout and stderr), read without blocking for long.
+  // Everything it printed so far (stdout and stderr), after waiting at most waitMs for
+  // more than the last call saw.
   std::string output(int waitMs = 100);
+  // Waits until ftmd has printed text; on failure says what it printed.
+  ::testing::AssertionResult waitForOutput(const std::string& text, int timeoutMs = 5000);
+  tarnexio_test::ChildProcess& child() { return *child_; }
 
  private:
-  pid_t pid_ = -1;
-  int outFd_ = -1;
-  std::string out_;
+  std::unique_ptr<tarnexio_test::ChildProcess> child_;
   std::string readyLine_;
-  int status_ = -1;
+  size_t seen_ = 0;
 };
 
 struct Reply {

@@ -20,6 +20,7 @@
 #include "capture_check.h"
 #include "other_user.h"
 #include "client.h"
+#include "test_time.h"
 #include "sim_controller.h"
 
 using namespace ftmd;
@@ -41,7 +42,7 @@ Bytes h4Exchange(int fd, const Bytes& out, size_t replyBytes) {
   send(fd, out.data(), out.size(), MSG_NOSIGNAL);
   Bytes got;
   pollfd pf{fd, POLLIN, 0};
-  while (got.size() < replyBytes && poll(&pf, 1, 3000) > 0) {
+  while (got.size() < replyBytes && poll(&pf, 1, tarnexio_test::ScaledMs(3000)) > 0) {
     uint8_t buf[512];
     const ssize_t k = recv(fd, buf, replyBytes - got.size(), 0);
     if (k <= 0) break;
@@ -51,30 +52,20 @@ Bytes h4Exchange(int fd, const Bytes& out, size_t replyBytes) {
 }
 
 int h4Connect(const std::string& readyLine) {
-  std::smatch m;
-  if (!std::regex_search(readyLine, m, std::regex("H4 on 127\\.0\\.0\\.1:([0-9]+)"))) return -1;
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(std::stoi(m[1])));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  const int port = readyPort(readyLine, "H4");
+  return port > 0 ? tarnexio_test::ConnectLoopback(port) : -1;
 }
 
 }  // namespace
 
 TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   TempDir dir;
-  const std::string file = dir.path() + "/ftmd.btsnoop";
-  FtmdProcess p(dir.path(), {"--h4", "0", "--btsnoop", file});
+  const std::string file = dir.path + "/ftmd.btsnoop";
+  FtmdProcess p(dir.path, {"--h4", "0", "--btsnoop", file});
   ASSERT_TRUE(p.ready());
   Traffic sent;
   {
-    DevClient c(deviceSocket(dir.path(), 1));
+    DevClient c(deviceSocket(dir.path, 1));
     uint32_t id = 1;
     ASSERT_EQ(c.call(id++, kEnableFtm, 0).kind, kMsgPending);
     auto command = [&](const Bytes& cmd) {
@@ -103,7 +94,7 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   const std::string counts = "conn 1: commands 2, events 4, ACL to controller 1, ACL from controller 1, "
                              "SCO to controller 0, SCO from controller 0, bytes to controller " +
                              std::to_string(bytes[0]) + ", bytes from controller " + std::to_string(bytes[1]) + "\n";
-  ASSERT_NE(p.output(1000).find(counts), std::string::npos) << p.output();
+  ASSERT_TRUE(p.waitForOutput(counts));
 
   const int fd = h4Connect(p.readyLine());
   ASSERT_GE(fd, 0);
@@ -167,12 +158,13 @@ TEST(FtmdCapture, ANameThatCannotBeUsedCostsOneLineAndNoTraffic) {
     SCOPED_TRACE(k.name);
     TempDir dir, files;
     std::string victim;
-    const std::string name = k.plant(files.path(), &victim);
+    const std::string name = k.plant(files.path, &victim);
     const std::string before = victim.empty() ? "" : contents(victim);
-    FtmdProcess p(dir.path(), {"--btsnoop", name});
+    FtmdProcess p(dir.path, {"--btsnoop", name});
     ASSERT_TRUE(p.ready()) << p.output();
-    expectServed(dir.path());
-    const std::string out = p.output(200);
+    expectServed(dir.path);
+    ASSERT_TRUE(p.waitForOutput(k.said));
+    const std::string out = p.output(0);
     const size_t first = out.find(k.said);
     ASSERT_NE(first, std::string::npos) << out;
     const size_t from = out.rfind('\n', first) + 1;
@@ -195,9 +187,9 @@ TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
   std::vector<std::string> named;
   for (int run = 0; run < 2; ++run) {
     TempDir dir;
-    FtmdProcess p(dir.path(), {"--group", g->gr_name, "--btsnoop", files.path()});
+    FtmdProcess p(dir.path, {"--group", g->gr_name, "--btsnoop", files.path});
     ASSERT_TRUE(p.ready()) << p.output();
-    expectServed(dir.path());
+    expectServed(dir.path);
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(), 0);
     std::smatch m;
@@ -219,11 +211,11 @@ TEST(FtmdCapture, ADirectoryGetsANewFileForEveryRunReadableByTheGroupAlone) {
 
 TEST(FtmdCapture, AFifoNeverHoldsTheStartUpAndItsReaderGetsAWholePcapng) {
   TempDir dir, files;
-  const std::string fifo = files.path() + "/ftmd.pcapng";
+  const std::string fifo = files.path + "/ftmd.pcapng";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  FtmdProcess p(dir.path(), {"--capture", fifo});
+  FtmdProcess p(dir.path, {"--capture", fifo});
   ASSERT_TRUE(p.ready()) << p.output();
-  EXPECT_NE(p.output().find("capturing HCI packets to the pipe " + fifo + " once a reader opens it"), std::string::npos);
+  EXPECT_TRUE(p.waitForOutput("capturing HCI packets to the pipe " + fifo + " once a reader opens it"));
   std::vector<uint8_t> got;
   std::thread reader([&] {
     const int fd = open(fifo.c_str(), O_RDONLY | O_CLOEXEC);
@@ -231,11 +223,8 @@ TEST(FtmdCapture, AFifoNeverHoldsTheStartUpAndItsReaderGetsAWholePcapng) {
     for (ssize_t n; fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0;) got.insert(got.end(), buffer, buffer + n);
     if (fd >= 0) ::close(fd);
   });
-  std::string out;
-  for (int i = 0; i < 100 && (out += p.output(50)).find("a reader opened the pipe") == std::string::npos; ++i) {
-  }
-  ASSERT_NE(out.find("a reader opened the pipe " + fifo), std::string::npos) << out;
-  expectServed(dir.path());
+  ASSERT_TRUE(p.waitForOutput("a reader opened the pipe " + fifo));
+  expectServed(dir.path);
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(), 0);
   reader.join();

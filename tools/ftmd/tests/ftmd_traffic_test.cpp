@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "test_time.h"
 #include "sim_controller.h"
 
 using namespace ftmd;
@@ -37,24 +38,15 @@ struct Session {
 };
 
 // A client of ftmd's H4 port on loopback, or -1.
-int connectH4(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) return fd;
-  if (fd >= 0) close(fd);
-  return -1;
-}
+int connectH4(int port) { return tarnexio_test::ConnectLoopback(port); }
 
 }  // namespace
 
 TEST(FtmdTraffic, SimulatedControllerAnswers) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--bdaddr", "00:11:22:33:44:55"});
+  FtmdProcess p(dir.path, {"--bdaddr", "00:11:22:33:44:55"});
   ASSERT_TRUE(p.ready());
-  DevClient c(deviceSocket(dir.path(), 1));
+  DevClient c(deviceSocket(dir.path, 1));
   Session s(c);
   s.command(hciCommand(kOpReadBdAddr));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 10, 1, 0x09, 0x10, 0, 0x55, 0x44, 0x33, 0x22, 0x11, 0x00}));
@@ -102,9 +94,9 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
 
 TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {});
+  FtmdProcess p(dir.path, {});
   ASSERT_TRUE(p.ready());
-  DevClient c(deviceSocket(dir.path(), 1));
+  DevClient c(deviceSocket(dir.path, 1));
   Session s(c);
   const uint16_t acl = s.open(kOpCreateConnection, {6, 5, 4, 3, 2, 1});
   const uint16_t sco = s.open(kOpAddScoConnection, {uint8_t(acl), 0, 0xE0, 0});
@@ -142,7 +134,7 @@ TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
 
 TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0"});
+  FtmdProcess p(dir.path, {"--tcp", "0"});
   ASSERT_TRUE(p.ready());
   const int port = readyPort(p.readyLine(), "TCP form");
   ASSERT_GT(port, 0) << p.readyLine();
@@ -194,7 +186,7 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
 // ftmd serving an H4 port, and that port (0 when ftmd did not start).
 struct H4Ftmd {
   TempDir dir;
-  FtmdProcess process{dir.path(), {"--h4", "0"}};
+  FtmdProcess process{dir.path, {"--h4", "0"}};
   int port = process.ready() ? readyPort(process.readyLine(), "H4") : 0;
 };
 
@@ -206,7 +198,7 @@ TEST(FtmdTraffic, H4Port) {
   auto readExactly = [&](size_t n) {
     Bytes got;
     pollfd pf{fd, POLLIN, 0};
-    while (got.size() < n && poll(&pf, 1, 3000) > 0) {
+    while (got.size() < n && poll(&pf, 1, tarnexio_test::ScaledMs(3000)) > 0) {
       uint8_t buf[4096];
       const ssize_t k = recv(fd, buf, std::min(sizeof buf, n - got.size()), 0);
       if (k <= 0) break;
@@ -249,7 +241,7 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
     // Whatever the controller answered before the bad byte, then the end of the stream.
     bool closed = false;
     pollfd pf{fd, POLLIN, 0};
-    while (!closed && poll(&pf, 1, 5000) > 0) {
+    while (!closed && poll(&pf, 1, tarnexio_test::ScaledMs(5000)) > 0) {
       uint8_t buf[256];
       closed = recv(fd, buf, sizeof buf, 0) <= 0;
     }
@@ -262,13 +254,13 @@ TEST(FtmdTraffic, H4ClientOutOfStepIsClosedAtOnce) {
 // replies come back on the lane, not on the device connection.
 TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0", "-v"});
+  FtmdProcess p(dir.path, {"--tcp", "0", "-v"});
   ASSERT_TRUE(p.ready());
   const int port = readyPort(p.readyLine(), "TCP form");
   for (bool tcp : {false, true}) {
     SCOPED_TRACE(tcp ? "TCP form" : "Unix socket");
     auto connect = [&] {
-      return tcp ? std::make_unique<DevClient>(port) : std::make_unique<DevClient>(deviceSocket(dir.path(), 1));
+      return tcp ? std::make_unique<DevClient>(port) : std::make_unique<DevClient>(deviceSocket(dir.path, 1));
     };
     auto device = connect();
     Session s(*device);
@@ -285,7 +277,9 @@ TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
     EXPECT_EQ(read.out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
     EXPECT_FALSE(device->recv(100).got) << "the read's replies went to the lane";
   }
-  const std::string out = p.output();
+  // Each lane's line is printed as it attaches, the second long after the first.
+  ASSERT_TRUE(p.waitForOutput(": lane of conn 3\n"));
+  const std::string out = p.output(0);
   const size_t first = out.find(": lane of conn 1\n");
   EXPECT_NE(first, std::string::npos) << out;
   EXPECT_NE(out.find(": lane of conn 3\n", first), std::string::npos) << out;

@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "client.h"
+#include "test_time.h"
 #include "other_user.h"
 #include "peers.h"
 
@@ -30,11 +31,9 @@ using tarnexio_test::PeerVerdict;
 
 namespace {
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-  return n;
-}
+using tarnexio_test::ConnectLoopback;
+using tarnexio_test::Occurrences;
+
 
 // Connects to the H4 port and sends HCI_Reset; true when its Command Complete comes back.
 bool h4Reset(int fd) {
@@ -42,7 +41,7 @@ bool h4Reset(int fd) {
   if (send(fd, reset, sizeof reset, MSG_NOSIGNAL) != ssize_t(sizeof reset)) return false;
   Bytes got;
   pollfd p{fd, POLLIN, 0};
-  while (got.size() < 7 && poll(&p, 1, 3000) == 1) {
+  while (got.size() < 7 && poll(&p, 1, tarnexio_test::ScaledMs(3000)) == 1) {
     uint8_t buf[16];
     const ssize_t n = recv(fd, buf, 7 - got.size(), 0);
     if (n <= 0) break;
@@ -55,19 +54,6 @@ bool h4Reset(int fd) {
 bool served(DevClient& c) {
   const Reply r = c.call(1, kSelectScoInf, 0, {1});
   return r.got && r.kind == kMsgComplete && r.status == 0;
-}
-
-int tcpConnect(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(uint16_t(port));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
 }
 
 // Keeps `inFlight` connects to 127.0.0.1:port open at every moment for `ms`, opening a new
@@ -108,8 +94,8 @@ bool otherUserAndGroup(OtherUser& other, std::string& groupName, std::string& wh
 
 // DIR/dev in `base`, which others may pass through to reach it.
 std::string deviceDirOthersMayReach(const TempDir& base) {
-  chmod(base.path().c_str(), 0755);
-  return base.path() + "/dev";
+  chmod(base.path.c_str(), 0755);
+  return base.path + "/dev";
 }
 
 // DIR/dev in `base`, made for `owner`, so that ftmd can run as that user.
@@ -134,7 +120,7 @@ TEST(FtmdTrust, SocketAndDirectoryModesWhateverTheUmask) {
   for (const Case& c : cases) {
     SCOPED_TRACE("umask " + std::to_string(c.umask) + (c.group ? " with --group" : ""));
     TempDir base;
-    const std::string dir = base.path() + "/dev";
+    const std::string dir = base.path + "/dev";
     std::vector<std::string> args;
     if (c.group) args = {"--group", groupName};
     Launch launch;
@@ -154,13 +140,13 @@ TEST(FtmdTrust, UntrustedDirectoryIsRefused) {
   for (const auto& c : tarnexio_test::UntrustedDirectories()) {
     SCOPED_TRACE(c.name);
     TempDir base;
-    const std::string target = base.path() + "/dev";
+    const std::string target = base.path + "/dev";
     mkdir(target.c_str(), 0700);
     const std::string dir = c.plant(target);
     FtmdProcess p(dir, {});
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
-    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+    EXPECT_EQ(Occurrences(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
     EXPECT_NE(p.output().find("ftmd: refusing the device directory " + dir + ": " + c.reason(dir) + "\n"),
               std::string::npos)
         << p.output();
@@ -175,14 +161,14 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
   std::string whyNot;
   if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0", "--h4", "0"});
+  FtmdProcess p(dir.path, {"--tcp", "0", "--h4", "0"});
   ASSERT_TRUE(p.ready()) << p.output();
   const int tcpPort = readyPort(p.readyLine(), "TCP form"), h4Port = readyPort(p.readyLine(), "H4");
   struct Endpoint {
     const char* name;
     std::string path;
     int port;
-  } endpoints[] = {{"device socket", deviceSocket(dir.path(), 1), 0},
+  } endpoints[] = {{"device socket", deviceSocket(dir.path, 1), 0},
                    {"TCP form", "", tcpPort},
                    {"H4 port", "", h4Port}};
   for (const Endpoint& e : endpoints) {
@@ -195,13 +181,14 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
     }
     const std::string line = std::string("ftmd: refused a client of the ") + e.name + " running as uid " +
                              std::to_string(other.uid) + ": only root are served (reported once)\n";
-    EXPECT_EQ(count(p.output(), line), 1u) << p.output();
+    EXPECT_TRUE(p.waitForOutput(line));
+    EXPECT_EQ(Occurrences(p.output(0), line), 1u) << p.output(0);
   }
   // ftmd's own user is still served on each.
-  DevClient unixClient(deviceSocket(dir.path(), 1)), tcpClient(tcpPort);
+  DevClient unixClient(deviceSocket(dir.path, 1)), tcpClient(tcpPort);
   EXPECT_TRUE(served(unixClient));
   EXPECT_TRUE(served(tcpClient));
-  const int h4 = tcpConnect(h4Port);
+  const int h4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(h4));
   close(h4);
 }
@@ -251,7 +238,8 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
     return attached;
   });
   EXPECT_EQ(member.Wait(15000), 0) << p.output();
-  EXPECT_EQ(count(p.output(), "ftmd: uid " + std::to_string(other.uid) +
+  EXPECT_TRUE(p.waitForOutput(" presented 4 wrong lane tokens"));
+  EXPECT_EQ(Occurrences(p.output(), "ftmd: uid " + std::to_string(other.uid) +
                                   " presented 4 wrong lane tokens: its connections get no more lanes\n"),
             1u)
       << p.output();
@@ -281,18 +269,18 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
     idle.push_back(i % 2 ? std::make_unique<DevClient>(tcpPort) : std::make_unique<DevClient>(deviceSocket(dir, 1)));
   }
   EXPECT_TRUE(served(*idle.back())) << p.output();  // the 64th
-  const int rootH4 = tcpConnect(h4Port);
+  const int rootH4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(rootH4));
   EXPECT_EQ(ConnectAndWatch("", tcpPort, 3000), PeerVerdict::kClosed);  // root's 65th
   // ftmd's own user still gets a device connection and the H4 port.
   AsUser owner(other, false, [&](int) {
     DevClient c(tcpPort);
     if (!served(c)) return 1;
-    const int fd = tcpConnect(h4Port);
+    const int fd = ConnectLoopback(h4Port);
     return h4Reset(fd) ? 0 : 2;
   });
   EXPECT_EQ(owner.Wait(5000), 0) << p.output();
-  EXPECT_NE(p.output().find("ftmd: too many device connections of uid 0 at once"), std::string::npos);
+  EXPECT_TRUE(p.waitForOutput("ftmd: too many device connections of uid 0 at once"));
   close(rootH4);
 }
 
@@ -301,7 +289,7 @@ TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
   std::string whyNot;
   if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
   TempDir dir;
-  FtmdProcess p(dir.path(), {"--tcp", "0"});
+  FtmdProcess p(dir.path, {"--tcp", "0"});
   ASSERT_TRUE(p.ready()) << p.output();
   const int tcpPort = readyPort(p.readyLine(), "TCP form");
   DevClient client(tcpPort);
@@ -332,8 +320,7 @@ TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
   std::printf("[ FIGURE   ] served round trips, quiet: %s\n", figures(quiet).c_str());
   std::printf("[ FIGURE   ] under 500 connects in flight of another user: %s\n", figures(flooded).c_str());
   EXPECT_EQ(flood.Wait(10000), 0);
-  EXPECT_NE(p.output().find("refused a client of the TCP form running as uid " + std::to_string(other.uid)),
-            std::string::npos);
+  EXPECT_TRUE(p.waitForOutput("refused a client of the TCP form running as uid " + std::to_string(other.uid)));
 }
 
 // ftmd as another user, with --reset and a controller (the test, root) that takes the
@@ -343,7 +330,7 @@ TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
   std::string whyNot;
   if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
   TempDir base;
-  const std::string dir = deviceDirOf(base, other), path = base.path() + "/controller";
+  const std::string dir = deviceDirOf(base, other), path = base.path + "/controller";
   const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -356,11 +343,11 @@ TEST(FtmdTrust, AFloodWhileTheResetWaitsIsHeldBack) {
   FtmdProcess p(dir, {"--controller", "unix:" + path, "--reset", "--h4", "0"}, launch);
   ASSERT_TRUE(p.ready()) << p.output();
   pollfd lp{listener, POLLIN, 0};
-  ASSERT_EQ(poll(&lp, 1, 5000), 1);
+  ASSERT_EQ(poll(&lp, 1, tarnexio_test::ScaledMs(5000)), 1);
   const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);  // never read
   ASSERT_GE(controller, 0);
   const long before = vmRssKb(p.pid());
-  const int h4 = tcpConnect(readyPort(p.readyLine(), "H4"));
+  const int h4 = ConnectLoopback(readyPort(p.readyLine(), "H4"));
   ASSERT_GE(h4, 0);
   // ACL packets of 1000 bytes, sent as fast as ftmd takes them, for 1.5 s of the reset's 2.
   Bytes flood;
@@ -410,7 +397,7 @@ TEST(FtmdTrust, AControllerServedByAnotherUserIsRefused) {
   ASSERT_TRUE(squatter.WaitReady(5000));
   TempDir dev;
   {
-    FtmdProcess p(dev.path(), {"--controller", "unix:" + path});
+    FtmdProcess p(dev.path, {"--controller", "unix:" + path});
     EXPECT_FALSE(p.ready());
     EXPECT_EQ(p.wait(), 1);
     EXPECT_NE(p.output().find("ftmd: unix:" + path + ": not using it: its server runs as uid " +
@@ -418,20 +405,20 @@ TEST(FtmdTrust, AControllerServedByAnotherUserIsRefused) {
                               ", neither ftmd's user nor root (--controller-user names a user to trust)\n"),
               std::string::npos)
         << p.output();
-    EXPECT_EQ(count(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
+    EXPECT_EQ(Occurrences(p.output(), "\n"), 2u) << p.output();  // the start line and why it stops
   }
-  FtmdProcess trusted(dev.path(), {"--controller", "unix:" + path, "--controller-user", std::to_string(other.uid)});
+  FtmdProcess trusted(dev.path, {"--controller", "unix:" + path, "--controller-user", std::to_string(other.uid)});
   EXPECT_TRUE(trusted.ready()) << trusted.output();
 }
 
 TEST(FtmdTrust, ASerialControllerMustBeACharacterDevice) {
   TempDir base;
-  const std::string file = base.path() + "/file", fifo = base.path() + "/fifo";
+  const std::string file = base.path + "/file", fifo = base.path + "/fifo";
   close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   for (const std::string& path : {file, fifo}) {
     TempDir dev;
-    FtmdProcess p(dev.path(), {"--controller", "serial:" + path});
+    FtmdProcess p(dev.path, {"--controller", "serial:" + path});
     EXPECT_EQ(p.wait(), 1);
     EXPECT_NE(p.output().find("ftmd: serial:" + path + ": not a character device\n"), std::string::npos)
         << p.output();
@@ -459,7 +446,7 @@ TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
     const TcpEnd local{peer.sin_addr.s_addr, ntohs(peer.sin_port)}, remote{htonl(INADDR_LOOPBACK), uint16_t(port)};
     return socketDiagOwner(local, remote, uid);
   };
-  const int mine = tcpConnect(port), ours = accept(listener, nullptr, nullptr);
+  const int mine = ConnectLoopback(port), ours = accept(listener, nullptr, nullptr);
   uid_t uid = 12345;
   ASSERT_EQ(ownerOf(ours, uid), 1) << "the kernel's socket diagnostics did not answer";
   EXPECT_EQ(uid, geteuid());
@@ -467,7 +454,7 @@ TEST(FtmdTrust, OwnerOfALoopbackPeerFromSocketDiagnostics) {
   EXPECT_EQ(socketDiagOwner(nobody, remote, uid), 0);
   if (haveOther) {
     AsUser theirs(other, false, [&](int readyFd) {
-      const int fd = tcpConnect(port);
+      const int fd = ConnectLoopback(port);
       if (fd < 0 || write(readyFd, "r", 1) != 1) return 1;
       for (;;) pause();
     });

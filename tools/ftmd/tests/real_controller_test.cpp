@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "test_time.h"
 #include "controller_stream.h"
 #include "real_controller.h"
 
@@ -276,6 +277,7 @@ struct RealTest : ::testing::Test {
 
   // Runs the event loop's part for the controller until done() or about rounds × 5 ms.
   bool Loop(const std::function<bool()>& done, int rounds = 400) {
+    rounds = tarnexio_test::ScaledMs(rounds);
     for (int i = 0; i < rounds && !done(); ++i) {
       pollfd p{real->fd(), real->pollEvents(), 0};
       int timeout = timers.pollTimeoutMs();
@@ -291,6 +293,7 @@ struct RealTest : ::testing::Test {
   void PeerSend(const Bytes& b) { ASSERT_EQ(write(peer, b.data(), b.size()), ssize_t(b.size())); }
   Bytes PeerReceive(size_t n, int rounds = 200) {
     Bytes got;
+    rounds = tarnexio_test::ScaledMs(rounds);
     for (int i = 0; i < rounds && got.size() < n; ++i) {
       pollfd p{peer, POLLIN, 0};
       if (poll(&p, 1, 10) <= 0) continue;
@@ -432,22 +435,22 @@ TEST_F(ResetTest, TheResetGoesFirstAndItsAnswerAndWhatCameBeforeStayWithFtmd) {
 // read leaves the controller's bytes in the socket, and gets every event later, in order.
 TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   ftmd_test::TempDir dir;
-  const std::string path = dir.path() + "/controller";
+  const std::string path = dir.path + "/controller";
   int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
   std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
   ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(listen(listener, 1), 0);
-  ftmd_test::FtmdProcess ftmd(dir.path(), {"--controller", "unix:" + path});
+  ftmd_test::FtmdProcess ftmd(dir.path, {"--controller", "unix:" + path});
   ASSERT_TRUE(ftmd.ready()) << ftmd.output();
   pollfd p{listener, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 5000), 1);
+  ASSERT_EQ(poll(&p, 1, tarnexio_test::ScaledMs(5000)), 1);
   const int controller = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   close(listener);
   ASSERT_GE(controller, 0);
 
-  ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path(), 1));
+  ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path, 1));
   ASSERT_EQ(client.call(1, kEnableFtm, 0).kind, kMsgPending);
   const int kEvents = 2000;  // far more than a connection holds for its reads
   Bytes burst;
@@ -458,7 +461,7 @@ TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   ASSERT_EQ(write(controller, burst.data(), burst.size()), ssize_t(burst.size()));
   // Until ftmd has read what it is going to read: the bytes it left stay unread.
   int unread = -1, same = 0;
-  for (int i = 0; i < 250 && same < 10; ++i) {
+  for (int i = 0; i < 250 * tarnexio_test::TimeScale() && same < 10; ++i) {
     int now = 0;
     ASSERT_EQ(ioctl(controller, SIOCOUTQ, &now), 0);
     same = now == unread ? same + 1 : 0;
