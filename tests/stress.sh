@@ -73,7 +73,7 @@ if [ "$busy" = 1 ]; then
 fi
 
 # The tests the rounds run, for the count and for the tests a cut-off round never reached.
-ctest --test-dir "$build" -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: //p' >"$logs/tests.txt"
+ctest --test-dir "$build" -N "${select[@]}" | sed -n 's/^ *Test *#[0-9]*: \([^ ]*\).*/\1/p' >"$logs/tests.txt"
 [ -s "$logs/tests.txt" ] || { echo "stress.sh: no test matches ${select[*]}" >&2; exit 2; }
 codes=()
 start=$SECONDS
@@ -100,7 +100,8 @@ import os, re, sys
 logs, rounds, wall = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 codes = sys.argv[4:]
 tests = [l.strip() for l in open(os.path.join(logs, "tests.txt")) if l.strip()]
-status = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+) \.*\s*(\*{3})?(.*?)\s+[\d.]+ sec\s*$")
+# "k/n Test #i: name[  # GetParam() = ...] .....   [***]result   t sec"
+status = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+).*\.\s+(\*{3})?(\S.*?)\s+[\d.]+ sec\s*$")
 passed = failed = 0
 fails = {}  # name -> [rounds failed, first round log, excerpt]
 for k in range(1, rounds + 1):
