@@ -48,7 +48,7 @@ TEST(CaptureFiles, ADirectoryGetsANewPrivateFileForEveryRunNamedInItsSummary) {
   std::vector<std::string> summaries;
   for (int i = 0; i < 3; ++i) {
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", files.path}});
-    ASSERT_TRUE(run.ready);
+    ASSERT_TRUE(run.ready) << run.ftmd.child->Output() << run.bridge.child->Output();
     const std::string out = ResetThrough(run);
     std::smatch m;
     ASSERT_TRUE(std::regex_search(out, m, std::regex("Run summary: .*; capture (.*)\n"))) << out;
@@ -80,7 +80,7 @@ TEST(CaptureFiles, NamesThatAreNotTheUsersOwnFileCostOneLineAndTheRunGoesOn) {
     const std::string name = c.plant(files.path, &victim);
     const std::string before = victim.empty() ? "" : Contents(victim);
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", name}});
-    ASSERT_TRUE(run.ready) << run.bridge.child->Output();
+    ASSERT_TRUE(run.ready) << run.ftmd.child->Output() << run.bridge.child->Output();
     const std::string out = ResetThrough(run);
     EXPECT_EQ(run.bridge.child->Count(c.said), 1) << out;
     EXPECT_EQ(run.bridge.child->Count(name), 1) << out;

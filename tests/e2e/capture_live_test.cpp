@@ -65,7 +65,7 @@ TEST_P(LiveCapture, TsharkDecodesEveryPacketWhileTheHostIsConnectedInTheOrderThe
   const std::string fifo = files.path + "/" + live.fifo;
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LiveRun run(live.mode, {"--type", "1"}, {{"TARNEXIO_CAPTURE", fifo}});
-  ASSERT_TRUE(run.ready) << "the bridge waits for no reader";
+  ASSERT_TRUE(run.ready) << "the bridge waits for no reader\n" << OutputsOf(run);
   ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to the pipe " + fifo +
                                               " once a reader opens it\n"));
   tarnexio_test::ChildProcess tshark({"/usr/bin/env", "HOME=" + files.path, "XDG_CONFIG_HOME=" + files.path, "tshark",
@@ -116,7 +116,7 @@ TEST(LiveCapture, ASlowReaderCostsCapturedPacketsNeverTrafficAndTheNextReaderSta
   const std::string fifo = files.path + "/live.pcapng";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", fifo}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << OutputsOf(run);
   const int stalled = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   ASSERT_GE(stalled, 0);
   ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : A reader opened the pipe " + fifo));

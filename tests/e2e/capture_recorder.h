@@ -120,6 +120,11 @@ struct Recorder {
   }
 };
 
+// What ftmd and the bridge printed, for a run that did not get ready.
+inline std::string OutputsOf(LiveRun& run) {
+  return "ftmd:\n" + run.ftmd.child->Output() + "bridge:\n" + run.bridge.child->Output();
+}
+
 // The packets of one H4 type, in their order. Packets of different reader threads may be
 // captured in one order and sent in the other; those of one type never are.
 inline std::vector<Bytes> OfType(const std::vector<Bytes>& packets, uint8_t type) {

@@ -38,7 +38,7 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
               {{std::string(m.mode) == "diag" ? "TARNEXIO_CAPTURE" : "TARNEXIO_BTSNOOP", bridgeFile}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << OutputsOf(run);
   EXPECT_TRUE(run.bridge.child->WaitForOutput("BTFTM : Capturing HCI packets to "));
   Recorder r{run.host.get(), std::string(m.mode) == "diag", {}, {}};
   Exchange(r, m.driverType);
@@ -166,7 +166,7 @@ TEST(Capture, AFileThatCannotBeWrittenCostsOneLineAndTheTrafficGoesOn) {
   };
   for (const Case& c : cases) {
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", c.file}});
-    ASSERT_TRUE(run.ready) << c.file;
+    ASSERT_TRUE(run.ready) << c.file << "\n" << OutputsOf(run);
     Recorder r{run.host.get(), false, {}, {}};
     r.Send(Hex("01 03 0c 00"));
     EXPECT_FALSE(r.ReceiveEvent(0x0E).empty()) << c.file;
@@ -182,7 +182,7 @@ TEST(Capture, TheSummaryAndTheCaptureCountWhatTheBridgeDroppedByCause) {
   TempDir files;
   const std::string file = files.path + "/drops.pcapng";
   LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
-  ASSERT_TRUE(run.ready);
+  ASSERT_TRUE(run.ready) << OutputsOf(run);
   Recorder r{run.host.get(), false, {}, {}};
   run.host->Send({0x09, 0x0A});  // two bytes that start no packet
   r.Send(Hex("01 03 0c 00"));
@@ -232,7 +232,7 @@ TEST_P(CaptureOrder, TheCaptureHasTheControllersPacketsInTheOrderTheHostReadThem
     TempDir files;
     const std::string file = files.path + (i % 2 == 0 ? "/order.pcapng" : "/order.btsnoop");
     LiveRun run(GetParam(), {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
-    ASSERT_TRUE(run.ready);
+    ASSERT_TRUE(run.ready) << "run " << i + 1 << " of " << kRuns << "\n" << OutputsOf(run);
     Recorder r{run.host.get(), diag, {}, {}};
     const uint16_t acl = r.OpenAcl();
     ASSERT_NE(acl, 0xFFFF);

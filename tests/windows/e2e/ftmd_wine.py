@@ -57,8 +57,30 @@ def copy_rest(stream):
     threading.Thread(target=pump, daemon=True).start()
 
 
+class Tee:
+    """Standard output, and a copy of it with the time of each write in a log of the lane."""
+
+    def __init__(self, out, path):
+        self.out, self.log, self.start, self.part = out, open(path, "w"), time.monotonic(), ""
+
+    def write(self, text):
+        self.out.write(text)
+        *lines, self.part = (self.part + text).split("\n")
+        self.log.write("".join("%7.3f %s\n" % (time.monotonic() - self.start, line) for line in lines))
+
+    def flush(self):
+        self.out.flush()
+        self.log.flush()
+
+
 def main():
     args = sys.argv[1:]
+    # With TARNEXIO_WINE_LOGDIR set (as the lane sets it), each run's output is also kept
+    # there with its times, for reading after a failure.
+    if os.environ.get("TARNEXIO_WINE_LOGDIR"):
+        sys.stdout = Tee(sys.stdout, os.path.join(os.environ["TARNEXIO_WINE_LOGDIR"],
+                                                  "ftmd-%.9f-%d.log" % (time.time(), os.getpid())))
+        print("ftmd_wine: " + " ".join(args), flush=True)
     kind = args[args.index("--type") + 1] if "--type" in args[:-1] else "1"
     name = "btftmdriver" if kind == "2" else "ZELDROVE"
     ftmd = subprocess.Popen([os.environ["TARNEXIO_FTMD_REAL"], *args, "--tcp", "0"],
@@ -75,7 +97,7 @@ def main():
     relay = subprocess.Popen(["/usr/lib/wine/wine64", os.environ["TARNEXIO_WINE_RELAY"], m.group(1), name],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
     if not read_until(relay.stdout, r"^relay ready", 30):
-        print("ftmd_wine: the relay did not start", flush=True)
+        print("ftmd_wine: the relay did not start (exit %s)" % relay.poll(), flush=True)
     sys.stdout.write("".join(held))
     sys.stdout.flush()
     copy_rest(ftmd.stdout)
