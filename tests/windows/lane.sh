@@ -103,7 +103,9 @@ step "driver service"
 # The whole lane runs in this one Wine session: when its last program ends, Wine stops the
 # driver host and the service with it.
 sys_path="Z:${win//\//\\}\\ftm_test_driver.sys"
-WINEDEBUG=-all,+debugstr timeout 3000 "$wine" "$win/service.exe" tarnexioftm "$sys_path" >"$out/service.log" 2>&1 &
+# The driver's messages (debugstr) and where each module was loaded (loaddll), so that a
+# crash of the driver host can be put down to the module it happened in.
+WINEDEBUG=-all,+debugstr,+loaddll timeout 3000 "$wine" "$win/service.exe" tarnexioftm "$sys_path" >"$out/service.log" 2>&1 &
 keeper=$!
 for _ in $(seq 1 300); do
   grep -q "driver running" "$out/service.log" && break
@@ -299,6 +301,16 @@ if [ "$e2e_code" != 0 ]; then
   else
     echo "  none named: the test program ended early (log: $out/e2e_wine.log)"
   fi
+  failures=$((failures + 1))
+fi
+
+# The driver host crashing once the driver runs ends the driver: every test after it fails,
+# none of them for anything of its own. The crash is named as what it is.
+crashes=$(sed -n '/^driver running/,$p' "$out/service.log" | grep "Unhandled \(page fault\|exception\)")
+if [ -n "$crashes" ]; then
+  echo "FAIL the driver host crashed; the tests after the crash could not open the driver:"
+  echo "$crashes" | sed 's/^/  /'
+  echo "  where each module was loaded: grep Loaded $out/service.log"
   failures=$((failures + 1))
 fi
 
