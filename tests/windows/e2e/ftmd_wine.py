@@ -4,7 +4,8 @@
 Runs the real ftmd with the options given plus its TCP form on a free loopback port, then the
 relay (under Wine) that offers ftmd's device to the test kernel driver. ftmd's output is passed
 on, but only once the bridge can open the device (tests wait for ftmd's serving line), and
-the line "relay ready" follows it. SIGUSR1, SIGINT and
+the line "relay ready" follows it; when the relay does not start, its lines and a line that
+says so are all, and this process ends with status 1. SIGUSR1, SIGINT and
 SIGTERM are passed to ftmd; ftmd and the relay die with this process; when ftmd ends, the relay
 is ended and this process exits with ftmd's status.
 """
@@ -97,7 +98,12 @@ def main():
     relay = subprocess.Popen(["/usr/lib/wine/wine64", os.environ["TARNEXIO_WINE_RELAY"], m.group(1), name],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
     if not read_until(relay.stdout, r"^relay ready", 30):
-        print("ftmd_wine: the relay did not start (exit %s)" % relay.poll(), flush=True)
+        # Without the relay the device cannot be opened: ftmd's serving line would be a lie.
+        print("ftmd_wine: the relay did not start (exit %s); ftmd stopped" % relay.poll(), flush=True)
+        relay.kill()
+        ftmd.kill()
+        ftmd.wait()
+        return 1
     sys.stdout.write("".join(held))
     sys.stdout.flush()
     copy_rest(ftmd.stdout)
