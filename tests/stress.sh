@@ -101,7 +101,8 @@ logs, rounds, wall = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 codes = sys.argv[4:]
 tests = [l.strip() for l in open(os.path.join(logs, "tests.txt")) if l.strip()]
 # "k/n Test #i: name[  # GetParam() = ...] .....   [***]result   t sec"
-status = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+).*\.\s+(\*{3})?(\S.*?)\s+[\d.]+ sec\s*$")
+status = re.compile(r"^\s*\d+/\d+ Test\s+#\d+: (\S+).*\.\s*(\*{3})?(\S.*?)\s+[\d.]+ sec\s*$")
+start_line = re.compile(r"^\s*Start\s+\d+: ")
 passed = failed = 0
 fails = {}  # name -> [rounds failed, first round log, excerpt]
 for k in range(1, rounds + 1):
@@ -129,7 +130,7 @@ for k in range(1, rounds + 1):
         if entry[2] is None:
             key = [j for j, l in enumerate(body) if re.search(r"Failure|Expected|Which is|\[  FAILED  \]|Timeout|rror", l)]
             start = max(0, key[0] - 2) if key else max(0, len(body) - 12)
-            entry[2] = [result] + [l for l in body[start:start + 12] if l.strip()]
+            entry[2] = [result] + [l[:200] for l in body[start:start + 12] if l.strip() and not start_line.match(l)]
     # A round cut off, or a ctest that failed without running its tests: the tests it did
     # not report count as failed.
     if codes[k - 1] != "0":
