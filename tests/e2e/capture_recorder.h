@@ -70,13 +70,32 @@ struct Recorder {
     }
     return acls;
   }
+  // Receives until `acls` more ACL packets and `completes` more Command Completes of
+  // `opcode` have come, however far apart (each wait bounded); the packets of two reader
+  // threads come in any order, so both counts are waited for. A failure names what was
+  // still missing.
+  ::testing::AssertionResult ReceiveAll(size_t acls, uint16_t opcode, size_t completes) {
+    size_t gotAcls = 0, gotCompletes = 0;
+    while (gotAcls < acls || gotCompletes < completes) {
+      const Bytes p = Receive();
+      if (p.empty()) {
+        return ::testing::AssertionFailure()
+               << "waited for " << acls << " ACL packets and " << completes << " Command Completes of opcode "
+               << opcode << "; " << gotAcls << " and " << gotCompletes << " came";
+      }
+      gotAcls += p[0] == 0x02;
+      gotCompletes += IsCommandComplete(p, opcode);
+    }
+    return ::testing::AssertionSuccess();
+  }
   // Opens an ACL link; its handle, or 0xFFFF.
   uint16_t OpenAcl() {
     Send(Hex("01 05 04 0d 11 22 33 44 55 66 18 cc 01 00 00 00 01"));
     const Bytes done = ReceiveEvent(0x03);
     return done.size() >= 6 && done[3] == 0 ? uint16_t(done[4] | done[5] << 8) : 0xFFFF;
   }
-  // Takes what is still on its way until the link has been quiet for a while.
+  // Takes what is still on its way until the link has been quiet for a while: for packets
+  // that may or may not come, once those that must have been waited for.
   void Drain() {
     while (!Receive(Millis(300)).empty()) {
     }

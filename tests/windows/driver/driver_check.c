@@ -17,6 +17,9 @@
 #define PEND_THEN_DONE CODE(0x905)
 #define LOG CODE(0x906)
 #define DROP CODE(0x907)
+#define HOLD_TILL_CANCEL CODE(0x908)
+#define ORPHAN_REQUESTS 2
+#define ORPHAN_ROUNDS 20
 
 static int passed, failed;
 
@@ -63,11 +66,68 @@ static void ServerLog(HANDLE h, char* text, size_t size) {
   CloseHandle(r.ov.hEvent);
 }
 
-int main(void) {
+/* The child of the check below: requests left pending on a handle that is then closed; the
+ * process's end cancels them, after the driver has had the close. */
+static int Orphan(void) {
+  static REQ r[ORPHAN_REQUESTS];
+  HANDLE h = Open(L"\\\\.\\ZELDROVE");
+  int i;
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  for (i = 0; i < ORPHAN_REQUESTS; ++i) Issue(h, &r[i], HOLD_TILL_CANCEL, NULL, 0, 16);
+  CloseHandle(h);
+  return 0;
+}
+
+/* Runs this program as Orphan; the driver still answers afterwards: a new handle opens and a
+ * request on it completes, within a time (a driver host that crashed or hangs does neither). */
+static int OrphanRound(char* detail, size_t size) {
+  wchar_t self[MAX_PATH], cmd[MAX_PATH + 16];
+  STARTUPINFOW si;
+  PROCESS_INFORMATION pi;
+  DWORD code = 99, w;
+  HANDLE h;
+  REQ r = {0};
+  GetModuleFileNameW(NULL, self, MAX_PATH);
+  _snwprintf(cmd, MAX_PATH + 16, L"\"%ls\" orphan", self);
+  memset(&si, 0, sizeof si);
+  si.cb = sizeof si;
+  if (!CreateProcessW(NULL, cmd, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+    snprintf(detail, size, "cannot start the child (%lu)", GetLastError());
+    return 0;
+  }
+  w = WaitForSingleObject(pi.hProcess, 30000);
+  GetExitCodeProcess(pi.hProcess, &code);
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  if (w != WAIT_OBJECT_0 || code != 0) {
+    snprintf(detail, size, "the child did not end in 30 s or could not open the device (wait %lu, exit %lu)", w, code);
+    return 0;
+  }
+  h = Open(L"\\\\.\\ZELDROVE");
+  if (h == INVALID_HANDLE_VALUE) {
+    snprintf(detail, size, "the device no longer opens (error %lu): the driver host is gone", GetLastError());
+    return 0;
+  }
+  Issue(h, &r, ECHO, "z", 1, 1);
+  w = r.result ? WAIT_OBJECT_0 : r.error == ERROR_IO_PENDING ? WaitForSingleObject(r.ov.hEvent, 10000) : WAIT_FAILED;
+  if (w != WAIT_OBJECT_0) {
+    snprintf(detail, size, "a request on a new handle got no answer in 10 s (first %d/%lu): the driver host hangs",
+             r.result, r.error);
+    if (w == WAIT_TIMEOUT) CancelIoEx(h, &r.ov);
+  }
+  CloseHandle(h);
+  CloseHandle(r.ov.hEvent);
+  return w == WAIT_OBJECT_0;
+}
+
+int main(int argc, char** argv) {
   char detail[256];
   HANDLE h, h2;
   REQ a = {0}, b = {0}, c = {0};
   DWORD n = 0;
+  int round;
+
+  if (argc == 2 && strcmp(argv[1], "orphan") == 0) return Orphan();
 
   h = Open(L"\\\\.\\btftmdriver");
   Check(h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_NOT_FOUND, "a device nobody serves does not open",
@@ -165,6 +225,16 @@ int main(void) {
           "when the server goes, pending and later requests fail with 1167", detail);
   }
   CloseHandle(h);
+
+  /* The close of a handle reaches the driver while its requests are still pending (Wine sends
+   * it at the last handle's close); their cancellation comes after it, and here the server goes
+   * at the first CANCEL, so the connection's reader ends while later cancels are still being
+   * handled. The driver must not free the connection under them. */
+  detail[0] = 0;
+  for (round = 0; round < ORPHAN_ROUNDS && OrphanRound(detail, sizeof detail); ++round) {
+  }
+  Check(round == ORPHAN_ROUNDS,
+        "requests of a closed handle cancelled while their server goes leave the driver working", detail);
 
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;

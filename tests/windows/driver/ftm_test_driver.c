@@ -21,6 +21,13 @@
  * pipe. When the pipe breaks (the server went away) every pending request and every later
  * one fails with ERROR_DEVICE_NOT_CONNECTED.
  *
+ * A connection lives as long as the longest of its file object, its reader thread and its
+ * unfinished requests: each holds a reference. The close of a handle can come while requests
+ * are still pending (Wine sends it on the last handle's close, with no cleanup before it), and
+ * their cancel routine then runs after the close; if the server goes at the same moment the
+ * reader ends, and the cancel routine still uses the connection (its lock and the CANCEL it
+ * sends), so the request's own reference keeps it.
+ *
  * Error numbers from the server travel as NTSTATUS values of the Win32 facility
  * (0xC0070000 | error), which the system turns back into the same error number.
  */
@@ -51,12 +58,12 @@ typedef struct _ENTRY {
 } ENTRY;
 
 typedef struct _CONN {
-  LONG refs;         /* the file object's and the reader thread's */
+  LONG refs;         /* the file object's, the reader thread's, one per unfinished request */
   KSPIN_LOCK lock;   /* guards entries, nextId, dead */
   LIST_ENTRY entries;
   ULONG nextId;
   BOOLEAN dead;
-  HANDLE pipe;
+  HANDLE pipe;       /* guarded by writeLock once open: the reader closes it when told to stop */
   HANDLE readEvent, writeEvent, stopEvent;
   FAST_MUTEX writeLock;
 } CONN;
@@ -97,6 +104,13 @@ static void ConnRelease(CONN* c) {
   ExFreePool(c);
 }
 
+/* Frees a finished request and gives back its reference on the connection. */
+static void EntryFree(ENTRY* e) {
+  CONN* c = e->conn;
+  ExFreePool(e);
+  ConnRelease(c);
+}
+
 /* Writes one message (length prefix added here); FALSE when the pipe is gone. */
 static BOOLEAN SendMessage(CONN* c, const UCHAR* body, ULONG length) {
   UCHAR* buf = ExAllocatePoolWithTag(NonPagedPool, length + 4, TAG);
@@ -106,7 +120,9 @@ static BOOLEAN SendMessage(CONN* c, const UCHAR* body, ULONG length) {
   PutU32(buf, length);
   RtlCopyMemory(buf + 4, body, length);
   ExAcquireFastMutex(&c->writeLock);
-  st = ZwWriteFile(c->pipe, c->writeEvent, NULL, NULL, &iosb, buf, length + 4, NULL, NULL);
+  iosb.Information = 0;
+  st = c->pipe ? ZwWriteFile(c->pipe, c->writeEvent, NULL, NULL, &iosb, buf, length + 4, NULL, NULL)
+               : STATUS_PIPE_BROKEN;
   if (st == STATUS_PENDING) {
     ZwWaitForSingleObject(c->writeEvent, FALSE, NULL);
     st = iosb.Status;
@@ -184,7 +200,7 @@ static void FailAll(CONN* c, NTSTATUS status) {
     KeReleaseSpinLock(&c->lock, irql);
     if (!done) return;
     CompleteIrp(done->irp, done->status, 0);
-    ExFreePool(done);
+    EntryFree(done);
   }
 }
 
@@ -212,7 +228,7 @@ static void HandleReply(CONN* c, const UCHAR* m, ULONG length) {
   KeReleaseSpinLock(&c->lock, irql);
   if (done) {
     CompleteIrp(done->irp, done->status, done->bytes);
-    ExFreePool(done);
+    EntryFree(done);
   }
 }
 
@@ -229,8 +245,10 @@ static BOOLEAN ReadExactly(CONN* c, UCHAR* buf, ULONG n) {
         /* Stopping: the read stays queued on the pipe until the handle goes; wait for it
          * so that iosb and buf are not reused while it can still complete. */
         LARGE_INTEGER t;
+        ExAcquireFastMutex(&c->writeLock);
         ZwClose(c->pipe);
         c->pipe = NULL;
+        ExReleaseFastMutex(&c->writeLock);
         t.QuadPart = -10000000LL;
         ZwWaitForSingleObject(c->readEvent, FALSE, &t);
         return FALSE;
@@ -265,12 +283,15 @@ static VOID NTAPI CancelRoutine(PDEVICE_OBJECT dev, PIRP irp) {
   ULONG id = e->id;
   (void)dev;
   IoReleaseCancelSpinLock(irp->CancelIrql);
+  /* The request's reference keeps c: the reader may have ended meanwhile, leaving this entry
+   * to this routine, and the file object may be closed already. */
   KeAcquireSpinLock(&c->lock, &irql);
   RemoveEntryList(&e->link);
   KeReleaseSpinLock(&c->lock, irql);
   ExFreePool(e);
   CompleteIrp(irp, STATUS_CANCELLED, 0);
   SendCancel(c, id);
+  ConnRelease(c);
 }
 
 /* Attaches the relay of this control handle to the device named by its input (UTF-16). */
@@ -368,6 +389,7 @@ static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
   if (++c->nextId == 0) ++c->nextId;
   e->id = c->nextId;
   InsertTailList(&c->entries, &e->link);
+  InterlockedIncrement(&c->refs); /* the request's, given back by EntryFree or the cancel routine */
   KeReleaseSpinLock(&c->lock, irql);
 
   PutU32(msg, MSG_IOCTL);
@@ -389,7 +411,7 @@ static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
     KeReleaseSpinLock(&c->lock, irql);
     st = e->status;
     CompleteIrp(irp, st, e->bytes);
-    ExFreePool(e);
+    EntryFree(e);
     return st;
   }
   IoMarkIrpPending(irp);
@@ -397,7 +419,7 @@ static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
     RemoveEntryList(&e->link);
     KeReleaseSpinLock(&c->lock, irql);
     CompleteIrp(irp, e->status, e->bytes);
-    ExFreePool(e);
+    EntryFree(e);
     return STATUS_PENDING;
   }
   e->state = ARMED;
@@ -410,6 +432,7 @@ static NTSTATUS DispatchIoctl(PDEVICE_OBJECT dev, PIRP irp) {
     ExFreePool(e);
     CompleteIrp(irp, STATUS_CANCELLED, 0);
     SendCancel(c, id);
+    ConnRelease(c);
     return STATUS_PENDING;
   }
   KeReleaseSpinLock(&c->lock, irql);

@@ -13,6 +13,8 @@ control code:
   0x905 PEND_THEN_DONE  PENDING and COMPLETE ("early") sent back to back
   0x906 LOG             completes with the CANCEL messages seen so far ("cancel:ID,...")
   0x907 DROP            closes the connection without a reply
+  0x908 HOLD_TILL_CANCEL pending; the first CANCEL on its connection closes the connection at
+                        once, without replies (the server going while requests are cancelled)
 
 Usage: run_driver_check.py DRIVER_CHECK_EXE   (WINEPREFIX and TARNEXIO_WINE_RELAY set)
 """
@@ -46,6 +48,7 @@ def recv_exact(conn, n):
 
 def serve(conn):
     held = []
+    gone_on_cancel = False
     with conn:
         while True:
             head = recv_exact(conn, 4)
@@ -53,6 +56,9 @@ def serve(conn):
             if not body or len(body) < 8:
                 return
             kind, rid = struct.unpack_from("<II", body)
+            if kind == 2 and gone_on_cancel:
+                conn.shutdown(socket.SHUT_RDWR)
+                return
             if kind == 2:
                 with lock:
                     cancels.append(rid)
@@ -87,6 +93,9 @@ def serve(conn):
             elif function == 0x907:
                 conn.shutdown(socket.SHUT_RDWR)
                 return
+            elif function == 0x908:
+                gone_on_cancel = True
+                send(conn, 0x82, rid)
             else:
                 send(conn, 0x81, rid, 1, 0)
 
@@ -120,7 +129,7 @@ def main():
             print("FAIL the relay did not start")
             return 1
         try:
-            check = subprocess.run([WINE, sys.argv[1]], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+            check = subprocess.run([WINE, sys.argv[1]], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=240)
         except subprocess.TimeoutExpired:
             print("FAIL driver_check.exe did not finish in time")
             return 1

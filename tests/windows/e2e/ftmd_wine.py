@@ -4,7 +4,8 @@
 Runs the real ftmd with the options given plus its TCP form on a free loopback port, then the
 relay (under Wine) that offers ftmd's device to the test kernel driver. ftmd's output is passed
 on, but only once the bridge can open the device (tests wait for ftmd's serving line), and
-the line "relay ready" follows it. SIGUSR1, SIGINT and
+the line "relay ready" follows it; when the relay does not start, its lines and a line that
+says so are all, and this process ends with status 1. SIGUSR1, SIGINT and
 SIGTERM are passed to ftmd; ftmd and the relay die with this process; when ftmd ends, the relay
 is ended and this process exits with ftmd's status.
 """
@@ -57,8 +58,30 @@ def copy_rest(stream):
     threading.Thread(target=pump, daemon=True).start()
 
 
+class Tee:
+    """Standard output, and a copy of it with the time of each write in a log of the lane."""
+
+    def __init__(self, out, path):
+        self.out, self.log, self.start, self.part = out, open(path, "w"), time.monotonic(), ""
+
+    def write(self, text):
+        self.out.write(text)
+        *lines, self.part = (self.part + text).split("\n")
+        self.log.write("".join("%7.3f %s\n" % (time.monotonic() - self.start, line) for line in lines))
+
+    def flush(self):
+        self.out.flush()
+        self.log.flush()
+
+
 def main():
     args = sys.argv[1:]
+    # With TARNEXIO_WINE_LOGDIR set (as the lane sets it), each run's output is also kept
+    # there with its times, for reading after a failure.
+    if os.environ.get("TARNEXIO_WINE_LOGDIR"):
+        sys.stdout = Tee(sys.stdout, os.path.join(os.environ["TARNEXIO_WINE_LOGDIR"],
+                                                  "ftmd-%.9f-%d.log" % (time.time(), os.getpid())))
+        print("ftmd_wine: " + " ".join(args), flush=True)
     kind = args[args.index("--type") + 1] if "--type" in args[:-1] else "1"
     name = "btftmdriver" if kind == "2" else "ZELDROVE"
     ftmd = subprocess.Popen([os.environ["TARNEXIO_FTMD_REAL"], *args, "--tcp", "0"],
@@ -75,7 +98,12 @@ def main():
     relay = subprocess.Popen(["/usr/lib/wine/wine64", os.environ["TARNEXIO_WINE_RELAY"], m.group(1), name],
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, preexec_fn=die_with_parent)
     if not read_until(relay.stdout, r"^relay ready", 30):
-        print("ftmd_wine: the relay did not start", flush=True)
+        # Without the relay the device cannot be opened: ftmd's serving line would be a lie.
+        print("ftmd_wine: the relay did not start (exit %s); ftmd stopped" % relay.poll(), flush=True)
+        relay.kill()
+        ftmd.kill()
+        ftmd.wait()
+        return 1
     sys.stdout.write("".join(held))
     sys.stdout.flush()
     copy_rest(ftmd.stdout)
