@@ -302,6 +302,7 @@ int ConnectUnix(const std::string& path) {
 Btvirt::Btvirt() {
   child = std::make_unique<Child>(std::vector<std::string>{FindProgram("btvirt"), "-s"},
                                   std::map<std::string, std::string>{});
+  watch = std::make_unique<tarnexio_test::BtvirtWatch>(*child);
   // Ready once it listens on its socket (the file appears at bind, before listen); told
   // from /proc, since a probe connection would use up a controller.
   auto deadline = Clock::now() + tarnexio_test::Scaled(Millis(10000));

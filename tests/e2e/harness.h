@@ -2,6 +2,7 @@
 // plays the test host on a real loopback TCP socket. Every wait is bounded.
 #pragma once
 
+#include "btvirt_watch.h"
 #include "child_process.h"
 
 #include <gtest/gtest.h>
@@ -155,9 +156,12 @@ std::string PrivateTmp();
 // BlueZ's emulated controllers: `btvirt -s` answers on kBtvirtSocket, one fresh BR/EDR
 // controller per connection; the controllers of one btvirt see each other over the air.
 extern const char* const kBtvirtSocket;
+// When the test ends, a btvirt that died of a signal fails it with a line of its own, as
+// the emulator's crash (see btvirt_watch.h).
 struct Btvirt {
   Btvirt();
   std::unique_ptr<Child> child;
+  std::unique_ptr<tarnexio_test::BtvirtWatch> watch;  // goes before child
   bool ready = false;  // it listens on its socket
 };
 // The names in a directory, "." and hidden ones left out, sorted.

@@ -23,7 +23,6 @@
 
 using namespace e2e;
 using tarnexio_test::BtvirtCrashFromShellStatus;
-using tarnexio_test::BtvirtWatch;
 
 namespace {
 
@@ -483,7 +482,6 @@ TEST(HostTool, CommonStepsAgainstBlueZsEmulatedController) {
   const std::string why = PrivateTmp();
   if (!why.empty()) GTEST_SKIP() << "btvirt's sockets need a private /tmp: " << why;
   Btvirt btvirt;
-  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   for (const char* mode : {"raw", "diag"}) {
     Ftmd ftmd({"--type", "1", "--controller", std::string("unix:") + kBtvirtSocket});
@@ -513,7 +511,6 @@ const char kScanOn[] = "\"command\":\"HCI_Write_Scan_Enable\",\"opcode\":\"0x0c1
 void RunExampleScripts(const std::string& centralMode, const std::string& centralScript,
                        const std::string& peripheralScript) {
   Btvirt btvirt;
-  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   const std::vector<std::string> controller = {"--controller", std::string("unix:") + kBtvirtSocket};
   Ftmd ftmdA(controller), ftmdB(controller);
@@ -584,7 +581,6 @@ TEST_F(TwoBenches, ExampleScriptsCarryAclDataToACentralInDiagMode) {
 
 TEST_F(TwoBenches, AConnectionThatFailsInItsEventFailsTheRun) {
   Btvirt btvirt;
-  BtvirtWatch watch(*btvirt.child);
   ASSERT_TRUE(btvirt.ready) << btvirt.child->Output();
   Ftmd ftmd({"--controller", std::string("unix:") + kBtvirtSocket});
   Bridge bridge(ftmd.dir.path, "raw");

@@ -74,7 +74,7 @@ timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/suppor
   "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp \
   "$top/tools/host/link.cpp" "$top/tools/host/requests.cpp" "$top"/src/platform/posix/*.cpp \
   "$top/src/platform/format_wide.cpp" \
-  "$top/tests/support/capture_check.cpp" "$top/tests/support/child_process.cpp" "$top/tests/support/tcp_queues.cpp" \
+  "$top/tests/support/capture_check.cpp" "$top/tests/support/child_process.cpp" "$top/tests/support/tcp_queues.cpp" "$top/tests/support/btvirt_watch.cpp" \
   -lgtest_main -lgtest -o "$out/e2e_wine" || fail "end-to-end tests build"
 
 step "Wine prefix"
