@@ -8,6 +8,7 @@
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
 #include "test_record.h"
+#include "test_time.h"
 #include "wait_until.h"
 
 #include <gtest/gtest.h>
@@ -82,10 +83,10 @@ class StopBeforeHost : public ::testing::TestWithParam<EarlyStop> {
   void TearDown() override {
     RunStopSequence(ctx_.get(), true);
     for (HANDLE thread : threads_) {
-      EXPECT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0);
+      EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
       CloseHandle(thread);
     }
-    if (server_.valid() && server_.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+    if (server_.valid() && server_.wait_for(tarnexio_test::Scaled(std::chrono::seconds(10))) != std::future_status::ready) {
       ADD_FAILURE() << "the server still waits after a second stop";
     }
     std::string text = console_.Finish();
@@ -117,14 +118,14 @@ TEST_P(StopBeforeHost, MainNeverListensAndLeavesNothingOpen) {
   }
   // The stop sequence has run to its end before main gets to the server: the threads are
   // gone and the driver handle with them.
-  for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, 5000), WAIT_OBJECT_0) << console_.Text();
+  for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0) << console_.Text();
   ASSERT_EQ(ctx_->exitFlag.load(), 1);
   ASSERT_NE(console_.Text().find(c.stopLine), std::string::npos) << console_.Text();
   EXPECT_EQ(ctx_->hDriver.load(), nullptr);
 
   const int port = tarnexio_test::FreePort();
   server_ = std::async(std::launch::async, [&] { return ServeTestHost(ctx_.get(), port); });
-  ASSERT_EQ(server_.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+  ASSERT_EQ(server_.wait_for(tarnexio_test::Scaled(std::chrono::seconds(10))), std::future_status::ready)
       << "the server waits for a test host after the run was stopped";
   EXPECT_EQ(server_.get(), HOST_STOPPED_BEFORE_HOST);
   const std::string text = console_.Text();
