@@ -50,8 +50,11 @@ struct Recorder {
       return packet;
     }
   }
+  // Each receive is bounded in time; the count only bounds a link that never goes quiet.
+  // A long stream of one reader may still have many packets of another reader behind it
+  // (Number of Completed Packets events behind thousands of ACL packets).
   Bytes ReceiveUntil(const std::function<bool(const Bytes&)>& pred) {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 100000; ++i) {
       Bytes p = Receive();
       if (p.empty() || pred(p)) return p;
     }
