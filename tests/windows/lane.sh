@@ -308,7 +308,11 @@ if [ "$e2e_code" != 0 ]; then
 fi
 
 # The driver host crashing once the driver runs ends the driver: every test after it fails,
-# none of them for anything of its own. The crash is named as what it is.
+# none of them for anything of its own. The crash is named as what it is. The likely cause seen
+# so far lies in Wine 8: a cancel the server has queued for a request is still delivered after the driver
+# completed that request and the request was freed, and IoCancelIrp then writes to (or calls
+# through) freed memory on the host's dispatch thread; it shows as a fault inside ntoskrnl.exe
+# or at an address in the driver's pool, with no module of ours involved.
 crashes=$(sed -n '/^driver running/,$p' "$out/service.log" | grep "Unhandled \(page fault\|exception\)")
 if [ -n "$crashes" ]; then
   echo "FAIL the driver host crashed; the tests after the crash could not open the driver:"
