@@ -122,24 +122,25 @@ const std::vector<std::string> kCleanUpLines = {"BTFTM : Cleaning all resources\
 LiveRun::LiveRun(const std::string& mode, const std::vector<std::string>& ftmdOptions,
                  const std::map<std::string, std::string>& bridgeEnv)
     : ftmd(ftmdOptions), bridge(ftmd.dir.path, mode, 0, bridgeEnv) {
-  // Each step waits for its own condition; the first that does not come is named in why.
-  if (!ftmd.ready) {
-    why = "ftmd did not say it was serving; it printed: " + ftmd.child->Output();
-    return;
-  }
+  why = Start();
+  ready = why.empty();
+  if (ready) return;
+  // A run that did not get ready fails its test here, whether or not the test looks at
+  // ready, and still has a test host (unconnected: its sends fail, its receives come back
+  // empty), so that a test going on does not bring the whole test program down.
+  ADD_FAILURE() << "the run did not get ready: " << why;
+  if (host == nullptr) host = std::make_unique<TestHost>(bridge.port, Millis(0));
+}
+
+std::string LiveRun::Start() {
+  // Each step waits for its own condition; the first that does not come is named.
+  if (!ftmd.ready) return "ftmd did not say it was serving; it printed: " + ftmd.child->Output();
   ::testing::AssertionResult listening = bridge.WaitListening();
-  if (!listening) {
-    why = listening.message();
-    return;
-  }
+  if (!listening) return listening.message();
   host = std::make_unique<TestHost>(bridge.port);
-  if (!host->connected()) {
-    why = "the test host could not connect to port " + std::to_string(bridge.port);
-    return;
-  }
+  if (!host->connected()) return "the test host could not connect to port " + std::to_string(bridge.port);
   ::testing::AssertionResult connected = bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n");
-  ready = connected;
-  if (!ready) why = connected.message();
+  return connected ? "" : connected.message();
 }
 
 Bytes Command(uint16_t opcode, const Bytes& params) { return host::RawCommand(opcode, params); }

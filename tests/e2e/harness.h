@@ -106,6 +106,10 @@ struct LiveRun {
   std::unique_ptr<TestHost> host;
   bool ready = false;  // ftmd serving, the bridge listening, the host connected and seen connected
   std::string why;     // when not ready: which of those did not come, and what was printed
+  // A run that does not get ready fails the test that made it.
+
+ private:
+  std::string Start();  // "" when ready, else why not
 };
 
 // The clean-up lines that end every run by the disconnect or stop path, in order.
