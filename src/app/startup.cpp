@@ -9,6 +9,7 @@
 #include "hostlink/hostlink.h"
 #include "wire/version.h"
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,13 @@
 
 // Exit codes: a command-line error; no test host served (start-up or the TCP server
 // failed, or the run was stopped before one came); a test host served.
-enum { EXIT_ARGUMENTS = -1, EXIT_NO_TEST_HOST = 1, EXIT_SERVED = 0, FTM_MODE_WAIT_MS = 5000 };
+enum {
+  EXIT_ARGUMENTS = -1,
+  EXIT_NO_TEST_HOST = 1,
+  EXIT_SERVED = 0,
+  FTM_MODE_WAIT_MS = 5000,
+  READER_END_WAIT_MS = 5000,
+};
 
 int ParsePortArgument(const char* text) {
   const char* p = text;
@@ -78,6 +85,19 @@ static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
   StopCapture(&ctx->tap);
   print_message(L"BTFTM : Coming out of main loop\n");
   return exitCode;
+}
+
+// The readers of a run stopped before it served a test host end on their own once the
+// stop sequence has closed the driver (the SCO gate is opened for a reader waiting on it).
+// The clean-up waits for them, bounded, so that it never closes a read record's event
+// while a reader still uses it.
+static void AwaitReaders(FtmAppContext* ctx) {
+  HANDLE gate = ctx->ScoRxStartEvent.load();
+  if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
+  for (const std::atomic<HANDLE>* thread : {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread}) {
+    HANDLE h = thread->load();
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) WaitForSingleObject(h, READER_END_WAIT_MS);
+  }
 }
 
 static HANDLE OpenDevice(const wchar_t* path) {
@@ -169,7 +189,10 @@ int RunBridge(int argc, char** argv) {
   if (served == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
   // A reader's stop sequence ran before the server listened (the driver gone, or the
   // controller in use): a failed start, with the clean-up of the others.
-  if (served == HOST_STOPPED_BEFORE_HOST) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+  if (served == HOST_STOPPED_BEFORE_HOST) {
+    AwaitReaders(ctx);
+    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+  }
   PrintRunSummary(&ctx->tap);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }
