@@ -7,6 +7,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -40,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   const int escape = in.ConsumeBool() ? 1 : 0;
   const int capacity = in.ConsumeIntegralInRange<int>(0, DIAG_FRAME_AREA);
+  const int splitChoice = in.ConsumeIntegral<uint16_t>();
   const FuzzBytes packet = in.ConsumeRemainingBytes<uint8_t>();
   const int length = (int)packet.size();
   ReadAnything(packet);
@@ -57,6 +59,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::unique_ptr<BYTE[]> frame(new BYTE[capacity > 0 ? capacity : 1]);
   const int n = EncodeDiagFrame(packet.empty() ? nullptr : packet.data(), length, escape, frame.get(), capacity);
+  // The packet given as a head and a body, split anywhere, frames the same.
+  const int split = splitChoice % (length + 1);
+  std::unique_ptr<BYTE[]> headed(new BYTE[capacity > 0 ? capacity : 1]);
+  const int headedLength = EncodeHeadedDiagFrame(split > 0 ? packet.data() : nullptr, split,
+                                                 split < length ? packet.data() + split : nullptr, length - split,
+                                                 escape, headed.get(), capacity);
+  FuzzCheck(headedLength == n, "a head and a body frame to another length");
+  FuzzCheck(n < 0 || std::equal(frame.get(), frame.get() + n, headed.get()), "a head and a body frame otherwise");
   if (length > DIAG_MAX_PACKET || needed > capacity) {
     FuzzCheck(n == -1, "frame accepted that does not fit or is too long");
     return 0;

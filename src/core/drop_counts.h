@@ -12,7 +12,8 @@ enum DropCause {
   DROP_UNKNOWN_TYPE,  // a byte from the test host that starts no H4 packet
   DROP_NO_FRAME_END,  // a full receive buffer without the end of a diag frame
   DROP_NOT_SENT,      // the send to the test host failed or there was none
-  DROP_NO_MEMORY,     // no memory for a log packet
+  DROP_NO_MEMORY,     // no memory for a log packet: none is allocated now, so always 0; the run
+                      // summary keeps its place
   DROP_CAUSE_COUNT
 };
 

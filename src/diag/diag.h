@@ -18,10 +18,12 @@ void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escap
 // not be sent.
 int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int bufferSize, const DriverWriter& writer);
 
-// Wraps one controller packet into a log packet of length + 16 bytes on the heap, or
-// returns nullptr when no memory can be had. Release it with ReleaseLogPacket.
-BYTE* BuildLogPacket(const BYTE* payload, int length, WORD logCode, WORD tag);
-void ReleaseLogPacket(BYTE* logPacket);
+// Sends one controller packet of length bytes to the test host as a log packet (its header,
+// then the packet) in one escaped frame, dumped on the console. The header is built on
+// the stack and framed beside the packet, which is framed where it lies: nothing is
+// allocated or copied besides the frame. note is done as SendToTestHost does it.
+void DiagSendLogPacket(HostSender* host, const BYTE* packet, int length, WORD logCode, WORD tag,
+                       const HostSendNote* note = nullptr);
 
 // The HCI command part of an FTM subsystem request: writes its command, if it carries
 // one, to the controller through writer; nothing past bufferSize is read.

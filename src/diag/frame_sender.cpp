@@ -3,15 +3,20 @@
 #include "core/hex_dump.h"
 #include "diag/diag.h"
 
+namespace {
+
 // A packet that cannot be framed is noted all the same: what is dropped here was still
 // received from the controller.
-static void NoteUnsent(const HostSendNote* note) {
+void NoteUnsent(const HostSendNote* note) {
   if (note != nullptr) note->note(note->context);
 }
 
-void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose,
-                       const HostSendNote* note) {
+// Frames the packet made of head and body, in that order, and sends the frame. The frame
+// is the only copy of the packet's bytes: the head and the body are encoded where they lie.
+void SendFramed(HostSender* host, const BYTE* head, int headLength, const BYTE* body, int bodyLength, int escape,
+                int verbose, const HostSendNote* note) {
   BYTE frame[DIAG_FRAME_AREA];  // the encoder writes every byte that is sent or dumped
+  const int length = headLength + bodyLength;
 
   if (length > DIAG_MAX_PACKET) {
     print_message(L"Input data is too large. Length = %d \n", length);
@@ -19,7 +24,7 @@ void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escap
     NoteUnsent(note);
     return;
   }
-  const int frameLength = EncodeDiagFrame(data, length, escape, frame, DIAG_FRAME_AREA);
+  const int frameLength = EncodeHeadedDiagFrame(head, headLength, body, bodyLength, escape, frame, DIAG_FRAME_AREA);
   if (frameLength < 0) {
     // Only a negative length or a missing packet gets here: the area fits every frame.
     print_message(L"BTFTM : DiagPrintToStream, invalid packet (length %d), nothing sent\n", length);
@@ -40,4 +45,18 @@ void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escap
   } else if (sent != frameLength) {
     print_message(L"BTFTM : DiagPrintToStream, Send failed\n");
   }
+}
+
+}  // namespace
+
+void DiagPrintToStream(HostSender* host, const BYTE* data, int length, int escape, int verbose,
+                       const HostSendNote* note) {
+  SendFramed(host, data, length, nullptr, 0, escape, verbose, note);
+}
+
+void DiagSendLogPacket(HostSender* host, const BYTE* packet, int length, WORD logCode, WORD tag,
+                       const HostSendNote* note) {
+  BYTE header[LOG_HEADER_SIZE];
+  WriteLogHeader(header, length, logCode, tag);
+  SendFramed(host, header, LOG_HEADER_SIZE, packet, length, 1, 1, note);
 }

@@ -24,7 +24,6 @@ const ReaderLines kAclLines = {
     L"FtmApp:AclThread: Error in Creating Overlapped event\n",
     L"BTFTM : AclThread, Can't find socket\n",
     L"BTFTM : AclThread, socket Send failed\n",
-    L"AclThread, Allocating Memory DataToSendasLogPacketFor1366 failed\n",
     L"BTFTM : AclThread, driver device is gone (Error -0x%X), stopping\n",
     L"BTFTM : App is exiting, coming out of ACL read thread\n",
     L"BTFTM : AclThread--\n",
@@ -35,26 +34,27 @@ const ReaderLines kAclLines = {
 DWORD WINAPI AclThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
   OVERLAPPED* record = &ctx->overlapAclReadasync;
-  BYTE packet[ACL_BUFFER_SIZE];
+  BYTE buffer[ACL_BUFFER_SIZE];
+  BYTE* packet = buffer + H4_HEADROOM;  // read one byte in: the type byte goes in front
   unsigned received = 0;
 
   print_message(L"BTFTM: AclThread++\n");
   CreateReadEvent(ctx, record, kAclLines);
 
   while (ReaderRunning(ctx)) {
-    memset(packet, 0, sizeof(packet));
+    memset(buffer, 0, sizeof(buffer));
     ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, NULL, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
                                     record, kAclReadTexts, kAclLines);
     if (got == READ_NOTHING) continue;
-    int length = AclPacketLength(packet);
+    int length = AclPacketLength(packet, ACL_READ_SIZE);
     ++received;
     print_message(L"\nBTFTM : Received #%d ACL packet from btsoc, length is: %d\n", (int)received, length);
     if (!AclPacketFitsRead(length)) {
       print_message(L"BTFTM : AclThread, data length %d is more than the read can hold (%d), dropped\n",
                     length - 4, ACL_MAX_DATA);
       CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
-    } else if (!ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines)) {
-      return 1;
+    } else {
+      ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
     }
     FinishRead(ctx, record, got);
   }

@@ -26,29 +26,26 @@ const ReaderLines kEventLines = {
     L"FtmApp:Read Thread: Error in Creating Overlapped event\n",
     L"BTFTM : EventThread, Can't find socket\n",
     L"BTFTM : EventThread, socket Send failed\n",
-    L"DiagPrintToStream, Allocating Memory DataToSendasLogPacketFor1366 failed\n",
     L"BTFTM : EventThread, driver device is gone (Error -0x%X), stopping\n",
     L"BTFTM : App is exiting, coming out of read thread\n",
     L"BTFTM : EventThread--\n",
 };
 
-// Dumps a type 2 reply and moves its event into the event buffer. Returns false when
-// the reply is too short to carry an event.
-bool TakeType2Event(const BYTE* reply, DWORD replyBytes, BYTE* event) {
+// Dumps a type 2 reply and returns where its event starts in it, or -1 when the reply is
+// too short to carry an event.
+int TakeType2Event(const BYTE* reply, DWORD replyBytes) {
   int n = replyBytes > EVENT_READ_SIZE ? EVENT_READ_SIZE : (int)replyBytes;
   print_message(L"BTFTM: READ:returned %d bytes\n", n);
   wchar_t items[EVENT_READ_SIZE * PREFIXED_HEX_ITEM_CHARS + 1];
   FormatHexItems(reply, n, true, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"Output bytes: %ls\n", items);
-  if (UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE) < 0) {
-    print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
-    return false;
-  }
-  return true;
+  const int offset = Type2EventOffset(n);
+  if (offset < 0) print_message(L"BTFTM : EventThread, reply of %d bytes holds no event, dropped\n", n);
+  return offset;
 }
 
 void DumpEvent(const BYTE* event, int length) {
-  wchar_t items[EVENT_BUFFER_SIZE * HEX_ITEM_CHARS + 1];
+  wchar_t items[EVENT_READ_SIZE * HEX_ITEM_CHARS + 1];
   FormatHexItems(event, length, false, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"\nBTFTM : HCIEvent(from btsoc) [%d]: %ls\n", length, items);
 }
@@ -58,8 +55,10 @@ void DumpEvent(const BYTE* event, int length) {
 DWORD WINAPI EventThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
   OVERLAPPED* record = &ctx->overlapEventReadasync;
-  BYTE event[EVENT_BUFFER_SIZE];
-  BYTE reply[EVENT_READ_SIZE];
+  // Both kinds of read go one byte in: the type byte goes in front of the event, into the
+  // headroom, or for a type 2 reply into the last byte of the reply's header.
+  BYTE buffer[EVENT_BUFFER_SIZE];
+  BYTE* read = buffer + H4_HEADROOM;
   DWORD type2Input = TYPE2_EVENT_READ_INPUT;
   WORD scoConnectionHandle = 0;
   const DriverWriter writer = DriverWriterFor(ctx);
@@ -68,23 +67,25 @@ DWORD WINAPI EventThread(LPVOID context) {
   CreateReadEvent(ctx, record, kEventLines);
 
   while (ReaderRunning(ctx)) {
-    memset(event, 0, sizeof(event));
+    memset(buffer, 0, sizeof(buffer));
     // A type 1 driver reads the event itself; a type 2 driver is given an input and
     // answers with a header in front of the event.
     const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
     ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input,
-                                    type1 ? 0 : sizeof(type2Input), type1 ? event : reply, EVENT_READ_SIZE,
-                                    &ctx->eventBytesRead, record, kEventReadTexts, kEventLines);
+                                    type1 ? 0 : sizeof(type2Input), read, EVENT_READ_SIZE, &ctx->eventBytesRead,
+                                    record, kEventReadTexts, kEventLines);
     if (got == READ_NOTHING) continue;
-    if (!type1 && !TakeType2Event(reply, ctx->eventBytesRead, event)) {
+    const int offset = type1 ? 0 : TakeType2Event(read, ctx->eventBytesRead);
+    if (offset < 0) {
       CountDrop(&ctx->tap.drops, DROP_SHORT_REPLY);
       FinishRead(ctx, record, got);
       continue;
     }
+    BYTE* event = read + offset;
     int length = HciEventLength(event);
     DumpEvent(event, length);
     TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
-    if (!ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines)) return 1;
+    ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
     FinishRead(ctx, record, got);
   }
   return EndReader(kEventLines);

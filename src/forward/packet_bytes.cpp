@@ -1,24 +1,17 @@
 #include "forward/packet_bytes.h"
 
-#include <cstring>
+#include "wire/h4.h"
+#include "wire/hci_packets.h"
 
-int PrependH4Type(BYTE* buffer, int length, BYTE type) {
-  if (length > 0) memmove(buffer + 1, buffer, (size_t)length);
-  buffer[0] = type;
-  return length + 1;
+int Type2EventOffset(int replyBytes) { return replyBytes < TYPE2_EVENT_HEADER ? -1 : TYPE2_EVENT_HEADER; }
+
+int HciEventLength(const BYTE* event) { return int(H4HeaderSize(H4_EVENT) + H4PayloadSize(H4_EVENT, event)); }
+
+int AclPacketLength(const BYTE* packet, int available) {
+  AclHeader header;
+  if (available < 0 || !ReadAclHeader(packet, (size_t)available, &header)) return -1;
+  return int(H4HeaderSize(H4_ACL)) + header.dataLength;
 }
-
-int UnpackType2Reply(const BYTE* reply, int replyBytes, BYTE* event, int eventCapacity) {
-  if (replyBytes < TYPE2_EVENT_HEADER) return -1;
-  int count = replyBytes - TYPE2_EVENT_HEADER;
-  if (count > eventCapacity) count = eventCapacity;
-  if (count > 0) memcpy(event, reply + TYPE2_EVENT_HEADER, (size_t)count);
-  return count;
-}
-
-int HciEventLength(const BYTE* event) { return event[1] + 2; }
-
-int AclPacketLength(const BYTE* packet) { return (packet[2] | (packet[3] << 8)) + 4; }
 
 bool AclPacketFitsRead(int packetLength) { return packetLength <= ACL_READ_SIZE; }
 
@@ -26,13 +19,13 @@ ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index) {
   ScoSlot slot = {SCO_SLOT_ABSENT, index * wire::kScoUnitsPerSlot * unit, 0};
   int available = delivered - slot.offset;
   if (available > wire::kScoUnitsPerSlot * unit) available = wire::kScoUnitsPerSlot * unit;
-  if (unit <= 0 || available < 3) return slot;
-  const BYTE* start = reply + slot.offset;
-  if (start[0] == 0 && start[1] == 0 && start[2] == 0) {
+  ScoHeader header;
+  if (unit <= 0 || available < 0 || !ReadScoHeader(reply + slot.offset, (size_t)available, &header)) return slot;
+  if (header.handle == 0 && header.packetStatus == 0 && header.reserved == 0 && header.dataLength == 0) {
     slot.state = SCO_SLOT_EMPTY;
     return slot;
   }
-  slot.length = start[2] + 3;
+  slot.length = int(H4HeaderSize(H4_SCO)) + header.dataLength;
   slot.state = slot.length <= available ? SCO_SLOT_PACKET : SCO_SLOT_TOO_LONG;
   return slot;
 }

@@ -1,40 +1,42 @@
-// The byte work of the reader threads: H4 framing, type 2 event replies, ACL lengths and
-// SCO slots. Plain functions over byte buffers.
+// The byte work of the reader threads: where packets lie in their read buffers, type 2
+// event replies, ACL lengths and SCO slots. Plain functions over byte buffers.
+//
+// Every packet is read one byte into its buffer: the byte in front of it is where its H4
+// type goes, so that the type byte and the packet leave in one send without a move.
 #pragma once
 
 #include "driver/ioctl.h"
 #include "platform/platform.h"
 
 enum {
-  EVENT_BUFFER_SIZE = EVENT_READ_SIZE,  // the event read's output; also room for the type byte
-  ACL_BUFFER_SIZE = ACL_READ_SIZE + 1,  // the ACL read plus the type byte
-  ACL_MAX_DATA = wire::kAclMaxData,     // the most data bytes the ACL read can deliver
+  H4_HEADROOM = 1,                                      // the type byte's room in front of a read
+  EVENT_BUFFER_SIZE = H4_HEADROOM + EVENT_READ_SIZE,    // the event read behind its headroom
+  ACL_BUFFER_SIZE = H4_HEADROOM + ACL_READ_SIZE,        // the ACL read behind its headroom
+  ACL_MAX_DATA = wire::kAclMaxData,                     // the most data bytes the ACL read can deliver
   SCO_MAX_UNIT = wire::kScoSlotUnit[wire::kMaxScoInterface],  // the largest slot unit
   SCO_REPLY_SIZE = wire::kScoReadUnits * SCO_MAX_UNIT,
-  SCO_SLOT_BUFFER_SIZE = wire::kScoUnitsPerSlot * SCO_MAX_UNIT + 1,  // one slot plus the type byte
+  SCO_BUFFER_SIZE = H4_HEADROOM + SCO_REPLY_SIZE,       // the SCO read behind its headroom
 };
 
-// Moves the length bytes of buffer up by one and stores type in front. The buffer
-// must have room for length + 1 bytes. Returns length + 1.
-int PrependH4Type(BYTE* buffer, int length, BYTE type);
+// Where the event of a type 2 event reply of replyBytes bytes starts: behind the reply's
+// header. -1 when the reply is too short to hold the header. The last header byte is the
+// event's headroom once the reply has been dumped.
+int Type2EventOffset(int replyBytes);
 
-// Takes the event out of a type 2 event reply of replyBytes bytes (a header, then the
-// event). Copies at most eventCapacity bytes to event and returns the count copied, or
-// -1 when the reply is too short to hold the header (nothing is copied).
-int UnpackType2Reply(const BYTE* reply, int replyBytes, BYTE* event, int eventCapacity);
-
-// An event's length from its parameter length byte.
+// An event's length (event code, parameter length byte, parameters) from its header; the
+// buffer at event holds at least the header.
 int HciEventLength(const BYTE* event);
 
-// An ACL packet's length (4 header bytes plus the data length field).
-int AclPacketLength(const BYTE* packet);
+// An ACL packet's length (header plus the data length field) from its header, of which
+// available bytes are at packet; -1 when fewer than the header.
+int AclPacketLength(const BYTE* packet, int available);
 
 // True when an ACL packet of that length fits what the ACL read can deliver.
 bool AclPacketFitsRead(int packetLength);
 
 enum ScoSlotState {
   SCO_SLOT_PACKET,   // offset and length give the packet
-  SCO_SLOT_EMPTY,    // the first three bytes are zero
+  SCO_SLOT_EMPTY,    // the header's three bytes are zero
   SCO_SLOT_ABSENT,   // the read did not deliver the slot's header
   SCO_SLOT_TOO_LONG  // the data length claims more than the slot or the read holds
 };

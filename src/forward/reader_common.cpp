@@ -57,26 +57,19 @@ void TapForwarded(void* context) {
 
 }  // namespace
 
-bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines) {
-  if (ctx->diagMode.load() != 0) {
-    BYTE* logPacket = BuildLogPacket(buffer, length, logCode, tag);
-    if (logPacket == nullptr) {
-      TapPacket(&ctx->tap, BTSNOOP_FROM_CONTROLLER, h4Type, buffer, length);
-      print_message(lines.noMemory);
-      CountDrop(&ctx->tap.drops, DROP_NO_MEMORY);
-      return false;
-    }
-    ForwardedPacket forwarded = {&ctx->tap, h4Type, logPacket + LOG_HEADER_SIZE, length};
-    const HostSendNote note = {TapForwarded, &forwarded};
-    DiagPrintToStream(&ctx->host, logPacket, length + LOG_HEADER_SIZE, 1, 1, &note);
-    ReleaseLogPacket(logPacket);
-    return true;
-  }
-  // The type byte goes in front of the packet in the same buffer: the packet is then one further.
-  int total = PrependH4Type(buffer, length, h4Type);
-  ForwardedPacket forwarded = {&ctx->tap, h4Type, buffer + 1, length};
+void ForwardPacket(FtmAppContext* ctx, BYTE* packet, int length, BYTE h4Type, WORD logCode, WORD tag,
+                   const ReaderLines& lines) {
+  ForwardedPacket forwarded = {&ctx->tap, h4Type, packet, length};
   const HostSendNote note = {TapForwarded, &forwarded};
-  int sent = SendToTestHost(&ctx->host, buffer, total, &note);
+  if (ctx->diagMode.load() != 0) {
+    DiagSendLogPacket(&ctx->host, packet, length, logCode, tag, &note);
+    return;
+  }
+  // The type byte goes into the headroom in front of the packet: the two leave as one.
+  BYTE* h4Packet = packet - H4_HEADROOM;
+  h4Packet[0] = h4Type;
+  const int total = length + H4_HEADROOM;
+  const int sent = SendToTestHost(&ctx->host, h4Packet, total, &note);
   if (sent == HOST_SEND_NO_SOCKET) {
     print_message(lines.noSocket);
   } else if (sent < 0) {
@@ -84,7 +77,6 @@ bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WO
   } else if (sent < total) {
     print_message(L"sent %d bytes, less than %d\n", sent, total);
   }
-  return true;
 }
 
 DWORD EndReader(const ReaderLines& lines) {

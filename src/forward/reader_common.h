@@ -10,7 +10,6 @@ struct ReaderLines {
   const wchar_t* eventFailed;  // the read event could not be created
   const wchar_t* noSocket;     // raw mode, no test host
   const wchar_t* sendFailed;   // raw mode, the send failed
-  const wchar_t* noMemory;     // diag mode, no memory for the log packet
   const wchar_t* deviceGone;   // the driver device went away while running
   const wchar_t* exiting;      // first end line
   const wchar_t* endLine;      // the "--" line
@@ -41,9 +40,11 @@ ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSiz
 void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result);
 
 // Sends one controller packet of length bytes to ctx's test host: as a log packet in diag
-// mode, behind its H4 type byte in raw mode (buffer needs room for length + 1 bytes).
-// Returns false when no memory could be had for the log packet (the line is printed).
-bool ForwardPacket(FtmAppContext* ctx, BYTE* buffer, int length, BYTE h4Type, WORD logCode, WORD tag, const ReaderLines& lines);
+// mode, behind its H4 type byte in raw mode. The byte in front of packet is its headroom
+// (H4_HEADROOM), which raw mode overwrites with the type byte. Nothing is allocated: no
+// packet ends its reader.
+void ForwardPacket(FtmAppContext* ctx, BYTE* packet, int length, BYTE h4Type, WORD logCode, WORD tag,
+                   const ReaderLines& lines);
 
 // The two end lines; returns the thread result.
 DWORD EndReader(const ReaderLines& lines);

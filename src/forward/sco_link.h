@@ -5,7 +5,10 @@
 #include "core/context.h"
 #include "driver/driver.h"
 
-// SCO link tracking on one event (event code, parameter length, parameters), with the
-// tracking state of the event reader. May reset the SCO gate of ctx and select interface 0.
+// SCO link tracking on one event of length bytes (event code, parameter length,
+// parameters), with the tracking state of the event reader. A successful Connection
+// Complete for an SCO link or Synchronous Connection Complete records its handle; a
+// successful Disconnection Complete of the recorded handle resets the SCO gate of ctx and
+// selects interface 0. Failed events and events too short for their fields change nothing.
 void TrackScoLink(FtmAppContext* ctx, const BYTE* event, int length, WORD* scoConnectionHandle,
                   const DriverWriter& writer);

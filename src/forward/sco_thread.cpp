@@ -24,7 +24,6 @@ const ReaderLines kScoLines = {
     L"FtmApp:ScoThread: Error in Creating Overlapped event\n",
     L"BTFTM : ScoThread, Can't find socket\n",
     L"BTFTM : ScoThread, socket Send failed\n",
-    L"ScoThread, Allocating Memory DataToSendasLogPacketFor1366 failed\n",
     L"BTFTM : ScoThread, driver device is gone (Error -0x%X), stopping\n",
     L"BTFTM : App is exiting, coming out of SCO read thread\n",
     L"BTFTM : ScoThread--\n",
@@ -37,10 +36,11 @@ int CurrentSlotUnit(const FtmAppContext* ctx) {
 
 void WaitForScoGate(FtmAppContext* ctx) { WaitForSingleObject(ctx->ScoRxStartEvent.load(), INFINITE); }
 
-// Forwards the packets of one reply. Returns false when the thread has to end.
-bool ForwardScoSlots(FtmAppContext* ctx, const BYTE* reply, int delivered, int unit) {
-  BYTE slot[SCO_SLOT_BUFFER_SIZE];
-  for (int i = 0; i < 3; ++i) {
+// Forwards the packets of one reply, each where it lies: the byte in front of a slot
+// (the reply's headroom, or the end of the slot before, which has gone already) takes
+// its type byte.
+void ForwardScoSlots(FtmAppContext* ctx, BYTE* reply, int delivered, int unit) {
+  for (int i = 0; i < wire::kScoSlotsPerRead; ++i) {
     ScoSlot cut = CutScoSlot(reply, delivered, unit, i);
     if (cut.state == SCO_SLOT_TOO_LONG) {
       print_message(L"BTFTM : ScoThread, packet of %d bytes does not fit slot %d, dropped\n", cut.length, i);
@@ -48,10 +48,8 @@ bool ForwardScoSlots(FtmAppContext* ctx, const BYTE* reply, int delivered, int u
       continue;
     }
     if (cut.state != SCO_SLOT_PACKET) continue;
-    memcpy(slot, reply + cut.offset, (size_t)cut.length);
-    if (!ForwardPacket(ctx, slot, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines)) return false;
+    ForwardPacket(ctx, reply + cut.offset, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines);
   }
-  return true;
 }
 
 }  // namespace
@@ -59,7 +57,8 @@ bool ForwardScoSlots(FtmAppContext* ctx, const BYTE* reply, int delivered, int u
 DWORD WINAPI ScoThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
   OVERLAPPED* record = &ctx->overlapScoReadasync;
-  BYTE reply[SCO_REPLY_SIZE];
+  BYTE buffer[SCO_BUFFER_SIZE];
+  BYTE* reply = buffer + H4_HEADROOM;  // read one byte in: slot 0's type byte goes in front
 
   print_message(L"BTFTM: ScoThread++\n");
   CreateReadEvent(ctx, record, kScoLines);
@@ -69,12 +68,12 @@ DWORD WINAPI ScoThread(LPVOID context) {
     // The unit that sizes the read also cuts its reply, whatever is selected meanwhile.
     int unit = CurrentSlotUnit(ctx);
     int readSize = wire::kScoReadUnits * unit;
-    memset(reply, 0, sizeof(reply));
+    memset(buffer, 0, sizeof(buffer));
     ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead,
                                     record, kScoReadTexts, kScoLines);
     if (got != READ_NOTHING) {
       int delivered = ctx->scoBytesRead > (DWORD)readSize ? readSize : (int)ctx->scoBytesRead;
-      if (!ForwardScoSlots(ctx, reply, delivered, unit)) return 1;
+      ForwardScoSlots(ctx, reply, delivered, unit);
       FinishRead(ctx, record, got);
     }
     WaitForScoGate(ctx);

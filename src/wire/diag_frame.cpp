@@ -65,16 +65,10 @@ int PutFrameByte(uint8_t value, int escape, uint8_t* frame, int pos, int capacit
   return pos;
 }
 
-// Checks byte by byte against the room left; for frames given less than the worst case.
-int EncodeChecked(const uint8_t* data, int length, uint16_t fcs, int escape, uint8_t* frame, int capacity) {
-  int pos = 0;
-  for (int i = 0; i < length && pos >= 0; ++i) {
-    pos = PutFrameByte(data[i], escape, frame, pos, capacity);
-  }
-  if (pos >= 0) pos = PutFrameByte((uint8_t)(fcs & 0xFF), escape, frame, pos, capacity);
-  if (pos >= 0) pos = PutFrameByte((uint8_t)(fcs >> 8), escape, frame, pos, capacity);
-  if (pos < 0 || pos + 1 > capacity) return -1;
-  frame[pos++] = DIAG_FLAG;
+// Writes length bytes from pos on, checking each against the room left; for frames given
+// less than the worst case. Returns the new write position or -1 when full.
+int PutChecked(const uint8_t* data, int length, int escape, uint8_t* frame, int pos, int capacity) {
+  for (int i = 0; i < length && pos >= 0; ++i) pos = PutFrameByte(data[i], escape, frame, pos, capacity);
   return pos;
 }
 
@@ -116,18 +110,33 @@ int EscapeWithRoom(const uint8_t* data, int length, uint8_t* frame) {
 }  // namespace
 
 int EncodeDiagFrame(const uint8_t* data, int length, int escape, uint8_t* frame, int frameCapacity) {
-  if (length < 0 || length > DIAG_MAX_PACKET || frame == nullptr || frameCapacity < 0) return -1;
-  if (length > 0 && data == nullptr) return -1;
+  return EncodeHeadedDiagFrame(data, length, nullptr, 0, escape, frame, frameCapacity);
+}
 
-  const uint16_t fcs = (uint16_t)~DiagFcs16(data, length, 0xFFFF);
-  if (!escape || frameCapacity < 2 * (length + 2) + 1) {
-    return EncodeChecked(data, length, fcs, escape, frame, frameCapacity);
+int EncodeHeadedDiagFrame(const uint8_t* head, int headLength, const uint8_t* body, int bodyLength, int escape,
+                          uint8_t* frame, int frameCapacity) {
+  if (headLength < 0 || bodyLength < 0 || headLength > DIAG_MAX_PACKET - bodyLength) return -1;
+  if ((headLength > 0 && head == nullptr) || (bodyLength > 0 && body == nullptr)) return -1;
+  if (frame == nullptr || frameCapacity < 0) return -1;
+
+  // The FCS runs over the head, then on over the body.
+  const uint16_t fcs = (uint16_t)~DiagFcs16(body, bodyLength, DiagFcs16(head, headLength, 0xFFFF));
+  const uint8_t fcsBytes[DIAG_FCS_SIZE] = {(uint8_t)(fcs & 0xFF), (uint8_t)(fcs >> 8)};
+  const int length = headLength + bodyLength;
+  if (!escape || frameCapacity < 2 * (length + DIAG_FCS_SIZE) + 1) {
+    int pos = PutChecked(head, headLength, escape, frame, 0, frameCapacity);
+    if (pos >= 0) pos = PutChecked(body, bodyLength, escape, frame, pos, frameCapacity);
+    if (pos >= 0) pos = PutChecked(fcsBytes, DIAG_FCS_SIZE, escape, frame, pos, frameCapacity);
+    if (pos < 0 || pos + 1 > frameCapacity) return -1;
+    frame[pos++] = DIAG_FLAG;
+    return pos;
   }
   // Room for the worst case: every packet and FCS byte escaped, then the flag (whose
   // place is the spare byte of the last escape).
-  int pos = length > 0 ? EscapeWithRoom(data, length, frame) : 0;
-  pos = PutEscapedByte((uint8_t)(fcs & 0xFF), frame, pos);
-  pos = PutEscapedByte((uint8_t)(fcs >> 8), frame, pos);
+  int pos = headLength > 0 ? EscapeWithRoom(head, headLength, frame) : 0;
+  if (bodyLength > 0) pos += EscapeWithRoom(body, bodyLength, frame + pos);
+  pos = PutEscapedByte(fcsBytes[0], frame, pos);
+  pos = PutEscapedByte(fcsBytes[1], frame, pos);
   frame[pos++] = DIAG_FLAG;
   return pos;
 }

@@ -23,6 +23,13 @@ uint16_t DiagFcs16(const uint8_t* data, int length, uint16_t fcs);
 // 0..DIAG_MAX_PACKET or the frame would not fit frameCapacity.
 int EncodeDiagFrame(const uint8_t* data, int length, int escape, uint8_t* frame, int frameCapacity);
 
+// Encodes one packet given as a head and a body as EncodeDiagFrame encodes the two joined,
+// without joining them: the FCS runs over the head and then the body. Returns the frame
+// length, or -1 when the packet's length is outside 0..DIAG_MAX_PACKET or the frame would
+// not fit frameCapacity.
+int EncodeHeadedDiagFrame(const uint8_t* head, int headLength, const uint8_t* body, int bodyLength, int escape,
+                          uint8_t* frame, int frameCapacity);
+
 enum DiagFrameResult {
   DIAG_FRAME_OK = 0,
   DIAG_FRAME_UNCLOSED,        // the last byte is not the flag

@@ -8,13 +8,17 @@
 
 namespace {
 
+// The log packet the sender frames around payload, read back from its one frame.
 Bytes Build(const Bytes& payload, WORD logCode, WORD tag) {
-  BYTE* packet = BuildLogPacket(payload.data(), (int)payload.size(), logCode, tag);
-  EXPECT_NE(packet, nullptr);
-  if (packet == nullptr) return {};
-  Bytes out(packet, packet + payload.size() + LOG_HEADER_SIZE);
-  ReleaseLogPacket(packet);
-  return out;
+  HostSendRecorder host;
+  ConsoleCapture console;
+  DiagSendLogPacket(host.sender(), payload.data(), (int)payload.size(), logCode, tag);
+  EXPECT_EQ(host.sends().size(), 1u);
+  if (host.sends().size() != 1) return {};
+  Bytes packet = DecodeFrame(host.sends()[0], true);
+  EXPECT_EQ(BitwiseFcs16(packet), DIAG_FCS_GOOD);
+  packet.resize(packet.size() - 2);
+  return packet;
 }
 
 TEST(LogPacket, EventPacketAndItsFrame) {
@@ -26,10 +30,14 @@ TEST(LogPacket, EventPacketAndItsFrame) {
 
   HostSendRecorder host;
   ConsoleCapture console;
-  DiagPrintToStream(host.sender(), packet.data(), (int)packet.size(), 1, 1);
+  int noted = 0;
+  const HostSendNote note = {[](void* context) { ++*static_cast<int*>(context); }, &noted};
+  DiagSendLogPacket(host.sender(), event.data(), (int)event.size(), LOG_CODE_EVENT, LOG_TAG_EVENT, &note);
   ASSERT_EQ(host.sends().size(), 1u);
   EXPECT_EQ(host.sends()[0], PlainFrame(expected, 0xDD, 0xA3));
-  EXPECT_EQ(console.Text().rfind("\nBTFTM : DiagPrintToStream Send[25]: 10 00 12 00 ", 0), 0u);
+  EXPECT_EQ(console.Text(), "\nBTFTM : DiagPrintToStream Send[25]: 10 00 12 00 12 00 66 13 e5 62 2a c5 ff 01 00 04 "
+                            "0e 04 01 03 0c 00 dd a3 7e \n");
+  EXPECT_EQ(noted, 1);
 }
 
 TEST(LogPacket, LengthFieldsAndKinds) {
@@ -59,28 +67,37 @@ TEST(LogPacket, LengthFieldsAndKinds) {
 }
 
 TEST(LogPacket, LengthBytesEscapedOnTheWire) {
-  const Bytes packet = Build(Bytes(113, 0x00), LOG_CODE_EVENT, LOG_TAG_EVENT);
-  EXPECT_EQ(packet[2], 0x7D);
-  EXPECT_EQ(packet[4], 0x7D);
-  Bytes frame(DIAG_FRAME_AREA);
-  const int n = EncodeDiagFrame(packet.data(), (int)packet.size(), 1, frame.data(), (int)frame.size());
-  ASSERT_GT(n, 10);
+  HostSendRecorder host;
+  ConsoleCapture console;
+  const Bytes payload(113, 0x00);
+  DiagSendLogPacket(host.sender(), payload.data(), (int)payload.size(), LOG_CODE_EVENT, LOG_TAG_EVENT);
+  ASSERT_EQ(host.sends().size(), 1u);
+  const Bytes frame = host.sends()[0];
+  ASSERT_GT(frame.size(), 10u);
   EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 10), (Bytes{0x10, 0x00, 0x7D, 0x5D, 0x00, 0x7D, 0x5D, 0x00, 0x66, 0x13}));
-  frame.resize((size_t)n);
   const Bytes decoded = DecodeFrame(frame, true);
-  ASSERT_EQ(decoded.size(), packet.size() + 2);
-  EXPECT_TRUE(std::equal(packet.begin(), packet.end(), decoded.begin()));
+  ASSERT_EQ(decoded.size(), payload.size() + 16 + 2);
+  EXPECT_EQ(Bytes(decoded.begin() + 16, decoded.end() - 2), payload);
   EXPECT_EQ(BitwiseFcs16(decoded), DIAG_FCS_GOOD);
 }
 
-TEST(LogPacket, RefusesImpossibleLengths) {
-  const BYTE payload[1] = {0};
-  EXPECT_EQ(BuildLogPacket(payload, -1, LOG_CODE_EVENT, LOG_TAG_EVENT), nullptr);
-  EXPECT_EQ(BuildLogPacket(nullptr, 5, LOG_CODE_EVENT, LOG_TAG_EVENT), nullptr);
-  BYTE* empty = BuildLogPacket(nullptr, 0, LOG_CODE_EVENT, LOG_TAG_EVENT);
-  EXPECT_NE(empty, nullptr);
-  ReleaseLogPacket(empty);
-  ReleaseLogPacket(nullptr);
+// The header counts towards the longest packet a frame carries: one byte more is dropped
+// with its line and counted, never sent, and still noted (it was received).
+TEST(LogPacket, HeaderCountsTowardsTheLongestPacket) {
+  const Bytes payload(DIAG_MAX_PACKET, 0x42);
+  DropCounts drops;
+  HostSendRecorder host;
+  host.sender()->drops = &drops;
+  ConsoleCapture console;
+  int noted = 0;
+  const HostSendNote note = {[](void* context) { ++*static_cast<int*>(context); }, &noted};
+  DiagSendLogPacket(host.sender(), payload.data(), DIAG_MAX_PACKET - LOG_HEADER_SIZE + 1, LOG_CODE_ACL, LOG_TAG_ACL, &note);
+  EXPECT_EQ(console.Text(), "Input data is too large. Length = 1501 \n");
+  EXPECT_TRUE(host.sends().empty());
+  EXPECT_EQ(drops.byCause[DROP_OVERSIZED].load(), 1u);
+  EXPECT_EQ(noted, 1);
+  DiagSendLogPacket(host.sender(), payload.data(), DIAG_MAX_PACKET - LOG_HEADER_SIZE, LOG_CODE_ACL, LOG_TAG_ACL, &note);
+  EXPECT_EQ(host.sends().size(), 1u);
 }
 
 }  // namespace

@@ -5,74 +5,36 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
 namespace {
 
-TEST(H4Framing, PutsTheTypeInFrontOfTheWholePacket) {
-  BYTE buffer[8] = {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00, 0xAA, 0xAA};
-  EXPECT_EQ(PrependH4Type(buffer, 6, H4_TYPE_EVENT), 7);
-  const BYTE expected[] = {0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00, 0xAA};
-  EXPECT_EQ(0, memcmp(buffer, expected, sizeof(expected)));
-}
-
-TEST(H4Framing, LargestEventFitsTheEventBuffer) {
-  BYTE buffer[EVENT_BUFFER_SIZE] = {0x3E, 0xFF};
-  buffer[256] = 0x77;
-  ASSERT_EQ(HciEventLength(buffer), 257);
-  EXPECT_EQ(PrependH4Type(buffer, 257, H4_TYPE_EVENT), 258);
-  EXPECT_EQ(buffer[0], 0x04);
-  EXPECT_EQ(buffer[1], 0x3E);
-  EXPECT_EQ(buffer[257], 0x77);
-}
-
-TEST(Type2Reply, EventStartsAfterTheFiveHeaderBytes) {
-  std::vector<BYTE> reply(20, 0);
-  reply[5] = 0x0E;
-  reply[6] = 13;
-  for (int i = 7; i < 20; ++i) reply[i] = (BYTE)i;
-  BYTE event[EVENT_BUFFER_SIZE] = {};
-  EXPECT_EQ(UnpackType2Reply(reply.data(), 20, event, EVENT_BUFFER_SIZE), 15);
-  EXPECT_EQ(HciEventLength(event), 15);
-  EXPECT_EQ(0, memcmp(event, reply.data() + 5, 15));
-  EXPECT_EQ(event[15], 0);
-}
-
-TEST(Type2Reply, HeaderOnlyGivesAnEmptyEventAndShortRepliesAreRefused) {
-  BYTE reply[5] = {1, 2, 3, 4, 5};
-  BYTE event[EVENT_BUFFER_SIZE] = {};
-  EXPECT_EQ(UnpackType2Reply(reply, 5, event, EVENT_BUFFER_SIZE), 0);
-  EXPECT_EQ(HciEventLength(event), 2);
-  for (int n = 0; n < 5; ++n) {
-    memset(event, 0x55, sizeof(event));
-    EXPECT_EQ(UnpackType2Reply(reply, n, event, EVENT_BUFFER_SIZE), -1) << n;
-    EXPECT_EQ(event[0], 0x55) << "nothing may be copied for " << n;
-  }
-}
-
-TEST(Type2Reply, NeverWritesPastTheEventCapacity) {
-  std::vector<BYTE> reply(300, 0xAB);
-  BYTE event[20];
-  memset(event, 0, sizeof(event));
-  EXPECT_EQ(UnpackType2Reply(reply.data(), 300, event, 10), 10);
-  EXPECT_EQ(event[9], 0xAB);
-  EXPECT_EQ(event[10], 0);
+TEST(Type2Reply, EventStartsBehindTheFiveHeaderBytesAndShortRepliesHoldNone) {
+  const struct {
+    int replyBytes;
+    int offset;
+  } cases[] = {{0, -1}, {1, -1}, {4, -1}, {5, 5}, {6, 5}, {20, 5}, {262, 5}};
+  for (const auto& c : cases) EXPECT_EQ(Type2EventOffset(c.replyBytes), c.offset) << c.replyBytes;
+  // The largest event behind the header, and its headroom in front, fit the event buffer.
+  EXPECT_LE(H4_HEADROOM + Type2EventOffset(EVENT_READ_SIZE) + 257, EVENT_BUFFER_SIZE);
 }
 
 TEST(AclLength, ComesFromTheLittleEndianDataLength) {
   BYTE packet[4] = {0x01, 0x20, 27, 0};
-  EXPECT_EQ(AclPacketLength(packet), 31);
+  EXPECT_EQ(AclPacketLength(packet, 4), 31);
   BYTE empty[4] = {0x01, 0x20, 0, 0};
-  EXPECT_EQ(AclPacketLength(empty), 4);
+  EXPECT_EQ(AclPacketLength(empty, 4), 4);
   BYTE largest[4] = {0x01, 0x20, 0x00, 0x04};
-  EXPECT_EQ(AclPacketLength(largest), 1028);
+  EXPECT_EQ(AclPacketLength(largest, 4), 1028);
   EXPECT_TRUE(AclPacketFitsRead(1028));
   BYTE tooLong[4] = {0x01, 0x20, 0x01, 0x04};
-  EXPECT_FALSE(AclPacketFitsRead(AclPacketLength(tooLong)));
+  EXPECT_FALSE(AclPacketFitsRead(AclPacketLength(tooLong, 4)));
   BYTE huge[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-  EXPECT_EQ(AclPacketLength(huge), 65539);
-  EXPECT_FALSE(AclPacketFitsRead(AclPacketLength(huge)));
+  EXPECT_EQ(AclPacketLength(huge, 4), 65539);
+  EXPECT_FALSE(AclPacketFitsRead(AclPacketLength(huge, 4)));
+  // Fewer bytes than the header: no length is read.
+  EXPECT_EQ(AclPacketLength(packet, 3), -1);
+  EXPECT_EQ(AclPacketLength(packet, -1), -1);
 }
 
 // An SCO reply of three slots for unit u; each slot is given its data length, or -1
@@ -138,6 +100,16 @@ TEST(ScoSlots, OnlyTheDeliveredBytesCount) {
   // A short packet wholly inside the delivered part is kept.
   std::vector<BYTE> shortOne = ScoReply(9, 5, 24, 24);
   EXPECT_EQ(CutScoSlot(shortOne.data(), 8, 9, 0).state, SCO_SLOT_PACKET);
+}
+
+TEST(ScoSlots, OnlyAllThreeHeaderBytesZeroMakeAnEmptySlot) {
+  std::vector<BYTE> reply = ScoReply(9, -1, -1, -1);
+  reply[28] = 0xC0;  // slot 1: only the two reserved bits of its first field set
+  reply[56] = 0x10;  // slot 2: only a packet status flag set
+  EXPECT_EQ(CutScoSlot(reply.data(), 81, 9, 0).state, SCO_SLOT_EMPTY);
+  EXPECT_EQ(CutScoSlot(reply.data(), 81, 9, 1).state, SCO_SLOT_PACKET);
+  EXPECT_EQ(CutScoSlot(reply.data(), 81, 9, 1).length, 3);
+  EXPECT_EQ(CutScoSlot(reply.data(), 81, 9, 2).state, SCO_SLOT_PACKET);
 }
 
 TEST(ScoSlots, UnitZeroCutsNothing) {

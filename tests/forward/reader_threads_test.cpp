@@ -186,6 +186,13 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
     EXPECT_TRUE(ConsoleHas(c.line)) << c.line;
   }
   EXPECT_TRUE(SentCount(4));
+  // Each failed send is a packet the test host did not get, and the run summary says so.
+  EXPECT_EQ(ctx_->tap.drops.byCause[DROP_NOT_SENT].load(), 3u);
+  // The reader goes on after them: the next event is read and sent.
+  sends_.FailWith(0);
+  Deliver(IOCTL_BTFTM_READ_EVENT, read, kCommandComplete);
+  EXPECT_TRUE(SentCount(5));
+  EXPECT_EQ(ctx_->tap.drops.byCause[DROP_NOT_SENT].load(), 3u);
 }
 
 TEST_F(ReaderThreads, Type2RepliesAreUnpackedAndShortOnesDropped) {

@@ -66,6 +66,49 @@ TEST_F(LinkTracking, DisconnectionOfHandleZeroWithNoLinkCountsAsItsEnd) {
   EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
 }
 
+// Events that must not touch the recorded link (0x0006, gate open): failures, other links,
+// and events too short for the fields that would make them a link event. Each one is
+// given as the event reader has it: length from its own length byte, zeros behind.
+TEST_F(LinkTracking, EventsThatLeaveTheRecordedLinkAlone) {
+  const struct {
+    const char* name;
+    std::vector<BYTE> event;
+  } cases[] = {
+      {"failed Synchronous Connection Complete", {0x2C, 0x11, 0x0D, 0x09, 0x00, 1, 2, 3, 4, 5, 6, 0x02}},
+      {"failed SCO Synchronous Connection Complete", {0x2C, 0x11, 0x04, 0x09, 0x00, 1, 2, 3, 4, 5, 6, 0x00}},
+      {"failed Connection Complete for SCO", {0x03, 0x0B, 0x0D, 0x09, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0}},
+      {"Connection Complete too short for its link type", {0x03, 0x03, 0x00, 0x09, 0x00}},
+      {"Synchronous Connection Complete too short", {0x2C, 0x03, 0x00, 0x09, 0x00}},
+      {"failed Disconnection Complete of the link", {0x05, 0x04, 0x0C, 0x06, 0x00, 0x13}},
+      {"Disconnection Complete without its handle", {0x05, 0x01, 0x00}},
+      {"Disconnection Complete of another link", {0x05, 0x04, 0x00, 0x07, 0x00, 0x13}},
+      {"Command Complete", {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}},
+  };
+  ASSERT_EQ(Track({0x2C, 0x11, 0x00, 0x06, 0x00}), "New sco connection handle is 0x06\n");
+  SetEvent(ctx_->ScoRxStartEvent.load());
+  for (const auto& c : cases) {
+    EXPECT_EQ(Track(c.event), "") << c.name;
+    EXPECT_EQ(handle_, 0x0006) << c.name;
+    EXPECT_TRUE(GateOpen()) << c.name;
+  }
+  EXPECT_TRUE(recorder_.writes().empty());
+  // The link still ends on the Disconnection Complete that succeeds.
+  EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x06, 0x00, 0x16}), "Sco connection 0x06 is disconnected\n");
+  EXPECT_FALSE(GateOpen());
+}
+
+// A short Disconnection Complete with no link recorded is not taken for the end of a link
+// of handle 0: only a whole event says which link ended.
+TEST_F(LinkTracking, TruncatedDisconnectionWithNoLinkDoesNothing) {
+  SetEvent(ctx_->ScoRxStartEvent.load());
+  std::vector<BYTE> event = {0x05, 0x02, 0x00, 0x00};
+  ConsoleCapture console;
+  TrackScoLink(ctx_.get(), event.data(), 4, &handle_, recorder_.writer());
+  EXPECT_EQ(console.Finish(), "");
+  EXPECT_TRUE(GateOpen());
+  EXPECT_TRUE(recorder_.writes().empty());
+}
+
 using LinkEndOnTheDriver = ScriptedDriverTest;
 
 TEST_F(LinkEndOnTheDriver, FailedSelectionOfZeroKeepsTheOldInterface) {

@@ -50,6 +50,46 @@ TEST(WireDiagFrame, EncodesAsTheReferenceAndDecodesBack) {
   }
 }
 
+// A packet given as a head and a body frames as the two joined, at every split around the
+// eight-byte steps, on both paths; a frame one byte too large for its room is refused
+// without a byte written past it.
+TEST(WireDiagFrame, HeadAndBodyFrameAsTheJoinedPacket) {
+  std::mt19937 rng(31);
+  for (int length = 0; length <= 40; ++length) {
+    Bytes packet((size_t)length);
+    for (auto& b : packet) b = rng() % 3 == 0 ? (uint8_t)(0x7D + rng() % 2) : (uint8_t)rng();
+    for (int split = 0; split <= length; ++split) {
+      for (int escape : {0, 1}) {
+        const Bytes expected = ReferenceFrame(packet, escape != 0);
+        for (int capacity : {2 * (length + 2) + 1, (int)expected.size(), (int)expected.size() - 1}) {
+          Bytes frame((size_t)capacity + 8, 0xAA);
+          const int n = EncodeHeadedDiagFrame(split > 0 ? packet.data() : nullptr, split,
+                                              split < length ? packet.data() + split : nullptr, length - split,
+                                              escape, frame.data(), capacity);
+          for (size_t i = (size_t)capacity; i < frame.size(); ++i) ASSERT_EQ(frame[i], 0xAA) << "written past";
+          if (capacity < (int)expected.size()) {
+            EXPECT_EQ(n, -1) << length << "/" << split;
+            continue;
+          }
+          ASSERT_EQ(n, (int)expected.size()) << length << "/" << split;
+          frame.resize((size_t)n);
+          EXPECT_EQ(frame, expected) << length << "/" << split << " escape " << escape;
+        }
+      }
+    }
+  }
+}
+
+TEST(WireDiagFrame, HeadAndBodyRefuseWhatNoPacketIs) {
+  Bytes frame(DIAG_FRAME_AREA);
+  const Bytes b(DIAG_MAX_PACKET, 0x11);
+  const int area = (int)frame.size();
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, b.data(), DIAG_MAX_PACKET - 15, 1, frame.data(), area), -1);
+  EXPECT_GT(EncodeHeadedDiagFrame(b.data(), 16, b.data(), DIAG_MAX_PACKET - 16, 1, frame.data(), area), 0);
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, b.data(), -1, 1, frame.data(), area), -1);
+  EXPECT_EQ(EncodeHeadedDiagFrame(b.data(), 16, nullptr, 4, 1, frame.data(), area), -1);
+}
+
 TEST(WireDiagFrame, DecodeRefusesWhatIsNotAWholeGoodFrame) {
   const Bytes good = ReferenceFrame({0x00}, true);  // 00 then FCS, no byte escaped
   Bytes badFcs = good;
