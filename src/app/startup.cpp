@@ -7,6 +7,7 @@
 #include "driver/ioctl.h"
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
+#include "metrics/bridge_metrics.h"
 #include "wire/version.h"
 
 #include <atomic>
@@ -80,6 +81,21 @@ static int RefuseArgument(const char* message) {
   return EXIT_ARGUMENTS;
 }
 
+// The run's metrics (TARNEXIO_METRICS_DIR), written when the test host connects and when
+// the run ends.
+static BridgeMetrics g_bridgeMetrics;
+
+static void NoteHostConnected(FtmAppContext* ctx) { WriteHostConnected(&g_bridgeMetrics, &ctx->tap); }
+
+// Why a start-up whose TCP server failed served no test host.
+static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
+  if (ctx->exitFlag.load() == 1) return RUN_STOPPED_BEFORE_HOST;
+  return ctx->portRefused.load() ? RUN_PORT_IN_USE : RUN_SETUP_FAILED;
+}
+
+// A start-up that failed for outcome: counted, then the final clean-up.
+static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode);
+
 static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
   CleanAllResources(ctx);
   StopCapture(&ctx->tap);
@@ -98,6 +114,11 @@ static void AwaitReaders(FtmAppContext* ctx) {
     HANDLE h = thread->load();
     if (h != nullptr && h != INVALID_HANDLE_VALUE) WaitForSingleObject(h, READER_END_WAIT_MS);
   }
+}
+
+static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
+  WriteRunEnd(&g_bridgeMetrics, &ctx->tap, outcome);
+  return FinalCleanUp(ctx, exitCode);
 }
 
 static HANDLE OpenDevice(const wchar_t* path) {
@@ -132,12 +153,14 @@ int RunBridge(int argc, char** argv) {
 
   const std::string version = TarnexioVersion();  // ASCII
   print_message(L"BTFTM : Tarnexio version %ls\n", std::wstring(version.begin(), version.end()).c_str());
+  StartBridgeMetrics(&g_bridgeMetrics, port, argv[4]);
 
   // The record outlives this function: reader threads may still use it while the
   // process ends.
   static FtmAppContext record;
   FtmAppContext* ctx = &record;
   ctx->diagMode = diagMode;
+  ctx->hostConnected = NoteHostConnected;
   SetConsoleStopContext(ctx);
   InitiateStruct(ctx, ConsoleCtrlHandler);
   StartCapture(&ctx->tap);
@@ -151,7 +174,7 @@ int RunBridge(int argc, char** argv) {
     if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
       ReportDeviceOpenFailures();
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_NO_DRIVER, EXIT_NO_TEST_HOST);
     }
     ctx->drvType = DRV_TYPE_BTFTMDRIVER;
   }
@@ -160,13 +183,13 @@ int RunBridge(int argc, char** argv) {
   if (ctx->drvType == DRV_TYPE_ZELDROVE) {
     ctx->hFtmModeThread = StartThread(EnterFtmModeThread, ctx);
     WaitForSingleObject(ctx->hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
-    if (ctx->ftmModeEntered == 0) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    if (ctx->ftmModeEntered == 0) return FailedStart(ctx, RUN_FTM_REFUSED, EXIT_NO_TEST_HOST);
   }
 
   ctx->hEventThread = StartThread(EventThread, ctx);
   if (ctx->hEventThread.load() == nullptr) {
     print_message(L"BTFTM : Fail to create Event Thread\n");
-    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
   }
   print_message(L"BTFTM : Succeed in creating Event Thread\n");
 
@@ -174,25 +197,29 @@ int RunBridge(int argc, char** argv) {
     ctx->hAclThread = StartThread(AclThread, ctx);
     if (ctx->hAclThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create ACL Thread\n");
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating ACL Thread\n");
     ctx->hScoThread = StartThread(ScoThread, ctx);
     if (ctx->hScoThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create SCO Thread\n");
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating SCO Thread\n");
   }
 
   const int served = ServeTestHost(ctx, port);
-  if (served == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
+  if (served == HOST_SETUP_FAILED) {
+    WriteRunEnd(&g_bridgeMetrics, &ctx->tap, HostSetUpOutcome(ctx));
+    return EXIT_NO_TEST_HOST;
+  }
   // A reader's stop sequence ran before the server listened (the driver gone, or the
   // controller in use): a failed start, with the clean-up of the others.
   if (served == HOST_STOPPED_BEFORE_HOST) {
     AwaitReaders(ctx);
-    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    return FailedStart(ctx, RUN_STOPPED_BEFORE_HOST, EXIT_NO_TEST_HOST);
   }
   PrintRunSummary(&ctx->tap);
+  WriteRunEnd(&g_bridgeMetrics, &ctx->tap, RUN_SERVED);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }
