@@ -141,6 +141,23 @@ std::string OnlyValue(const std::string& answer) {
   return open == std::string::npos || close == std::string::npos ? "" : answer.substr(open + 2, close - open - 2);
 }
 
+// The PromQL examples of the README's "Watching many benches": the lines of its promql block.
+std::vector<std::string> ReadmeQueries() {
+  std::istringstream readme(ReadFile(README_FILE));
+  std::vector<std::string> queries;
+  bool inside = false;
+  for (std::string line; std::getline(readme, line);) {
+    if (line == "```promql") {
+      inside = true;
+    } else if (inside && line == "```") {
+      break;
+    } else if (inside && !line.empty()) {
+      queries.push_back(line);
+    }
+  }
+  return queries;
+}
+
 TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
   TempDir metricsDir;  // the PC's textfile directory: the bridge's file and ftmd's beside it
   Ftmd ftmd({"--type", "1", "--metrics-dir", metricsDir.path});
@@ -181,6 +198,15 @@ TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
     EXPECT_TRUE(prometheus.WaitFor("/api/v1/query?query=" + tarnexio_test::UrlEncoded(query.first),
                                    [&](const std::string& body) { return OnlyValue(body) == query.second; }, 60000))
         << query.first << " should be " << query.second;
+  }
+  // The README's examples are queries this Prometheus takes over these metrics.
+  const std::vector<std::string> examples = ReadmeQueries();
+  EXPECT_EQ(examples.size(), 3u);
+  for (const std::string& query : examples) {
+    EXPECT_TRUE(prometheus.WaitFor("/api/v1/query?query=" + tarnexio_test::UrlEncoded(query),
+                                   [](const std::string& body) { return body.find("\"status\":\"success\"") != std::string::npos; },
+                                   30000))
+        << query;
   }
 }
 
