@@ -81,11 +81,10 @@ static int RefuseArgument(const char* message) {
   return EXIT_ARGUMENTS;
 }
 
-// The run's metrics (TARNEXIO_METRICS_DIR), written when the test host connects and when
-// the run ends.
-static BridgeMetrics g_bridgeMetrics;
-
-static void NoteHostConnected(FtmAppContext* ctx) { WriteHostConnected(&g_bridgeMetrics, &ctx->tap); }
+// The run's metrics (TARNEXIO_METRICS_DIR) hear of the test host.
+static void NoteHostConnected(FtmAppContext* ctx, void* metrics) {
+  WriteHostConnected(static_cast<BridgeMetrics*>(metrics), &ctx->tap);
+}
 
 // Why a start-up whose TCP server failed served no test host.
 static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
@@ -93,7 +92,7 @@ static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
   return ctx->portRefused.load() ? RUN_PORT_IN_USE : RUN_SETUP_FAILED;
 }
 
-// A start-up that failed for outcome: counted, then the final clean-up.
+// A start-up that failed for outcome: counted in the run's metrics, then the final clean-up.
 static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode);
 
 static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
@@ -117,7 +116,7 @@ static void AwaitReaders(FtmAppContext* ctx) {
 }
 
 static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
-  WriteRunEnd(&g_bridgeMetrics, &ctx->tap, outcome);
+  WriteRunEnd(static_cast<BridgeMetrics*>(ctx->hostConnectedArg), &ctx->tap, outcome);
   return FinalCleanUp(ctx, exitCode);
 }
 
@@ -153,14 +152,18 @@ int RunBridge(int argc, char** argv) {
 
   const std::string version = TarnexioVersion();  // ASCII
   print_message(L"BTFTM : Tarnexio version %ls\n", std::wstring(version.begin(), version.end()).c_str());
-  StartBridgeMetrics(&g_bridgeMetrics, port, argv[4]);
 
   // The record outlives this function: reader threads may still use it while the
   // process ends.
   static FtmAppContext record;
   FtmAppContext* ctx = &record;
   ctx->diagMode = diagMode;
+  // The run's metrics (TARNEXIO_METRICS_DIR), written when the test host connects and
+  // when the run ends.
+  static BridgeMetrics metrics;
+  StartBridgeMetrics(&metrics, port, argv[4]);
   ctx->hostConnected = NoteHostConnected;
+  ctx->hostConnectedArg = &metrics;
   SetConsoleStopContext(ctx);
   InitiateStruct(ctx, ConsoleCtrlHandler);
   StartCapture(&ctx->tap);
@@ -210,7 +213,7 @@ int RunBridge(int argc, char** argv) {
 
   const int served = ServeTestHost(ctx, port);
   if (served == HOST_SETUP_FAILED) {
-    WriteRunEnd(&g_bridgeMetrics, &ctx->tap, HostSetUpOutcome(ctx));
+    WriteRunEnd(&metrics, &ctx->tap, HostSetUpOutcome(ctx));
     return EXIT_NO_TEST_HOST;
   }
   // A reader's stop sequence ran before the server listened (the driver gone, or the
@@ -220,6 +223,6 @@ int RunBridge(int argc, char** argv) {
     return FailedStart(ctx, RUN_STOPPED_BEFORE_HOST, EXIT_NO_TEST_HOST);
   }
   PrintRunSummary(&ctx->tap);
-  WriteRunEnd(&g_bridgeMetrics, &ctx->tap, RUN_SERVED);
+  WriteRunEnd(&metrics, &ctx->tap, RUN_SERVED);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }

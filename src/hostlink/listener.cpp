@@ -102,7 +102,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
     CloseSocketOnce(&ctx->host.clientSocket, true);
   }
   print_message(L"BTFTM : Ethernet Connected!\n");
-  if (ctx->hostConnected != nullptr) ctx->hostConnected(ctx);
+  if (ctx->hostConnected != nullptr) ctx->hostConnected(ctx, ctx->hostConnectedArg);
 
   return RunReceiveLoop(ctx, writer, responder);
 }
