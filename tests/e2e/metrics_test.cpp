@@ -158,6 +158,22 @@ std::vector<std::string> ReadmeQueries() {
   return queries;
 }
 
+// The queries ("expr") of the Grafana dashboard in examples/, unescaped.
+std::vector<std::string> DashboardQueries() {
+  const std::string json = ReadFile(DASHBOARD_FILE);
+  const std::string mark = "\"expr\": \"";
+  std::vector<std::string> queries;
+  for (size_t at = json.find(mark); at != std::string::npos; at = json.find(mark, at)) {
+    std::string query;
+    for (at += mark.size(); at < json.size() && json[at] != '"'; ++at) {
+      if (json[at] == '\\' && at + 1 < json.size()) ++at;
+      query += json[at];
+    }
+    queries.push_back(query);
+  }
+  return queries;
+}
+
 TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
   TempDir metricsDir;  // the PC's textfile directory: the bridge's file and ftmd's beside it
   Ftmd ftmd({"--type", "1", "--metrics-dir", metricsDir.path});
@@ -199,9 +215,13 @@ TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
                                    [&](const std::string& body) { return OnlyValue(body) == query.second; }, 60000))
         << query.first << " should be " << query.second;
   }
-  // The README's examples are queries this Prometheus takes over these metrics.
-  const std::vector<std::string> examples = ReadmeQueries();
-  EXPECT_EQ(examples.size(), 3u);
+  // The README's examples and the dashboard's panels are queries this Prometheus takes
+  // over these metrics.
+  const std::vector<std::string> readme = ReadmeQueries(), dashboard = DashboardQueries();
+  EXPECT_EQ(readme.size(), 3u);
+  EXPECT_GE(dashboard.size(), 8u);
+  std::vector<std::string> examples = readme;
+  examples.insert(examples.end(), dashboard.begin(), dashboard.end());
   for (const std::string& query : examples) {
     EXPECT_TRUE(prometheus.WaitFor("/api/v1/query?query=" + tarnexio_test::UrlEncoded(query),
                                    [](const std::string& body) { return body.find("\"status\":\"success\"") != std::string::npos; },
