@@ -74,9 +74,11 @@ TEST(FtmdMetrics, AnEmptyDirectoryIsNoneAndAMissingOneIsRefused) {
   TempDir dir;
   FtmdProcess none(dir.path, {"--metrics-dir", ""});
   EXPECT_TRUE(none.ready()) << none.output();
-  FtmdProcess missing(dir.path, {"--metrics-dir"});
-  EXPECT_EQ(missing.wait(), 2);
-  EXPECT_NE(missing.output().find("--metrics-dir takes a directory (empty: none)"), std::string::npos);
+  // Last on the command line, so that no option the tests add comes after it.
+  tarnexio_test::ChildProcess missing({FTMD_BINARY, "--dir", dir.path, "--metrics-dir"});
+  EXPECT_EQ(missing.WaitExit(), 2);
+  EXPECT_NE(missing.Output().find("--metrics-dir takes a directory (empty: none)"), std::string::npos)
+      << missing.Output();
 }
 
 TEST(FtmdMetrics, ADirectoryItCannotWriteCostsOneLine) {
