@@ -92,14 +92,18 @@ static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
   return ctx->portRefused.load() ? RUN_PORT_IN_USE : RUN_SETUP_FAILED;
 }
 
-// A start-up that failed for outcome: counted in the run's metrics, then the final clean-up.
-static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode);
-
 static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
   CleanAllResources(ctx);
   StopCapture(&ctx->tap);
   print_message(L"BTFTM : Coming out of main loop\n");
   return exitCode;
+}
+
+// A start-up that failed for outcome: counted in the run's metrics (the record the host
+// link would have told of the test host), then the final clean-up.
+static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
+  WriteRunEnd(static_cast<BridgeMetrics*>(ctx->hostConnectedArg), &ctx->tap, outcome);
+  return FinalCleanUp(ctx, exitCode);
 }
 
 // The readers of a run stopped before it served a test host end on their own once the
@@ -113,11 +117,6 @@ static void AwaitReaders(FtmAppContext* ctx) {
     HANDLE h = thread->load();
     if (h != nullptr && h != INVALID_HANDLE_VALUE) WaitForSingleObject(h, READER_END_WAIT_MS);
   }
-}
-
-static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
-  WriteRunEnd(static_cast<BridgeMetrics*>(ctx->hostConnectedArg), &ctx->tap, outcome);
-  return FinalCleanUp(ctx, exitCode);
 }
 
 static HANDLE OpenDevice(const wchar_t* path) {
