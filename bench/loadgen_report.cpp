@@ -147,6 +147,12 @@ int Report(const char* path) {
   t.Print("Raw command round trip with a btsnoop capture, median (us)", -1, captured, "%.1f",
           captured < 0 ? "not measured (--capture)" : t.PairedRatio("capture", "bridge", "rtt_median_us") + " of raw",
           kRoundTrip, "");
+  for (const char* key : {"rtt_median_us", "cpu_us_per_cmd"}) {
+    t.Print(std::string(key[0] == 'r' ? "Raw command round trip, median (us)" : "CPU per raw command, with ftmd (us)") +
+                ", with a metrics directory",
+            -1, t.Value("metrics", key), "%.1f", t.PairedRatio("metrics", "bridge", key) + " of without",
+            key[0] == 'r' ? kRoundTrip : kNoLink, "ratio ~ 1");
+  }
   // BlueZ's emulated controller behind both paths (--btvirt): what the paths add in front
   // of a controller that is not ftmd's own.
   t.Row("btvirt behind both: raw command round trip, median (us)", "rtt_median_us", "%.1f", kRoundTrip, "",

@@ -10,6 +10,7 @@
 # a few seconds only (for CI: it checks that the benchmark works, not how fast anything is).
 # --plot draws the distribution of the raw command round trips of both paths (gnuplot).
 # --capture adds runs of the bridge with a btsnoop capture (TARNEXIO_BTSNOOP) to the table.
+# Each round also runs the bridge's raw commands with a metrics directory (TARNEXIO_METRICS_DIR).
 # --btvirt adds command rounds with BlueZ's emulated controller (btvirt) behind ftmd on both
 # paths; the whole run then has a /tmp of its own (a mount namespace), since btvirt's
 # socket path is fixed.
@@ -142,6 +143,9 @@ for round in $(seq "$rounds"); do
   echo "bench: round $round of $rounds" >&2
   samples="$work/rtt-baseline.txt" baseline baseline raw-cmd "$commands"
   samples="$work/rtt-bridge.txt" bridge bridge raw raw-cmd "$commands"
+  # The same with the metrics file (TARNEXIO_METRICS_DIR), which costs the packets nothing.
+  mkdir -p "$work/metrics"
+  bridge_env="TARNEXIO_METRICS_DIR=$work/metrics" bridge metrics raw raw-cmd "$commands"
   if [ "$capture" = 1 ]; then
     bridge_env="TARNEXIO_BTSNOOP=$work/capture.btsnoop" bridge capture raw raw-cmd "$commands"
     rm -f "$work/capture.btsnoop"

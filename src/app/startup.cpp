@@ -7,6 +7,7 @@
 #include "driver/ioctl.h"
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
+#include "metrics/bridge_metrics.h"
 #include "wire/version.h"
 
 #include <atomic>
@@ -80,11 +81,29 @@ static int RefuseArgument(const char* message) {
   return EXIT_ARGUMENTS;
 }
 
+// The run's metrics (TARNEXIO_METRICS_DIR) hear of the test host.
+static void NoteHostConnected(FtmAppContext* ctx, void* metrics) {
+  WriteHostConnected(static_cast<BridgeMetrics*>(metrics), &ctx->tap);
+}
+
+// Why a start-up whose TCP server failed served no test host.
+static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
+  if (ctx->exitFlag.load() == 1) return RUN_STOPPED_BEFORE_HOST;
+  return ctx->portRefused.load() ? RUN_PORT_IN_USE : RUN_SETUP_FAILED;
+}
+
 static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
   CleanAllResources(ctx);
   StopCapture(&ctx->tap);
   print_message(L"BTFTM : Coming out of main loop\n");
   return exitCode;
+}
+
+// A start-up that failed for outcome: counted in the run's metrics (the record the host
+// link would have told of the test host), then the final clean-up.
+static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
+  WriteRunEnd(static_cast<BridgeMetrics*>(ctx->hostConnectedArg), &ctx->tap, outcome);
+  return FinalCleanUp(ctx, exitCode);
 }
 
 // The readers of a run stopped before it served a test host end on their own once the
@@ -138,6 +157,12 @@ int RunBridge(int argc, char** argv) {
   static FtmAppContext record;
   FtmAppContext* ctx = &record;
   ctx->diagMode = diagMode;
+  // The run's metrics (TARNEXIO_METRICS_DIR), written when the test host connects and
+  // when the run ends.
+  static BridgeMetrics metrics;
+  StartBridgeMetrics(&metrics, port, argv[4]);
+  ctx->hostConnected = NoteHostConnected;
+  ctx->hostConnectedArg = &metrics;
   SetConsoleStopContext(ctx);
   InitiateStruct(ctx, ConsoleCtrlHandler);
   StartCapture(&ctx->tap);
@@ -151,7 +176,7 @@ int RunBridge(int argc, char** argv) {
     if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
       ReportDeviceOpenFailures();
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_NO_DRIVER, EXIT_NO_TEST_HOST);
     }
     ctx->drvType = DRV_TYPE_BTFTMDRIVER;
   }
@@ -160,13 +185,13 @@ int RunBridge(int argc, char** argv) {
   if (ctx->drvType == DRV_TYPE_ZELDROVE) {
     ctx->hFtmModeThread = StartThread(EnterFtmModeThread, ctx);
     WaitForSingleObject(ctx->hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
-    if (ctx->ftmModeEntered == 0) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    if (ctx->ftmModeEntered == 0) return FailedStart(ctx, RUN_FTM_REFUSED, EXIT_NO_TEST_HOST);
   }
 
   ctx->hEventThread = StartThread(EventThread, ctx);
   if (ctx->hEventThread.load() == nullptr) {
     print_message(L"BTFTM : Fail to create Event Thread\n");
-    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
   }
   print_message(L"BTFTM : Succeed in creating Event Thread\n");
 
@@ -174,25 +199,29 @@ int RunBridge(int argc, char** argv) {
     ctx->hAclThread = StartThread(AclThread, ctx);
     if (ctx->hAclThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create ACL Thread\n");
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating ACL Thread\n");
     ctx->hScoThread = StartThread(ScoThread, ctx);
     if (ctx->hScoThread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create SCO Thread\n");
-      return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+      return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating SCO Thread\n");
   }
 
   const int served = ServeTestHost(ctx, port);
-  if (served == HOST_SETUP_FAILED) return EXIT_NO_TEST_HOST;
+  if (served == HOST_SETUP_FAILED) {
+    WriteRunEnd(&metrics, &ctx->tap, HostSetUpOutcome(ctx));
+    return EXIT_NO_TEST_HOST;
+  }
   // A reader's stop sequence ran before the server listened (the driver gone, or the
   // controller in use): a failed start, with the clean-up of the others.
   if (served == HOST_STOPPED_BEFORE_HOST) {
     AwaitReaders(ctx);
-    return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
+    return FailedStart(ctx, RUN_STOPPED_BEFORE_HOST, EXIT_NO_TEST_HOST);
   }
   PrintRunSummary(&ctx->tap);
+  WriteRunEnd(&metrics, &ctx->tap, RUN_SERVED);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }

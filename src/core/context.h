@@ -47,6 +47,11 @@ struct FtmAppContext {
   // interface, the driver request, the record and the gate) one step.
   std::mutex scoInterfaceLock;
   std::atomic<BYTE> currentScoInterface{0};  // SCO interface id last selected, 0 = none
+  // Called on the main thread once the test host is connected, before the receive loop,
+  // with hostConnectedArg (nullptr: nothing is told).
+  void (*hostConnected)(FtmAppContext* ctx, void* arg) = nullptr;
+  void* hostConnectedArg = nullptr;
+  std::atomic<bool> portRefused{false};  // the host link could not bind its TCP port
 };
 
 // Fills the record: flags, the events of the write and FTM-mode records, the two

@@ -67,6 +67,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   address.sin_port = htons((unsigned short)(port & 0xFFFF));
   if (bind(ctx->listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
     if (StopBegun(ctx)) return EndStoppedSetUp(ctx);  // the stop took the socket: no port to blame
+    ctx->portRefused = true;
     ReportBindFailure(port & 0xFFFF, WSAGetLastError());
     print_message(L"BTFTM : Bind failed. Close socket");
     return FailSetUp(ctx);
@@ -101,6 +102,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
     CloseSocketOnce(&ctx->host.clientSocket, true);
   }
   print_message(L"BTFTM : Ethernet Connected!\n");
+  if (ctx->hostConnected != nullptr) ctx->hostConnected(ctx, ctx->hostConnectedArg);
 
   return RunReceiveLoop(ctx, writer, responder);
 }

@@ -173,6 +173,14 @@ bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value);
 // when it cannot be created.
 std::FILE* CreateFileForWriting(const wchar_t* path);
 
+// Replaces the file name in the directory dir with content, as a reader in another process
+// sees it: the old content or the new one, whole (a complete temporary file in dir,
+// flushed and renamed over it). Returns 0 or an errno value.
+int ReplaceFileInDirectory(const wchar_t* dir, const wchar_t* name, const std::string& content);
+// Reads the file name in the directory dir whole when it holds at most limit bytes.
+// Returns 0, or an errno value: ENOENT when there is none, EFBIG when it is longer.
+int ReadFileInDirectory(const wchar_t* dir, const wchar_t* name, size_t limit, std::string* content);
+
 enum CaptureOpenResult {
   CAPTURE_OPENED_FILE,    // *stream is an empty file open for writing
   CAPTURE_OPENED_PIPE,    // *stream is a pipe (a FIFO, a named pipe) a reader may open

@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
     }
     logLine(server.readyLine());
     reason = server.run(sfd.get());
+    server.writeMetrics();  // the figures at exit
     summary = server.stopSummary();
   }  // the socket file goes with the server
   logLine("stopped on " + reason + (summary.empty() ? "" : "; " + summary));

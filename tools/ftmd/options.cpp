@@ -61,6 +61,8 @@ std::string usageText() {
          "  --capture FILE     in FILE: pcap when it ends in .pcap, pcapng in .pcapng, else btsnoop;\n"
          "                     an existing file of ftmd's user is replaced; in a directory, a new\n"
          "                     file for each run; a FIFO is written live once a reader opens it\n"
+         "  --metrics-dir DIR  keep the file tarnexio_ftmd.prom in DIR for Prometheus's textfile\n"
+         "                     collector, rewritten every few seconds and at exit (empty: none)\n"
          "  --no-lanes         do not offer lanes (every request's replies on its device\n"
          "                     connection, as a server that knows no lanes)\n"
          "  --pend-always      answer every read and write PENDING first, also when its data\n"
@@ -126,6 +128,10 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     } else if (a == "--btsnoop" || a == "--capture") {
       if (!value(v) || v.empty()) return a + " takes a file name";
       o.btsnoop = v;
+    } else if (a == "--metrics-dir") {
+      // Empty is allowed and means none, so that a unit can always pass its setting.
+      if (!value(v)) return "--metrics-dir takes a directory (empty: none)";
+      o.metricsDir = v;
     } else if (a == "--tcp" || a == "--h4") {
       if (!value(v) || !parseUnsigned(v, 65535, n)) return a + " takes a port number (0 to 65535)";
       (a == "--tcp" ? o.tcpPort : o.h4Port) = int(n);

@@ -23,6 +23,7 @@ struct Options {
   int tcpPort = -1;  // -1: off; 0: any free port
   int h4Port = -1;
   std::string btsnoop;  // empty: no capture
+  std::string metricsDir;  // empty: no metrics file
   bool help = false;
   bool version = false;  // --version
 };

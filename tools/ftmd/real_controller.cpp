@@ -183,6 +183,7 @@ void RealController::flushOut() {
       return deferLoss(std::string("write failed: ") + std::strerror(errno));
     }
     outOff_ += size_t(n);
+    bytesWritten_ += uint64_t(n);
     // A packet socket takes each packet whole or not at all.
     if (packets_ && outOff_ != p.size()) return deferLoss("a packet was cut short on write");
     if (outOff_ == p.size()) {
@@ -208,6 +209,7 @@ void RealController::readIn() {
   }
   rxLen_ = size_t(n);
   rxOff_ = 0;
+  bytesRead_ += uint64_t(n);
   drain();
 }
 
@@ -286,6 +288,7 @@ void RealController::closeFd() {
 void RealController::lose(const std::string& why) {
   if (!fd_.valid()) return;
   logLine("controller " + name() + " lost (" + why + "); reopening");
+  ++losses_;
   closeFd();
   timers_.cancel(this);
   Attached* a = attached_;
@@ -301,6 +304,7 @@ void RealController::lose(const std::string& why) {
 }
 
 void RealController::reopen() {
+  ++reopenAttempts_;
   TransportFd t = opener_(transport_);
   if (!t.fd.valid()) {
     if (t.error != lastReopenError_) logLine("controller " + name() + " not back: " + t.error + "; retrying");

@@ -61,6 +61,11 @@ class RealController {
 
   // Packet counts both ways, for the stop line.
   std::string counts() const;
+  // For the metrics: transport losses, attempts to open it again, bytes each way.
+  uint64_t losses() const { return losses_; }
+  uint64_t reopenAttempts() const { return reopenAttempts_; }
+  uint64_t bytesWritten() const { return bytesWritten_; }
+  uint64_t bytesRead() const { return bytesRead_; }
 
  private:
   class Attached;
@@ -107,6 +112,7 @@ class RealController {
   uint64_t toCmd_ = 0, toAcl_ = 0, toSco_ = 0;
   uint64_t fromEvt_ = 0, fromAcl_ = 0, fromSco_ = 0, fromIso_ = 0;
   uint64_t noHost_ = 0, beforeReset_ = 0, lostWrites_ = 0, reopens_ = 0;
+  uint64_t losses_ = 0, reopenAttempts_ = 0, bytesWritten_ = 0, bytesRead_ = 0;
 };
 
 }  // namespace ftmd

@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <csignal>
@@ -79,6 +80,9 @@ bool Server::start(std::string& error) {
   if (opt_.h4Port >= 0 && !(h4Fd_ = listenLoopback(opt_.h4Port, h4Port_, error)).valid()) return false;
   spareFd_.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (!opt_.btsnoop.empty() && openCapture(capture_, opt_.btsnoop, policy_.hasGroup ? &policy_.group : nullptr)) driverCfg_.capture = &capture_;
+  figures_.startMs = uint64_t(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::system_clock::now().time_since_epoch())
+                                   .count());
   if (opt_.controller.kind != "sim") {
     real_ = std::make_unique<RealController>(opt_.transport, timers_, opt_.resetController);
     if (!real_->open(error)) return false;
@@ -93,7 +97,23 @@ bool Server::start(std::string& error) {
         if (&it->second == holder) return endH4(it);
     };
   }
+  writeMetrics();
   return true;
+}
+
+void Server::writeMetrics() {
+  if (opt_.metricsDir.empty()) return;
+  timers_.cancel(&figures_);
+  if (real_) {
+    figures_.controllerConnected = real_->connected();
+    figures_.losses = real_->losses();
+    figures_.reopenAttempts = real_->reopenAttempts();
+    figures_.bytesToController = real_->bytesWritten();
+    figures_.bytesFromController = real_->bytesRead();
+  }
+  const std::string error = WriteFtmdMetrics(opt_.metricsDir, figures_);
+  if (!error.empty()) logOnce("cannot write the metrics file " + error);
+  timers_.add(kMetricsPeriod, &figures_, [this] { writeMetrics(); });
 }
 
 bool Server::admit(const void* who, const std::string& tag) {
@@ -111,6 +131,7 @@ bool Server::admitDevice(Connection& device) {
   if (device.refused) return false;
   if (admit(&device, device.tag)) return device.admitted = true;
   device.refused = true;
+  ++figures_.refused[real_ && real_->held() ? REFUSED_IN_USE : REFUSED_NOT_CONNECTED];
   return false;
 }
 
@@ -236,12 +257,16 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     uid_t uid = 0;
     const int accepted = acceptServed(listenFd, !tcp, tcp ? "TCP form" : "device socket", uid);
     if (accepted == kNoneWaiting) return;
-    if (accepted < 0) continue;
+    if (accepted < 0) {
+      ++figures_.refused[REFUSED_UNTRUSTED];
+      continue;
+    }
     Fd socket(accepted);
     const int fd = accepted;
     size_t& count = connsPerUser_[uid];
     if (count >= kMaxConnectionsPerUser) {
       logOnce("too many device connections of uid " + std::to_string(uid) + " at once: new ones are closed");
+      ++figures_.refused[REFUSED_LIMITS];
       continue;
     }
     ++count;
@@ -261,6 +286,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       // closed at once, so its requests fail with 1167 (device not connected), and its
       // place is given back.
       admit(raw, c->tag);
+      ++figures_.refused[REFUSED_NOT_CONNECTED];
       --count;
       continue;
     }
@@ -269,6 +295,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->fresh = opt_.lanes;
     logVerbose(c->tag + ": opened" + (tcp ? " (TCP form)" : ""));
     conns_[fd] = std::move(c);
+    ++figures_.connectionsOpened;
     if (raw->fresh) offerLane(*raw);
   }
 }
@@ -344,6 +371,7 @@ bool Server::attach(Connection& c, const LaneToken& token) {
   auto device = failed > kMaxFailedAttaches ? tokens_.end() : tokens_.find(token);
   // Only a client of the same user as the device connection may add lanes to it.
   if (device == tokens_.end() || device->second == c.fd || conns_.at(device->second)->uid != c.uid) {
+    ++figures_.laneAttachFailures;
     if (++failed == kMaxFailedAttaches + 1) {
       logError("uid " + std::to_string(c.uid) + " presented " + std::to_string(failed) +
                " wrong lane tokens: its connections get no more lanes");

@@ -11,6 +11,7 @@
 #include "driver_model.h"
 #include "h4_session.h"
 #include "listen_sockets.h"
+#include "metrics.h"
 #include "options.h"
 #include "peers.h"
 #include "real_controller.h"
@@ -30,6 +31,9 @@ class Server {
   // Serves until SIGINT, SIGTERM, SIGHUP or SIGQUIT arrives on `signalFd`; returns the
   // signal's name.
   std::string run(int signalFd);
+  // With --metrics-dir: writes the metrics file now (the event loop also does every
+  // kMetricsPeriod).
+  void writeMetrics();
   // The real controller's packet counts ("" with the simulated one).
   std::string stopSummary() const {
     std::string text = real_ ? real_->counts() : "";
@@ -106,6 +110,7 @@ class Server {
   std::map<uid_t, size_t> connsPerUser_;
   H4Sessions h4_;  // one client per user
   Bytes rxBuf_;
+  FtmdFigures figures_;  // the metrics' own counts; the controller's are read from it
   CaptureFile capture_;  // declared last: closed after every connection has gone
 };
 

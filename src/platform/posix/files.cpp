@@ -1,6 +1,7 @@
 // The environment and plain files: names and values are UTF-8 on these systems.
 #include "platform/platform.h"
 
+#include "platform/posix/file_replace.h"
 #include "platform/posix/utf8.h"
 
 #include <cstdlib>
@@ -23,3 +24,11 @@ bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
 }
 
 std::FILE* CreateFileForWriting(const wchar_t* path) { return std::fopen(Utf8Of(path).c_str(), "wb"); }
+
+int ReplaceFileInDirectory(const wchar_t* dir, const wchar_t* name, const std::string& content) {
+  return tarnexio_posix::ReplaceFileIn(Utf8Of(dir), Utf8Of(name), content);
+}
+
+int ReadFileInDirectory(const wchar_t* dir, const wchar_t* name, size_t limit, std::string* content) {
+  return tarnexio_posix::ReadFileIn(Utf8Of(dir), Utf8Of(name), limit, content);
+}

@@ -207,3 +207,79 @@ void CloseCaptureStream(CaptureStream* stream) {
   }
   delete stream;
 }
+
+namespace {
+
+std::wstring InDirectory(const wchar_t* dir, const wchar_t* name) {
+  std::wstring path = dir;
+  if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+  return path + name;
+}
+
+int ErrnoOf(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION: return EACCES;
+    case ERROR_DISK_FULL: return ENOSPC;
+    default: return EIO;
+  }
+}
+
+enum { REPLACE_ATTEMPTS = 20, REPLACE_RETRY_MS = 10 };
+
+}  // namespace
+
+int ReplaceFileInDirectory(const wchar_t* dir, const wchar_t* name, const std::string& content) {
+  const std::wstring target = InDirectory(dir, name);
+  const std::wstring temporary = target + L"." + std::to_wstring(GetCurrentProcessId()) + L".tmp";
+  HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ErrnoOf(GetLastError());
+  DWORD error = 0;
+  DWORD written = 0;
+  if (!WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) || written != content.size()) {
+    error = GetLastError() != 0 ? GetLastError() : ERROR_WRITE_FAULT;
+  } else if (!FlushFileBuffers(file)) {
+    error = GetLastError();
+  }
+  CloseHandle(file);
+  // A collector that has the old file open without leave to delete it holds the rename
+  // back for a moment: it is tried again, bounded.
+  for (int attempt = 0; error == 0 && attempt < REPLACE_ATTEMPTS; ++attempt) {
+    if (MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) break;
+    const DWORD moveError = GetLastError();
+    if ((moveError != ERROR_ACCESS_DENIED && moveError != ERROR_SHARING_VIOLATION) || attempt + 1 == REPLACE_ATTEMPTS) {
+      error = moveError;
+    } else {
+      Sleep(REPLACE_RETRY_MS);
+    }
+  }
+  if (error != 0) DeleteFileW(temporary.c_str());
+  return error == 0 ? 0 : ErrnoOf(error);
+}
+
+int ReadFileInDirectory(const wchar_t* dir, const wchar_t* name, size_t limit, std::string* content) {
+  content->clear();
+  const std::wstring path = InDirectory(dir, name);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ErrnoOf(GetLastError());
+  int result = 0;
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(file, &size)) {
+    result = ErrnoOf(GetLastError());
+  } else if (uint64_t(size.QuadPart) > limit) {
+    result = EFBIG;
+  } else {
+    content->resize(size_t(size.QuadPart));
+    DWORD read = 0;
+    if (!content->empty() && (!ReadFile(file, &(*content)[0], DWORD(content->size()), &read, nullptr) ||
+                              read != content->size())) {
+      result = EIO;
+      content->clear();
+    }
+  }
+  CloseHandle(file);
+  return result;
+}
