@@ -12,15 +12,9 @@
 # ROOT holds the installation at its real paths (ROOT/usr/sbin/ftmd for /usr/sbin/ftmd).
 set -uo pipefail
 root=$(realpath "$1")
-work=$(mktemp -d /tmp/tarnexio-units.XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-  [ -z "${conf_dir:-}" ] || rm -f "$conf_dir"/check-[ab].conf
-}
-trap cleanup EXIT
+# shellcheck source=run-support.sh
+. "$(dirname "$0")/run-support.sh" units
+trap 'cleanup; [ -z "${conf_dir:-}" ] || rm -f "$conf_dir"/check-[ab].conf' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok   $*"; }
@@ -30,14 +24,6 @@ example=$(find "$root" -path '*/tarnexio/example.conf' -print -quit)
 [ -f "$unit_dir/ftmd@.service" ] && [ -f "$unit_dir/tarnexio@.service" ] || { echo "FAIL: no bench units in $root"; exit 1; }
 [ -f "$example" ] || { echo "FAIL: no example.conf in $root"; exit 1; }
 
-# Waits at most $2 seconds for the file $1 to hold a line matching $3.
-wait_for_line() {
-  local deadline=$((SECONDS + $2))
-  until grep -q -- "$3" "$1" 2>/dev/null; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
 # A value of the unit $1 (the last one given for key $2), with %i as bench $3.
 unit_value() { sed -n "s/^$2=//p" "$unit_dir/$1" | tail -1 | sed "s/%i/$3/g"; }
 
