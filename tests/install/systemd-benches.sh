@@ -85,7 +85,8 @@ ok "systemd $(inside systemctl --version | head -1 | cut -d' ' -f2) booted as PI
 inside dpkg -i /var/tmp/tarnexio.deb >"$work/dpkg.out" 2>&1 || { fail "dpkg -i:"; cat "$work/dpkg.out"; exit 1; }
 inside bash -c '
   for b in 1 2; do
-    { cat /etc/tarnexio/example.conf; echo "TARNEXIO_PORT=239$b"; echo "FTMD_OPTIONS=--bdaddr 00:BE:4C:00:00:0$b"; } >/etc/tarnexio/bench$b.conf
+    { cat /etc/tarnexio/example.conf; echo "TARNEXIO_PORT=239$b"; echo "FTMD_OPTIONS=--bdaddr 00:BE:4C:00:00:0$b"
+      echo "TARNEXIO_CAPTURE=/var/lib/tarnexio/bench$b"; } >/etc/tarnexio/bench$b.conf
   done
   # An ftmd without --metrics-dir (another change brings it) runs without it.
   if ! /usr/sbin/ftmd --help | grep -q -- --metrics-dir; then
@@ -108,6 +109,11 @@ for b in 1 2; do
   said=$(host $b)
   [[ "$said" == *"BD_ADDR 00:BE:4C:00:00:0$b"* ]] && ok "bench$b serves a test host from its own controller" || fail "a host of bench$b: $said"
 done
+
+# The bench's own capture directory takes a capture per run, the file system around it
+# read-only for the bridge.
+captures=$(inside find /var/lib/tarnexio/bench1 -name 'tarnexio-*' -user tarnexio | wc -l)
+[ "$captures" -ge 1 ] && ok "bench1's run captured in /var/lib/tarnexio/bench1" || fail "no capture in /var/lib/tarnexio/bench1"
 
 # A stop while the bridge waits for a host is a normal end.
 inside systemctl stop tarnexio@bench2
