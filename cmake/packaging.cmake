@@ -56,15 +56,27 @@ else()
     install(DIRECTORY examples/ DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
   endif()
 
-  # Service units: where the system's manager looks for a /usr install, else under the prefix.
+  # Service units and the benches' conf files: where the system's manager and the units
+  # look for a /usr install, else under the prefix.
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
     set(unit_dir_default /lib/systemd/system)
+    set(conf_dir /etc/tarnexio)
   else()
     set(unit_dir_default lib/systemd/system)
+    set(conf_dir ${CMAKE_INSTALL_SYSCONFDIR}/tarnexio)
   endif()
   set(TARNEXIO_SYSTEMD_UNIT_DIR ${unit_dir_default} CACHE PATH "Where the systemd service units go")
+  get_filename_component(TARNEXIO_CONF_DIR ${conf_dir} ABSOLUTE BASE_DIR ${CMAKE_INSTALL_PREFIX})
+  # One commented example (a conffile of the package); each
+  # bench's file is a copy of it. The user the services run as comes with the package.
+  install(FILES packaging/etc/example.conf DESTINATION ${conf_dir})
+  install(FILES packaging/sysusers.d-tarnexio.conf DESTINATION lib/sysusers.d RENAME tarnexio.conf)
+  file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "${TARNEXIO_CONF_DIR}/example.conf\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles ${PROJECT_SOURCE_DIR}/packaging/debian/postinst
+      ${PROJECT_SOURCE_DIR}/packaging/debian/prerm ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # A unit is taken as it is (NAME.service), or with the install's paths filled in
-  # (NAME.service.in, @CMAKE_INSTALL_FULL_SBINDIR@ and the like).
+  # (NAME.service.in: @CMAKE_INSTALL_FULL_SBINDIR@, @TARNEXIO_CONF_DIR@ and the like).
   file(GLOB units ${PROJECT_SOURCE_DIR}/packaging/systemd/*.service)
   file(GLOB unit_templates ${PROJECT_SOURCE_DIR}/packaging/systemd/*.service.in)
   foreach(template ${unit_templates})

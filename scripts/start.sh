@@ -7,53 +7,93 @@ me="start.sh"
 
 usage() {
   cat <<EOF
-Usage: $me [--help] [FTMD-OPTION...]
+Usage: $me [OPTION...] [-- FTMD-OPTION...]
 
 Builds the bridge (Tarnexio), ftmd and tarnexio-host (no test framework needed), starts
-ftmd with the options given, then serves test hosts with the bridge, one per run of the
+ftmd, with the options after --, then serves test hosts with the bridge, one per run of the
 bridge, starting it again after each one. ftmd's lines appear as they come, beside the
 bridge's. Ctrl+C, SIGTERM or SIGHUP stops the bridge through its stop sequence (run
 summary and clean-up lines), then ftmd; nothing started here is left behind.
 
-Every option is ftmd's (see ftmd --help), for example:
-  $me --type 2                      a type 2 driver device
-  $me --controller unix:/tmp/bt-server-bredr   a real or emulated controller
+Options, each one in place of the setting of the environment named after it:
+  -p, --port PORT          TCP port test hosts connect to (1-65535, default 2390)
+                           [TARNEXIO_PORT]
+  -m, --mode MODE          raw or diag, in any case (default raw) [TARNEXIO_MODE]
+  --listen ADDRESS         the address the bridge listens on, IPv4 or IPv6 (default every
+                           address) [TARNEXIO_LISTEN]
+  --allow PREFIX[,PREFIX...]  the test hosts served, as CIDR prefixes (default every one)
+                           [TARNEXIO_ALLOW]
+  --idle-timeout SECONDS   end a run whose test host stays silent that long
+                           [TARNEXIO_IDLE_TIMEOUT]
+  --capture FILE|DIR       the bridge's capture file, or a directory for one file per run;
+  --capture-dir DIR        .pcap and .pcapng choose those formats, else btsnoop; a FIFO is
+                           written live once a reader opens it [TARNEXIO_CAPTURE, or its
+                           older name TARNEXIO_BTSNOOP; TARNEXIO_CAPTURE wins when both are set]
+  --capture-keep N         capture files kept in that directory, the oldest removed first
+                           [TARNEXIO_CAPTURE_KEEP]
+  --metrics-dir DIR        metrics files of the bridge and of ftmd (ftmd --metrics-dir)
+                           [TARNEXIO_METRICS_DIR]
+  --device-dir DIR         the device directory both programs use (default: a private one,
+                           removed at the end) [TARNEXIO_DEVICE_DIR]
+  --build-dir DIR          a tree already built: nothing is built, its bin/ is used
+                           (default: $top/build-run, configured and built here)
+                           [TARNEXIO_BUILD_DIR]
+  -h, --help               show this text
 
-Settings (environment):
-  TARNEXIO_PORT        TCP port test hosts connect to (1-65535, default 2390)
-  TARNEXIO_MODE        raw or diag, in any case (default raw)
-  TARNEXIO_BUILD_DIR   a tree already built: nothing is built, its bin/ is used
-                       (default: $top/build-run, configured and built here)
-  TARNEXIO_DEVICE_DIR  the device directory both programs use (default: a private one,
-                       removed at the end)
-  TARNEXIO_CAPTURE     the bridge's capture file, or a directory for one file per run;
-                       .pcap and .pcapng choose those formats, else btsnoop; a FIFO is
-                       written live once a reader opens it (TARNEXIO_BTSNOOP is the older
-                       name of the same setting; TARNEXIO_CAPTURE wins when both are set)
+ftmd's options (see ftmd --help) follow --, for example:
+  $me -p 2399 -- --type 2             a type 2 driver device
+  $me -- --controller unix:/tmp/bt-server-bredr   a real or emulated controller
 
-Exit status: 0 after a stop by signal; 2 for a wrong setting; the bridge's exit code
-when a run ends with an error (nothing served: the port taken, the driver gone); ftmd's
-when it cannot start; 1 when the build fails.
+Exit status: 0 after a stop by signal; 2 for a wrong option or setting; the bridge's exit
+code when a run ends with an error (nothing served: the port taken, the driver gone);
+ftmd's when it cannot start; 1 when the build fails.
 EOF
 }
 
 say() { echo "$me: $*"; }
 
-if [ "${1:-}" = "--help" ] || [ "${1:-}" = "-h" ]; then
-  usage
-  exit 0
-fi
+# The launcher's own options, each one a setting of the environment; ftmd's after --.
+while [ $# -gt 0 ]; do
+  option=$1
+  case "$option" in
+    -h | --help) usage; exit 0 ;;
+    --) shift; break ;;
+    -p | --port) setting=TARNEXIO_PORT ;;
+    -m | --mode) setting=TARNEXIO_MODE ;;
+    --listen) setting=TARNEXIO_LISTEN ;;
+    --allow) setting=TARNEXIO_ALLOW ;;
+    --idle-timeout) setting=TARNEXIO_IDLE_TIMEOUT ;;
+    --capture | --capture-dir) setting=TARNEXIO_CAPTURE ;;
+    --capture-keep) setting=TARNEXIO_CAPTURE_KEEP ;;
+    --metrics-dir) setting=TARNEXIO_METRICS_DIR ;;
+    --device-dir) setting=TARNEXIO_DEVICE_DIR ;;
+    --build-dir) setting=TARNEXIO_BUILD_DIR ;;
+    -*)
+      say "unknown option '$option'; ftmd's options go after --, as in: $me -- $option (see $me --help)" >&2
+      exit 2 ;;
+    *)
+      say "unexpected argument '$option'; ftmd's options go after -- (see $me --help)" >&2
+      exit 2 ;;
+  esac
+  if [ $# -lt 2 ]; then
+    say "$option takes a value (see $me --help)" >&2
+    exit 2
+  fi
+  export "$setting=$2"
+  eval "${setting}_FROM=\$option"
+  shift 2
+done
 
 # The settings, checked before anything starts.
 port="${TARNEXIO_PORT:-2390}"
 if ! [[ "$port" =~ ^[0-9]{1,5}$ ]] || [ "$((10#$port))" -lt 1 ] || [ "$((10#$port))" -gt 65535 ]; then
-  say "TARNEXIO_PORT must be a TCP port number from 1 to 65535, not '$port'" >&2
+  say "${TARNEXIO_PORT_FROM:-TARNEXIO_PORT} must be a TCP port number from 1 to 65535, not '$port'" >&2
   exit 2
 fi
 port=$((10#$port))
 mode=$(printf '%s' "${TARNEXIO_MODE:-raw}" | tr '[:upper:]' '[:lower:]')
 if [ "$mode" != raw ] && [ "$mode" != diag ]; then
-  say "TARNEXIO_MODE must be raw or diag, not '${TARNEXIO_MODE}'" >&2
+  say "${TARNEXIO_MODE_FROM:-TARNEXIO_MODE} must be raw or diag, not '${TARNEXIO_MODE}'" >&2
   exit 2
 fi
 
@@ -76,6 +116,16 @@ for program in Tarnexio ftmd; do
     exit 2
   fi
 done
+
+# ftmd writes its metrics beside the bridge's, when it knows how.
+ftmd_args=("$@")
+if [ -n "${TARNEXIO_METRICS_DIR:-}" ]; then
+  if "$bin/ftmd" --help 2>/dev/null | grep -q -- '--metrics-dir'; then
+    ftmd_args=(--metrics-dir "$TARNEXIO_METRICS_DIR" "$@")
+  else
+    say "this ftmd has no --metrics-dir: only the bridge writes metrics to $TARNEXIO_METRICS_DIR" >&2
+  fi
+fi
 
 # Everything this run creates lives in one private directory, removed at the end, and in
 # the device directory when this run made it.
@@ -135,7 +185,7 @@ trap stop INT TERM HUP
 # alone: the bridge is stopped first and ftmd after it. Its lines come through a FIFO
 # that this script reads, first up to the ready line, then as they come.
 mkfifo "$run_dir/ftmd.out" || { code=1; finish; }
-setsid "$bin/ftmd" "$@" >"$run_dir/ftmd.out" 2>&1 &
+setsid "$bin/ftmd" "${ftmd_args[@]}" >"$run_dir/ftmd.out" 2>&1 &
 ftmd_pid=$!
 exec 3<"$run_dir/ftmd.out"
 ftmd_out=1

@@ -72,7 +72,7 @@ TEST(BenchDay, FiftyHostsInARowWithBtvirtAndACaptureDirectoryThenSigterm) {
 
   TempDir dir, captures;
   const int port = FreePort();
-  Child launcher({"/usr/bin/setsid", "bash", START_SCRIPT, "--controller", std::string("unix:") + kBtvirtSocket},
+  Child launcher({"/usr/bin/setsid", "bash", START_SCRIPT, "--", "--controller", std::string("unix:") + kBtvirtSocket},
                  {{"TARNEXIO_BUILD_DIR", TARNEXIO_BUILD_DIR},
                   {"TARNEXIO_PORT", std::to_string(port)},
                   {"TARNEXIO_MODE", "raw"},

@@ -79,7 +79,7 @@ TEST(StartScript, RefusesAWrongSettingInOneLineBeforeStartingAnything) {
     TempDir dir;
     auto env = ScriptEnv(dir, FreePort());
     env[c.name] = c.value;
-    Child script({"/bin/bash", START_SCRIPT, "--type", "2"}, env);
+    Child script({"/bin/bash", START_SCRIPT, "--", "--type", "2"}, env);
     EXPECT_EQ(ExitWithWholeOutput(script, Millis(10000)), 2) << c.name << "=" << c.value;
     EXPECT_EQ(script.Output().rfind("start.sh: ", 0), 0u) << script.Output();
     EXPECT_NE(script.Output().find(c.says), std::string::npos) << script.Output();
@@ -89,12 +89,83 @@ TEST(StartScript, RefusesAWrongSettingInOneLineBeforeStartingAnything) {
   }
 }
 
+// The launcher's own options and ftmd's after --: anything else, or an option without its
+// value, is refused in one line that says what to do, before anything starts.
+TEST(StartScript, RefusesAWrongOptionInOneLineBeforeStartingAnything) {
+  const struct {
+    std::vector<std::string> args;
+    const char* says;
+  } cases[] = {
+      {{"--type", "2"}, "start.sh: unknown option '--type'; ftmd's options go after --, as in: start.sh -- --type (see start.sh --help)"},
+      {{"-v"}, "start.sh: unknown option '-v'; ftmd's options go after --, as in: start.sh -- -v (see start.sh --help)"},
+      {{"-p", "2399", "extra"}, "start.sh: unexpected argument 'extra'; ftmd's options go after -- (see start.sh --help)"},
+      {{"--port"}, "start.sh: --port takes a value (see start.sh --help)"},
+      {{"-p", "0"}, "start.sh: -p must be a TCP port number from 1 to 65535, not '0'"},
+      {{"--port", "2399x"}, "start.sh: --port must be a TCP port number from 1 to 65535, not '2399x'"},
+      {{"-m", "hci"}, "start.sh: -m must be raw or diag, not 'hci'"},
+  };
+  for (const auto& c : cases) {
+    TempDir dir;
+    auto env = ScriptEnv(dir, FreePort());
+    std::vector<std::string> argv{"/bin/bash", START_SCRIPT};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    Child script(argv, env);
+    EXPECT_EQ(ExitWithWholeOutput(script, Millis(10000)), 2) << c.args[0];
+    const std::string out = script.Output();
+    EXPECT_EQ(out.rfind(c.says, 0), 0u) << out;
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path)) << "nothing started: " << c.args[0];
+  }
+}
+
+// The value of NAME in the environment of the bridge this launcher (its TMPDIR) runs, or
+// "(none)" when NAME is not set there, or "" when no such bridge runs.
+std::string BridgeSetting(const std::string& tmpdir, const std::string& name) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream cmdline(entry.path() / "cmdline");
+    std::string argv0;
+    if (!std::getline(cmdline, argv0, '\0') || argv0 != std::string(TARNEXIO_BUILD_DIR) + "/bin/Tarnexio") continue;
+    std::ifstream environ(entry.path() / "environ");
+    std::map<std::string, std::string> vars;
+    for (std::string item; std::getline(environ, item, '\0');) vars[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
+    if (vars["TMPDIR"] != tmpdir) continue;
+    return vars.count(name) != 0 ? vars[name] : "(none)";
+  }
+  return "";
+}
+
+// Each option reaches the bridge as its setting, in place of the environment's; ftmd gets
+// what follows --.
+TEST(StartScript, PassesItsOptionsToTheBridgeAndWhatFollowsTheDashesToFtmd) {
+  TempDir dir, captures;
+  const int port = FreePort();
+  auto env = ScriptEnv(dir, 1);  // a wrong port, which --port replaces
+  env["TARNEXIO_ALLOW"] = "192.0.2.0/24";
+  StartScript script(env, {"--port", std::to_string(port), "-m", "DIAG", "--listen", "127.0.0.1", "--allow", "127.0.0.0/8,::1/128",
+                           "--idle-timeout", "30", "--capture-dir", captures.path, "--capture-keep", "5", "--metrics-dir",
+                           captures.path, "--", "-v"});
+  ASSERT_TRUE(script.child->WaitForCount(kWaiting, 1, Millis(20000))) << script.child->Output();
+  EXPECT_EQ(script.child->Count("start.sh: serving test hosts on port " + std::to_string(port) + " (diag mode)"), 1);
+  const std::map<std::string, std::string> settings = {
+      {"TARNEXIO_LISTEN", "127.0.0.1"},     {"TARNEXIO_ALLOW", "127.0.0.0/8,::1/128"}, {"TARNEXIO_IDLE_TIMEOUT", "30"},
+      {"TARNEXIO_CAPTURE", captures.path}, {"TARNEXIO_CAPTURE_KEEP", "5"},           {"TARNEXIO_METRICS_DIR", captures.path}};
+  for (const auto& [name, value] : settings) EXPECT_EQ(BridgeSetting(dir.path, name), value) << name;
+  {
+    TestHost test(port);
+    ASSERT_TRUE(test.connected());
+  }
+  // ftmd's -v: one line per request.
+  EXPECT_TRUE(script.child->WaitForOutput(": IOCTL id ", Millis(20000))) << script.child->Output();
+}
+
 TEST(StartScript, AnswersHelpItself) {
   TempDir dir;
   Child script({"/bin/bash", START_SCRIPT, "--help"}, ScriptEnv(dir, FreePort()));
   EXPECT_EQ(ExitWithWholeOutput(script, Millis(10000)), 0);
   for (const char* item : {"Usage: start.sh", "TARNEXIO_PORT", "TARNEXIO_MODE", "TARNEXIO_BUILD_DIR",
-                           "TARNEXIO_DEVICE_DIR", "TARNEXIO_CAPTURE", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM"})
+                           "TARNEXIO_DEVICE_DIR", "TARNEXIO_CAPTURE", "TARNEXIO_BTSNOOP", "ftmd --help", "SIGTERM",
+                           "--port", "--mode", "--listen", "--allow", "--idle-timeout", "--capture-dir",
+                           "--capture-keep", "--metrics-dir", "-- FTMD-OPTION"})
     EXPECT_NE(script.Output().find(item), std::string::npos) << item;
   EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
@@ -109,7 +180,7 @@ TEST(StartScript, ServesHostAfterHostAndStopsCleanlyOnEachSignal) {
     const int port = FreePort();
     auto env = ScriptEnv(dir, port);
     env["TARNEXIO_MODE"] = "RAW";  // any case
-    StartScript script(env, {"-v"});
+    StartScript script(env, {"--", "-v"});
     ASSERT_TRUE(script.child->WaitForCount(kWaiting, 1, Millis(20000))) << script.child->Output();
     ServeOne(port);
     ASSERT_TRUE(script.child->WaitForCount(kWaiting, 2, Millis(20000))) << script.child->Output();
@@ -160,7 +231,7 @@ TEST(StartScript, ARunThatFailsEndsTheLauncherWithTheBridgesExitCode) {
 
 TEST(StartScript, AnFtmdThatCannotStartEndsTheLauncherWithItsCode) {
   TempDir dir;
-  StartScript script(ScriptEnv(dir, FreePort()), {"--no-such-option"});
+  StartScript script(ScriptEnv(dir, FreePort()), {"--", "--no-such-option"});
   const int code = ExitWithWholeOutput(*script.child, Millis(30000));
   EXPECT_NE(code, 0);
   EXPECT_NE(code, -1);
@@ -232,23 +303,26 @@ TEST(StartScript, ShowsEveryLineOfFtmdThatEndsOrIsStoppedBeforeItServes) {
 
 namespace {
 
-// The service files as installed, with the programs' directory set to this tree's bin:
-// systemd-analyze checks that each command exists.
+// The bench units as this tree makes them (from packaging/systemd/*.service.in), instances
+// of their templates, with the programs' directory set to this tree's bin: systemd-analyze
+// checks each setting and that each command exists.
 TEST(ServiceFiles, PassSystemdAnalyzeVerify) {
   const std::string analyze = FindProgram("systemd-analyze");
   if (analyze.empty()) GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
   TempDir dir;
   std::vector<std::string> argv{analyze, "verify", "--man=no"};
-  for (const char* name : {"ftmd.service", "tarnexio.service"}) {
-    std::ifstream in(std::string(PACKAGING_DIR) + "/systemd/" + name);
+  for (const char* name : {"ftmd@", "tarnexio@"}) {
+    std::ifstream in(std::string(TARNEXIO_BUILD_DIR) + "/systemd/" + name + ".service");
     ASSERT_TRUE(in) << name;
     std::stringstream text;
     text << in.rdbuf();
     std::string unit = text.str();
-    for (size_t at; (at = unit.find("/usr/local/bin/")) != std::string::npos;)
-      unit.replace(at, 15, std::string(TARNEXIO_BUILD_DIR) + "/bin/");
-    std::ofstream(dir.path + "/" + name) << unit;
-    argv.push_back(dir.path + "/" + name);
+    const size_t command = unit.find("\nExecStart=/") + 11;
+    ASSERT_NE(command, std::string::npos + 11) << unit;
+    const size_t program = unit.find_last_of('/', unit.find(' ', command)) + 1;
+    unit.replace(command, program - command, std::string(TARNEXIO_BUILD_DIR) + "/bin/");
+    std::ofstream(dir.path + "/" + name + "check.service") << unit;
+    argv.push_back(dir.path + "/" + name + "check.service");
   }
   Child verify(argv, {{"SYSTEMD_LOG_LEVEL", "notice"}});
   EXPECT_EQ(verify.WaitExit(Millis(30000)), 0) << verify.Output();

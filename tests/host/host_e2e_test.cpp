@@ -611,6 +611,10 @@ TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
     const std::string free = std::to_string(FreePort());
     for (size_t at = block.find(port); at != std::string::npos; at = block.find(port, at)) block.replace(at, 4, free);
   }
+  // Every wait of the block has a time limit.
+  std::istringstream lines(block);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find("until ") != std::string::npos) EXPECT_EQ(line.rfind("timeout ", 0), 0u) << line;
   TempDir dir;
   ASSERT_EQ(symlink(BUILD_DIR, (dir.path + "/build").c_str()), 0);
   ASSERT_EQ(symlink(EXAMPLES_DIR "/../../examples", (dir.path + "/examples").c_str()), 0);
@@ -630,6 +634,7 @@ TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
   EXPECT_TRUE(!crash.empty() || btvirtStatus == 0 || btvirtStatus == 128 + SIGTERM)
       << "btvirt, as $btvirt, ends on the block's SIGTERM\n" << run.Output();
   EXPECT_EQ(exit, 0) << run.Output();
+  EXPECT_EQ(NamesIn(dir.path), (std::vector<std::string>{"build", "examples"})) << "the logs are outside the checkout";
   EXPECT_TRUE(ContainsInOrder(run.Output(),
                               {"inquiry: 1 device found: ", "send: 100 packets, 9650 bytes on handle ",
                                "recv: 100 packets, 9650 bytes on handle ", "Disconnection Complete: Success (0x00)",

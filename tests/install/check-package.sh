@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The release packages: the Debian package passes lintian without errors, installs into a
-# scratch root, its programs run end to end and report the package's version, and purging
-# it leaves nothing behind; the Windows zip holds the programs, README, licence and manual
+# scratch root (its maintainer scripts too, on that root: DPKG_ROOT), creates its system
+# user, its programs run end to end and report the package's version, every ExecStart of
+# its units is in it, systemd-analyze verify finds nothing wrong with them (where systemd is
+# installed), two benches run by its units serve a host each (check-units.sh), and purging
+# it leaves nothing behind but its system user; the Windows zip holds the programs, README, licence and manual
 # pages, and its programs report the same version under Wine and in their version resource.
 #
 #   check-package.sh DEB ZIP
@@ -32,16 +35,40 @@ fi
 root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
-dpkg_root() { dpkg --root="$root" --force-depends --force-not-root --log=/dev/null "$@"; }
+dpkg_root() { dpkg --root="$root" --force-depends --force-not-root --force-script-chrootless --log=/dev/null "$@"; }
 if dpkg_root -i "$deb" >"$work/dpkg.out" 2>&1; then
   ok "dpkg -i into a scratch root"
   bash "$here/installed-run.sh" "$root/usr/bin" "$root/usr/sbin" "$version" || fail "the installed programs"
+  if command -v systemd-sysusers >/dev/null; then
+    grep -q '^tarnexio:x:[0-9]*:[0-9]*:.*:/usr/sbin/nologin$' "$root/etc/passwd" && ok "the system user tarnexio" ||
+      fail "no system user tarnexio: $(cat "$work/dpkg.out")"
+  fi
+  units=$(cd "$root" && find lib/systemd/system usr/lib/systemd/system -name '*.service' 2>/dev/null)
+  [ -n "$units" ] || fail "no service units"
+  for unit in $units; do
+    for program in $(sed -n 's/^Exec[A-Za-z]*=[-@:+!]*\([^ ]*\).*/\1/p' "$root/$unit"); do
+      [ -x "$root$program" ] && ok "$unit runs $program, which the package holds" || fail "$unit runs $program, which the package does not hold"
+    done
+  done
+  if command -v systemd-analyze >/dev/null; then
+    # Templates are verified as instances; nothing of the system is there but the package.
+    instances=$(for unit in $units; do basename "$unit" | sed 's/@\./@check./'; done)
+    # shellcheck disable=SC2086
+    if systemd-analyze verify --man=no --recursive-errors=no --root="$root" $instances >"$work/verify.out" 2>&1; then
+      ok "systemd-analyze verify:" $instances
+    else
+      fail "systemd-analyze verify:"; cat "$work/verify.out"
+    fi
+  fi
+  timeout 120 bash "$here/check-units.sh" "$root" || fail "the bench units"
   for page in "$root"/usr/share/man/man*/*.gz; do
     warnings=$(zcat "$page" | groff -ww -z -man 2>&1)
     [ -z "$warnings" ] || fail "$page: $warnings"
   done
   dpkg_root --purge tarnexio >>"$work/dpkg.out" 2>&1 || fail "dpkg --purge"
-  left=$(cd "$root" && find . -mindepth 1 ! -path './var' ! -path './var/lib' ! -path './var/lib/dpkg' ! -path './var/lib/dpkg/*')
+  # The system user stays, as Debian leaves system users: the account files are not counted.
+  left=$(cd "$root" && find . -mindepth 1 ! -path './var' ! -path './var/lib' ! -path './var/lib/dpkg' ! -path './var/lib/dpkg/*' \
+    ! -path ./etc ! -regex '\./etc/\(\.pwd\.lock\|passwd\|group\|shadow\|gshadow\)-?')
   [ -z "$left" ] && ok "purged, nothing left behind" || fail "left behind after the purge: $left"
 else
   fail "dpkg -i"; cat "$work/dpkg.out"

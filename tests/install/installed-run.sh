@@ -7,24 +7,9 @@
 # BIN holds Tarnexio and tarnexio-host, SBIN holds ftmd; VERSION is what each must report.
 set -uo pipefail
 bin=$1 sbin=$2 want=$3
-work=$(mktemp -d /tmp/tarnexio-installed.XXXXXX)
-pids=()
-cleanup() {
-  for p in "${pids[@]}"; do kill -TERM "$p" 2>/dev/null; done
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=run-support.sh
+. "$(dirname "$0")/run-support.sh" installed
 fail() { echo "FAIL: $*"; exit 1; }
-
-# Waits at most $2 seconds for the file $1 to hold a line matching $3.
-wait_for_line() {
-  local deadline=$((SECONDS + $2))
-  until grep -q -- "$3" "$1" 2>/dev/null; do
-    [ "$SECONDS" -lt "$deadline" ] || return 1
-    sleep 0.05
-  done
-}
 
 for prog in "$bin/Tarnexio" "$sbin/ftmd" "$bin/tarnexio-host"; do
   [ -x "$prog" ] || fail "$prog is not installed"
