@@ -613,8 +613,11 @@ TEST_F(TwoBenches, TheReadmeCommandsRunAsWritten) {
   }
   // Every wait of the block has a time limit.
   std::istringstream lines(block);
-  for (std::string line; std::getline(lines, line);)
-    if (line.find("until ") != std::string::npos) EXPECT_EQ(line.rfind("timeout ", 0), 0u) << line;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("until ") != std::string::npos) {
+      EXPECT_EQ(line.rfind("timeout ", 0), 0u) << line;
+    }
+  }
   TempDir dir;
   ASSERT_EQ(symlink(BUILD_DIR, (dir.path + "/build").c_str()), 0);
   ASSERT_EQ(symlink(EXAMPLES_DIR "/../../examples", (dir.path + "/examples").c_str()), 0);
