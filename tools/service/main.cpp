@@ -246,8 +246,9 @@ HANDLE StartBridge(const ServiceRecord& service) {
 // Ends a run for a stop: Ctrl+C first, as at the bridge's own console, then, when it has not
 // ended in time, the process itself. Returns the exit code.
 DWORD StopBridge(const ServiceRecord& service, HANDLE bridge) {
+  // In the foreground the user's Ctrl+C has reached every program of the console already.
   LogLine(service, "stopping: Ctrl+C to the bridge");
-  if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
+  if (!service.foreground && !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
     LogLine(service, "the console control event could not be sent (error " + std::to_string(GetLastError()) + ")");
   }
   if (WaitForSingleObject(bridge, kBridgeStopMs) != WAIT_OBJECT_0) {
