@@ -29,6 +29,7 @@ wait_for_service_state() {  # state (RUNNING, STOPPED), tenths
 check_msi_service() {
   local msi=$1 version=$2
   local dir msi_win program_files data log log_text port code ftmd=""
+  local started=$SECONDS
   msi_failed=0
   dir=$(mktemp -d /tmp/tarnexio-winelane-msi.XXXXXX)
   msi_win="Z:${msi//\//\\}"
@@ -140,5 +141,6 @@ check_msi_service() {
   [ -z "$left" ] && msi_step "uninstalled silently: no file, service or registry key left; tarnexio.conf and the logs stay" ||
     msi_fail "left behind after msiexec /x:$left"
   rm -rf "$dir"
+  echo "     msi: $((SECONDS - started)) s in all"
   [ "$msi_failed" = 0 ] || failures=$((failures + 1))
 }

@@ -315,9 +315,12 @@ void RunLoop(ServiceRecord& service) {
 
 // This program's own console handler. The Ctrl+C it sends for a stop reaches it too, and is
 // taken as done; in the foreground, the user's Ctrl+C (which the bridge gets as well) stops.
+// Every event is taken as handled: a service with a console also gets the log-off of any
+// user, which would otherwise end it; the service manager says when the system shuts down.
 BOOL WINAPI ConsoleControl(DWORD control) {
-  if (g_service.foreground && g_service.stopEvent != nullptr) SetEvent(g_service.stopEvent);
-  return control == CTRL_C_EVENT || control == CTRL_BREAK_EVENT;
+  bool interrupt = control == CTRL_C_EVENT || control == CTRL_BREAK_EVENT;
+  if (interrupt && g_service.foreground && g_service.stopEvent != nullptr) SetEvent(g_service.stopEvent);
+  return TRUE;
 }
 
 DWORD WINAPI ServiceControl(DWORD control, DWORD, void*, void*) {
