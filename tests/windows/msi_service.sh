@@ -62,6 +62,9 @@ check_msi_service() {
   grep -q '^# port = 2390' "$data/tarnexio.conf" 2>/dev/null || msi_fail "no settings file with commented defaults"
   timeout 20 "$wine" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Tarnexio' /v Start 2>/dev/null | tr -d '\r' |
     grep -q "REG_DWORD *0x2" || msi_fail "AUTOSTART=1 did not make the start automatic"
+  timeout 20 "$wine" reg query 'HKLM\SYSTEM\CurrentControlSet\Services\Tarnexio' /v ImagePath 2>/dev/null | tr -d '\r' |
+    grep -q 'REG_[A-Z_]*SZ *"C:\\Program Files\\Tarnexio\\tarnexio-service.exe"$' ||
+    msi_fail "the service's program path is not in quotes"
 
   # Started by the installer, with no device to open: failures retried with back-off.
   log="$data/tarnexio-$(date +%Y-%m-%d).log"

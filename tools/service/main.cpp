@@ -358,23 +358,27 @@ void WINAPI ServiceMain(DWORD, wchar_t**) {
   ReportStatus(service, SERVICE_STOPPED, NO_ERROR, 0);
 }
 
-// Run by the installer once the service is registered.
+// Run by the installer once the service is registered. The program's path is set again in
+// quotes: it lies under "Program Files", and an unquoted path with a space is taken by the
+// service manager as a program "C:\Program" with arguments (Wine's installer writes it so).
 int Setup(const wchar_t* autostart) {
   if (!EnsureSettingsFile(g_service.dataDir)) {
     std::fprintf(stderr, "tarnexio-service: cannot write the settings file in %s\n", Narrow(g_service.dataDir).c_str());
     return 1;
   }
-  if (autostart == nullptr || wcscmp(autostart, L"1") != 0) return 0;
+  bool automatic = autostart != nullptr && wcscmp(autostart, L"1") == 0;
+  std::wstring quoted = L"\"" + BesideThisProgram(L"tarnexio-service.exe") + L"\"";
   SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
   SC_HANDLE handle =
       manager == nullptr ? nullptr : OpenServiceW(manager, kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START);
-  bool changed = handle != nullptr && ChangeServiceConfigW(handle, SERVICE_NO_CHANGE, SERVICE_AUTO_START,
-                                                           SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
-                                                           nullptr, nullptr, nullptr);
-  if (!changed) std::fprintf(stderr, "tarnexio-service: cannot make the start automatic (%lu)\n", GetLastError());
-  // Started now too, as it will be at each boot; a bench without its driver yet is no
-  // failure of the install (the service retries), so neither is a start that fails here.
-  if (changed && !StartServiceW(handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+  bool changed = handle != nullptr &&
+                 ChangeServiceConfigW(handle, SERVICE_NO_CHANGE, automatic ? SERVICE_AUTO_START : SERVICE_NO_CHANGE,
+                                      SERVICE_NO_CHANGE, quoted.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      nullptr);
+  if (!changed) std::fprintf(stderr, "tarnexio-service: cannot set up the service Tarnexio (%lu)\n", GetLastError());
+  // With AUTOSTART=1 started now too, as it will be at each boot; a bench without its driver
+  // yet is no failure of the install (the service retries), so neither is a start that fails.
+  if (changed && automatic && !StartServiceW(handle, 0, nullptr) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
     std::fprintf(stderr, "tarnexio-service: the service did not start (%lu)\n", GetLastError());
   }
   if (handle != nullptr) CloseServiceHandle(handle);
