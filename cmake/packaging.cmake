@@ -6,7 +6,7 @@
 set(TARNEXIO_MANUALS ${PROJECT_SOURCE_DIR}/man/Tarnexio.1 ${PROJECT_SOURCE_DIR}/man/tarnexio-host.1)
 
 if(WIN32)
-  # The zip: the programs, README, LICENSE and the manual pages as text, side by side.
+  # The zip: the programs, the loop script, README, LICENSE and the manual pages as text.
   find_program(GROFF groff)
   set(text_manuals "")
   if(NOT GROFF)
@@ -24,7 +24,7 @@ if(WIN32)
   endforeach()
   add_custom_target(tarnexio_manuals ALL DEPENDS ${text_manuals})
   install(TARGETS Tarnexio tarnexio-host RUNTIME DESTINATION .)
-  install(FILES README.md LICENSE DESTINATION .)
+  install(FILES README.md LICENSE ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/tarnexio-loop.cmd DESTINATION .)
   if(text_manuals)
     install(FILES ${text_manuals} DESTINATION manual)
   endif()

@@ -4,7 +4,7 @@
 # user, its programs run end to end and report the package's version, every ExecStart of
 # its units is in it, systemd-analyze verify finds nothing wrong with them (where systemd is
 # installed), two benches run by its units serve a host each (check-units.sh), and purging
-# it leaves nothing behind but its system user; the Windows zip holds the programs, README, licence and manual
+# it leaves nothing behind but its system user; the Windows zip holds the programs, the loop script (CR LF), README, licence and manual
 # pages, and its programs report the same version under Wine and in their version resource.
 #
 #   check-package.sh DEB ZIP
@@ -77,9 +77,13 @@ fi
 # The Windows zip.
 mkdir -p "$work/zip" && unzip -q "$zip" -d "$work/zip"
 top=$(find "$work/zip" -mindepth 1 -maxdepth 1 -type d)
-for want in Tarnexio.exe tarnexio-host.exe README.md LICENSE manual/Tarnexio.1.txt manual/tarnexio-host.1.txt; do
+for want in Tarnexio.exe tarnexio-host.exe tarnexio-loop.cmd README.md LICENSE manual/Tarnexio.1.txt manual/tarnexio-host.1.txt; do
   [ -f "$top/$want" ] || fail "the zip has no $want"
 done
+# cmd.exe reads labels and goto reliably only in a script with CR LF line ends.
+loop=$top/tarnexio-loop.cmd
+[ -f "$loop" ] && [ "$(grep -c $'\r$' "$loop")" = "$(wc -l <"$loop")" ] && ok "tarnexio-loop.cmd: CR LF line ends" ||
+  fail "the zip's tarnexio-loop.cmd has lines without CR LF"
 grep -q 'Apache License' "$top/LICENSE" || fail "the zip's LICENSE is not the licence"
 [[ "$(basename "$zip")" == *"-$version-"* ]] || fail "the zip's name does not carry $version"
 wine=/usr/lib/wine/wine64

@@ -11,7 +11,8 @@
 # ftmd reached through the driver and the relay.
 #
 # TARNEXIO_EXE, TARNEXIO_HOST_EXE and FTMD may name binaries already built; otherwise they are
-# built in OUTDIR (tarnexio-host.exe is looked for beside TARNEXIO_EXE first).
+# built in OUTDIR (tarnexio-host.exe is looked for beside TARNEXIO_EXE first). TARNEXIO_MSI may
+# name the MSI; otherwise target msi is built in the build tree of TARNEXIO_EXE.
 # Everything is bounded by timeouts; the prefix and every Wine process go at the end.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -45,6 +46,11 @@ if [ -z "${TARNEXIO_HOST_EXE:-}" ]; then
     TARNEXIO_HOST_EXE=$out/mingw/bin/tarnexio-host.exe
   fi
 fi
+if [ -z "${TARNEXIO_MSI:-}" ]; then
+  timeout 600 cmake --build "$(dirname "$TARNEXIO_EXE")/.." --target msi >/dev/null || fail "MSI build"
+  TARNEXIO_MSI=$(ls "$(dirname "$TARNEXIO_EXE")"/../tarnexio-*-win64.msi | head -1)
+fi
+TARNEXIO_MSI=$(realpath "$TARNEXIO_MSI")
 warn=(-O2 -Wall -Wextra -Werror)
 $cc "${warn[@]}" -ffreestanding -fno-stack-protector -mno-stack-arg-probe -I"$ddk" \
   -c "$here/driver/ftm_test_driver.c" -o "$win/ftm_test_driver.o" &&
@@ -107,8 +113,9 @@ step "driver service"
 # driver host and the service with it.
 sys_path="Z:${win//\//\\}\\ftm_test_driver.sys"
 # The driver's messages (debugstr) and where each module was loaded (loaddll), so that a
-# crash of the driver host can be put down to the module it happened in.
-WINEDEBUG=-all,+debugstr,+loaddll timeout 3000 "$wine" "$win/service.exe" tarnexioftm "$sys_path" >"$out/service.log" 2>&1 &
+# crash of the driver host can be put down to the module it happened in; and the events our
+# service reports, which Wine's event log writes as err:eventlog lines.
+WINEDEBUG=-all,+debugstr,+loaddll,err+eventlog timeout 3000 "$wine" "$win/service.exe" tarnexioftm "$sys_path" >"$out/service.log" 2>&1 &
 keeper=$!
 for _ in $(seq 1 300); do
   grep -q "driver running" "$out/service.log" && break
@@ -161,6 +168,24 @@ wait_for_line() {  # file, text, tenths
     sleep 0.1
   done
   return 1
+}
+
+# A test host of one step: HCI_Reset in raw mode to the bridge on a port; status 0 once its
+# Command Complete came back.
+reset_through_bridge() {  # port
+  python3 - "$1" <<'PY'
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
+s.sendall(bytes.fromhex("01030c00"))
+got = b""
+while len(got) < 7:
+    chunk = s.recv(64)
+    if not chunk:
+        break
+    got += chunk
+s.close()
+sys.exit(0 if got[:7] == bytes.fromhex("040e0401030c00") else 1)
+PY
 }
 
 # The test host tool on Windows: tarnexio-host.exe runs one step against the bridge.
@@ -227,24 +252,29 @@ check_capture_pipe() {
   rm -rf "$dir"
 }
 check_capture_pipe
-# The bench loop beside Tarnexio.exe: start.cmd serves one test host after another, each
-# run with a capture file of its own in the directory named, and ends with the bridge's
-# exit code once a run fails (here: ftmd stopped, so the driver device is gone).
+# The bench loop beside Tarnexio.exe: tarnexio-loop.cmd, typed in its folder as the README
+# shows it, serves one test host after another, each run with a capture file of its own in
+# the directory named, and ends with the bridge's exit code once a run fails (here: ftmd
+# stopped, so the driver device is gone). The build gives it CR LF line ends.
 check_start_cmd() {
   local dir dev port script log code files
   dir=$(mktemp -d /tmp/tarnexio-winelane-start.XXXXXX)
   dev=$(mktemp -d /tmp/tarnexio-winelane-dev.XXXXXX)
   log=$dir/start.log
   port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-  script=$(dirname "$TARNEXIO_EXE")/start.cmd
-  [ "$top/scripts/windows/start.cmd" -ef "$script" ] || cp "$top/scripts/windows/start.cmd" "$script"
+  script=$(dirname "$TARNEXIO_EXE")/tarnexio-loop.cmd
+  [ -f "$script" ] || sed 's/$/\r/' "$top/scripts/windows/tarnexio-loop.cmd" >"$script"
+  if [ "$(grep -c $'\r$' "$script")" != "$(wc -l <"$script")" ]; then
+    echo "FAIL tarnexio-loop.cmd beside Tarnexio.exe has lines without CR LF"
+    failures=$((failures + 1))
+  fi
   timeout 200 "$here/e2e/ftmd_wine.py" --dir "$dev" --type 1 >"$dir/ftmd.log" 2>&1 &
   local ftmd=$!
   for _ in $(seq 1 400); do
     grep -q " serving " "$dir/ftmd.log" && break
     sleep 0.1
   done
-  timeout 180 "$wine" cmd /c "Z:${script//\//\\}" "$port" RAW "Z:${dir//\//\\}\\captures" 2>&1 |
+  (cd "$(dirname "$script")" && exec timeout 180 "$wine" cmd /c tarnexio-loop.cmd "$port" RAW "Z:${dir//\//\\}\\captures") 2>&1 |
     sed -u 's/\r$//' >"$log" &
   local loop=$! waits=0
   for host in 1 2; do
@@ -253,19 +283,7 @@ check_start_cmd() {
       [ "$waits" -ge "$host" ] && break
       sleep 0.1
     done
-    python3 - "$port" <<'PY' || echo "host $host: no Command Complete" >>"$log"
-import socket, sys
-s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=20)
-s.sendall(bytes.fromhex("01030c00"))
-got = b""
-while len(got) < 7:
-    chunk = s.recv(64)
-    if not chunk:
-        break
-    got += chunk
-s.close()
-sys.exit(0 if got[:7] == bytes.fromhex("040e0401030c00") else 1)
-PY
+    reset_through_bridge "$port" || echo "host $host: no Command Complete" >>"$log"
   done
   for _ in $(seq 1 600); do
     [ "$(grep -c "Waiting for incoming" "$log")" -ge 3 ] && break
@@ -276,17 +294,24 @@ PY
   timeout 60 tail --pid="$loop" -f /dev/null
   wait "$loop" 2>/dev/null
   files=$(find "$dir/captures" -name 'tarnexio-*.btsnoop' 2>/dev/null | wc -l)
-  if [ "$(grep -c "starting the bridge again" "$log")" = 2 ] && grep -q "start.cmd: the bridge ended with exit code 1; stopping" "$log" &&
+  if [ "$(grep -c "starting the bridge again" "$log")" = 2 ] && grep -q "tarnexio-loop.cmd: the bridge ended with exit code 1; stopping" "$log" &&
      [ "$(grep -c "Run summary: .*; capture Z:.*captures.tarnexio-" "$log")" = 2 ] && [ "$files" = 3 ] &&
      ! grep -q "no Command Complete" "$log"; then
-    echo "ok   start.cmd: two test hosts in a row, a capture file per run, the failed run's exit code"
+    echo "ok   tarnexio-loop.cmd: two test hosts in a row, a capture file per run, the failed run's exit code"
   else
-    echo "FAIL start.cmd ($files capture files)"; cat "$log" "$dir/ftmd.log"
+    echo "FAIL tarnexio-loop.cmd ($files capture files)"; cat "$log" "$dir/ftmd.log"
     failures=$((failures + 1))
   fi
   rm -rf "$dir" "$dev"
 }
 check_start_cmd
+
+step "the MSI and the service"
+# shellcheck source=tests/windows/msi_service.sh
+. "$here/msi_service.sh"
+msi_version=$(basename "$TARNEXIO_MSI")
+msi_version=${msi_version#tarnexio-}
+check_msi_service "$TARNEXIO_MSI" "${msi_version%-win64.msi}"
 
 run_e2e() {  # filter, log
   timeout 2400 "$out/e2e_wine" --gtest_filter="$1" 2>&1 | tee "$2" |

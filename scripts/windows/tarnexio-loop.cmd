@@ -2,9 +2,10 @@
 rem The bench loop on Windows, beside Tarnexio.exe: serves test hosts on a port, one per run
 rem of the bridge, starting it again after each one, until Ctrl+C (then answer Y to end
 rem the batch job). A run that ends with an error (nothing served: the port taken, no
-rem driver) ends the loop with the bridge's exit code.
+rem driver) ends the loop with the bridge's exit code. The service of the MSI
+rem (tarnexio-service.exe) does the same without a console.
 rem
-rem   start.cmd [PORT [MODE [CAPTURE-DIRECTORY]]]
+rem   tarnexio-loop.cmd [PORT [MODE [CAPTURE-DIRECTORY]]]
 rem
 rem PORT defaults to TARNEXIO_PORT or 2390, MODE (raw or diag) to TARNEXIO_MODE or raw.
 rem A capture directory (here or in TARNEXIO_CAPTURE) gets one btsnoop file per run, named
@@ -23,7 +24,7 @@ if /i "%mode%"=="raw" (
 ) else if /i "%mode%"=="diag" (
   set "mode=diag"
 ) else (
-  echo start.cmd: the mode must be raw or diag, not '%mode%'
+  echo tarnexio-loop.cmd: the mode must be raw or diag, not '%mode%'
   exit /b 2
 )
 set "n="
@@ -33,22 +34,22 @@ if %n% lss 1 goto badport
 if %n% gtr 65535 goto badport
 if not "%~3"=="" if not exist "%~3\" mkdir "%~3"
 if not "%~3"=="" if not exist "%~3\" (
-  echo start.cmd: cannot create the capture directory %~3
+  echo tarnexio-loop.cmd: cannot create the capture directory %~3
   exit /b 2
 )
 
-echo start.cmd: serving test hosts on port %port% (%mode% mode), one per run of the bridge; Ctrl+C stops
+echo tarnexio-loop.cmd: serving test hosts on port %port% (%mode% mode), one per run of the bridge; Ctrl+C stops
 :again
 "%~dp0Tarnexio.exe" -p %port% -m %mode%
 set "code=%errorlevel%"
 if not "%code%"=="0" goto failed
-echo start.cmd: the test host is gone; starting the bridge again for the next one
+echo tarnexio-loop.cmd: the test host is gone; starting the bridge again for the next one
 goto again
 
 :failed
-echo start.cmd: the bridge ended with exit code %code%; stopping
+echo tarnexio-loop.cmd: the bridge ended with exit code %code%; stopping
 exit /b %code%
 
 :badport
-echo start.cmd: the port must be a TCP port number from 1 to 65535, not '%port%'
+echo tarnexio-loop.cmd: the port must be a TCP port number from 1 to 65535, not '%port%'
 exit /b 2
