@@ -109,11 +109,13 @@ static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
 // The readers of a run stopped before it served a test host end on their own once the
 // stop sequence has closed the driver (the SCO gate is opened for a reader waiting on it).
 // The clean-up waits for them, bounded, so that it never closes a read record's event
-// while a reader still uses it.
+// while a reader still uses it, and a run that returns at once still lets them print their
+// last lines before the process ends under them.
 static void AwaitReaders(FtmAppContext* ctx) {
   HANDLE gate = ctx->ScoRxStartEvent.load();
   if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
-  for (const std::atomic<HANDLE>* thread : {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread}) {
+  for (const std::atomic<HANDLE>* thread :
+       {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread, &ctx->hFtmModeThread}) {
     HANDLE h = thread->load();
     if (h != nullptr && h != INVALID_HANDLE_VALUE) WaitForSingleObject(h, READER_END_WAIT_MS);
   }
@@ -212,6 +214,10 @@ int RunBridge(int argc, char** argv) {
 
   const int served = ServeTestHost(ctx, port);
   if (served == HOST_SETUP_FAILED) {
+    // A stop (Ctrl+C, the driver gone) made accept fail: no clean-up, as for any failed
+    // server, but the readers the stop ends are let finish first, so that their lines are
+    // not lost and none of them runs on while the process ends.
+    if (ctx->exitFlag.load() == 1) AwaitReaders(ctx);
     WriteRunEnd(&metrics, &ctx->tap, HostSetUpOutcome(ctx));
     return EXIT_NO_TEST_HOST;
   }

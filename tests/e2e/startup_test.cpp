@@ -296,6 +296,9 @@ TEST(Signals, CtrlCWhileWaitingForTheTestHostExitsOne) {
   EXPECT_NE(out.find("Signalling the main thread to exit..\n"), std::string::npos);
   EXPECT_NE(out.find("BTFTM : accept failed\n"), std::string::npos);
   EXPECT_EQ(out.find("Cleaning all resources"), std::string::npos);
+  // The readers the stop ended had their say before the process ended under them.
+  for (const char* last : {"BTFTM : EventThread--\n", "BTFTM : AclThread--\n", "BTFTM : ScoThread--\n"})
+    EXPECT_EQ(bridge.child->Count(last), 1) << last << out;
 }
 
 TEST(Signals, CtrlCWhileConnectedCleansUpAndExitsZero) {
