@@ -98,15 +98,33 @@ bool Server::start(std::string& error) {
 
 bool Server::admit(const void* who, const std::string& tag) {
   std::string why;
-  if (!real_ || real_->claim(who, tag, why)) return true;
+  if (real_ ? real_->claim(who, tag, why) : claimSim(who, tag, why)) return true;
   logError(tag + " refused: " + why);
   return false;
 }
 
+// The simulated controller is one controller too: one holder at a time, as a real one.
+bool Server::claimSim(const void* who, const std::string& tag, std::string& why) {
+  if (simHolder_ && simHolder_ != who) {
+    why = "the simulated controller is in use by " + simHolderTag_;
+    return false;
+  }
+  simHolder_ = who;
+  simHolderTag_ = tag;
+  return true;
+}
+
+void Server::release(const void* who) {
+  if (real_) real_->release(who);
+  if (simHolder_ == who) simHolder_ = nullptr;
+}
+
+bool Server::controllerHeld() const { return real_ ? real_->held() : simHolder_ != nullptr; }
+
 bool Server::admitDevice(Connection& device) {
   // A device connection is admitted at its first request, wherever that comes from: its
-  // lanes are part of it and never claim the controller themselves. One real controller,
-  // one user: the refusal is logged once, and the caller tells the client.
+  // lanes are part of it and never claim the controller themselves. One controller, real
+  // or simulated, one user: the refusal is logged once, and the caller tells the client.
   if (device.admitted) return true;
   if (device.refused) return false;
   if (admit(&device, device.tag)) return device.admitted = true;
@@ -115,7 +133,7 @@ bool Server::admitDevice(Connection& device) {
 }
 
 void Server::endH4(H4Sessions::iterator it) {
-  if (real_) real_->release(&it->second);
+  release(&it->second);
   h4_.erase(it);
 }
 
@@ -463,7 +481,7 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     // connection it came on then ends (the reply and the end arrive in that order on one
     // socket); with the controller not connected the device closes and its requests fail
     // with 1167 (device not connected).
-    if (real_ && real_->held() && r.kind == kMsgIoctl) {
+    if (controllerHeld() && r.kind == kMsgIoctl) {
       send(c, BuildDevchanComplete(r.id, kStatusInUse));
       shutdown(c.fd, SHUT_RDWR);  // its end is read next
     } else {
@@ -493,7 +511,7 @@ void Server::closeConnection(int fd) {
     }
     logVerbose(c.tag + ": lane closed");
     conns_.erase(it);  // closes the lane
-    if (real_) real_->release(who);
+    release(who);
     return;
   }
   tokens_.erase(c.token);
@@ -503,7 +521,7 @@ void Server::closeConnection(int fd) {
     logLine(countsLine(c.tag, c.model->counts()));
   }
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
-  if (real_) real_->release(who);
+  release(who);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }
 
