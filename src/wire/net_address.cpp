@@ -173,9 +173,15 @@ bool ParseNetPrefixList(const std::string& text, std::vector<NetPrefix>* out, st
 }
 
 bool NetPrefixesHold(const std::vector<NetPrefix>& prefixes, const NetAddress& address) {
+  // Both sides as IPv4 where they are IPv4-mapped: ::ffff:127.0.0.0/104 is 127.0.0.0/8.
   const NetAddress plain = UnmappedNetAddress(address);
   for (const NetPrefix& prefix : prefixes) {
-    if (PrefixHolds(prefix, address) || PrefixHolds(prefix, plain)) return true;
+    NetPrefix plainPrefix = prefix;
+    if (IsMapped(prefix.address) && prefix.length >= 96) {
+      plainPrefix.address = UnmappedNetAddress(prefix.address);
+      plainPrefix.length = prefix.length - 96;
+    }
+    if (PrefixHolds(prefix, address) || PrefixHolds(plainPrefix, plain)) return true;
   }
   return false;
 }

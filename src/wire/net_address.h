@@ -38,7 +38,8 @@ bool ParseNetPrefix(const std::string& text, NetPrefix* out, std::string* why);
 bool ParseNetPrefixList(const std::string& text, std::vector<NetPrefix>* out, std::string* why);
 
 // True when address is in one of the prefixes. An IPv4 address seen through an IPv6
-// socket (::ffff:a.b.c.d) is that IPv4 address.
+// socket (::ffff:a.b.c.d) is that IPv4 address, and a prefix of such addresses
+// (::ffff:a.b.c.d/96 and longer) is the IPv4 prefix it stands for.
 bool NetPrefixesHold(const std::vector<NetPrefix>& prefixes, const NetAddress& address);
 
 // The IPv4 address an IPv4-mapped IPv6 address stands for; any other address unchanged.

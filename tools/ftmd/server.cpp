@@ -96,14 +96,17 @@ bool Server::start(std::string& error) {
   return true;
 }
 
-bool Server::admit(const void* who, const std::string& tag) {
+bool Server::admit(const void* who, const std::string& tag, bool device) {
   std::string why;
-  if (real_ ? real_->claim(who, tag, why) : claimSim(who, tag, why)) return true;
+  // The simulated controller is held by a device connection alone: each H4 client gets a
+  // simulated controller of its own.
+  if (real_ ? real_->claim(who, tag, why) : (!device || claimSim(who, tag, why))) return true;
   logError(tag + " refused: " + why);
   return false;
 }
 
-// The simulated controller is one controller too: one holder at a time, as a real one.
+// The simulated controller of the device connections is one controller, as a real one is:
+// one holder at a time.
 bool Server::claimSim(const void* who, const std::string& tag, std::string& why) {
   if (simHolder_ && simHolder_ != who) {
     why = "the simulated controller is in use by " + simHolderTag_;
@@ -127,7 +130,7 @@ bool Server::admitDevice(Connection& device) {
   // or simulated, one user: the refusal is logged once, and the caller tells the client.
   if (device.admitted) return true;
   if (device.refused) return false;
-  if (admit(&device, device.tag)) return device.admitted = true;
+  if (admit(&device, device.tag, true)) return device.admitted = true;
   device.refused = true;
   return false;
 }
@@ -278,7 +281,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       // Nothing can be served while the controller is not connected: the connection is
       // closed at once, so its requests fail with 1167 (device not connected), and its
       // place is given back.
-      admit(raw, c->tag);
+      admit(raw, c->tag, true);
       --count;
       continue;
     }
@@ -319,7 +322,7 @@ void Server::acceptH4() {
       continue;
     }
     auto slot = h4_.emplace(uid, nullptr).first;
-    if (!admit(&slot->second, "the H4 client")) {
+    if (!admit(&slot->second, "the H4 client", false)) {
       h4_.erase(slot);
       continue;
     }

@@ -81,7 +81,7 @@ class Server {
   // Accepts the next client and names its user: its descriptor when ftmd serves it;
   // kRefused when it was closed at once (with one line), kNoneWaiting when nobody waits.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
-  bool admit(const void* who, const std::string& tag);
+  bool admit(const void* who, const std::string& tag, bool device);
   bool claimSim(const void* who, const std::string& tag, std::string& why);
   void release(const void* who);  // lets the controller go if `who` holds it
   bool controllerHeld() const;
