@@ -90,6 +90,11 @@ static void PrintVersionAndHelp(const std::string& program) {
               "\tdiag  diag frames closed by 0x7E with a 16-bit FCS: canned replies to the diag\n"
               "\t      requests, HCI commands tunnelled in FTM requests, controller packets\n"
               "\t      returned as log packets\n"
+              "Environment:\n"
+              "\tTARNEXIO_LISTEN=ADDRESS          the one address to listen on, IPv4 or IPv6\n"
+              "\t                                 (default: every local IPv4 address)\n"
+              "\tTARNEXIO_ALLOW=PREFIX[,PREFIX...]  the test hosts served, as CIDR prefixes such as\n"
+              "\t                                 192.168.1.0/24,::1/128 (default: every address)\n"
               "One test host is served per run. More: %s, manual page Tarnexio(1).\n",
               TARNEXIO_README_PLACE);
   std::fflush(stdout);
