@@ -91,10 +91,10 @@ static void PrintVersionAndHelp(const std::string& program) {
               "\t      requests, HCI commands tunnelled in FTM requests, controller packets\n"
               "\t      returned as log packets\n"
               "Environment:\n"
-              "\tTARNEXIO_LISTEN=ADDRESS          the one address to listen on, IPv4 or IPv6\n"
-              "\t                                 (default: every local IPv4 address)\n"
+              "\tTARNEXIO_LISTEN=ADDRESS            the one address to listen on, IPv4 or IPv6\n"
+              "\t                                   (default: every local IPv4 address)\n"
               "\tTARNEXIO_ALLOW=PREFIX[,PREFIX...]  the test hosts served, as CIDR prefixes such as\n"
-              "\t                                 192.168.1.0/24,::1/128 (default: every address)\n"
+              "\t                                   192.168.1.0/24,::1/128 (default: every address)\n"
               "One test host is served per run. More: %s, manual page Tarnexio(1).\n",
               TARNEXIO_README_PLACE);
   std::fflush(stdout);
@@ -124,14 +124,14 @@ static bool ReadHostAccess(FtmAppContext* ctx) {
   const std::string listen = AsciiSetting(L"TARNEXIO_LISTEN", &set);
   if (set && !ParseNetAddress(listen, &ctx->listenAddress)) {
     ReportHint("TARNEXIO_LISTEN=" + listen +
-                       " is not an IPv4 or IPv6 address (such as 127.0.0.1 or ::1); unset it to listen on every address");
+               " is not an IPv4 or IPv6 address (such as 127.0.0.1 or ::1); unset it to listen on every address");
     return false;
   }
   const std::string allow = AsciiSetting(L"TARNEXIO_ALLOW", &set);
   std::string why;
   if (set && !ParseNetPrefixList(allow, &ctx->allowedHosts, &why)) {
     ReportHint("TARNEXIO_ALLOW=" + allow + " cannot be used: " + why +
-                       "; it takes ADDRESS/LENGTH prefixes separated by commas, such as 192.168.1.0/24,::1/128");
+               "; it takes ADDRESS/LENGTH prefixes separated by commas, such as 192.168.1.0/24,::1/128");
     return false;
   }
   return true;

@@ -130,9 +130,33 @@ bool Server::admitDevice(Connection& device) {
   // or simulated, one user: the refusal is logged once, and the caller tells the client.
   if (device.admitted) return true;
   if (device.refused) return false;
+  finishGoneHolder(&device);
   if (admit(&device, device.tag, true)) return device.admitted = true;
   device.refused = true;
   return false;
+}
+
+// A device connection whose client has closed its end still holds the controller until the
+// run loop has read what it sent before that, a few datagrams per wake. The next client
+// (the next run of a bridge, started once the last one ended) must not be told the
+// controller is in use meanwhile: that connection is finished now, its last requests
+// served as they would have been, and closed.
+void Server::finishGoneHolder(const Connection* asking) {
+  const void* holder = real_ ? real_->holder() : simHolder_;
+  if (holder == nullptr || holder == asking) return;
+  for (auto& kv : conns_) {
+    Connection& h = *kv.second;
+    if (&h != holder) continue;
+    pollfd p = {h.fd, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & (POLLHUP | POLLRDHUP | POLLERR))) return;
+    // The asking connection's datagram is in rxBuf_: the holder's are read into another.
+    Bytes asked(rxBuf_.size());
+    rxBuf_.swap(asked);
+    while (h.tcp ? readStream(h) : readDatagrams(h, POLLHUP)) {
+    }
+    rxBuf_.swap(asked);
+    return closeConnection(h.fd);
+  }
 }
 
 void Server::endH4(H4Sessions::iterator it) {

@@ -83,6 +83,7 @@ class Server {
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
   bool admit(const void* who, const std::string& tag, bool device);
   bool claimSim(const void* who, const std::string& tag, std::string& why);
+  void finishGoneHolder(const Connection* asking);
   void release(const void* who);  // lets the controller go if `who` holds it
   bool controllerHeld() const;
   // False while the real controller holds all it may of its host's input.
