@@ -43,6 +43,19 @@ Outcome RunToEnd(const std::vector<std::string>& args, const std::string& device
 // and they reach the test on standard error beside a filtered standard output.
 bool UnderWine() { return std::getenv("TARNEXIO_WINE_EXE") != nullptr; }
 
+// True when out is console followed by the one hint line. Under Wine the hint, on standard
+// error, may come anywhere among the lines of standard output.
+::testing::AssertionResult ConsoleThenHint(const std::string& out, const std::string& console, const std::string& hint) {
+  const std::string line = "Tarnexio: " + hint + "\n";
+  const size_t at = UnderWine() ? out.find(line) : console.size();
+  bool holds = at <= out.size() && out.compare(at, line.size(), line) == 0;
+  if (holds) holds = out.substr(0, at) + out.substr(at + line.size()) == console;
+  if (!holds)
+    return ::testing::AssertionFailure() << "expected " << tarnexio_test::Printable(console + line) << ", got "
+                                         << tarnexio_test::Printable(out);
+  return ::testing::AssertionSuccess();
+}
+
 // The usage stays word for word; one hint line on standard error (the same stream here)
 // says what was wrong with the command line.
 TEST(CommandLine, WrongCountOrFlagPrintsUsageAndWhyAndExitsMinusOne) {
@@ -74,7 +87,7 @@ TEST(CommandLine, WrongCountOrFlagPrintsUsageAndWhyAndExitsMinusOne) {
   for (const auto& c : cases) {
     Outcome r = RunToEnd(c.args, dir.path);
     EXPECT_EQ(r.code, 255);
-    EXPECT_EQ(r.out, kUsage + std::string("Tarnexio: ") + c.why + "\n");
+    EXPECT_TRUE(ConsoleThenHint(r.out, kUsage, c.why));
   }
 }
 
@@ -98,21 +111,21 @@ TEST(CommandLine, VersionOrHelpAloneSaysVersionUsageModesAndReadmeAndExitsZero) 
 
 TEST(CommandLine, BadPortAndModeAreRefusedWithWhatIsAccepted) {
   TempDir dir;
-  const std::string portHint = "Tarnexio: the port is a decimal number whose low 16 bits are not all 0, such as 2390\n";
+  const std::string portHint = "the port is a decimal number whose low 16 bits are not all 0, such as 2390";
   for (const char* port : {"0", "abc", "", "65536", "131072", "-65536"}) {
     Outcome r = RunToEnd({"-p", port, "-m", "raw"}, dir.path);
     EXPECT_EQ(r.code, 255) << port;
-    EXPECT_EQ(r.out, "The input port number is invalid\n" + portHint) << port;
+    EXPECT_TRUE(ConsoleThenHint(r.out, "The input port number is invalid\n", portHint)) << port;
   }
   // The launcher takes any case; the bridge takes the modes in lower case only, and says so.
   for (const char* mode : {"Diag", "diagx", "ra", "rawr", "RAW", ""}) {
     Outcome r = RunToEnd({"-p", "2390", "-m", mode}, dir.path);
     EXPECT_EQ(r.code, 255) << mode;
-    EXPECT_EQ(r.out, "The input mode is invalid\nTarnexio: the modes are diag and raw, in lower case\n") << mode;
+    EXPECT_TRUE(ConsoleThenHint(r.out, "The input mode is invalid\n", "the modes are diag and raw, in lower case")) << mode;
   }
   // A bad port and a bad mode together: only the port is reported.
   Outcome both = RunToEnd({"-p", "x", "-m", "y"}, dir.path);
-  EXPECT_EQ(both.out, "The input port number is invalid\n" + portHint);
+  EXPECT_TRUE(ConsoleThenHint(both.out, "The input port number is invalid\n", portHint));
 }
 
 TEST(DriverOpen, NoDriverCleansUpSaysWhereItLookedAndExitsOne) {
