@@ -9,7 +9,7 @@ build=$(mkdir -p "${1:-$top/build-fuzz}" && cd "${1:-$top/build-fuzz}" && pwd)
 seconds=${FUZZ_SECONDS:-15}
 cmake -S "$top/fuzz" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang >/dev/null
 cmake --build "$build"
-for target in raw_demux diag_receive diag_frame devchan ftmd_requests h4 hci_packets btsnoop capture utf8 metrics_text controller_stream host_receive host_steps; do
+for target in raw_demux diag_receive diag_frame devchan ftmd_requests h4 hci_packets btsnoop capture utf8 metrics_text controller_stream host_receive host_steps net_address; do
   work=$(mktemp -d)
   echo "== fuzz $target (${seconds}s)"
   # The seed corpus is read only; new inputs go to a scratch directory.

@@ -8,6 +8,7 @@
 #include "forward/forward.h"
 #include "hostlink/hostlink.h"
 #include "metrics/bridge_metrics.h"
+#include "wire/net_address.h"
 #include "wire/version.h"
 
 #include <atomic>
@@ -40,13 +41,33 @@ int ParsePortArgument(const char* text) {
   return value > INT_MAX ? INT_MAX : (int)value;
 }
 
-static void PrintUsage() {
+// The usage, naming the program as given: "Tarnexio.exe" after a wrong command line.
+static void PrintUsage(const std::string& program) {
+  const char* name = program.c_str();
   std::printf("Usage:\n");
-  std::printf("\tTarnexio.exe -p port -m mode\n");
+  std::printf("\t%s -p port -m mode\n", name);
   std::printf("Example:\n");
-  std::printf("\tUse with Travik/Zendrel: Tarnexio.exe -p 2390 -m diag\n");
-  std::printf("\tUse with Pellor:      Tarnexio.exe -p 2390 -m raw\n");
+  std::printf("\tUse with Travik/Zendrel: %s -p 2390 -m diag\n", name);
+  std::printf("\tUse with Pellor:      %s -p 2390 -m raw\n", name);
   std::fflush(stdout);
+}
+
+std::string WrongArgumentsReason(int argc, const char* const* argv) {
+  const auto is = [&](int i, const char* text) { return i < argc && std::strcmp(argv[i], text) == 0; };
+  const auto quoted = [](const char* text) { return "'" + std::string(text) + "'"; };
+  if (argc <= 1) return "no arguments: give -p port -m mode, such as -p 2390 -m raw";
+  if (is(1, "-m") && is(3, "-p")) return "the arguments are swapped: -p port comes first, then -m mode";
+  for (int i = 1; i < argc; i += 2) {
+    const bool port = is(i, "-p"), mode = is(i, "-m");
+    if (!port && !mode) {
+      if (i >= 5) return "extra argument " + quoted(argv[i]) + " after -p port -m mode";
+      return "unexpected argument " + quoted(argv[i]) + " where " + (i == 1 ? "-p" : "-m") + " was expected";
+    }
+    if (i + 1 >= argc || is(i + 1, "-p") || is(i + 1, "-m"))
+      return std::string(port ? "-p needs a port" : "-m needs a mode") + " after it";
+  }
+  if (argc < 5) return is(1, "-p") ? "-m mode is missing" : "-p port is missing";
+  return "the arguments are -p port -m mode, exactly these four, in this order";
 }
 
 // Where the installed README is, named by the build (beside the program on Windows).
@@ -56,9 +77,9 @@ static void PrintUsage() {
 
 // The answer to --version or --help as the only argument: the version, today's usage
 // and what else a new user needs to get going.
-static void PrintVersionAndHelp() {
+static void PrintVersionAndHelp(const std::string& program) {
   std::printf("Tarnexio %s\n", TarnexioVersion());
-  PrintUsage();
+  PrintUsage(program);
   std::printf("Options:\n"
               "\t-p port     TCP port to listen on, decimal; the low 16 bits are used\n"
               "\t-m mode     diag or raw, the protocol spoken with the test host\n"
@@ -70,14 +91,20 @@ static void PrintVersionAndHelp() {
               "\tdiag  diag frames closed by 0x7E with a 16-bit FCS: canned replies to the diag\n"
               "\t      requests, HCI commands tunnelled in FTM requests, controller packets\n"
               "\t      returned as log packets\n"
+              "Environment:\n"
+              "\tTARNEXIO_LISTEN=ADDRESS            the one address to listen on, IPv4 or IPv6\n"
+              "\t                                   (default: every local IPv4 address)\n"
+              "\tTARNEXIO_ALLOW=PREFIX[,PREFIX...]  the test hosts served, as CIDR prefixes such as\n"
+              "\t                                   192.168.1.0/24,::1/128 (default: every address)\n"
               "One test host is served per run. More: %s, manual page Tarnexio(1).\n",
               TARNEXIO_README_PLACE);
   std::fflush(stdout);
 }
 
-static int RefuseArgument(const char* message) {
+static int RefuseArgument(const char* message, const std::string& hint) {
   std::printf("%s", message);
   std::fflush(stdout);
+  ReportHint(hint);
   return EXIT_ARGUMENTS;
 }
 
@@ -90,6 +117,36 @@ static void NoteHostConnected(FtmAppContext* ctx, void* metrics) {
 static RunOutcome HostSetUpOutcome(const FtmAppContext* ctx) {
   if (ctx->exitFlag.load() == 1) return RUN_STOPPED_BEFORE_HOST;
   return ctx->portRefused.load() ? RUN_PORT_IN_USE : RUN_SETUP_FAILED;
+}
+
+// The text of an environment variable, each character outside printable ASCII as '?'
+// (no address has one); *set tells whether it is set and not empty.
+static std::string AsciiSetting(const wchar_t* name, bool* set) {
+  std::wstring value;
+  *set = ReadEnvironmentVariable(name, &value);
+  std::string ascii;
+  for (wchar_t c : value) ascii += (c >= 0x20 && c <= 0x7E) ? char(c) : '?';
+  return ascii;
+}
+
+// TARNEXIO_LISTEN and TARNEXIO_ALLOW into the record. False, after one line that says
+// what is wrong, when either is set but cannot be used.
+static bool ReadHostAccess(FtmAppContext* ctx) {
+  bool set = false;
+  const std::string listen = AsciiSetting(L"TARNEXIO_LISTEN", &set);
+  if (set && !ParseNetAddress(listen, &ctx->listenAddress)) {
+    ReportHint("TARNEXIO_LISTEN=" + listen +
+               " is not an IPv4 or IPv6 address (such as 127.0.0.1 or ::1); unset it to listen on every address");
+    return false;
+  }
+  const std::string allow = AsciiSetting(L"TARNEXIO_ALLOW", &set);
+  std::string why;
+  if (set && !ParseNetPrefixList(allow, &ctx->allowedHosts, &why)) {
+    ReportHint("TARNEXIO_ALLOW=" + allow + " cannot be used: " + why +
+               "; it takes ADDRESS/LENGTH prefixes separated by commas, such as 192.168.1.0/24,::1/128");
+    return false;
+  }
+  return true;
 }
 
 static int FinalCleanUp(FtmAppContext* ctx, int exitCode) {
@@ -132,23 +189,28 @@ static HANDLE StartThread(LPTHREAD_START_ROUTINE routine, FtmAppContext* ctx) {
 
 int RunBridge(int argc, char** argv) {
   if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "--help") == 0)) {
-    PrintVersionAndHelp();
+    PrintVersionAndHelp(ProgramNameForHelp(argv[0]));
     return EXIT_SERVED;
   }
+  // The usage and the two refusals keep their words; a hint on standard error adds why.
   if (argc != 5 || std::strcmp(argv[1], "-p") != 0 || std::strcmp(argv[3], "-m") != 0) {
-    PrintUsage();
+    PrintUsage("Tarnexio.exe");
+    ReportHint(WrongArgumentsReason(argc, argv));
     return EXIT_ARGUMENTS;
   }
   int port = ParsePortArgument(argv[2]);
   // A port whose low 16 bits are 0 would make the server listen on a random port.
-  if ((port & 0xFFFF) == 0) return RefuseArgument("The input port number is invalid\n");
+  if ((port & 0xFFFF) == 0) {
+    return RefuseArgument("The input port number is invalid\n",
+                          "the port is a decimal number whose low 16 bits are not all 0, such as 2390");
+  }
   int diagMode;
   if (std::strcmp(argv[4], "diag") == 0) {
     diagMode = 1;
   } else if (std::strcmp(argv[4], "raw") == 0) {
     diagMode = 0;
   } else {
-    return RefuseArgument("The input mode is invalid\n");
+    return RefuseArgument("The input mode is invalid\n", "the modes are diag and raw, in lower case");
   }
 
   const std::string version = TarnexioVersion();  // ASCII
@@ -158,6 +220,9 @@ int RunBridge(int argc, char** argv) {
   // process ends.
   static FtmAppContext record;
   FtmAppContext* ctx = &record;
+  // Settings that cannot be used end the run as a TCP server that cannot be set up does,
+  // before the driver is touched.
+  if (!ReadHostAccess(ctx)) return EXIT_NO_TEST_HOST;
   ctx->diagMode = diagMode;
   // The run's metrics (TARNEXIO_METRICS_DIR), written when the test host connects and
   // when the run ends.

@@ -6,9 +6,11 @@
 #include "core/host_send.h"
 #include "core/packet_tap.h"
 #include "platform/platform.h"
+#include "wire/net_address.h"
 
 #include <atomic>
 #include <mutex>
+#include <vector>
 
 // Driver types: 0 while no device is open.
 enum { DRV_TYPE_NONE = 0, DRV_TYPE_ZELDROVE = 1, DRV_TYPE_BTFTMDRIVER = 2 };
@@ -39,6 +41,11 @@ struct FtmAppContext {
   // may already be cleaning up; this lock orders those two touches of hEvent.
   std::mutex recordEventLock;
   std::atomic<SOCKET> listenSocket{INVALID_SOCKET};
+  // Where test hosts may come: the address listened on (0.0.0.0, every local address, by
+  // default) and the prefixes a host's address must be in (none: every address). Set
+  // before the TCP server starts and only read after.
+  NetAddress listenAddress;
+  std::vector<NetPrefix> allowedHosts;
   PacketTap tap;                              // the run's capture, packet counts and drops
   HostSender host;                            // the test host's connection and its sender
   std::atomic<int> diagMode{1};               // 1 diag, 0 raw

@@ -1,6 +1,9 @@
 #include "diag/diag.h"
 #include "hostlink/host_server.h"
 
+#include <cstring>
+#include <string>
+
 namespace {
 
 enum { WINSOCK_VERSION_2_2 = 0x0202, LISTEN_BACKLOG = 3 };
@@ -20,14 +23,69 @@ int EndStoppedSetUp(FtmAppContext* ctx) {
   return HOST_STOPPED_BEFORE_HOST;
 }
 
-// Names the address and port test hosts connect to, as the system bound them.
-void PrintListeningAddress(SOCKET listening, sockaddr_in bound) {
+// The socket address of an address and port, and its length.
+socklen_t SocketAddressOf(const NetAddress& address, int port, sockaddr_storage* out) {
+  *out = sockaddr_storage{};
+  if (address.v6) {
+    sockaddr_in6* in6 = (sockaddr_in6*)out;
+    in6->sin6_family = AF_INET6;
+    std::memcpy(&in6->sin6_addr, address.bytes, 16);
+    in6->sin6_port = htons((unsigned short)(port & 0xFFFF));
+    return sizeof *in6;
+  }
+  sockaddr_in* in = (sockaddr_in*)out;
+  in->sin_family = AF_INET;
+  std::memcpy(&in->sin_addr, address.bytes, 4);
+  in->sin_port = htons((unsigned short)(port & 0xFFFF));
+  return sizeof *in;
+}
+
+// The address and port of a socket address.
+NetAddress AddressOfSocket(const sockaddr_storage& from, unsigned* port) {
+  NetAddress address;
+  if (from.ss_family == AF_INET6) {
+    const sockaddr_in6* in6 = (const sockaddr_in6*)&from;
+    address.v6 = true;
+    std::memcpy(address.bytes, &in6->sin6_addr, 16);
+    *port = ntohs(in6->sin6_port);
+  } else {
+    const sockaddr_in* in = (const sockaddr_in*)&from;
+    std::memcpy(address.bytes, &in->sin_addr, 4);
+    *port = ntohs(in->sin_port);
+  }
+  return address;
+}
+
+std::wstring Wide(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+// Names the address and port test hosts connect to, as the system bound them: the line
+// of every run ("address 0.0.0.0 (every local address)" unless TARNEXIO_LISTEN says
+// otherwise; an IPv6 address is written as it is, without brackets, up to the line's end
+// or the note after it).
+void PrintListeningAddress(SOCKET listening, sockaddr_storage bound) {
   socklen_t length = sizeof bound;
   getsockname(listening, (sockaddr*)&bound, &length);  // on failure the requested address stands
-  const unsigned long ip = ntohl(bound.sin_addr.s_addr);
-  print_message(L"BTFTM : Listening on TCP port %u, address %lu.%lu.%lu.%lu%ls\n", (unsigned)ntohs(bound.sin_port),
-                (ip >> 24) & 0xFF, (ip >> 16) & 0xFF, (ip >> 8) & 0xFF, ip & 0xFF,
-                ip == INADDR_ANY ? L" (every local address)" : L"");
+  unsigned port = 0;
+  const NetAddress address = AddressOfSocket(bound, &port);
+  print_message(L"BTFTM : Listening on TCP port %u, address %ls%ls\n", port, Wide(NetAddressText(address)).c_str(),
+                IsAnyNetAddress(address) ? L" (every local address)" : L"");
+}
+
+// Accepts the next connection from an allowed address. One from elsewhere is closed at
+// once, with one line that names it, and the wait goes on: it is not the run's test host.
+SOCKET AcceptAllowedHost(FtmAppContext* ctx) {
+  for (;;) {
+    sockaddr_storage peer = {};
+    socklen_t peerLength = sizeof peer;
+    const SOCKET accepted = accept(ctx->listenSocket.load(), (sockaddr*)&peer, &peerLength);
+    if (accepted == INVALID_SOCKET || ctx->allowedHosts.empty()) return accepted;
+    unsigned port = 0;
+    const NetAddress address = AddressOfSocket(peer, &port);
+    if (NetPrefixesHold(ctx->allowedHosts, address)) return accepted;
+    closesocket(accepted);
+    print_message(L"BTFTM : Connection from %ls port %u refused: its address is not in TARNEXIO_ALLOW\n",
+                  Wide(NetAddressText(UnmappedNetAddress(address))).c_str(), port);
+  }
 }
 
 }  // namespace
@@ -43,7 +101,8 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
     return HOST_SETUP_FAILED;
   }
 
-  const SOCKET created = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  const NetAddress listenAddress = ctx->listenAddress;
+  const SOCKET created = socket(listenAddress.v6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   if (created == INVALID_SOCKET) {
     print_message(L"BTFTM : socket function failed with error: %u\n", (unsigned)WSAGetLastError());
     return HOST_SETUP_FAILED;
@@ -61,14 +120,20 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   int reuse = 1;
   setsockopt(ctx->listenSocket.load(), SOL_SOCKET, SO_REUSEADDR, (char*)&reuse, sizeof reuse);
 
-  sockaddr_in address = {};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  address.sin_port = htons((unsigned short)(port & 0xFFFF));
-  if (bind(ctx->listenSocket.load(), (sockaddr*)&address, sizeof address) == SOCKET_ERROR) {
+  if (listenAddress.v6) {
+    // "::" is every local address of both kinds, as 0.0.0.0 is of IPv4, on every system
+    // (Windows makes IPv6 sockets IPv6 only by default, Linux does not).
+    int v6Only = IsAnyNetAddress(listenAddress) ? 0 : 1;
+    setsockopt(ctx->listenSocket.load(), IPPROTO_IPV6, IPV6_V6ONLY, (char*)&v6Only, sizeof v6Only);
+  }
+
+  sockaddr_storage address;
+  const socklen_t addressLength = SocketAddressOf(listenAddress, port, &address);
+  if (bind(ctx->listenSocket.load(), (sockaddr*)&address, addressLength) == SOCKET_ERROR) {
     if (StopBegun(ctx)) return EndStoppedSetUp(ctx);  // the stop took the socket: no port to blame
     ctx->portRefused = true;
-    ReportBindFailure(port & 0xFFFF, WSAGetLastError());
+    ReportBindFailure(port & 0xFFFF, IsAnyNetAddress(listenAddress) ? "" : NetAddressText(listenAddress),
+                      WSAGetLastError());
     print_message(L"BTFTM : Bind failed. Close socket");
     return FailSetUp(ctx);
   }
@@ -83,9 +148,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   PrintListeningAddress(ctx->listenSocket.load(), address);
   print_message(L"BTFTM : Waiting for incoming Ethernet connections... \n");
 
-  sockaddr_in peer = {};
-  socklen_t peerLength = sizeof peer;
-  const SOCKET accepted = accept(ctx->listenSocket.load(), (sockaddr*)&peer, &peerLength);
+  const SOCKET accepted = AcceptAllowedHost(ctx);
   if (accepted == INVALID_SOCKET) {
     print_message(L"BTFTM : accept failed\n");
     return FailSetUp(ctx);

@@ -222,9 +222,16 @@ void ReportDeviceOpenFailures(void);
 // a controller in use (ERROR_SHARING_VIOLATION) is held by another bridge. Other errors,
 // and the same one again, print nothing.
 void ReportDriverError(DWORD error);
-// Names the TCP port that could not be bound and the system's reason for the error (a
-// Windows Sockets error number as WSAGetLastError gives it).
-void ReportBindFailure(int port, int error);
+// Names the TCP port that could not be bound, the address when one was asked for ("" for
+// every address), and the system's reason for the error (a Windows Sockets error number
+// as WSAGetLastError gives it).
+void ReportBindFailure(int port, const std::string& address, int error);
+// The program's name as its usage shows it in --help: how it was run (argv[0] without
+// its directories) on every system but Windows, where the usage's own Tarnexio.exe is
+// what is run.
+std::string ProgramNameForHelp(const char* argv0);
+// One hint line, "Tarnexio: " and text: what was wrong with a setting or an argument.
+void ReportHint(const std::string& text);
 // "error 111: Connection refused": a Windows Sockets error number, as WSAGetLastError gives
 // it, with the system's text for it.
 std::string SocketErrorText(int error);

@@ -181,6 +181,44 @@ TEST_F(BtvirtTest, ASecondBridgeIsRefusedAndTheFirstGoesOn) {
   EXPECT_TRUE(first.events.empty());
 }
 
+// ftmd's simulated controller is one controller as a real one is: a second bridge against
+// the same ftmd, on another port, is told it is in use and ends as a start that failed;
+// the first goes on, and once it has ended the controller is free for the next run.
+TEST(SimulatedController, ASecondBridgeIsToldItIsInUseAndTheFirstGoesOn) {
+  for (const char* type : {"1", "2"}) {
+    SCOPED_TRACE(std::string("type ") + type);
+    LiveRun first("raw", {"--type", type, "-v"});
+    ASSERT_TRUE(first.ready) << first.why;
+    Child& ftmd = *first.ftmd.child;
+    // The device connection claims the controller with its first request (a type 2
+    // device's is the event reader's, which the test host's connection does not wait for).
+    ASSERT_TRUE(ftmd.WaitForOutput("ftmd: conn 1: IOCTL id ")) << ftmd.Output();
+    Bridge second(first.ftmd.dir.path, "raw");
+    EXPECT_EQ(second.child->WaitExit(), 1) << second.child->Output();
+    EXPECT_EQ(second.child->Count("BTFTM : Ethernet Connected!"), 0) << second.child->Output();
+    EXPECT_EQ(second.child->Count("Tarnexio: the controller is in use (error 32)"), 1) << second.child->Output();
+    EXPECT_TRUE(ftmd.WaitForOutput(" refused: the simulated controller is in use by conn 1\n")) << ftmd.Output();
+
+    first.host->Send(Command(0x1009, {}));
+    EXPECT_TRUE(IsCommandComplete(ReceiveUntil(*first.host, [](const Bytes& p) { return IsCommandComplete(p, 0x1009); }),
+                                  0x1009))
+        << first.bridge.child->Output();
+    first.host->Close();
+    EXPECT_EQ(first.bridge.child->WaitExit(), 0) << first.bridge.child->Output();
+
+    Bridge next(first.ftmd.dir.path, "raw");
+    EXPECT_TRUE(next.WaitListening()) << ftmd.Output();
+    TestHost host(next.port);
+    host.Send(Command(0x0C03, {}));
+    EXPECT_TRUE(IsCommandComplete(ReceiveUntil(host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }),
+                                  0x0C03))
+        << next.child->Output() << ftmd.Output();
+    host.Close();
+    EXPECT_EQ(next.child->WaitExit(), 0) << next.child->Output();
+    EXPECT_EQ(ftmd.Count(" refused"), 1) << ftmd.Output();
+  }
+}
+
 // Two benches on one btvirt: A is found and connected by B, then ACL data of every size up
 // to the controllers' buffer crosses the link both ways (diag mode only receives it).
 void RunTwoBenches(const std::string& modeB) {

@@ -53,6 +53,11 @@ ToolRun RunTool(const std::vector<std::string>& args) {
 
 std::string Target(int port) { return "127.0.0.1:" + std::to_string(port); }
 
+// What a refused connection means, after the system's reason.
+const std::string kRefusedWhy =
+    "no bridge listens there, or the bridge there is already serving a test host (one run serves one host, and it "
+    "stops listening once that host connects); start the bridge, or wait until its host is done and start it again\n";
+
 // A step's words, the line it prints and the JSON object it prints (each a part of its line).
 // A case without words holds a further line of the step before.
 struct StepCase {
@@ -275,8 +280,7 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
     const ToolRun r = RunTool({Target(FreePort()), "reset"});
     EXPECT_EQ(r.exit, 3) << r.output;
     EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: connect: cannot connect to 127.0.0.1:", " (error ",
-                                           ": Connection refused): no bridge listens there; one run of the bridge "
-                                           "serves one test host, so start it again for the next\n"}))
+                                           ": Connection refused): " + kRefusedWhy}))
         << r.output;
   }
   {  // the wrong mode: a diag bridge stays silent to raw packets; a raw bridge answers a diag
@@ -310,6 +314,61 @@ TEST(HostTool, ExitStatusSaysWhatWentWrong) {
       EXPECT_NE(r.output.find(c.hint), std::string::npos) << r.output;
     }
   }
+}
+
+// A refused connection cannot tell an absent bridge from one whose run serves a host
+// already (it stops listening then): the tool names both, and what to do.
+TEST(HostTool, ARefusedConnectionSaysTheBridgeMayBeAbsentOrServingAHost) {
+  Bench bench("raw", "1");
+  ASSERT_TRUE(bench.ready);
+  e2e::TestHost first(bench.bridge.port);
+  ASSERT_TRUE(bench.bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n"));
+  const ToolRun r = RunTool({Target(bench.bridge.port), "reset"});
+  EXPECT_EQ(r.exit, 3) << r.output;
+  EXPECT_TRUE(ContainsInOrder(r.output, {"tarnexio-host: connect: cannot connect to 127.0.0.1:", kRefusedWhy}))
+      << r.output;
+  first.Close();
+  EXPECT_EQ(bench.bridge.child->WaitExit(), 0);
+}
+
+// A mistake on the command line or in a script is one line that names it and points to
+// --help; it is found before connecting, so that the bridge's one run is not spent on it.
+TEST(HostTool, AMistakeIsOneLineFoundBeforeTheBridgeIsReached) {
+  Bench bench("raw", "1");
+  ASSERT_TRUE(bench.ready);
+  TempDir dir;
+  const std::string script = dir.path + "/steps.txt";
+  FILE* f = std::fopen(script.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fputs("reset\nsend $handle 10 27   # no connect before it\n", f);
+  std::fclose(f);
+  const std::string target = Target(bench.bridge.port);
+  const struct {
+    std::vector<std::string> args;
+    std::string why;
+  } cases[] = {
+      {{"--wait-bridge", "5", target, "reset", "rest"}, "unknown step 'rest' after 'reset'"},
+      {{"--wait-bridge", "5", target, "disconnect", "$handle"},
+       "step 1 (disconnect) uses $handle, but no connect or await comes before it to take one"},
+      {{"--wait-bridge", "5", target, "reset", "connect", "$found"},
+       "step 2 (connect) connects to $found, but no inquiry (an inquiry step, or cmd 0x0401) comes before it"},
+      {{"--wait-bridge", "5", target, "--script", script},
+       "step 2 (send) uses $handle, but no connect or await comes before it to take one"},
+      {{"--wait-bridge", "5", target, "--script", dir.path + "/none.txt"}, "cannot read script " + dir.path + "/none.txt"},
+      {{"--mode", "RAW", target, "reset"}, "--mode needs raw or diag"},
+      {{"--wait-brigde", "5", target, "reset"}, "unknown option --wait-brigde"},
+      {{target}, "no steps given"},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = RunTool(c.args);
+    EXPECT_EQ(r.exit, 2) << r.output;
+    EXPECT_EQ(r.output, "tarnexio-host: " + c.why + "; 'tarnexio-host --help' lists the options and steps\n");
+  }
+  EXPECT_TRUE(bench.bridge.child->Running());
+  EXPECT_EQ(bench.bridge.child->Count("BTFTM : Ethernet Connected!"), 0) << bench.bridge.child->Output();
+  // The run is still there for the host that gets it right.
+  const ToolRun right = RunTool({"--wait-bridge", "5", target, "reset"});
+  EXPECT_EQ(right.exit, 0) << right.output;
 }
 
 TEST(HostTool, ScriptFileRunsItsStepsInOrder) {

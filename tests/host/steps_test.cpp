@@ -186,4 +186,32 @@ TEST(HostSteps, PingSummaryUsesNearestRankPercentiles) {
   EXPECT_EQ(one.p99, 42);
 }
 
+// Steps that could only fail for want of an earlier step are refused before connecting.
+TEST(HostSteps, AStepThatNeedsAnEarlierOneIsRefusedBeforeConnecting) {
+  const struct {
+    std::vector<std::string> words;
+    const char* why;  // "" when the order is sound
+  } cases[] = {
+      {{"disconnect", "$handle"}, "step 1 (disconnect) uses $handle, but no connect or await comes before it to take one"},
+      {{"reset", "send", "$handle", "1", "10"}, "step 2 (send) uses $handle, but no connect or await comes before it to take one"},
+      {{"recv", "$handle", "1"}, "step 1 (recv) uses $handle, but no connect or await comes before it to take one"},
+      {{"connect", "$found"}, "step 1 (connect) connects to $found, but no inquiry (an inquiry step, or cmd 0x0401) comes before it"},
+      {{"scan", "connect", "$found"}, "step 2 (connect) connects to $found, but no inquiry (an inquiry step, or cmd 0x0401) comes before it"},
+      {{"disconnect", "0x2a"}, ""},
+      {{"connect", "00:AA:01:00:00:42", "send", "$handle", "1", "10", "disconnect", "$handle"}, ""},
+      {{"accept", "await", "connection-complete", "recv", "$handle", "1"}, ""},
+      {{"inquiry", "5", "connect", "$found"}, ""},
+      {{"cmd", "0x0401", "338b9e0400", "wait", "3", "connect", "$found"}, ""},
+      {{"cmd", "1:3", "0400030033", "8b9e0400", "await", "inquiry-result", "connect", "$found"}, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<Step> steps;
+    std::string error;
+    ASSERT_TRUE(ParseSteps(c.words, Mode::Raw, &steps, &error)) << error;
+    error.clear();
+    EXPECT_EQ(CheckStepOrder(steps, &error), std::string(c.why).empty()) << c.words[0];
+    EXPECT_EQ(error, c.why) << c.words[0];
+  }
+}
+
 }  // namespace

@@ -342,11 +342,67 @@ int ConnectLoopback(int port) {
   return -1;
 }
 
+namespace {
+
+// An IPv4 or IPv6 literal and a port as a socket address; false when text is neither.
+bool SocketAddress(const std::string& text, int port, sockaddr_storage* out, socklen_t* length) {
+  *out = sockaddr_storage{};
+  sockaddr_in* in = (sockaddr_in*)out;
+  sockaddr_in6* in6 = (sockaddr_in6*)out;
+  if (inet_pton(AF_INET, text.c_str(), &in->sin_addr) == 1) {
+    in->sin_family = AF_INET;
+    in->sin_port = htons((uint16_t)port);
+    *length = sizeof *in;
+    return true;
+  }
+  if (inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons((uint16_t)port);
+    *length = sizeof *in6;
+    return true;
+  }
+  errno = EINVAL;
+  return false;
+}
+
+}  // namespace
+
+int ConnectFrom(const std::string& from, const std::string& address, int port) {
+  sockaddr_storage to, local;
+  socklen_t toLength = 0, localLength = 0;
+  if (!SocketAddress(address, port, &to, &toLength)) return -1;
+  if (!from.empty() && !SocketAddress(from, 0, &local, &localLength)) return -1;
+  const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if ((from.empty() || bind(fd, (sockaddr*)&local, localLength) == 0) && connect(fd, (sockaddr*)&to, toLength) == 0)
+    return fd;
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+bool HasIpv6Loopback() {
+  sockaddr_storage a;
+  socklen_t length = 0;
+  SocketAddress("::1", 0, &a, &length);
+  const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const bool bound = fd >= 0 && bind(fd, (sockaddr*)&a, length) == 0;
+  if (fd >= 0) close(fd);
+  return bound;
+}
+
 bool SaysPortInUse(const std::string& output, int port) {
-  // The system's text for EADDRINUSE, or under Wine the Windows error's number.
-  const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (";
-  return output.find(line + std::strerror(EADDRINUSE) + ")\n") != std::string::npos ||
-         output.find(line + "error 10048") != std::string::npos;
+  // The system's text for EADDRINUSE, or under Wine the Windows error's number; with
+  // TARNEXIO_LISTEN the line names the address after the port.
+  const std::string line = "Tarnexio: cannot listen on TCP port " + std::to_string(port) + " ";
+  for (size_t at = output.find(line); at != std::string::npos; at = output.find(line, at + 1)) {
+    const std::string rest = output.substr(at, output.find('\n', at) - at);
+    if (rest.find(std::string("(") + std::strerror(EADDRINUSE) + ")") != std::string::npos ||
+        rest.find("(error 10048") != std::string::npos)
+      return true;
+  }
+  return false;
 }
 
 bool ListensOnUnixSocket(pid_t pid, const std::string& path) {

@@ -123,6 +123,14 @@ int FreePort();
 // A TCP connection to 127.0.0.1:port (close-on-exec), or -1.
 int ConnectLoopback(int port);
 
+// A TCP connection to address:port (an IPv4 or IPv6 literal) from a socket bound to the
+// address `from` first ("" leaves the choice to the system), close-on-exec; -1 with errno
+// set when it cannot be made.
+int ConnectFrom(const std::string& from, const std::string& address, int port);
+
+// True when this machine has an IPv6 loopback address (::1) to listen on.
+bool HasIpv6Loopback();
+
 // True when a socket bound as the bridge binds (every address, SO_REUSEADDR) may take port.
 bool PortFreeForListening(int port);
 

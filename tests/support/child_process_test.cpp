@@ -89,6 +89,10 @@ TEST(FreePort, OnlyTheBridgesLineForThatPortInUseCountsAsTaken) {
       {"Tarnexio: cannot listen on TCP port 20001 (Permission denied)\n", false},
       {"Tarnexio: cannot listen on TCP port 20001 (error 10013: access denied)\n", false},
       {"Address already in use\n", false},
+      // With TARNEXIO_LISTEN the address follows the port.
+      {"Tarnexio: cannot listen on TCP port 20001 of ::1 (Address already in use)\n", true},
+      {"Tarnexio: cannot listen on TCP port 20001 of 192.0.2.1 (Cannot assign requested address)\n", false},
+      {"Tarnexio: cannot listen on TCP port 20001 of 127.0.0.1 (x)\nAddress already in use\n", false},
       {"", false},
   };
   for (const Case& c : cases) EXPECT_EQ(SaysPortInUse(c.output, 20001), c.taken) << c.output;

@@ -47,6 +47,7 @@ class RealController {
   bool claim(const void* who, const std::string& tag, std::string& why);
   void release(const void* who);
   bool held() const { return holder_ != nullptr; }
+  const void* holder() const { return holder_; }
   // Called after the attached host heard of a lost transport (for a holder that is not a
   // device connection, such as the H4 client, which then goes).
   std::function<void(const void* holder)> onLost;

@@ -116,27 +116,72 @@ void Server::writeMetrics() {
   timers_.add(kMetricsPeriod, &figures_, [this] { writeMetrics(); });
 }
 
-bool Server::admit(const void* who, const std::string& tag) {
+bool Server::admit(const void* who, const std::string& tag, bool device) {
   std::string why;
-  if (!real_ || real_->claim(who, tag, why)) return true;
+  // The simulated controller is held by a device connection alone: each H4 client gets a
+  // simulated controller of its own.
+  if (real_ ? real_->claim(who, tag, why) : (!device || claimSim(who, tag, why))) return true;
   logError(tag + " refused: " + why);
   return false;
 }
 
+// The simulated controller of the device connections is one controller, as a real one is:
+// one holder at a time.
+bool Server::claimSim(const void* who, const std::string& tag, std::string& why) {
+  if (simHolder_ && simHolder_ != who) {
+    why = "the simulated controller is in use by " + simHolderTag_;
+    return false;
+  }
+  simHolder_ = who;
+  simHolderTag_ = tag;
+  return true;
+}
+
+void Server::release(const void* who) {
+  if (real_) real_->release(who);
+  if (simHolder_ == who) simHolder_ = nullptr;
+}
+
+bool Server::controllerHeld() const { return real_ ? real_->held() : simHolder_ != nullptr; }
+
 bool Server::admitDevice(Connection& device) {
   // A device connection is admitted at its first request, wherever that comes from: its
-  // lanes are part of it and never claim the controller themselves. One real controller,
-  // one user: the refusal is logged once, and the caller tells the client.
+  // lanes are part of it and never claim the controller themselves. One controller, real
+  // or simulated, one user: the refusal is logged once, and the caller tells the client.
   if (device.admitted) return true;
   if (device.refused) return false;
-  if (admit(&device, device.tag)) return device.admitted = true;
+  finishGoneHolder(&device);
+  if (admit(&device, device.tag, true)) return device.admitted = true;
   device.refused = true;
-  ++figures_.refused[real_ && real_->held() ? REFUSED_IN_USE : REFUSED_NOT_CONNECTED];
+  ++figures_.refused[controllerHeld() ? REFUSED_IN_USE : REFUSED_NOT_CONNECTED];
   return false;
 }
 
+// A device connection whose client has closed its end still holds the controller until the
+// run loop has read what it sent before that, a few datagrams per wake. The next client
+// (the next run of a bridge, started once the last one ended) must not be told the
+// controller is in use meanwhile: that connection is finished now, its last requests
+// served as they would have been, and closed.
+void Server::finishGoneHolder(const Connection* asking) {
+  const void* holder = real_ ? real_->holder() : simHolder_;
+  if (holder == nullptr || holder == asking) return;
+  for (auto& kv : conns_) {
+    Connection& h = *kv.second;
+    if (&h != holder) continue;
+    pollfd p = {h.fd, POLLRDHUP, 0};
+    if (poll(&p, 1, 0) != 1 || !(p.revents & (POLLHUP | POLLRDHUP | POLLERR))) return;
+    // The asking connection's datagram is in rxBuf_: the holder's are read into another.
+    Bytes asked(rxBuf_.size());
+    rxBuf_.swap(asked);
+    while (h.tcp ? readStream(h) : readDatagrams(h, POLLHUP)) {
+    }
+    rxBuf_.swap(asked);
+    return closeConnection(h.fd);
+  }
+}
+
 void Server::endH4(H4Sessions::iterator it) {
-  if (real_) real_->release(&it->second);
+  release(&it->second);
   h4_.erase(it);
 }
 
@@ -285,7 +330,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
       // Nothing can be served while the controller is not connected: the connection is
       // closed at once, so its requests fail with 1167 (device not connected), and its
       // place is given back.
-      admit(raw, c->tag);
+      admit(raw, c->tag, true);
       ++figures_.refused[REFUSED_NOT_CONNECTED];
       --count;
       continue;
@@ -328,7 +373,7 @@ void Server::acceptH4() {
       continue;
     }
     auto slot = h4_.emplace(uid, nullptr).first;
-    if (!admit(&slot->second, "the H4 client")) {
+    if (!admit(&slot->second, "the H4 client", false)) {
       h4_.erase(slot);
       continue;
     }
@@ -491,7 +536,7 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     // connection it came on then ends (the reply and the end arrive in that order on one
     // socket); with the controller not connected the device closes and its requests fail
     // with 1167 (device not connected).
-    if (real_ && real_->held() && r.kind == kMsgIoctl) {
+    if (controllerHeld() && r.kind == kMsgIoctl) {
       send(c, BuildDevchanComplete(r.id, kStatusInUse));
       shutdown(c.fd, SHUT_RDWR);  // its end is read next
     } else {
@@ -521,7 +566,7 @@ void Server::closeConnection(int fd) {
     }
     logVerbose(c.tag + ": lane closed");
     conns_.erase(it);  // closes the lane
-    if (real_) real_->release(who);
+    release(who);
     return;
   }
   tokens_.erase(c.token);
@@ -531,7 +576,7 @@ void Server::closeConnection(int fd) {
     logLine(countsLine(c.tag, c.model->counts()));
   }
   conns_.erase(it);  // the driver state goes first: it drops its timers and pending requests
-  if (real_) real_->release(who);
+  release(who);
   for (int lane : lanes) closeConnection(lane);  // a device's lanes end with it
 }
 

@@ -53,7 +53,7 @@ class Server {
     Bytes in;               // TCP: bytes not yet making a whole message
     bool sendDead = false;  // the client cannot receive any more
     int resets = 0;
-    bool admitted = false;  // it holds the controller (always, with the simulated one)
+    bool admitted = false;  // it holds the controller
     bool refused = false;   // another one holds it: closing, nothing it sends is served
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
@@ -85,7 +85,11 @@ class Server {
   // Accepts the next client and names its user: its descriptor when ftmd serves it;
   // kRefused when it was closed at once (with one line), kNoneWaiting when nobody waits.
   int acceptServed(int listenFd, bool unixDomain, const char* endpoint, uid_t& uid);
-  bool admit(const void* who, const std::string& tag);
+  bool admit(const void* who, const std::string& tag, bool device);
+  bool claimSim(const void* who, const std::string& tag, std::string& why);
+  void finishGoneHolder(const Connection* asking);
+  void release(const void* who);  // lets the controller go if `who` holds it
+  bool controllerHeld() const;
   // False while the real controller holds all it may of its host's input.
   bool takesInput() const { return !real_ || real_->takesInput(); }
   using H4Sessions = std::map<uid_t, std::unique_ptr<H4Session>>;
@@ -96,6 +100,8 @@ class Server {
   SteadyClock clock_;
   TimerQueue timers_{clock_};
   std::unique_ptr<RealController> real_;  // the one real controller, if any
+  const void* simHolder_ = nullptr;        // who holds the simulated controller, if anyone
+  std::string simHolderTag_;
   DeviceSocket device_;
   Fd tcpFd_;
   int tcpPort_ = 0;

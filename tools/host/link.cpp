@@ -62,8 +62,9 @@ bool Link::Connect(const std::string& hostName, const std::string& port, std::st
   if (socket_ == INVALID_SOCKET) {
     *error = "cannot connect to " + hostName + ":" + port + " (" + SocketErrorText(lastError) + ")";
     if (lastError == WSAECONNREFUSED)
-      *error += ": no bridge listens there; one run of the bridge serves one test host, so start it again for "
-                "the next";
+      *error += ": no bridge listens there, or the bridge there is already serving a test host (one run serves "
+                "one host, and it stops listening once that host connects); start the bridge, or wait until its "
+                "host is done and start it again";
     return false;
   }
   // Each request goes out at once: round trips are what ping measures.

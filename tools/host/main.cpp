@@ -1,7 +1,6 @@
 // tarnexio-host: checks a bridge end to end and runs the common RF test commands over
 // one connection, for benches, scripts and CI.
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -37,8 +36,11 @@ int main(int argc, char** argv) {
       }
     }
   }
+  // Every step is checked before the bridge is reached: a run of the bridge serves one
+  // test host, and a mistake found after connecting would spend it.
+  ok = ok && CheckStepOrder(options.steps, &error);
   if (!ok) {
-    PrintLine("tarnexio-host: " + error + "\n" + std::string(kUsage, std::strlen(kUsage) - 1), true);
+    PrintLine("tarnexio-host: " + error + "; 'tarnexio-host --help' lists the options and steps", true);
     return kExitUsage;
   }
   return RunSteps(options);

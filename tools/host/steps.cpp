@@ -373,6 +373,29 @@ std::vector<std::string> ScriptWords(const std::string& text) {
   return words;
 }
 
+bool CheckStepOrder(const std::vector<Step>& steps, std::string* error) {
+  bool handleTaken = false, inquired = false;
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const Step& step = steps[i];
+    const std::string where = "step " + std::to_string(i + 1) + " (" + step.name + ")";
+    if (step.kind == StepKind::Connect && step.params.empty() && !inquired) {
+      *error = where + " connects to $found, but no inquiry (an inquiry step, or cmd 0x0401) comes before it";
+      return false;
+    }
+    const bool namesHandle =
+        step.kind == StepKind::Disconnect || step.kind == StepKind::Send || step.kind == StepKind::Receive;
+    if (namesHandle && step.handle.fromRun && !handleTaken) {
+      *error = where + " uses $handle, but no connect or await comes before it to take one";
+      return false;
+    }
+    // Inquiry and Periodic Inquiry Mode commands make results that any step may see.
+    inquired = inquired || step.kind == StepKind::Inquiry ||
+               (step.kind == StepKind::Command && (step.opcode == 0x0401 || step.opcode == 0x0403));
+    handleTaken = handleTaken || step.kind == StepKind::Connect || step.kind == StepKind::Await;
+  }
+  return true;
+}
+
 bool ParseCommandLine(const std::vector<std::string>& args, Options* options, std::string* error) {
   size_t i = 0;
   for (; i < args.size() && args[i].size() > 1 && args[i][0] == '-' && args[i][1] == '-'; ++i) {

@@ -70,6 +70,12 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
 // the bad word.
 bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<Step>* steps, std::string* error);
 
+// What the steps ask of the steps before them: a $handle after a connect or an await, a
+// connect to $found after an inquiry (its step, or the Inquiry or Periodic Inquiry Mode
+// command). False with *error naming the first step that
+// could only fail.
+bool CheckStepOrder(const std::vector<Step>& steps, std::string* error);
+
 // The words of a script: whitespace separated, '#' to the end of its line is a comment.
 std::vector<std::string> ScriptWords(const std::string& text);
 

@@ -16,6 +16,12 @@ std::string Utf8Of(const wchar_t* text) {
 
 }  // namespace
 
+std::string ProgramNameForHelp(const char* argv0) {
+  const std::string path = argv0 != nullptr ? argv0 : "";
+  const std::string name = path.substr(path.find_last_of('/') + 1);
+  return name.empty() ? "Tarnexio" : name;
+}
+
 bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
   const char* found = std::getenv(Utf8Of(name).c_str());
   if (found == nullptr || *found == 0) return false;

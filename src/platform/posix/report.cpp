@@ -56,9 +56,12 @@ void ReportDeviceOpenFailures(void) {
   WriteHintLine(line);
 }
 
-void ReportBindFailure(int port, int error) {
-  WriteHintLine("cannot listen on TCP port " + std::to_string(port) + " (" + Reason(error) + ")");
+void ReportBindFailure(int port, const std::string& address, int error) {
+  WriteHintLine("cannot listen on TCP port " + std::to_string(port) + (address.empty() ? "" : " of " + address) + " (" +
+                Reason(error) + ")");
 }
+
+void ReportHint(const std::string& text) { WriteHintLine(text); }
 
 std::string SocketErrorText(int error) { return "error " + std::to_string(error) + ": " + Reason(error); }
 

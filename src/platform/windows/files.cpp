@@ -8,6 +8,8 @@
 #include <io.h>
 #include <vector>
 
+std::string ProgramNameForHelp(const char*) { return "Tarnexio.exe"; }
+
 bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
   DWORD size = GetEnvironmentVariableW(name, nullptr, 0);
   if (size == 0) return false;

@@ -36,10 +36,12 @@ void ReportDeviceOpenFailures(void) {
   SetLastError(error);
 }
 
-void ReportBindFailure(int port, int error) {
-  WriteErrorLine("Tarnexio: cannot listen on TCP port " + std::to_string(port) + " (" + SystemText(DWORD(error)) +
-                 ")\n");
+void ReportBindFailure(int port, const std::string& address, int error) {
+  WriteErrorLine("Tarnexio: cannot listen on TCP port " + std::to_string(port) + (address.empty() ? "" : " of " + address) +
+                 " (" + SystemText(DWORD(error)) + ")\n");
 }
+
+void ReportHint(const std::string& text) { WriteErrorLine("Tarnexio: " + text + "\n"); }
 
 std::string SocketErrorText(int error) { return SystemText(DWORD(error)); }
 

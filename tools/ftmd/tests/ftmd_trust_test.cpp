@@ -184,10 +184,16 @@ TEST(FtmdTrust, AnotherUserIsRefusedOnEveryEndpoint) {
     EXPECT_TRUE(p.waitForOutput(line));
     EXPECT_EQ(Occurrences(p.output(0), line), 1u) << p.output(0);
   }
-  // ftmd's own user is still served on each.
-  DevClient unixClient(deviceSocket(dir.path, 1)), tcpClient(tcpPort);
-  EXPECT_TRUE(served(unixClient));
-  EXPECT_TRUE(served(tcpClient));
+  // ftmd's own user is still served on each, one device connection after the other: one
+  // controller serves one device connection at a time.
+  {
+    DevClient unixClient(deviceSocket(dir.path, 1));
+    EXPECT_TRUE(served(unixClient));
+  }
+  {
+    DevClient tcpClient(tcpPort);
+    EXPECT_TRUE(served(tcpClient));
+  }
   const int h4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(h4));
   close(h4);
@@ -218,7 +224,9 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   FtmdProcess p(dir, {"--group", groupName});
   ASSERT_TRUE(p.ready()) << p.output();
   DevClient root(path), second(path);
-  ASSERT_TRUE(served(root) && served(second));
+  ASSERT_TRUE(served(root));
+  // The second connection is told the controller is in use; its offer came before that.
+  ASSERT_EQ(second.call(1, kSelectScoInf, 0, {1}).status, uint32_t(kStatusInUse));
   const LaneToken token = root.offer();
   EXPECT_EQ(token.size, kLaneTokenSize);
   EXPECT_TRUE(token.Valid());
@@ -272,10 +280,12 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   const int rootH4 = ConnectLoopback(h4Port);
   EXPECT_TRUE(h4Reset(rootH4));
   EXPECT_EQ(ConnectAndWatch("", tcpPort, 3000), PeerVerdict::kClosed);  // root's 65th
-  // ftmd's own user still gets a device connection and the H4 port.
+  // ftmd's own user still gets a device connection and the H4 port. Root's 64th holds the
+  // controller, so the device connection's request is answered "in use": it got its slot.
   AsUser owner(other, false, [&](int) {
     DevClient c(tcpPort);
-    if (!served(c)) return 1;
+    const Reply r = c.call(1, kSelectScoInf, 0, {1});
+    if (!r.got || r.kind != kMsgComplete || r.status != kStatusInUse) return 1;
     const int fd = ConnectLoopback(h4Port);
     return h4Reset(fd) ? 0 : 2;
   });
