@@ -38,12 +38,11 @@ int LeaveOnStop(int received, int error) {
   return HOST_CONNECTION_OVER;
 }
 
-}  // namespace
-
-int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder) {
+int ReceiveUntilOver(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder, PeerLines* lines) {
   BYTE buf[HOST_RECV_CAPACITY + 1];
   RawDemuxState rawState = {};
   rawState.drops = &ctx->tap.drops;
+  rawState.lines = lines;
   int carry = 0;
 
   for (;;) {
@@ -74,5 +73,17 @@ int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder
     } else {
       carry = DemuxRawPackets(buf, total, &rawState, writer);
     }
+    EndPeerReceive(lines);
   }
+}
+
+}  // namespace
+
+int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder) {
+  PeerLines lines;
+  ctx->host.peerLines = &lines;
+  const int over = ReceiveUntilOver(ctx, writer, responder, &lines);
+  ctx->host.peerLines = nullptr;
+  EndPeerLines(&lines);
+  return over;
 }

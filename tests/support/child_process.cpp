@@ -250,6 +250,21 @@ size_t Occurrences(const std::string& text, const std::string& piece) {
   return n;
 }
 
+std::vector<unsigned long long> CountsOfLines(const std::string& text, const std::string& before,
+                                              const std::string& after) {
+  std::vector<unsigned long long> counts;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    if (line.compare(0, before.size(), before) != 0) continue;
+    size_t digits = before.size();
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    if (digits == before.size() || line.compare(digits, after.size(), after) != 0) continue;
+    counts.push_back(std::stoull(line.substr(before.size(), digits - before.size())));
+  }
+  return counts;
+}
+
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {
   size_t at = 0;
   for (const auto& line : lines) {

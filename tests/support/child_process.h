@@ -113,6 +113,11 @@ std::string Printable(const std::string& text);
 // How many times piece occurs in text, one occurrence after the other (0 for an empty piece).
 size_t Occurrences(const std::string& text, const std::string& piece);
 
+// The counts that whole lines of text give between before and after ("BTFTM: " 12 " more
+// ..."), in order.
+std::vector<unsigned long long> CountsOfLines(const std::string& text, const std::string& before,
+                                              const std::string& after);
+
 // A TCP port for a program under test to listen on: outside the system's ephemeral range
 // (so no outgoing connection takes it meanwhile), free on every address as the bridge
 // binds it (SO_REUSEADDR), and not handed out before by this process. 0 when none is found.
