@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -91,3 +94,51 @@ TEST(CaptureFiles, NamesThatAreNotTheUsersOwnFileCostOneLineAndTheRunGoesOn) {
     }
   }
 }
+
+namespace {
+
+TEST(CaptureFiles, AnotherUserWhoOpenedAFifoOthersMayReadGetsNothingOfTheCapture) {
+  tarnexio_test::OtherUser other;
+  std::string whyNot;
+  if (!tarnexio_test::FindOtherUser(other, whyNot)) GTEST_SKIP() << whyNot;
+  TempDir files;
+  ASSERT_EQ(chmod(files.path.c_str(), 0755), 0);
+  const std::string fifo = files.path + "/live.pcapng";
+  {
+    Umask shells(022);  // as `mkfifo live.pcapng` makes it: 0644
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  }
+  int done[2];
+  ASSERT_EQ(pipe2(done, O_CLOEXEC), 0);
+  // The other user opens the FIFO for reading before the run and keeps reading until the
+  // test says the run is over: its exit code is what it got (at most 100 bytes counted).
+  tarnexio_test::AsUser reader(other, false, [&](int ready) {
+    close(done[1]);
+    const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return 101;
+    if (write(ready, "r", 1) != 1) return 102;
+    int got = 0;
+    for (;;) {
+      pollfd p[2] = {{fd, POLLIN, 0}, {done[0], POLLIN, 0}};
+      if (poll(p, 2, 100) < 0) return 103;
+      char buf[4096];
+      const ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) got += int(n);
+      if (p[1].revents != 0) return got > 100 ? 100 : got;
+    }
+  });
+  close(done[0]);
+  ASSERT_TRUE(reader.WaitReady(5000));
+  LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", fifo}});
+  ASSERT_TRUE(run.ready) << run.why;
+  const std::string out = ResetThrough(run);
+  close(done[1]);
+  EXPECT_EQ(reader.Wait(5000), 0) << "bytes of the capture the other user read\n" << out;
+  EXPECT_EQ(run.bridge.child->Count("BTFTM : Capture to " + fifo +
+                                    " refused: others may read or write it (mode 0644), running without capture\n"),
+            1)
+      << out;
+  EXPECT_EQ(run.bridge.child->Count("A reader opened the pipe"), 0) << out;
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include "wire/capture_name.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,6 +42,20 @@ bool SetMode(int fd, const gid_t* group) {
   return fchmod(fd, group != nullptr ? 0640 : 0600) == 0;
 }
 
+// Access by others to an object of ours that a capture would go into: any for a file
+// or FIFO without group, and with group anything but that group's reading.
+bool OthersMayAccess(const struct stat& st, const gid_t* group) {
+  mode_t allowed = 0;
+  if (group != nullptr && st.st_gid == *group) allowed = S_IRGRP;
+  return (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~allowed) != 0;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", unsigned(mode & 07777));
+  return text;
+}
+
 CaptureTarget Failed(CaptureTarget t, int error) {
   if (t.fd >= 0) close(t.fd);
   if (t.pathFd >= 0) close(t.pathFd);
@@ -50,7 +65,7 @@ CaptureTarget Failed(CaptureTarget t, int error) {
   return t;
 }
 
-CaptureTarget Refused(CaptureTarget t, const char* why) {
+CaptureTarget Refused(CaptureTarget t, const std::string& why) {
   t = Failed(t, 0);
   t.kind = CAPTURE_TARGET_REFUSED;
   t.why = why;
@@ -106,7 +121,11 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
       return t;
     }
     if (st.st_uid != geteuid()) return Refused(t, "it belongs to another user");
+    // Whoever could open it before the run could read the capture, or write into it.
+    const bool open = OthersMayAccess(st, group);
+    const std::string openWhy = "others may read or write it (mode " + ModeText(st.st_mode) + ")";
     if (S_ISFIFO(st.st_mode)) {
+      if (open) return Refused(t, openWhy);
       t.kind = CAPTURE_TARGET_FIFO;
       t.fd = OpenFifoWriter(t.pathFd);
       if (t.fd < 0 && errno != ENXIO) return Failed(t, errno);
@@ -115,6 +134,7 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
     if (!S_ISREG(st.st_mode)) return Refused(t, "it is neither a regular file nor a FIFO");
     // A second name of a file is a way into a file its owner did not mean to give.
     if (st.st_nlink > 1) return Refused(t, "it has more than one name (a hard link)");
+    if (open) return Refused(t, openWhy);
     t.fd = Reopen(t.pathFd, name, st, O_WRONLY | O_NONBLOCK);
     if (t.fd < 0) return Failed(t, errno);
     close(t.pathFd);

@@ -1,8 +1,9 @@
 // Opening what a capture name points at, shared by the bridge and ftmd: a directory gets
 // a new file for this run; a new file is created for the user alone (or its group); an
 // existing regular file of the user is replaced; a FIFO is opened without waiting for a
-// reader. Nothing is followed through a symbolic link, and nothing that belongs to
-// another user is written into.
+// reader. Nothing is followed through a symbolic link, nothing that belongs to another
+// user is written into, and no existing file or FIFO that others may read or write (but
+// for the group's reading, with a group) is used.
 #pragma once
 
 #include <sys/types.h>

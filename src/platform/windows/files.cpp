@@ -63,10 +63,49 @@ bool IsPipeName(const wchar_t* name) {
   return _wcsnicmp(name, prefix, wcslen(prefix)) == 0 && wcslen(name) > wcslen(prefix);
 }
 
+// A security descriptor whose access list admits the user this process runs as, alone:
+// a named pipe's default one lets everyone read it. The buffer holds the descriptor, its
+// list and the user's SID; false when the token cannot say who the user is.
+struct OwnerOnlySecurity {
+  SECURITY_DESCRIPTOR descriptor;
+  std::vector<BYTE> user;  // TOKEN_USER and its SID
+  std::vector<BYTE> acl;
+  SECURITY_ATTRIBUTES attributes;
+};
+
+bool MakeOwnerOnlySecurity(OwnerOnlySecurity* s) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  s->user.resize(size);
+  const bool known = size > 0 && GetTokenInformation(token, TokenUser, s->user.data(), size, &size);
+  CloseHandle(token);
+  if (!known) return false;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(s->user.data())->User.Sid;
+  s->acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+  ACL* acl = reinterpret_cast<ACL*>(s->acl.data());
+  if (!InitializeAcl(acl, DWORD(s->acl.size()), ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid))
+    return false;
+  if (!InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&s->descriptor, TRUE, acl, FALSE))
+    return false;
+  s->attributes.nLength = sizeof s->attributes;
+  s->attributes.lpSecurityDescriptor = &s->descriptor;
+  s->attributes.bInheritHandle = FALSE;
+  return true;
+}
+
 CaptureOpenResult CreateCapturePipe(const wchar_t* name, CaptureStream** stream, std::wstring* why) {
+  OwnerOnlySecurity security;
+  if (!MakeOwnerOnlySecurity(&security)) {
+    errno = EACCES;
+    return CAPTURE_CANNOT_CREATE;
+  }
   // The first instance only: a pipe of that name that exists already belongs to someone else.
   HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 0, 0, nullptr);
+                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 0, 0,
+                                 &security.attributes);
   if (pipe == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
