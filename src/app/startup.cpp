@@ -193,6 +193,8 @@ int RunBridge(int argc, char** argv) {
     AwaitReaders(ctx);
     return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   }
+  // A host that sent nothing within TARNEXIO_IDLE_TIMEOUT was not served.
+  if (served == HOST_SILENT) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   PrintRunSummary(&ctx->tap);
   return FinalCleanUp(ctx, EXIT_SERVED);
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -38,7 +39,42 @@ int LeaveOnStop(int received, int error) {
   return HOST_CONNECTION_OVER;
 }
 
+enum { IDLE_TIMEOUT_MAX_S = 2147483 };  // in milliseconds, an int
+
+// TARNEXIO_IDLE_TIMEOUT in seconds, or 0 when unset; a value that is not a whole number of
+// seconds in range is said and ignored.
+int IdleTimeoutSeconds() {
+  std::wstring text;
+  if (!ReadEnvironmentVariable(L"TARNEXIO_IDLE_TIMEOUT", &text)) return 0;
+  long long seconds = 0;
+  bool valid = !text.empty() && text.size() <= 10 && text[0] != L'0';
+  for (wchar_t c : text) {
+    valid = valid && c >= L'0' && c <= L'9';
+    if (valid) seconds = seconds * 10 + (c - L'0');
+  }
+  if (!valid || seconds > IDLE_TIMEOUT_MAX_S) {
+    print_message(L"BTFTM : TARNEXIO_IDLE_TIMEOUT=%ls is not a number of seconds from 1 to %d, ignored\n", text.c_str(),
+                  (int)IDLE_TIMEOUT_MAX_S);
+    return 0;
+  }
+  return (int)seconds;
+}
+
+// With TARNEXIO_IDLE_TIMEOUT set, a test host that sends nothing at all in that time is let
+// go, so that it cannot hold the bench: false then, with its connection closed.
+bool AwaitFirstBytes(FtmAppContext* ctx) {
+  const int seconds = IdleTimeoutSeconds();
+  if (seconds == 0) return true;
+  if (WaitReceivable(ctx->host.clientSocket.load(), seconds * 1000) != 0 || ctx->exitFlag == 1) return true;
+  print_message(L"BTFTM : The test host sent nothing within TARNEXIO_IDLE_TIMEOUT (%d s), closing its connection\n",
+                seconds);
+  CloseSocketOnce(&ctx->host.clientSocket, true);
+  WSACleanup();
+  return false;
+}
+
 int ReceiveUntilOver(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder, PeerLines* lines) {
+  if (!AwaitFirstBytes(ctx)) return HOST_SILENT;
   BYTE buf[HOST_RECV_CAPACITY + 1];
   RawDemuxState rawState = {};
   rawState.drops = &ctx->tap.drops;

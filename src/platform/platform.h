@@ -187,7 +187,8 @@ enum CaptureOpenResult {
 // the file used.
 struct CaptureStream;
 CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why);
-// A file: writes all of data and returns length, or a negative error number. A pipe:
+// A file: writes all of data and returns length, or a negative error number (and a write
+// that failed part way is undone: the file ends where it ended before). A pipe:
 // writes what its reader takes within timeoutMs (0 when nothing), -EPIPE once it has gone.
 long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs);
 // A pipe: 0 once a reader is there, EAGAIN when none came within timeoutMs, or an error.
@@ -220,3 +221,13 @@ void ReportBindFailure(int port, int error);
 // "error 111: Connection refused": a Windows Sockets error number, as WSAGetLastError gives
 // it, with the system's text for it.
 std::string SocketErrorText(int error);
+
+// The test host's connection, while it is quiet. Keepalive: after idleSeconds in which
+// nothing came, the system probes the peer every intervalSeconds, and a peer that answers
+// count probes in a row no more (gone without a word: powered off, unplugged) fails the
+// connection, its receive with WSAETIMEDOUT. Windows fixes count at 10. False when the
+// system refused a setting.
+bool SetTcpKeepAlive(SOCKET s, int idleSeconds, int intervalSeconds, int count);
+// Waits until s has something for a receive (bytes, its end, an error): 1; 0 when
+// timeoutMs passed first; SOCKET_ERROR when the wait failed.
+int WaitReceivable(SOCKET s, int timeoutMs);
