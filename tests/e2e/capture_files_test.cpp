@@ -142,3 +142,36 @@ TEST(CaptureFiles, AnotherUserWhoOpenedAFifoOthersMayReadGetsNothingOfTheCapture
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CaptureFiles, AFullDiskStopsTheCaptureAtItsLastWholeRecordAndTheTrafficGoesOn) {
+  tarnexio_test::SmallDisk disk(8192);
+  if (!disk.why.empty()) GTEST_SKIP() << disk.why;
+  const std::string file = disk.path + "/run.pcapng";
+  LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", file}});
+  ASSERT_TRUE(run.ready) << run.why;
+  // Read Local Name: a 248-byte name in each event, some 300 bytes a record pair; forty
+  // of them are more than the disk holds, and each is answered all the same.
+  for (int i = 0; i < 40; ++i) {
+    run.host->Send(Hex("01 14 0c 00"));
+    ASSERT_FALSE(ReceiveUntil(*run.host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C14); }).empty()) << i;
+  }
+  const std::string out = ResetThrough(run);
+  EXPECT_EQ(run.bridge.child->Count("BTFTM : btsnoop capture to " + file +
+                                    " stopped: write failed (error 28), traffic goes on\n"),
+            1)
+      << out;
+  const tarnexio_test::Capture capture = tarnexio_test::ReadCapture(file);
+  EXPECT_TRUE(capture.wholeRecords) << capture.problem;
+  EXPECT_GT(capture.packets.size(), 10u);
+  EXPECT_LT(capture.packets.size(), 80u);
+  if (!tarnexio_test::HaveProgram("tshark")) return;
+  std::vector<tarnexio_test::DecodedFrame> frames;
+  std::string problem;
+  ASSERT_TRUE(tarnexio_test::DecodeWithTshark(file, &frames, &problem)) << problem;
+  EXPECT_EQ(frames.size(), capture.packets.size());
+  for (const auto& f : frames) EXPECT_FALSE(f.malformed);
+}
+
+}  // namespace

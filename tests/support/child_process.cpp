@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -241,6 +242,24 @@ TempDir::TempDir(const std::string& prefix) {
 TempDir::~TempDir() {
   std::error_code ec;
   if (!path.empty()) std::filesystem::remove_all(path, ec);
+}
+
+SmallDisk::SmallDisk(size_t size) {
+  char pattern[] = "/tmp/tarnexio-disk.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    why = std::string("no directory for a small disk: ") + std::strerror(errno);
+    return;
+  }
+  path = pattern;
+  const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+  if (mount("tarnexio-small", path.c_str(), "tmpfs", 0, options.c_str()) != 0)
+    why = std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
+}
+
+SmallDisk::~SmallDisk() {
+  if (path.empty()) return;
+  if (why.empty()) umount2(path.c_str(), MNT_DETACH);
+  rmdir(path.c_str());
 }
 
 size_t Occurrences(const std::string& text, const std::string& piece) {

@@ -93,6 +93,17 @@ class ChildProcess {
 
 // A temporary directory below /tmp, removed with everything in it when the object goes;
 // path is empty when none could be made.
+// A tmpfs of `size` bytes mounted on a directory of its own (root only): a disk that fills.
+// Unmounted when it goes.
+struct SmallDisk {
+  explicit SmallDisk(size_t size);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  std::string path;
+  std::string why;  // why it could not be had, or ""
+};
+
 struct TempDir {
   explicit TempDir(const std::string& prefix = "tarnexio-test");
   ~TempDir();

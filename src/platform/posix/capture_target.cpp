@@ -156,11 +156,18 @@ int OpenFifoWriter(int pathFd) {
 long WriteCaptureFds(CaptureFds* target, const uint8_t* data, size_t length, int timeoutMs) {
   if (target->fd < 0) return -EPIPE;
   if (target->pathFd < 0) {
+    // A file: what a failed write left of the record is cut off again, so that the file
+    // ends with the last whole record (a full disk takes part of a record, then fails).
+    const off_t start = lseek(target->fd, 0, SEEK_CUR);
     size_t done = 0;
     while (done < length) {
       const ssize_t n = write(target->fd, data + done, length - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return -(n < 0 ? errno : EIO);
+      if (n <= 0) {
+        const int error = n < 0 ? errno : EIO;
+        if (done > 0 && start >= 0 && ftruncate(target->fd, start) == 0) lseek(target->fd, start, SEEK_SET);
+        return -error;
+      }
       done += size_t(n);
     }
     return long(length);

@@ -46,7 +46,8 @@ struct CaptureFds {
   int pathFd = -1;
 };
 
-// A file: writes all of data, returns length or a negative error number. A FIFO: writes
+// A file: writes all of data, returns length or a negative error number; a write that
+// fails part way is undone, so the file ends where it ended before. A FIFO: writes
 // what the reader takes within timeoutMs (0 when nothing), or -EPIPE when it has gone.
 long WriteCaptureFds(CaptureFds* target, const uint8_t* data, size_t length, int timeoutMs);
 // A FIFO: 0 once a reader is there, EAGAIN when none came within timeoutMs, or an error.

@@ -192,9 +192,20 @@ CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, Cap
 
 long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs) {
   if (stream->file == nullptr) return WriteToPipe(stream, data, length, timeoutMs);
+  // What a failed write left of the record is cut off again, so that the file ends with
+  // the last whole record (a full disk takes part of a record, then fails).
+  const long long start = _ftelli64(stream->file);
   errno = 0;
   if (std::fwrite(data, 1, length, stream->file) == length && std::fflush(stream->file) == 0) return long(length);
-  return -(errno != 0 ? errno : EIO);
+  const int error = errno != 0 ? errno : EIO;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream->file)));
+  LARGE_INTEGER at;
+  at.QuadPart = start;
+  if (start >= 0 && handle != INVALID_HANDLE_VALUE && SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+    SetEndOfFile(handle);
+    clearerr(stream->file);
+  }
+  return -error;
 }
 
 int AwaitCaptureReader(CaptureStream* stream, int timeoutMs) {
