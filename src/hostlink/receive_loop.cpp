@@ -1,9 +1,9 @@
+#include "core/settings.h"
 #include "hostlink/host_server.h"
 #include "hostlink/raw_demux.h"
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace {
 
@@ -41,23 +41,10 @@ int LeaveOnStop(int received, int error) {
 
 enum { IDLE_TIMEOUT_MAX_S = 2147483 };  // in milliseconds, an int
 
-// TARNEXIO_IDLE_TIMEOUT in seconds, or 0 when unset; a value that is not a whole number of
-// seconds in range is said and ignored.
+// TARNEXIO_IDLE_TIMEOUT in seconds, or 0 when unset.
 int IdleTimeoutSeconds() {
-  std::wstring text;
-  if (!ReadEnvironmentVariable(L"TARNEXIO_IDLE_TIMEOUT", &text)) return 0;
-  long long seconds = 0;
-  bool valid = !text.empty() && text.size() <= 10 && text[0] != L'0';
-  for (wchar_t c : text) {
-    valid = valid && c >= L'0' && c <= L'9';
-    if (valid) seconds = seconds * 10 + (c - L'0');
-  }
-  if (!valid || seconds > IDLE_TIMEOUT_MAX_S) {
-    print_message(L"BTFTM : TARNEXIO_IDLE_TIMEOUT=%ls is not a number of seconds from 1 to %d, ignored\n", text.c_str(),
-                  (int)IDLE_TIMEOUT_MAX_S);
-    return 0;
-  }
-  return (int)seconds;
+  unsigned long seconds = 0;
+  return ReadNumberSetting(L"TARNEXIO_IDLE_TIMEOUT", IDLE_TIMEOUT_MAX_S, L"seconds", &seconds) ? int(seconds) : 0;
 }
 
 // With TARNEXIO_IDLE_TIMEOUT set, a test host that sends nothing at all in that time is let

@@ -186,7 +186,10 @@ enum CaptureOpenResult {
 // symbolic link and nothing of another user is written into. *path receives the name of
 // the file used.
 struct CaptureStream;
-CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why);
+// With keep above 0, a directory keeps at most keep of this program's capture files of the
+// user (the new one among them): the oldest are removed, as a ring buffer does.
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why,
+                                    unsigned keep = 0);
 // A file: writes all of data and returns length, or a negative error number (and a write
 // that failed part way is undone: the file ends where it ended before). A pipe:
 // writes what its reader takes within timeoutMs (0 when nothing), -EPIPE once it has gone.
@@ -196,6 +199,9 @@ int AwaitCaptureReader(CaptureStream* stream, int timeoutMs);
 // A pipe: lets its reader go, to wait for another.
 void DropCaptureReader(CaptureStream* stream);
 void CloseCaptureStream(CaptureStream* stream);
+// Closes a capture that holds no packet: a file created for this run in a directory is
+// removed again; anything else is closed as CloseCaptureStream does.
+void CloseEmptyCaptureStream(CaptureStream* stream);
 
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,

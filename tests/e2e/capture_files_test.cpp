@@ -175,3 +175,68 @@ TEST(CaptureFiles, AFullDiskStopsTheCaptureAtItsLastWholeRecordAndTheTrafficGoes
 }
 
 }  // namespace
+
+namespace {
+
+// The names in dir, sorted.
+std::vector<std::string> SortedNames(const std::string& dir) {
+  std::vector<std::string> names = NamesIn(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(CaptureFiles, ARunThatCapturedNothingLeavesNoFileInACaptureDirectory) {
+  TempDir files;
+  // A port scanner: connects and resets. The run still ends as one that served a host.
+  {
+    LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", files.path}});
+    ASSERT_TRUE(run.ready) << run.why;
+    run.host->Reset();
+    EXPECT_EQ(run.bridge.child->WaitExit(), 0);
+    EXPECT_EQ(run.bridge.child->Count("BTFTM : Capturing HCI packets to " + files.path + "/tarnexio-"), 1);
+  }
+  EXPECT_EQ(SortedNames(files.path), std::vector<std::string>{});
+  // A run that captured a packet keeps its file.
+  LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", files.path}});
+  ASSERT_TRUE(run.ready) << run.why;
+  ResetThrough(run);
+  EXPECT_EQ(SortedNames(files.path).size(), 1u);
+}
+
+TEST(CaptureFiles, TheCaptureKeepBoundsTheDirectoryToTheNewestOfItsOwnFiles) {
+  TempDir files;
+  // Others' files and other names stay, whatever their age.
+  const std::string foreign = "tarnexio-20000101-000000-000-1.btsnoop", notes = "notes.txt";
+  std::ofstream(files.path + "/" + notes) << "bench notes";
+  std::ofstream(files.path + "/" + foreign) << "an older capture of another user";
+  tarnexio_test::OtherUser other;
+  std::string whyNot;
+  const bool haveOther = tarnexio_test::FindOtherUser(other, whyNot);
+  if (haveOther) {
+    ASSERT_EQ(chown((files.path + "/" + foreign).c_str(), other.uid, other.gid), 0);
+  }
+  std::vector<std::string> made;
+  for (int i = 0; i < 4; ++i) {
+    LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", files.path}, {"TARNEXIO_CAPTURE_KEEP", "2"}});
+    ASSERT_TRUE(run.ready) << run.why;
+    const std::string out = ResetThrough(run);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex("Run summary: .*; capture .*/([^/\n]*)\n"))) << out;
+    made.push_back(m[1]);
+  }
+  std::vector<std::string> expected = {made[2], made[3], notes};
+  if (haveOther) expected.push_back(foreign);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(SortedNames(files.path), expected);
+  // A value that is no number of files is said and ignored.
+  LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_CAPTURE", files.path}, {"TARNEXIO_CAPTURE_KEEP", "0"}});
+  ASSERT_TRUE(run.ready) << run.why;
+  const std::string out = ResetThrough(run);
+  EXPECT_EQ(run.bridge.child->Count("BTFTM : TARNEXIO_CAPTURE_KEEP=0 is not a number of files from 1 to 1000000, "
+                                    "ignored\n"),
+            1)
+      << out;
+  EXPECT_EQ(SortedNames(files.path).size(), expected.size() + 1);
+}
+
+}  // namespace

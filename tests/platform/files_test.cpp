@@ -77,7 +77,7 @@ TEST(CaptureTarget, AWriteThatFillsTheDiskPartWayIsUndoneToWhereTheFileEndedBefo
   const std::string name = disk.path + "/run.btsnoop";
   tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(name, "tarnexio", 0, nullptr);
   ASSERT_EQ(t.kind, tarnexio_posix::CAPTURE_TARGET_FILE) << t.error;
-  tarnexio_posix::CaptureFds fds{t.fd, t.pathFd};
+  tarnexio_posix::CaptureFds fds{t.fd, t.pathFd, t.dirFd, t.nameInDir};
   const struct {
     size_t length;
     long result;

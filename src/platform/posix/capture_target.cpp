@@ -2,7 +2,10 @@
 
 #include "wire/capture_name.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <vector>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
@@ -72,6 +75,32 @@ CaptureTarget Refused(CaptureTarget t, const std::string& why) {
   return t;
 }
 
+// The name in dirFd is the user's own regular file of one name: one that may be removed.
+bool OwnFileAt(int dirFd, const std::string& name, struct stat* st) {
+  return fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode) &&
+         st->st_uid == geteuid() && st->st_nlink == 1;
+}
+
+// Keeps at most keep capture files of prefix's in dirFd (the one just made among them): the
+// oldest by name, which is by start time, go. Others' files and other names are left alone.
+void PruneCaptureDirectory(int dirFd, const std::string& prefix, size_t keep) {
+  const int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  DIR* dir = fdopendir(listFd);
+  if (dir == nullptr) {
+    close(listFd);
+    return;
+  }
+  std::vector<std::string> ours;
+  struct stat st;
+  while (const dirent* e = readdir(dir)) {
+    if (IsCaptureFileName(prefix, e->d_name) && OwnFileAt(dirFd, e->d_name, &st)) ours.emplace_back(e->d_name);
+  }
+  closedir(dir);
+  std::sort(ours.begin(), ours.end());
+  for (size_t i = 0; i + keep < ours.size(); ++i) unlinkat(dirFd, ours[i].c_str(), 0);
+}
+
 // A new file in the directory held by dirFd; its name is never one that exists.
 CaptureTarget CreateInDirectory(CaptureTarget t, int dirFd, const std::string& prefix, int64_t unixMillis,
                                 const gid_t* group) {
@@ -85,6 +114,7 @@ CaptureTarget CreateInDirectory(CaptureTarget t, int dirFd, const std::string& p
     t.fd = fd;
     if (!SetMode(fd, group)) return Failed(t, errno);
     t.kind = CAPTURE_TARGET_FILE;
+    t.nameInDir = name;
     return t;
   }
   return Failed(t, EEXIST);
@@ -93,7 +123,7 @@ CaptureTarget CreateInDirectory(CaptureTarget t, int dirFd, const std::string& p
 }  // namespace
 
 CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& prefix, int64_t unixMillis,
-                                const gid_t* group) {
+                                const gid_t* group, size_t keep) {
   CaptureTarget t;
   t.path = name;
   for (int tries = 0; tries < 3; ++tries) {
@@ -117,7 +147,12 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
       close(t.pathFd);
       t.pathFd = -1;
       t = CreateInDirectory(t, dirFd, prefix, unixMillis, group);
-      close(dirFd);
+      if (t.kind != CAPTURE_TARGET_FILE) {
+        close(dirFd);
+        return t;
+      }
+      if (keep > 0) PruneCaptureDirectory(dirFd, prefix, keep);
+      t.dirFd = dirFd;
       return t;
     }
     if (st.st_uid != geteuid()) return Refused(t, "it belongs to another user");
@@ -204,6 +239,16 @@ void CloseCaptureFds(CaptureFds* target) {
   DropCaptureReaderFds(target);
   if (target->pathFd >= 0) close(target->pathFd);
   target->pathFd = -1;
+  if (target->dirFd >= 0) close(target->dirFd);
+  target->dirFd = -1;
+}
+
+void CloseEmptyCaptureFds(CaptureFds* target) {
+  struct stat mine, named;
+  if (target->dirFd >= 0 && target->fd >= 0 && fstat(target->fd, &mine) == 0 &&
+      OwnFileAt(target->dirFd, target->nameInDir, &named) && SameFile(mine, named))
+    unlinkat(target->dirFd, target->nameInDir.c_str(), 0);
+  CloseCaptureFds(target);
 }
 
 }  // namespace tarnexio_posix

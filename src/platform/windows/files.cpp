@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <algorithm>
 #include <vector>
 
 bool ReadEnvironmentVariable(const wchar_t* name, std::wstring* value) {
@@ -50,6 +51,7 @@ std::FILE* StreamOf(HANDLE handle) {
 // connects to. The pipe's operations are overlapped, so that none waits longer than asked.
 struct CaptureStream {
   std::FILE* file = nullptr;
+  std::wstring createdInDirectory;  // the file, when it was created in a directory for this run
   HANDLE pipe = INVALID_HANDLE_VALUE;
   OVERLAPPED connect = {};
   bool connecting = false;  // a ConnectNamedPipe is pending on connect
@@ -150,9 +152,29 @@ long WriteToPipe(CaptureStream* stream, const uint8_t* data, size_t length, int 
   return result;
 }
 
+// Keeps at most keep capture files of this program in the directory (the one just made
+// among them): the oldest by name, which is by start time, go. Links and other names are
+// left alone.
+void PruneCaptureDirectory(const std::wstring& directory, unsigned keep) {
+  std::vector<std::wstring> ours;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"tarnexio-*.btsnoop").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+    std::string narrow;
+    for (const wchar_t* c = found.cFileName; *c != 0; ++c) narrow += *c < 0x80 ? char(*c) : '?';
+    if (IsCaptureFileName("tarnexio", narrow)) ours.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(ours.begin(), ours.end());
+  for (size_t i = 0; i + keep < ours.size(); ++i) DeleteFileW((directory + ours[i]).c_str());
+}
+
 }  // namespace
 
-CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why,
+                                    unsigned keep) {
   *path = name;
   *stream = nullptr;
   if (IsPipeName(name)) return CreateCapturePipe(name, stream, why);
@@ -181,12 +203,17 @@ CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, Cap
       }
       file = StreamOf(handle);
       if (file == nullptr) return CAPTURE_CANNOT_CREATE;
+      std::wstring directory = name;
+      if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') directory += L'\\';
+      if (keep > 0) PruneCaptureDirectory(directory, keep);
     }
   }
   if (file == nullptr) return CAPTURE_CANNOT_CREATE;
   std::setvbuf(file, nullptr, _IONBF, 0);
   *stream = new CaptureStream;
   (*stream)->file = file;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    (*stream)->createdInDirectory = *path;
   return CAPTURE_OPENED_FILE;
 }
 
@@ -256,4 +283,10 @@ void CloseCaptureStream(CaptureStream* stream) {
     CloseHandle(stream->connect.hEvent);
   }
   delete stream;
+}
+
+void CloseEmptyCaptureStream(CaptureStream* stream) {
+  const std::wstring created = stream->createdInDirectory;
+  CloseCaptureStream(stream);
+  if (!created.empty()) DeleteFileW(created.c_str());
 }
