@@ -292,6 +292,8 @@ int RunBridge(int argc, char** argv) {
     AwaitReaders(ctx);
     return FailedStart(ctx, RUN_STOPPED_BEFORE_HOST, EXIT_NO_TEST_HOST);
   }
+  // A host that sent nothing within TARNEXIO_IDLE_TIMEOUT was not served.
+  if (served == HOST_SILENT) return FinalCleanUp(ctx, EXIT_NO_TEST_HOST);
   PrintRunSummary(&ctx->tap);
   WriteRunEnd(&metrics, &ctx->tap, RUN_SERVED);
   return FinalCleanUp(ctx, EXIT_SERVED);

@@ -29,7 +29,11 @@ int WriteAll(const CaptureSink& sink, const std::vector<uint8_t>& bytes) {
 }
 
 void CloseSink(HciCapture* capture) {
-  if (capture->open && capture->sink.close != nullptr) capture->sink.close(capture->sink.context);
+  if (capture->open && !capture->pipe && capture->records == 0 && capture->sink.closeEmpty != nullptr) {
+    capture->sink.closeEmpty(capture->sink.context);
+  } else if (capture->open && capture->sink.close != nullptr) {
+    capture->sink.close(capture->sink.context);
+  }
   capture->open = false;
 }
 

@@ -39,6 +39,9 @@ struct CaptureSink {
   // A pipe's only: lets the reader that left go, to wait for the next one.
   void (*dropReader)(void* context) = nullptr;
   void (*close)(void* context) = nullptr;
+  // When set, closes a file that holds no record in place of close (a file made for this
+  // run alone may go again then).
+  void (*closeEmpty)(void* context) = nullptr;
 };
 
 // A file opened for binary writing as a sink (unbuffered: each write reaches the system in

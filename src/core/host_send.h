@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/drop_counts.h"
+#include "core/peer_lines.h"
 #include "platform/platform.h"
 
 #include <atomic>
@@ -26,10 +27,13 @@ struct HostSender {
   std::atomic<const HostSendSeam*> seam{nullptr};  // nullptr: send on clientSocket
   std::mutex sendLock;
   DropCounts* drops = nullptr;  // where what this link drops is counted
+  PeerLines* peerLines = nullptr;  // the receive thread's, while it serves a connection
 };
 
 // Where the drops of a host link are counted; nullptr without a link or counts.
 inline DropCounts* DropsOf(const HostSender* host) { return host != nullptr ? host->drops : nullptr; }
+// The bounds of the receive thread's lines caused by the peer; nullptr without a connection.
+inline PeerLines* PeerLinesOf(const HostSender* host) { return host != nullptr ? host->peerLines : nullptr; }
 
 // What is done under the send lock right before a packet goes: its record in the capture,
 // so that the capture's order is the order on the connection.

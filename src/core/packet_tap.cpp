@@ -1,5 +1,6 @@
 #include "core/packet_tap.h"
 
+#include "core/settings.h"
 #include "wire/capture_format.h"
 #include "wire/version.h"
 
@@ -16,6 +17,15 @@ int AwaitStreamReader(void* stream, int timeoutMs) {
 }
 void DropStreamReader(void* stream) { DropCaptureReader(static_cast<CaptureStream*>(stream)); }
 void CloseStream(void* stream) { CloseCaptureStream(static_cast<CaptureStream*>(stream)); }
+void CloseEmptyStream(void* stream) { CloseEmptyCaptureStream(static_cast<CaptureStream*>(stream)); }
+
+enum { CAPTURE_KEEP_MAX = 1000000 };
+
+// TARNEXIO_CAPTURE_KEEP: how many capture files a capture directory keeps, or 0 (all).
+unsigned CaptureKeep() {
+  unsigned long keep = 0;
+  return ReadNumberSetting(L"TARNEXIO_CAPTURE_KEEP", CAPTURE_KEEP_MAX, L"files", &keep) ? unsigned(keep) : 0;
+}
 
 }  // namespace
 
@@ -25,7 +35,7 @@ void StartCapture(PacketTap* tap) {
     return;
   CaptureStream* stream = nullptr;
   std::wstring why;
-  const CaptureOpenResult opened = OpenCaptureStream(name.c_str(), &tap->capturePath, &stream, &why);
+  const CaptureOpenResult opened = OpenCaptureStream(name.c_str(), &tap->capturePath, &stream, &why, CaptureKeep());
   const wchar_t* path = tap->capturePath.c_str();
   switch (opened) {
     case CAPTURE_OPENED_FILE:
@@ -41,6 +51,7 @@ void StartCapture(PacketTap* tap) {
   sink.context = stream;
   sink.write = WriteStream;
   sink.close = CloseStream;
+  sink.closeEmpty = CloseEmptyStream;
   if (opened == CAPTURE_OPENED_PIPE) {
     sink.awaitReader = AwaitStreamReader;
     sink.dropReader = DropStreamReader;

@@ -27,14 +27,19 @@ int AnswerLoopback(HostSender* host, const BYTE* request, int bufferSize) {
   return 1;
 }
 
+// The lines of an answered request count against the bounds of the peer's lines; false
+// when they are not to be printed.
+bool ShowAnswerLines(HostSender* host) { return ShowPeerLine(PeerLinesOf(host), PEER_LINE_DIAG_ANSWER); }
+
 void AnswerLogMask(HostSender* host, const BYTE* request, int bufferSize) {
-  print_message(L"BTFTM : Log Mask\n");
+  const int shown = ShowAnswerLines(host) ? 1 : 0;
+  if (shown) print_message(L"BTFTM : Log Mask\n");
   switch (DiagRequestByte(request, bufferSize, 4)) {
     case 1:
-      SendCannedReply(host, kLogMaskOp1Reply, 1);
+      SendCannedReply(host, kLogMaskOp1Reply, shown);
       break;
     case 4:
-      SendCannedReply(host, kLogMaskOp4Reply, 1);
+      SendCannedReply(host, kLogMaskOp4Reply, shown);
       break;
     default:
       break;
@@ -72,8 +77,9 @@ int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int buf
   const BYTE code = DiagRequestByte(request, bufferSize, 0);
   for (const CannedAnswer& answer : kCannedAnswers) {
     if (answer.code != code) continue;
-    if (answer.line != nullptr) print_message(L"%ls", answer.line);
-    SendCannedReply(host, *answer.reply, answer.verbose);
+    const bool shown = (answer.line == nullptr && answer.verbose == 0) || ShowAnswerLines(host);
+    if (answer.line != nullptr && shown) print_message(L"%ls", answer.line);
+    SendCannedReply(host, *answer.reply, shown ? answer.verbose : 0);
     return 1;
   }
   switch (code) {
@@ -86,10 +92,10 @@ int HandleDiagRequest(HostSender* host, const BYTE* request, int length, int buf
     case kDiagLoopback:
       return AnswerLoopback(host, request, bufferSize);
     case kDiagExtendedBuildId:
-      print_message(L"BTFTM : echo for extendedBuildID\n");
+      if (ShowAnswerLines(host)) print_message(L"BTFTM : echo for extendedBuildID\n");
       break;
     default:
-      print_message(L"BTFTM :In default\n");
+      if (ShowAnswerLines(host)) print_message(L"BTFTM :In default\n");
       break;
   }
   return 1;

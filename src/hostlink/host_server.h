@@ -10,5 +10,6 @@
 int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, DiagResponder responder);
 
 // The receive loop on ctx's client socket, until the test host disconnects, the
-// connection dies or the stop sequence runs. Returns HOST_CONNECTION_OVER.
+// connection dies or the stop sequence runs: HOST_CONNECTION_OVER; HOST_SILENT when the
+// host sent nothing within TARNEXIO_IDLE_TIMEOUT.
 int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder);

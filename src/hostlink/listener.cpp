@@ -158,6 +158,7 @@ int ServeTestHostWith(FtmAppContext* ctx, int port, const DriverWriter& writer, 
   CloseSocketOnce(&ctx->listenSocket, false);
   int noDelay = 1;
   setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, (char*)&noDelay, sizeof noDelay);
+  SetTcpKeepAlive(accepted, HOST_KEEPALIVE_IDLE_S, HOST_KEEPALIVE_INTERVAL_S, HOST_KEEPALIVE_COUNT);
   ctx->host.clientSocket = accepted;
   if (ctx->exitFlag == 1) {
     // A stop sequence that ran while accept was returning found no connection to close;

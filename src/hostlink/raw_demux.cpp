@@ -34,7 +34,8 @@ int DemuxRawPackets(BYTE* buf, int total, RawDemuxState* state, const DriverWrit
   while (index < total) {
     const int type = buf[index];
     if (type != H4_COMMAND && type != H4_ACL && type != H4_SCO) {
-      print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
+      if (ShowPeerLine(state->lines, PEER_LINE_UNKNOWN_TYPE))
+        print_message(L"BTFTM: unknow HCI packet type from remote, index is %d, type is %d\n", index, type);
       CountDrop(state->drops, DROP_UNKNOWN_TYPE);
       ++index;
       continue;

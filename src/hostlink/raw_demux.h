@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/drop_counts.h"
+#include "core/peer_lines.h"
 #include "driver/driver.h"
 #include "platform/platform.h"
 
@@ -13,6 +14,7 @@ struct RawDemuxState {
   int aclPacketCount;  // ACL packets handed to the driver so far in this run
   int skipRemaining;   // bytes still to come of an ACL packet too long to ever fit the buffer
   DropCounts* drops;   // where unknown bytes and packets too long are counted, or nullptr
+  PeerLines* lines;    // the bounds of the lines of unknown bytes, or nullptr (every one printed)
 };
 
 // Walks total valid bytes (0 to HOST_RECV_CAPACITY) at buf packet by packet: writes every

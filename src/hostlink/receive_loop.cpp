@@ -1,3 +1,4 @@
+#include "core/settings.h"
 #include "hostlink/host_server.h"
 #include "hostlink/raw_demux.h"
 
@@ -38,12 +39,33 @@ int LeaveOnStop(int received, int error) {
   return HOST_CONNECTION_OVER;
 }
 
-}  // namespace
+enum { IDLE_TIMEOUT_MAX_S = 2147483 };  // in milliseconds, an int
 
-int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder) {
+// TARNEXIO_IDLE_TIMEOUT in seconds, or 0 when unset.
+int IdleTimeoutSeconds() {
+  unsigned long seconds = 0;
+  return ReadNumberSetting(L"TARNEXIO_IDLE_TIMEOUT", IDLE_TIMEOUT_MAX_S, L"seconds", &seconds) ? int(seconds) : 0;
+}
+
+// With TARNEXIO_IDLE_TIMEOUT set, a test host that sends nothing at all in that time is let
+// go, so that it cannot hold the bench: false then, with its connection closed.
+bool AwaitFirstBytes(FtmAppContext* ctx) {
+  const int seconds = IdleTimeoutSeconds();
+  if (seconds == 0) return true;
+  if (WaitReceivable(ctx->host.clientSocket.load(), seconds * 1000) != 0 || ctx->exitFlag == 1) return true;
+  print_message(L"BTFTM : The test host sent nothing within TARNEXIO_IDLE_TIMEOUT (%d s), closing its connection\n",
+                seconds);
+  CloseSocketOnce(&ctx->host.clientSocket, true);
+  WSACleanup();
+  return false;
+}
+
+int ReceiveUntilOver(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder, PeerLines* lines) {
+  if (!AwaitFirstBytes(ctx)) return HOST_SILENT;
   BYTE buf[HOST_RECV_CAPACITY + 1];
   RawDemuxState rawState = {};
   rawState.drops = &ctx->tap.drops;
+  rawState.lines = lines;
   int carry = 0;
 
   for (;;) {
@@ -74,5 +96,17 @@ int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder
     } else {
       carry = DemuxRawPackets(buf, total, &rawState, writer);
     }
+    EndPeerReceive(lines);
   }
+}
+
+}  // namespace
+
+int RunReceiveLoop(FtmAppContext* ctx, const DriverWriter& writer, DiagResponder responder) {
+  PeerLines lines;
+  ctx->host.peerLines = &lines;
+  const int over = ReceiveUntilOver(ctx, writer, responder, &lines);
+  ctx->host.peerLines = nullptr;
+  EndPeerLines(&lines);
+  return over;
 }

@@ -194,8 +194,12 @@ enum CaptureOpenResult {
 // symbolic link and nothing of another user is written into. *path receives the name of
 // the file used.
 struct CaptureStream;
-CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why);
-// A file: writes all of data and returns length, or a negative error number. A pipe:
+// With keep above 0, a directory keeps at most keep of this program's capture files of the
+// user (the new one among them): the oldest are removed, as a ring buffer does.
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why,
+                                    unsigned keep = 0);
+// A file: writes all of data and returns length, or a negative error number (and a write
+// that failed part way is undone: the file ends where it ended before). A pipe:
 // writes what its reader takes within timeoutMs (0 when nothing), -EPIPE once it has gone.
 long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs);
 // A pipe: 0 once a reader is there, EAGAIN when none came within timeoutMs, or an error.
@@ -203,6 +207,9 @@ int AwaitCaptureReader(CaptureStream* stream, int timeoutMs);
 // A pipe: lets its reader go, to wait for another.
 void DropCaptureReader(CaptureStream* stream);
 void CloseCaptureStream(CaptureStream* stream);
+// Closes a capture that holds no packet: a file created for this run in a directory is
+// removed again; anything else is closed as CloseCaptureStream does.
+void CloseEmptyCaptureStream(CaptureStream* stream);
 
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,
@@ -235,3 +242,13 @@ void ReportHint(const std::string& text);
 // "error 111: Connection refused": a Windows Sockets error number, as WSAGetLastError gives
 // it, with the system's text for it.
 std::string SocketErrorText(int error);
+
+// The test host's connection, while it is quiet. Keepalive: after idleSeconds in which
+// nothing came, the system probes the peer every intervalSeconds, and a peer that answers
+// count probes in a row no more (gone without a word: powered off, unplugged) fails the
+// connection, its receive with WSAETIMEDOUT. Windows fixes count at 10. False when the
+// system refused a setting.
+bool SetTcpKeepAlive(SOCKET s, int idleSeconds, int intervalSeconds, int count);
+// Waits until s has something for a receive (bytes, its end, an error): 1; 0 when
+// timeoutMs passed first; SOCKET_ERROR when the wait failed.
+int WaitReceivable(SOCKET s, int timeoutMs);

@@ -34,6 +34,34 @@ CaptureFormat CaptureFormatOfName(const std::string& name) {
   return CAPTURE_BTSNOOP;
 }
 
+bool IsCaptureFileName(const std::string& prefix, const std::string& name) {
+  // After the prefix: "-" 8 digits "-" 6 digits "-" 3 digits "-" digits, maybe "-" digits,
+  // then ".btsnoop". '9' stands for a digit, '+' for one or more.
+  static const char kShape[] = "-99999999-999999-999-+";
+  const std::string ending = ".btsnoop";
+  if (name.size() < prefix.size() + ending.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - ending.size(), ending.size(), ending) != 0)
+    return false;
+  const std::string middle = name.substr(prefix.size(), name.size() - prefix.size() - ending.size());
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  size_t i = 0;
+  for (const char* s = kShape; *s != 0; ++s) {
+    if (*s == '-') {
+      if (i >= middle.size() || middle[i++] != '-') return false;
+    } else if (*s == '9') {
+      if (i >= middle.size() || !digit(middle[i++])) return false;
+    } else {
+      if (i >= middle.size() || !digit(middle[i])) return false;
+      while (i < middle.size() && digit(middle[i])) ++i;
+    }
+  }
+  if (i == middle.size()) return true;
+  // The attempt.
+  if (middle[i++] != '-' || i == middle.size()) return false;
+  while (i < middle.size() && digit(middle[i])) ++i;
+  return i == middle.size();
+}
+
 std::string CaptureFileName(const std::string& prefix, int64_t unixMillis, unsigned long pid, unsigned attempt) {
   if (unixMillis < 0) unixMillis = 0;
   const int64_t seconds = unixMillis / 1000;

@@ -18,3 +18,6 @@ CaptureFormat CaptureFormatOfName(const std::string& name);
 // names of one directory sort by start time. A non-zero attempt adds "-N" before the
 // ending, for the rare run that finds its name taken.
 std::string CaptureFileName(const std::string& prefix, int64_t unixMillis, unsigned long pid, unsigned attempt);
+
+// Whether name is one that CaptureFileName gives for prefix (any time, process, attempt).
+bool IsCaptureFileName(const std::string& prefix, const std::string& name);

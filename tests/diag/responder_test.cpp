@@ -1,5 +1,6 @@
 // The responder's answers by request code: canned replies, loopback, log mask and the
 // codes that get nothing.
+#include "child_process.h"
 #include "console_capture.h"
 #include "diag/diag.h"
 #include "frames.h"
@@ -212,6 +213,53 @@ TEST(DiagResponder, ReadsNothingPastTheBuffer) {
   EXPECT_EQ(HandleDiagRequest(host.sender(), nullptr, 0, 0, driver.writer()), 1);
   ASSERT_EQ(host.sends().size(), 2u);
   EXPECT_EQ(host.sends()[1].size(), 58u);
+}
+
+}  // namespace
+
+namespace {
+
+using tarnexio_test::Occurrences;
+
+TEST(DiagResponder, AnswerLinesAreBoundedPerReceiveButEveryRequestIsAnswered) {
+  const struct {
+    const char* name;
+    Bytes request;
+    std::string line;  // the line each answer prints beside its reply's dump, if any
+    bool replied;
+  } cases[] = {
+      {"esn", {0x01, 0x7E}, "BTFTM : echo for esn\n", true},
+      {"status", {0x0C, 0x7E}, "BTFTM : echo for status\n", true},
+      {"log mask", {0x73, 0, 0, 0, 1, 0x7E}, "BTFTM : Log Mask\n", true},
+      {"extended build id", {0x7C, 0x7E}, "BTFTM : echo for extendedBuildID\n", false},
+      {"unknown code", {0x02, 0x7E}, "BTFTM :In default\n", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostSendRecorder host;
+    DriverWriteRecorder driver;
+    PeerLines lines;
+    host.sender()->peerLines = &lines;
+    ConsoleCapture console;
+    // Two receives of 40 requests each: 32 shown in the first and 8 said; the second
+    // (the flood going on) shows none, and is said when the connection ends.
+    for (int receive = 0; receive < 2; ++receive) {
+      for (int i = 0; i < 40; ++i) {
+        Bytes buffer = c.request;
+        buffer.resize(c.request.size() + 16, 0);
+        HandleDiagRequest(host.sender(), buffer.data(), (int)c.request.size(), (int)buffer.size(), driver.writer());
+      }
+      EndPeerReceive(&lines);
+    }
+    EndPeerLines(&lines);
+    const std::string text = console.Text();
+    EXPECT_EQ(Occurrences(text, c.line), 32u);
+    EXPECT_EQ(Occurrences(text, "BTFTM : 8 more diag requests answered, not shown one by one\n"), 1u) << text;
+    EXPECT_EQ(Occurrences(text, "BTFTM : 40 more diag requests answered, not shown one by one\n"), 1u) << text;
+    // Every request is answered; a reply's dump is shown only with its line.
+    EXPECT_EQ(host.sends().size(), c.replied ? 80u : 0u);
+    EXPECT_EQ(Occurrences(text, "DiagPrintToStream Send["), c.replied ? 32u : 0u);
+  }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "wire/version.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <fstream>
@@ -35,6 +36,7 @@ TEST_P(CaptureRun, TheCapturesHoldWhatTheTestHostSentAndReceivedAndTheSummaryCou
   const std::string bridgeFile = files.path + "/" + m.bridgeFile, ftmdFile = files.path + "/" + m.ftmdFile;
   for (const std::string& file : {bridgeFile, ftmdFile}) {
     std::ofstream(file) << "an older file, longer than a btsnoop header, that each capture replaces";
+    chmod(file.c_str(), 0600);  // the user's alone: a file others may open is refused
   }
   LiveRun run(m.mode, {"--type", std::to_string(m.driverType), "--btsnoop", ftmdFile},
               {{std::string(m.mode) == "diag" ? "TARNEXIO_CAPTURE" : "TARNEXIO_BTSNOOP", bridgeFile}});

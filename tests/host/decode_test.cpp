@@ -53,9 +53,12 @@ TEST(HostDecode, KnownEventsGiveTheirLineAndJson) {
        R"("hci_version":9,"hci_version_name":"5.0","hci_revision":4660,"lmp_version":10,)"
        R"("lmp_version_name":"5.1","lmp_subversion":258,"manufacturer":15})"},
       {{0x0e, 0x0a, 0x01, 0x14, 0x0c, 0x00, 'b', 'e', 'n', '"', 0x01, 0x00},
-       "Command Complete HCI_Read_Local_Name (0x0c14): Success (0x00), name \"ben\"?\"",
+       "Command Complete HCI_Read_Local_Name (0x0c14): Success (0x00), name \"ben\"\\x01\"",
        R"("name":"ben\"\u0001"})"},
-      {{0x0e, 0x07, 0x01, 0x14, 0x0c, 0x00, 'a', 0xff, 0x00}, ", name \"a?\"", R"("name":"a\ufffd"})"},
+      {{0x0e, 0x07, 0x01, 0x14, 0x0c, 0x00, 'a', 0xff, 0x00}, ", name \"a\\xff\"", R"("name":"a\ufffd"})"},
+      // A hostile name: CSI as a C1 control, then a right-to-left override.
+      {{0x0e, 0x0e, 0x01, 0x14, 0x0c, 0x00, 'a', 0xc2, 0x9b, '2', 'J', 0xe2, 0x80, 0xae, 'b', 0x00},
+       ", name \"a\\x9b2J\\u202eb\"", R"("name":"a\u009b2J\u202eb"})"},
       {{0x0e, 0x06, 0x01, 0x1f, 0x20, 0x00, 0x39, 0x30}, ", 12345 packets received", R"("packets":12345})"},
       {{0x0e, 0x04, 0x01, 0x14, 0x0c, 0x01},
        "Command Complete HCI_Read_Local_Name (0x0c14): Unknown HCI Command (0x01)",

@@ -1,5 +1,6 @@
 #include "hostlink/raw_demux.h"
 
+#include "child_process.h"
 #include "console_capture.h"
 #include "frames.h"
 #include "recorders.h"
@@ -176,6 +177,50 @@ TEST(RawDemux, OversizedAclIsSkippedAsItArrivesAndTheStreamStaysInStep) {
     EXPECT_EQ(console.Text(),
               "BTFTM: ACL packet from remote too long for the receive buffer, length is: 4096, skipping it\n"
               "BTFTM: HCI cmd(to btsoc)(3):03 0c 00 \n");
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(RawDemux, StrayByteLinesAreBoundedPerReceiveAndAFloodIsSaidInOneLine) {
+  const int kFull = HOST_RECV_CAPACITY;
+  const struct {
+    const char* name;
+    std::vector<int> strays;  // stray bytes in each receive; 0: a receive of one command
+    int lines;
+    std::vector<unsigned long long> more;
+  } cases[] = {
+      {"within the limit, receive by receive", {32, 32, 5}, 69, {}},
+      {"one over", {33}, 32, {1}},
+      {"one over, then a quiet receive", {33, 0, 3}, 35, {1}},
+      // The first receive shows its 32 and says the rest; the flood then shows none, and
+      // is said whole once a receive brings none of it (or the connection ends).
+      {"a flood that ends", {kFull, kFull, kFull, 0, 2}, 34, {kFull - 32, 2 * kFull}},
+      {"a flood up to the end", {kFull, kFull, 40}, 32, {kFull - 32, kFull + 40}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ConsoleCapture console;
+    Stream s;
+    PeerLines lines;
+    DropCounts drops;
+    s.state.lines = &lines;
+    s.state.drops = &drops;
+    int total = 0;
+    for (int n : c.strays) {
+      EXPECT_EQ(0, s.Receive(n == 0 ? kReset : Fill(size_t(n), 0x00)));
+      EndPeerReceive(&lines);
+      total += n;
+    }
+    EndPeerLines(&lines);
+    const std::string text = console.Text();
+    EXPECT_EQ(tarnexio_test::Occurrences(text, "BTFTM: unknow HCI packet type from remote"), size_t(c.lines));
+    EXPECT_EQ(tarnexio_test::CountsOfLines(text, "BTFTM: ", " more bytes of unknown HCI packet type from remote"),
+              c.more);
+    // Every stray byte is counted, shown or not.
+    EXPECT_EQ(drops.byCause[DROP_UNKNOWN_TYPE].load(), uint64_t(total));
   }
 }
 

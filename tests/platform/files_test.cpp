@@ -1,12 +1,19 @@
 // The environment and plain files of the posix backend: names and values as UTF-8.
 #include "platform/platform.h"
+#include "platform/posix/capture_target.h"
 #include "platform/posix/utf8.h"
+
+#include "child_process.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -58,6 +65,39 @@ TEST(Files, TheEnvironmentAndAFileByAWideName) {
   errno = 0;
   EXPECT_EQ(CreateFileForWriting(L"/nonexistent-tarnexio-dir/x"), nullptr);
   EXPECT_EQ(errno, ENOENT);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CaptureTarget, AWriteThatFillsTheDiskPartWayIsUndoneToWhereTheFileEndedBefore) {
+  tarnexio_test::SmallDisk disk(8192);
+  if (!disk.why.empty()) GTEST_SKIP() << disk.why;
+  const std::string name = disk.path + "/run.btsnoop";
+  tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(name, "tarnexio", 0, nullptr);
+  ASSERT_EQ(t.kind, tarnexio_posix::CAPTURE_TARGET_FILE) << t.error;
+  tarnexio_posix::CaptureFds fds{t.fd, t.pathFd, t.dirFd, t.nameInDir};
+  const struct {
+    size_t length;
+    long result;
+    off_t sizeAfter;
+  } writes[] = {
+      {3000, 3000, 3000}, {3000, 3000, 6000},
+      {3000, -ENOSPC, 6000},  // 2192 bytes would fit: they are cut off again
+      {2000, 2000, 8000},     // what fits still goes in after it
+      {500, -ENOSPC, 8000},   {192, 192, 8192}, {1, -ENOSPC, 8192},
+  };
+  for (const auto& w : writes) {
+    SCOPED_TRACE(w.length);
+    const std::vector<uint8_t> record(w.length, 0x5A);
+    EXPECT_EQ(tarnexio_posix::WriteCaptureFds(&fds, record.data(), record.size(), -1), w.result);
+    struct stat st {};
+    ASSERT_EQ(fstat(fds.fd, &st), 0);
+    EXPECT_EQ(st.st_size, w.sizeAfter);
+    EXPECT_EQ(lseek(fds.fd, 0, SEEK_CUR), w.sizeAfter) << "the next record follows the last whole one";
+  }
+  tarnexio_posix::CloseCaptureFds(&fds);
 }
 
 }  // namespace

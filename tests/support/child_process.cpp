@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -243,11 +244,44 @@ TempDir::~TempDir() {
   if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
+SmallDisk::SmallDisk(size_t size) {
+  char pattern[] = "/tmp/tarnexio-disk.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) {
+    why = std::string("no directory for a small disk: ") + std::strerror(errno);
+    return;
+  }
+  path = pattern;
+  const std::string options = "size=" + std::to_string(size) + ",mode=0700";
+  if (mount("tarnexio-small", path.c_str(), "tmpfs", 0, options.c_str()) != 0)
+    why = std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
+}
+
+SmallDisk::~SmallDisk() {
+  if (path.empty()) return;
+  if (why.empty()) umount2(path.c_str(), MNT_DETACH);
+  rmdir(path.c_str());
+}
+
 size_t Occurrences(const std::string& text, const std::string& piece) {
   if (piece.empty()) return 0;
   size_t n = 0;
   for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + piece.size())) ++n;
   return n;
+}
+
+std::vector<unsigned long long> CountsOfLines(const std::string& text, const std::string& before,
+                                              const std::string& after) {
+  std::vector<unsigned long long> counts;
+  size_t at = 0;
+  for (size_t end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    const std::string line = text.substr(at, end - at);
+    if (line.compare(0, before.size(), before) != 0) continue;
+    size_t digits = before.size();
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    if (digits == before.size() || line.compare(digits, after.size(), after) != 0) continue;
+    counts.push_back(std::stoull(line.substr(before.size(), digits - before.size())));
+  }
+  return counts;
 }
 
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines) {

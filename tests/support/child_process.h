@@ -93,6 +93,17 @@ class ChildProcess {
 
 // A temporary directory below /tmp, removed with everything in it when the object goes;
 // path is empty when none could be made.
+// A tmpfs of `size` bytes mounted on a directory of its own (root only): a disk that fills.
+// Unmounted when it goes.
+struct SmallDisk {
+  explicit SmallDisk(size_t size);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  std::string path;
+  std::string why;  // why it could not be had, or ""
+};
+
 struct TempDir {
   explicit TempDir(const std::string& prefix = "tarnexio-test");
   ~TempDir();
@@ -112,6 +123,11 @@ std::string Printable(const std::string& text);
 
 // How many times piece occurs in text, one occurrence after the other (0 for an empty piece).
 size_t Occurrences(const std::string& text, const std::string& piece);
+
+// The counts that whole lines of text give between before and after ("BTFTM: " 12 " more
+// ..."), in order.
+std::vector<unsigned long long> CountsOfLines(const std::string& text, const std::string& before,
+                                              const std::string& after);
 
 // A TCP port for a program under test to listen on: outside the system's ephemeral range
 // (so no outgoing connection takes it meanwhile), free on every address as the bridge

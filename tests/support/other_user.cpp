@@ -230,6 +230,20 @@ std::vector<PlantedCaptureName> PlantedCaptureNames() {
        "it has more than one name"},
       {"a character device", [](const std::string&, std::string*) { return std::string("/dev/null"); },
        "it is neither a regular file nor a FIFO"},
+      // Objects of the user's own that others could open before the run: a FIFO made under
+      // umask 022, a file whose group may write it.
+      {"the user's FIFO that others may read",
+       [](const std::string& dir, std::string*) {
+         const std::string fifo = dir + "/live.pcapng";
+         return mkfifo(fifo.c_str(), 0600) == 0 && chmod(fifo.c_str(), 0644) == 0 ? fifo : std::string("(no FIFO)");
+       },
+       "others may read or write it (mode 0644)"},
+      {"the user's file that its group may write",
+       [](const std::string& dir, std::string* victim) {
+         *victim = RootOnlyFile(dir);
+         return chmod(victim->c_str(), 0620) == 0 ? *victim : std::string("(no file)");
+       },
+       "others may read or write it (mode 0620)"},
   };
   OtherUser other;
   std::string whyNot;

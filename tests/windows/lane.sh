@@ -242,8 +242,9 @@ check_capture_pipe() {
   sed -i 's/\r$//' "$dir/client.log"
   if [ "$code" = 0 ] && [ "$client_code" = 0 ] &&
      grep -q "Capturing HCI packets to the pipe .* once a reader opens it" "$dir/bridge.log" &&
-     [ "$(grep -v '^connected$' "$dir/client.log")" = $'0 01 4\n1 04 7\nrecords 2' ]; then
-    echo "ok   named pipe capture: the reader got the pcap header, the command and its event"
+     grep -qx "access: this user alone" "$dir/client.log" &&
+     [ "$(grep -v '^connected$\|^access: ' "$dir/client.log")" = $'0 01 4\n1 04 7\nrecords 2' ]; then
+    echo "ok   named pipe capture: admits the bridge's user alone; the reader got the pcap header, the command and its event"
   else
     echo "FAIL named pipe capture: host exit $code, client exit $client_code"
     cat "$dir/client.log" "$dir/bridge.log"

@@ -33,3 +33,27 @@ TEST(CaptureName, NamesCarryTheUtcStartToTheMillisecondAndSortByIt) {
   }
   EXPECT_EQ(CaptureFileName("ftmd", 0, 7, 2), "ftmd-19700101-000000-000-7-2.btsnoop");
 }
+
+TEST(CaptureName, OnlyNamesOfTheProgramsOwnShapeAreItsCaptureFiles) {
+  const struct {
+    const char* name;
+    bool ours;
+  } cases[] = {
+      {"tarnexio-20261208-101502-123-4711.btsnoop", true},
+      {"tarnexio-20261208-101502-123-4711-2.btsnoop", true},
+      {"tarnexio-20261208-101502-123-4711.pcapng", false},
+      {"ftmd-20261208-101502-123-4711.btsnoop", false},
+      {"tarnexio-20261208-101502-123-.btsnoop", false},
+      {"tarnexio-2026120-101502-123-4711.btsnoop", false},
+      {"tarnexio-20261208-101502-123-4711-.btsnoop", false},
+      {"tarnexio-20261208-101502-123-4711-2-3.btsnoop", false},
+      {"tarnexio-20261208-101502-123-47x1.btsnoop", false},
+      {"tarnexio-20261208-101502-123-4711.btsnoop.old", false},
+      {"notes-tarnexio-20261208-101502-123-4711.btsnoop", false},
+      {"tarnexio.btsnoop", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsCaptureFileName("tarnexio", c.name), c.ours) << c.name;
+  // What CaptureFileName gives is always one.
+  for (unsigned attempt : {0u, 1u, 99u})
+    EXPECT_TRUE(IsCaptureFileName("ftmd", CaptureFileName("ftmd", 1765188902123, 4711, attempt))) << attempt;
+}

@@ -25,6 +25,7 @@ int awaitReader(void* fds, int timeoutMs) {
 }
 void dropReader(void* fds) { tarnexio_posix::DropCaptureReaderFds(static_cast<CaptureFds*>(fds)); }
 void closeFds(void* fds) { tarnexio_posix::CloseCaptureFds(static_cast<CaptureFds*>(fds)); }
+void closeEmptyFds(void* fds) { tarnexio_posix::CloseEmptyCaptureFds(static_cast<CaptureFds*>(fds)); }
 
 }  // namespace
 
@@ -44,11 +45,12 @@ bool openCapture(CaptureFile& capture, const std::string& name, const gid_t* gro
     case tarnexio_posix::CAPTURE_TARGET_FILE: break;
   }
   const bool pipe = t.kind == tarnexio_posix::CAPTURE_TARGET_FIFO;
-  capture.fds = CaptureFds{t.fd, t.pathFd};
+  capture.fds = CaptureFds{t.fd, t.pathFd, t.dirFd, t.nameInDir};
   CaptureSink sink;
   sink.context = &capture.fds;
   sink.write = writeFds;
   sink.close = closeFds;
+  sink.closeEmpty = closeEmptyFds;
   if (pipe) {
     sink.awaitReader = awaitReader;
     sink.dropReader = dropReader;

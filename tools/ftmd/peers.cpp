@@ -81,6 +81,12 @@ bool tcpTableOwner(const std::string& table, TcpEnd local, TcpEnd remote, uid_t&
   return false;
 }
 
+pid_t unixPeerPid(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof cred;
+  return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 ? cred.pid : 0;
+}
+
 bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids) {
   ucred cred{};
   socklen_t len = sizeof cred;

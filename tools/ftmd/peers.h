@@ -48,6 +48,9 @@ int socketDiagOwner(const TcpEnd& local, const TcpEnd& remote, uid_t& uid);
 // connected socket. False when the kernel cannot say.
 bool unixPeer(int fd, uid_t& uid, std::vector<gid_t>& gids);
 bool loopbackPeer(int fd, uid_t& uid);
+// The process on the other end of a connected Unix-domain socket, as it was at connect;
+// 0 when the kernel cannot say.
+pid_t unixPeerPid(int fd);
 
 // Fills `out` from the system's random source (getrandom, else /dev/urandom). False when
 // neither gives it.

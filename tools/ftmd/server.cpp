@@ -28,8 +28,12 @@ constexpr int kMaxResets = 1024;
 // the next pass, so that a flood of connects never holds up the clients being served.
 constexpr int kAcceptsPerPass = 8;
 constexpr int kNoneWaiting = -1, kRefused = -2;  // what acceptServed returns besides a descriptor
-// A user whose connections present more wrong lane tokens than this gets no more lanes.
+// A client (a process of a user) that presented more wrong lane tokens than this gets no
+// more lanes until one of them is forgiven; one is forgiven each kForgiveAttach. A client
+// that keeps guessing tries once per that time, and other clients of its user are not
+// held up by it.
 constexpr int kMaxFailedAttaches = 3;
+constexpr std::chrono::seconds kForgiveAttach{5};
 
 // A read of 0 bytes is either the end of the connection or an empty datagram; only the
 // end leaves the socket shut for reading.
@@ -324,6 +328,7 @@ void Server::acceptDevice(int listenFd, bool tcp) {
     c->fd = fd;
     c->tcp = tcp;
     c->uid = uid;
+    if (!tcp) c->pid = unixPeerPid(fd);
     c->tag = "conn " + std::to_string(nextConn_++);
     Connection* raw = c.get();
     if (real_ && real_->fd() < 0) {
@@ -411,18 +416,39 @@ void Server::reply(Connection& device, Bytes msg) {
   send(device, std::move(msg));
 }
 
+int Server::failedAttachesNow(FailedAttaches& f) {
+  const TimePoint now = clock_.now();
+  const auto forgiven = (now - f.since) / kForgiveAttach;
+  if (forgiven >= f.count) {
+    f.count = 0;
+    f.since = now;
+  } else {
+    f.count -= int(forgiven);
+    f.since += forgiven * kForgiveAttach;
+  }
+  return f.count;
+}
+
 bool Server::attach(Connection& c, const LaneToken& token) {
-  int& failed = failedAttaches_[c.uid];
-  auto device = failed > kMaxFailedAttaches ? tokens_.end() : tokens_.find(token);
+  // Clients whose failures have all been forgiven are forgotten.
+  for (auto it = failedAttaches_.begin(); it != failedAttaches_.end();)
+    it = failedAttachesNow(it->second) == 0 ? failedAttaches_.erase(it) : std::next(it);
+  FailedAttaches& failed = failedAttaches_[{c.uid, c.pid}];
+  if (failed.count == 0) failed.since = clock_.now();
+  // A barred client's tries are not looked at, and not counted: they cannot guess.
+  const bool barred = failed.count > kMaxFailedAttaches;
+  auto device = barred ? tokens_.end() : tokens_.find(token);
   // Only a client of the same user as the device connection may add lanes to it.
   if (device == tokens_.end() || device->second == c.fd || conns_.at(device->second)->uid != c.uid) {
     ++figures_.laneAttachFailures;
-    if (++failed == kMaxFailedAttaches + 1) {
-      logError("uid " + std::to_string(c.uid) + " presented " + std::to_string(failed) +
-               " wrong lane tokens: its connections get no more lanes");
+    if (!barred && ++failed.count == kMaxFailedAttaches + 1) {
+      logError("uid " + std::to_string(c.uid) + (c.pid != 0 ? " pid " + std::to_string(c.pid) : std::string()) +
+               " presented " + std::to_string(failed.count) + " wrong lane tokens: its lanes are refused until one is "
+               "forgiven, one each " + std::to_string(kForgiveAttach.count()) + " s");
     }
     return false;
   }
+  if (failed.count == 0) failedAttaches_.erase({c.uid, c.pid});
   Connection& primary = *conns_.at(device->second);
   tokens_.erase(c.token);
   c.token = LaneToken();

@@ -47,6 +47,7 @@ class Server {
     int fd = -1;  // socket.get(): the connection's key in conns_
     bool tcp = false;
     uid_t uid = 0;
+    pid_t pid = 0;  // the client's process (0 for the TCP form, which carries none)
     std::string tag;
     std::deque<Bytes> out;  // replies the socket has not taken yet (framed for TCP)
     size_t outOff = 0;      // bytes of out.front() already sent (TCP)
@@ -111,7 +112,13 @@ class Server {
   unsigned nextConn_ = 1;
   PeerPolicy policy_;
   std::map<LaneToken, int> tokens_;  // offered token -> device connection fd
-  std::map<uid_t, int> failedAttaches_;  // ATTACHes refused, per user
+  // ATTACHes refused, per client: its user and process. Each is forgiven after a while.
+  struct FailedAttaches {
+    int count = 0;
+    TimePoint since;  // when the last one was forgiven, or the first came
+  };
+  std::map<std::pair<uid_t, pid_t>, FailedAttaches> failedAttaches_;
+  int failedAttachesNow(FailedAttaches& f);
   std::map<int, std::unique_ptr<Connection>> conns_;
   std::map<uid_t, size_t> connsPerUser_;
   H4Sessions h4_;  // one client per user

@@ -1,5 +1,7 @@
 #include "hci_names.h"
 
+#include "text.h"
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -170,10 +172,8 @@ bool EventByName(const std::string& text, uint8_t* code, uint8_t* subevent) {
       return true;
     }
   }
-  char* end = nullptr;
-  if (text.empty() || text[0] < '0' || text[0] > '9') return false;
-  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (*end != '\0' || v == 0 || v > 0xFF) return false;
+  unsigned long v = 0;
+  if (!ParseNumber(text, 0xFF, &v) || v == 0) return false;
   *code = (uint8_t)v;
   *subevent = 0;
   return true;

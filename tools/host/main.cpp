@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <cstring>
 
 #include "run.h"
+#include "text.h"
 #include "wire/version.h"
 
 int main(int argc, char** argv) {
@@ -22,17 +24,14 @@ int main(int argc, char** argv) {
   std::string error;
   bool ok = ParseCommandLine(args, &options, &error);
   if (ok && !options.scriptPath.empty()) {
-    std::ifstream file(options.scriptPath, std::ios::binary);
-    std::stringstream text;
-    text << file.rdbuf();
-    if (!file) {
+    std::string text;
+    if (!ReadScript(options.scriptPath, &text, &error)) {
       ok = false;
-      error = "cannot read script " + options.scriptPath;
     } else {
-      ok = ParseSteps(ScriptWords(text.str()), options.mode, &options.steps, &error);
+      ok = ParseSteps(ScriptWords(text), options.mode, &options.steps, &error);
       if (ok && options.steps.empty()) {
         ok = false;
-        error = "script " + options.scriptPath + " holds no steps";
+        error = "script " + Printable(options.scriptPath) + " holds no steps";
       }
     }
   }

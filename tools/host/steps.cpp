@@ -1,10 +1,12 @@
 #include "steps.h"
 
 #include <cctype>
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 
 #include "hci_names.h"
+#include "text.h"
 
 namespace host {
 
@@ -31,17 +33,6 @@ const char kUsage[] =
     "             3 connection failed or a step timed out\n";
 
 namespace {
-
-// A whole-word unsigned number, decimal or 0x hex, within [0, max].
-bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value) {
-  if (text.empty() || !std::isdigit((unsigned char)text[0])) return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long v = std::strtoul(text.c_str(), &end, 0);
-  if (errno != 0 || *end != '\0' || v > max) return false;
-  *value = v;
-  return true;
-}
 
 bool ParseSeconds(const std::string& text, uint32_t* ms) {
   if (text.empty() || !(std::isdigit((unsigned char)text[0]) || text[0] == '.')) return false;
@@ -215,8 +206,9 @@ bool ParseHexBytes(const std::string& text, Bytes* bytes) {
 
 bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<Step>* steps, std::string* error) {
   size_t i = 0;
+  // The words come from a script or a command line: they are shown as Printable text.
   auto bad = [&](const std::string& why) {
-    *error = why;
+    *error = Printable(why);
     return false;
   };
   size_t previous = 0;  // where the step before this one began
@@ -355,6 +347,38 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
   return true;
 }
 
+bool ReadScript(const std::string& path, std::string* text, std::string* error) {
+  const std::string shown = Printable(path);
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    *error = "cannot read script " + shown;
+    return false;
+  }
+  struct stat st;
+  if (fstat(fileno(file), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode))) {
+    std::fclose(file);
+    *error = "script " + shown + " is neither a regular file nor a pipe";
+    return false;
+  }
+  text->clear();
+  char buffer[8192];
+  size_t n = 0;
+  // One byte past the limit is read, to tell a script of the limit's size from a longer one.
+  while (text->size() <= kMaxScriptBytes && (n = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+    text->append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) {
+    *error = "cannot read script " + shown;
+    return false;
+  }
+  if (text->size() > kMaxScriptBytes) {
+    *error = "script " + shown + " is longer than " + std::to_string(kMaxScriptBytes) + " bytes";
+    return false;
+  }
+  return true;
+}
+
 std::vector<std::string> ScriptWords(const std::string& text) {
   std::vector<std::string> words;
   std::string word;
@@ -413,7 +437,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
       *error = a == "--mode" ? "--mode needs raw or diag"
                : a == "--timeout"     ? "--timeout needs SECONDS above 0"
                : a == "--wait-bridge" ? "--wait-bridge needs SECONDS"
-                                  : "unknown option " + a;
+                                  : "unknown option " + Printable(a);
       return false;
     }
   }
@@ -426,7 +450,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
   unsigned long port;
   if (colon == std::string::npos || colon == 0 || !ParseNumber(target.substr(colon + 1), 65535, &port) ||
       port == 0) {
-    *error = "'" + target + "' is not HOST:PORT";
+    *error = "'" + Printable(target) + "' is not HOST:PORT";
     return false;
   }
   options->host = target.substr(0, colon);

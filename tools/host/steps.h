@@ -79,6 +79,13 @@ bool CheckStepOrder(const std::vector<Step>& steps, std::string* error);
 // The words of a script: whitespace separated, '#' to the end of its line is a comment.
 std::vector<std::string> ScriptWords(const std::string& text);
 
+// The largest script --script reads: far more than any bench script.
+constexpr size_t kMaxScriptBytes = size_t(1) << 20;
+
+// Reads the script at path into *text: a regular file or a pipe of at most
+// kMaxScriptBytes. False with *error saying why not (a device, a directory, too long).
+bool ReadScript(const std::string& path, std::string* text, std::string* error);
+
 // "0x0c03", "0c03" or "3:3" (OGF:OCF, each decimal or 0x hex).
 bool ParseOpcode(const std::string& text, uint16_t* opcode);
 // Hex bytes, two digits each: "0103", "01:03", "01-03" or "0x0103".

@@ -35,10 +35,17 @@ class JsonLine {
   std::string body_;
 };
 
-// A JSON string literal, quotes included; bytes that are not valid UTF-8 become U+FFFD.
+// A JSON string literal, quotes included; bytes that are not valid UTF-8 become U+FFFD;
+// controls (C0, DEL, C1) and the marks that turn the direction of text are escaped (\u009b).
 std::string JsonString(const std::string& text);
 
-// Text fit for a console line: control characters and invalid UTF-8 become '?'.
+// Text fit for a terminal line, whoever sent it: C0 controls, DEL, C1 controls and bytes
+// that are no valid UTF-8 become \xNN (\x1b, \x9b), the marks that turn the direction
+// of text (U+200E, U+200F, U+202A-U+202E, U+2066-U+2069) \uNNNN, and a backslash \\.
 std::string Printable(const std::string& text);
+
+// A whole-word unsigned number within [0, max]: decimal without a leading zero ("0"
+// itself is one), or 0x (0X) and hexadecimal digits. Never octal, no sign, no spaces.
+bool ParseNumber(const std::string& text, unsigned long max, unsigned long* value);
 
 }  // namespace host

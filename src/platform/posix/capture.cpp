@@ -11,12 +11,13 @@ struct CaptureStream {
   tarnexio_posix::CaptureFds fds;
 };
 
-CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why,
+                                    unsigned keep) {
   std::string utf8;
   for (const wchar_t* c = name; *c != 0; ++c) tarnexio_posix::AppendUtf8(utf8, uint32_t(*c));
   using namespace std::chrono;
   const int64_t now = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
-  const tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(utf8, "tarnexio", now, nullptr);
+  const tarnexio_posix::CaptureTarget t = tarnexio_posix::OpenCaptureTarget(utf8, "tarnexio", now, nullptr, keep);
   *path = tarnexio_posix::DecodeUtf8(t.path);
   *stream = nullptr;
   switch (t.kind) {
@@ -25,7 +26,7 @@ CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, Cap
     case tarnexio_posix::CAPTURE_TARGET_FIFO:
     case tarnexio_posix::CAPTURE_TARGET_FILE: break;
   }
-  *stream = new CaptureStream{{t.fd, t.pathFd}};
+  *stream = new CaptureStream{{t.fd, t.pathFd, t.dirFd, t.nameInDir}};
   return t.kind == tarnexio_posix::CAPTURE_TARGET_FIFO ? CAPTURE_OPENED_PIPE : CAPTURE_OPENED_FILE;
 }
 
@@ -41,5 +42,10 @@ void DropCaptureReader(CaptureStream* stream) { tarnexio_posix::DropCaptureReade
 
 void CloseCaptureStream(CaptureStream* stream) {
   tarnexio_posix::CloseCaptureFds(&stream->fds);
+  delete stream;
+}
+
+void CloseEmptyCaptureStream(CaptureStream* stream) {
+  tarnexio_posix::CloseEmptyCaptureFds(&stream->fds);
   delete stream;
 }

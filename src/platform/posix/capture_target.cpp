@@ -2,7 +2,11 @@
 
 #include "wire/capture_name.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <dirent.h>
+#include <vector>
+#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -41,6 +45,20 @@ bool SetMode(int fd, const gid_t* group) {
   return fchmod(fd, group != nullptr ? 0640 : 0600) == 0;
 }
 
+// Access by others to an object of ours that a capture would go into: any for a file
+// or FIFO without group, and with group anything but that group's reading.
+bool OthersMayAccess(const struct stat& st, const gid_t* group) {
+  mode_t allowed = 0;
+  if (group != nullptr && st.st_gid == *group) allowed = S_IRGRP;
+  return (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH) & ~allowed) != 0;
+}
+
+std::string ModeText(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", unsigned(mode & 07777));
+  return text;
+}
+
 CaptureTarget Failed(CaptureTarget t, int error) {
   if (t.fd >= 0) close(t.fd);
   if (t.pathFd >= 0) close(t.pathFd);
@@ -50,11 +68,37 @@ CaptureTarget Failed(CaptureTarget t, int error) {
   return t;
 }
 
-CaptureTarget Refused(CaptureTarget t, const char* why) {
+CaptureTarget Refused(CaptureTarget t, const std::string& why) {
   t = Failed(t, 0);
   t.kind = CAPTURE_TARGET_REFUSED;
   t.why = why;
   return t;
+}
+
+// The name in dirFd is the user's own regular file of one name: one that may be removed.
+bool OwnFileAt(int dirFd, const std::string& name, struct stat* st) {
+  return fstatat(dirFd, name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st->st_mode) &&
+         st->st_uid == geteuid() && st->st_nlink == 1;
+}
+
+// Keeps at most keep capture files of prefix's in dirFd (the one just made among them): the
+// oldest by name, which is by start time, go. Others' files and other names are left alone.
+void PruneCaptureDirectory(int dirFd, const std::string& prefix, size_t keep) {
+  const int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  DIR* dir = fdopendir(listFd);
+  if (dir == nullptr) {
+    close(listFd);
+    return;
+  }
+  std::vector<std::string> ours;
+  struct stat st;
+  while (const dirent* e = readdir(dir)) {
+    if (IsCaptureFileName(prefix, e->d_name) && OwnFileAt(dirFd, e->d_name, &st)) ours.emplace_back(e->d_name);
+  }
+  closedir(dir);
+  std::sort(ours.begin(), ours.end());
+  for (size_t i = 0; i + keep < ours.size(); ++i) unlinkat(dirFd, ours[i].c_str(), 0);
 }
 
 // A new file in the directory held by dirFd; its name is never one that exists.
@@ -70,6 +114,7 @@ CaptureTarget CreateInDirectory(CaptureTarget t, int dirFd, const std::string& p
     t.fd = fd;
     if (!SetMode(fd, group)) return Failed(t, errno);
     t.kind = CAPTURE_TARGET_FILE;
+    t.nameInDir = name;
     return t;
   }
   return Failed(t, EEXIST);
@@ -78,7 +123,7 @@ CaptureTarget CreateInDirectory(CaptureTarget t, int dirFd, const std::string& p
 }  // namespace
 
 CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& prefix, int64_t unixMillis,
-                                const gid_t* group) {
+                                const gid_t* group, size_t keep) {
   CaptureTarget t;
   t.path = name;
   for (int tries = 0; tries < 3; ++tries) {
@@ -102,11 +147,20 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
       close(t.pathFd);
       t.pathFd = -1;
       t = CreateInDirectory(t, dirFd, prefix, unixMillis, group);
-      close(dirFd);
+      if (t.kind != CAPTURE_TARGET_FILE) {
+        close(dirFd);
+        return t;
+      }
+      if (keep > 0) PruneCaptureDirectory(dirFd, prefix, keep);
+      t.dirFd = dirFd;
       return t;
     }
     if (st.st_uid != geteuid()) return Refused(t, "it belongs to another user");
+    // Whoever could open it before the run could read the capture, or write into it.
+    const bool open = OthersMayAccess(st, group);
+    const std::string openWhy = "others may read or write it (mode " + ModeText(st.st_mode) + ")";
     if (S_ISFIFO(st.st_mode)) {
+      if (open) return Refused(t, openWhy);
       t.kind = CAPTURE_TARGET_FIFO;
       t.fd = OpenFifoWriter(t.pathFd);
       if (t.fd < 0 && errno != ENXIO) return Failed(t, errno);
@@ -115,6 +169,7 @@ CaptureTarget OpenCaptureTarget(const std::string& name, const std::string& pref
     if (!S_ISREG(st.st_mode)) return Refused(t, "it is neither a regular file nor a FIFO");
     // A second name of a file is a way into a file its owner did not mean to give.
     if (st.st_nlink > 1) return Refused(t, "it has more than one name (a hard link)");
+    if (open) return Refused(t, openWhy);
     t.fd = Reopen(t.pathFd, name, st, O_WRONLY | O_NONBLOCK);
     if (t.fd < 0) return Failed(t, errno);
     close(t.pathFd);
@@ -136,11 +191,18 @@ int OpenFifoWriter(int pathFd) {
 long WriteCaptureFds(CaptureFds* target, const uint8_t* data, size_t length, int timeoutMs) {
   if (target->fd < 0) return -EPIPE;
   if (target->pathFd < 0) {
+    // A file: what a failed write left of the record is cut off again, so that the file
+    // ends with the last whole record (a full disk takes part of a record, then fails).
+    const off_t start = lseek(target->fd, 0, SEEK_CUR);
     size_t done = 0;
     while (done < length) {
       const ssize_t n = write(target->fd, data + done, length - done);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return -(n < 0 ? errno : EIO);
+      if (n <= 0) {
+        const int error = n < 0 ? errno : EIO;
+        if (done > 0 && start >= 0 && ftruncate(target->fd, start) == 0) lseek(target->fd, start, SEEK_SET);
+        return -error;
+      }
       done += size_t(n);
     }
     return long(length);
@@ -177,6 +239,16 @@ void CloseCaptureFds(CaptureFds* target) {
   DropCaptureReaderFds(target);
   if (target->pathFd >= 0) close(target->pathFd);
   target->pathFd = -1;
+  if (target->dirFd >= 0) close(target->dirFd);
+  target->dirFd = -1;
+}
+
+void CloseEmptyCaptureFds(CaptureFds* target) {
+  struct stat mine, named;
+  if (target->dirFd >= 0 && target->fd >= 0 && fstat(target->fd, &mine) == 0 &&
+      OwnFileAt(target->dirFd, target->nameInDir, &named) && SameFile(mine, named))
+    unlinkat(target->dirFd, target->nameInDir.c_str(), 0);
+  CloseCaptureFds(target);
 }
 
 }  // namespace tarnexio_posix

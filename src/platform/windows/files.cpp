@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <algorithm>
 #include <vector>
 
 std::string ProgramNameForHelp(const char*) { return "Tarnexio.exe"; }
@@ -52,6 +53,7 @@ std::FILE* StreamOf(HANDLE handle) {
 // connects to. The pipe's operations are overlapped, so that none waits longer than asked.
 struct CaptureStream {
   std::FILE* file = nullptr;
+  std::wstring createdInDirectory;  // the file, when it was created in a directory for this run
   HANDLE pipe = INVALID_HANDLE_VALUE;
   OVERLAPPED connect = {};
   bool connecting = false;  // a ConnectNamedPipe is pending on connect
@@ -65,10 +67,49 @@ bool IsPipeName(const wchar_t* name) {
   return _wcsnicmp(name, prefix, wcslen(prefix)) == 0 && wcslen(name) > wcslen(prefix);
 }
 
+// A security descriptor whose access list admits the user this process runs as, alone:
+// a named pipe's default one lets everyone read it. The buffer holds the descriptor, its
+// list and the user's SID; false when the token cannot say who the user is.
+struct OwnerOnlySecurity {
+  SECURITY_DESCRIPTOR descriptor;
+  std::vector<BYTE> user;  // TOKEN_USER and its SID
+  std::vector<BYTE> acl;
+  SECURITY_ATTRIBUTES attributes;
+};
+
+bool MakeOwnerOnlySecurity(OwnerOnlySecurity* s) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  s->user.resize(size);
+  const bool known = size > 0 && GetTokenInformation(token, TokenUser, s->user.data(), size, &size);
+  CloseHandle(token);
+  if (!known) return false;
+  PSID sid = reinterpret_cast<TOKEN_USER*>(s->user.data())->User.Sid;
+  s->acl.resize(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(sid));
+  ACL* acl = reinterpret_cast<ACL*>(s->acl.data());
+  if (!InitializeAcl(acl, DWORD(s->acl.size()), ACL_REVISION) || !AddAccessAllowedAce(acl, ACL_REVISION, GENERIC_ALL, sid))
+    return false;
+  if (!InitializeSecurityDescriptor(&s->descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&s->descriptor, TRUE, acl, FALSE))
+    return false;
+  s->attributes.nLength = sizeof s->attributes;
+  s->attributes.lpSecurityDescriptor = &s->descriptor;
+  s->attributes.bInheritHandle = FALSE;
+  return true;
+}
+
 CaptureOpenResult CreateCapturePipe(const wchar_t* name, CaptureStream** stream, std::wstring* why) {
+  OwnerOnlySecurity security;
+  if (!MakeOwnerOnlySecurity(&security)) {
+    errno = EACCES;
+    return CAPTURE_CANNOT_CREATE;
+  }
   // The first instance only: a pipe of that name that exists already belongs to someone else.
   HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 0, 0, nullptr);
+                                 PIPE_TYPE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 65536, 0, 0,
+                                 &security.attributes);
   if (pipe == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED || error == ERROR_PIPE_BUSY) {
@@ -113,9 +154,29 @@ long WriteToPipe(CaptureStream* stream, const uint8_t* data, size_t length, int 
   return result;
 }
 
+// Keeps at most keep capture files of this program in the directory (the one just made
+// among them): the oldest by name, which is by start time, go. Links and other names are
+// left alone.
+void PruneCaptureDirectory(const std::wstring& directory, unsigned keep) {
+  std::vector<std::wstring> ours;
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"tarnexio-*.btsnoop").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) continue;
+    std::string narrow;
+    for (const wchar_t* c = found.cFileName; *c != 0; ++c) narrow += *c < 0x80 ? char(*c) : '?';
+    if (IsCaptureFileName("tarnexio", narrow)) ours.push_back(found.cFileName);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  std::sort(ours.begin(), ours.end());
+  for (size_t i = 0; i + keep < ours.size(); ++i) DeleteFileW((directory + ours[i]).c_str());
+}
+
 }  // namespace
 
-CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why) {
+CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, CaptureStream** stream, std::wstring* why,
+                                    unsigned keep) {
   *path = name;
   *stream = nullptr;
   if (IsPipeName(name)) return CreateCapturePipe(name, stream, why);
@@ -144,20 +205,36 @@ CaptureOpenResult OpenCaptureStream(const wchar_t* name, std::wstring* path, Cap
       }
       file = StreamOf(handle);
       if (file == nullptr) return CAPTURE_CANNOT_CREATE;
+      std::wstring directory = name;
+      if (!directory.empty() && directory.back() != L'\\' && directory.back() != L'/') directory += L'\\';
+      if (keep > 0) PruneCaptureDirectory(directory, keep);
     }
   }
   if (file == nullptr) return CAPTURE_CANNOT_CREATE;
   std::setvbuf(file, nullptr, _IONBF, 0);
   *stream = new CaptureStream;
   (*stream)->file = file;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    (*stream)->createdInDirectory = *path;
   return CAPTURE_OPENED_FILE;
 }
 
 long WriteCaptureStream(CaptureStream* stream, const uint8_t* data, size_t length, int timeoutMs) {
   if (stream->file == nullptr) return WriteToPipe(stream, data, length, timeoutMs);
+  // What a failed write left of the record is cut off again, so that the file ends with
+  // the last whole record (a full disk takes part of a record, then fails).
+  const long long start = _ftelli64(stream->file);
   errno = 0;
   if (std::fwrite(data, 1, length, stream->file) == length && std::fflush(stream->file) == 0) return long(length);
-  return -(errno != 0 ? errno : EIO);
+  const int error = errno != 0 ? errno : EIO;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream->file)));
+  LARGE_INTEGER at;
+  at.QuadPart = start;
+  if (start >= 0 && handle != INVALID_HANDLE_VALUE && SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)) {
+    SetEndOfFile(handle);
+    clearerr(stream->file);
+  }
+  return -error;
 }
 
 int AwaitCaptureReader(CaptureStream* stream, int timeoutMs) {
@@ -284,4 +361,10 @@ int ReadFileInDirectory(const wchar_t* dir, const wchar_t* name, size_t limit, s
   }
   CloseHandle(file);
   return result;
+}
+
+void CloseEmptyCaptureStream(CaptureStream* stream) {
+  const std::wstring created = stream->createdInDirectory;
+  CloseCaptureStream(stream);
+  if (!created.empty()) DeleteFileW(created.c_str());
 }

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -232,7 +233,7 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   EXPECT_TRUE(token.Valid());
   EXPECT_FALSE(token == second.offer());
   // A group member who somehow has root's token, and then guesses: every try is closed
-  // without ATTACHED, and the fourth wrong one costs that user its lanes.
+  // without ATTACHED, and the fourth wrong one costs that client its lanes.
   AsUser member(other, false, [&](int) {
     int attached = 0;
     LaneToken guess = token;
@@ -247,8 +248,9 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   });
   EXPECT_EQ(member.Wait(15000), 0) << p.output();
   EXPECT_TRUE(p.waitForOutput(" presented 4 wrong lane tokens"));
-  EXPECT_EQ(Occurrences(p.output(), "ftmd: uid " + std::to_string(other.uid) +
-                                  " presented 4 wrong lane tokens: its connections get no more lanes\n"),
+  EXPECT_EQ(Occurrences(p.output(), "ftmd: uid " + std::to_string(other.uid) + " pid "), 1u) << p.output();
+  EXPECT_EQ(Occurrences(p.output(), " presented 4 wrong lane tokens: its lanes are refused until one is forgiven, "
+                                    "one each 5 s\n"),
             1u)
       << p.output();
   // Root's own lane still attaches and carries requests.
@@ -257,6 +259,53 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   const Reply attached = lane.recv();
   EXPECT_TRUE(attached.got && attached.kind == kMsgAttached);
   EXPECT_TRUE(served(lane));
+}
+
+// A lane of the client that holds `token`, from this process: true when ftmd answers ATTACHED.
+bool laneAttaches(const std::string& path, const LaneToken& token, int timeoutMs = 2000) {
+  DevClient lane(path);
+  lane.sendRaw(BuildDevchanAttach(token));
+  const Reply r = lane.recv(timeoutMs);
+  return r.got && r.kind == kMsgAttached;
+}
+
+TEST(FtmdTrust, ABadClientCostsItsOwnLanesForAWhileNotThoseOfItsUsersOtherBridges) {
+  TempDir base;
+  const std::string dir = deviceDirOthersMayReach(base), path = deviceSocket(dir, 1);
+  FtmdProcess p(dir, {});
+  ASSERT_TRUE(p.ready()) << p.output();
+  // The bad client: another process of the same user, whose lanes present wrong tokens
+  // (a buggy bridge). Its own good token is refused once it is barred, and taken again
+  // once a failure has been forgiven. Exit code: 0, or which of the three went wrong.
+  const auto started = std::chrono::steady_clock::now();
+  const pid_t bad = fork();
+  ASSERT_GE(bad, 0);
+  if (bad == 0) {
+    DevClient device(path);
+    if (!served(device)) _exit(4);
+    for (int i = 0; i < 4; ++i) {
+      LaneToken wrong = device.offer();
+      wrong.bytes[1] ^= uint8_t(i + 1);
+      if (laneAttaches(path, wrong)) _exit(1);
+    }
+    if (laneAttaches(path, device.offer())) _exit(2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tarnexio_test::ScaledMs(20000));
+    while (!laneAttaches(path, device.offer())) {
+      if (std::chrono::steady_clock::now() > deadline) _exit(3);
+      usleep(200 * 1000);  // a try a barred client may make as often as it likes: not counted
+    }
+    _exit(0);
+  }
+  // Meanwhile a later bridge of the same user gets its lanes.
+  EXPECT_TRUE(p.waitForOutput(" presented 4 wrong lane tokens", tarnexio_test::ScaledMs(10000)));
+  DevClient later(path);
+  ASSERT_TRUE(served(later));
+  EXPECT_TRUE(laneAttaches(path, later.offer())) << p.output();
+  int status = -1;
+  ASSERT_EQ(waitpid(bad, &status, 0), bad);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << p.output();
+  // Forgiven no sooner than the time one failure takes to be.
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
