@@ -276,21 +276,40 @@ TEST(FtmdTrust, ABadClientCostsItsOwnLanesForAWhileNotThoseOfItsUsersOtherBridge
   ASSERT_TRUE(p.ready()) << p.output();
   // The bad client: another process of the same user, whose lanes present wrong tokens
   // (a buggy bridge). Its own good token is refused once it is barred, and taken again
-  // once a failure has been forgiven. Exit code: 0, or which of the three went wrong.
+  // once a failure has been forgiven. The controller has one holder, so the bad client
+  // lets it go while the later bridge runs (pipes say when). Exit code: 0, or which step
+  // went wrong.
+  int badDone[2], laterDone[2];
+  ASSERT_EQ(pipe(badDone), 0);
+  ASSERT_EQ(pipe(laterDone), 0);
   const auto started = std::chrono::steady_clock::now();
   const pid_t bad = fork();
   ASSERT_GE(bad, 0);
   if (bad == 0) {
-    DevClient device(path);
-    if (!served(device)) _exit(4);
-    for (int i = 0; i < 4; ++i) {
-      LaneToken wrong = device.offer();
-      wrong.bytes[1] ^= uint8_t(i + 1);
-      if (laneAttaches(path, wrong)) _exit(1);
-    }
-    if (laneAttaches(path, device.offer())) _exit(2);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tarnexio_test::ScaledMs(20000));
-    while (!laneAttaches(path, device.offer())) {
+    {
+      DevClient device(path);
+      if (!served(device)) _exit(4);
+      for (int i = 0; i < 4; ++i) {
+        LaneToken wrong = device.offer();
+        wrong.bytes[1] ^= uint8_t(i + 1);
+        if (laneAttaches(path, wrong)) _exit(1);
+      }
+      if (laneAttaches(path, device.offer())) _exit(2);
+    }
+    char go = 0;
+    if (write(badDone[1], "x", 1) != 1) _exit(5);
+    pollfd wait = {laterDone[0], POLLIN, 0};
+    if (poll(&wait, 1, tarnexio_test::ScaledMs(20000)) != 1 || read(laterDone[0], &go, 1) != 1) _exit(5);
+    // The later bridge has gone: the controller is this client's again once ftmd has seen it go.
+    std::unique_ptr<DevClient> device;
+    for (;;) {
+      device = std::make_unique<DevClient>(path);
+      if (served(*device)) break;
+      if (std::chrono::steady_clock::now() > deadline) _exit(4);
+      usleep(50 * 1000);
+    }
+    while (!laneAttaches(path, device->offer())) {
       if (std::chrono::steady_clock::now() > deadline) _exit(3);
       usleep(200 * 1000);  // a try a barred client may make as often as it likes: not counted
     }
@@ -298,11 +317,23 @@ TEST(FtmdTrust, ABadClientCostsItsOwnLanesForAWhileNotThoseOfItsUsersOtherBridge
   }
   // Meanwhile a later bridge of the same user gets its lanes.
   EXPECT_TRUE(p.waitForOutput(" presented 4 wrong lane tokens", tarnexio_test::ScaledMs(10000)));
-  DevClient later(path);
-  ASSERT_TRUE(served(later));
-  EXPECT_TRUE(laneAttaches(path, later.offer())) << p.output();
+  pollfd badLetGo = {badDone[0], POLLIN, 0};
+  ASSERT_EQ(poll(&badLetGo, 1, tarnexio_test::ScaledMs(10000)), 1) << "the bad client never let the controller go";
+  {
+    std::unique_ptr<DevClient> later;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tarnexio_test::ScaledMs(10000));
+    for (;;) {
+      later = std::make_unique<DevClient>(path);
+      if (served(*later)) break;
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the later bridge never got the controller\n" << p.output();
+      usleep(50 * 1000);
+    }
+    EXPECT_TRUE(laneAttaches(path, later->offer())) << p.output();
+  }
+  ASSERT_EQ(write(laterDone[1], "x", 1), 1);
   int status = -1;
   ASSERT_EQ(waitpid(bad, &status, 0), bad);
+  for (int fd : {badDone[0], badDone[1], laterDone[0], laterDone[1]}) close(fd);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << p.output();
   // Forgiven no sooner than the time one failure takes to be.
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
