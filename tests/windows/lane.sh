@@ -77,10 +77,12 @@ cmake -DBASE="$base" -DSOURCE="$top" -DOUT_H="$out/generated/tarnexio_version.h"
   fail "version stamp"
 timeout 1200 g++ -std=c++17 -O1 -pthread -I"$top/tests/e2e" -I"$top/tests/support" -I"$top/src" -I"$out/generated" -I"$top/tools/host" \
   -DTARNEXIO_BIN="\"$here/e2e/tarnexio_wine.sh\"" -DFTMD_BIN="\"$here/e2e/ftmd_wine.py\"" \
-  "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp \
+  -DREADME_FILE="\"$top/README.md\"" -DDASHBOARD_FILE="\"$top/examples/grafana/tarnexio-benches.json\"" \
+  "$top/tests/e2e/harness.cpp" "${e2e_sources[@]}" "$top"/src/wire/*.cpp "$top/src/metrics/metrics_text.cpp" \
   "$top/tools/host/link.cpp" "$top/tools/host/requests.cpp" "$top"/src/platform/posix/*.cpp \
   "$top/src/platform/format_wide.cpp" \
   "$top/tests/support/capture_check.cpp" "$top/tests/support/child_process.cpp" "$top/tests/support/tcp_queues.cpp" "$top/tests/support/btvirt_watch.cpp" \
+  "$top/tests/support/http_get.cpp" \
   -lgtest_main -lgtest -o "$out/e2e_wine" || fail "end-to-end tests build"
 
 step "Wine prefix"
