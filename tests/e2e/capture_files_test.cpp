@@ -21,13 +21,6 @@ using namespace e2e;
 
 namespace {
 
-std::string Contents(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // A reset and its Command Complete through a raw mode run; the run's whole output.
 std::string ResetThrough(LiveRun& run) {
   run.host->Send(Hex("01 03 0c 00"));
@@ -81,7 +74,7 @@ TEST(CaptureFiles, NamesThatAreNotTheUsersOwnFileCostOneLineAndTheRunGoesOn) {
     TempDir files;
     std::string victim;
     const std::string name = c.plant(files.path, &victim);
-    const std::string before = victim.empty() ? "" : Contents(victim);
+    const std::string before = victim.empty() ? "" : tarnexio_test::FileContents(victim);
     LiveRun run("raw", {"--type", "1"}, {{"TARNEXIO_BTSNOOP", name}});
     ASSERT_TRUE(run.ready) << run.why;
     const std::string out = ResetThrough(run);
@@ -90,7 +83,7 @@ TEST(CaptureFiles, NamesThatAreNotTheUsersOwnFileCostOneLineAndTheRunGoesOn) {
     EXPECT_EQ(run.bridge.child->Count("running without capture\n"), 1) << out;
     EXPECT_EQ(run.bridge.child->Count("Capturing"), 0) << out;
     if (!victim.empty()) {
-      EXPECT_EQ(Contents(victim), before);
+      EXPECT_EQ(tarnexio_test::FileContents(victim), before);
     }
   }
 }

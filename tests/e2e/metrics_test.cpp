@@ -21,18 +21,11 @@ using namespace e2e;
 
 namespace {
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::string BridgeFile(const std::string& dir, int port) { return dir + "/tarnexio_" + std::to_string(port) + ".prom"; }
 
 // The runs of outcome in a bridge's file, or -1 when the file or the sample is not there.
 long long RunsIn(const std::string& file, const std::string& outcome) {
-  const std::string text = ReadFile(file);
+  const std::string text = tarnexio_test::FileContents(file);
   std::vector<MetricSample> samples;
   if (ParseMetricsText(text.data(), text.size(), &samples) != 0) return -1;
   for (const MetricSample& s : samples) {
@@ -72,8 +65,8 @@ void ServeOneHost(const std::string& deviceDir, int* port, const std::string& me
   ASSERT_TRUE(bridge.child->WaitForOutput("BTFTM : Ethernet Connected!\n"));
   const std::string connected =
       "tarnexio_host_connected{port=\"" + std::to_string(bridge.port) + "\",mode=\"raw\"} 1\n";
-  EXPECT_TRUE(WaitUntil([&] { return ReadFile(BridgeFile(metricsDir, bridge.port)).find(connected) != std::string::npos; }, 10000))
-      << ReadFile(BridgeFile(metricsDir, bridge.port));
+  EXPECT_TRUE(WaitUntil([&] { return tarnexio_test::FileContents(BridgeFile(metricsDir, bridge.port)).find(connected) != std::string::npos; }, 10000))
+      << tarnexio_test::FileContents(BridgeFile(metricsDir, bridge.port));
   for (int i = 0; i < commands; ++i) {
     host.Send(Command(0x0C03, {}));
     ASSERT_FALSE(ReceiveUntil(host, [](const Bytes& p) { return IsCommandComplete(p, 0x0C03); }).empty());
@@ -143,7 +136,7 @@ std::string OnlyValue(const std::string& answer) {
 
 // The PromQL examples of the README's "Watching many benches": the lines of its promql block.
 std::vector<std::string> ReadmeQueries() {
-  std::istringstream readme(ReadFile(README_FILE));
+  std::istringstream readme(tarnexio_test::FileContents(README_FILE));
   std::vector<std::string> queries;
   bool inside = false;
   for (std::string line; std::getline(readme, line);) {
@@ -160,7 +153,7 @@ std::vector<std::string> ReadmeQueries() {
 
 // The queries ("expr") of the Grafana dashboard in examples/, unescaped.
 std::vector<std::string> DashboardQueries() {
-  const std::string json = ReadFile(DASHBOARD_FILE);
+  const std::string json = tarnexio_test::FileContents(DASHBOARD_FILE);
   const std::string mark = "\"expr\": \"";
   std::vector<std::string> queries;
   for (size_t at = json.find(mark); at != std::string::npos; at = json.find(mark, at)) {
@@ -185,9 +178,9 @@ TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
     if (HasFatalFailure()) return;
   }
   const std::string bridgeFile = BridgeFile(metricsDir.path, port);
-  EXPECT_EQ(RunsIn(bridgeFile, "served"), 3) << ReadFile(bridgeFile);
-  EXPECT_NE(ReadFile(bridgeFile).find("kind=\"command\",direction=\"to_controller\"} 7\n"), std::string::npos)
-      << ReadFile(bridgeFile);
+  EXPECT_EQ(RunsIn(bridgeFile, "served"), 3) << tarnexio_test::FileContents(bridgeFile);
+  EXPECT_NE(tarnexio_test::FileContents(bridgeFile).find("kind=\"command\",direction=\"to_controller\"} 7\n"), std::string::npos)
+      << tarnexio_test::FileContents(bridgeFile);
   EXPECT_EQ(PromtoolFinds(bridgeFile), "");
   const std::string ftmdFile = metricsDir.path + "/tarnexio_ftmd.prom";
   EXPECT_EQ(PromtoolFinds(ftmdFile), "");
@@ -254,13 +247,13 @@ TEST(Metrics, AFailedStartIsCountedUnderItsReason) {
     EXPECT_EQ(run.code, 1);
     EXPECT_NE(run.out.find("BTFTM : Metrics: no earlier tarnexio_" + std::to_string(port) + ".prom in "), std::string::npos)
         << run.out;
-    EXPECT_EQ(RunsIn(file, "no_driver"), 1) << ReadFile(file);
+    EXPECT_EQ(RunsIn(file, "no_driver"), 1) << tarnexio_test::FileContents(file);
   }
   {
     Ftmd refusing({"--type", "1", "--bt-on"});
     ASSERT_TRUE(refusing.ready) << refusing.child->Output();
     EXPECT_EQ(RunBridgeToEnd(refusing.dir.path, port, metricsDir.path).code, 1);
-    EXPECT_EQ(RunsIn(file, "ftm_refused"), 1) << ReadFile(file);
+    EXPECT_EQ(RunsIn(file, "ftm_refused"), 1) << tarnexio_test::FileContents(file);
   }
   {
     Ftmd ftmd({"--type", "1"});
@@ -269,7 +262,7 @@ TEST(Metrics, AFailedStartIsCountedUnderItsReason) {
     ASSERT_TRUE(taker.taken);
     const Ended run = RunBridgeToEnd(ftmd.dir.path, port, metricsDir.path);
     EXPECT_EQ(run.code, 1) << run.out;
-    EXPECT_EQ(RunsIn(file, "port_in_use"), 1) << ReadFile(file);
+    EXPECT_EQ(RunsIn(file, "port_in_use"), 1) << tarnexio_test::FileContents(file);
   }
   // Each reason kept its count through the later runs, and none was served.
   EXPECT_EQ(RunsIn(file, "no_driver"), 1);
@@ -289,7 +282,7 @@ TEST(Metrics, AReaderNeverSeesAPartOfTheFile) {
   std::string firstPartial;
   std::thread reader([&] {
     while (!done) {
-      const std::string text = ReadFile(file);
+      const std::string text = tarnexio_test::FileContents(file);
       if (text.empty()) continue;  // not there yet
       std::vector<MetricSample> samples;
       const bool whole = ParseMetricsText(text.data(), text.size(), &samples) == 0 && !samples.empty() &&

@@ -22,13 +22,6 @@ namespace {
 
 using tarnexio_test::TempDir;
 
-std::string ReadAll(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 // Every name in dir, hidden ones (the temporary files) included, sorted.
 std::vector<std::string> EveryNameIn(const std::string& dir) {
   std::vector<std::string> names;
@@ -141,7 +134,7 @@ TEST(BridgeMetrics, RunsCarryTheRecordOnInTheirPortsFile) {
               "BTFTM : Metrics: no earlier tarnexio_2390.prom in " + dir.path + ", counting from zero\n");
     first.tap.counts.packets[HCI_KIND_COMMANDS] = 2;
     WriteHostConnected(&first.metrics, &first.tap);
-    EXPECT_NE(ReadAll(dir.path + "/tarnexio_2390.prom").find("tarnexio_host_connected{port=\"2390\",mode=\"raw\"} 1\n"),
+    EXPECT_NE(tarnexio_test::FileContents(dir.path + "/tarnexio_2390.prom").find("tarnexio_host_connected{port=\"2390\",mode=\"raw\"} 1\n"),
               std::string::npos);
     WriteRunEnd(&first.metrics, &first.tap, RUN_SERVED);
     WriteRunEnd(&first.metrics, &first.tap, RUN_SETUP_FAILED);  // a run ends once
@@ -158,7 +151,7 @@ TEST(BridgeMetrics, RunsCarryTheRecordOnInTheirPortsFile) {
   EXPECT_EQ(second.metrics.record.packets[HCI_KIND_COMMANDS], 2u);
   second.tap.counts.packets[HCI_KIND_COMMANDS] = 3;
   WriteRunEnd(&second.metrics, &second.tap, RUN_NO_DRIVER);
-  const std::string text = ReadAll(dir.path + "/tarnexio_2390.prom");
+  const std::string text = tarnexio_test::FileContents(dir.path + "/tarnexio_2390.prom");
   for (const char* line : {"outcome=\"served\"} 1\n", "outcome=\"no_driver\"} 1\n",
                            "kind=\"command\",direction=\"to_controller\"} 5\n", "tarnexio_host_connected{port=\"2390\",mode=\"raw\"} 0\n"})
     EXPECT_NE(text.find(line), std::string::npos) << line << "in\n" << text;
@@ -174,7 +167,7 @@ TEST(BridgeMetrics, AnUnreadableFileIsSaidOnceAndTheCountsStartFromZero) {
                                  " is not a metrics file (line 2), counting from zero\n");
   EXPECT_EQ(garbled.metrics.record.runs[RUN_SERVED], 0u);
   WriteRunEnd(&garbled.metrics, &garbled.tap, RUN_SERVED);
-  EXPECT_NE(ReadAll(file).find("outcome=\"served\"} 1\n"), std::string::npos) << "replaced by a good one";
+  EXPECT_NE(tarnexio_test::FileContents(file).find("outcome=\"served\"} 1\n"), std::string::npos) << "replaced by a good one";
 
   unlink(file.c_str());
   ASSERT_EQ(symlink("/etc/passwd", file.c_str()), 0);  // not followed

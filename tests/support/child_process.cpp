@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -476,6 +478,13 @@ std::vector<std::string> FtmdBehaviourOptions() {
   const char* pend = std::getenv("TARNEXIO_TEST_PEND_ALWAYS");
   if (pend != nullptr && std::string(pend) == "1") return {"--pend-always"};
   return {};
+}
+
+std::string FileContents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
 }
 
 }  // namespace tarnexio_test

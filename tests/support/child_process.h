@@ -115,6 +115,9 @@ struct TempDir {
 // True when every line appears in out, each after the one before.
 bool ContainsInOrder(const std::string& out, const std::vector<std::string>& lines);
 
+// The whole of a file, byte for byte; empty when it cannot be read.
+std::string FileContents(const std::string& path);
+
 // The last bytes of text (at most most of them), from the start of a line where one is near.
 std::string Tail(const std::string& text, size_t most = 2000);
 
