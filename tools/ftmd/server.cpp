@@ -34,6 +34,11 @@ constexpr int kNoneWaiting = -1, kRefused = -2;  // what acceptServed returns be
 // held up by it.
 constexpr int kMaxFailedAttaches = 3;
 constexpr std::chrono::seconds kForgiveAttach{5};
+// How long a device connection waits for the one holding the controller to go before it is
+// told the controller is in use: a bridge that has just ended may still be on its way out
+// (its close passing a relay, or the TCP form) when the next run's first request comes.
+constexpr std::chrono::milliseconds kHolderGrace{1500};
+constexpr size_t kMaxHeldRequests = 256;  // a waiter that sends more is refused at once
 
 // A read of 0 bytes is either the end of the connection or an empty datagram; only the
 // end leaves the socket shut for reading.
@@ -144,21 +149,54 @@ bool Server::claimSim(const void* who, const std::string& tag, std::string& why)
 void Server::release(const void* who) {
   if (real_) real_->release(who);
   if (simHolder_ == who) simHolder_ = nullptr;
+  if (controllerHeld()) return;
+  // Connections waiting for the controller are served in the order they came, from the
+  // run loop rather than from within the holder's close.
+  timers_.cancel(&replayKey_);
+  timers_.add(std::chrono::milliseconds(0), &replayKey_, [this] { replayWaiting(); });
+}
+
+void Server::replayWaiting() {
+  std::vector<int> waiting;
+  for (const auto& kv : conns_) {
+    if (!kv.second->held.empty()) waiting.push_back(kv.first);
+  }
+  for (int fd : waiting) replayHeld(fd);
+}
+
+// Dispatches again what a device connection sent while it waited; what still finds the
+// controller held (another waiter got it first) waits again, in the same order.
+void Server::replayHeld(int deviceFd) {
+  auto device = conns_.find(deviceFd);
+  if (device == conns_.end()) return;
+  std::vector<std::pair<int, Bytes>> held;
+  held.swap(device->second->held);
+  for (const auto& request : held) {
+    if (conns_.find(deviceFd) == conns_.end()) return;  // it closed meanwhile
+    auto from = conns_.find(request.first);
+    if (from == conns_.end()) continue;  // a lane that has gone
+    dispatch(*from->second, request.second.data(), request.second.size());
+  }
 }
 
 bool Server::controllerHeld() const { return real_ ? real_->held() : simHolder_ != nullptr; }
 
-bool Server::admitDevice(Connection& device) {
+Server::Admission Server::admitDevice(Connection& device) {
   // A device connection is admitted at its first request, wherever that comes from: its
   // lanes are part of it and never claim the controller themselves. One controller, real
-  // or simulated, one user: the refusal is logged once, and the caller tells the client.
-  if (device.admitted) return true;
-  if (device.refused) return false;
+  // or simulated, one user: while another holds it, the newcomer waits for kHolderGrace,
+  // then the refusal is logged once, and the caller tells the client.
+  if (device.admitted) return Admission::Admitted;
+  if (device.refused) return Admission::Refused;
   finishGoneHolder(&device);
-  if (admit(&device, device.tag, true)) return device.admitted = true;
+  if (controllerHeld() && !device.graceOver) return Admission::Wait;
+  if (admit(&device, device.tag, true)) {
+    device.admitted = true;
+    return Admission::Admitted;
+  }
   device.refused = true;
   ++figures_.refused[controllerHeld() ? REFUSED_IN_USE : REFUSED_NOT_CONNECTED];
-  return false;
+  return Admission::Refused;
 }
 
 // A device connection whose client has closed its end still holds the controller until the
@@ -557,7 +595,29 @@ void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
     logOnce(std::string("dropping ") + DevchanParseResultText(pr));
     return;
   }
-  if (!admitDevice(*device)) {
+  // Behind requests already held back, a request waits its turn.
+  const Admission admission = device->held.empty() ? admitDevice(*device) : Admission::Wait;
+  if (admission == Admission::Wait) {
+    device->held.emplace_back(c.fd, Bytes(data, data + len));
+    if (device->held.size() > kMaxHeldRequests) {
+      device->graceOver = true;
+      timers_.cancel(device);
+      return replayHeld(device->fd);
+    }
+    if (!device->waiting) {
+      device->waiting = true;
+      logVerbose(device->tag + " waits for the controller's holder to go");
+      const int fd = device->fd;
+      timers_.add(kHolderGrace, device, [this, fd] {
+        auto it = conns_.find(fd);
+        if (it == conns_.end()) return;
+        it->second->graceOver = true;
+        replayHeld(fd);
+      });
+    }
+    return;
+  }
+  if (admission == Admission::Refused) {
     // While another client holds the controller, each request is answered "in use" and the
     // connection it came on then ends (the reply and the end arrive in that order on one
     // socket); with the controller not connected the device closes and its requests fail
@@ -596,8 +656,9 @@ void Server::closeConnection(int fd) {
     return;
   }
   tokens_.erase(c.token);
+  timers_.cancel(who);  // its grace, if it was waiting
   const std::vector<int> lanes = c.lanes;
-  if (!c.refused) {
+  if (!c.refused && (c.admitted || !c.waiting)) {
     logVerbose(c.tag + ": closed with " + std::to_string(c.model->pendingCount()) + " requests pending");
     logLine(countsLine(c.tag, c.model->counts()));
   }

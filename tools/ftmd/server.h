@@ -56,6 +56,11 @@ class Server {
     int resets = 0;
     bool admitted = false;  // it holds the controller
     bool refused = false;   // another one holds it: closing, nothing it sends is served
+    // While another client holds the controller, what this one sends is held back (with the
+    // connection each request came on) until the holder goes or kHolderGrace has passed.
+    std::vector<std::pair<int, Bytes>> held;
+    bool waiting = false;     // its grace has begun
+    bool graceOver = false;   // the holder had its time: a request now is refused
     // Lanes. A device connection offers `token`; a new connection whose first datagram
     // presents it becomes a lane of that one (primaryFd), which then sends the replies
     // to each request on the connection the request came on (routes).
@@ -75,7 +80,10 @@ class Server {
   void reply(Connection& device, Bytes msg);  // on the lane the request came on, if any
   bool attach(Connection& c, const LaneToken& token);
   void offerLane(Connection& c);
-  bool admitDevice(Connection& device);
+  enum class Admission { Admitted, Wait, Refused };
+  Admission admitDevice(Connection& device);
+  void replayHeld(int deviceFd);
+  void replayWaiting();
   bool flush(Connection& c);
   bool readDatagrams(Connection& c, short revents);
   bool readStream(Connection& c);
@@ -103,6 +111,7 @@ class Server {
   std::unique_ptr<RealController> real_;  // the one real controller, if any
   const void* simHolder_ = nullptr;        // who holds the simulated controller, if anyone
   std::string simHolderTag_;
+  char replayKey_ = 0;  // the timer that replays held requests once the controller is free
   DeviceSocket device_;
   Fd tcpFd_;
   int tcpPort_ = 0;

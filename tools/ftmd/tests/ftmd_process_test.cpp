@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <map>
+#include <memory>
 #include <set>
 #include <thread>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 #include "client.h"
+#include "test_time.h"
 #include "wait_until.h"
 
 using namespace ftmd;
@@ -161,6 +163,25 @@ TEST(FtmdProcess, Type2BuffersOfEveryCode) {
   EXPECT_EQ(ev.out, (Bytes{0x04, 6, 0, 1, 0, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}));
 }
 
+// A bridge that has just ended may still be closing its device connection when the next
+// run's first request comes: the newcomer waits for it, and is served, not told "in use".
+TEST(FtmdProcess, TheNextClientWaitsForAHolderOnItsWayOut) {
+  TempDir dir;
+  FtmdProcess p(dir.path, {"-v"});
+  ASSERT_TRUE(p.ready());
+  auto holder = std::make_unique<DevClient>(deviceSocket(dir.path, 1));
+  ASSERT_EQ(holder->call(1, kSelectScoInf, 0, {1}).status, 0u);
+  DevClient next(deviceSocket(dir.path, 1));
+  next.ioctl(7, kSelectScoInf, 0, {1});
+  ASSERT_TRUE(p.waitForOutput(" waits for the controller's holder to go", tarnexio_test::ScaledMs(5000))) << p.output();
+  holder.reset();
+  const Reply r = next.recv(10000);
+  EXPECT_TRUE(r.got);
+  EXPECT_EQ(r.id, 7u);
+  EXPECT_EQ(r.status, 0u) << p.output();
+  EXPECT_EQ(p.output().find("refused"), std::string::npos) << p.output();
+}
+
 TEST(FtmdProcess, FtmModeStartRefusalAndEnd) {
   TempDir dir;
   {
@@ -170,7 +191,8 @@ TEST(FtmdProcess, FtmModeStartRefusalAndEnd) {
     ASSERT_EQ(a.call(1, kEnableFtm, 0).kind, kMsgPending);
     EXPECT_EQ(a.call(2, kEnableFtm, 0).status, 170u);  // one is pending already
     // One controller, one device connection: the second is told it is in use (32).
-    EXPECT_EQ(b.call(1, kEnableFtm, 0).status, 32u);
+    b.ioctl(1, kEnableFtm, 0);  // told once the holder has had its grace to go
+    EXPECT_EQ(b.recv(10000).status, 32u);
     p.signal(SIGUSR1);
     Reply end = a.recv();
     EXPECT_TRUE(end.got);

@@ -227,7 +227,8 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   DevClient root(path), second(path);
   ASSERT_TRUE(served(root));
   // The second connection is told the controller is in use; its offer came before that.
-  ASSERT_EQ(second.call(1, kSelectScoInf, 0, {1}).status, uint32_t(kStatusInUse));
+  second.ioctl(1, kSelectScoInf, 0, {1});  // told once the holder has had its grace to go
+  ASSERT_EQ(second.recv(10000).status, uint32_t(kStatusInUse));
   const LaneToken token = root.offer();
   EXPECT_EQ(token.size, kLaneTokenSize);
   EXPECT_TRUE(token.Valid());
@@ -364,7 +365,8 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   // controller, so the device connection's request is answered "in use": it got its slot.
   AsUser owner(other, false, [&](int) {
     DevClient c(tcpPort);
-    const Reply r = c.call(1, kSelectScoInf, 0, {1});
+    c.ioctl(1, kSelectScoInf, 0, {1});
+    const Reply r = c.recv(10000);
     if (!r.got || r.kind != kMsgComplete || r.status != kStatusInUse) return 1;
     const int fd = ConnectLoopback(h4Port);
     return h4Reset(fd) ? 0 : 2;
