@@ -2,18 +2,24 @@
 # Stands in for the bridge binary in the end-to-end tests: runs Tarnexio.exe under Wine in the
 # lane's prefix. exec keeps the process id, so the tests' signals reach the Windows program
 # (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
-# with CR LF; the CRs are dropped on the way, line by line and unbuffered. With
+# with CR LF, on standard output and standard error; the CRs are dropped on the way, line by
+# line and unbuffered. With
 # TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure.
-# A capture file named by its Linux path reaches the Windows program through drive Z:.
+# A capture file or metrics directory named by its Linux path reaches the Windows program
+# through drive Z:.
 if [[ "${TARNEXIO_BTSNOOP:-}" == /* ]]; then
   export TARNEXIO_BTSNOOP="Z:$TARNEXIO_BTSNOOP"
 fi
 if [[ "${TARNEXIO_CAPTURE:-}" == /* ]]; then
   export TARNEXIO_CAPTURE="Z:$TARNEXIO_CAPTURE"
 fi
+if [[ "${TARNEXIO_METRICS_DIR:-}" == /* ]]; then
+  export TARNEXIO_METRICS_DIR="Z:$TARNEXIO_METRICS_DIR"
+fi
 if [ -n "${TARNEXIO_WINE_LOGDIR:-}" ]; then
   log="$TARNEXIO_WINE_LOGDIR/bridge-$(date +%s.%N)-$$.log"
   echo "Tarnexio.exe $*" >"$log"
-  exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//' | tee -a "$log")
+  exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//' | tee -a "$log") \
+    2> >(exec sed -u 's/\r$//' | tee -a "$log" >&2)
 fi
-exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//')
+exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//') 2> >(exec sed -u 's/\r$//' >&2)
