@@ -87,8 +87,8 @@ void RunStopSequence(FtmAppContext* ctx, bool openScoGate);
 enum { READER_END_WAIT_MS = 5000 };
 
 // Waits, bounded, for the readers and the FTM mode thread to end (the SCO gate is opened
-// for a reader waiting on it). True when every one that was started has ended.
-bool AwaitReaders(FtmAppContext* ctx);
+// for a reader waiting on it).
+void AwaitReaders(FtmAppContext* ctx);
 
 // Releases every handle of the record in its fixed order, with its messages. The readers
 // and the FTM mode thread are waited for (bounded) once the driver is closed, before the

@@ -61,14 +61,12 @@ static bool ThreadEnded(const std::atomic<HANDLE>& thread, DWORD waitMs) {
   return h == nullptr || h == INVALID_HANDLE_VALUE || WaitForSingleObject(h, waitMs) == WAIT_OBJECT_0;
 }
 
-bool AwaitReaders(FtmAppContext* ctx) {
+void AwaitReaders(FtmAppContext* ctx) {
   OpenScoGate(ctx);
-  bool all = true;
   for (const std::atomic<HANDLE>* thread :
        {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread, &ctx->hFtmModeThread}) {
-    all = ThreadEnded(*thread, READER_END_WAIT_MS) && all;
+    ThreadEnded(*thread, READER_END_WAIT_MS);
   }
-  return all;
 }
 
 static void ReleaseRecordEvent(OVERLAPPED* record, const wchar_t* failureMessage) {
