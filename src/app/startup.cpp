@@ -24,7 +24,6 @@ enum {
   EXIT_NO_TEST_HOST = 1,
   EXIT_SERVED = 0,
   FTM_MODE_WAIT_MS = 5000,
-  READER_END_WAIT_MS = 5000,
 };
 
 int ParsePortArgument(const char* text) {
@@ -163,21 +162,6 @@ static int FailedStart(FtmAppContext* ctx, RunOutcome outcome, int exitCode) {
   return FinalCleanUp(ctx, exitCode);
 }
 
-// The readers of a run stopped before it served a test host end on their own once the
-// stop sequence has closed the driver (the SCO gate is opened for a reader waiting on it).
-// The clean-up waits for them, bounded, so that it never closes a read record's event
-// while a reader still uses it, and a run that returns at once still lets them print their
-// last lines before the process ends under them.
-static void AwaitReaders(FtmAppContext* ctx) {
-  HANDLE gate = ctx->ScoRxStartEvent.load();
-  if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
-  for (const std::atomic<HANDLE>* thread :
-       {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread, &ctx->hFtmModeThread}) {
-    HANDLE h = thread->load();
-    if (h != nullptr && h != INVALID_HANDLE_VALUE) WaitForSingleObject(h, READER_END_WAIT_MS);
-  }
-}
-
 static HANDLE OpenDevice(const wchar_t* path) {
   return CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                      FILE_FLAG_OVERLAPPED, nullptr);
@@ -188,6 +172,9 @@ static HANDLE StartThread(LPTHREAD_START_ROUTINE routine, FtmAppContext* ctx) {
 }
 
 int RunBridge(int argc, char** argv) {
+  // Before any thread starts, so that every thread of the run leaves Ctrl+C and the other
+  // control events to the signal thread.
+  StartConsoleControl();
   if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "--help") == 0)) {
     PrintVersionAndHelp(ProgramNameForHelp(argv[0]));
     return EXIT_SERVED;

@@ -28,7 +28,7 @@ int WriteAll(const CaptureSink& sink, const std::vector<uint8_t>& bytes) {
   return n < 0 ? int(-n) : EIO;
 }
 
-void CloseSink(HciCapture* capture) {
+void CloseSink(HciCapture* capture) TARNEXIO_REQUIRES(capture->lock) {
   if (capture->open && !capture->pipe && capture->records == 0 && capture->sink.closeEmpty != nullptr) {
     capture->sink.closeEmpty(capture->sink.context);
   } else if (capture->open && capture->sink.close != nullptr) {
@@ -38,7 +38,7 @@ void CloseSink(HciCapture* capture) {
 }
 
 // Ends the capture after a failed write to a file; the caller holds the lock.
-void StopAfterFailure(HciCapture* capture) {
+void StopAfterFailure(HciCapture* capture) TARNEXIO_REQUIRES(capture->lock) {
   capture->capturing = false;
   CloseSink(capture);
 }
@@ -50,7 +50,7 @@ int WriteToReader(HciCapture* capture, const std::vector<uint8_t>& bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     {
-      std::lock_guard<std::mutex> hold(capture->lock);
+      MutexLock hold(&capture->lock);
       if (capture->stopping && std::chrono::steady_clock::now() > capture->stopBy) return ETIMEDOUT;
     }
     const long n = capture->sink.write(capture->sink.context, bytes.data() + done, bytes.size() - done, 50);
@@ -61,14 +61,14 @@ int WriteToReader(HciCapture* capture, const std::vector<uint8_t>& bytes) {
 }
 
 // Asks the pipe's writer to stop: what is queued has a second to go out.
-void AskWriterToStop(HciCapture* capture) {
+void AskWriterToStop(HciCapture* capture) TARNEXIO_REQUIRES(capture->lock) {
   capture->stopping = true;
   capture->stopBy = std::chrono::steady_clock::now() + std::chrono::seconds(1);
   capture->wake.notify_all();
 }
 
 bool Stopping(HciCapture* capture) {
-  std::lock_guard<std::mutex> hold(capture->lock);
+  MutexLock hold(&capture->lock);
   return capture->stopping;
 }
 
@@ -89,7 +89,7 @@ void RunPipeWriter(HciCapture* capture) {
       continue;
     }
     {
-      std::lock_guard<std::mutex> hold(capture->lock);
+      MutexLock hold(&capture->lock);
       capture->readerThere = true;
     }
     if (capture->onPipeEvent) capture->onPipeEvent(CAPTURE_READER_CAME);
@@ -97,8 +97,8 @@ void RunPipeWriter(HciCapture* capture) {
     for (;;) {
       std::vector<uint8_t> next;
       {
-        std::unique_lock<std::mutex> hold(capture->lock);
-        capture->wake.wait(hold, [capture] { return capture->stopping || !capture->queue.empty(); });
+        MutexLock hold(&capture->lock);
+        while (!capture->stopping && capture->queue.empty()) capture->wake.wait(capture->lock);
         if (capture->queue.empty()) {
           stopped = true;
           break;
@@ -109,7 +109,7 @@ void RunPipeWriter(HciCapture* capture) {
         capture->queued -= next.size();
       }
       if (WriteToReader(capture, next) != 0) {
-        std::lock_guard<std::mutex> hold(capture->lock);
+        MutexLock hold(&capture->lock);
         capture->readerThere = false;
         // What was on its way to the reader that left never reaches a reader: lost too.
         capture->lost += 1 + capture->queue.size();
@@ -119,14 +119,18 @@ void RunPipeWriter(HciCapture* capture) {
         break;
       }
     }
-    if (stopped && capture->readerThere) {
-      std::vector<uint8_t> end;
-      {
-        std::lock_guard<std::mutex> hold(capture->lock);
+    bool endToReader;
+    std::vector<uint8_t> end;
+    {
+      MutexLock hold(&capture->lock);
+      endToReader = stopped && capture->readerThere;
+      if (endToReader) {
         AppendCaptureEnd(end, capture->format, capture->startMicros, NowUnixMicros(), capture->records,
                          capture->endDrops + capture->lost);
         capture->stopBy = Clock::now() + std::chrono::milliseconds(200);
       }
+    }
+    if (endToReader) {
       if (!end.empty()) WriteToReader(capture, end);
       break;
     }
@@ -141,7 +145,7 @@ void RunPipeWriter(HciCapture* capture) {
 HciCapture::~HciCapture() {
   if (!writer.joinable()) return;
   {
-    std::lock_guard<std::mutex> hold(lock);
+    MutexLock hold(&lock);
     capturing = false;
     AskWriterToStop(this);
   }
@@ -159,7 +163,7 @@ CaptureSink CaptureSinkOfFile(std::FILE* file) {
 
 int CaptureStart(HciCapture* capture, CaptureFormat format, const CaptureSink& sink, const std::string& application,
                  std::function<void(CapturePipeEvent)> onPipeEvent) {
-  std::lock_guard<std::mutex> hold(capture->lock);
+  MutexLock hold(&capture->lock);
   capture->format = format;
   capture->sink = sink;
   capture->open = true;
@@ -188,7 +192,7 @@ int CaptureStart(HciCapture* capture, CaptureFormat format, const CaptureSink& s
 CaptureWriteResult CaptureWritePacket(HciCapture* capture, BtsnoopDirection direction, uint8_t h4Type,
                                       const uint8_t* packet, size_t length, uint64_t dropsSoFar, int* error) {
   if (!capture->capturing.load(std::memory_order_relaxed)) return CAPTURE_NOT_CAPTURING;
-  std::lock_guard<std::mutex> hold(capture->lock);
+  MutexLock hold(&capture->lock);
   if (!capture->capturing.load(std::memory_order_relaxed)) return CAPTURE_NOT_CAPTURING;
   if (capture->pipe && !capture->readerThere) return CAPTURE_NOT_CAPTURING;
   // Stamped under the lock, so that the order of the records is the order of their times.
@@ -217,19 +221,19 @@ CaptureWriteResult CaptureWritePacket(HciCapture* capture, BtsnoopDirection dire
 }
 
 uint64_t CaptureLost(HciCapture* capture) {
-  std::lock_guard<std::mutex> hold(capture->lock);
+  MutexLock hold(&capture->lock);
   return capture->lost;
 }
 
 void CaptureStop(HciCapture* capture, uint64_t dropsSoFar) {
-  std::unique_lock<std::mutex> hold(capture->lock);
+  MutexLock hold(&capture->lock);
   const bool wasCapturing = capture->capturing.exchange(false);
   capture->endDrops = dropsSoFar;
   if (capture->pipe && capture->writer.joinable()) {
     AskWriterToStop(capture);
-    hold.unlock();
+    hold.Unlock();
     capture->writer.join();
-    hold.lock();
+    hold.Lock();
   } else if (wasCapturing && capture->open) {
     std::vector<uint8_t> end;
     AppendCaptureEnd(end, capture->format, capture->startMicros, NowUnixMicros(), capture->records,

@@ -14,15 +14,14 @@
 
 #include "wire/btsnoop.h"
 #include "wire/capture_name.h"
+#include "wire/locks.h"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -60,26 +59,30 @@ struct HciCapture {
   HciCapture& operator=(const HciCapture&) = delete;
   ~HciCapture();  // a pipe's writer still running is stopped and waited for
 
-  std::mutex lock;
+  Mutex lock;
   std::atomic<bool> capturing{false};
-  CaptureFormat format = CAPTURE_BTSNOOP;  // the rest is under lock
+  // Set by the start under lock, and only read while a pipe's writer runs: the writer
+  // reads them without the lock.
+  CaptureFormat format = CAPTURE_BTSNOOP;
   CaptureSink sink;
-  bool open = false;
   std::string application;
-  std::vector<uint8_t> record;  // the record being made
-  uint64_t records = 0;         // records taken: written to a file, queued for a pipe
-  uint64_t lost = 0;            // records lost to a slow reader
-  int64_t startMicros = 0;
-  // A pipe.
   bool pipe = false;
-  bool readerThere = false;
-  bool stopping = false;
-  std::chrono::steady_clock::time_point stopBy;  // with stopping: the writer gives up then
-  uint64_t endDrops = 0;  // given to the stop, for the end of the capture
-  std::deque<std::vector<uint8_t>> queue;
-  size_t queued = 0;  // bytes in queue
+  int64_t startMicros = 0;
+  bool open TARNEXIO_GUARDED_BY(lock) = false;
+  std::vector<uint8_t> record TARNEXIO_GUARDED_BY(lock);  // the record being made
+  // Records taken: written to a file, queued for a pipe.
+  uint64_t records TARNEXIO_GUARDED_BY(lock) = 0;
+  uint64_t lost TARNEXIO_GUARDED_BY(lock) = 0;  // records lost to a slow reader
+  // A pipe.
+  bool readerThere TARNEXIO_GUARDED_BY(lock) = false;
+  bool stopping TARNEXIO_GUARDED_BY(lock) = false;
+  // With stopping: the writer gives up then.
+  std::chrono::steady_clock::time_point stopBy TARNEXIO_GUARDED_BY(lock);
+  uint64_t endDrops TARNEXIO_GUARDED_BY(lock) = 0;  // given to the stop, for the end of the capture
+  std::deque<std::vector<uint8_t>> queue TARNEXIO_GUARDED_BY(lock);
+  size_t queued TARNEXIO_GUARDED_BY(lock) = 0;  // bytes in queue
   size_t queueLimit = size_t(4) << 20;
-  std::condition_variable wake;
+  MutexCondition wake;  // the writer waits on it for the queue or the stop
   std::function<void(CapturePipeEvent)> onPipeEvent;
   std::thread writer;
 };

@@ -3,10 +3,7 @@
 
 #include <cstring>
 
-void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event) {
-  std::lock_guard<std::mutex> lock(ctx->recordEventLock);
-  record->hEvent = event;
-}
+void SetRecordEvent(FtmAppContext*, OVERLAPPED* record, HANDLE event) { record->hEvent = event; }
 
 static HANDLE CreateRecordEvent(const wchar_t* failureMessage) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -20,11 +17,8 @@ void InitiateStruct(FtmAppContext* ctx, PHANDLER_ROUTINE stopHandler) {
   ctx->exitFlag = 0;
   ctx->ftmModeEntered = 0;
   ctx->drvType = DRV_TYPE_NONE;
-  {
-    // Cleared whole, its event too, before its only request.
-    std::lock_guard<std::mutex> lock(ctx->recordEventLock);
-    std::memset(&ctx->overlapFtmModeasync, 0, sizeof ctx->overlapFtmModeasync);
-  }
+  // Cleared whole, its event too, before its only request.
+  std::memset(&ctx->overlapFtmModeasync, 0, sizeof ctx->overlapFtmModeasync);
 
   SetRecordEvent(ctx, &ctx->overlapFtmModeasync, CreateRecordEvent(L"FtmApp:Error in Creating Overlapped event\n"));
   SetRecordEvent(ctx, &ctx->overlapAclWriteasync,

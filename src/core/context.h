@@ -6,10 +6,10 @@
 #include "core/host_send.h"
 #include "core/packet_tap.h"
 #include "platform/platform.h"
+#include "wire/locks.h"
 #include "wire/net_address.h"
 
 #include <atomic>
-#include <mutex>
 #include <vector>
 
 // Driver types: 0 while no device is open.
@@ -37,9 +37,6 @@ struct FtmAppContext {
   DWORD eventBytesRead{};
   DWORD aclBytesRead{};
   DWORD scoBytesRead{};
-  // The reader threads create the events of their read records while the main thread
-  // may already be cleaning up; this lock orders those two touches of hEvent.
-  std::mutex recordEventLock;
   std::atomic<SOCKET> listenSocket{INVALID_SOCKET};
   // Where test hosts may come: the address listened on (0.0.0.0, every local address, by
   // default) and the prefixes a host's address must be in (none: every address). Set
@@ -52,8 +49,10 @@ struct FtmAppContext {
   // The main thread selects an SCO interface for a packet while the event reader may
   // deselect at a link end: this lock makes each selection (the test against the current
   // interface, the driver request, the record and the gate) one step.
-  std::mutex scoInterfaceLock;
-  std::atomic<BYTE> currentScoInterface{0};  // SCO interface id last selected, 0 = none
+  Mutex scoInterfaceLock;
+  // SCO interface id last selected, 0 = none. The SCO reader alone reads it without the
+  // lock (ScoInterfaceForRead).
+  std::atomic<BYTE> currentScoInterface TARNEXIO_GUARDED_BY(scoInterfaceLock){0};
   // Called on the main thread once the test host is connected, before the receive loop,
   // with hostConnectedArg (nullptr: nothing is told).
   void (*hostConnected)(FtmAppContext* ctx, void* arg) = nullptr;
@@ -66,8 +65,17 @@ struct FtmAppContext {
 // (nullptr installs none).
 void InitiateStruct(FtmAppContext* ctx, PHANDLER_ROUTINE stopHandler);
 
-// Sets the hEvent of one of the record's OVERLAPPED members in a way the clean-up sees.
+// Sets the hEvent of one of the record's OVERLAPPED members. Each record's event belongs
+// to the one thread that makes its requests; the main thread sets it before that thread
+// starts or closes it after that thread has ended (CleanAllResources).
 void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event);
+
+// The interface the SCO reader sizes a read by, read without scoInterfaceLock once per
+// read after the gate let it through: a selection changes it whole, and a read sized by
+// the interface just left is what a read started a moment earlier would be.
+inline BYTE ScoInterfaceForRead(const FtmAppContext* ctx) TARNEXIO_NO_THREAD_SAFETY_ANALYSIS {
+  return ctx->currentScoInterface.load();
+}
 
 // The stop sequence: raise the exit flag, optionally open the SCO gate, cancel pending
 // driver I/O, shut down and close both sockets, close the driver. Every socket and the
@@ -75,7 +83,17 @@ void SetRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, HANDLE event);
 // and the clean-up running at once close each of them exactly once.
 void RunStopSequence(FtmAppContext* ctx, bool openScoGate);
 
-// Releases every handle of the record in its fixed order, with its messages.
+// How long the clean-up waits for a thread of the run to end once the driver is closed.
+enum { READER_END_WAIT_MS = 5000 };
+
+// Waits, bounded, for the readers and the FTM mode thread to end (the SCO gate is opened
+// for a reader waiting on it).
+void AwaitReaders(FtmAppContext* ctx);
+
+// Releases every handle of the record in its fixed order, with its messages. The readers
+// and the FTM mode thread are waited for (bounded) once the driver is closed, before the
+// events of their records are closed: the event of a thread that did not end is left open,
+// since that thread may still issue a request with it or wait on it.
 void CleanAllResources(FtmAppContext* ctx);
 
 // Closes a socket variable once: whoever takes the socket out of it closes it.

@@ -25,7 +25,7 @@ int SendToTestHost(HostSender* host, const BYTE* data, int len, const HostSendNo
   const HostSendSeam* seam = host->seam.load();
   int sent;
   {
-    std::lock_guard<std::mutex> lock(host->sendLock);
+    MutexLock lock(&host->sendLock);
     if (note != nullptr) note->note(note->context);
     sent = seam != nullptr ? seam->send(seam->context, data, len) : SendWholeOnSocket(host, data, len);
   }

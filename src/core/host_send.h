@@ -4,9 +4,9 @@
 #include "core/drop_counts.h"
 #include "core/peer_lines.h"
 #include "platform/platform.h"
+#include "wire/locks.h"
 
 #include <atomic>
-#include <mutex>
 
 enum {
   HOST_SEND_NO_SOCKET = -2,  // no test host connected: nothing was sent
@@ -25,7 +25,7 @@ struct HostSendSeam {
 struct HostSender {
   std::atomic<SOCKET> clientSocket{INVALID_SOCKET};
   std::atomic<const HostSendSeam*> seam{nullptr};  // nullptr: send on clientSocket
-  std::mutex sendLock;
+  Mutex sendLock;  // held for the whole of one packet or frame, its capture record too
   DropCounts* drops = nullptr;  // where what this link drops is counted
   PeerLines* peerLines = nullptr;  // the receive thread's, while it serves a connection
 };

@@ -55,8 +55,21 @@ static void ReleaseThread(const std::atomic<HANDLE>& field) {
   if (h != nullptr) CloseHandle(h);
 }
 
-static void ReleaseRecordEvent(FtmAppContext* ctx, OVERLAPPED* record, const wchar_t* failureMessage) {
-  std::lock_guard<std::mutex> lock(ctx->recordEventLock);
+// True when the thread has ended within waitMs (or was never started).
+static bool ThreadEnded(const std::atomic<HANDLE>& thread, DWORD waitMs) {
+  HANDLE h = thread.load();
+  return h == nullptr || h == INVALID_HANDLE_VALUE || WaitForSingleObject(h, waitMs) == WAIT_OBJECT_0;
+}
+
+void AwaitReaders(FtmAppContext* ctx) {
+  OpenScoGate(ctx);
+  for (const std::atomic<HANDLE>* thread :
+       {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread, &ctx->hFtmModeThread}) {
+    ThreadEnded(*thread, READER_END_WAIT_MS);
+  }
+}
+
+static void ReleaseRecordEvent(OVERLAPPED* record, const wchar_t* failureMessage) {
   HANDLE h = record->hEvent;
   if (h == nullptr) return;
   if (CloseHandle(h)) {
@@ -78,20 +91,31 @@ void CleanAllResources(FtmAppContext* ctx) {
   ctx->exitFlag = 1;
   OpenScoGate(ctx);
 
-  ReleaseThread(ctx->hEventThread);
   ReleaseDriver(ctx);
-  ReleaseRecordEvent(ctx, &ctx->overlapFtmModeasync, L"BTFTM : Error in closing Overlapped event Handle\n");
-  ReleaseRecordEvent(ctx, &ctx->overlapEventReadasync, L"BTFTM : Error in closing Overlapped Read event Handle\n");
-  ReleaseRecordEvent(ctx, &ctx->overlapAclReadasync, L"BTFTM : Error in closing Overlapped Read acl Handle\n");
-  ReleaseRecordEvent(ctx, &ctx->overlapScoReadasync, L"BTFTM : Error in closing Overlapped Read sco Handle\n");
+  // With the driver closed every thread of the run ends; the event of a record is closed
+  // once the thread that uses it has ended, never under it.
+  AwaitReaders(ctx);
+  if (ThreadEnded(ctx->hFtmModeThread, 0)) {
+    ReleaseRecordEvent(&ctx->overlapFtmModeasync, L"BTFTM : Error in closing Overlapped event Handle\n");
+  }
+  if (ThreadEnded(ctx->hEventThread, 0)) {
+    ReleaseRecordEvent(&ctx->overlapEventReadasync, L"BTFTM : Error in closing Overlapped Read event Handle\n");
+  }
+  if (ThreadEnded(ctx->hAclThread, 0)) {
+    ReleaseRecordEvent(&ctx->overlapAclReadasync, L"BTFTM : Error in closing Overlapped Read acl Handle\n");
+  }
+  if (ThreadEnded(ctx->hScoThread, 0)) {
+    ReleaseRecordEvent(&ctx->overlapScoReadasync, L"BTFTM : Error in closing Overlapped Read sco Handle\n");
+  }
+  ReleaseThread(ctx->hEventThread);
   ReleaseThread(ctx->hAclThread);
   ReleaseThread(ctx->hScoThread);
   ReleaseThread(ctx->hFtmModeThread);
-  ReleaseRecordEvent(ctx, &ctx->overlapAclWriteasync,
+  ReleaseRecordEvent(&ctx->overlapAclWriteasync,
                      L"BTFTM : Error in closing Overlapped ACL write event Handle\n");
-  ReleaseRecordEvent(ctx, &ctx->overlapScoWriteasync,
+  ReleaseRecordEvent(&ctx->overlapScoWriteasync,
                      L"BTFTM : Error in closing Overlapped SCO write event Handle\n");
-  ReleaseRecordEvent(ctx, &ctx->overlapCmdWriteasync,
+  ReleaseRecordEvent(&ctx->overlapCmdWriteasync,
                      L"BTFTM : Error in closing Overlapped CMD write event Handle\n");
   ReleaseEvent(&ctx->hFtmModeEvent, L"BTFTM : Error in closing FTM mode event Handle\n");
   ReleaseEvent(&ctx->ScoRxStartEvent, L"BTFTM : Error in closing sco rx start event Handle\n");

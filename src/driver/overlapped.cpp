@@ -36,14 +36,10 @@ RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD i
   return {REQUEST_FAILED, error};
 }
 
-void FinishRequest(FtmAppContext* ctx, OVERLAPPED* record) {
-  HANDLE event;
-  {
-    // The clean-up may be closing the record's event on the main thread.
-    std::lock_guard<std::mutex> lock(ctx->recordEventLock);
-    event = record->hEvent;
-  }
-  if (event != nullptr) ResetEvent(event);
+void FinishRequest(FtmAppContext*, OVERLAPPED* record) {
+  // The record's event is this thread's own: the clean-up closes it only once this thread
+  // has ended.
+  if (record->hEvent != nullptr) ResetEvent(record->hEvent);
 }
 
 bool IsDeviceGoneError(DWORD error) {

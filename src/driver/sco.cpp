@@ -4,7 +4,7 @@
 #include "wire/hci.h"
 
 void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
-  std::lock_guard<std::mutex> lock(ctx->scoInterfaceLock);
+  MutexLock lock(&ctx->scoInterfaceLock);
   if (interfaceId == 0) {
     // A deselection closes the gate within the same step, so that a selection that
     // finished just before it cannot leave the gate open with no interface.

@@ -30,7 +30,7 @@ const ReaderLines kScoLines = {
 };
 
 int CurrentSlotUnit(const FtmAppContext* ctx) {
-  BYTE id = ctx->currentScoInterface.load();
+  BYTE id = ScoInterfaceForRead(ctx);
   return id <= wire::kMaxScoInterface ? int(wire::kScoSlotUnit[id]) : 0;
 }
 

@@ -211,6 +211,13 @@ void CloseCaptureStream(CaptureStream* stream);
 // removed again; anything else is closed as CloseCaptureStream does.
 void CloseEmptyCaptureStream(CaptureStream* stream);
 
+// Takes the console's control events from here on, called at start-up before the program
+// starts a thread. On systems other than Windows the signals that stand for them (SIGINT,
+// SIGQUIT, SIGHUP, SIGTERM; and SIGPIPE, which is only ignored) are blocked in the calling
+// thread, so that every thread started later has them blocked too, and the signal thread
+// that takes them starts. Windows sends the events by itself: nothing to do there.
+void StartConsoleControl(void);
+
 // The console log: a wide-character formatted print to standard output. Each call is
 // written whole with respect to other threads and reaches standard output at once,
 // also when it is a pipe or a file. On systems other than Windows the characters go

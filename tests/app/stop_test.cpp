@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include "test_time.h"
+
 #include <atomic>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
@@ -25,6 +28,40 @@ bool IsOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
 ino_t InodeOf(int fd) {
   struct stat st {};
   return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// A reader between two reads when the clean-up begins: once the driver has gone it goes on
+// using its read record's event for a while (0.1 s), as a slow reader finishing its last
+// request does. A clean-up that does not wait for it closes the event under it.
+struct LateReader {
+  FtmAppContext* ctx;
+  std::atomic<bool> eventWorked{false};
+};
+
+DWORD WINAPI UseEventOnceTheDriverIsClosed(LPVOID arg) {
+  auto* reader = static_cast<LateReader*>(arg);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + tarnexio_test::Scaled(tarnexio_test::Millis(10000));
+  while (reader->ctx->hDriver.load() != nullptr && Clock::now() < deadline) std::this_thread::yield();
+  bool worked = true;
+  for (const auto until = Clock::now() + std::chrono::milliseconds(100); worked && Clock::now() < until;) {
+    worked = ResetEvent(reader->ctx->overlapEventReadasync.hEvent) != FALSE;
+  }
+  reader->eventWorked = worked;
+  return 0;
+}
+
+// A reader that does not end while the clean-up waits: it ends when the test lets it.
+struct StuckReader {
+  HANDLE release;
+  HANDLE ended;
+};
+
+DWORD WINAPI WaitToBeReleased(LPVOID arg) {
+  auto* reader = static_cast<StuckReader*>(arg);
+  WaitForSingleObject(reader->release, INFINITE);
+  SetEvent(reader->ended);
+  return 0;
 }
 
 class StopSequence : public ::testing::Test {
@@ -171,6 +208,40 @@ TEST_F(StopSequence, CleanUpWithEverythingClosingPrintsOnlyItsTwoLines) {
   EXPECT_EQ(ctx_->overlapCmdWriteasync.hEvent, INVALID_HANDLE_VALUE);
   // Reader records that never got an event are skipped silently.
   EXPECT_EQ(ctx_->overlapEventReadasync.hEvent, nullptr);
+}
+
+TEST_F(StopSequence, CleanUpClosesAReadersEventOnlyOnceTheReaderHasEnded) {
+  OpenDriver();
+  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  LateReader reader{ctx_.get()};
+  ctx_->hEventThread = CreateThread(nullptr, 0, UseEventOnceTheDriverIsClosed, &reader, 0, nullptr);
+  ASSERT_NE(ctx_->hEventThread.load(), nullptr);
+  ConsoleCapture console;
+  CleanAllResources(ctx_.get());
+  EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
+  EXPECT_TRUE(reader.eventWorked);
+  EXPECT_EQ(ctx_->overlapEventReadasync.hEvent, INVALID_HANDLE_VALUE);
+  ctx_->hEventThread = nullptr;  // closed by the clean-up
+}
+
+TEST_F(StopSequence, CleanUpLeavesTheEventOfAReaderThatDidNotEndOpen) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  SetRecordEvent(ctx_.get(), &ctx_->overlapAclReadasync, event);
+  StuckReader reader{CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  ctx_->hAclThread = CreateThread(nullptr, 0, WaitToBeReleased, &reader, 0, nullptr);
+  ASSERT_NE(ctx_->hAclThread.load(), nullptr);
+  ConsoleCapture console;
+  CleanAllResources(ctx_.get());  // waits READER_END_WAIT_MS for it
+  EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
+  EXPECT_EQ(ctx_->overlapAclReadasync.hEvent, event);
+  EXPECT_TRUE(ResetEvent(event));  // still open for the reader
+  SetEvent(reader.release);
+  ASSERT_EQ(WaitForSingleObject(reader.ended, DWORD(tarnexio_test::ScaledMs(10000))), WAIT_OBJECT_0);
+  ctx_->hAclThread = nullptr;  // closed by the clean-up
+  CloseHandle(event);
+  SetRecordEvent(ctx_.get(), &ctx_->overlapAclReadasync, nullptr);
+  CloseHandle(reader.release);
+  CloseHandle(reader.ended);
 }
 
 TEST_F(StopSequence, CleanUpAfterAFailedOpenLeavesTheDriverAlone) {

@@ -109,7 +109,7 @@ TEST(HciCapture, AFullDiskStopsTheCaptureOnceAndForAll) {
   ASSERT_EQ(Write(&later, kEveryKind[0], &error), CAPTURE_WRITTEN);
   {
     // The disk fills up under the open capture.
-    std::lock_guard<std::mutex> hold(later.lock);
+    MutexLock hold(&later.lock);
     ASSERT_NE(std::freopen("/dev/full", "wb", static_cast<std::FILE*>(later.sink.context)), nullptr);
   }
   EXPECT_EQ(Write(&later, kEveryKind[1], &error), CAPTURE_WRITE_FAILED);

@@ -1,13 +1,15 @@
 // Console control handlers fed by signals: SIGINT is Ctrl+C, SIGQUIT Ctrl+Break, SIGHUP
 // the console closing and SIGTERM a shutdown.
 //
-// The signals are blocked in every thread (from a static initialiser, so the main
-// thread and all threads started later inherit the mask) and one signal thread takes
-// them with sigwait. For each signal the registered handlers run, last registered
+// The signals are blocked in every thread (by StartConsoleControl at the program's
+// start-up, so that the main thread and all threads started later inherit the mask, and
+// around the start of every thread of this layer) and one signal thread takes them with
+// sigwait. For each signal the registered handlers run, last registered
 // first, on a new thread of their own, as Windows runs them. When no handler takes
 // Ctrl+C or Ctrl+Break, and always after the handlers of a close or shutdown, the
 // process ends by the signal's default action, so an unhandled signal still stops it.
 //
+// A program that registers a handler without that start-up gets the signal thread then.
 // A forked child has no signal thread: it starts with the signals unblocked (so a
 // program it executes gets them normally) and gets a signal thread again once it
 // registers a handler.
@@ -20,16 +22,17 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "wire/locks.h"
 
 namespace tarnexio_posix {
 namespace {
 
-std::mutex g_handlerMutex;  // guards g_handlers and g_ignoreCtrlC
-std::vector<PHANDLER_ROUTINE>& Handlers() {
+Mutex g_handlerMutex;
+std::vector<PHANDLER_ROUTINE>& Handlers() TARNEXIO_REQUIRES(g_handlerMutex) {
   static auto* handlers = new std::vector<PHANDLER_ROUTINE>();
   return *handlers;
 }
-bool g_ignoreCtrlC = false;
+bool g_ignoreCtrlC TARNEXIO_GUARDED_BY(g_handlerMutex) = false;
 std::atomic<bool> g_signalThreadRunning{false};
 
 void ConsoleSignals(sigset_t* set) {
@@ -69,7 +72,7 @@ void RunHandlers(int sig) {
   std::vector<PHANDLER_ROUTINE> handlers;
   bool ignored;
   {
-    std::lock_guard<std::mutex> lock(g_handlerMutex);
+    MutexLock lock(&g_handlerMutex);
     handlers = Handlers();
     ignored = g_ignoreCtrlC && event == CTRL_C_EVENT;
   }
@@ -86,7 +89,7 @@ void SignalLoop() {
     if (sigwait(&set, &sig) != 0) continue;
     bool any;
     {
-      std::lock_guard<std::mutex> lock(g_handlerMutex);
+      MutexLock lock(&g_handlerMutex);
       any = !Handlers().empty() || (g_ignoreCtrlC && sig == SIGINT);
     }
     if (!any) DieBy(sig);
@@ -94,9 +97,15 @@ void SignalLoop() {
   }
 }
 
+void BeforeFork();
+void AfterForkInParent();
+void AfterForkInChild();
+
 void EnsureSignalThread() {
   BlockConsoleSignals();
   if (g_signalThreadRunning.exchange(true)) return;
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] { pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild); });
   if (!StartLayerThread(SignalLoop)) {
     // Without a thread to take them the signals must keep their default action.
     g_signalThreadRunning = false;
@@ -106,9 +115,10 @@ void EnsureSignalThread() {
   }
 }
 
-void BeforeFork() { g_handlerMutex.lock(); }
-void AfterForkInParent() { g_handlerMutex.unlock(); }
-void AfterForkInChild() {
+// The handler lock is held across a fork, so that the child's copy of it is free.
+void BeforeFork() TARNEXIO_NO_THREAD_SAFETY_ANALYSIS { g_handlerMutex.lock(); }
+void AfterForkInParent() TARNEXIO_NO_THREAD_SAFETY_ANALYSIS { g_handlerMutex.unlock(); }
+void AfterForkInChild() TARNEXIO_NO_THREAD_SAFETY_ANALYSIS {
   g_handlerMutex.unlock();
   g_signalThreadRunning = false;
   sigset_t set;
@@ -116,14 +126,6 @@ void AfterForkInChild() {
   sigaddset(&set, SIGPIPE);
   pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
-
-struct BlockAtStart {
-  BlockAtStart() {
-    pthread_atfork(BeforeFork, AfterForkInParent, AfterForkInChild);
-    EnsureSignalThread();
-  }
-};
-BlockAtStart g_blockAtStart;
 
 }  // namespace
 
@@ -138,9 +140,11 @@ void BlockConsoleSignals() {
 
 using namespace tarnexio_posix;
 
+void StartConsoleControl(void) { EnsureSignalThread(); }
+
 BOOL SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
   EnsureSignalThread();
-  std::lock_guard<std::mutex> lock(g_handlerMutex);
+  MutexLock lock(&g_handlerMutex);
   if (handler == nullptr) {
     g_ignoreCtrlC = add != FALSE;
     return TRUE;

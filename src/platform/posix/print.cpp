@@ -6,13 +6,15 @@
 #include "platform/format_wide.h"
 #include "platform/platform.h"
 #include "platform/posix/utf8.h"
+#include "wire/locks.h"
 
 namespace {
 
-std::mutex g_printMutex;
+// Standard output: each print_message call is one write under it.
+Mutex g_printMutex;
 
 void WriteAll(const std::string& text) {
-  std::lock_guard<std::mutex> lock(g_printMutex);
+  MutexLock lock(&g_printMutex);
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = write(1, text.data() + done, text.size() - done);

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "wire/locks.h"
 
 namespace tarnexio_posix {
 namespace {
 
-std::mutex g_failedOpensMutex;  // guards FailedOpens()
-std::vector<std::string>& FailedOpens() {
+Mutex g_failedOpensMutex;
+std::vector<std::string>& FailedOpens() TARNEXIO_REQUIRES(g_failedOpensMutex) {
   static auto* failed = new std::vector<std::string>();
   return *failed;
 }
@@ -30,12 +31,12 @@ void WriteHintLine(const std::string& text) {
 }
 
 void NoteDeviceOpenFailure(const std::string& path, int error) {
-  std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+  MutexLock lock(&g_failedOpensMutex);
   FailedOpens().push_back(path + " (" + Reason(error) + ")");
 }
 
 void ForgetDeviceOpenFailures() {
-  std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+  MutexLock lock(&g_failedOpensMutex);
   FailedOpens().clear();
 }
 
@@ -46,7 +47,7 @@ using namespace tarnexio_posix;
 void ReportDeviceOpenFailures(void) {
   std::vector<std::string> failed;
   {
-    std::lock_guard<std::mutex> lock(g_failedOpensMutex);
+    MutexLock lock(&g_failedOpensMutex);
     failed.swap(FailedOpens());
   }
   if (failed.empty()) return;

@@ -51,3 +51,6 @@ void ReportDriverError(DWORD error) {
   WriteErrorLine("Tarnexio: the controller is in use (" + SystemText(error) +
                  "): another bridge, or another client of the driver, holds it; one controller serves one at a time\n");
 }
+
+// The system sends the console's control events to the handlers on a thread of its own.
+void StartConsoleControl(void) {}
