@@ -5,13 +5,13 @@
 // the check of its directory).
 //
 // Driver devices over the device channel: a device path \\.\NAME is the local
-// SOCK_SEQPACKET socket DIR/NAME of a device server. Each open device has one receiver
-// thread that reads the server's replies and finishes the requests they name.
+// SOCK_SEQPACKET socket DIR/NAME of a device server.
 //
-// When the server offers lanes, every thread that issues requests gets a connection of
-// its own (a lane) whose replies the server sends there, and a thread that waits for one
-// of its requests reads its lane itself: the reply wakes that thread and nobody else. The
-// receiver reads a lane only while requests are outstanding on it and nobody reads it.
+// Every connection of a device (its own and, when the server offers lanes, one per thread
+// that issues requests) has exactly one reader: a thread of its own that reads the
+// server's replies there and finishes the requests they name. Nobody else reads a
+// connection, so no reader ever waits for another or hands a connection over; a thread
+// that waits for a request waits on that request alone.
 //
 // Every OVERLAPPED field the layer writes or reads once a request has been issued is
 // touched under g_overlappedMutex, and a caller's output buffer is written only while
@@ -49,28 +49,20 @@ constexpr ssize_t kReceiveAgain = -2;  // nothing there yet (non-blocking) or a 
 ssize_t ReceiveOne(int fd, std::vector<uint8_t>& buffer, size_t room, int flags);
 bool SendWhole(int fd, const std::vector<uint8_t>& datagram);
 
-// One thread's own connection to the device.
+// One thread's own connection to the device, shared by the device, the lane's reader and
+// the thread it belongs to (the only one that sends there); the socket closes when all
+// of them have let go.
 struct Lane {
   explicit Lane(int socket) : fd(socket) {}
   ~Lane() { close(fd); }
   Lane(const Lane&) = delete;
   Lane& operator=(const Lane&) = delete;
 
-  const int fd;  // closed with the device object, after every user has gone
-  std::mutex reading;  // held by the one thread that reads the lane
-  bool watched = false;  // in the receiver's set (under reading)
-  std::vector<uint8_t> buffer;  // under reading
-  // Under the device's mutex: requests issued here and not done; threads that wait for a
-  // reply while another thread holds reading, and how often reading was given up while
-  // such threads waited (each time they try to take it again).
-  int outstanding = 0;
-  int blocked = 0;
-  unsigned releases = 0;
+  const int fd;
 };
 
 struct Request {
   uint32_t id = 0;
-  std::shared_ptr<Lane> lane;  // the lane its replies come on, or none
   uint8_t* out = nullptr;  // cleared once the caller's buffer may no longer be written
   DWORD outSize = 0;
   OVERLAPPED* ov = nullptr;
@@ -79,16 +71,16 @@ struct Request {
   bool done = false;         // completed: status and bytes are final
   DWORD status = 0;
   DWORD bytes = 0;
-  // Wakes only the thread waiting for this request (under the device's mutex), not the
-  // readers that wait for theirs.
-  std::condition_variable changed;
+  // Notified (under the device's mutex) when the request gets a reply or ends, so that
+  // a reply wakes the thread that waits for it and nobody else.
+  std::condition_variable replied;
 };
 
-class DeviceObject : public KernelObject {
+class DeviceObject : public KernelObject, public std::enable_shared_from_this<DeviceObject> {
  public:
-  DeviceObject(int fd, int epollFd, std::string path) : epollFd_(epollFd), path_(std::move(path)), fd_(fd) {}
-  ~DeviceObject() override { close(epollFd_); }
+  DeviceObject(int fd, std::string path) : path_(std::move(path)), fd_(fd) {}
 
+  // The reader of the device's own connection; closes it when the connection is over.
   void Receive();
   BOOL Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* out, DWORD outSize, LPDWORD bytesReturned,
              OVERLAPPED* ov);
@@ -100,30 +92,14 @@ class DeviceObject : public KernelObject {
  private:
   enum State { STATE_OPEN, STATE_CLOSED, STATE_DISCONNECTED };
 
-  // Reads a lane while a thread waits for a reply on it: holds the lane's reading lock
-  // whenever it can take it (the lane is then out of the receiver's set); while another
-  // thread holds it, the waiter waits to be woken by its reply or by that thread giving
-  // the lane up.
-  class LaneReader {
-   public:
-    LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane);
-    ~LaneReader();  // hands the lane back to the receiver if requests remain on it
-    void Until(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Request>& r, bool finalOnly);
-
-   private:
-    DeviceObject* device_;
-    std::shared_ptr<Lane> lane_;
-    std::unique_lock<std::mutex> reading_;
-  };
-
   // On the lane when there is one (only its owner sends there), else on the connection.
   bool Send(const Lane* lane, const std::vector<uint8_t>& datagram);
   std::shared_ptr<Lane> LaneOfThisThread();
+  // A lane attached to the device with the server's token and its reader started, or none.
   std::shared_ptr<Lane> OpenLane(const wire::LaneToken& token);
-  void Watch(Lane& lane, bool on);  // under lane.reading
-  void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
-  // After lane.reading was given up: wakes the threads that wait to take it.
-  void ReleasedLocked(Lane& lane);
+  // Reads one connection until it is over, then fails every request of the device: a
+  // connection ends only with the device (its close or the server's end).
+  void ReadReplies(int fd);
   void ShutdownLanesLocked();
   size_t Room() const { return largestReply_.load(std::memory_order_acquire); }
   void HandleDatagram(const uint8_t* data, size_t size);
@@ -133,7 +109,6 @@ class DeviceObject : public KernelObject {
   void DisconnectLocked();
   std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
 
-  const int epollFd_;  // what the receiver waits on: the connection and lanes nobody reads
   const std::string path_;
   std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
 

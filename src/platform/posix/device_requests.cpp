@@ -1,9 +1,10 @@
 // Requests and their completion: a request goes out on its lane or the connection, and
-// the reply that names it (read by its waiter or by the receiver) finishes it.
-#include <sys/epoll.h>
+// the reply that names it, read by that connection's reader, finishes it.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/posix/device_object.h"
@@ -58,7 +59,6 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& request, DWORD
     if (r->wentPending || status == 0) SignalEventObject(r->event);
   }
   r->done = true;
-  if (r->lane) --r->lane->outstanding;
   outstanding_.erase(r->id);
 }
 
@@ -66,7 +66,7 @@ void DeviceObject::FailAllLocked(DWORD status) {
   while (!outstanding_.empty()) {
     std::shared_ptr<Request> r = outstanding_.begin()->second;
     CompleteLocked(r, status, nullptr, 0);
-    r->changed.notify_all();
+    r->replied.notify_all();
   }
 }
 
@@ -107,30 +107,26 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
     }
   }
   // Woken after the mutex is free, the waiter does not run only to block on it again.
-  r->changed.notify_all();
+  r->replied.notify_all();
+}
+
+void DeviceObject::ReadReplies(int fd) {
+  std::vector<uint8_t> buffer;
+  for (;;) {
+    // The reply is sized only once it is there: a request that asks for more room than
+    // any before it may go out while this thread waits.
+    struct pollfd ready = {fd, POLLIN, 0};
+    if (poll(&ready, 1, -1) < 0 && errno != EINTR) break;
+    const ssize_t n = ReceiveOne(fd, buffer, Room(), MSG_DONTWAIT);
+    if (n == kReceiveEnd) break;
+    if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  DisconnectLocked();
 }
 
 void DeviceObject::Receive() {
-  const int fd = fd_;  // only this thread ever changes fd_
-  std::vector<uint8_t> buffer;
-  struct epoll_event events[8];
-  for (bool open = true; open;) {
-    const int count = epoll_wait(epollFd_, events, 8, -1);
-    if (count < 0 && errno != EINTR) break;
-    for (int i = 0; i < count && open; ++i) {
-      if (events[i].data.ptr != nullptr) {
-        ReadAside(*static_cast<Lane*>(events[i].data.ptr), buffer);
-        continue;
-      }
-      const ssize_t n = ReceiveOne(fd, buffer, Room(), MSG_DONTWAIT);
-      if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
-      open = n != kReceiveEnd;
-    }
-  }
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    DisconnectLocked();
-  }
+  ReadReplies(fd_);  // only this thread ever changes fd_
   std::lock_guard<std::mutex> lock(fdMutex_);
   close(fd_);
   fd_ = -1;
@@ -149,8 +145,6 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   }
 
   std::shared_ptr<Lane> lane = LaneOfThisThread();
-  // Taken before the request goes out, so that its replies find this thread reading.
-  std::unique_ptr<LaneReader> reader(lane ? new LaneReader(this, lane) : nullptr);
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != STATE_OPEN) {
     SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
@@ -163,8 +157,6 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
     WriteOverlapped(ov, STATUS_PENDING, 0);
     ResetEventObject(r->event);
   }
-  r->lane = lane;
-  if (lane) ++lane->outstanding;
   outstanding_[r->id] = r;
   lock.unlock();
 
@@ -172,11 +164,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
 
   lock.lock();
   if (!sent) DisconnectLocked();
-  if (reader) {
-    reader->Until(lock, r, false);
-  } else {
-    r->changed.wait(lock, [&] { return r->wentPending || r->done; });
-  }
+  r->replied.wait(lock, [&] { return r->wentPending || r->done; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
     SetLastError(ERROR_IO_PENDING);
@@ -224,15 +212,7 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
-  if (r->lane && !r->done) {
-    std::shared_ptr<Lane> lane = r->lane;
-    lock.unlock();
-    LaneReader reader(this, lane);  // goes after the lock below is released
-    std::unique_lock<std::mutex> relock(mutex_);
-    reader.Until(relock, r, true);
-    return ReportResult(r->status, r->bytes, bytesTransferred);
-  }
-  r->changed.wait(lock, [&] { return r->done; });
+  r->replied.wait(lock, [&] { return r->done; });
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
 
