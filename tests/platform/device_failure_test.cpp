@@ -203,9 +203,9 @@ TEST_P(DeviceTest, OneConnectionEndingEndsTheWaitsOnTheOthers) {
   EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
 }
 
-// Every connection of a device has a thread that reads it; closing the device ends them
-// all, however many threads have taken lanes.
-TEST_P(DeviceTest, ClosingTheDeviceEndsTheReadersOfAllItsConnections) {
+// Closing a device ends every thread the layer started for it, however many threads have
+// taken lanes.
+TEST_P(DeviceTest, ClosingTheDeviceEndsItsThreadsWhateverLanesWereTaken) {
   const size_t before = tarnexio_test::ThreadCount();
   const int lanesBefore = server_->LaneCount();
   HANDLE device = CreateFileW(server_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

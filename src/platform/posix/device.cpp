@@ -1,5 +1,6 @@
 // Driver devices over the device channel: the calls the bridge makes on them. The
 // device object and its parts are described in device_object.h.
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -35,7 +36,17 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD,
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  auto device = std::make_shared<DeviceObject>(fd, path);
+  int epollFd = epoll_create1(EPOLL_CLOEXEC);
+  struct epoll_event event = {};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.ptr = nullptr;  // the connection itself
+  if (epollFd < 0 || epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0) {
+    if (epollFd >= 0) close(epollFd);
+    close(fd);
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto device = std::make_shared<DeviceObject>(fd, epollFd, path);
   if (!StartLayerThread([device] { device->Receive(); })) {
     close(fd);  // no receiver will close it
     return INVALID_HANDLE_VALUE;

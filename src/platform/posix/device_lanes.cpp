@@ -1,5 +1,7 @@
 // Lanes: a connection of its own for each thread that issues requests, attached to the
-// device with the token the server offered, and read by a thread of its own.
+// device with the token the server offered, and read by that thread while it waits in the
+// layer, by the receiver while it does not.
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -10,10 +12,72 @@
 namespace tarnexio_posix {
 
 void DeviceObject::ShutdownLanesLocked() {
-  // Ends the lanes' readers; the sockets stay open until their last user has gone.
+  // Wakes the threads that read their lanes; the sockets stay open until the object goes.
   for (auto& entry : lanes_) {
     if (entry.second) shutdown(entry.second->fd, SHUT_RDWR);
   }
+}
+
+void DeviceObject::Watch(Lane& lane, bool on) {
+  if (lane.watched == on) return;
+  struct epoll_event event = {};
+  event.events = EPOLLIN | EPOLLRDHUP;
+  event.data.ptr = &lane;
+  if (epoll_ctl(epollFd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lane.fd, &event) == 0) lane.watched = on;
+}
+
+void DeviceObject::TakeLane(Lane& lane) {
+  // Waits at most for one read of the receiver's that does not wait.
+  std::lock_guard<std::mutex> reading(lane.reading);
+  lane.ownerReads = true;
+  Watch(lane, false);
+}
+
+void DeviceObject::LeaveLane(Lane& lane) {
+  std::lock_guard<std::mutex> reading(lane.reading);
+  lane.ownerReads = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lane.outstanding > 0) Watch(lane, true);
+}
+
+void DeviceObject::ReadAside(Lane& lane, std::vector<uint8_t>& buffer) {
+  std::lock_guard<std::mutex> reading(lane.reading);
+  // Taken by its thread since the receiver was woken: that thread reads what is there.
+  if (lane.ownerReads) return;
+  const ssize_t n = ReceiveOne(lane.fd, buffer, Room(), MSG_DONTWAIT);
+  if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
+  if (n != kReceiveEnd) return;
+  Watch(lane, false);
+  std::lock_guard<std::mutex> lock(mutex_);
+  DisconnectLocked();
+}
+
+void DeviceObject::ReadOwnLane(std::unique_lock<std::mutex>& lock, Lane& lane, const Request& r, bool finalOnly) {
+  auto ready = [&] { return r.done || (!finalOnly && r.wentPending); };
+  lock.unlock();
+  TakeLane(lane);
+  lock.lock();
+  while (!ready()) {
+    lock.unlock();
+    // Nobody else reads the lane now, and only this thread's requests, which made room
+    // for their replies before they went out, are answered there.
+    const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), 0);
+    if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
+    lock.lock();
+    if (n == kReceiveEnd) DisconnectLocked();  // which fails every request, this one too
+  }
+  // Replies that are already there are taken now rather than by the receiver, which
+  // would have to wake for them.
+  while (lane.outstanding > 0) {
+    lock.unlock();
+    const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), MSG_DONTWAIT);
+    if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
+    lock.lock();
+    if (n < 0) break;
+  }
+  lock.unlock();
+  LeaveLane(lane);
+  lock.lock();
 }
 
 std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
@@ -31,7 +95,6 @@ std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
   std::lock_guard<std::mutex> lock(mutex_);
   // Without a lane (the attach failed) the thread keeps using the connection.
   lanes_[self] = lane;
-  // Closed or gone while the lane was attached: its reader ends at once.
   if (lane && state_ != STATE_OPEN) shutdown(lane->fd, SHUT_RDWR);
   return lane;
 }
@@ -54,11 +117,9 @@ std::shared_ptr<Lane> DeviceObject::OpenLane(const wire::LaneToken& token) {
     close(fd);
     return nullptr;
   }
-  auto lane = std::make_shared<Lane>(fd);
-  // The reader keeps the device and the lane for as long as it reads.
-  std::shared_ptr<DeviceObject> device = shared_from_this();
-  if (!StartLayerThread([device, lane] { device->ReadReplies(lane->fd); })) return nullptr;
-  return lane;
+  limit.tv_sec = 0;
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+  return std::make_shared<Lane>(fd);
 }
 
 }  // namespace tarnexio_posix

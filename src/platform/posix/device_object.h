@@ -7,11 +7,15 @@
 // Driver devices over the device channel: a device path \\.\NAME is the local
 // SOCK_SEQPACKET socket DIR/NAME of a device server.
 //
-// Every connection of a device (its own and, when the server offers lanes, one per thread
-// that issues requests) has exactly one reader: a thread of its own that reads the
-// server's replies there and finishes the requests they name. Nobody else reads a
-// connection, so no reader ever waits for another or hands a connection over; a thread
-// that waits for a request waits on that request alone.
+// Each open device has one receiver thread that reads the server's replies on the
+// device's own connection and finishes the requests they name.
+//
+// When the server offers lanes, every thread that issues requests gets a connection of
+// its own (a lane) whose replies the server sends there. While that thread waits in the
+// layer it is the lane's one reader: the reply wakes that thread and nobody else. While
+// it is away and requests remain on the lane, the receiver is its one reader. Nobody ever
+// holds a lane's lock while waiting, so neither reader waits for the other, and a thread
+// that waits for a request of another thread's lane waits on that request alone.
 //
 // Every OVERLAPPED field the layer writes or reads once a request has been issued is
 // touched under g_overlappedMutex, and a caller's output buffer is written only while
@@ -49,20 +53,26 @@ constexpr ssize_t kReceiveAgain = -2;  // nothing there yet (non-blocking) or a 
 ssize_t ReceiveOne(int fd, std::vector<uint8_t>& buffer, size_t room, int flags);
 bool SendWhole(int fd, const std::vector<uint8_t>& datagram);
 
-// One thread's own connection to the device, shared by the device, the lane's reader and
-// the thread it belongs to (the only one that sends there); the socket closes when all
-// of them have let go.
+// One thread's own connection to the device.
 struct Lane {
   explicit Lane(int socket) : fd(socket) {}
   ~Lane() { close(fd); }
   Lane(const Lane&) = delete;
   Lane& operator=(const Lane&) = delete;
 
-  const int fd;
+  const int fd;  // closed with the device object, after every user has gone
+  // Held around one read that does not wait, and around a change of reader, never while
+  // waiting for a reply.
+  std::mutex reading;
+  bool ownerReads = false;  // under reading: its thread waits in the layer and reads it
+  bool watched = false;     // under reading: in the receiver's set
+  std::vector<uint8_t> buffer;  // its thread's, while ownerReads
+  int outstanding = 0;  // under the device's mutex: requests issued here and not done
 };
 
 struct Request {
   uint32_t id = 0;
+  std::shared_ptr<Lane> lane;  // the lane its replies come on, or none
   uint8_t* out = nullptr;  // cleared once the caller's buffer may no longer be written
   DWORD outSize = 0;
   OVERLAPPED* ov = nullptr;
@@ -76,11 +86,11 @@ struct Request {
   std::condition_variable replied;
 };
 
-class DeviceObject : public KernelObject, public std::enable_shared_from_this<DeviceObject> {
+class DeviceObject : public KernelObject {
  public:
-  DeviceObject(int fd, std::string path) : path_(std::move(path)), fd_(fd) {}
+  DeviceObject(int fd, int epollFd, std::string path) : epollFd_(epollFd), path_(std::move(path)), fd_(fd) {}
+  ~DeviceObject() override { close(epollFd_); }
 
-  // The reader of the device's own connection; closes it when the connection is over.
   void Receive();
   BOOL Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* out, DWORD outSize, LPDWORD bytesReturned,
              OVERLAPPED* ov);
@@ -95,11 +105,18 @@ class DeviceObject : public KernelObject, public std::enable_shared_from_this<De
   // On the lane when there is one (only its owner sends there), else on the connection.
   bool Send(const Lane* lane, const std::vector<uint8_t>& datagram);
   std::shared_ptr<Lane> LaneOfThisThread();
-  // A lane attached to the device with the server's token and its reader started, or none.
   std::shared_ptr<Lane> OpenLane(const wire::LaneToken& token);
-  // Reads one connection until it is over, then fails every request of the device: a
-  // connection ends only with the device (its close or the server's end).
-  void ReadReplies(int fd);
+  // The calling thread becomes the reader of its own lane, or gives it back to the
+  // receiver (which reads it while requests remain on it).
+  void TakeLane(Lane& lane);
+  void LeaveLane(Lane& lane);
+  // With lock (the device's mutex) held on entry and exit: takes the calling thread's own
+  // lane, reads it until r has its first reply (or is done, with finalOnly) and gives it
+  // back.
+  void ReadOwnLane(std::unique_lock<std::mutex>& lock, Lane& lane, const Request& r, bool finalOnly);
+  void Watch(Lane& lane, bool on);  // under lane.reading
+  // The receiver's read of a lane its thread does not read.
+  void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
   void ShutdownLanesLocked();
   size_t Room() const { return largestReply_.load(std::memory_order_acquire); }
   void HandleDatagram(const uint8_t* data, size_t size);
@@ -109,6 +126,7 @@ class DeviceObject : public KernelObject, public std::enable_shared_from_this<De
   void DisconnectLocked();
   std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
 
+  const int epollFd_;  // what the receiver waits on: the connection and the lanes it reads
   const std::string path_;
   std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
 

@@ -1,6 +1,6 @@
 // Requests and their completion: a request goes out on its lane or the connection, and
-// the reply that names it, read by that connection's reader, finishes it.
-#include <poll.h>
+// the reply that names it (read by its waiter or by the receiver) finishes it.
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -59,6 +59,7 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& request, DWORD
     if (r->wentPending || status == 0) SignalEventObject(r->event);
   }
   r->done = true;
+  if (r->lane) --r->lane->outstanding;
   outstanding_.erase(r->id);
 }
 
@@ -110,23 +111,27 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
   r->replied.notify_all();
 }
 
-void DeviceObject::ReadReplies(int fd) {
-  std::vector<uint8_t> buffer;
-  for (;;) {
-    // The reply is sized only once it is there: a request that asks for more room than
-    // any before it may go out while this thread waits.
-    struct pollfd ready = {fd, POLLIN, 0};
-    if (poll(&ready, 1, -1) < 0 && errno != EINTR) break;
-    const ssize_t n = ReceiveOne(fd, buffer, Room(), MSG_DONTWAIT);
-    if (n == kReceiveEnd) break;
-    if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
-  }
-  std::lock_guard<std::mutex> lock(mutex_);
-  DisconnectLocked();
-}
-
 void DeviceObject::Receive() {
-  ReadReplies(fd_);  // only this thread ever changes fd_
+  const int fd = fd_;  // only this thread ever changes fd_
+  std::vector<uint8_t> buffer;
+  struct epoll_event events[8];
+  for (bool open = true; open;) {
+    const int count = epoll_wait(epollFd_, events, 8, -1);
+    if (count < 0 && errno != EINTR) break;
+    for (int i = 0; i < count && open; ++i) {
+      if (events[i].data.ptr != nullptr) {
+        ReadAside(*static_cast<Lane*>(events[i].data.ptr), buffer);
+        continue;
+      }
+      const ssize_t n = ReceiveOne(fd, buffer, Room(), MSG_DONTWAIT);
+      if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
+      open = n != kReceiveEnd;
+    }
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DisconnectLocked();
+  }
   std::lock_guard<std::mutex> lock(fdMutex_);
   close(fd_);
   fd_ = -1;
@@ -145,8 +150,12 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   }
 
   std::shared_ptr<Lane> lane = LaneOfThisThread();
+  // Taken before the request goes out, so that its replies find this thread reading.
+  if (lane) TakeLane(*lane);
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != STATE_OPEN) {
+    lock.unlock();
+    if (lane) LeaveLane(*lane);
     SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
@@ -157,6 +166,8 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
     WriteOverlapped(ov, STATUS_PENDING, 0);
     ResetEventObject(r->event);
   }
+  r->lane = lane;
+  if (lane) ++lane->outstanding;
   outstanding_[r->id] = r;
   lock.unlock();
 
@@ -164,6 +175,7 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
 
   lock.lock();
   if (!sent) DisconnectLocked();
+  if (lane) ReadOwnLane(lock, *lane, *r, false);
   r->replied.wait(lock, [&] { return r->wentPending || r->done; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
@@ -212,6 +224,9 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
+  auto own = lanes_.find(std::this_thread::get_id());
+  // A request of this thread's own lane: this thread reads it.
+  if (!r->done && r->lane && own != lanes_.end() && own->second == r->lane) ReadOwnLane(lock, *r->lane, *r, true);
   r->replied.wait(lock, [&] { return r->done; });
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
