@@ -78,6 +78,20 @@ static HANDLE CloseUnderWaitingCall(HANDLE* device, std::future<std::pair<BOOL, 
   return closed;
 }
 
+// GetOverlappedResult with bWait TRUE on another thread, once that thread blocks in it.
+static std::future<std::pair<BOOL, DWORD>> WaitForResultElsewhere(HANDLE device, OVERLAPPED* ov) {
+  auto thread = std::make_shared<std::atomic<pid_t>>(0);
+  auto waiter = std::async(std::launch::async, [device, ov, thread] {
+    DWORD got;
+    *thread = tarnexio_test::CurrentThreadId();
+    BOOL ok = GetOverlappedResult(device, ov, &got, TRUE);
+    return std::make_pair(ok, GetLastError());
+  });
+  EXPECT_TRUE(WaitUntil([&] { return thread->load() != 0; }));
+  EXPECT_TRUE(tarnexio_test::WaitThreadBlocked(thread->load()));
+  return waiter;
+}
+
 TEST_P(DeviceTest, CloseCompletesPendingWithAbortedAndLaterCallsFail) {
   server_->SetScript([](const DeviceRequest& r) {
     return r.code == 1 ? DeviceAction::Pending() : DeviceAction::Ignore();
@@ -153,6 +167,64 @@ TEST_P(DeviceTest, ClosingWhileAnotherThreadWaitsForTheResult) {
   ASSERT_TRUE(WaitUntil([&] { return thread.load() != 0; }));
   ASSERT_TRUE(tarnexio_test::WaitThreadBlocked(thread.load()));
   CloseUnderWaitingCall(&device_, &waiter);
+}
+
+// The server closes the connection of one thread's request (its lane, when lanes are
+// offered) while another thread waits for a request of its own lane: the device is gone
+// for both, and the waiter's event is signalled.
+TEST_P(DeviceTest, OneConnectionEndingEndsTheWaitsOnTheOthers) {
+  server_->SetScript([](const DeviceRequest& r) {
+    return r.code == 1 ? DeviceAction::Pending() : DeviceAction::CloseItsConnection();
+  });
+  BYTE out[4];
+  DWORD n;
+  ASSERT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, &ov_));
+  ASSERT_EQ(GetLastError(), DWORD(ERROR_IO_PENDING));
+  auto waiter = WaitForResultElsewhere(device_, &ov_);
+  auto closed = std::async(std::launch::async, [this] {
+    BYTE buffer[4];
+    DWORD got;
+    BOOL ok = DeviceIoControl(device_, 2, nullptr, 0, buffer, 4, &got, nullptr);
+    return std::make_pair(ok, GetLastError());
+  });
+  for (auto* call : {&closed, &waiter}) {
+    if (call->wait_for(tarnexio_test::Scaled(std::chrono::seconds(5))) != std::future_status::ready) {
+      ADD_FAILURE() << "a call still waits on the device after one of its connections ended";
+      CloseHandle(device_);  // ends the waits, so that the test ends
+      device_ = INVALID_HANDLE_VALUE;
+      return;
+    }
+    const std::pair<BOOL, DWORD> result = call->get();
+    EXPECT_FALSE(result.first);
+    EXPECT_EQ(result.second, DWORD(ERROR_DEVICE_NOT_CONNECTED));
+  }
+  EXPECT_TRUE(EventSignalled());
+  EXPECT_FALSE(DeviceIoControl(device_, 1, nullptr, 0, out, 4, &n, nullptr));
+  EXPECT_EQ(GetLastError(), DWORD(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+// Closing a device ends every thread the layer started for it, however many threads have
+// taken lanes.
+TEST_P(DeviceTest, ClosingTheDeviceEndsItsThreadsWhateverLanesWereTaken) {
+  const size_t before = tarnexio_test::ThreadCount();
+  const int lanesBefore = server_->LaneCount();
+  HANDLE device = CreateFileW(server_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  ASSERT_NE(device, INVALID_HANDLE_VALUE);
+  std::atomic<int> failed{0};
+  auto request = [&] {
+    DWORD n = 0;
+    if (!DeviceIoControl(device, 0, nullptr, 0, nullptr, 0, &n, nullptr)) ++failed;
+  };
+  request();  // takes the offer, when there is one
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) threads.emplace_back(request);
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(failed.load(), 0);
+  EXPECT_EQ(server_->LaneCount() - lanesBefore >= 3, GetParam());
+  EXPECT_TRUE(CloseHandle(device));
+  EXPECT_TRUE(WaitUntil([&] { return tarnexio_test::ThreadCount() <= before; }))
+      << tarnexio_test::ThreadCount() << " threads, " << before << " before the device was opened";
 }
 
 // The opens that failed since the last one that worked are named on one line of standard

@@ -62,6 +62,7 @@ DeviceAction DeviceAction::Raw(std::vector<std::vector<uint8_t>> datagrams) {
   return {kRaw, 0, {}, std::move(datagrams)};
 }
 DeviceAction DeviceAction::CloseConnection() { return {kCloseConnection, 0, {}, {}}; }
+DeviceAction DeviceAction::CloseItsConnection() { return {kCloseItsConnection, 0, {}, {}}; }
 
 std::vector<uint8_t> CompleteDatagram(uint32_t id, uint32_t status, const std::vector<uint8_t>& output) {
   return wire::BuildDevchanComplete(id, status, output.data(), output.size());
@@ -284,6 +285,9 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
         break;
       case DeviceAction::kCloseConnection:
         if (it != connections_.end()) shutdown(it->second.fd, SHUT_RDWR);
+        break;
+      case DeviceAction::kCloseItsConnection:
+        if (connections_.count(lane) != 0) shutdown(connections_[lane].fd, SHUT_RDWR);
         break;
     }
     requests_.push_back(std::move(request));

@@ -65,7 +65,7 @@ struct DeviceCancel {
 
 // What the server does with one IOCTL.
 struct DeviceAction {
-  enum Kind { kComplete, kPending, kIgnore, kHold, kRaw, kCloseConnection };
+  enum Kind { kComplete, kPending, kIgnore, kHold, kRaw, kCloseConnection, kCloseItsConnection };
   Kind kind = kComplete;
   uint32_t status = 0;
   std::vector<uint8_t> output;
@@ -78,6 +78,8 @@ struct DeviceAction {
   static DeviceAction Hold();
   static DeviceAction Raw(std::vector<std::vector<uint8_t>> datagrams);
   static DeviceAction CloseConnection();
+  // Closes only the connection the request came on: its lane, when it came on one.
+  static DeviceAction CloseItsConnection();
 };
 
 // The datagrams of the device channel, for tests that send their own.

@@ -42,6 +42,15 @@ bool ThreadIsBlocked(pid_t pid, pid_t tid, long syscallNumber) {
   return (call >> number) && number == syscallNumber;
 }
 
+size_t ThreadCount() {
+  DIR* tasks = opendir("/proc/self/task");
+  if (tasks == nullptr) return 0;
+  size_t count = 0;
+  while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+  closedir(tasks);
+  return count;
+}
+
 bool WaitThreadBlocked(pid_t tid, int timeoutMs) {
   return WaitUntil([tid] { return ThreadIsBlocked(getpid(), tid); }, timeoutMs);
 }

@@ -14,6 +14,9 @@ pid_t CurrentThreadId();
 // negative, asleep in that system call.
 bool ThreadIsBlocked(pid_t pid, pid_t tid, long syscallNumber = -1);
 
+// The number of threads this process has now.
+size_t ThreadCount();
+
 // Waits at most timeoutMs until thread tid of this process is blocked.
 bool WaitThreadBlocked(pid_t tid, int timeoutMs = 5000);
 

@@ -1,5 +1,6 @@
 // Lanes: a connection of its own for each thread that issues requests, attached to the
-// device with the token the server offered, and read by the thread that waits on it.
+// device with the token the server offered, and read by that thread while it waits in the
+// layer, by the receiver while it does not.
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -25,81 +26,58 @@ void DeviceObject::Watch(Lane& lane, bool on) {
   if (epoll_ctl(epollFd_, on ? EPOLL_CTL_ADD : EPOLL_CTL_DEL, lane.fd, &event) == 0) lane.watched = on;
 }
 
-void DeviceObject::ReleasedLocked(Lane& lane) {
-  if (lane.blocked == 0) return;
-  ++lane.releases;
-  for (auto& entry : outstanding_) {
-    if (entry.second->lane.get() == &lane) entry.second->changed.notify_all();
-  }
+void DeviceObject::TakeLane(Lane& lane) {
+  // Waits at most for one read of the receiver's that does not wait.
+  std::lock_guard<std::mutex> reading(lane.reading);
+  lane.ownerReads = true;
+  Watch(lane, false);
+}
+
+void DeviceObject::LeaveLane(Lane& lane) {
+  std::lock_guard<std::mutex> reading(lane.reading);
+  lane.ownerReads = false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (lane.outstanding > 0) Watch(lane, true);
 }
 
 void DeviceObject::ReadAside(Lane& lane, std::vector<uint8_t>& buffer) {
-  std::unique_lock<std::mutex> reading(lane.reading, std::try_to_lock);
-  if (!reading.owns_lock()) {
-    // Its owner has just started to read it and takes the lane out of the set.
-    std::this_thread::yield();
-    return;
-  }
+  std::lock_guard<std::mutex> reading(lane.reading);
+  // Taken by its thread since the receiver was woken: that thread reads what is there.
+  if (lane.ownerReads) return;
   const ssize_t n = ReceiveOne(lane.fd, buffer, Room(), MSG_DONTWAIT);
-  if (n >= 0) {
-    HandleDatagram(buffer.data(), size_t(n));
-  } else if (n == kReceiveEnd) {
-    Watch(lane, false);
-  }
-  reading.unlock();
+  if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
+  if (n != kReceiveEnd) return;
+  Watch(lane, false);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (n == kReceiveEnd) DisconnectLocked();
-  ReleasedLocked(lane);
+  DisconnectLocked();
 }
 
-DeviceObject::LaneReader::LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane)
-    : device_(device), lane_(std::move(lane)), reading_(lane_->reading, std::try_to_lock) {
-  if (reading_.owns_lock()) device_->Watch(*lane_, false);
-}
-
-DeviceObject::LaneReader::~LaneReader() {
-  if (!reading_.owns_lock()) return;
-  std::unique_lock<std::mutex> lock(device_->mutex_);
+void DeviceObject::ReadOwnLane(std::unique_lock<std::mutex>& lock, Lane& lane, const Request& r, bool finalOnly) {
+  auto ready = [&] { return r.done || (!finalOnly && r.wentPending); };
+  lock.unlock();
+  TakeLane(lane);
+  lock.lock();
+  while (!ready()) {
+    lock.unlock();
+    // Nobody else reads the lane now, and only this thread's requests, which made room
+    // for their replies before they went out, are answered there.
+    const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), 0);
+    if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
+    lock.lock();
+    if (n == kReceiveEnd) DisconnectLocked();  // which fails every request, this one too
+  }
   // Replies that are already there are taken now rather than by the receiver, which
   // would have to wake for them.
-  while (lane_->outstanding > 0) {
+  while (lane.outstanding > 0) {
     lock.unlock();
-    const ssize_t n = ReceiveOne(lane_->fd, lane_->buffer, device_->Room(), MSG_DONTWAIT);
-    if (n >= 0) device_->HandleDatagram(lane_->buffer.data(), size_t(n));
+    const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), MSG_DONTWAIT);
+    if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
     lock.lock();
     if (n < 0) break;
   }
-  if (lane_->outstanding > 0) device_->Watch(*lane_, true);
-  reading_.unlock();
-  device_->ReleasedLocked(*lane_);
-}
-
-// Reads the lane until the request has its first reply (or is done, with finalOnly).
-void DeviceObject::LaneReader::Until(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Request>& r,
-                                     bool finalOnly) {
-  auto ready = [&] { return r->done || (!finalOnly && r->wentPending); };
-  while (!ready()) {
-    if (!reading_.owns_lock()) {
-      if (reading_.try_lock()) {
-        device_->Watch(*lane_, false);
-        continue;
-      }
-      // Whoever reads the lane now hands this reply over or gives the lane up.
-      const unsigned seen = lane_->releases;
-      ++lane_->blocked;
-      r->changed.wait(lock, [&] { return ready() || lane_->releases != seen; });
-      --lane_->blocked;
-      continue;
-    }
-    lock.unlock();
-    const ssize_t n = ReceiveOne(lane_->fd, lane_->buffer, device_->Room(), 0);
-    if (n >= 0) device_->HandleDatagram(lane_->buffer.data(), size_t(n));
-    lock.lock();
-    if (n == kReceiveEnd) {
-      device_->DisconnectLocked();
-      r->changed.wait(lock, ready);  // a closed device has failed every request already
-    }
-  }
+  lock.unlock();
+  LeaveLane(lane);
+  lock.lock();
 }
 
 std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {

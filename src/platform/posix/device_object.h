@@ -5,13 +5,17 @@
 // the check of its directory).
 //
 // Driver devices over the device channel: a device path \\.\NAME is the local
-// SOCK_SEQPACKET socket DIR/NAME of a device server. Each open device has one receiver
-// thread that reads the server's replies and finishes the requests they name.
+// SOCK_SEQPACKET socket DIR/NAME of a device server.
+//
+// Each open device has one receiver thread that reads the server's replies on the
+// device's own connection and finishes the requests they name.
 //
 // When the server offers lanes, every thread that issues requests gets a connection of
-// its own (a lane) whose replies the server sends there, and a thread that waits for one
-// of its requests reads its lane itself: the reply wakes that thread and nobody else. The
-// receiver reads a lane only while requests are outstanding on it and nobody reads it.
+// its own (a lane) whose replies the server sends there. While that thread waits in the
+// layer it is the lane's one reader: the reply wakes that thread and nobody else. While
+// it is away and requests remain on the lane, the receiver is its one reader. Nobody ever
+// holds a lane's lock while waiting, so neither reader waits for the other, and a thread
+// that waits for a request of another thread's lane waits on that request alone.
 //
 // Every OVERLAPPED field the layer writes or reads once a request has been issued is
 // touched under g_overlappedMutex, and a caller's output buffer is written only while
@@ -57,15 +61,13 @@ struct Lane {
   Lane& operator=(const Lane&) = delete;
 
   const int fd;  // closed with the device object, after every user has gone
-  std::mutex reading;  // held by the one thread that reads the lane
-  bool watched = false;  // in the receiver's set (under reading)
-  std::vector<uint8_t> buffer;  // under reading
-  // Under the device's mutex: requests issued here and not done; threads that wait for a
-  // reply while another thread holds reading, and how often reading was given up while
-  // such threads waited (each time they try to take it again).
-  int outstanding = 0;
-  int blocked = 0;
-  unsigned releases = 0;
+  // Held around one read that does not wait, and around a change of reader, never while
+  // waiting for a reply.
+  std::mutex reading;
+  bool ownerReads = false;  // under reading: its thread waits in the layer and reads it
+  bool watched = false;     // under reading: in the receiver's set
+  std::vector<uint8_t> buffer;  // its thread's, while ownerReads
+  int outstanding = 0;  // under the device's mutex: requests issued here and not done
 };
 
 struct Request {
@@ -79,9 +81,9 @@ struct Request {
   bool done = false;         // completed: status and bytes are final
   DWORD status = 0;
   DWORD bytes = 0;
-  // Wakes only the thread waiting for this request (under the device's mutex), not the
-  // readers that wait for theirs.
-  std::condition_variable changed;
+  // Notified (under the device's mutex) when the request gets a reply or ends, so that
+  // a reply wakes the thread that waits for it and nobody else.
+  std::condition_variable replied;
 };
 
 class DeviceObject : public KernelObject {
@@ -100,30 +102,21 @@ class DeviceObject : public KernelObject {
  private:
   enum State { STATE_OPEN, STATE_CLOSED, STATE_DISCONNECTED };
 
-  // Reads a lane while a thread waits for a reply on it: holds the lane's reading lock
-  // whenever it can take it (the lane is then out of the receiver's set); while another
-  // thread holds it, the waiter waits to be woken by its reply or by that thread giving
-  // the lane up.
-  class LaneReader {
-   public:
-    LaneReader(DeviceObject* device, std::shared_ptr<Lane> lane);
-    ~LaneReader();  // hands the lane back to the receiver if requests remain on it
-    void Until(std::unique_lock<std::mutex>& lock, const std::shared_ptr<Request>& r, bool finalOnly);
-
-   private:
-    DeviceObject* device_;
-    std::shared_ptr<Lane> lane_;
-    std::unique_lock<std::mutex> reading_;
-  };
-
   // On the lane when there is one (only its owner sends there), else on the connection.
   bool Send(const Lane* lane, const std::vector<uint8_t>& datagram);
   std::shared_ptr<Lane> LaneOfThisThread();
   std::shared_ptr<Lane> OpenLane(const wire::LaneToken& token);
+  // The calling thread becomes the reader of its own lane, or gives it back to the
+  // receiver (which reads it while requests remain on it).
+  void TakeLane(Lane& lane);
+  void LeaveLane(Lane& lane);
+  // With lock (the device's mutex) held on entry and exit: takes the calling thread's own
+  // lane, reads it until r has its first reply (or is done, with finalOnly) and gives it
+  // back.
+  void ReadOwnLane(std::unique_lock<std::mutex>& lock, Lane& lane, const Request& r, bool finalOnly);
   void Watch(Lane& lane, bool on);  // under lane.reading
+  // The receiver's read of a lane its thread does not read.
   void ReadAside(Lane& lane, std::vector<uint8_t>& buffer);
-  // After lane.reading was given up: wakes the threads that wait to take it.
-  void ReleasedLocked(Lane& lane);
   void ShutdownLanesLocked();
   size_t Room() const { return largestReply_.load(std::memory_order_acquire); }
   void HandleDatagram(const uint8_t* data, size_t size);
@@ -133,7 +126,7 @@ class DeviceObject : public KernelObject {
   void DisconnectLocked();
   std::shared_ptr<Request> FindByOverlappedLocked(const OVERLAPPED* ov);
 
-  const int epollFd_;  // what the receiver waits on: the connection and lanes nobody reads
+  const int epollFd_;  // what the receiver waits on: the connection and the lanes it reads
   const std::string path_;
   std::atomic<size_t> largestReply_{16 + 4096};  // a header and the largest output asked for
 

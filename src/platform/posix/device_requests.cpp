@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "platform/posix/device_object.h"
@@ -66,7 +67,7 @@ void DeviceObject::FailAllLocked(DWORD status) {
   while (!outstanding_.empty()) {
     std::shared_ptr<Request> r = outstanding_.begin()->second;
     CompleteLocked(r, status, nullptr, 0);
-    r->changed.notify_all();
+    r->replied.notify_all();
   }
 }
 
@@ -107,7 +108,7 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
     }
   }
   // Woken after the mutex is free, the waiter does not run only to block on it again.
-  r->changed.notify_all();
+  r->replied.notify_all();
 }
 
 void DeviceObject::Receive() {
@@ -150,9 +151,11 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
 
   std::shared_ptr<Lane> lane = LaneOfThisThread();
   // Taken before the request goes out, so that its replies find this thread reading.
-  std::unique_ptr<LaneReader> reader(lane ? new LaneReader(this, lane) : nullptr);
+  if (lane) TakeLane(*lane);
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != STATE_OPEN) {
+    lock.unlock();
+    if (lane) LeaveLane(*lane);
     SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
     return FALSE;
   }
@@ -172,11 +175,8 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
 
   lock.lock();
   if (!sent) DisconnectLocked();
-  if (reader) {
-    reader->Until(lock, r, false);
-  } else {
-    r->changed.wait(lock, [&] { return r->wentPending || r->done; });
-  }
+  if (lane) ReadOwnLane(lock, *lane, *r, false);
+  r->replied.wait(lock, [&] { return r->wentPending || r->done; });
   if (r->wentPending) {
     if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
     SetLastError(ERROR_IO_PENDING);
@@ -224,15 +224,10 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
-  if (r->lane && !r->done) {
-    std::shared_ptr<Lane> lane = r->lane;
-    lock.unlock();
-    LaneReader reader(this, lane);  // goes after the lock below is released
-    std::unique_lock<std::mutex> relock(mutex_);
-    reader.Until(relock, r, true);
-    return ReportResult(r->status, r->bytes, bytesTransferred);
-  }
-  r->changed.wait(lock, [&] { return r->done; });
+  auto own = lanes_.find(std::this_thread::get_id());
+  // A request of this thread's own lane: this thread reads it.
+  if (!r->done && r->lane && own != lanes_.end() && own->second == r->lane) ReadOwnLane(lock, *r->lane, *r, true);
+  r->replied.wait(lock, [&] { return r->done; });
   return ReportResult(r->status, r->bytes, bytesTransferred);
 }
 
