@@ -19,7 +19,7 @@ using namespace ftmd;
 
 namespace {
 
-const uint32_t kCodes[] = {kReadEvent, kSendHciCmd, kEnableFtm, kSendAcl, kReadAcl, kSendSco, kReadSco, kSelectScoInf};
+const uint32_t kCodes[] = {IOCTL_BTFTM_READ_EVENT, IOCTL_BTFTM_SEND_HCI_CMD, IOCTL_BTFTM_ENABLE_FTM, IOCTL_BTFTM_SEND_ACL, IOCTL_BTFTM_READ_ACL, IOCTL_BTFTM_SEND_SCO, IOCTL_BTFTM_READ_SCO, IOCTL_BTFTM_SELECT_SCO_INF};
 const uint32_t kSizes[] = {0, 4, 9, 262, 1028, 9 * 9, 9 * 17, 9 * 126};
 
 struct Replies {

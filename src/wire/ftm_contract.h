@@ -32,14 +32,14 @@ constexpr uint32_t kFirstFunction = 0x963;
 constexpr uint32_t kFunctionCount = 8;
 
 enum : uint32_t {
-  kReadEvent = ControlCode(kFirstFunction),
-  kSendHciCmd = ControlCode(kFirstFunction + 1),
-  kEnableFtm = ControlCode(kFirstFunction + 2),
-  kSendAcl = ControlCode(kFirstFunction + 3),
-  kReadAcl = ControlCode(kFirstFunction + 4),
-  kSendSco = ControlCode(kFirstFunction + 5),
-  kReadSco = ControlCode(kFirstFunction + 6),
-  kSelectScoInf = ControlCode(kFirstFunction + 7),
+  IOCTL_BTFTM_READ_EVENT = ControlCode(kFirstFunction),
+  IOCTL_BTFTM_SEND_HCI_CMD = ControlCode(kFirstFunction + 1),
+  IOCTL_BTFTM_ENABLE_FTM = ControlCode(kFirstFunction + 2),
+  IOCTL_BTFTM_SEND_ACL = ControlCode(kFirstFunction + 3),
+  IOCTL_BTFTM_READ_ACL = ControlCode(kFirstFunction + 4),
+  IOCTL_BTFTM_SEND_SCO = ControlCode(kFirstFunction + 5),
+  IOCTL_BTFTM_READ_SCO = ControlCode(kFirstFunction + 6),
+  IOCTL_BTFTM_SELECT_SCO_INF = ControlCode(kFirstFunction + 7),
 };
 
 // Buffer sizes and fixed values of the requests.
