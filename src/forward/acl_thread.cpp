@@ -54,7 +54,7 @@ DWORD WINAPI AclThread(LPVOID context) {
                     length - 4, ACL_MAX_DATA);
       CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
     } else {
-      ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
+      ForwardPacket(ctx, packet, length, H4_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
     }
     FinishRead(ctx, record, got);
   }

@@ -85,7 +85,7 @@ DWORD WINAPI EventThread(LPVOID context) {
     int length = HciEventLength(event);
     DumpEvent(event, length);
     TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
-    ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
+    ForwardPacket(ctx, event, length, H4_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
     FinishRead(ctx, record, got);
   }
   return EndReader(kEventLines);

@@ -48,7 +48,7 @@ void ForwardScoSlots(FtmAppContext* ctx, BYTE* reply, int delivered, int unit) {
       continue;
     }
     if (cut.state != SCO_SLOT_PACKET) continue;
-    ForwardPacket(ctx, reply + cut.offset, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines);
+    ForwardPacket(ctx, reply + cut.offset, cut.length, H4_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines);
   }
 }
 
