@@ -206,7 +206,7 @@ TEST(HostDecode, AFrameOfAGoodFcsAloneIsTooShortNotAnEmptyReply) {
 
 TEST(HostDecode, LogPacketsWhoseHeaderOrLengthDoNotHoldAreNotDecoded) {
   const Bytes good = EventLog({0x0e, 0x04, 0x01, 0x03, 0x0c, 0x00});
-  EXPECT_EQ(ParseLogPacket(good.data(), good.size()).kind, Incoming::Packet);
+  EXPECT_EQ(IncomingFromLogPacket(good.data(), good.size()).kind, Incoming::Packet);
   const struct {
     size_t offset;
     uint8_t value;
@@ -219,7 +219,7 @@ TEST(HostDecode, LogPacketsWhoseHeaderOrLengthDoNotHoldAreNotDecoded) {
   for (const auto& c : cases) {
     Bytes p = good;
     p[c.offset] = c.value;
-    const Incoming item = ParseLogPacket(p.data(), p.size());
+    const Incoming item = IncomingFromLogPacket(p.data(), p.size());
     EXPECT_EQ(item.kind, Incoming::Problem) << c.offset;
     EXPECT_NE(item.problem.find(c.problem), std::string::npos) << item.problem;
   }

@@ -132,7 +132,7 @@ void Receiver::FrameDone(std::vector<Incoming>* out) {
     echoTail_ = 3;
     return;
   } else if (packet[0] == kDiagLog) {
-    out->push_back(ParseLogPacket(packet.data(), packet.size()));
+    out->push_back(IncomingFromLogPacket(packet.data(), packet.size()));
   } else {
     Incoming item;
     item.kind = Incoming::DiagReply;
@@ -155,9 +155,9 @@ void Receiver::EchoDone(std::vector<Incoming>* out) {
   frame_.clear();
 }
 
-Incoming ParseLogPacket(const uint8_t* p, size_t n) {
+Incoming IncomingFromLogPacket(const uint8_t* p, size_t n) {
   LogPacketView log;
-  switch (::ParseLogPacket(p, n, &log)) {
+  switch (ParseLogPacket(p, n, &log)) {
     case LOG_PACKET_OK:
       break;
     case LOG_PACKET_SHORT:

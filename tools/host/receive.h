@@ -57,7 +57,7 @@ class Receiver {
 
 // Reads a log packet (16-byte header, then the controller packet) into a Packet item;
 // a Problem item when the header or the packet's own length does not hold.
-Incoming ParseLogPacket(const uint8_t* p, size_t n);
+Incoming IncomingFromLogPacket(const uint8_t* p, size_t n);
 
 // Unescapes one frame (closing flag included) and checks its FCS: the packet without its
 // FCS, or false with *problem set.
