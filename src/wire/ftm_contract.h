@@ -103,14 +103,14 @@ enum : uint32_t {
 };
 
 // Little-endian integers of the contract's messages.
-inline uint32_t le32(const uint8_t* p) {
+inline uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline void putLe32(std::vector<uint8_t>& b, uint32_t v) {
+inline uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline void PutLe32(std::vector<uint8_t>& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
-inline void putLe16(std::vector<uint8_t>& b, uint16_t v) {
+inline void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
   b.push_back(uint8_t(v));
   b.push_back(uint8_t(v >> 8));
 }

@@ -56,7 +56,7 @@ void DriverModel::ioctl(const Request& r) {
   switch (r.code) {
     case IOCTL_BTFTM_READ_EVENT: {
       const bool ok = r.outSize == kEventReadSize &&
-                      (type1 ? n == 0 : (n == 4 && le32(in) == kType2EventInput));
+                      (type1 ? n == 0 : (n == 4 && Le32(in) == kType2EventInput));
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return queueRead(r, Channel::Event);
     }
@@ -68,7 +68,7 @@ void DriverModel::ioctl(const Request& r) {
     case IOCTL_BTFTM_ENABLE_FTM:
       return enableFtm(r);
     case IOCTL_BTFTM_SEND_ACL: {
-      const bool ok = n >= 4 && n == 4u + le16(in + 2) && le16(in + 2) <= kAclMaxData && r.outSize == 0;
+      const bool ok = n >= 4 && n == 4u + Le16(in + 2) && Le16(in + 2) <= kAclMaxData && r.outSize == 0;
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return write(r, Channel::Acl);
     }
@@ -310,8 +310,8 @@ void DriverModel::serve(Channel ch) {
       // Type 2 reply: packet type 04, event length (LE16), event sequence number (LE16).
       ++eventSeq_;
       Bytes reply{0x04};
-      putLe16(reply, uint16_t(pkt.size()));
-      putLe16(reply, eventSeq_);
+      PutLe16(reply, uint16_t(pkt.size()));
+      PutLe16(reply, eventSeq_);
       reply.insert(reply.end(), pkt.begin(), pkt.end());
       pkt.swap(reply);
     }

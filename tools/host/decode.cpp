@@ -9,8 +9,8 @@ namespace host {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return wire::le16(p); }
-uint32_t Le32(const uint8_t* p) { return wire::le32(p); }
+using wire::Le16;
+using wire::Le32;
 
 std::string StatusText(uint8_t status) { return Format("%s (0x%02x)", StatusName(status), status); }
 

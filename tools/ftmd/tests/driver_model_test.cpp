@@ -39,19 +39,19 @@ struct ModelTest : ::testing::Test {
   // Status of the COMPLETE for `id` among what was sent, or -1.
   long statusOf(uint32_t id) const {
     for (const Bytes& m : sent)
-      if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return long(le32(m.data() + 8));
+      if (Le32(m.data()) == kMsgComplete && Le32(m.data() + 4) == id) return long(Le32(m.data() + 8));
     return -1;
   }
   // The kinds of the replies to `id`, in order: 'P' for PENDING, 'C' for COMPLETE.
   std::string repliesTo(uint32_t id) const {
     std::string kinds;
     for (const Bytes& m : sent)
-      if (le32(m.data() + 4) == id) kinds += le32(m.data()) == kMsgComplete ? 'C' : 'P';
+      if (Le32(m.data() + 4) == id) kinds += Le32(m.data()) == kMsgComplete ? 'C' : 'P';
     return kinds;
   }
   Bytes outputOf(uint32_t id) const {
     for (const Bytes& m : sent)
-      if (le32(m.data()) == kMsgComplete && le32(m.data() + 4) == id) return Bytes(m.begin() + 16, m.end());
+      if (Le32(m.data()) == kMsgComplete && Le32(m.data() + 4) == id) return Bytes(m.begin() + 16, m.end());
     return {};
   }
   void scoLink(Bytes& handleOut) {

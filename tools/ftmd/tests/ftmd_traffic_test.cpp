@@ -33,7 +33,7 @@ struct Session {
     EXPECT_EQ(event(), (Bytes{0x0F, 4, 0, 1, uint8_t(op), uint8_t(op >> 8)}));
     Bytes done = event();
     EXPECT_EQ(done[2], 0);
-    return le16(done.data() + 3);
+    return Le16(done.data() + 3);
   }
 };
 
@@ -66,7 +66,7 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   const auto elapsedUs =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(end.size(), 8u);
-  const unsigned packets = le16(end.data() + 6);
+  const unsigned packets = Le16(end.data() + 6);
   EXPECT_GE(packets, 30000u / kSimLeRxPacketUs);
   EXPECT_LE(packets, unsigned(elapsedUs / kSimLeRxPacketUs));
 
@@ -81,7 +81,7 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   for (int i = 0; i < 2; ++i) {
     Bytes got = s.acl();
     ASSERT_EQ(got.size(), 4u + 0x210);
-    EXPECT_EQ(le16(got.data() + 2), 0x210);
+    EXPECT_EQ(Le16(got.data() + 2), 0x210);
     EXPECT_EQ(got[4], 0x7D);
     EXPECT_EQ(got.back(), 0x7D);
   }
