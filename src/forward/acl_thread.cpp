@@ -43,7 +43,7 @@ DWORD WINAPI AclThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, NULL, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, nullptr, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
                                     record, kAclReadTexts, kAclLines);
     if (got == READ_NOTHING) continue;
     int length = AclPacketLength(packet, ACL_READ_SIZE);

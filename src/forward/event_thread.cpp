@@ -71,7 +71,7 @@ DWORD WINAPI EventThread(LPVOID context) {
     // A type 1 driver reads the event itself; a type 2 driver is given an input and
     // answers with a header in front of the event.
     const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input,
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? nullptr : &type2Input,
                                     type1 ? 0 : sizeof(type2Input), read, EVENT_READ_SIZE, &ctx->eventBytesRead,
                                     record, kEventReadTexts, kEventLines);
     if (got == READ_NOTHING) continue;
