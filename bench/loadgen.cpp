@@ -48,7 +48,7 @@ class Link {
   bool Send(const Bytes& bytes) { return link_.Send(bytes.data(), bytes.size()); }
   // One H4 packet; false on timeout, close or a byte that starts no packet.
   bool ReceiveH4(Bytes* packet, int timeoutMs) {
-    return link_.ReceiveH4(packet, (uint32_t)timeoutMs) == host::Link::H4Got::Packet;
+    return link_.ReceiveH4(packet, (uint32_t)timeoutMs) == host::Link::H4Got::PACKET;
   }
   bool ReceiveFrame(Bytes* frame, int timeoutMs) { return link_.ReceiveFrame(frame, (uint32_t)timeoutMs); }
 

@@ -60,17 +60,17 @@ Bytes RawStream() {
   for (int round = 0; round < 64; ++round) {
     for (int c = 0; c < 6; ++c) {
       const BYTE parameters = (BYTE)(c * 2 % 9);
-      const BYTE command[4] = {H4_TYPE_COMMAND, 0x09, 0x10, parameters};
+      const BYTE command[4] = {H4_COMMAND, 0x09, 0x10, parameters};
       stream.insert(stream.end(), command, command + 4);
       stream.insert(stream.end(), parameters, (BYTE)c);
     }
     for (int length : aclLengths) {
-      const BYTE header[5] = {H4_TYPE_ACL, 0x01, 0x00, (BYTE)(length & 0xFF), (BYTE)(length >> 8)};
+      const BYTE header[5] = {H4_ACL, 0x01, 0x00, (BYTE)(length & 0xFF), (BYTE)(length >> 8)};
       stream.insert(stream.end(), header, header + 5);
       for (int i = 0; i < length; ++i) stream.push_back((BYTE)(i + round));
     }
     for (int s = 0; s < 2; ++s) {
-      const BYTE header[4] = {H4_TYPE_SCO, 0x02, 0x00, 60};
+      const BYTE header[4] = {H4_SCO, 0x02, 0x00, 60};
       stream.insert(stream.end(), header, header + 4);
       stream.insert(stream.end(), 60, (BYTE)s);
     }

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> datagram(new uint8_t[size > 0 ? size : 1]);
   if (size > 0) memcpy(datagram.get(), data, size);
   const uint8_t* d = size > 0 ? datagram.get() : nullptr;
-  const uint32_t kind = size >= 4 ? le32(data) : 0;
+  const uint32_t kind = size >= 4 ? Le32(data) : 0;
 
   DevchanReply reply;
   const bool ok = ParseDevchanReply(d, size, &reply);
@@ -27,27 +27,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       size >= 8 && (kind == kMsgPending || kind == kMsgAttached || offer || (kind == kMsgComplete && size >= 16));
   FuzzCheck(ok == wellFormed, "accepted a malformed reply or refused a good one");
   if (ok) {
-    FuzzCheck(reply.kind == kind && reply.id == le32(data + 4), "kind or id misread");
+    FuzzCheck(reply.kind == kind && reply.id == Le32(data + 4), "kind or id misread");
     if (reply.kind == kMsgOffer) {
       FuzzCheck(reply.token.size == tokenSize && memcmp(reply.token.bytes, data + 8, tokenSize) == 0, "token misread");
     }
     if (reply.kind == kMsgComplete) {
-      FuzzCheck(reply.status == le32(data + 8), "status misread");
+      FuzzCheck(reply.status == Le32(data + 8), "status misread");
       FuzzCheck(reply.payload == datagram.get() + 16 && reply.payloadSize == size - 16, "payload misplaced");
     }
   }
 
   DevchanRequest request;
   const DevchanParseResult parsed = ParseDevchanRequest(d, size, &request);
-  const bool requestFormed = size >= 8 && (kind == kMsgCancel || (kind == kMsgIoctl && size >= 16 && le32(data + 4) != 0));
+  const bool requestFormed = size >= 8 && (kind == kMsgCancel || (kind == kMsgIoctl && size >= 16 && Le32(data + 4) != 0));
   FuzzCheck((parsed == DevchanParseResult::Ok) == requestFormed, "accepted a malformed request or refused a good one");
   if (parsed == DevchanParseResult::Ok && request.kind == kMsgIoctl) {
-    FuzzCheck(request.code == le32(data + 8) && request.outSize == le32(data + 12), "code or size misread");
+    FuzzCheck(request.code == Le32(data + 8) && request.outSize == Le32(data + 12), "code or size misread");
     FuzzCheck(request.in == datagram.get() + 16 && request.inLen == size - 16, "input misplaced");
   }
 
   // What each side builds parses as what it was built from.
-  const uint32_t id = size >= 8 ? le32(data + 4) | 1 : 1;
+  const uint32_t id = size >= 8 ? Le32(data + 4) | 1 : 1;
   FuzzBytes ioctl = BuildDevchanIoctl(id, kind, (uint32_t)size, data, size);
   FuzzCheck(ParseDevchanRequest(ioctl.data(), ioctl.size(), &request) == DevchanParseResult::Ok &&
                 request.id == id && request.code == kind && request.inLen == size &&
@@ -75,11 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const DevchanFrame frame = NextDevchanFrame(d, size, kMaxMessage, &length);
   if (size < 4) {
     FuzzCheck(frame == DevchanFrame::NeedMore, "a message without its whole length");
-  } else if (le32(data) > kMaxMessage) {
+  } else if (Le32(data) > kMaxMessage) {
     FuzzCheck(frame == DevchanFrame::TooLong, "an overlong message taken");
   } else {
-    FuzzCheck(frame == (size - 4 >= le32(data) ? DevchanFrame::Message : DevchanFrame::NeedMore), "frame misjudged");
-    FuzzCheck(frame != DevchanFrame::Message || length == le32(data), "frame length misread");
+    FuzzCheck(frame == (size - 4 >= Le32(data) ? DevchanFrame::Message : DevchanFrame::NeedMore), "frame misjudged");
+    FuzzCheck(frame != DevchanFrame::Message || length == Le32(data), "frame length misread");
   }
   return 0;
 }

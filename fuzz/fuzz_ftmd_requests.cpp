@@ -19,7 +19,7 @@ using namespace ftmd;
 
 namespace {
 
-const uint32_t kCodes[] = {kReadEvent, kSendHciCmd, kEnableFtm, kSendAcl, kReadAcl, kSendSco, kReadSco, kSelectScoInf};
+const uint32_t kCodes[] = {IOCTL_BTFTM_READ_EVENT, IOCTL_BTFTM_SEND_HCI_CMD, IOCTL_BTFTM_ENABLE_FTM, IOCTL_BTFTM_SEND_ACL, IOCTL_BTFTM_READ_ACL, IOCTL_BTFTM_SEND_SCO, IOCTL_BTFTM_READ_SCO, IOCTL_BTFTM_SELECT_SCO_INF};
 const uint32_t kSizes[] = {0, 4, 9, 262, 1028, 9 * 9, 9 * 17, 9 * 126};
 
 struct Replies {
@@ -27,7 +27,7 @@ struct Replies {
   std::map<uint32_t, int> unanswered;  // IOCTLs taken per id that have no COMPLETE yet
   void Check(const Bytes& m) {
     FuzzCheck(m.size() >= 8, "reply shorter than its header");
-    const uint32_t kind = le32(m.data()), id = le32(m.data() + 4);
+    const uint32_t kind = Le32(m.data()), id = Le32(m.data() + 4);
     if (kind == kMsgPending) {
       FuzzCheck(open.insert(id).second, "PENDING twice for one id");
       return;
@@ -44,14 +44,14 @@ Bytes Datagram(FuzzedDataProvider& in, std::set<uint32_t>& used) {
   Bytes b;
   const uint32_t id = in.ConsumeIntegralInRange<uint32_t>(0, 12);
   if (shape == 1) {
-    putLe32(b, kMsgCancel);
-    putLe32(b, id);
+    PutLe32(b, kMsgCancel);
+    PutLe32(b, id);
     return b;
   }
-  putLe32(b, kMsgIoctl);
-  putLe32(b, id);
-  putLe32(b, in.ConsumeBool() ? kCodes[in.ConsumeIntegralInRange<int>(0, 7)] : in.ConsumeIntegral<uint32_t>());
-  putLe32(b, in.ConsumeBool() ? kSizes[in.ConsumeIntegralInRange<int>(0, 7)] : in.ConsumeIntegralInRange<uint32_t>(0, 2000));
+  PutLe32(b, kMsgIoctl);
+  PutLe32(b, id);
+  PutLe32(b, in.ConsumeBool() ? kCodes[in.ConsumeIntegralInRange<int>(0, 7)] : in.ConsumeIntegral<uint32_t>());
+  PutLe32(b, in.ConsumeBool() ? kSizes[in.ConsumeIntegralInRange<int>(0, 7)] : in.ConsumeIntegralInRange<uint32_t>(0, 2000));
   Bytes input = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 300));
   b.insert(b.end(), input.begin(), input.end());
   used.insert(id);

@@ -27,7 +27,7 @@ std::vector<host::Incoming> Receive(host::Mode mode, const FuzzBytes& stream, co
 std::vector<FuzzBytes> Shown(const std::vector<host::Incoming>& items, host::Mode mode) {
   std::vector<FuzzBytes> shown;
   for (const host::Incoming& item : items) {
-    if (mode == host::Mode::Raw && item.kind == host::Incoming::Problem) continue;
+    if (mode == host::Mode::RAW && item.kind == host::Incoming::PROBLEM) continue;
     FuzzBytes b = {(uint8_t)item.kind, item.type};
     b.insert(b.end(), item.bytes.begin(), item.bytes.end());
     shown.push_back(b);
@@ -39,7 +39,7 @@ std::vector<FuzzBytes> Shown(const std::vector<host::Incoming>& items, host::Mod
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  const host::Mode mode = in.ConsumeBool() ? host::Mode::Diag : host::Mode::Raw;
+  const host::Mode mode = in.ConsumeBool() ? host::Mode::DIAG : host::Mode::RAW;
   std::vector<size_t> cuts(in.ConsumeIntegralInRange<size_t>(0, 16));
   for (size_t& cut : cuts) cut = in.ConsumeIntegralInRange<size_t>(1, 64);
   const FuzzBytes stream = in.ConsumeRemainingBytes<uint8_t>();
@@ -51,13 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const host::Incoming& item : items) {
     const uint8_t* p = item.bytes.data();
     const size_t n = item.bytes.size();
-    if (item.kind == host::Incoming::Packet) {
+    if (item.kind == host::Incoming::PACKET) {
       const size_t header = H4HeaderSize(item.type);
       FuzzCheck(header != 0 && n >= header && H4PayloadSize(item.type, p) == n - header, "a packet that is not whole");
     }
-    if (item.kind == host::Incoming::Echo) FuzzCheck(n >= 3 && p[n - 1] == 0x7E, "an echo that is not a frame");
+    if (item.kind == host::Incoming::ECHO) FuzzCheck(n >= 3 && p[n - 1] == 0x7E, "an echo that is not a frame");
     const host::Decoded d = host::DecodeIncoming(item);
-    FuzzCheck(item.kind == host::Incoming::Echo || (!d.text.empty() && d.json.size() >= 2 && d.json.front() == '{'),
+    FuzzCheck(item.kind == host::Incoming::ECHO || (!d.text.empty() && d.json.size() >= 2 && d.json.front() == '{'),
               "an item without its line");
     FuzzCheck(d.text.find('\n') == std::string::npos && d.json.find('\n') == std::string::npos,
               "a line broken in two");

@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
-  const host::Mode mode = (data[0] & 1) ? host::Mode::Diag : host::Mode::Raw;
+  const host::Mode mode = (data[0] & 1) ? host::Mode::DIAG : host::Mode::RAW;
   const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
   std::vector<host::Step> steps;
   std::string error;
@@ -17,23 +17,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!ok) return 0;
   for (const host::Step& s : steps) {
     switch (s.kind) {
-      case host::StepKind::Command:
-      case host::StepKind::LeEnd:
+      case host::StepKind::COMMAND:
+      case host::StepKind::LE_END:
         FuzzCheck(s.params.size() <= host::MaxCommandParams(mode), "parameters past what the mode carries");
         FuzzCheck(!host::CommandRequest(mode, s.opcode, s.params).empty(), "a command that encodes to nothing");
         break;
-      case host::StepKind::Send:
-      case host::StepKind::Receive:
+      case host::StepKind::SEND:
+      case host::StepKind::RECEIVE:
         FuzzCheck(s.count >= 1, "a send or recv of no packets");
         FuzzCheck(s.givenData ? (!s.params.empty() && s.params.size() <= host::kMaxAclData)
                               : s.anySize || (s.sizeMin >= 1 && s.sizeMin <= s.sizeMax && s.sizeMax <= host::kMaxAclData),
                   "ACL sizes out of bounds");
-        FuzzCheck(s.kind == host::StepKind::Receive || mode == host::Mode::Raw, "a send in diag mode");
+        FuzzCheck(s.kind == host::StepKind::RECEIVE || mode == host::Mode::RAW, "a send in diag mode");
         break;
-      case host::StepKind::Connect:
+      case host::StepKind::CONNECT:
         FuzzCheck(s.params.empty() || s.params.size() == 6, "a BD_ADDR that is not 6 bytes");
         break;
-      case host::StepKind::Disconnect:
+      case host::StepKind::DISCONNECT:
         FuzzCheck(s.handle.fromRun || s.handle.value <= 0x0EFF, "a handle out of range");
         break;
       default:

@@ -1,17 +1,18 @@
-// The FTM driver's devices and control codes, under the names the bridge uses.
+// The FTM driver's devices and control codes, under the names the bridge uses; the control
+// codes are the contract's own (wire/ftm_contract.h).
 #pragma once
 
 #include "platform/platform.h"
 #include "wire/ftm_contract.h"
 
-constexpr DWORD IOCTL_BTFTM_READ_EVENT = wire::kReadEvent;
-constexpr DWORD IOCTL_BTFTM_SEND_HCI_CMD = wire::kSendHciCmd;
-constexpr DWORD IOCTL_BTFTM_ENABLE_FTM = wire::kEnableFtm;
-constexpr DWORD IOCTL_BTFTM_SEND_ACL = wire::kSendAcl;
-constexpr DWORD IOCTL_BTFTM_READ_ACL = wire::kReadAcl;
-constexpr DWORD IOCTL_BTFTM_SEND_SCO = wire::kSendSco;
-constexpr DWORD IOCTL_BTFTM_READ_SCO = wire::kReadSco;
-constexpr DWORD IOCTL_BTFTM_SELECT_SCO_INF = wire::kSelectScoInf;
+using wire::IOCTL_BTFTM_READ_EVENT;
+using wire::IOCTL_BTFTM_SEND_HCI_CMD;
+using wire::IOCTL_BTFTM_ENABLE_FTM;
+using wire::IOCTL_BTFTM_SEND_ACL;
+using wire::IOCTL_BTFTM_READ_ACL;
+using wire::IOCTL_BTFTM_SEND_SCO;
+using wire::IOCTL_BTFTM_READ_SCO;
+using wire::IOCTL_BTFTM_SELECT_SCO_INF;
 
 // The system's own CTL_CODE must build the same numbers.
 constexpr bool SystemControlCodesAgree() {

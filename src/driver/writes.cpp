@@ -5,7 +5,7 @@
 namespace {
 
 // The messages of one kind of write, each led by the name of its function.
-#define WRITE_TEXTS(name, synchronous)                                                                   \
+#define TARNEXIO_WRITE_TEXTS(name, synchronous)                                                          \
   {                                                                                                      \
     name synchronous, name L": Error:Invalid Parameter\n", name L": Error:Invalid Parameter\n",           \
         name L": GetOverlappedResult I/O Incomplete\n", name L": Error1: in deafult dwError=0x%X\n",       \
@@ -20,13 +20,13 @@ struct WriteKind {
 };
 
 const WriteKind kCommandWrite = {IOCTL_BTFTM_SEND_HCI_CMD, H4_COMMAND, &FtmAppContext::overlapCmdWriteasync,
-                                 WRITE_TEXTS(L"SendHciCmd", L": CMD write happened synchronously\n")};
+                                 TARNEXIO_WRITE_TEXTS(L"SendHciCmd", L": CMD write happened synchronously\n")};
 const WriteKind kAclWrite = {IOCTL_BTFTM_SEND_ACL, H4_ACL, &FtmAppContext::overlapAclWriteasync,
-                             WRITE_TEXTS(L"SendAclData", L": ACL write happened synchronously\n")};
+                             TARNEXIO_WRITE_TEXTS(L"SendAclData", L": ACL write happened synchronously\n")};
 const WriteKind kScoWrite = {IOCTL_BTFTM_SEND_SCO, H4_SCO, &FtmAppContext::overlapScoWriteasync,
-                             WRITE_TEXTS(L"SendScoData", L": SCO write happened synchronously, dwError=%d\n")};
+                             TARNEXIO_WRITE_TEXTS(L"SendScoData", L": SCO write happened synchronously, dwError=%d\n")};
 
-#undef WRITE_TEXTS
+#undef TARNEXIO_WRITE_TEXTS
 
 void RunWrite(FtmAppContext* ctx, const WriteKind& kind, const BYTE* packet, int length, LPVOID out, DWORD outSize) {
   TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, kind.h4Type, packet, length);

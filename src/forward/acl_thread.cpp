@@ -43,7 +43,7 @@ DWORD WINAPI AclThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, NULL, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, nullptr, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
                                     record, kAclReadTexts, kAclLines);
     if (got == READ_NOTHING) continue;
     int length = AclPacketLength(packet, ACL_READ_SIZE);
@@ -54,7 +54,7 @@ DWORD WINAPI AclThread(LPVOID context) {
                     length - 4, ACL_MAX_DATA);
       CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
     } else {
-      ForwardPacket(ctx, packet, length, H4_TYPE_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
+      ForwardPacket(ctx, packet, length, H4_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
     }
     FinishRead(ctx, record, got);
   }

@@ -71,7 +71,7 @@ DWORD WINAPI EventThread(LPVOID context) {
     // A type 1 driver reads the event itself; a type 2 driver is given an input and
     // answers with a header in front of the event.
     const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? NULL : &type2Input,
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? nullptr : &type2Input,
                                     type1 ? 0 : sizeof(type2Input), read, EVENT_READ_SIZE, &ctx->eventBytesRead,
                                     record, kEventReadTexts, kEventLines);
     if (got == READ_NOTHING) continue;
@@ -85,7 +85,7 @@ DWORD WINAPI EventThread(LPVOID context) {
     int length = HciEventLength(event);
     DumpEvent(event, length);
     TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
-    ForwardPacket(ctx, event, length, H4_TYPE_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
+    ForwardPacket(ctx, event, length, H4_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
     FinishRead(ctx, record, got);
   }
   return EndReader(kEventLines);

@@ -4,8 +4,8 @@
 #include "forward/packet_bytes.h"
 
 void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& lines) {
-  HANDLE event = CreateEventW(NULL, TRUE, FALSE, NULL);
-  if (event == NULL) {
+  HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) {
     print_message(lines.eventFailed);
     return;
   }

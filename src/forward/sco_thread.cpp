@@ -48,7 +48,7 @@ void ForwardScoSlots(FtmAppContext* ctx, BYTE* reply, int delivered, int unit) {
       continue;
     }
     if (cut.state != SCO_SLOT_PACKET) continue;
-    ForwardPacket(ctx, reply + cut.offset, cut.length, H4_TYPE_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines);
+    ForwardPacket(ctx, reply + cut.offset, cut.length, H4_SCO, LOG_CODE_SCO, LOG_TAG_SCO, kScoLines);
   }
 }
 
@@ -69,7 +69,7 @@ DWORD WINAPI ScoThread(LPVOID context) {
     int unit = CurrentSlotUnit(ctx);
     int readSize = wire::kScoReadUnits * unit;
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, NULL, 0, reply, (DWORD)readSize, &ctx->scoBytesRead,
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, nullptr, 0, reply, (DWORD)readSize, &ctx->scoBytesRead,
                                     record, kScoReadTexts, kScoLines);
     if (got != READ_NOTHING) {
       int delivered = ctx->scoBytesRead > (DWORD)readSize ? readSize : (int)ctx->scoBytesRead;

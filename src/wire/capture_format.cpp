@@ -6,14 +6,14 @@
 
 namespace {
 
-using wire::le16;
-using wire::le32;
+using wire::Le16;
+using wire::Le32;
+using wire::PutLe16;
+using wire::PutLe32;
 
-void Le16(std::vector<uint8_t>& out, uint32_t v) { wire::putLe16(out, uint16_t(v)); }
-void Le32(std::vector<uint8_t>& out, uint32_t v) { wire::putLe32(out, v); }
-void Le64(std::vector<uint8_t>& out, uint64_t v) {
-  Le32(out, uint32_t(v));
-  Le32(out, uint32_t(v >> 32));
+void PutLe64(std::vector<uint8_t>& out, uint64_t v) {
+  PutLe32(out, uint32_t(v));
+  PutLe32(out, uint32_t(v >> 32));
 }
 void Be32(std::vector<uint8_t>& out, uint32_t v) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(uint8_t(v >> shift));
@@ -21,42 +21,42 @@ void Be32(std::vector<uint8_t>& out, uint32_t v) {
 void PutLe32(uint8_t* at, uint32_t v) {
   for (int i = 0; i < 4; ++i) at[i] = uint8_t(v >> (8 * i));
 }
-uint64_t GetLe64(const uint8_t* in) { return uint64_t(le32(in)) | uint64_t(le32(in + 4)) << 32; }
+uint64_t GetLe64(const uint8_t* in) { return uint64_t(Le32(in)) | uint64_t(Le32(in + 4)) << 32; }
 uint32_t GetBe32(const uint8_t* in) { return uint32_t(in[0]) << 24 | uint32_t(in[1]) << 16 | uint32_t(in[2]) << 8 | in[3]; }
 
 // pcapng: a block is opened with its type and a length filled in by CloseBlock.
 size_t OpenBlock(std::vector<uint8_t>& out, uint32_t type) {
   const size_t start = out.size();
-  Le32(out, type);
-  Le32(out, 0);
+  PutLe32(out, type);
+  PutLe32(out, 0);
   return start;
 }
 void CloseBlock(std::vector<uint8_t>& out, size_t start) {
   const uint32_t length = uint32_t(out.size() - start + 4);
-  Le32(out, length);
+  PutLe32(out, length);
   PutLe32(out.data() + start + 4, length);
 }
 void Pad(std::vector<uint8_t>& out) {
   while (out.size() % 4 != 0) out.push_back(0);
 }
 void Option(std::vector<uint8_t>& out, uint32_t code, const void* value, size_t length) {
-  Le16(out, code);
-  Le16(out, uint32_t(length));
+  PutLe16(out, code);
+  PutLe16(out, uint32_t(length));
   const uint8_t* bytes = static_cast<const uint8_t*>(value);
   out.insert(out.end(), bytes, bytes + length);
   Pad(out);
 }
 void Option64(std::vector<uint8_t>& out, uint32_t code, uint64_t value) {
-  Le16(out, code);
-  Le16(out, 8);
-  Le64(out, value);
+  PutLe16(out, code);
+  PutLe16(out, 8);
+  PutLe64(out, value);
 }
 // A timestamp as pcapng puts it: the high 32 bits first.
 void Timestamp(std::vector<uint8_t>& out, int64_t micros) {
-  Le32(out, uint32_t(uint64_t(micros) >> 32));
-  Le32(out, uint32_t(uint64_t(micros)));
+  PutLe32(out, uint32_t(uint64_t(micros) >> 32));
+  PutLe32(out, uint32_t(uint64_t(micros)));
 }
-void EndOptions(std::vector<uint8_t>& out) { Le32(out, 0); }
+void EndOptions(std::vector<uint8_t>& out) { PutLe32(out, 0); }
 
 // pcapng option codes are numbered per block type, so equal numbers mean different options.
 enum : uint32_t { OPT_SHB_USERAPPL = 4 };                  // section header: the writer
@@ -77,27 +77,27 @@ void AppendCaptureHeader(std::vector<uint8_t>& out, CaptureFormat format, const 
       return;
     }
     case CAPTURE_PCAP:
-      Le32(out, PCAP_MAGIC);
-      Le16(out, 2);
-      Le16(out, 4);
-      Le32(out, 0);  // UTC
-      Le32(out, 0);
-      Le32(out, 0x40000);  // more than the largest H4 packet
-      Le32(out, LINKTYPE_H4_WITH_DIRECTION);
+      PutLe32(out, PCAP_MAGIC);
+      PutLe16(out, 2);
+      PutLe16(out, 4);
+      PutLe32(out, 0);  // UTC
+      PutLe32(out, 0);
+      PutLe32(out, 0x40000);  // more than the largest H4 packet
+      PutLe32(out, LINKTYPE_H4_WITH_DIRECTION);
       return;
     case CAPTURE_PCAPNG: {
       size_t block = OpenBlock(out, PCAPNG_SECTION_HEADER);
-      Le32(out, PCAPNG_BYTE_ORDER_MAGIC);
-      Le16(out, 1);
-      Le16(out, 0);
-      Le64(out, ~uint64_t(0));  // section length not known
+      PutLe32(out, PCAPNG_BYTE_ORDER_MAGIC);
+      PutLe16(out, 1);
+      PutLe16(out, 0);
+      PutLe64(out, ~uint64_t(0));  // section length not known
       Option(out, OPT_SHB_USERAPPL, application.data(), application.size());
       EndOptions(out);
       CloseBlock(out, block);
       block = OpenBlock(out, PCAPNG_INTERFACE_DESCRIPTION);
-      Le16(out, LINKTYPE_H4_WITH_DIRECTION);
-      Le16(out, 0);
-      Le32(out, 0);  // no snapshot length
+      PutLe16(out, LINKTYPE_H4_WITH_DIRECTION);
+      PutLe16(out, 0);
+      PutLe32(out, 0);  // no snapshot length
       const char name[] = "hci";
       Option(out, OPT_IF_NAME, name, sizeof name - 1);
       const uint8_t microseconds = 6;
@@ -124,16 +124,16 @@ void AppendCaptureRecord(std::vector<uint8_t>& out, CaptureFormat format, Btsnoo
   const uint32_t captured = uint32_t(kDirectionSize + h4Length);
   size_t block = 0;
   if (format == CAPTURE_PCAP) {
-    Le32(out, uint32_t(unixMicros / 1000000));
-    Le32(out, uint32_t(unixMicros % 1000000));
-    Le32(out, captured);
-    Le32(out, captured);
+    PutLe32(out, uint32_t(unixMicros / 1000000));
+    PutLe32(out, uint32_t(unixMicros % 1000000));
+    PutLe32(out, captured);
+    PutLe32(out, captured);
   } else {
     block = OpenBlock(out, PCAPNG_ENHANCED_PACKET);
-    Le32(out, 0);  // the one interface
+    PutLe32(out, 0);  // the one interface
     Timestamp(out, unixMicros);
-    Le32(out, captured);
-    Le32(out, captured);
+    PutLe32(out, captured);
+    PutLe32(out, captured);
   }
   Be32(out, direction == BTSNOOP_FROM_CONTROLLER ? 1 : 0);
   out.push_back(h4Type);
@@ -152,13 +152,13 @@ void AppendCaptureEnd(std::vector<uint8_t>& out, CaptureFormat format, int64_t s
                       uint64_t received, uint64_t dropped) {
   if (format != CAPTURE_PCAPNG) return;
   const size_t block = OpenBlock(out, PCAPNG_INTERFACE_STATISTICS);
-  Le32(out, 0);
+  PutLe32(out, 0);
   Timestamp(out, endMicros);
-  Le16(out, OPT_ISB_STARTTIME);
-  Le16(out, 8);
+  PutLe16(out, OPT_ISB_STARTTIME);
+  PutLe16(out, 8);
   Timestamp(out, startMicros);
-  Le16(out, OPT_ISB_ENDTIME);
-  Le16(out, 8);
+  PutLe16(out, OPT_ISB_ENDTIME);
+  PutLe16(out, 8);
   Timestamp(out, endMicros);
   Option64(out, OPT_ISB_IFRECV, received);
   Option64(out, OPT_ISB_IFDROP, dropped);
@@ -173,12 +173,12 @@ bool CaptureReadStart(CaptureReader* reader, const uint8_t* data, size_t len) {
     reader->offset = BTSNOOP_FILE_HEADER_SIZE;
     return true;
   }
-  if (len >= kPcapHeaderSize && le32(data) == PCAP_MAGIC) {
+  if (len >= kPcapHeaderSize && Le32(data) == PCAP_MAGIC) {
     reader->format = CAPTURE_PCAP;
     reader->offset = kPcapHeaderSize;
-    return le32(data + 20) == LINKTYPE_H4_WITH_DIRECTION;
+    return Le32(data + 20) == LINKTYPE_H4_WITH_DIRECTION;
   }
-  if (len >= 28 && le32(data) == PCAPNG_SECTION_HEADER && le32(data + 8) == PCAPNG_BYTE_ORDER_MAGIC) {
+  if (len >= 28 && Le32(data) == PCAPNG_SECTION_HEADER && Le32(data + 8) == PCAPNG_BYTE_ORDER_MAGIC) {
     reader->format = CAPTURE_PCAPNG;
     reader->offset = 0;  // the section header is read as a block like the others
     return true;
@@ -203,7 +203,7 @@ CaptureReadResult DirectedPacket(const uint8_t* at, size_t captured, CaptureReco
 uint64_t DropCount(const uint8_t* options, size_t length) {
   size_t at = 0;
   while (at <= length && length - at >= 4) {
-    const uint32_t code = le16(options + at), size = le16(options + at + 2);
+    const uint32_t code = Le16(options + at), size = Le16(options + at + 2);
     at += 4;
     if (code == 0 || length - at < size) break;
     if (code == OPT_EPB_DROPCOUNT && size == 8) return GetLe64(options + at);
@@ -216,7 +216,7 @@ void Statistics(CaptureReader* reader, const uint8_t* options, size_t length) {
   reader->statistics = true;
   size_t at = 0;
   while (at <= length && length - at >= 4) {
-    const uint32_t code = le16(options + at), size = le16(options + at + 2);
+    const uint32_t code = Le16(options + at), size = Le16(options + at + 2);
     at += 4;
     if (code == 0 || length - at < size) break;
     if (code == OPT_ISB_IFRECV && size == 8) reader->received = GetLe64(options + at);
@@ -253,32 +253,32 @@ CaptureReadResult CaptureReadNext(CaptureReader* reader, const uint8_t* data, si
     }
     if (reader->format == CAPTURE_PCAP) {
       if (left < kPcapRecordHeaderSize) return CAPTURE_READ_TRUNCATED;
-      const uint32_t captured = le32(p + 8), original = le32(p + 12), micros = le32(p + 4);
+      const uint32_t captured = Le32(p + 8), original = Le32(p + 12), micros = Le32(p + 4);
       if (captured > original || micros >= 1000000) return CAPTURE_READ_BAD;
       if (left - kPcapRecordHeaderSize < captured) return CAPTURE_READ_TRUNCATED;
       const CaptureReadResult result = DirectedPacket(p + kPcapRecordHeaderSize, captured, record);
       if (result != CAPTURE_READ_RECORD) return result;
-      record->unixMicros = int64_t(le32(p)) * 1000000 + micros;
+      record->unixMicros = int64_t(Le32(p)) * 1000000 + micros;
       record->drops = 0;
       reader->offset = at + kPcapRecordHeaderSize + captured;
       return CAPTURE_READ_RECORD;
     }
     // pcapng: a block of type, length, body and the length again.
     if (left < 12) return CAPTURE_READ_TRUNCATED;
-    const uint32_t type = le32(p), length = le32(p + 4);
+    const uint32_t type = Le32(p), length = Le32(p + 4);
     if (length < 12 || length % 4 != 0) return CAPTURE_READ_BAD;
     if (left < length) return CAPTURE_READ_TRUNCATED;
-    if (le32(p + length - 4) != length) return CAPTURE_READ_BAD;
+    if (Le32(p + length - 4) != length) return CAPTURE_READ_BAD;
     const uint8_t* body = p + 8;
     const size_t bodyLength = length - 12;
     reader->offset = at + length;
     if (type == PCAPNG_SECTION_HEADER) {
-      if (bodyLength < 16 || le32(body) != PCAPNG_BYTE_ORDER_MAGIC) return CAPTURE_READ_BAD;
+      if (bodyLength < 16 || Le32(body) != PCAPNG_BYTE_ORDER_MAGIC) return CAPTURE_READ_BAD;
       reader->interfaceSeen = false;
       continue;
     }
     if (type == PCAPNG_INTERFACE_DESCRIPTION) {
-      if (bodyLength < 8 || reader->interfaceSeen || le16(body) != LINKTYPE_H4_WITH_DIRECTION) return CAPTURE_READ_BAD;
+      if (bodyLength < 8 || reader->interfaceSeen || Le16(body) != LINKTYPE_H4_WITH_DIRECTION) return CAPTURE_READ_BAD;
       reader->interfaceSeen = true;
       continue;
     }
@@ -288,13 +288,13 @@ CaptureReadResult CaptureReadNext(CaptureReader* reader, const uint8_t* data, si
       continue;
     }
     if (type != PCAPNG_ENHANCED_PACKET) continue;
-    if (!reader->interfaceSeen || bodyLength < 20 || le32(body) != 0) return CAPTURE_READ_BAD;
-    const uint32_t captured = le32(body + 12), original = le32(body + 16);
+    if (!reader->interfaceSeen || bodyLength < 20 || Le32(body) != 0) return CAPTURE_READ_BAD;
+    const uint32_t captured = Le32(body + 12), original = Le32(body + 16);
     const size_t padded = (size_t(captured) + 3) & ~size_t(3);
     if (captured > original || bodyLength - 20 < padded) return CAPTURE_READ_BAD;
     const CaptureReadResult result = DirectedPacket(body + 20, captured, record);
     if (result != CAPTURE_READ_RECORD) return result;
-    record->unixMicros = int64_t(uint64_t(le32(body + 4)) << 32 | le32(body + 8));
+    record->unixMicros = int64_t(uint64_t(Le32(body + 4)) << 32 | Le32(body + 8));
     record->drops = DropCount(body + 20 + padded, bodyLength - 20 - padded);
     return CAPTURE_READ_RECORD;
   }

@@ -25,8 +25,8 @@ LaneToken TokenAfterHeader(const uint8_t* data, size_t size) {
 bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
   if (data == nullptr || size < kDevchanShortSize) return false;
   DevchanReply r;
-  r.kind = le32(data);
-  r.id = le32(data + 4);
+  r.kind = Le32(data);
+  r.id = Le32(data + 4);
   if (r.kind == kMsgPending || r.kind == kMsgAttached) {
     *reply = r;
     return true;
@@ -38,7 +38,7 @@ bool ParseDevchanReply(const uint8_t* data, size_t size, DevchanReply* reply) {
     return true;
   }
   if (r.kind != kMsgComplete || size < kDevchanHeaderSize) return false;
-  r.status = le32(data + 8);
+  r.status = Le32(data + 8);
   r.payload = data + kDevchanHeaderSize;
   r.payloadSize = size - kDevchanHeaderSize;
   *reply = r;
@@ -50,8 +50,8 @@ namespace {
 std::vector<uint8_t> Header(uint32_t kind, uint32_t id, size_t reserve) {
   std::vector<uint8_t> out;
   out.reserve(reserve);
-  putLe32(out, kind);
-  putLe32(out, id);
+  PutLe32(out, kind);
+  PutLe32(out, id);
   return out;
 }
 
@@ -60,8 +60,8 @@ std::vector<uint8_t> Header(uint32_t kind, uint32_t id, size_t reserve) {
 std::vector<uint8_t> BuildDevchanIoctl(uint32_t id, uint32_t code, uint32_t outSize, const uint8_t* input,
                                        size_t inputSize) {
   std::vector<uint8_t> out = Header(kMsgIoctl, id, kDevchanHeaderSize + inputSize);
-  putLe32(out, code);
-  putLe32(out, outSize);
+  PutLe32(out, code);
+  PutLe32(out, outSize);
   if (inputSize > 0) out.insert(out.end(), input, input + inputSize);
   return out;
 }
@@ -85,15 +85,15 @@ std::vector<uint8_t> BuildDevchanOffer(const LaneToken& token) { return WithToke
 std::vector<uint8_t> BuildDevchanAttached() { return Header(kMsgAttached, 0, kDevchanShortSize); }
 
 LaneToken DevchanAttachToken(const uint8_t* data, size_t size) {
-  if (data == nullptr || size < 12 || le32(data) != kMsgAttach) return LaneToken();
+  if (data == nullptr || size < 12 || Le32(data) != kMsgAttach) return LaneToken();
   return TokenAfterHeader(data, size);
 }
 
 DevchanParseResult ParseDevchanRequest(const uint8_t* data, size_t size, DevchanRequest* request) {
   if (data == nullptr || size < kDevchanShortSize) return DevchanParseResult::TooShort;
   DevchanRequest r;
-  r.kind = le32(data);
-  r.id = le32(data + 4);
+  r.kind = Le32(data);
+  r.id = Le32(data + 4);
   if (r.kind == kMsgCancel) {
     *request = r;
     return DevchanParseResult::Ok;
@@ -101,8 +101,8 @@ DevchanParseResult ParseDevchanRequest(const uint8_t* data, size_t size, Devchan
   if (r.kind != kMsgIoctl) return DevchanParseResult::UnknownKind;
   if (size < kDevchanHeaderSize) return DevchanParseResult::TooShort;
   if (r.id == 0) return DevchanParseResult::ZeroId;
-  r.code = le32(data + 8);
-  r.outSize = le32(data + 12);
+  r.code = Le32(data + 8);
+  r.outSize = Le32(data + 12);
   r.in = data + kDevchanHeaderSize;
   r.inLen = size - kDevchanHeaderSize;
   *request = r;
@@ -121,8 +121,8 @@ const char* DevchanParseResultText(DevchanParseResult result) {
 
 std::vector<uint8_t> BuildDevchanComplete(uint32_t id, uint32_t status, const uint8_t* output, size_t outputSize) {
   std::vector<uint8_t> out = Header(kMsgComplete, id, kDevchanHeaderSize + outputSize);
-  putLe32(out, status);
-  putLe32(out, 0);
+  PutLe32(out, status);
+  PutLe32(out, 0);
   if (outputSize > 0) out.insert(out.end(), output, output + outputSize);
   return out;
 }
@@ -132,14 +132,14 @@ std::vector<uint8_t> BuildDevchanPending(uint32_t id) { return Header(kMsgPendin
 std::vector<uint8_t> FrameDevchanMessage(const std::vector<uint8_t>& message) {
   std::vector<uint8_t> out;
   out.reserve(kDevchanLengthSize + message.size());
-  putLe32(out, uint32_t(message.size()));
+  PutLe32(out, uint32_t(message.size()));
   out.insert(out.end(), message.begin(), message.end());
   return out;
 }
 
 DevchanFrame NextDevchanFrame(const uint8_t* data, size_t size, size_t maxMessage, size_t* messageSize) {
   if (size < kDevchanLengthSize) return DevchanFrame::NeedMore;
-  const uint32_t length = le32(data);
+  const uint32_t length = Le32(data);
   if (length > maxMessage) return DevchanFrame::TooLong;
   if (size - kDevchanLengthSize < length) return DevchanFrame::NeedMore;
   *messageSize = length;

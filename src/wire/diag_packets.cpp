@@ -27,7 +27,7 @@ std::vector<uint8_t> BuildFtmHciRequest(const uint8_t* h4Command, size_t length)
 }
 
 int ParseFtmHciRequest(const uint8_t* request, int bufferSize, uint8_t* command) {
-  if (DiagRequestByte(request, bufferSize, FTM_HCI_TYPE_OFFSET) != H4_TYPE_COMMAND) return FTM_HCI_NOT_HCI;
+  if (DiagRequestByte(request, bufferSize, FTM_HCI_TYPE_OFFSET) != H4_COMMAND) return FTM_HCI_NOT_HCI;
   for (int i = 1; i < (int)sizeof kFtmHciHeader; ++i) {
     if (DiagRequestByte(request, bufferSize, i) != kFtmHciHeader[i]) return FTM_HCI_NOT_HCI;
   }

@@ -23,9 +23,6 @@ enum : uint8_t {
   kDiagExtendedBuildId = 0x7C,
 };
 
-// H4 packet-type bytes, on the raw link and inside FTM HCI requests.
-enum { H4_TYPE_COMMAND = H4_COMMAND, H4_TYPE_ACL = H4_ACL, H4_TYPE_SCO = H4_SCO, H4_TYPE_EVENT = H4_EVENT };
-
 // The byte at offset of a request held in a buffer of bufferSize bytes; a byte past the
 // end of that buffer reads as 0, as the zeroed tail of a receive buffer does.
 inline uint8_t DiagRequestByte(const uint8_t* request, int bufferSize, int offset) {
@@ -63,9 +60,9 @@ enum {
   LOG_CODE_EVENT = 0x1366,
   LOG_CODE_ACL = 0x1368,
   LOG_CODE_SCO = 0x1370,
-  LOG_TAG_EVENT = H4_TYPE_EVENT << 8,
-  LOG_TAG_ACL = H4_TYPE_ACL << 8,
-  LOG_TAG_SCO = H4_TYPE_SCO << 8,
+  LOG_TAG_EVENT = H4_EVENT << 8,
+  LOG_TAG_ACL = H4_ACL << 8,
+  LOG_TAG_SCO = H4_SCO << 8,
   LOG_HEADER_SIZE = 16,
 };
 

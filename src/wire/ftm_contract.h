@@ -32,14 +32,14 @@ constexpr uint32_t kFirstFunction = 0x963;
 constexpr uint32_t kFunctionCount = 8;
 
 enum : uint32_t {
-  kReadEvent = ControlCode(kFirstFunction),
-  kSendHciCmd = ControlCode(kFirstFunction + 1),
-  kEnableFtm = ControlCode(kFirstFunction + 2),
-  kSendAcl = ControlCode(kFirstFunction + 3),
-  kReadAcl = ControlCode(kFirstFunction + 4),
-  kSendSco = ControlCode(kFirstFunction + 5),
-  kReadSco = ControlCode(kFirstFunction + 6),
-  kSelectScoInf = ControlCode(kFirstFunction + 7),
+  IOCTL_BTFTM_READ_EVENT = ControlCode(kFirstFunction),
+  IOCTL_BTFTM_SEND_HCI_CMD = ControlCode(kFirstFunction + 1),
+  IOCTL_BTFTM_ENABLE_FTM = ControlCode(kFirstFunction + 2),
+  IOCTL_BTFTM_SEND_ACL = ControlCode(kFirstFunction + 3),
+  IOCTL_BTFTM_READ_ACL = ControlCode(kFirstFunction + 4),
+  IOCTL_BTFTM_SEND_SCO = ControlCode(kFirstFunction + 5),
+  IOCTL_BTFTM_READ_SCO = ControlCode(kFirstFunction + 6),
+  IOCTL_BTFTM_SELECT_SCO_INF = ControlCode(kFirstFunction + 7),
 };
 
 // Buffer sizes and fixed values of the requests.
@@ -103,14 +103,14 @@ enum : uint32_t {
 };
 
 // Little-endian integers of the contract's messages.
-inline uint32_t le32(const uint8_t* p) {
+inline uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
-inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-inline void putLe32(std::vector<uint8_t>& b, uint32_t v) {
+inline uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+inline void PutLe32(std::vector<uint8_t>& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));
 }
-inline void putLe16(std::vector<uint8_t>& b, uint16_t v) {
+inline void PutLe16(std::vector<uint8_t>& b, uint16_t v) {
   b.push_back(uint8_t(v));
   b.push_back(uint8_t(v >> 8));
 }

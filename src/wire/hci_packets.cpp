@@ -36,7 +36,7 @@ bool ReadConnectionComplete(const HciEvent& event, ConnectionComplete* view) {
   const uint8_t* p = ParamsOf(event, kEvConnectionComplete, kConnectionCompleteParams);
   if (p == nullptr) return false;
   view->status = p[0];
-  view->handle = wire::le16(p + 1);
+  view->handle = wire::Le16(p + 1);
   view->peerAddress = p + 3;
   view->linkType = p[9];
   view->encryptionEnabled = p[10];
@@ -47,13 +47,13 @@ bool ReadSyncConnectionComplete(const HciEvent& event, SyncConnectionComplete* v
   const uint8_t* p = ParamsOf(event, kEvSyncConnectionComplete, kSyncConnectionCompleteParams);
   if (p == nullptr) return false;
   view->status = p[0];
-  view->handle = wire::le16(p + 1);
+  view->handle = wire::Le16(p + 1);
   view->peerAddress = p + 3;
   view->linkType = p[9];
   view->transmissionInterval = p[10];
   view->retransmissionWindow = p[11];
-  view->rxPacketLength = wire::le16(p + 12);
-  view->txPacketLength = wire::le16(p + 14);
+  view->rxPacketLength = wire::Le16(p + 12);
+  view->txPacketLength = wire::Le16(p + 14);
   view->airMode = p[16];
   return true;
 }
@@ -62,7 +62,7 @@ bool ReadDisconnectionComplete(const HciEvent& event, DisconnectionComplete* vie
   const uint8_t* p = ParamsOf(event, kEvDisconnectionComplete, kDisconnectionCompleteParams);
   if (p == nullptr) return false;
   view->status = p[0];
-  view->handle = wire::le16(p + 1);
+  view->handle = wire::Le16(p + 1);
   view->reason = p[3];
   return true;
 }
@@ -71,7 +71,7 @@ bool ReadCommandComplete(const HciEvent& event, CommandComplete* view) {
   const uint8_t* p = ParamsOf(event, kEvCommandComplete, kCommandCompleteParams);
   if (p == nullptr) return false;
   view->numCommandPackets = p[0];
-  view->opcode = wire::le16(p + 1);
+  view->opcode = wire::Le16(p + 1);
   view->returnParams = p + kCommandCompleteParams;
   view->returnLength = event.paramLength - kCommandCompleteParams;
   return true;
@@ -88,12 +88,12 @@ bool ReadNumCompletedPackets(const HciEvent& event, NumCompletedPackets* view) {
 CompletedPackets CompletedPacketsAt(const NumCompletedPackets& view, int index) {
   if (index < 0 || index >= view.numHandles) return CompletedPackets{0, 0};
   const uint8_t* pair = view.entries + size_t(index) * kCompletedPacketsPair;
-  return CompletedPackets{wire::le16(pair), wire::le16(pair + 2)};
+  return CompletedPackets{wire::Le16(pair), wire::Le16(pair + 2)};
 }
 
 bool ReadAclHeader(const uint8_t* packet, size_t length, AclHeader* header) {
   if (packet == nullptr || length < H4HeaderSize(H4_ACL)) return false;
-  const uint16_t field = wire::le16(packet);
+  const uint16_t field = wire::Le16(packet);
   header->handle = field & kHandleMask;
   header->packetBoundary = FlagsAt(field, 12);
   header->broadcast = FlagsAt(field, 14);
@@ -103,7 +103,7 @@ bool ReadAclHeader(const uint8_t* packet, size_t length, AclHeader* header) {
 
 bool ReadScoHeader(const uint8_t* packet, size_t length, ScoHeader* header) {
   if (packet == nullptr || length < H4HeaderSize(H4_SCO)) return false;
-  const uint16_t field = wire::le16(packet);
+  const uint16_t field = wire::Le16(packet);
   header->handle = field & kHandleMask;
   header->packetStatus = FlagsAt(field, 12);
   header->reserved = FlagsAt(field, 14);

@@ -98,7 +98,7 @@ Bytes TestHost::Receive(size_t n, Millis timeout) { return link_->ReceiveBytes(n
 
 Bytes TestHost::ReceiveH4(Millis timeout) {
   Bytes packet;
-  return link_->ReceiveH4(&packet, Ms(timeout)) == host::Link::H4Got::Nothing ? Bytes{} : packet;
+  return link_->ReceiveH4(&packet, Ms(timeout)) == host::Link::H4Got::NOTHING ? Bytes{} : packet;
 }
 
 Bytes TestHost::ReceiveFrame(Millis timeout) {

@@ -72,8 +72,8 @@ TEST(DriverGone, GoneBeforeTheTestHostComesEndsWithOneWhereverMainIs) {
       auto reads = std::make_shared<int>(0);  // the script runs on the double's one thread
       const bool inUseFirst = type.inUseFirst;
       device.SetScript([reads, inUseFirst](const DeviceRequest& r) {
-        if (r.code == wire::kEnableFtm) return DeviceAction::Pending();
-        if (r.code != wire::kReadEvent && r.code != wire::kReadAcl && r.code != wire::kReadSco)
+        if (r.code == wire::IOCTL_BTFTM_ENABLE_FTM) return DeviceAction::Pending();
+        if (r.code != wire::IOCTL_BTFTM_READ_EVENT && r.code != wire::IOCTL_BTFTM_READ_ACL && r.code != wire::IOCTL_BTFTM_READ_SCO)
           return DeviceAction::Complete(0);
         if (inUseFirst && (*reads)++ == 0) return DeviceAction::Complete(wire::kStatusInUse);
         return DeviceAction::CloseConnection();

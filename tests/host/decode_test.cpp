@@ -184,29 +184,29 @@ TEST(HostDecode, DiagStreamInAnySplitGivesLogPacketsRepliesAndEchoes) {
   for (const Bytes* b : std::vector<const Bytes*>{&cc, &bad, &esn}) stream.insert(stream.end(), b->begin(), b->end());
 
   for (size_t chunk : {(size_t)1, (size_t)2, (size_t)7, stream.size()}) {
-    const std::vector<Incoming> items = FeedAll(Mode::Diag, stream, chunk);
+    const std::vector<Incoming> items = FeedAll(Mode::DIAG, stream, chunk);
     ASSERT_EQ(items.size(), 4u) << chunk;
-    EXPECT_EQ(items[0].kind, Incoming::Echo);
+    EXPECT_EQ(items[0].kind, Incoming::ECHO);
     EXPECT_EQ(items[0].bytes, request);
     EXPECT_EQ(DecodeIncoming(items[1]).text, "Command Complete HCI_Write_Scan_Enable (0x0c1a): Success (0x00)");
     EXPECT_EQ(DecodeIncoming(items[2]).text, "Not decoded (bad FCS): " + std::string("01 42 03 ") +
                                                  DecodeIncoming(items[2]).text.substr(32));
     const Decoded reply = DecodeIncoming(items[3]);
-    EXPECT_EQ(reply.answers, Decoded::Diag);
+    EXPECT_EQ(reply.answers, Decoded::DIAG);
     EXPECT_EQ(reply.text, "Diag esn: 0xdeadbeef");
   }
 }
 
 TEST(HostDecode, AFrameOfAGoodFcsAloneIsTooShortNotAnEmptyReply) {
-  const std::vector<Incoming> items = FeedAll(Mode::Diag, Framed({}), 1);
+  const std::vector<Incoming> items = FeedAll(Mode::DIAG, Framed({}), 1);
   ASSERT_EQ(items.size(), 1u);
-  EXPECT_EQ(items[0].kind, Incoming::Problem);
+  EXPECT_EQ(items[0].kind, Incoming::PROBLEM);
   EXPECT_EQ(DecodeIncoming(items[0]).text, "Not decoded (frame too short for a code and its FCS): 00 00 7e");
 }
 
 TEST(HostDecode, LogPacketsWhoseHeaderOrLengthDoNotHoldAreNotDecoded) {
   const Bytes good = EventLog({0x0e, 0x04, 0x01, 0x03, 0x0c, 0x00});
-  EXPECT_EQ(ParseLogPacket(good.data(), good.size()).kind, Incoming::Packet);
+  EXPECT_EQ(IncomingFromLogPacket(good.data(), good.size()).kind, Incoming::PACKET);
   const struct {
     size_t offset;
     uint8_t value;
@@ -219,8 +219,8 @@ TEST(HostDecode, LogPacketsWhoseHeaderOrLengthDoNotHoldAreNotDecoded) {
   for (const auto& c : cases) {
     Bytes p = good;
     p[c.offset] = c.value;
-    const Incoming item = ParseLogPacket(p.data(), p.size());
-    EXPECT_EQ(item.kind, Incoming::Problem) << c.offset;
+    const Incoming item = IncomingFromLogPacket(p.data(), p.size());
+    EXPECT_EQ(item.kind, Incoming::PROBLEM) << c.offset;
     EXPECT_NE(item.problem.find(c.problem), std::string::npos) << item.problem;
   }
 }
@@ -229,7 +229,7 @@ TEST(HostDecode, RawStreamReportsARunOfStrayBytesOnceAndKeepsThePacketsAroundIt)
   const Bytes stream = {0x04, 0x0e, 0x04, 0x01, 0x03, 0x0c, 0x00, 0x00, 0x7f, 0x02, 0x01, 0x20, 0x02, 0x00,
                         0xaa, 0xbb, 0x03, 0x01, 0x00, 0x01, 0xcc};
   for (size_t chunk : {(size_t)1, (size_t)3, stream.size()}) {
-    const std::vector<Incoming> items = FeedAll(Mode::Raw, stream, chunk);
+    const std::vector<Incoming> items = FeedAll(Mode::RAW, stream, chunk);
     std::vector<std::string> lines;
     for (const Incoming& item : items) lines.push_back(DecodeIncoming(item).text);
     // Bytes that start no packet are one item per run when they come in one receive.

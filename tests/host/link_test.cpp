@@ -45,13 +45,13 @@ TEST(TestHostLink, BufferedReceivesTakeWholeItemsInAnyCutAndLeaveTheRest) {
   // An event cut inside its header, a stray byte, an ACL packet and a frame in one piece.
   peer.Send({0x04, 0x0E});
   Bytes got;
-  EXPECT_EQ(link.ReceiveH4(&got, 50), Link::H4Got::Nothing);  // not whole yet: nothing taken
+  EXPECT_EQ(link.ReceiveH4(&got, 50), Link::H4Got::NOTHING);  // not whole yet: nothing taken
   peer.Send({0x04, 0x01, 0x03, 0x0C, 0x00, 0x99, 0x02, 0x01, 0x00, 0x02, 0x00, 0xAA, 0xBB, 0x10, 0x7D, 0x5E, 0x7E, 0x42});
-  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::Packet);
+  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::PACKET);
   EXPECT_EQ(got, Bytes({0x04, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}));
-  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::Stray);
+  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::STRAY);
   EXPECT_EQ(got, Bytes({0x99}));
-  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::Packet);
+  ASSERT_EQ(link.ReceiveH4(&got, 5000), Link::H4Got::PACKET);
   EXPECT_EQ(got, Bytes({0x02, 0x01, 0x00, 0x02, 0x00, 0xAA, 0xBB}));
   ASSERT_TRUE(link.ReceiveFrame(&got, 5000));
   EXPECT_EQ(got, Bytes({0x10, 0x7D, 0x5E, 0x7E}));
@@ -76,7 +76,7 @@ TEST(TestHostLink, BufferedReceivesTakeWholeItemsInAnyCutAndLeaveTheRest) {
   peer.Send({0x04});
   close(peer.fd);
   peer.fd = -1;
-  EXPECT_EQ(link.ReceiveH4(&got, 60000), Link::H4Got::Nothing);
+  EXPECT_EQ(link.ReceiveH4(&got, 60000), Link::H4Got::NOTHING);
   EXPECT_FALSE(link.ReceiveFrame(&got, 60000));
   EXPECT_FALSE(link.error().empty());
 }

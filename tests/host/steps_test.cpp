@@ -17,32 +17,32 @@ struct CommandCase {
 
 TEST(HostSteps, EachCommandStepSendsTheOldestCommandThatCarriesItsArguments) {
   const CommandCase cases[] = {
-      {{"reset"}, Mode::Raw, {0x01, 0x03, 0x0c, 0x00}},
-      {{"bdaddr"}, Mode::Raw, {0x01, 0x09, 0x10, 0x00}},
-      {{"version"}, Mode::Raw, {0x01, 0x01, 0x10, 0x00}},
-      {{"name"}, Mode::Raw, {0x01, 0x14, 0x0c, 0x00}},
-      {{"dut"}, Mode::Raw, {0x01, 0x03, 0x18, 0x00}},
-      {{"le-tx", "39", "255", "7"}, Mode::Raw, {0x01, 0x1e, 0x20, 0x03, 39, 255, 7}},
-      {{"le-tx", "0x01", "37", "0", "2"}, Mode::Raw, {0x01, 0x34, 0x20, 0x04, 1, 37, 0, 2}},
-      {{"le-rx", "5"}, Mode::Raw, {0x01, 0x1d, 0x20, 0x01, 5}},
-      {{"le-rx", "5", "3"}, Mode::Raw, {0x01, 0x33, 0x20, 0x03, 5, 3, 0}},
-      {{"le-end"}, Mode::Raw, {0x01, 0x1f, 0x20, 0x00}},
-      {{"cmd", "0x0c1a", "03"}, Mode::Raw, {0x01, 0x1a, 0x0c, 0x01, 0x03}},
-      {{"cmd", "3:3"}, Mode::Raw, {0x01, 0x03, 0x0c, 0x00}},
-      {{"cmd", "63:1", "01:02-7e", "reset"}, Mode::Raw, {0x01, 0x01, 0xfc, 0x03, 0x01, 0x02, 0x7e}},
+      {{"reset"}, Mode::RAW, {0x01, 0x03, 0x0c, 0x00}},
+      {{"bdaddr"}, Mode::RAW, {0x01, 0x09, 0x10, 0x00}},
+      {{"version"}, Mode::RAW, {0x01, 0x01, 0x10, 0x00}},
+      {{"name"}, Mode::RAW, {0x01, 0x14, 0x0c, 0x00}},
+      {{"dut"}, Mode::RAW, {0x01, 0x03, 0x18, 0x00}},
+      {{"le-tx", "39", "255", "7"}, Mode::RAW, {0x01, 0x1e, 0x20, 0x03, 39, 255, 7}},
+      {{"le-tx", "0x01", "37", "0", "2"}, Mode::RAW, {0x01, 0x34, 0x20, 0x04, 1, 37, 0, 2}},
+      {{"le-rx", "5"}, Mode::RAW, {0x01, 0x1d, 0x20, 0x01, 5}},
+      {{"le-rx", "5", "3"}, Mode::RAW, {0x01, 0x33, 0x20, 0x03, 5, 3, 0}},
+      {{"le-end"}, Mode::RAW, {0x01, 0x1f, 0x20, 0x00}},
+      {{"cmd", "0x0c1a", "03"}, Mode::RAW, {0x01, 0x1a, 0x0c, 0x01, 0x03}},
+      {{"cmd", "3:3"}, Mode::RAW, {0x01, 0x03, 0x0c, 0x00}},
+      {{"cmd", "63:1", "01:02-7e", "reset"}, Mode::RAW, {0x01, 0x01, 0xfc, 0x03, 0x01, 0x02, 0x7e}},
       // Diag: the FTM HCI request, escaped, with the FCS the bridge's own tests know.
-      {{"reset"}, Mode::Diag, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0x03, 0x0c, 0x00,
+      {{"reset"}, Mode::DIAG, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x01, 0x03, 0x0c, 0x00,
                                0x10, 0xec, 0x7e}},
-      {{"cmd", "0x0c1a", "7e"}, Mode::Diag, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01,
+      {{"cmd", "0x0c1a", "7e"}, Mode::DIAG, {0x4b, 0x0b, 0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00, 0x01,
                                               0x1a, 0x0c, 0x01, 0x7d, 0x5e}},
-      {{"diag-esn"}, Mode::Diag, {0x01, 0xf1, 0xe1, 0x7e}},
+      {{"diag-esn"}, Mode::DIAG, {0x01, 0xf1, 0xe1, 0x7e}},
   };
   for (const CommandCase& c : cases) {
     std::vector<Step> steps;
     std::string error;
     ASSERT_TRUE(ParseSteps(c.words, c.mode, &steps, &error)) << c.words[0] << ": " << error;
     const Step& s = steps[0];
-    const Bytes sent = s.kind == StepKind::DiagRequest ? DiagCodeRequest(s.diagCode)
+    const Bytes sent = s.kind == StepKind::DIAG_REQUEST ? DiagCodeRequest(s.diagCode)
                                                        : CommandRequest(c.mode, s.opcode, s.params);
     // Only the head of an escaped diag request is listed where its FCS is not the point.
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + (long)std::min(sent.size(), c.sent.size())), c.sent)
@@ -56,40 +56,40 @@ TEST(HostSteps, BadWordsAreUsageErrorsNamingTheProblem) {
     Mode mode;
     const char* error;
   } cases[] = {
-      {{"frobnicate"}, Mode::Raw, "unknown step 'frobnicate'"},
-      {{"le-tx", "40", "37", "0"}, Mode::Raw, "le-tx needs"},
-      {{"le-tx", "1", "37"}, Mode::Raw, "le-tx needs"},
-      {{"le-tx", "1", "37", "0", "0"}, Mode::Raw, "le-tx needs"},
-      {{"le-rx", "1", "4"}, Mode::Raw, "unknown step '4' after 'le-rx 1'"},
-      {{"reset", "le-tx", "1", "37", "0", "9"}, Mode::Raw, "unknown step '9' after 'le-tx 1 37 0'"},
-      {{"cmd"}, Mode::Raw, "cmd needs OPCODE"},
-      {{"cmd", "64:1"}, Mode::Raw, "cmd needs OPCODE"},
-      {{"cmd", "0x12345"}, Mode::Raw, "cmd needs OPCODE"},
-      {{"cmd", "3:3", std::string(2 * 252, '0')}, Mode::Diag, "longer than 251 bytes"},
-      {{"cmd", "3:3", "0a0"}, Mode::Raw, "cmd needs parameter bytes of two hex digits each, not '0a0'"},
-      {{"connect", "12:34:56:78:9A"}, Mode::Raw, "connect needs BD_ADDR"},
-      {{"connect", "12-34-56-78-9A-BC"}, Mode::Raw, "connect needs BD_ADDR"},
-      {{"disconnect", "0xf00"}, Mode::Raw, "disconnect needs HANDLE"},
-      {{"send", "$handle", "10"}, Mode::Raw, "send needs HANDLE"},
-      {{"send", "1", "10", "0"}, Mode::Raw, "send needs HANDLE"},
-      {{"send", "1", "10", "5-2"}, Mode::Raw, "send needs HANDLE"},
-      {{"send", "1", "10", "1-1022"}, Mode::Raw, "(sizes 1-1021)"},
-      {{"send", "1", "10", "data", "0a0"}, Mode::Raw, "send needs data bytes of two hex digits each, not '0a0'"},
-      {{"send", "1", "10", "8"}, Mode::Diag, "send needs --mode raw: a diag bridge carries only HCI commands"},
-      {{"recv", "1", "0"}, Mode::Raw, "recv needs HANDLE"},
-      {{"recv", "1", "2", "2000"}, Mode::Raw, "recv needs HANDLE"},
-      {{"await", "connection-done"}, Mode::Raw, "await needs EVENT: inquiry-complete, inquiry-result,"},
-      {{"await", "0x100"}, Mode::Raw, "await needs EVENT"},
-      {{"await", "5", "0"}, Mode::Raw, "await needs SECONDS above 0"},
-      {{"inquiry", "62"}, Mode::Raw, "inquiry needs SECONDS"},
-      {{"inquiry", "60.5"}, Mode::Raw, "inquiry needs SECONDS (above 0, up to 60) [DEVICES (1-255)]"},
-      {{"inquiry", "5", "0"}, Mode::Raw, "inquiry needs SECONDS"},
-      {{"inquiry", "5", "256"}, Mode::Raw, "inquiry needs SECONDS"},
-      {{"inquiry", "5", "1x"}, Mode::Raw, "inquiry needs SECONDS"},
-      {{"wait"}, Mode::Raw, "wait needs SECONDS"},
-      {{"wait", "-1"}, Mode::Raw, "wait needs SECONDS"},
-      {{"ping", "0"}, Mode::Raw, "ping needs N"},
-      {{"diag-esn"}, Mode::Raw, "diag-esn needs --mode diag"},
+      {{"frobnicate"}, Mode::RAW, "unknown step 'frobnicate'"},
+      {{"le-tx", "40", "37", "0"}, Mode::RAW, "le-tx needs"},
+      {{"le-tx", "1", "37"}, Mode::RAW, "le-tx needs"},
+      {{"le-tx", "1", "37", "0", "0"}, Mode::RAW, "le-tx needs"},
+      {{"le-rx", "1", "4"}, Mode::RAW, "unknown step '4' after 'le-rx 1'"},
+      {{"reset", "le-tx", "1", "37", "0", "9"}, Mode::RAW, "unknown step '9' after 'le-tx 1 37 0'"},
+      {{"cmd"}, Mode::RAW, "cmd needs OPCODE"},
+      {{"cmd", "64:1"}, Mode::RAW, "cmd needs OPCODE"},
+      {{"cmd", "0x12345"}, Mode::RAW, "cmd needs OPCODE"},
+      {{"cmd", "3:3", std::string(2 * 252, '0')}, Mode::DIAG, "longer than 251 bytes"},
+      {{"cmd", "3:3", "0a0"}, Mode::RAW, "cmd needs parameter bytes of two hex digits each, not '0a0'"},
+      {{"connect", "12:34:56:78:9A"}, Mode::RAW, "connect needs BD_ADDR"},
+      {{"connect", "12-34-56-78-9A-BC"}, Mode::RAW, "connect needs BD_ADDR"},
+      {{"disconnect", "0xf00"}, Mode::RAW, "disconnect needs HANDLE"},
+      {{"send", "$handle", "10"}, Mode::RAW, "send needs HANDLE"},
+      {{"send", "1", "10", "0"}, Mode::RAW, "send needs HANDLE"},
+      {{"send", "1", "10", "5-2"}, Mode::RAW, "send needs HANDLE"},
+      {{"send", "1", "10", "1-1022"}, Mode::RAW, "(sizes 1-1021)"},
+      {{"send", "1", "10", "data", "0a0"}, Mode::RAW, "send needs data bytes of two hex digits each, not '0a0'"},
+      {{"send", "1", "10", "8"}, Mode::DIAG, "send needs --mode raw: a diag bridge carries only HCI commands"},
+      {{"recv", "1", "0"}, Mode::RAW, "recv needs HANDLE"},
+      {{"recv", "1", "2", "2000"}, Mode::RAW, "recv needs HANDLE"},
+      {{"await", "connection-done"}, Mode::RAW, "await needs EVENT: inquiry-complete, inquiry-result,"},
+      {{"await", "0x100"}, Mode::RAW, "await needs EVENT"},
+      {{"await", "5", "0"}, Mode::RAW, "await needs SECONDS above 0"},
+      {{"inquiry", "62"}, Mode::RAW, "inquiry needs SECONDS"},
+      {{"inquiry", "60.5"}, Mode::RAW, "inquiry needs SECONDS (above 0, up to 60) [DEVICES (1-255)]"},
+      {{"inquiry", "5", "0"}, Mode::RAW, "inquiry needs SECONDS"},
+      {{"inquiry", "5", "256"}, Mode::RAW, "inquiry needs SECONDS"},
+      {{"inquiry", "5", "1x"}, Mode::RAW, "inquiry needs SECONDS"},
+      {{"wait"}, Mode::RAW, "wait needs SECONDS"},
+      {{"wait", "-1"}, Mode::RAW, "wait needs SECONDS"},
+      {{"ping", "0"}, Mode::RAW, "ping needs N"},
+      {{"diag-esn"}, Mode::RAW, "diag-esn needs --mode diag"},
   };
   for (const auto& c : cases) {
     std::vector<Step> steps;
@@ -107,7 +107,7 @@ TEST(HostSteps, LinkAndDataStepsTakeTheirArguments) {
                           "send", "$handle", "100", "1-192", "send", "0x0eff", "2", "data", "01", "02:03",
                           "recv", "7", "3", "recv", "$handle", "4", "10", "disconnect", "0x2a",
                           "await", "le-connection-complete", "await", "0x13", "0.5", "cmd", "0x0c01", "ff", "ff", "ff", "reset"},
-                         Mode::Raw, &steps, &error))
+                         Mode::RAW, &steps, &error))
       << error;
   ASSERT_EQ(steps.size(), 15u);
   EXPECT_EQ(steps[0].opcode, 0x0c1a);
@@ -119,7 +119,7 @@ TEST(HostSteps, LinkAndDataStepsTakeTheirArguments) {
   steps.erase(steps.begin() + 2);
   EXPECT_EQ(steps[2].params, (Bytes{0xbc, 0x9a, 0x78, 0x56, 0x34, 0x12}));
   EXPECT_TRUE(steps[3].params.empty());
-  EXPECT_EQ(steps[4].kind, StepKind::Accept);
+  EXPECT_EQ(steps[4].kind, StepKind::ACCEPT);
   EXPECT_TRUE(steps[5].handle.fromRun);
   EXPECT_EQ(steps[5].count, 100);
   EXPECT_EQ(steps[5].sizeMin, 1);
@@ -147,7 +147,7 @@ TEST(HostSteps, CommandLineTakesOptionsThenHostPortThenStepsOrAScript) {
   std::string error;
   ASSERT_TRUE(ParseCommandLine({"--mode", "diag", "--json", "--timeout", "0.25", "[::1]:2390", "wait", "1.5"}, &o,
                                &error));
-  EXPECT_EQ(o.mode, Mode::Diag);
+  EXPECT_EQ(o.mode, Mode::DIAG);
   EXPECT_TRUE(o.json);
   EXPECT_EQ(o.timeoutMs, 250u);
   EXPECT_EQ(o.host, "::1");
@@ -207,7 +207,7 @@ TEST(HostSteps, AStepThatNeedsAnEarlierOneIsRefusedBeforeConnecting) {
   for (const auto& c : cases) {
     std::vector<Step> steps;
     std::string error;
-    ASSERT_TRUE(ParseSteps(c.words, Mode::Raw, &steps, &error)) << error;
+    ASSERT_TRUE(ParseSteps(c.words, Mode::RAW, &steps, &error)) << error;
     error.clear();
     EXPECT_EQ(CheckStepOrder(steps, &error), std::string(c.why).empty()) << c.words[0];
     EXPECT_EQ(error, c.why) << c.words[0];

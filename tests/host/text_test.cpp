@@ -70,17 +70,17 @@ TEST(HostText, NumbersAreDecimalOrHexNeverOctal) {
   // The steps and events read their numbers so too.
   std::vector<Step> steps;
   std::string error;
-  EXPECT_FALSE(ParseSteps({"ping", "010"}, Mode::Raw, &steps, &error));
-  EXPECT_TRUE(ParseSteps({"ping", "10", "await", "0x05", "le-tx", "0x27", "0", "0"}, Mode::Raw, &steps, &error))
+  EXPECT_FALSE(ParseSteps({"ping", "010"}, Mode::RAW, &steps, &error));
+  EXPECT_TRUE(ParseSteps({"ping", "10", "await", "0x05", "le-tx", "0x27", "0", "0"}, Mode::RAW, &steps, &error))
       << error;
   EXPECT_EQ(steps[1].eventCode, 0x05);
-  EXPECT_FALSE(ParseSteps({"await", "005"}, Mode::Raw, &steps, &error));
+  EXPECT_FALSE(ParseSteps({"await", "005"}, Mode::RAW, &steps, &error));
 }
 
 TEST(HostText, ScriptWordsComeBackInErrorsEscaped) {
   std::vector<Step> steps;
   std::string error;
-  EXPECT_FALSE(ParseSteps(ScriptWords("reset \x1b]0;owned\x07 \xc2\x9b" "2J"), Mode::Raw, &steps, &error));
+  EXPECT_FALSE(ParseSteps(ScriptWords("reset \x1b]0;owned\x07 \xc2\x9b" "2J"), Mode::RAW, &steps, &error));
   EXPECT_EQ(error, "unknown step '\\x1b]0;owned\\x07' after 'reset'");
   Options o;
   EXPECT_FALSE(ParseCommandLine({"--\xe2\x80\xae", "h:1", "reset"}, &o, &error));

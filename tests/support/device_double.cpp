@@ -234,7 +234,7 @@ void DeviceDouble::HandleDatagram(int number, const uint8_t* data, size_t size) 
     if (it == connections_.end()) return;
     const wire::LaneToken token = wire::DevchanAttachToken(data, size);
     if (token.Valid()) {
-      const int device = token.size == 4 ? int(wire::le32(token.bytes) - kTokenBase) : 0;
+      const int device = token.size == 4 ? int(wire::Le32(token.bytes) - kTokenBase) : 0;
       if (device == number || connections_.count(device) == 0 || connections_[device].device != 0) {
         shutdown(it->second.fd, SHUT_RDWR);
         return;

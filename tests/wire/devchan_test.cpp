@@ -9,14 +9,14 @@ using Bytes = std::vector<uint8_t>;
 
 TEST(Contract, KnownNumbers) {
   // Numbers a driver on the other side was built with; a change here breaks every peer.
-  EXPECT_EQ(kReadEvent, 0x9600258Cu);
-  EXPECT_EQ(kSendHciCmd, 0x96002590u);
-  EXPECT_EQ(kEnableFtm, 0x96002594u);
-  EXPECT_EQ(kSendAcl, 0x96002598u);
-  EXPECT_EQ(kReadAcl, 0x9600259Cu);
-  EXPECT_EQ(kSendSco, 0x960025A0u);
-  EXPECT_EQ(kReadSco, 0x960025A4u);
-  EXPECT_EQ(kSelectScoInf, 0x960025A8u);
+  EXPECT_EQ(IOCTL_BTFTM_READ_EVENT, 0x9600258Cu);
+  EXPECT_EQ(IOCTL_BTFTM_SEND_HCI_CMD, 0x96002590u);
+  EXPECT_EQ(IOCTL_BTFTM_ENABLE_FTM, 0x96002594u);
+  EXPECT_EQ(IOCTL_BTFTM_SEND_ACL, 0x96002598u);
+  EXPECT_EQ(IOCTL_BTFTM_READ_ACL, 0x9600259Cu);
+  EXPECT_EQ(IOCTL_BTFTM_SEND_SCO, 0x960025A0u);
+  EXPECT_EQ(IOCTL_BTFTM_READ_SCO, 0x960025A4u);
+  EXPECT_EQ(IOCTL_BTFTM_SELECT_SCO_INF, 0x960025A8u);
   EXPECT_EQ(kEventReadSize, 262u);
   EXPECT_EQ(kAclReadSize, 1028u);
   const uint32_t units[8] = {0, 9, 17, 25, 33, 49, 63, 126};
@@ -27,10 +27,10 @@ TEST(Contract, KnownNumbers) {
 
 TEST(Devchan, ClientMessagesHaveTheChannelLayout) {
   // The event read of a type 1 device.
-  EXPECT_EQ(BuildDevchanIoctl(7, kReadEvent, kEventReadSize, nullptr, 0),
+  EXPECT_EQ(BuildDevchanIoctl(7, IOCTL_BTFTM_READ_EVENT, kEventReadSize, nullptr, 0),
             (Bytes{1, 0, 0, 0, 7, 0, 0, 0, 0x8C, 0x25, 0x00, 0x96, 0x06, 0x01, 0, 0}));
   const uint8_t in[] = {0x03, 0x0C, 0x00};
-  const Bytes ioctl = BuildDevchanIoctl(9, kSendHciCmd, 4, in, sizeof in);
+  const Bytes ioctl = BuildDevchanIoctl(9, IOCTL_BTFTM_SEND_HCI_CMD, 4, in, sizeof in);
   ASSERT_EQ(ioctl.size(), 19u);
   EXPECT_EQ(Bytes(ioctl.begin() + 16, ioctl.end()), Bytes(in, in + 3));
   EXPECT_EQ(BuildDevchanCancel(0), (Bytes{2, 0, 0, 0, 0, 0, 0, 0}));
@@ -38,12 +38,12 @@ TEST(Devchan, ClientMessagesHaveTheChannelLayout) {
 
 TEST(Devchan, ServerParsesWhatTheClientBuilds) {
   const uint8_t in[] = {0x03, 0x0C, 0x00};
-  Bytes m = BuildDevchanIoctl(7, kSendHciCmd, 0, in, sizeof in);
+  Bytes m = BuildDevchanIoctl(7, IOCTL_BTFTM_SEND_HCI_CMD, 0, in, sizeof in);
   DevchanRequest r;
   ASSERT_EQ(ParseDevchanRequest(m.data(), m.size(), &r), DevchanParseResult::Ok);
   EXPECT_EQ(r.kind, kMsgIoctl);
   EXPECT_EQ(r.id, 7u);
-  EXPECT_EQ(r.code, kSendHciCmd);
+  EXPECT_EQ(r.code, IOCTL_BTFTM_SEND_HCI_CMD);
   EXPECT_EQ(r.inLen, 3u);
   EXPECT_EQ(r.in, m.data() + 16);
 

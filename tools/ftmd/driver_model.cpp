@@ -54,41 +54,41 @@ void DriverModel::ioctl(const Request& r) {
   const uint8_t* in = r.in;
   const size_t n = r.inLen;
   switch (r.code) {
-    case kReadEvent: {
+    case IOCTL_BTFTM_READ_EVENT: {
       const bool ok = r.outSize == kEventReadSize &&
-                      (type1 ? n == 0 : (n == 4 && le32(in) == kType2EventInput));
+                      (type1 ? n == 0 : (n == 4 && Le32(in) == kType2EventInput));
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return queueRead(r, Channel::Event);
     }
-    case kSendHciCmd: {
+    case IOCTL_BTFTM_SEND_HCI_CMD: {
       const bool ok = n >= 3 && n == 3u + in[2] && r.outSize == (type1 ? 0 : kType2CmdOutSize);
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return write(r, Channel::Event);
     }
-    case kEnableFtm:
+    case IOCTL_BTFTM_ENABLE_FTM:
       return enableFtm(r);
-    case kSendAcl: {
-      const bool ok = n >= 4 && n == 4u + le16(in + 2) && le16(in + 2) <= kAclMaxData && r.outSize == 0;
+    case IOCTL_BTFTM_SEND_ACL: {
+      const bool ok = n >= 4 && n == 4u + Le16(in + 2) && Le16(in + 2) <= kAclMaxData && r.outSize == 0;
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return write(r, Channel::Acl);
     }
-    case kSendSco: {
+    case IOCTL_BTFTM_SEND_SCO: {
       const bool ok = n >= 3 && n == 3u + in[2] && r.outSize == 0;
       if (!ok) return complete(r.id, kStatusInvalidParameter);
       return write(r, Channel::Sco);
     }
-    case kReadAcl:
+    case IOCTL_BTFTM_READ_ACL:
       // The bridge reads no ACL data from a type 2 device; that device has no such read.
       if (!type1) return complete(r.id, kStatusInvalidFunction);
       if (n != 0 || r.outSize != kAclReadSize) return complete(r.id, kStatusInvalidParameter);
       return queueRead(r, Channel::Acl);
-    case kReadSco:
+    case IOCTL_BTFTM_READ_SCO:
       if (!type1) return complete(r.id, kStatusInvalidFunction);
       // With no interface selected the read waits for a selection, whatever its size.
       if (n != 0 || (scoInterface_ != 0 && r.outSize != kScoReadUnits * kScoSlotUnit[scoInterface_]))
         return complete(r.id, kStatusInvalidParameter);
       return queueRead(r, Channel::Sco);
-    case kSelectScoInf:
+    case IOCTL_BTFTM_SELECT_SCO_INF:
       if (n != 1 || r.outSize != 0 || in[0] > kMaxScoInterface) return complete(r.id, kStatusInvalidParameter);
       complete(r.id, kStatusOk);
       return selectSco(in[0]);
@@ -310,8 +310,8 @@ void DriverModel::serve(Channel ch) {
       // Type 2 reply: packet type 04, event length (LE16), event sequence number (LE16).
       ++eventSeq_;
       Bytes reply{0x04};
-      putLe16(reply, uint16_t(pkt.size()));
-      putLe16(reply, eventSeq_);
+      PutLe16(reply, uint16_t(pkt.size()));
+      PutLe16(reply, eventSeq_);
       reply.insert(reply.end(), pkt.begin(), pkt.end());
       pkt.swap(reply);
     }

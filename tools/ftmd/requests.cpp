@@ -4,14 +4,14 @@ namespace ftmd {
 
 const char* codeName(uint32_t code) {
   switch (code) {
-    case kReadEvent: return "READ_EVENT";
-    case kSendHciCmd: return "SEND_HCI_CMD";
-    case kEnableFtm: return "ENABLE_FTM";
-    case kSendAcl: return "SEND_ACL";
-    case kReadAcl: return "READ_ACL";
-    case kSendSco: return "SEND_SCO";
-    case kReadSco: return "READ_SCO";
-    case kSelectScoInf: return "SELECT_SCO_INF";
+    case IOCTL_BTFTM_READ_EVENT: return "READ_EVENT";
+    case IOCTL_BTFTM_SEND_HCI_CMD: return "SEND_HCI_CMD";
+    case IOCTL_BTFTM_ENABLE_FTM: return "ENABLE_FTM";
+    case IOCTL_BTFTM_SEND_ACL: return "SEND_ACL";
+    case IOCTL_BTFTM_READ_ACL: return "READ_ACL";
+    case IOCTL_BTFTM_SEND_SCO: return "SEND_SCO";
+    case IOCTL_BTFTM_READ_SCO: return "READ_SCO";
+    case IOCTL_BTFTM_SELECT_SCO_INF: return "SELECT_SCO_INF";
     default: return "?";
   }
 }

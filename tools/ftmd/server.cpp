@@ -444,10 +444,10 @@ void Server::serveH4(const pollfd& p) {
 
 void Server::reply(Connection& device, Bytes msg) {
   if (!device.routes.empty() && msg.size() >= 8) {
-    auto route = device.routes.find(le32(msg.data() + 4));
+    auto route = device.routes.find(Le32(msg.data() + 4));
     if (route != device.routes.end()) {
       auto lane = conns_.find(route->second);
-      if (le32(msg.data()) == kMsgComplete) device.routes.erase(route);
+      if (Le32(msg.data()) == kMsgComplete) device.routes.erase(route);
       if (lane != conns_.end()) return send(*lane->second, std::move(msg));
     }
   }
@@ -578,7 +578,7 @@ bool Server::readStream(Connection& c) {
 void Server::dispatch(Connection& c, const uint8_t* data, size_t len) {
   if (c.fresh) {
     c.fresh = false;
-    if (len >= 4 && le32(data) == kMsgAttach) {
+    if (len >= 4 && Le32(data) == kMsgAttach) {
       if (!attach(c, DevchanAttachToken(data, len))) shutdown(c.fd, SHUT_RDWR);  // its end is read next
       return;
     }

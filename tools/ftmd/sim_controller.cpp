@@ -90,7 +90,7 @@ uint16_t SimController::newHandle() {
 
 void SimController::command(const uint8_t* p, size_t n) {
   if (n < 3) return;
-  const uint16_t op = le16(p);
+  const uint16_t op = Le16(p);
   const uint8_t* params = p + 3;
   const size_t plen = n - 3;
 
@@ -174,7 +174,7 @@ void SimController::command(const uint8_t* p, size_t n) {
       openLink(op, params, plen);
       return;
     case kOpDisconnect: {
-      const uint16_t h = plen >= 2 ? uint16_t(le16(params) & 0x0FFF) : 0xFFFF;
+      const uint16_t h = plen >= 2 ? uint16_t(Le16(params) & 0x0FFF) : 0xFFFF;
       if (!links_.count(h)) {
         commandStatus(op, kErrUnknownConnection);
         return;
@@ -209,7 +209,7 @@ void SimController::openLink(uint16_t op, const uint8_t* params, size_t plen) {
     if (plen >= 6) std::copy(params, params + 6, peer.begin());
   } else if (plen >= 2) {
     // A synchronous link rides on an ACL link: it reaches that link's peer.
-    auto it = peers_.find(uint16_t(le16(params) & 0x0FFF));
+    auto it = peers_.find(uint16_t(Le16(params) & 0x0FFF));
     if (it != peers_.end()) peer = it->second;
   }
   commandStatus(op, 0);
@@ -229,8 +229,8 @@ void SimController::openLink(uint16_t op, const uint8_t* params, size_t plen) {
       p.push_back(0);  // link type SCO
       p.push_back(0);  // transmission interval
       p.push_back(0);  // retransmission window
-      putLe16(p, 60);  // rx packet length
-      putLe16(p, 60);  // tx packet length
+      PutLe16(p, 60);  // rx packet length
+      PutLe16(p, 60);  // tx packet length
       p.push_back(2);  // air mode CVSD
       host_.deliver(Channel::Event, event(kEvSyncConnectionComplete, p));
     }
@@ -245,9 +245,9 @@ void SimController::generate(uint16_t op, const uint8_t* params, size_t plen) {
   }
   Job j;
   j.ch = acl ? Channel::Acl : Channel::Sco;
-  j.handle = uint16_t(le16(params) & 0x0FFF);
-  j.left = le16(params + 2);
-  j.length = acl ? le16(params + 4) : params[4];
+  j.handle = uint16_t(Le16(params) & 0x0FFF);
+  j.left = Le16(params + 2);
+  j.length = acl ? Le16(params + 4) : params[4];
   j.pattern = acl ? params[6] : params[5];
   auto it = links_.find(j.handle);
   if (it == links_.end() || it->second != (acl ? Link::Acl : Link::Sco)) {
@@ -271,10 +271,10 @@ void SimController::pump() {
     if (!host_.hasRoom(j.ch)) break;
     Bytes pkt;
     if (j.ch == Channel::Acl) {
-      putLe16(pkt, uint16_t(j.handle | 0x2000));  // first packet of a message
-      putLe16(pkt, j.length);
+      PutLe16(pkt, uint16_t(j.handle | 0x2000));  // first packet of a message
+      PutLe16(pkt, j.length);
     } else {
-      putLe16(pkt, j.handle);
+      PutLe16(pkt, j.handle);
       pkt.push_back(uint8_t(j.length));
     }
     for (uint32_t i = 0; i < j.length; ++i) pkt.push_back(j.pattern ? j.pattern : uint8_t(i));
@@ -292,7 +292,7 @@ std::string SimController::summary() const {
 }
 
 bool SimController::linkOpen(const uint8_t* p, Link kind, uint64_t& dropped, const char* what) {
-  auto it = links_.find(uint16_t(le16(p) & 0x0FFF));
+  auto it = links_.find(uint16_t(Le16(p) & 0x0FFF));
   if (it != links_.end() && it->second == kind) return true;
   ++dropped;
   logOnce(std::string(what) + " data for a handle that is not open is dropped");
@@ -301,7 +301,7 @@ bool SimController::linkOpen(const uint8_t* p, Link kind, uint64_t& dropped, con
 
 void SimController::acl(const uint8_t* p, size_t n) {
   if (n < 4 || !linkOpen(p, Link::Acl, droppedAcl_, "ACL")) return;
-  const uint16_t h = le16(p) & 0x0FFF;
+  const uint16_t h = Le16(p) & 0x0FFF;
   host_.deliver(Channel::Acl, Bytes(p, p + n));
   host_.deliver(Channel::Event, event(kEvNumCompletedPackets, {1, uint8_t(h), uint8_t(h >> 8), 1, 0}));
 }

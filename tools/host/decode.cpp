@@ -9,8 +9,8 @@ namespace host {
 
 namespace {
 
-uint16_t Le16(const uint8_t* p) { return wire::le16(p); }
-uint32_t Le32(const uint8_t* p) { return wire::le32(p); }
+using wire::Le16;
+using wire::Le32;
 
 std::string StatusText(uint8_t status) { return Format("%s (0x%02x)", StatusName(status), status); }
 
@@ -54,7 +54,7 @@ void DecodeReturn(uint16_t opcode, const uint8_t* r, size_t n, std::string& text
 Decoded CommandAnswer(bool complete, uint16_t opcode, bool hasStatus, uint8_t status, const uint8_t* ret,
                       size_t retLength) {
   Decoded d;
-  d.answers = Decoded::Command;
+  d.answers = Decoded::COMMAND;
   d.opcode = opcode;
   d.status = status;
   d.hasStatus = hasStatus;
@@ -277,7 +277,7 @@ Decoded DecodeEvent(const uint8_t* p, size_t n) {
 
 Decoded DecodeDiagReply(const uint8_t* p, size_t n) {
   Decoded d;
-  d.answers = Decoded::Diag;
+  d.answers = Decoded::DIAG;
   d.diagCode = p[0];
   if (p[0] == kDiagVersion && n >= 55) {
     const std::string s(reinterpret_cast<const char*>(p), n);
@@ -318,7 +318,7 @@ Decoded DecodeIncoming(const Incoming& item) {
   const size_t n = item.bytes.size();
   Decoded d;
   switch (item.kind) {
-    case Incoming::Packet:
+    case Incoming::PACKET:
       if (item.type == H4_EVENT) return DecodeEvent(p, n);
       if (item.type == H4_ACL && n >= 4) {
         d.acl = true;
@@ -337,12 +337,12 @@ Decoded DecodeIncoming(const Incoming& item) {
         return d;
       }
       return Unknown("packet", "Packet of type", item.type, p, n);
-    case Incoming::DiagReply:
+    case Incoming::DIAG_REPLY:
       if (n > 0) return DecodeDiagReply(p, n);
       return d;
-    case Incoming::Echo:
+    case Incoming::ECHO:
       return d;  // our own request coming back; not shown
-    case Incoming::Problem:
+    case Incoming::PROBLEM:
       d.text = "Not decoded (" + item.problem + "): " + Hex(p, n);
       d.json = JsonLine().Str("kind", "not_decoded").Str("problem", item.problem).Str("hex", Hex(p, n, "")).Done();
       return d;

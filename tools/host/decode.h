@@ -10,8 +10,8 @@
 namespace host {
 
 struct Decoded {
-  enum Answers { Nothing, Command, Diag };
-  Answers answers = Nothing;
+  enum Answers { NOTHING, COMMAND, DIAG };
+  Answers answers = NOTHING;
   uint16_t opcode = 0;    // Command: the opcode of a Command Complete or Command Status
   uint8_t status = 0;     // Command: its status (0 when a Command Complete has none)
   uint8_t diagCode = 0;   // Diag: the code of the reply

@@ -167,14 +167,14 @@ Link::H4Got Link::ReceiveH4(Bytes* packet, uint32_t ms) {
     if (result == H4_BAD_TYPE) {
       start_ += fed;
       packet->assign(1, parser.badByte);
-      return H4Got::Stray;
+      return H4Got::STRAY;
     }
     if (result == H4_PACKET) {
       start_ += fed;
       packet->assign(h4Packet_.begin(), h4Packet_.begin() + (long)parser.have);
-      return H4Got::Packet;
+      return H4Got::PACKET;
     }
-    if (!Fill(MillisLeft(deadline))) return H4Got::Nothing;
+    if (!Fill(MillisLeft(deadline))) return H4Got::NOTHING;
   }
 }
 

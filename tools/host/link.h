@@ -35,7 +35,7 @@ class Link final {
 
   // Buffered receives: each takes what it returns and leaves the bytes behind it for the
   // next. Every one waits at most ms in all.
-  enum class H4Got { Packet, Stray, Nothing };
+  enum class H4Got { PACKET, STRAY, NOTHING };
   // One H4 packet of the bridge's types (type byte, header, payload) in *packet; Stray with
   // the one byte in *packet when the next byte starts no packet; Nothing on timeout or close.
   H4Got ReceiveH4(Bytes* packet, uint32_t ms);

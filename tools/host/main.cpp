@@ -14,11 +14,11 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
     std::fputs(kUsage, stdout);
-    return kExitOk;
+    return EXIT_OK;
   }
   if (args.size() == 1 && args[0] == "--version") {
     PrintLine(std::string("tarnexio-host ") + TarnexioVersion());
-    return kExitOk;
+    return EXIT_OK;
   }
   Options options;
   std::string error;
@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   ok = ok && CheckStepOrder(options.steps, &error);
   if (!ok) {
     PrintLine("tarnexio-host: " + error + "; 'tarnexio-host --help' lists the options and steps", true);
-    return kExitUsage;
+    return EXIT_USAGE;
   }
   return RunSteps(options);
 }

@@ -16,7 +16,7 @@ bool WholeH4Packet(uint8_t type, const uint8_t* p, size_t n) {
 
 Incoming Problem(const std::string& why, const uint8_t* p, size_t n) {
   Incoming item;
-  item.kind = Incoming::Problem;
+  item.kind = Incoming::PROBLEM;
   item.problem = why;
   item.bytes.assign(p, p + n);
   return item;
@@ -29,7 +29,7 @@ Receiver::Receiver(Mode mode) : mode_(mode), h4Packet_(1 + 4 + H4MaxPayload(H4_A
 }
 
 void Receiver::Feed(const uint8_t* data, size_t n, std::vector<Incoming>* out) {
-  if (mode_ == Mode::Raw) {
+  if (mode_ == Mode::RAW) {
     FeedRaw(data, n, out);
   } else {
     FeedDiag(data, n, out);
@@ -54,7 +54,7 @@ void Receiver::FeedRaw(const uint8_t* data, size_t n, std::vector<Incoming>* out
     } else if (result == H4_PACKET) {
       FlushBadBytes(out);
       Incoming item;
-      item.kind = Incoming::Packet;
+      item.kind = Incoming::PACKET;
       item.type = h4_.packet[0];
       item.bytes.assign(h4_.packet + 1, h4_.packet + h4_.have);
       out->push_back(std::move(item));
@@ -132,10 +132,10 @@ void Receiver::FrameDone(std::vector<Incoming>* out) {
     echoTail_ = 3;
     return;
   } else if (packet[0] == kDiagLog) {
-    out->push_back(ParseLogPacket(packet.data(), packet.size()));
+    out->push_back(IncomingFromLogPacket(packet.data(), packet.size()));
   } else {
     Incoming item;
-    item.kind = Incoming::DiagReply;
+    item.kind = Incoming::DIAG_REPLY;
     item.bytes = std::move(packet);
     out->push_back(std::move(item));
   }
@@ -148,16 +148,16 @@ void Receiver::EchoDone(std::vector<Incoming>* out) {
     out->push_back(Problem("bad FCS on the echo of a subsystem request", frame_.data(), n));
   } else {
     Incoming item;
-    item.kind = Incoming::Echo;
+    item.kind = Incoming::ECHO;
     item.bytes.assign(frame_.begin(), frame_.end() - 3);  // our frame as sent
     out->push_back(std::move(item));
   }
   frame_.clear();
 }
 
-Incoming ParseLogPacket(const uint8_t* p, size_t n) {
+Incoming IncomingFromLogPacket(const uint8_t* p, size_t n) {
   LogPacketView log;
-  switch (::ParseLogPacket(p, n, &log)) {
+  switch (ParseLogPacket(p, n, &log)) {
     case LOG_PACKET_OK:
       break;
     case LOG_PACKET_SHORT:
@@ -171,7 +171,7 @@ Incoming ParseLogPacket(const uint8_t* p, size_t n) {
   }
   if (!WholeH4Packet(log.h4Type, log.payload, log.length)) return Problem("log packet whose controller packet is cut", p, n);
   Incoming item;
-  item.kind = Incoming::Packet;
+  item.kind = Incoming::PACKET;
   item.type = log.h4Type;
   item.bytes.assign(log.payload, log.payload + log.length);
   return item;

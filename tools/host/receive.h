@@ -15,12 +15,12 @@ namespace host {
 
 struct Incoming {
   enum Kind {
-    Packet,     // a controller packet: type is its H4 type, bytes what follows the type byte
-    DiagReply,  // the reply to a diag request, its code first
-    Echo,       // the echo of an FTM HCI request (our own request coming back)
-    Problem,    // bytes that are none of these: problem says why, bytes holds them
+    PACKET,     // a controller packet: type is its H4 type, bytes what follows the type byte
+    DIAG_REPLY, // the reply to a diag request, its code first
+    ECHO,       // the echo of an FTM HCI request (our own request coming back)
+    PROBLEM,    // bytes that are none of these: problem says why, bytes holds them
   };
-  Kind kind = Problem;
+  Kind kind = PROBLEM;
   uint8_t type = 0;
   Bytes bytes;
   std::string problem;
@@ -57,7 +57,7 @@ class Receiver {
 
 // Reads a log packet (16-byte header, then the controller packet) into a Packet item;
 // a Problem item when the header or the packet's own length does not hold.
-Incoming ParseLogPacket(const uint8_t* p, size_t n);
+Incoming IncomingFromLogPacket(const uint8_t* p, size_t n);
 
 // Unescapes one frame (closing flag included) and checks its FCS: the packet without its
 // FCS, or false with *problem set.

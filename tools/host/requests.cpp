@@ -40,7 +40,7 @@ Bytes AclRequest(uint16_t handle, const Bytes& data) {
 Bytes DiagCodeRequest(uint8_t code) { return Frame({code}); }
 
 Bytes CommandRequest(Mode mode, uint16_t opcode, const Bytes& params) {
-  return mode == Mode::Diag ? DiagCommandRequest(opcode, params) : RawCommand(opcode, params);
+  return mode == Mode::DIAG ? DiagCommandRequest(opcode, params) : RawCommand(opcode, params);
 }
 
 }  // namespace host

@@ -9,7 +9,7 @@ namespace host {
 Bytes RawCommand(uint16_t opcode, const Bytes& params);
 
 // Diag mode: the FTM HCI request that carries the H4 command, as an escaped frame.
-// params must fit MaxCommandParams(Mode::Diag).
+// params must fit MaxCommandParams(Mode::DIAG).
 Bytes DiagCommandRequest(uint16_t opcode, const Bytes& params);
 
 // Diag mode: a request of one code byte, as a frame.

@@ -34,7 +34,7 @@ const uint8_t kErrCommandDisallowed = 0x0C;
 class Runner {
  public:
   explicit Runner(const Options& options) : options_(options), receiver_(options.mode), buffer_(65536) {
-    for (const Step& step : options.steps) keepAcl_ = keepAcl_ || step.kind == StepKind::Receive;
+    for (const Step& step : options.steps) keepAcl_ = keepAcl_ || step.kind == StepKind::RECEIVE;
   }
 
   int Run() {
@@ -47,55 +47,55 @@ class Runner {
     }
     for (const Step& step : options_.steps) {
       const int status = RunStep(step);
-      if (status != kExitOk) return status;
+      if (status != EXIT_OK) return status;
     }
-    return kExitOk;
+    return EXIT_OK;
   }
 
  private:
   using Match = std::function<bool(const Decoded&)>;
-  enum AwaitResult { kFound, kTimedOut, kLinkFailed, kFailedStatus };
+  enum AwaitResult { AWAIT_FOUND, AWAIT_TIMED_OUT, AWAIT_LINK_FAILED, AWAIT_FAILED_STATUS };
 
   int RunStep(const Step& step) {
     switch (step.kind) {
-      case StepKind::Command:
-      case StepKind::LeEnd:
+      case StepKind::COMMAND:
+      case StepKind::LE_END:
         return Exchange(step, CommandRequest(options_.mode, step.opcode, step.params), AnswersCommand(step.opcode));
-      case StepKind::DiagRequest: {
+      case StepKind::DIAG_REQUEST: {
         const uint8_t code = step.diagCode;
         return Exchange(step, DiagCodeRequest(code),
-                        [code](const Decoded& d) { return d.answers == Decoded::Diag && d.diagCode == code; });
+                        [code](const Decoded& d) { return d.answers == Decoded::DIAG && d.diagCode == code; });
       }
-      case StepKind::Wait: {
+      case StepKind::WAIT: {
         Decoded unused;
         const AwaitResult r = Await([](const Decoded&) { return false; },
                                     Clock::now() + std::chrono::milliseconds(step.waitMs), true, &unused);
-        return r == kTimedOut ? kExitOk : Finish(step, r, unused);
+        return r == AWAIT_TIMED_OUT ? EXIT_OK : Finish(step, r, unused);
       }
-      case StepKind::Ping: return Ping(step);
-      case StepKind::Inquiry: return Inquiry(step);
-      case StepKind::Connect: return Connect(step);
-      case StepKind::Accept:
+      case StepKind::PING: return Ping(step);
+      case StepKind::INQUIRY: return Inquiry(step);
+      case StepKind::CONNECT: return Connect(step);
+      case StepKind::ACCEPT:
         accepting_ = true;
-        return kExitOk;
-      case StepKind::Disconnect: return Disconnect(step);
-      case StepKind::Send: return Send(step);
-      case StepKind::Await: return AwaitEvent(step);
-      case StepKind::Receive: return Receive(step);
+        return EXIT_OK;
+      case StepKind::DISCONNECT: return Disconnect(step);
+      case StepKind::SEND: return Send(step);
+      case StepKind::AWAIT: return AwaitEvent(step);
+      case StepKind::RECEIVE: return Receive(step);
     }
-    return kExitOk;
+    return EXIT_OK;
   }
 
   static Match AnswersCommand(uint16_t opcode) {
-    return [opcode](const Decoded& d) { return d.answers == Decoded::Command && d.opcode == opcode; };
+    return [opcode](const Decoded& d) { return d.answers == Decoded::COMMAND && d.opcode == opcode; };
   }
 
   // What a wait ended with, as the step's exit status.
   int Finish(const Step& step, AwaitResult r, const Decoded& d) {
-    if (r == kFound) return kExitOk;
-    if (r == kFailedStatus) {
+    if (r == AWAIT_FOUND) return EXIT_OK;
+    if (r == AWAIT_FAILED_STATUS) {
       ReportFailure(step, d.status);
-      return kExitFailed;
+      return EXIT_FAILED;
     }
     return Lost(step, r);
   }
@@ -125,7 +125,7 @@ class Runner {
       Decoded answer;
       const AwaitResult r = Await(AnswersCommand(kOpReadBdAddr), Deadline(), false, &answer);
       const Clock::time_point end = Clock::now();
-      if (r != kFound) return Finish(step, r, answer);
+      if (r != AWAIT_FOUND) return Finish(step, r, answer);
       micros.push_back(std::chrono::duration_cast<std::chrono::microseconds>(end - start).count());
     }
     const PingSummary s = SummarisePing(micros);
@@ -140,7 +140,7 @@ class Runner {
              .Num("p99_us", s.p99)
              .Num("max_us", s.max)
              .Done());
-    return kExitOk;
+    return EXIT_OK;
   }
 
   // Inquiry with the general inquiry access code, any number of responses, for the step's
@@ -154,21 +154,21 @@ class Runner {
     const uint32_t units = std::min(kInquiryMaxUnits, (waitMs + kInquiryUnitMs - 1) / kInquiryUnitMs + kInquiryExtraUnits);
     found_.clear();
     int status = Command(step, kOpInquiry, {0x33, 0x8B, 0x9E, (uint8_t)units, 0x00});
-    if (status != kExitOk) return status;
+    if (status != EXIT_OK) return status;
     const size_t enough = step.count > 0 ? (size_t)step.count : SIZE_MAX;
     Decoded done;
     const AwaitResult r = Await(
         [this, enough](const Decoded& d) { return d.event == kEvInquiryComplete || found_.size() >= enough; },
         Clock::now() + std::chrono::milliseconds(waitMs), true, &done);
-    const bool endedItself = (r == kFound || r == kFailedStatus) && done.event == kEvInquiryComplete;
-    if (r == kLinkFailed) return Finish(step, r, done);
+    const bool endedItself = (r == AWAIT_FOUND || r == AWAIT_FAILED_STATUS) && done.event == kEvInquiryComplete;
+    if (r == AWAIT_LINK_FAILED) return Finish(step, r, done);
     if (!endedItself) {
       // Its time is up, enough devices answered, or another event failed: the inquiry
       // still runs, and ends here. A failure before it stays the step's failure.
       status = CancelInquiry(step);
-      if (r == kFailedStatus) return Finish(step, r, done);
-      if (status != kExitOk) return status;
-    } else if ((status = Finish(step, r, done)) != kExitOk) {
+      if (r == AWAIT_FAILED_STATUS) return Finish(step, r, done);
+      if (status != EXIT_OK) return status;
+    } else if ((status = Finish(step, r, done)) != EXIT_OK) {
       return status;
     }
     std::string text, list;
@@ -178,7 +178,7 @@ class Runner {
     }
     Show(Format("inquiry: %u device%s found", (unsigned)found_.size(), found_.size() == 1 ? "" : "s") + text,
          JsonLine().Str("kind", "inquiry").Raw("devices", "[" + list + "]").Done());
-    return kExitOk;
+    return EXIT_OK;
   }
 
   // Inquiry Cancel, answered by its Command Complete. An inquiry that ended on its own
@@ -194,11 +194,11 @@ class Runner {
       Decoded d;
       const AwaitResult r = Await([&answer](const Decoded& e) { return answer(e) || e.event == kEvInquiryComplete; },
                                   Deadline(), true, &d);
-      if (r == kFound && d.event == kEvInquiryComplete) {
+      if (r == AWAIT_FOUND && d.event == kEvInquiryComplete) {
         ended = true;
         continue;
       }
-      if (r == kFailedStatus && ended && answer(d) && d.status == kErrCommandDisallowed) return kExitOk;
+      if (r == AWAIT_FAILED_STATUS && ended && answer(d) && d.status == kErrCommandDisallowed) return EXIT_OK;
       return Finish(step, r, d);
     }
   }
@@ -215,13 +215,13 @@ class Runner {
     Bytes params = addr;
     for (uint8_t b : {0x18, 0xCC, 0x01, 0x00, 0x00, 0x00, 0x01}) params.push_back(b);
     int status = Command(step, kOpCreateConnection, params);
-    if (status != kExitOk) return status;
+    if (status != EXIT_OK) return status;
     // Paging alone may take 5.12 s, the usual page timeout.
     Decoded done;
     const AwaitResult r = Await(
         [&addr](const Decoded& d) { return d.event == kEvConnectionComplete && d.peer == addr; },
         Deadline() + std::chrono::seconds(10), true, &done);
-    if ((status = Finish(step, r, done)) == kExitOk) handle_ = done.handle;
+    if ((status = Finish(step, r, done)) == EXIT_OK) handle_ = done.handle;
     return status;
   }
 
@@ -245,7 +245,7 @@ class Runner {
     if (!ResolveHandle(step, &h)) return NoHandle(step);
     // Reason: Remote User Terminated Connection.
     int status = Command(step, kOpDisconnect, {(uint8_t)(h & 0xFF), (uint8_t)(h >> 8), 0x13});
-    if (status != kExitOk) return status;
+    if (status != EXIT_OK) return status;
     Decoded done;
     const AwaitResult r = Await(
         [h](const Decoded& d) { return d.event == kEvDisconnectionComplete && d.handle == h; }, Deadline(), true,
@@ -255,17 +255,17 @@ class Runner {
 
   // Waits, showing what arrives, until done() holds; at once when it already does.
   AwaitResult AwaitState(const std::function<bool()>& done, Decoded* last) {
-    if (done()) return kFound;
+    if (done()) return AWAIT_FOUND;
     return Await([&done](const Decoded&) { return done(); }, Deadline(), true, last);
   }
 
   int Send(const Step& step) {
     uint16_t h;
     if (!ResolveHandle(step, &h)) return NoHandle(step);
-    int status = kExitOk;
+    int status = EXIT_OK;
     if (aclBuffers_ == 0) {
       Decoded size;
-      if ((status = Command(step, kOpReadBufferSize, {}, &size)) != kExitOk) return status;
+      if ((status = Command(step, kOpReadBufferSize, {}, &size)) != EXIT_OK) return status;
       const Bytes& r = size.returned;
       if (r.size() < 8 || (r[4] | r[5] << 8) == 0)
         return Fail(step.name, "no_buffers", "the controller reports no ACL buffers (Read Buffer Size)");
@@ -282,8 +282,8 @@ class Runner {
                                                   "(%u bytes)", (unsigned)data.size(), (unsigned)aclMtu_));
       }
       const AwaitResult r = AwaitState([this, h] { return aclFree_ > 0 || closed_.count(h); }, &last);
-      if (r == kTimedOut) return SendTimeout(step, h, k);
-      if (r != kFound) return Finish(step, r, last);
+      if (r == AWAIT_TIMED_OUT) return SendTimeout(step, h, k);
+      if (r != AWAIT_FOUND) return Finish(step, r, last);
       if (closed_.count(h)) return SendClosed(step, h, k);
       std::string error;
       if (!link_.SendAll(AclRequest(h, data), &error)) return Fail(step.name, "connection_lost", error);
@@ -292,14 +292,14 @@ class Runner {
       bytes += data.size();
     }
     const AwaitResult r = AwaitState([this, h] { return outstanding_[h] == 0 || closed_.count(h); }, &last);
-    if (r == kTimedOut) return SendTimeout(step, h, step.count);
-    if (r != kFound) return Finish(step, r, last);
+    if (r == AWAIT_TIMED_OUT) return SendTimeout(step, h, step.count);
+    if (r != AWAIT_FOUND) return Finish(step, r, last);
     if (closed_.count(h)) return SendClosed(step, h, step.count);
     Show(Format("send: %d packet%s, %u bytes on handle 0x%04x, all completed", step.count, step.count == 1 ? "" : "s",
                 (unsigned)bytes, h),
          JsonLine().Str("kind", "sent").Num("handle", h).Num("packets", step.count).Num("bytes", (long long)bytes)
              .Done());
-    return kExitOk;
+    return EXIT_OK;
   }
 
   // Sizes rise evenly from the least to the greatest over the step's packets.
@@ -319,7 +319,7 @@ class Runner {
     PrintFailure(step, Format("handle 0x%04x was disconnected after %d of %d packets", h, sent, step.count),
                  JsonLine().Str("kind", "failed").Str("step", step.name).Str("error", "disconnected").Num("handle", h)
                      .Num("sent", sent).Done());
-    return kExitFailed;
+    return EXIT_FAILED;
   }
 
   int AwaitEvent(const Step& step) {
@@ -328,24 +328,24 @@ class Runner {
       return d.event == code && (sub == 0 || d.subevent == sub);
     };
     Decoded found;
-    AwaitResult r = kTimedOut;
+    AwaitResult r = AWAIT_TIMED_OUT;
     // An event that came during an earlier step, and that no step waited for, counts.
     for (auto it = unclaimed_.begin(); it != unclaimed_.end(); ++it) {
       if (match(*it)) {
         found = *it;
         unclaimed_.erase(it);
-        r = kFound;
+        r = AWAIT_FOUND;
         break;
       }
     }
-    if (r != kFound) {
+    if (r != AWAIT_FOUND) {
       const uint32_t ms = step.waitMs != 0 ? step.waitMs : options_.timeoutMs;
       r = Await(match, Clock::now() + std::chrono::milliseconds(ms), true, &found);
-      if (r == kTimedOut) {
+      if (r == AWAIT_TIMED_OUT) {
         return Fail(step.name, "timeout", Format("no event 0x%02x within %.3g s", code, ms / 1000.0));
       }
     }
-    if (r == kFound && found.handle >= 0) handle_ = found.handle;
+    if (r == AWAIT_FOUND && found.handle >= 0) handle_ = found.handle;
     return Finish(step, r, found);
   }
 
@@ -359,11 +359,11 @@ class Runner {
         return std::find_if(inbox_.begin(), inbox_.end(), [h](const Received& p) { return p.handle == h; });
       };
       const AwaitResult r = AwaitState([&] { return next() != inbox_.end(); }, &last);
-      if (r == kTimedOut) {
+      if (r == AWAIT_TIMED_OUT) {
         return Fail(step.name, "timeout", Format("%d of %d packets arrived on handle 0x%04x; no more within %.3g s",
                                                  k, step.count, h, options_.timeoutMs / 1000.0));
       }
-      if (r != kFound) return Finish(step, r, last);
+      if (r != AWAIT_FOUND) return Finish(step, r, last);
       const auto it = next();
       const Bytes data = it->data;
       inbox_.erase(it);
@@ -380,14 +380,14 @@ class Runner {
                                              k + 1, step.count, h, (unsigned)at);
         PrintFailure(step, why, JsonLine().Str("kind", "failed").Str("step", step.name).Str("error", "not_as_sent")
                                     .Num("handle", h).Num("packet", k + 1).Str("detail", why).Done());
-        return kExitFailed;
+        return EXIT_FAILED;
       }
     }
     Show(Format("recv: %d packet%s, %u bytes on handle 0x%04x%s", step.count, step.count == 1 ? "" : "s",
                 (unsigned)bytes, h, step.anySize ? "" : ", each as sent"),
          JsonLine().Str("kind", "received").Num("handle", h).Num("packets", step.count).Num("bytes", (long long)bytes)
              .Str("checked", step.anySize ? "no" : "as_sent").Done());
-    return kExitOk;
+    return EXIT_OK;
   }
 
   Clock::time_point Deadline() const { return Clock::now() + std::chrono::milliseconds(options_.timeoutMs); }
@@ -437,24 +437,24 @@ class Runner {
         queued_.pop_front();
         const Decoded d = DecodeIncoming(item);
         NoticeOtherMode(item);
-        if (!Observe(d)) return kLinkFailed;
+        if (!Observe(d)) return AWAIT_LINK_FAILED;
         const bool failed = d.hasStatus && d.status != 0;
         const bool matched = match(d);
         if (!matched || showMatch || failed) Show(d);
         if (failed || matched) {
           *found = d;
-          return failed ? kFailedStatus : kFound;
+          return failed ? AWAIT_FAILED_STATUS : AWAIT_FOUND;
         }
-        if (d.event != 0 && d.answers == Decoded::Nothing) {
+        if (d.event != 0 && d.answers == Decoded::NOTHING) {
           unclaimed_.push_back(d);
           if (unclaimed_.size() > 256) unclaimed_.pop_front();
         }
       }
       const Clock::time_point now = Clock::now();
-      if (now >= deadline) return kTimedOut;
+      if (now >= deadline) return AWAIT_TIMED_OUT;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count() + 1;
       const int n = link_.Receive(buffer_.data(), (int)buffer_.size(), (uint32_t)left, &linkError_);
-      if (n < 0) return kLinkFailed;
+      if (n < 0) return AWAIT_LINK_FAILED;
       if (received_ < sizeof firstBytes_) {
         const size_t k = std::min(sizeof firstBytes_ - received_, (size_t)n);
         std::copy(buffer_.data(), buffer_.data() + k, firstBytes_ + received_);
@@ -468,11 +468,11 @@ class Runner {
 
   // Bytes that fit the other mode: a diag frame in raw mode, H4 packets in diag mode.
   void NoticeOtherMode(const Incoming& item) {
-    if (item.kind != Incoming::Problem || hinted_) return;
+    if (item.kind != Incoming::PROBLEM || hinted_) return;
     const Bytes& b = item.bytes;
-    if (options_.mode == Mode::Raw && std::find(b.begin(), b.end(), 0x7E) != b.end()) {
+    if (options_.mode == Mode::RAW && std::find(b.begin(), b.end(), 0x7E) != b.end()) {
       Hint("what came back looks like diag frames, not H4 packets: try --mode diag");
-    } else if (options_.mode == Mode::Diag && !b.empty() && LooksLikeH4(b.data(), b.size())) {
+    } else if (options_.mode == Mode::DIAG && !b.empty() && LooksLikeH4(b.data(), b.size())) {
       Hint("what came back looks like H4 packets, not diag frames: try --mode raw");
     }
   }
@@ -491,13 +491,13 @@ class Runner {
   }
 
   int Lost(const Step& step, AwaitResult r) {
-    if (r == kLinkFailed) return Fail(step.name, "connection_lost", linkError_);
+    if (r == AWAIT_LINK_FAILED) return Fail(step.name, "connection_lost", linkError_);
     std::string detail = Format("no answer within %.3g s", options_.timeoutMs / 1000.0);
-    const char* other = options_.mode == Mode::Raw ? "diag" : "raw";
+    const char* other = options_.mode == Mode::RAW ? "diag" : "raw";
     if (received_ == 0) {
       detail += Format("; nothing at all came back: a bridge in %s mode stays silent to %s requests, so try --mode %s",
-                       other, options_.mode == Mode::Raw ? "raw" : "diag", other);
-    } else if (options_.mode == Mode::Diag && !hinted_ && LooksLikeH4(firstBytes_, std::min(received_, sizeof firstBytes_))) {
+                       other, options_.mode == Mode::RAW ? "raw" : "diag", other);
+    } else if (options_.mode == Mode::DIAG && !hinted_ && LooksLikeH4(firstBytes_, std::min(received_, sizeof firstBytes_))) {
       detail += "; what came back looks like H4 packets, not diag frames: try --mode raw";
     }
     return Fail(step.name, "timeout", detail);
@@ -523,7 +523,7 @@ class Runner {
     } else {
       PrintLine("tarnexio-host: " + step + ": " + detail, true);
     }
-    return kExitLink;
+    return EXIT_LINK;
   }
 
   void Show(const Decoded& d) {

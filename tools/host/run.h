@@ -5,7 +5,7 @@
 
 namespace host {
 
-enum ExitStatus { kExitOk = 0, kExitFailed = 1, kExitUsage = 2, kExitLink = 3 };
+enum ExitStatus { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2, EXIT_LINK = 3 };
 
 // Connects, runs every step in order, and returns the exit status.
 int RunSteps(const Options& options);

@@ -58,14 +58,14 @@ Step NamedStep(StepKind kind, const std::string& name) {
 }
 
 Step CommandStep(const std::string& name, uint16_t opcode, Bytes params = {}) {
-  Step s = NamedStep(opcode == kOpLeTestEnd ? StepKind::LeEnd : StepKind::Command, name);
+  Step s = NamedStep(opcode == kOpLeTestEnd ? StepKind::LE_END : StepKind::COMMAND, name);
   s.opcode = opcode;
   s.params = std::move(params);
   return s;
 }
 
 Step DiagStep(const std::string& name, uint8_t code) {
-  Step s = NamedStep(StepKind::DiagRequest, name);
+  Step s = NamedStep(StepKind::DIAG_REQUEST, name);
   s.diagCode = code;
   return s;
 }
@@ -166,7 +166,7 @@ Bytes AclPattern(int k, size_t size) {
   return b;
 }
 
-size_t MaxCommandParams(Mode mode) { return mode == Mode::Diag ? 255 - 4 : 255; }
+size_t MaxCommandParams(Mode mode) { return mode == Mode::DIAG ? 255 - 4 : 255; }
 
 bool ParseOpcode(const std::string& text, uint16_t* opcode) {
   const size_t colon = text.find(':');
@@ -257,12 +257,12 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
         return bad("cmd parameters are longer than " + std::to_string(MaxCommandParams(mode)) + " bytes");
       steps->push_back(CommandStep(word, opcode, params));
     } else if (word == "wait") {
-      Step s = NamedStep(StepKind::Wait, word);
+      Step s = NamedStep(StepKind::WAIT, word);
       if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs)) return bad("wait needs SECONDS (0-86400)");
       ++i;
       steps->push_back(s);
     } else if (word == "ping") {
-      Step s = NamedStep(StepKind::Ping, word);
+      Step s = NamedStep(StepKind::PING, word);
       if (!TakeNumbers(words, &i, {1000000}, 1, &n) || n[0] == 0) return bad("ping needs N (1-1000000)");
       s.count = (int)n[0];
       steps->push_back(s);
@@ -276,7 +276,7 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
     } else if (word == "scan") {
       steps->push_back(CommandStep(word, kOpWriteScanEnable, {0x03}));  // inquiry and page scan
     } else if (word == "inquiry") {
-      Step s = NamedStep(StepKind::Inquiry, word);
+      Step s = NamedStep(StepKind::INQUIRY, word);
       const std::string expected = "inquiry needs SECONDS (above 0, up to 60) [DEVICES (1-255)]";
       if (i >= words.size() || !ParseSeconds(words[i], &s.waitMs) || s.waitMs == 0 || s.waitMs > 60000)
         return bad(expected);
@@ -289,22 +289,22 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
       s.count = (int)devices;
       steps->push_back(s);
     } else if (word == "connect") {
-      Step s = NamedStep(StepKind::Connect, word);
+      Step s = NamedStep(StepKind::CONNECT, word);
       if (i >= words.size() || (words[i] != "$found" && !ParseBdAddr(words[i], &s.params)))
         return bad("connect needs BD_ADDR (such as 12:34:56:78:9A:BC) or $found");
       ++i;
       steps->push_back(s);
     } else if (word == "accept") {
-      Step s = NamedStep(StepKind::Accept, word);
+      Step s = NamedStep(StepKind::ACCEPT, word);
       steps->push_back(s);
     } else if (word == "disconnect") {
-      Step s = NamedStep(StepKind::Disconnect, word);
+      Step s = NamedStep(StepKind::DISCONNECT, word);
       if (i >= words.size() || !ParseHandle(words[i], &s.handle))
         return bad("disconnect needs HANDLE (0-0xeff, or $handle)");
       ++i;
       steps->push_back(s);
     } else if (word == "send" || word == "recv") {
-      Step s = NamedStep(word == "send" ? StepKind::Send : StepKind::Receive, word);
+      Step s = NamedStep(word == "send" ? StepKind::SEND : StepKind::RECEIVE, word);
       const std::string shape = word == "send" ? " SIZE, MIN-MAX or data HEX..." : " [SIZE, MIN-MAX or data HEX...]";
       const std::string expected = word + " needs HANDLE (0-0xeff, or $handle) COUNT (1-1000000)" + shape +
                                    " (sizes 1-" + std::to_string(kMaxAclData) + ")";
@@ -320,12 +320,12 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
           return bad(expected);
         s.anySize = true;
       }
-      if (word == "send" && mode == Mode::Diag)
+      if (word == "send" && mode == Mode::DIAG)
         return bad("send needs --mode raw: a diag bridge carries only HCI commands to the controller (recv works in "
                    "both modes)");
       steps->push_back(s);
     } else if (word == "await") {
-      Step s = NamedStep(StepKind::Await, word);
+      Step s = NamedStep(StepKind::AWAIT, word);
       if (i >= words.size() || !EventByName(words[i], &s.eventCode, &s.subevent))
         return bad("await needs EVENT: " + std::string(EventNameList()) + ", or an event code such as 0x05");
       ++i;
@@ -335,7 +335,7 @@ bool ParseSteps(const std::vector<std::string>& words, Mode mode, std::vector<St
       }
       steps->push_back(s);
     } else if (word == "diag-version" || word == "diag-esn" || word == "diag-status") {
-      if (mode != Mode::Diag) return bad(word + " needs --mode diag");
+      if (mode != Mode::DIAG) return bad(word + " needs --mode diag");
       const uint8_t code = word == "diag-version" ? kDiagVersion : word == "diag-esn" ? kDiagEsn : kDiagStatus;
       steps->push_back(DiagStep(word, code));
     } else {
@@ -402,20 +402,20 @@ bool CheckStepOrder(const std::vector<Step>& steps, std::string* error) {
   for (size_t i = 0; i < steps.size(); ++i) {
     const Step& step = steps[i];
     const std::string where = "step " + std::to_string(i + 1) + " (" + step.name + ")";
-    if (step.kind == StepKind::Connect && step.params.empty() && !inquired) {
+    if (step.kind == StepKind::CONNECT && step.params.empty() && !inquired) {
       *error = where + " connects to $found, but no inquiry (an inquiry step, or cmd 0x0401) comes before it";
       return false;
     }
     const bool namesHandle =
-        step.kind == StepKind::Disconnect || step.kind == StepKind::Send || step.kind == StepKind::Receive;
+        step.kind == StepKind::DISCONNECT || step.kind == StepKind::SEND || step.kind == StepKind::RECEIVE;
     if (namesHandle && step.handle.fromRun && !handleTaken) {
       *error = where + " uses $handle, but no connect or await comes before it to take one";
       return false;
     }
     // Inquiry and Periodic Inquiry Mode commands make results that any step may see.
-    inquired = inquired || step.kind == StepKind::Inquiry ||
-               (step.kind == StepKind::Command && (step.opcode == 0x0401 || step.opcode == 0x0403));
-    handleTaken = handleTaken || step.kind == StepKind::Connect || step.kind == StepKind::Await;
+    inquired = inquired || step.kind == StepKind::INQUIRY ||
+               (step.kind == StepKind::COMMAND && (step.opcode == 0x0401 || step.opcode == 0x0403));
+    handleTaken = handleTaken || step.kind == StepKind::CONNECT || step.kind == StepKind::AWAIT;
   }
   return true;
 }
@@ -427,7 +427,7 @@ bool ParseCommandLine(const std::vector<std::string>& args, Options* options, st
     if (a == "--json") {
       options->json = true;
     } else if (a == "--mode" && i + 1 < args.size() && (args[i + 1] == "raw" || args[i + 1] == "diag")) {
-      options->mode = args[++i] == "diag" ? Mode::Diag : Mode::Raw;
+      options->mode = args[++i] == "diag" ? Mode::DIAG : Mode::RAW;
     } else if (a == "--timeout" && i + 1 < args.size() && ParseSeconds(args[i + 1], &options->timeoutMs) &&
                options->timeoutMs > 0) {
       ++i;

@@ -9,21 +9,21 @@ namespace host {
 
 using Bytes = std::vector<uint8_t>;
 
-enum class Mode { Raw, Diag };
+enum class Mode { RAW, DIAG };
 
 enum class StepKind {
-  Command,     // one HCI command, answered by its Command Complete or Command Status
-  LeEnd,       // LE Test End: a command whose answer carries the packet count
-  Wait,        // print what arrives for a while
-  Ping,        // round trips of Read BD_ADDR
-  DiagRequest, // a diag request, answered by the reply with its code
-  Inquiry,     // inquiry for a while; lists the devices found
-  Connect,     // Create Connection to a BD_ADDR, then its Connection Complete
-  Accept,      // from now on, every Connection Request is accepted
-  Disconnect,  // Disconnect a handle, then its Disconnection Complete
-  Send,        // ACL packets on a handle, until the controller reports them all completed
-  Await,       // waits for an event by code
-  Receive,     // waits for ACL packets on a handle and checks them
+  COMMAND,     // one HCI command, answered by its Command Complete or Command Status
+  LE_END,      // LE Test End: a command whose answer carries the packet count
+  WAIT,        // print what arrives for a while
+  PING,        // round trips of Read BD_ADDR
+  DIAG_REQUEST, // a diag request, answered by the reply with its code
+  INQUIRY,     // inquiry for a while; lists the devices found
+  CONNECT,     // Create Connection to a BD_ADDR, then its Connection Complete
+  ACCEPT,      // from now on, every Connection Request is accepted
+  DISCONNECT,  // Disconnect a handle, then its Disconnection Complete
+  SEND,        // ACL packets on a handle, until the controller reports them all completed
+  AWAIT,       // waits for an event by code
+  RECEIVE,     // waits for ACL packets on a handle and checks them
 };
 
 // A connection handle as a step names it: a number, or the handle a step before took.
@@ -33,7 +33,7 @@ struct HandleArg {
 };
 
 struct Step {
-  StepKind kind = StepKind::Command;
+  StepKind kind = StepKind::COMMAND;
   std::string name;      // the step as the user named it ("reset", "cmd", "le-tx", ...)
   uint16_t opcode = 0;   // Command, LeEnd
   Bytes params;          // Command
@@ -51,7 +51,7 @@ struct Step {
 };
 
 struct Options {
-  Mode mode = Mode::Raw;
+  Mode mode = Mode::RAW;
   bool json = false;
   uint32_t timeoutMs = 5000;
   uint32_t waitBridgeMs = 0;  // --wait-bridge: how long to try again while nothing listens

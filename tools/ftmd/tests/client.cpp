@@ -167,7 +167,7 @@ Bytes hciCommand(uint16_t op, const Bytes& params) {
 
 Bytes le32Bytes(uint32_t v) {
   Bytes b;
-  ftmd::putLe32(b, v);
+  ftmd::PutLe32(b, v);
   return b;
 }
 

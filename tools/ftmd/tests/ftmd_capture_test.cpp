@@ -67,9 +67,9 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
   {
     DevClient c(deviceSocket(dir.path, 1));
     uint32_t id = 1;
-    ASSERT_EQ(c.call(id++, kEnableFtm, 0).kind, kMsgPending);
+    ASSERT_EQ(c.call(id++, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
     auto command = [&](const Bytes& cmd) {
-      EXPECT_EQ(c.callPending(id++, kSendHciCmd, 0, cmd).status, 0u);
+      EXPECT_EQ(c.callPending(id++, IOCTL_BTFTM_SEND_HCI_CMD, 0, cmd).status, 0u);
       sent.add(BTSNOOP_TO_CONTROLLER, 0x01, cmd);
     };
     auto read = [&](uint32_t code, uint32_t size, uint8_t type) {
@@ -78,15 +78,15 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
       return got;
     };
     command(hciCommand(kOpReset));
-    read(kReadEvent, 262, 0x04);
+    read(IOCTL_BTFTM_READ_EVENT, 262, 0x04);
     command(hciCommand(kOpCreateConnection, {6, 5, 4, 3, 2, 1, 0x18, 0xCC, 1, 0, 0, 0, 1}));
-    read(kReadEvent, 262, 0x04);
-    const Bytes done = read(kReadEvent, 262, 0x04);
+    read(IOCTL_BTFTM_READ_EVENT, 262, 0x04);
+    const Bytes done = read(IOCTL_BTFTM_READ_EVENT, 262, 0x04);
     const Bytes acl{done[3], done[4], 3, 0, 0x7E, 0x7D, 0x7E};
-    EXPECT_EQ(c.callPending(id++, kSendAcl, 0, acl).status, 0u);
+    EXPECT_EQ(c.callPending(id++, IOCTL_BTFTM_SEND_ACL, 0, acl).status, 0u);
     sent.add(BTSNOOP_TO_CONTROLLER, 0x02, acl);
-    EXPECT_EQ(read(kReadAcl, 1028, 0x02), acl);
-    read(kReadEvent, 262, 0x04);
+    EXPECT_EQ(read(IOCTL_BTFTM_READ_ACL, 1028, 0x02), acl);
+    read(IOCTL_BTFTM_READ_EVENT, 262, 0x04);
   }
   // The connection's end line: every packet counted with its type byte.
   size_t bytes[2] = {};
@@ -129,9 +129,9 @@ TEST(FtmdCapture, EveryConnectionIsInOneFileAndCountedWhenItEnds) {
 // A reset through a type 1 connection: the client is served whatever became of the capture.
 void expectServed(const std::string& dir) {
   DevClient c(deviceSocket(dir, 1));
-  ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
-  EXPECT_EQ(c.callPending(2, kSendHciCmd, 0, hciCommand(kOpReset)).status, 0u);
-  EXPECT_EQ(c.callPending(3, kReadEvent, 262).out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
+  ASSERT_EQ(c.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+  EXPECT_EQ(c.callPending(2, IOCTL_BTFTM_SEND_HCI_CMD, 0, hciCommand(kOpReset)).status, 0u);
+  EXPECT_EQ(c.callPending(3, IOCTL_BTFTM_READ_EVENT, 262).out, (Bytes{0x0E, 4, 1, 0x03, 0x0C, 0}));
 }
 
 std::string contents(const std::string& path) {

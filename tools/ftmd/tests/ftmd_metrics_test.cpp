@@ -64,7 +64,7 @@ TEST(FtmdMetrics, ConnectionsAndWrongLaneTokensAreCountedWhileServingAndAtExit) 
 
   DevClient third(path);
   ASSERT_TRUE(third.connected());
-  EXPECT_TRUE(third.call(1, kReadEvent, 262).got);  // a reply: ftmd has accepted it
+  EXPECT_TRUE(third.call(1, IOCTL_BTFTM_READ_EVENT, 262).got);  // a reply: ftmd has accepted it
   p.signal(SIGTERM);
   EXPECT_EQ(p.wait(), 0);
   EXPECT_EQ(FileSamples(metrics.path)["tarnexio_ftmd_device_connections_opened_total"], 3u) << "written at exit";

@@ -101,43 +101,43 @@ TEST(FtmdProcess, Type1BuffersOfEveryCode) {
     return r.got && r.kind == kMsgComplete ? long(r.status) : -1;
   };
   // Before FTM mode the controller takes nothing.
-  EXPECT_EQ(status(kSendHciCmd, 0, kReset), 21);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset), 21);
   // Wrong buffers.
-  EXPECT_EQ(status(kReadEvent, 261, {}), 87);
-  EXPECT_EQ(status(kReadEvent, 262, {4, 0, 0, 0}), 87);
-  EXPECT_EQ(status(kSendHciCmd, 0, {0x03, 0x0C, 0x01}), 87);  // length says one parameter byte
-  EXPECT_EQ(status(kSendHciCmd, 4, kReset), 87);
-  EXPECT_EQ(status(kSendHciCmd, 0, {0x03}), 87);
-  EXPECT_EQ(status(kEnableFtm, 4, {}), 87);
-  EXPECT_EQ(status(kEnableFtm, 0, {1}), 87);
-  EXPECT_EQ(status(kSendAcl, 0, {1, 0, 2, 0, 9}), 87);
-  EXPECT_EQ(status(kSendAcl, 4, {1, 0, 0, 0}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_EVENT, 261, {}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_EVENT, 262, {4, 0, 0, 0}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_HCI_CMD, 0, {0x03, 0x0C, 0x01}), 87);  // length says one parameter byte
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_HCI_CMD, 4, kReset), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_HCI_CMD, 0, {0x03}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_ENABLE_FTM, 4, {}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_ENABLE_FTM, 0, {1}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_ACL, 0, {1, 0, 2, 0, 9}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_ACL, 4, {1, 0, 0, 0}), 87);
   Bytes tooLong{1, 0, 0x01, 0x04};
   tooLong.resize(4 + 1025);
-  EXPECT_EQ(status(kSendAcl, 0, tooLong), 87);
-  EXPECT_EQ(status(kReadAcl, 1024, {}), 87);
-  EXPECT_EQ(status(kReadAcl, 1028, {0}), 87);
-  EXPECT_EQ(status(kSendSco, 0, {1, 0, 3, 9}), 87);
-  EXPECT_EQ(status(kSendSco, 1, {1, 0, 0}), 87);
-  EXPECT_EQ(status(kReadSco, 0, {1}), 87);
-  EXPECT_EQ(status(kSelectScoInf, 0, {8}), 87);
-  EXPECT_EQ(status(kSelectScoInf, 0, {}), 87);
-  EXPECT_EQ(status(kSelectScoInf, 1, {1}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_ACL, 0, tooLong), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_ACL, 1024, {}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_ACL, 1028, {0}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_SCO, 0, {1, 0, 3, 9}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SEND_SCO, 1, {1, 0, 0}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_SCO, 0, {1}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SELECT_SCO_INF, 0, {8}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SELECT_SCO_INF, 0, {}), 87);
+  EXPECT_EQ(status(IOCTL_BTFTM_SELECT_SCO_INF, 1, {1}), 87);
   EXPECT_EQ(status(0x960025AC, 0, {}), 1);
   EXPECT_EQ(status(0x12345678, 0, {}), 1);
   // Good buffers: SCO selection completes at once, the rest pend.
-  EXPECT_EQ(status(kSelectScoInf, 0, {2}), 0);
-  EXPECT_EQ(status(kReadSco, 80, {}), 87);  // interface 2 reads 153 bytes
-  ASSERT_EQ(c.call(100, kEnableFtm, 0).kind, kMsgPending);
-  Reply w = c.callPending(101, kSendHciCmd, 0, kReset);
+  EXPECT_EQ(status(IOCTL_BTFTM_SELECT_SCO_INF, 0, {2}), 0);
+  EXPECT_EQ(status(IOCTL_BTFTM_READ_SCO, 80, {}), 87);  // interface 2 reads 153 bytes
+  ASSERT_EQ(c.call(100, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+  Reply w = c.callPending(101, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset);
   EXPECT_EQ(w.status, 0u);
   EXPECT_TRUE(w.out.empty());
-  Reply ev = c.callPending(102, kReadEvent, 262);
+  Reply ev = c.callPending(102, IOCTL_BTFTM_READ_EVENT, 262);
   EXPECT_EQ(ev.out, (Bytes{0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}));
-  EXPECT_EQ(c.callPending(103, kSendAcl, 0, {1, 0, 0, 0}).status, 0u);  // no link: dropped by the controller
-  EXPECT_EQ(c.callPending(104, kSendSco, 0, {1, 0, 0}).status, 0u);
-  EXPECT_EQ(c.call(105, kReadAcl, 1028).kind, kMsgPending);
-  EXPECT_EQ(c.call(106, kReadSco, 153).kind, kMsgPending);
+  EXPECT_EQ(c.callPending(103, IOCTL_BTFTM_SEND_ACL, 0, {1, 0, 0, 0}).status, 0u);  // no link: dropped by the controller
+  EXPECT_EQ(c.callPending(104, IOCTL_BTFTM_SEND_SCO, 0, {1, 0, 0}).status, 0u);
+  EXPECT_EQ(c.call(105, IOCTL_BTFTM_READ_ACL, 1028).kind, kMsgPending);
+  EXPECT_EQ(c.call(106, IOCTL_BTFTM_READ_SCO, 153).kind, kMsgPending);
   EXPECT_FALSE(c.recv(200).got);  // nothing to read: they stay pending
 }
 
@@ -146,20 +146,20 @@ TEST(FtmdProcess, Type2BuffersOfEveryCode) {
   FtmdProcess p(dir.path, {"--type", "2"});
   ASSERT_TRUE(p.ready());
   DevClient c(deviceSocket(dir.path, 2));
-  EXPECT_EQ(c.call(1, kReadEvent, 262).status, 87u);                 // no input
-  EXPECT_EQ(c.call(2, kReadEvent, 262, le32Bytes(5)).status, 87u);   // input not 4
-  EXPECT_EQ(c.call(3, kReadEvent, 262, {4, 0, 0}).status, 87u);      // 3 bytes
-  EXPECT_EQ(c.call(4, kSendHciCmd, 0, kReset).status, 87u);          // type 2 passes a 4-byte output
-  EXPECT_EQ(c.call(5, kEnableFtm, 0).status, 1u);
-  EXPECT_EQ(c.call(6, kReadAcl, 1028).status, 1u);
-  EXPECT_EQ(c.call(7, kReadSco, 0).status, 1u);
-  EXPECT_EQ(c.call(8, kSelectScoInf, 0, {1}).status, 0u);
-  EXPECT_EQ(c.callPending(9, kSendAcl, 0, {1, 0, 0, 0}).status, 0u);
-  EXPECT_EQ(c.callPending(10, kSendSco, 0, {1, 0, 0}).status, 0u);
+  EXPECT_EQ(c.call(1, IOCTL_BTFTM_READ_EVENT, 262).status, 87u);                 // no input
+  EXPECT_EQ(c.call(2, IOCTL_BTFTM_READ_EVENT, 262, le32Bytes(5)).status, 87u);   // input not 4
+  EXPECT_EQ(c.call(3, IOCTL_BTFTM_READ_EVENT, 262, {4, 0, 0}).status, 87u);      // 3 bytes
+  EXPECT_EQ(c.call(4, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset).status, 87u);          // type 2 passes a 4-byte output
+  EXPECT_EQ(c.call(5, IOCTL_BTFTM_ENABLE_FTM, 0).status, 1u);
+  EXPECT_EQ(c.call(6, IOCTL_BTFTM_READ_ACL, 1028).status, 1u);
+  EXPECT_EQ(c.call(7, IOCTL_BTFTM_READ_SCO, 0).status, 1u);
+  EXPECT_EQ(c.call(8, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1}).status, 0u);
+  EXPECT_EQ(c.callPending(9, IOCTL_BTFTM_SEND_ACL, 0, {1, 0, 0, 0}).status, 0u);
+  EXPECT_EQ(c.callPending(10, IOCTL_BTFTM_SEND_SCO, 0, {1, 0, 0}).status, 0u);
   // Traffic flows from the start: no FTM mode request.
-  Reply w = c.callPending(11, kSendHciCmd, 4, kReset);
+  Reply w = c.callPending(11, IOCTL_BTFTM_SEND_HCI_CMD, 4, kReset);
   EXPECT_EQ(w.status, 0u);
-  Reply ev = c.callPending(12, kReadEvent, 262, le32Bytes(4));
+  Reply ev = c.callPending(12, IOCTL_BTFTM_READ_EVENT, 262, le32Bytes(4));
   EXPECT_EQ(ev.out, (Bytes{0x04, 6, 0, 1, 0, 0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}));
 }
 
@@ -170,9 +170,9 @@ TEST(FtmdProcess, TheNextClientWaitsForAHolderOnItsWayOut) {
   FtmdProcess p(dir.path, {"-v"});
   ASSERT_TRUE(p.ready());
   auto holder = std::make_unique<DevClient>(deviceSocket(dir.path, 1));
-  ASSERT_EQ(holder->call(1, kSelectScoInf, 0, {1}).status, 0u);
+  ASSERT_EQ(holder->call(1, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1}).status, 0u);
   DevClient next(deviceSocket(dir.path, 1));
-  next.ioctl(7, kSelectScoInf, 0, {1});
+  next.ioctl(7, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1});
   ASSERT_TRUE(p.waitForOutput(" waits for the controller's holder to go", tarnexio_test::ScaledMs(5000))) << p.output();
   holder.reset();
   const Reply r = next.recv(10000);
@@ -188,10 +188,10 @@ TEST(FtmdProcess, FtmModeStartRefusalAndEnd) {
     FtmdProcess p(dir.path, {});
     ASSERT_TRUE(p.ready());
     DevClient a(deviceSocket(dir.path, 1)), b(deviceSocket(dir.path, 1));
-    ASSERT_EQ(a.call(1, kEnableFtm, 0).kind, kMsgPending);
-    EXPECT_EQ(a.call(2, kEnableFtm, 0).status, 170u);  // one is pending already
+    ASSERT_EQ(a.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+    EXPECT_EQ(a.call(2, IOCTL_BTFTM_ENABLE_FTM, 0).status, 170u);  // one is pending already
     // One controller, one device connection: the second is told it is in use (32).
-    b.ioctl(1, kEnableFtm, 0);  // told once the holder has had its grace to go
+    b.ioctl(1, IOCTL_BTFTM_ENABLE_FTM, 0);  // told once the holder has had its grace to go
     EXPECT_EQ(b.recv(10000).status, 32u);
     p.signal(SIGUSR1);
     Reply end = a.recv();
@@ -199,14 +199,14 @@ TEST(FtmdProcess, FtmModeStartRefusalAndEnd) {
     EXPECT_EQ(end.kind, kMsgComplete);
     EXPECT_EQ(end.id, 1u);
     EXPECT_EQ(end.status, 0u);
-    EXPECT_EQ(a.call(3, kSendHciCmd, 0, kReset).status, 21u);  // FTM mode is over
-    ASSERT_EQ(a.call(4, kEnableFtm, 0).kind, kMsgPending);  // and may start again
+    EXPECT_EQ(a.call(3, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset).status, 21u);  // FTM mode is over
+    ASSERT_EQ(a.call(4, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);  // and may start again
   }
   {
     FtmdProcess p(dir.path, {"--ftm-seconds", "1"});
     ASSERT_TRUE(p.ready());
     DevClient a(deviceSocket(dir.path, 1));
-    ASSERT_EQ(a.call(1, kEnableFtm, 0).kind, kMsgPending);
+    ASSERT_EQ(a.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
     Reply end = a.recv(4000);
     EXPECT_EQ(end.kind, kMsgComplete);
     EXPECT_EQ(end.status, 0u);
@@ -215,7 +215,7 @@ TEST(FtmdProcess, FtmModeStartRefusalAndEnd) {
     FtmdProcess p(dir.path, {"--bt-on"});
     ASSERT_TRUE(p.ready());
     DevClient a(deviceSocket(dir.path, 1));
-    EXPECT_EQ(a.call(1, kEnableFtm, 0).status, 22u);
+    EXPECT_EQ(a.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).status, 22u);
   }
 }
 
@@ -228,9 +228,9 @@ TEST(FtmdProcess, CancelCloseAndMalformedDatagrams) {
     c.sendRaw({1, 0, 0, 0});                         // too short
     c.sendRaw({9, 0, 0, 0, 1, 0, 0, 0});             // unknown kind
     c.sendRaw({1, 0, 0, 0, 0, 0, 0, 0, 0x8C, 0x25, 0, 0x96, 6, 1, 0, 0});  // id 0
-    ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
-    ASSERT_EQ(c.call(2, kReadEvent, 262).kind, kMsgPending);
-    ASSERT_EQ(c.call(3, kReadAcl, 1028).kind, kMsgPending);
+    ASSERT_EQ(c.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+    ASSERT_EQ(c.call(2, IOCTL_BTFTM_READ_EVENT, 262).kind, kMsgPending);
+    ASSERT_EQ(c.call(3, IOCTL_BTFTM_READ_ACL, 1028).kind, kMsgPending);
     c.cancel(3);
     Reply r = c.recv();
     EXPECT_EQ(r.id, 3u);
@@ -247,16 +247,16 @@ TEST(FtmdProcess, CancelCloseAndMalformedDatagrams) {
     EXPECT_EQ(ids, (std::set<uint32_t>{1, 2}));
     EXPECT_FALSE(c.recv(200).got);
     // Requests pending, replies unread, then gone.
-    ASSERT_EQ(c.call(4, kEnableFtm, 0).kind, kMsgPending);
-    for (uint32_t i = 0; i < 300; ++i) c.ioctl(10 + i, kSendHciCmd, 0, kReset);
-    c.ioctl(5, kReadEvent, 262);
+    ASSERT_EQ(c.call(4, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+    for (uint32_t i = 0; i < 300; ++i) c.ioctl(10 + i, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset);
+    c.ioctl(5, IOCTL_BTFTM_READ_EVENT, 262);
     c.cancel(0);
   }
   // The next client is served, and may enter FTM mode again.
   DevClient c(deviceSocket(dir.path, 1));
-  ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
-  EXPECT_EQ(c.callPending(2, kSendHciCmd, 0, kReset).status, 0u);
-  EXPECT_EQ(c.callPending(3, kReadEvent, 262).out.size(), 6u);
+  ASSERT_EQ(c.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
+  EXPECT_EQ(c.callPending(2, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset).status, 0u);
+  EXPECT_EQ(c.callPending(3, IOCTL_BTFTM_READ_EVENT, 262).out.size(), 6u);
   for (const char* line : {"dropping a datagram too short for its kind", "dropping a datagram of an unknown kind",
                            "dropping an IOCTL with id 0", "conn 1: IOCTL id 2 READ_EVENT in 0 out 262",
                            "conn 1: COMPLETE id 3 status 995, 0 bytes"})
@@ -268,10 +268,10 @@ TEST(FtmdProcess, EmptyDatagramIsDroppedAndTheConnectionLives) {
   FtmdProcess p(dir.path, {});
   ASSERT_TRUE(p.ready());
   DevClient c(deviceSocket(dir.path, 1));
-  ASSERT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
+  ASSERT_EQ(c.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
   c.sendRaw({});
   // FTM mode is still on: the controller takes a command, and the mode's request is there to cancel.
-  const Reply w = c.callPending(2, kSendHciCmd, 0, kReset);
+  const Reply w = c.callPending(2, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset);
   EXPECT_TRUE(w.got);
   EXPECT_EQ(w.status, 0u);
   c.cancel(1);
@@ -288,17 +288,17 @@ TEST(FtmdProcess, HundredThousandRequestsLeaveNothingBehind) {
   ASSERT_TRUE(p.ready());
   auto round = [&](uint32_t count) {
     DevClient c(deviceSocket(dir.path, 1));
-    EXPECT_EQ(c.call(1, kEnableFtm, 0).kind, kMsgPending);
+    EXPECT_EQ(c.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
     uint32_t id = 2;
     for (uint32_t done = 0; done < count; done += 50) {
       // Fifty at a time: reads that pend and are cancelled, writes, selections, errors.
       const uint32_t first = id;
       for (int k = 0; k < 10; ++k) {
-        c.ioctl(id++, kReadAcl, 1028);
-        c.ioctl(id++, kSendHciCmd, 0, kReset);
-        c.ioctl(id++, kReadEvent, 262);
-        c.ioctl(id++, kSelectScoInf, 0, {uint8_t(k % 8)});
-        c.ioctl(id++, kSendAcl, 0, {1, 2});
+        c.ioctl(id++, IOCTL_BTFTM_READ_ACL, 1028);
+        c.ioctl(id++, IOCTL_BTFTM_SEND_HCI_CMD, 0, kReset);
+        c.ioctl(id++, IOCTL_BTFTM_READ_EVENT, 262);
+        c.ioctl(id++, IOCTL_BTFTM_SELECT_SCO_INF, 0, {uint8_t(k % 8)});
+        c.ioctl(id++, IOCTL_BTFTM_SEND_ACL, 0, {1, 2});
       }
       for (int k = 0; k < 10; ++k) c.cancel(first + 5 * uint32_t(k));  // the ACL reads; FTM mode stays
       for (int k = 0; k < 50;) {  // the completions; a PENDING may come before any of them

@@ -23,17 +23,17 @@ struct Session {
   DevClient& c;
   uint32_t id = 1;
   explicit Session(DevClient& client) : c(client) {
-    EXPECT_EQ(c.call(id++, kEnableFtm, 0).kind, kMsgPending);
+    EXPECT_EQ(c.call(id++, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
   }
-  void command(const Bytes& command) { EXPECT_EQ(c.callPending(id++, kSendHciCmd, 0, command).status, 0u); }
-  Bytes event() { return c.callPending(id++, kReadEvent, 262).out; }
-  Bytes acl() { return c.callPending(id++, kReadAcl, 1028).out; }
+  void command(const Bytes& command) { EXPECT_EQ(c.callPending(id++, IOCTL_BTFTM_SEND_HCI_CMD, 0, command).status, 0u); }
+  Bytes event() { return c.callPending(id++, IOCTL_BTFTM_READ_EVENT, 262).out; }
+  Bytes acl() { return c.callPending(id++, IOCTL_BTFTM_READ_ACL, 1028).out; }
   uint16_t open(uint16_t op, Bytes params) {
     command(hciCommand(op, params));
     EXPECT_EQ(event(), (Bytes{0x0F, 4, 0, 1, uint8_t(op), uint8_t(op >> 8)}));
     Bytes done = event();
     EXPECT_EQ(done[2], 0);
-    return le16(done.data() + 3);
+    return Le16(done.data() + 3);
   }
 };
 
@@ -66,14 +66,14 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   const auto elapsedUs =
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count();
   ASSERT_EQ(end.size(), 8u);
-  const unsigned packets = le16(end.data() + 6);
+  const unsigned packets = Le16(end.data() + 6);
   EXPECT_GE(packets, 30000u / kSimLeRxPacketUs);
   EXPECT_LE(packets, unsigned(elapsedUs / kSimLeRxPacketUs));
 
   // An ACL link: loopback with its completed-packets event, then remote traffic.
   const uint16_t h = s.open(kOpCreateConnection, {6, 5, 4, 3, 2, 1, 0x18, 0xCC, 1, 0, 0, 0, 1});
   Bytes data{uint8_t(h), uint8_t(h >> 8), 3, 0, 0x7E, 0x7D, 0x7E};
-  EXPECT_EQ(c.callPending(s.id++, kSendAcl, 0, data).status, 0u);
+  EXPECT_EQ(c.callPending(s.id++, IOCTL_BTFTM_SEND_ACL, 0, data).status, 0u);
   EXPECT_EQ(s.acl(), data);
   EXPECT_EQ(s.event(), (Bytes{0x13, 5, 1, uint8_t(h), uint8_t(h >> 8), 1, 0}));
   s.command(hciCommand(kOpVendorGenerateAcl, {uint8_t(h), uint8_t(h >> 8), 2, 0, 0x10, 0x02, 0x7D}));
@@ -81,7 +81,7 @@ TEST(FtmdTraffic, SimulatedControllerAnswers) {
   for (int i = 0; i < 2; ++i) {
     Bytes got = s.acl();
     ASSERT_EQ(got.size(), 4u + 0x210);
-    EXPECT_EQ(le16(got.data() + 2), 0x210);
+    EXPECT_EQ(Le16(got.data() + 2), 0x210);
     EXPECT_EQ(got[4], 0x7D);
     EXPECT_EQ(got.back(), 0x7D);
   }
@@ -104,24 +104,24 @@ TEST(FtmdTraffic, ScoSlotsOfTheSelectedInterface) {
   // Interface 0: an SCO read waits even with data there.
   Bytes pkt{uint8_t(sco), uint8_t(sco >> 8), 24};
   for (int i = 0; i < 24; ++i) pkt.push_back(uint8_t(0x40 + i));
-  EXPECT_EQ(c.callPending(s.id++, kSendSco, 0, pkt).status, 0u);
-  ASSERT_EQ(c.call(50, kReadSco, 0).kind, kMsgPending);
+  EXPECT_EQ(c.callPending(s.id++, IOCTL_BTFTM_SEND_SCO, 0, pkt).status, 0u);
+  ASSERT_EQ(c.call(50, IOCTL_BTFTM_READ_SCO, 0).kind, kMsgPending);
   EXPECT_FALSE(c.recv(200).got);
   c.cancel(50);
   EXPECT_EQ(c.recv().status, 995u);
   // Interface 1: 81 bytes, three 27-byte slots.
-  EXPECT_EQ(c.call(s.id++, kSelectScoInf, 0, {1}).status, 0u);
-  EXPECT_EQ(c.callPending(s.id++, kSendSco, 0, pkt).status, 0u);
-  Bytes reply = c.callPending(s.id++, kReadSco, 81).out;
+  EXPECT_EQ(c.call(s.id++, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1}).status, 0u);
+  EXPECT_EQ(c.callPending(s.id++, IOCTL_BTFTM_SEND_SCO, 0, pkt).status, 0u);
+  Bytes reply = c.callPending(s.id++, IOCTL_BTFTM_READ_SCO, 81).out;
   ASSERT_EQ(reply.size(), 81u);
   EXPECT_EQ(Bytes(reply.begin(), reply.begin() + 27), pkt);
   EXPECT_EQ(Bytes(reply.begin() + 27, reply.begin() + 54), pkt);
   EXPECT_EQ(Bytes(reply.begin() + 54, reply.end()), Bytes(27, 0));  // empty third slot
   // Interface 6: unit 63, slots of 189; two generated 60-byte packets (counting bytes).
-  EXPECT_EQ(c.call(s.id++, kSelectScoInf, 0, {6}).status, 0u);
+  EXPECT_EQ(c.call(s.id++, IOCTL_BTFTM_SELECT_SCO_INF, 0, {6}).status, 0u);
   s.command(hciCommand(kOpVendorGenerateSco, {uint8_t(sco), uint8_t(sco >> 8), 2, 0, 60, 0}));
   EXPECT_EQ(s.event(), (Bytes{0x0E, 4, 1, 0x02, 0xFC, 0}));
-  reply = c.callPending(s.id++, kReadSco, 567).out;
+  reply = c.callPending(s.id++, IOCTL_BTFTM_READ_SCO, 567).out;
   ASSERT_EQ(reply.size(), 567u);
   for (size_t slot : {0u, 189u}) {
     EXPECT_EQ(reply[slot + 2], 60);
@@ -152,10 +152,10 @@ TEST(FtmdTraffic, TcpFormAndHeavyAcl) {
     if (k == 'w') {
       Bytes d{uint8_t(h), uint8_t(h >> 8), 0xFD, 0x03};
       d.resize(4 + 1021, uint8_t(written));
-      c.ioctl(next++, kSendAcl, 0, d);
+      c.ioctl(next++, IOCTL_BTFTM_SEND_ACL, 0, d);
       ++written;
     } else {
-      c.ioctl(next++, k == 'a' ? kReadAcl : kReadEvent, k == 'a' ? 1028 : 262);
+      c.ioctl(next++, k == 'a' ? IOCTL_BTFTM_READ_ACL : IOCTL_BTFTM_READ_EVENT, k == 'a' ? 1028 : 262);
     }
   };
   issue('a');
@@ -269,7 +269,7 @@ TEST(FtmdTraffic, LanesOnTheUnixSocketAndTheTcpForm) {
     lane->sendRaw(BuildDevchanAttach(device->offer()));
     const Reply attached = lane->recv();
     ASSERT_TRUE(attached.got && attached.kind == kMsgAttached);
-    EXPECT_EQ(lane->call(50, kReadEvent, 262).kind, kMsgPending);
+    EXPECT_EQ(lane->call(50, IOCTL_BTFTM_READ_EVENT, 262).kind, kMsgPending);
     s.command(hciCommand(kOpReset));
     const Reply read = lane->recv();
     EXPECT_EQ(read.kind, kMsgComplete);

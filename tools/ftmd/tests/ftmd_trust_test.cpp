@@ -53,7 +53,7 @@ bool h4Reset(int fd) {
 
 // One request that completes at once, answered.
 bool served(DevClient& c) {
-  const Reply r = c.call(1, kSelectScoInf, 0, {1});
+  const Reply r = c.call(1, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1});
   return r.got && r.kind == kMsgComplete && r.status == 0;
 }
 
@@ -227,7 +227,7 @@ TEST(FtmdTrust, LanesAttachOnlyForTheSameUserWithAnUnguessableToken) {
   DevClient root(path), second(path);
   ASSERT_TRUE(served(root));
   // The second connection is told the controller is in use; its offer came before that.
-  second.ioctl(1, kSelectScoInf, 0, {1});  // told once the holder has had its grace to go
+  second.ioctl(1, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1});  // told once the holder has had its grace to go
   ASSERT_EQ(second.recv(10000).status, uint32_t(kStatusInUse));
   const LaneToken token = root.offer();
   EXPECT_EQ(token.size, kLaneTokenSize);
@@ -365,7 +365,7 @@ TEST(FtmdTrust, IdleConnectionsOfOneUserLeaveOthersTheirSlots) {
   // controller, so the device connection's request is answered "in use": it got its slot.
   AsUser owner(other, false, [&](int) {
     DevClient c(tcpPort);
-    c.ioctl(1, kSelectScoInf, 0, {1});
+    c.ioctl(1, IOCTL_BTFTM_SELECT_SCO_INF, 0, {1});
     const Reply r = c.recv(10000);
     if (!r.got || r.kind != kMsgComplete || r.status != kStatusInUse) return 1;
     const int fd = ConnectLoopback(h4Port);
@@ -391,7 +391,7 @@ TEST(FtmdTrust, ServedRoundTripsGoOnUnderAConnectFloodOfAnotherUser) {
     std::vector<long> us;
     for (int i = 0; i < trips; ++i) {
       const auto start = std::chrono::steady_clock::now();
-      const Reply r = client.call(uint32_t(i + 1), kSelectScoInf, 0, {1});
+      const Reply r = client.call(uint32_t(i + 1), IOCTL_BTFTM_SELECT_SCO_INF, 0, {1});
       us.push_back(long(
           std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start).count()));
       if (!r.got || r.kind != kMsgComplete || r.status != 0) return std::vector<long>();

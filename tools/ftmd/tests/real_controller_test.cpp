@@ -451,7 +451,7 @@ TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   ASSERT_GE(controller, 0);
 
   ftmd_test::DevClient client(ftmd_test::deviceSocket(dir.path, 1));
-  ASSERT_EQ(client.call(1, kEnableFtm, 0).kind, kMsgPending);
+  ASSERT_EQ(client.call(1, IOCTL_BTFTM_ENABLE_FTM, 0).kind, kMsgPending);
   const int kEvents = 2000;  // far more than a connection holds for its reads
   Bytes burst;
   for (int i = 0; i < kEvents; ++i) {
@@ -471,7 +471,7 @@ TEST(FtmdRealController, AClientThatDoesNotReadHoldsTheControllerBack) {
   EXPECT_GT(unread, 0) << "ftmd read on while its client read nothing";
 
   for (int i = 0; i < kEvents; ++i) {
-    const ftmd_test::Reply r = client.callPending(uint32_t(2 + i), kReadEvent, 262);
+    const ftmd_test::Reply r = client.callPending(uint32_t(2 + i), IOCTL_BTFTM_READ_EVENT, 262);
     const Bytes want = VendorEvent(i);
     ASSERT_EQ(r.out, Bytes(want.begin() + 1, want.end())) << "event " << i;
   }

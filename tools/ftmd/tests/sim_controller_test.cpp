@@ -24,7 +24,7 @@ struct SimTest : ::testing::Test {
     EXPECT_EQ(host.take(), (Bytes{0x0F, 4, 0, 1, uint8_t(op), uint8_t(op >> 8)}));
     host.runTimers();
     Bytes ev = host.take();
-    return le16(ev.data() + 3);
+    return Le16(ev.data() + 3);
   }
 };
 }  // namespace
@@ -106,7 +106,7 @@ TEST_F(SimTest, LeReceiverTestCountsPacketsOverItsTimeOnTheHostsClock) {
     send(kOpLeTestEnd);
     const Bytes end = host.take();
     ASSERT_EQ(end.size(), 8u);
-    EXPECT_EQ(le16(end.data() + 6), c.packets) << c.ms << " ms";
+    EXPECT_EQ(Le16(end.data() + 6), c.packets) << c.ms << " ms";
   }
 }
 
