@@ -81,7 +81,12 @@ static void ReleaseRecordEvent(OVERLAPPED* record, const wchar_t* failureMessage
 
 static void ReleaseDriver(FtmAppContext* ctx) {
   HANDLE driver = TakeDriver(ctx);
-  if (driver == nullptr || CloseHandle(driver)) return;
+  if (driver == nullptr) return;
+  // The requests still pending end before the handle goes, so that the readers waiting on
+  // them end now: a system that leaves them pending at the close (Wine does) would keep
+  // the device open, held for the next run, and the clean-up waiting for its readers.
+  CancelIoEx(driver, nullptr);
+  if (CloseHandle(driver)) return;
   ctx->hDriver.store(driver);
   print_message(L"BTFTM : Error in closing FTM Driver\n");
 }
