@@ -59,10 +59,11 @@ typedef struct _ENTRY {
 
 typedef struct _CONN {
   LONG refs;         /* the file object's, the reader thread's, one per unfinished request */
-  KSPIN_LOCK lock;   /* guards entries, nextId, dead */
+  KSPIN_LOCK lock;   /* guards entries, nextId, dead, ended */
   LIST_ENTRY entries;
   ULONG nextId;
   BOOLEAN dead;
+  BOOLEAN ended;     /* EndConn has run: the handle is gone */
   HANDLE pipe;       /* guarded by writeLock once open: the reader closes it when told to stop */
   HANDLE readEvent, writeEvent, stopEvent;
   FAST_MUTEX writeLock;
@@ -498,20 +499,28 @@ static NTSTATUS DispatchCreate(PDEVICE_OBJECT dev, PIRP irp) {
   return STATUS_SUCCESS;
 }
 
+/* The handle is gone: what is still pending fails, the server is told, and the reader
+ * thread stops, closing the pipe (the server then sees the device's connection end). Once,
+ * whether from the cleanup request or, where none comes, from the close. */
+static void EndConn(CONN* c) {
+  KIRQL irql;
+  BOOLEAN wasDead, wasEnded;
+  KeAcquireSpinLock(&c->lock, &irql);
+  wasDead = c->dead;
+  wasEnded = c->ended;
+  c->ended = TRUE;
+  KeReleaseSpinLock(&c->lock, irql);
+  if (wasEnded) return;
+  FailAll(c, STATUS_CANCELLED);
+  if (!wasDead) SendCancel(c, 0);
+  ZwSetEvent(c->stopEvent, NULL);
+}
+
 static NTSTATUS DispatchCleanup(PDEVICE_OBJECT dev, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   CONN* c = s->FileObject ? s->FileObject->FsContext : NULL;
   if (((DEV_EXT*)dev->DeviceExtension)->control && s->FileObject) Detach(s->FileObject);
-  if (c) {
-    KIRQL irql;
-    BOOLEAN wasDead;
-    KeAcquireSpinLock(&c->lock, &irql);
-    wasDead = c->dead;
-    KeReleaseSpinLock(&c->lock, irql);
-    FailAll(c, STATUS_CANCELLED);
-    if (!wasDead) SendCancel(c, 0);
-    ZwSetEvent(c->stopEvent, NULL);
-  }
+  if (c) EndConn(c);
   CompleteIrp(irp, STATUS_SUCCESS, 0);
   return STATUS_SUCCESS;
 }
@@ -520,9 +529,11 @@ static NTSTATUS DispatchClose(PDEVICE_OBJECT dev, PIRP irp) {
   PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
   CONN* c = s->FileObject ? s->FileObject->FsContext : NULL;
   /* Wine sends no cleanup request when a handle closes, only this close once the file
-   * object goes: a relay's attachment ends here at the latest. */
+   * object goes: a relay's attachment, and the device's connection, end here at the latest
+   * (else the server would go on taking the device as open, its controller held). */
   if (((DEV_EXT*)dev->DeviceExtension)->control && s->FileObject) Detach(s->FileObject);
   if (c) {
+    EndConn(c);
     s->FileObject->FsContext = NULL;
     ConnRelease(c);
   }
