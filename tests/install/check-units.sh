@@ -65,11 +65,22 @@ normal_end() { [ "$2" -eq 0 ] || [[ " $(unit_value "$1" SuccessExitStatus x) " =
 # The signal unit $1 stops its program with.
 stop_signal() { local s; s=$(unit_value "$1" KillSignal x); echo "${s:-SIGTERM}"; }
 
-free_port() {
-  local port
-  while :; do
-    port=$((20000 + RANDOM % 40000))
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+# Starts bench $1's bridge as its unit does. A port another program took meanwhile (the
+# bridge says so and ends) is replaced in the bench file by a new one, at most three times;
+# whether it then listens is for the caller to see.
+start_bridge() {
+  local bench=$1 attempt
+  for attempt in 1 2 3; do
+    expand_unit "tarnexio@.service" "check-$bench" || return 1
+    env -i "${environ[@]}" "${argv[@]}" >"$work/bridge-$bench.out" 2>&1 &
+    bridge_pid[$bench]=$!
+    pids+=($!)
+    wait_for_line "$work/bridge-$bench.out" 10 'Waiting for incoming\|Address already in use' || return 0
+    grep -q 'Address already in use' "$work/bridge-$bench.out" || return 0
+    wait "${bridge_pid[$bench]}"
+    port[$bench]=$(free_port)
+    sed -i "s/^TARNEXIO_PORT=.*/TARNEXIO_PORT=${port[$bench]}/" "$conf_dir/check-$bench.conf"
+    echo "note: bench $bench's port was taken meanwhile (attempt $attempt); it tries ${port[$bench]}"
   done
 }
 
@@ -105,10 +116,7 @@ for bench in a b; do
   else
     fail "ftmd@check-$bench said no READY=1:"; cat "$work/ftmd-$bench.out"; continue
   fi
-  expand_unit "tarnexio@.service" "check-$bench" || continue
-  env -i "${environ[@]}" "${argv[@]}" >"$work/bridge-$bench.out" 2>&1 &
-  bridge_pid[$bench]=$!
-  pids+=($!)
+  start_bridge "$bench" || continue
 done
 
 host=$(dirname "${argv[0]}")/tarnexio-host  # beside the bridge
@@ -123,10 +131,7 @@ for bench in a b; do
   code=$?
   normal_end tarnexio@.service "$code" && ok "tarnexio@check-$bench ends with $code after its host" || fail "tarnexio@check-$bench ended with $code after its host"
   # Started again, as Restart=always does, and stopped while it waits for a host.
-  expand_unit "tarnexio@.service" "check-$bench" || continue
-  env -i "${environ[@]}" "${argv[@]}" >"$work/bridge-$bench.out" 2>&1 &
-  bridge_pid[$bench]=$!
-  pids+=($!)
+  start_bridge "$bench" || continue
   wait_for_line "$work/bridge-$bench.out" 10 'Waiting for incoming' || { fail "tarnexio@check-$bench did not start again:"; cat "$work/bridge-$bench.out"; continue; }
   kill -s "$(stop_signal tarnexio@.service)" "${bridge_pid[$bench]}"
   timeout 20 tail --pid="${bridge_pid[$bench]}" -f /dev/null

@@ -28,7 +28,7 @@ grep -q "^ftmd: starting, version $want," "$work/ftmd.out" || fail "ftmd's start
 # The installed bridge on a free port: a port another program took makes it end at once
 # with 1, and another is tried.
 for attempt in 1 2 3 4 5 6 7 8; do
-  port=$((20000 + RANDOM % 40000))
+  port=$(free_port)
   TARNEXIO_DEVICE_DIR="$work/dev" "$bin/Tarnexio" -p "$port" -m raw >"$work/bridge.out" 2>&1 &
   bridge=$!
   deadline=$((SECONDS + 10))

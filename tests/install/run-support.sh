@@ -17,3 +17,16 @@ wait_for_line() {
     sleep 0.05
   done
 }
+
+# A port nothing listens on now, below the system's range for outgoing connections (so that
+# no client of another test takes it meanwhile). Another test may still choose it: a program
+# that says its port is in use is started again on another.
+free_port() {
+  local low port
+  low=$(cut -f1 /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  [ "$low" -gt 11000 ] || low=32768
+  while :; do
+    port=$((10000 + RANDOM % (low - 10000)))
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || { echo "$port"; return; }
+  done
+}
