@@ -224,22 +224,30 @@ TEST(Metrics, ThreeTestHostsAreCountedCheckedServedAndQueried) {
 }
 
 // A socket listening on port as the bridge would, to take the port from it.
+// A port the system chose, listened on by this test: no other program can take it.
 struct PortTaker {
-  explicit PortTaker(int port) : fd(socket(AF_INET, SOCK_STREAM, 0)) {
+  PortTaker() : fd(socket(AF_INET, SOCK_STREAM, 0)) {
     sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons((uint16_t)port);
-    taken = bind(fd, (sockaddr*)&a, sizeof a) == 0 && listen(fd, 1) == 0;
+    socklen_t length = sizeof a;
+    taken = bind(fd, (sockaddr*)&a, sizeof a) == 0 && listen(fd, 1) == 0 &&
+            getsockname(fd, (sockaddr*)&a, &length) == 0;
+    port = ntohs(a.sin_port);
   }
   ~PortTaker() { close(fd); }
   int fd;
   bool taken;
+  int port;
 };
 
 TEST(Metrics, AFailedStartIsCountedUnderItsReason) {
   TempDir metricsDir;
-  const int port = FreePort();
+  // The port is held from the start, so that no other program takes it meanwhile: the runs
+  // before the last fail before they listen, and the last finds it in use.
+  PortTaker taker;
+  ASSERT_TRUE(taker.taken);
+  const int port = taker.port;
   const std::string file = BridgeFile(metricsDir.path, port);
   {
     TempDir noDriver;  // no ftmd
@@ -258,8 +266,6 @@ TEST(Metrics, AFailedStartIsCountedUnderItsReason) {
   {
     Ftmd ftmd({"--type", "1"});
     ASSERT_TRUE(ftmd.ready) << ftmd.child->Output();
-    PortTaker taker(port);
-    ASSERT_TRUE(taker.taken);
     const Ended run = RunBridgeToEnd(ftmd.dir.path, port, metricsDir.path);
     EXPECT_EQ(run.code, 1) << run.out;
     EXPECT_EQ(RunsIn(file, "port_in_use"), 1) << tarnexio_test::FileContents(file);
