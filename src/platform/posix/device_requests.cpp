@@ -154,9 +154,10 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   if (lane) TakeLane(*lane);
   std::unique_lock<std::mutex> lock(mutex_);
   if (state_ != STATE_OPEN) {
+    const DWORD error = state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
     lock.unlock();
     if (lane) LeaveLane(*lane);
-    SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED);
+    SetLastError(error);
     return FALSE;
   }
   do {
