@@ -338,10 +338,7 @@ TEST(HostTool, AMistakeIsOneLineFoundBeforeTheBridgeIsReached) {
   ASSERT_TRUE(bench.ready);
   TempDir dir;
   const std::string script = dir.path + "/steps.txt";
-  FILE* f = std::fopen(script.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fputs("reset\nsend $handle 10 27   # no connect before it\n", f);
-  std::fclose(f);
+  ASSERT_TRUE(std::ofstream(script) << "reset\nsend $handle 10 27   # no connect before it\n");
   const std::string target = Target(bench.bridge.port);
   const struct {
     std::vector<std::string> args;
@@ -376,10 +373,7 @@ TEST(HostTool, ScriptFileRunsItsStepsInOrder) {
   ASSERT_TRUE(bench.ready);
   TempDir dir;
   const std::string path = dir.path + "/bench.txt";
-  FILE* f = std::fopen(path.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  std::fputs("# daily check\nreset\nbdaddr   # the board's address\nle-rx 10\nle-end\n", f);
-  std::fclose(f);
+  ASSERT_TRUE(std::ofstream(path) << "# daily check\nreset\nbdaddr   # the board's address\nle-rx 10\nle-end\n");
   const ToolRun r = RunTool({Target(bench.bridge.port), "--script", path});
   EXPECT_EQ(r.exit, 0) << r.output;
   EXPECT_TRUE(ContainsInOrder(r.output, {"HCI_Reset", "BD_ADDR 12:34:56:78:9A:BC", "HCI_LE_Receiver_Test (0x201d)",
