@@ -37,7 +37,7 @@ struct ReaderRecord {
 // goes up before the event is set.
 struct FtmModeRecord {
   ReaderRecord reader;
-  std::atomic<HANDLE> hFtmModeEvent{};  // set once the enable-FTM request is pending or has failed
+  std::atomic<HANDLE> hFtmModeEvent{};  // set once the enable-FTM request is pending or over
   std::atomic<int> ftmModeEntered{};    // 1 = the enable-FTM request is pending
 };
 
