@@ -7,11 +7,12 @@
 
 DWORD WINAPI EnterFtmModeThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
+  FtmModeRecord* ftmMode = &ctx->ftmMode;
+  ReaderRecord* reader = &ftmMode->reader;
   print_message(L"BTFTM : EnterFtmModeThread ++\n");
 
-  HANDLE driver = ctx->hDriver.load();
-  BOOL done = DeviceIoControl(driver, IOCTL_BTFTM_ENABLE_FTM, nullptr, 0, nullptr, 0, &ctx->ftmModeBytes,
-                              &ctx->overlapFtmModeasync);
+  HANDLE driver = ctx->driver.hDriver.load();
+  BOOL done = DeviceIoControl(driver, IOCTL_BTFTM_ENABLE_FTM, nullptr, 0, nullptr, 0, &reader->bytes, &reader->overlap);
   DWORD error = GetLastError();
   if (done) {
     print_message(L"BTFTM : EnterFtmModeThread: DeviceIoControl returns with -0x%X\n", (unsigned)error);
@@ -26,7 +27,7 @@ DWORD WINAPI EnterFtmModeThread(LPVOID context) {
     ReportDriverError(error);
   }
 
-  HANDLE ftmModeEvent = ctx->hFtmModeEvent.load();
+  HANDLE ftmModeEvent = ftmMode->hFtmModeEvent.load();
   if (done || error != ERROR_IO_PENDING) {
     if (ftmModeEvent != nullptr) SetEvent(ftmModeEvent);
     print_message(L"BTFTM : EnterFtmModeThread --\n");
@@ -34,10 +35,10 @@ DWORD WINAPI EnterFtmModeThread(LPVOID context) {
   }
 
   // FTM mode is on: the flag goes up before the event, so main never sees one without the other.
-  ctx->ftmModeEntered = 1;
+  ftmMode->ftmModeEntered = 1;
   if (ftmModeEvent != nullptr) SetEvent(ftmModeEvent);
 
-  if (GetOverlappedResult(driver, &ctx->overlapFtmModeasync, &ctx->ftmModeBytes, TRUE)) {
+  if (GetOverlappedResult(driver, &reader->overlap, &reader->bytes, TRUE)) {
     print_message(L"BTFTM : FTM mode terminated by driver, exiting the FTM App...\n");
   } else {
     print_message(L"BTFTM : EnableDrvFtm Error: GetOverlappedResult default error = 0x%lX\n",

@@ -222,42 +222,43 @@ int RunBridge(int argc, char** argv) {
   StartCapture(&ctx->tap);
 
   print_message(L"BTFTM : opening FTM Driver handle\n");
-  ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
-  if (ctx->hDriver.load() != INVALID_HANDLE_VALUE) {
-    ctx->drvType = DRV_TYPE_ZELDROVE;
+  DriverRecord* driver = &ctx->driver;
+  driver->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
+  if (driver->hDriver.load() != INVALID_HANDLE_VALUE) {
+    driver->drvType = DRV_TYPE_ZELDROVE;
   } else {
-    ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
-    if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
+    driver->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
+    if (driver->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
       ReportDeviceOpenFailures();
       return FailedStart(ctx, RUN_NO_DRIVER, EXIT_NO_TEST_HOST);
     }
-    ctx->drvType = DRV_TYPE_BTFTMDRIVER;
+    driver->drvType = DRV_TYPE_BTFTMDRIVER;
   }
-  print_message(L"BTFTM : FTM Driver handle Open successful. DrvType = 0x%x\n", (unsigned)ctx->drvType.load());
+  print_message(L"BTFTM : FTM Driver handle Open successful. DrvType = 0x%x\n", (unsigned)driver->drvType.load());
 
-  if (ctx->drvType == DRV_TYPE_ZELDROVE) {
-    ctx->hFtmModeThread = StartThread(EnterFtmModeThread, ctx);
-    WaitForSingleObject(ctx->hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
-    if (ctx->ftmModeEntered == 0) return FailedStart(ctx, RUN_FTM_REFUSED, EXIT_NO_TEST_HOST);
+  if (driver->drvType == DRV_TYPE_ZELDROVE) {
+    ctx->ftmMode.reader.thread = StartThread(EnterFtmModeThread, ctx);
+    WaitForSingleObject(ctx->ftmMode.hFtmModeEvent.load(), FTM_MODE_WAIT_MS);
+    if (ctx->ftmMode.ftmModeEntered == 0) return FailedStart(ctx, RUN_FTM_REFUSED, EXIT_NO_TEST_HOST);
   }
 
-  ctx->hEventThread = StartThread(EventThread, ctx);
-  if (ctx->hEventThread.load() == nullptr) {
+  ctx->eventReader.thread = StartThread(EventThread, ctx);
+  if (ctx->eventReader.thread.load() == nullptr) {
     print_message(L"BTFTM : Fail to create Event Thread\n");
     return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
   }
   print_message(L"BTFTM : Succeed in creating Event Thread\n");
 
-  if (ctx->drvType == DRV_TYPE_ZELDROVE) {
-    ctx->hAclThread = StartThread(AclThread, ctx);
-    if (ctx->hAclThread.load() == nullptr) {
+  if (driver->drvType == DRV_TYPE_ZELDROVE) {
+    ctx->aclReader.thread = StartThread(AclThread, ctx);
+    if (ctx->aclReader.thread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create ACL Thread\n");
       return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }
     print_message(L"BTFTM : Succeed in creating ACL Thread\n");
-    ctx->hScoThread = StartThread(ScoThread, ctx);
-    if (ctx->hScoThread.load() == nullptr) {
+    ctx->scoReader.thread = StartThread(ScoThread, ctx);
+    if (ctx->scoReader.thread.load() == nullptr) {
       print_message(L"BTFTM : Fail to create SCO Thread\n");
       return FailedStart(ctx, RUN_SETUP_FAILED, EXIT_NO_TEST_HOST);
     }

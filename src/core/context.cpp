@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-void SetRecordEvent(FtmAppContext*, OVERLAPPED* record, HANDLE event) { record->hEvent = event; }
+void SetRecordEvent(OVERLAPPED* record, HANDLE event) { record->hEvent = event; }
 
 static HANDLE CreateRecordEvent(const wchar_t* failureMessage) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -15,20 +15,19 @@ void InitiateStruct(FtmAppContext* ctx, PHANDLER_ROUTINE stopHandler) {
   print_message(L"FtmApp:InitiateStruct++\n");
   ctx->host.drops = &ctx->tap.drops;
   ctx->exitFlag = 0;
-  ctx->ftmModeEntered = 0;
-  ctx->drvType = DRV_TYPE_NONE;
+  ctx->ftmMode.ftmModeEntered = 0;
+  ctx->driver.drvType = DRV_TYPE_NONE;
   // Cleared whole, its event too, before its only request.
-  std::memset(&ctx->overlapFtmModeasync, 0, sizeof ctx->overlapFtmModeasync);
+  OVERLAPPED* ftmModeRequest = &ctx->ftmMode.reader.overlap;
+  std::memset(ftmModeRequest, 0, sizeof *ftmModeRequest);
 
-  SetRecordEvent(ctx, &ctx->overlapFtmModeasync, CreateRecordEvent(L"FtmApp:Error in Creating Overlapped event\n"));
-  SetRecordEvent(ctx, &ctx->overlapAclWriteasync,
-                 CreateRecordEvent(L"FtmApp:Error in Creating overlapAclWriteasync event\n"));
-  SetRecordEvent(ctx, &ctx->overlapScoWriteasync,
-                 CreateRecordEvent(L"FtmApp:Error in Creating overlapScoWriteasync event\n"));
-  SetRecordEvent(ctx, &ctx->overlapCmdWriteasync,
-                 CreateRecordEvent(L"FtmApp:Error in Creating overlapCmdWriteasync event\n"));
-  ctx->hFtmModeEvent = CreateRecordEvent(L"FtmApp:Error in Creating hFtmModeEvent event\n");
-  ctx->ScoRxStartEvent = CreateRecordEvent(L"FtmApp:Error in Creating ScoRxStartEvent event\n");
+  // The console lines keep the names these records had when they were fields of their own.
+  SetRecordEvent(ftmModeRequest, CreateRecordEvent(L"FtmApp:Error in Creating Overlapped event\n"));
+  SetRecordEvent(&ctx->writes.acl, CreateRecordEvent(L"FtmApp:Error in Creating overlapAclWriteasync event\n"));
+  SetRecordEvent(&ctx->writes.sco, CreateRecordEvent(L"FtmApp:Error in Creating overlapScoWriteasync event\n"));
+  SetRecordEvent(&ctx->writes.command, CreateRecordEvent(L"FtmApp:Error in Creating overlapCmdWriteasync event\n"));
+  ctx->ftmMode.hFtmModeEvent = CreateRecordEvent(L"FtmApp:Error in Creating hFtmModeEvent event\n");
+  ctx->sco.ScoRxStartEvent = CreateRecordEvent(L"FtmApp:Error in Creating ScoRxStartEvent event\n");
 
   if (stopHandler != nullptr && !SetConsoleCtrlHandler(stopHandler, TRUE)) {
     print_message(L"FtmApp:Error in allocating console control handler\n");

@@ -11,28 +11,28 @@ bool CloseSocketOnce(std::atomic<SOCKET>* socketVar, bool shutdownFirst) {
 
 // Takes the open driver handle out of the record, so that whoever takes it closes it;
 // nullptr when it is closed already or never opened (a failed open stays as it is).
-static HANDLE TakeDriver(FtmAppContext* ctx) {
-  HANDLE driver = ctx->hDriver.load();
+static HANDLE TakeDriver(DriverRecord* record) {
+  HANDLE driver = record->hDriver.load();
   while (driver != nullptr && driver != INVALID_HANDLE_VALUE) {
-    if (ctx->hDriver.compare_exchange_weak(driver, nullptr)) return driver;
+    if (record->hDriver.compare_exchange_weak(driver, nullptr)) return driver;
   }
   return nullptr;
 }
 
 // Signals the SCO gate so that a ScoThread waiting on it wakes and sees the exit flag.
-static void OpenScoGate(FtmAppContext* ctx) {
-  HANDLE gate = ctx->ScoRxStartEvent.load();
+static void OpenScoGate(ScoSelection* sco) {
+  HANDLE gate = sco->ScoRxStartEvent.load();
   if (gate != nullptr && gate != INVALID_HANDLE_VALUE) SetEvent(gate);
 }
 
 void RunStopSequence(FtmAppContext* ctx, bool openScoGate) {
   ctx->exitFlag = 1;
-  if (openScoGate) OpenScoGate(ctx);
-  HANDLE driver = ctx->hDriver.load();
+  if (openScoGate) OpenScoGate(&ctx->sco);
+  HANDLE driver = ctx->driver.hDriver.load();
   if (driver != nullptr && driver != INVALID_HANDLE_VALUE) CancelIoEx(driver, nullptr);
   CloseSocketOnce(&ctx->listenSocket, true);
   CloseSocketOnce(&ctx->host.clientSocket, true);
-  HANDLE taken = TakeDriver(ctx);
+  HANDLE taken = TakeDriver(&ctx->driver);
   if (taken != nullptr) CloseHandle(taken);
 }
 
@@ -50,22 +50,21 @@ static void ReleaseEvent(std::atomic<HANDLE>* field, const wchar_t* failureMessa
 
 // Closing a thread handle does not stop the thread; the result is not looked at and the
 // field keeps its value.
-static void ReleaseThread(const std::atomic<HANDLE>& field) {
-  HANDLE h = field.load();
+static void ReleaseThread(const ReaderRecord& reader) {
+  HANDLE h = reader.thread.load();
   if (h != nullptr) CloseHandle(h);
 }
 
-// True when the thread has ended within waitMs (or was never started).
-static bool ThreadEnded(const std::atomic<HANDLE>& thread, DWORD waitMs) {
-  HANDLE h = thread.load();
+// True when the reader's thread has ended within waitMs (or was never started).
+static bool ThreadEnded(const ReaderRecord& reader, DWORD waitMs) {
+  HANDLE h = reader.thread.load();
   return h == nullptr || h == INVALID_HANDLE_VALUE || WaitForSingleObject(h, waitMs) == WAIT_OBJECT_0;
 }
 
 void AwaitReaders(FtmAppContext* ctx) {
-  OpenScoGate(ctx);
-  for (const std::atomic<HANDLE>* thread :
-       {&ctx->hEventThread, &ctx->hAclThread, &ctx->hScoThread, &ctx->hFtmModeThread}) {
-    ThreadEnded(*thread, READER_END_WAIT_MS);
+  OpenScoGate(&ctx->sco);
+  for (const ReaderRecord* reader : {&ctx->eventReader, &ctx->aclReader, &ctx->scoReader, &ctx->ftmMode.reader}) {
+    ThreadEnded(*reader, READER_END_WAIT_MS);
   }
 }
 
@@ -79,50 +78,45 @@ static void ReleaseRecordEvent(OVERLAPPED* record, const wchar_t* failureMessage
   }
 }
 
-static void ReleaseDriver(FtmAppContext* ctx) {
-  HANDLE driver = TakeDriver(ctx);
+// The event of a reader's record, closed only when its thread has ended: the event of a
+// thread that did not end is left open, since that thread may still use it.
+static void ReleaseReaderEvent(ReaderRecord* reader, const wchar_t* failureMessage) {
+  if (ThreadEnded(*reader, 0)) ReleaseRecordEvent(&reader->overlap, failureMessage);
+}
+
+static void ReleaseDriver(DriverRecord* record) {
+  HANDLE driver = TakeDriver(record);
   if (driver == nullptr) return;
   // The requests still pending end before the handle goes, so that the readers waiting on
   // them end now: a system that leaves them pending at the close (Wine does) would keep
   // the device open, held for the next run, and the clean-up waiting for its readers.
   CancelIoEx(driver, nullptr);
   if (CloseHandle(driver)) return;
-  ctx->hDriver.store(driver);
+  record->hDriver.store(driver);
   print_message(L"BTFTM : Error in closing FTM Driver\n");
 }
 
 void CleanAllResources(FtmAppContext* ctx) {
   print_message(L"BTFTM : Cleaning all resources\n");
   ctx->exitFlag = 1;
-  OpenScoGate(ctx);
+  OpenScoGate(&ctx->sco);
 
-  ReleaseDriver(ctx);
+  ReleaseDriver(&ctx->driver);
   // With the driver closed every thread of the run ends; the event of a record is closed
   // once the thread that uses it has ended, never under it.
   AwaitReaders(ctx);
-  if (ThreadEnded(ctx->hFtmModeThread, 0)) {
-    ReleaseRecordEvent(&ctx->overlapFtmModeasync, L"BTFTM : Error in closing Overlapped event Handle\n");
-  }
-  if (ThreadEnded(ctx->hEventThread, 0)) {
-    ReleaseRecordEvent(&ctx->overlapEventReadasync, L"BTFTM : Error in closing Overlapped Read event Handle\n");
-  }
-  if (ThreadEnded(ctx->hAclThread, 0)) {
-    ReleaseRecordEvent(&ctx->overlapAclReadasync, L"BTFTM : Error in closing Overlapped Read acl Handle\n");
-  }
-  if (ThreadEnded(ctx->hScoThread, 0)) {
-    ReleaseRecordEvent(&ctx->overlapScoReadasync, L"BTFTM : Error in closing Overlapped Read sco Handle\n");
-  }
-  ReleaseThread(ctx->hEventThread);
-  ReleaseThread(ctx->hAclThread);
-  ReleaseThread(ctx->hScoThread);
-  ReleaseThread(ctx->hFtmModeThread);
-  ReleaseRecordEvent(&ctx->overlapAclWriteasync,
-                     L"BTFTM : Error in closing Overlapped ACL write event Handle\n");
-  ReleaseRecordEvent(&ctx->overlapScoWriteasync,
-                     L"BTFTM : Error in closing Overlapped SCO write event Handle\n");
-  ReleaseRecordEvent(&ctx->overlapCmdWriteasync,
-                     L"BTFTM : Error in closing Overlapped CMD write event Handle\n");
-  ReleaseEvent(&ctx->hFtmModeEvent, L"BTFTM : Error in closing FTM mode event Handle\n");
-  ReleaseEvent(&ctx->ScoRxStartEvent, L"BTFTM : Error in closing sco rx start event Handle\n");
+  ReleaseReaderEvent(&ctx->ftmMode.reader, L"BTFTM : Error in closing Overlapped event Handle\n");
+  ReleaseReaderEvent(&ctx->eventReader, L"BTFTM : Error in closing Overlapped Read event Handle\n");
+  ReleaseReaderEvent(&ctx->aclReader, L"BTFTM : Error in closing Overlapped Read acl Handle\n");
+  ReleaseReaderEvent(&ctx->scoReader, L"BTFTM : Error in closing Overlapped Read sco Handle\n");
+  ReleaseThread(ctx->eventReader);
+  ReleaseThread(ctx->aclReader);
+  ReleaseThread(ctx->scoReader);
+  ReleaseThread(ctx->ftmMode.reader);
+  ReleaseRecordEvent(&ctx->writes.acl, L"BTFTM : Error in closing Overlapped ACL write event Handle\n");
+  ReleaseRecordEvent(&ctx->writes.sco, L"BTFTM : Error in closing Overlapped SCO write event Handle\n");
+  ReleaseRecordEvent(&ctx->writes.command, L"BTFTM : Error in closing Overlapped CMD write event Handle\n");
+  ReleaseEvent(&ctx->ftmMode.hFtmModeEvent, L"BTFTM : Error in closing FTM mode event Handle\n");
+  ReleaseEvent(&ctx->sco.ScoRxStartEvent, L"BTFTM : Error in closing sco rx start event Handle\n");
   print_message(L"BTFTM : All resources are freed\n");
 }

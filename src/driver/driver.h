@@ -28,14 +28,27 @@ struct RequestResult {
   DWORD error;  // the error read after the call or the wait
 };
 
-// Runs one request by the overlapped pattern: clears the record (not its event), issues
-// it, waits for it when pending and prints the message of its outcome.
-RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                                   LPDWORD count, LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts);
+// One driver request by the overlapped pattern: its control code, its input and output,
+// the OVERLAPPED record of the thread that makes it, where its byte count goes and the
+// messages of its outcomes.
+struct DriverRequest {
+  DWORD code;
+  LPVOID in;
+  DWORD inSize;
+  LPVOID out;
+  DWORD outSize;
+  OVERLAPPED* record;  // its event is the requesting thread's own
+  LPDWORD bytes;       // the count of bytes delivered, whether at once or after the wait
+  const RequestTexts* texts;
+};
 
-// After a read has handled its data: reset the record's event, if it has one. record
-// is one of ctx's OVERLAPPED members.
-void FinishRequest(FtmAppContext* ctx, OVERLAPPED* record);
+// Runs one request on driver by the overlapped pattern: clears the record (not its
+// event), issues it, waits for it when pending and prints the message of its outcome.
+RequestResult RunOverlappedRequest(HANDLE driver, const DriverRequest& request);
+
+// After a request has completed and its data is handled: reset the event of its record,
+// if it has one.
+void FinishRequest(OVERLAPPED* record);
 
 // True for the errors that mean the driver device is gone for good.
 bool IsDeviceGoneError(DWORD error);
@@ -46,9 +59,9 @@ void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length);
 void SendAclData(FtmAppContext* ctx, const BYTE* packet, int length);
 void SendScoData(FtmAppContext* ctx, const BYTE* packet, int length);
 
-// Selects an SCO interface in the driver (synchronous form); records it and opens the
-// SCO gate on success.
-void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId);
+// Selects an SCO interface in the driver (synchronous form); records it in the selection
+// and opens the SCO gate on success.
+void SelectScoInf(ScoSelection* sco, const DriverRecord* driver, BYTE interfaceId);
 
 // The interface id that an SCO packet of hciLen bytes asks for, or 0 for an unlisted size.
 BYTE ScoInterfaceForLength(int hciLen);

@@ -1,14 +1,16 @@
 // The overlapped request pattern that every asynchronous driver request follows.
 #include "driver/driver.h"
 
-RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                                   LPDWORD count, LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts) {
+RequestResult RunOverlappedRequest(HANDLE driver, const DriverRequest& request) {
+  OVERLAPPED* record = request.record;
+  const RequestTexts& texts = *request.texts;
   record->Internal = 0;
   record->InternalHigh = 0;
   record->Offset = 0;
   record->OffsetHigh = 0;
 
-  BOOL done = DeviceIoControl(driver, code, in, inSize, out, outSize, count, record);
+  BOOL done = DeviceIoControl(driver, request.code, request.in, request.inSize, request.out, request.outSize,
+                              request.bytes, record);
   DWORD error = GetLastError();
   if (done) {
     print_message(texts.completedAtOnce, (int)error);
@@ -24,7 +26,7 @@ RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD i
   }
 
   if (texts.pendingNote != nullptr) print_message(texts.pendingNote);
-  if (GetOverlappedResult(driver, record, waitCount, TRUE)) return {REQUEST_DONE, ERROR_SUCCESS};
+  if (GetOverlappedResult(driver, record, request.bytes, TRUE)) return {REQUEST_DONE, ERROR_SUCCESS};
   error = GetLastError();
   if (error == ERROR_INVALID_PARAMETER) {
     print_message(texts.invalidParamWait, (int)error);
@@ -36,7 +38,7 @@ RequestResult RunOverlappedRequest(HANDLE driver, DWORD code, LPVOID in, DWORD i
   return {REQUEST_FAILED, error};
 }
 
-void FinishRequest(FtmAppContext*, OVERLAPPED* record) {
+void FinishRequest(OVERLAPPED* record) {
   // The record's event is this thread's own: the clean-up closes it only once this thread
   // has ended.
   if (record->hEvent != nullptr) ResetEvent(record->hEvent);

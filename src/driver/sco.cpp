@@ -3,29 +3,29 @@
 #include "wire/ftm_contract.h"
 #include "wire/hci.h"
 
-void SelectScoInf(FtmAppContext* ctx, BYTE interfaceId) {
-  MutexLock lock(&ctx->scoInterfaceLock);
+void SelectScoInf(ScoSelection* sco, const DriverRecord* driver, BYTE interfaceId) {
+  MutexLock lock(&sco->scoInterfaceLock);
   if (interfaceId == 0) {
     // A deselection closes the gate within the same step, so that a selection that
     // finished just before it cannot leave the gate open with no interface.
-    HANDLE gate = ctx->ScoRxStartEvent.load();
+    HANDLE gate = sco->ScoRxStartEvent.load();
     if (gate != nullptr) ResetEvent(gate);
   }
-  if (interfaceId == ctx->currentScoInterface.load()) return;
+  if (interfaceId == sco->currentScoInterface.load()) return;
   DWORD count = 0;
   // The result is judged by the last error even when the call succeeds, and a success
   // need not clear it: start from a clean value, so that an error left over from an
   // earlier call on this thread (a pending read's 997) cannot undo a good selection.
   SetLastError(ERROR_SUCCESS);
-  BOOL done = DeviceIoControl(ctx->hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
+  BOOL done = DeviceIoControl(driver->hDriver.load(), IOCTL_BTFTM_SELECT_SCO_INF, &interfaceId, 1, nullptr, 0,
                               &count, nullptr);
   DWORD error = GetLastError();
   if (done) {
     print_message(L"SelectScoInf: Select SCO Inf happened synchronously, dwError is %d\n", (int)error);
     if (error != ERROR_SUCCESS) return;
-    ctx->currentScoInterface = interfaceId;
+    sco->currentScoInterface = interfaceId;
     if (interfaceId != 0) {
-      HANDLE gate = ctx->ScoRxStartEvent.load();
+      HANDLE gate = sco->ScoRxStartEvent.load();
       if (gate != nullptr) SetEvent(gate);
     }
     return;

@@ -15,15 +15,15 @@ namespace {
 struct WriteKind {
   DWORD code;
   BYTE h4Type;                       // as the capture sees the packet
-  OVERLAPPED FtmAppContext::*record;  // the record of this kind's request
+  OVERLAPPED WriteRecords::*record;  // the record of this kind's request
   RequestTexts texts;
 };
 
-const WriteKind kCommandWrite = {IOCTL_BTFTM_SEND_HCI_CMD, H4_COMMAND, &FtmAppContext::overlapCmdWriteasync,
+const WriteKind kCommandWrite = {IOCTL_BTFTM_SEND_HCI_CMD, H4_COMMAND, &WriteRecords::command,
                                  TARNEXIO_WRITE_TEXTS(L"SendHciCmd", L": CMD write happened synchronously\n")};
-const WriteKind kAclWrite = {IOCTL_BTFTM_SEND_ACL, H4_ACL, &FtmAppContext::overlapAclWriteasync,
+const WriteKind kAclWrite = {IOCTL_BTFTM_SEND_ACL, H4_ACL, &WriteRecords::acl,
                              TARNEXIO_WRITE_TEXTS(L"SendAclData", L": ACL write happened synchronously\n")};
-const WriteKind kScoWrite = {IOCTL_BTFTM_SEND_SCO, H4_SCO, &FtmAppContext::overlapScoWriteasync,
+const WriteKind kScoWrite = {IOCTL_BTFTM_SEND_SCO, H4_SCO, &WriteRecords::sco,
                              TARNEXIO_WRITE_TEXTS(L"SendScoData", L": SCO write happened synchronously, dwError=%d\n")};
 
 #undef TARNEXIO_WRITE_TEXTS
@@ -31,10 +31,10 @@ const WriteKind kScoWrite = {IOCTL_BTFTM_SEND_SCO, H4_SCO, &FtmAppContext::overl
 void RunWrite(FtmAppContext* ctx, const WriteKind& kind, const BYTE* packet, int length, LPVOID out, DWORD outSize) {
   TapPacket(&ctx->tap, BTSNOOP_TO_CONTROLLER, kind.h4Type, packet, length);
   DWORD count = 0;
-  OVERLAPPED* record = &(ctx->*kind.record);
-  RequestResult result = RunOverlappedRequest(ctx->hDriver.load(), kind.code, (LPVOID)packet, (DWORD)length, out,
-                                              outSize, &count, &count, record, kind.texts);
-  if (result.outcome == REQUEST_DONE) FinishRequest(ctx, record);
+  const DriverRequest request = {kind.code, (LPVOID)packet, (DWORD)length, out, outSize,
+                                 &(ctx->writes.*kind.record), &count, &kind.texts};
+  RequestResult result = RunOverlappedRequest(ctx->driver.hDriver.load(), request);
+  if (result.outcome == REQUEST_DONE) FinishRequest(request.record);
 }
 
 }  // namespace
@@ -42,7 +42,7 @@ void RunWrite(FtmAppContext* ctx, const WriteKind& kind, const BYTE* packet, int
 void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length) {
   // A type 2 driver takes a 4-byte output holding 1 with every command.
   DWORD type2Output = TYPE2_CMD_OUTPUT;
-  bool type2 = ctx->drvType.load() == DRV_TYPE_BTFTMDRIVER;
+  bool type2 = ctx->driver.drvType.load() == DRV_TYPE_BTFTMDRIVER;
   RunWrite(ctx, kCommandWrite, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0);
 }
 
@@ -56,7 +56,10 @@ FtmAppContext* Record(void* context) { return static_cast<FtmAppContext*>(contex
 void WriteCommand(void* context, const BYTE* command, int length) { SendHciCmd(Record(context), command, length); }
 void WriteAcl(void* context, const BYTE* packet, int length) { SendAclData(Record(context), packet, length); }
 void WriteSco(void* context, const BYTE* packet, int length) { SendScoData(Record(context), packet, length); }
-void WriteSelection(void* context, BYTE interfaceId) { SelectScoInf(Record(context), interfaceId); }
+void WriteSelection(void* context, BYTE interfaceId) {
+  FtmAppContext* ctx = Record(context);
+  SelectScoInf(&ctx->sco, &ctx->driver, interfaceId);
+}
 
 }  // namespace
 

@@ -33,18 +33,18 @@ const ReaderLines kAclLines = {
 
 DWORD WINAPI AclThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
-  OVERLAPPED* record = &ctx->overlapAclReadasync;
+  ReaderRecord* reader = &ctx->aclReader;
   BYTE buffer[ACL_BUFFER_SIZE];
   BYTE* packet = buffer + H4_HEADROOM;  // read one byte in: the type byte goes in front
   unsigned received = 0;
+  const DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_ACL, packet, ACL_READ_SIZE, kAclReadTexts);
 
   print_message(L"BTFTM: AclThread++\n");
-  CreateReadEvent(ctx, record, kAclLines);
+  CreateReadEvent(reader, kAclLines);
 
   while (ReaderRunning(ctx)) {
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, nullptr, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
-                                    record, kAclReadTexts, kAclLines);
+    ReadResult got = ReadFromDriver(ctx, request, kAclLines);
     if (got == READ_NOTHING) continue;
     int length = AclPacketLength(packet, ACL_READ_SIZE);
     ++received;
@@ -56,7 +56,7 @@ DWORD WINAPI AclThread(LPVOID context) {
     } else {
       ForwardPacket(ctx, packet, length, H4_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
     }
-    FinishRead(ctx, record, got);
+    FinishRead(reader, got);
   }
   return EndReader(kAclLines);
 }

@@ -54,7 +54,7 @@ void DumpEvent(const BYTE* event, int length) {
 
 DWORD WINAPI EventThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
-  OVERLAPPED* record = &ctx->overlapEventReadasync;
+  ReaderRecord* reader = &ctx->eventReader;
   // Both kinds of read go one byte in: the type byte goes in front of the event, into the
   // headroom, or for a type 2 reply into the last byte of the reply's header.
   BYTE buffer[EVENT_BUFFER_SIZE];
@@ -62,31 +62,32 @@ DWORD WINAPI EventThread(LPVOID context) {
   DWORD type2Input = TYPE2_EVENT_READ_INPUT;
   WORD scoConnectionHandle = 0;
   const DriverWriter writer = DriverWriterFor(ctx);
+  DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_EVENT, read, EVENT_READ_SIZE, kEventReadTexts);
 
   print_message(L"BTFTM : EventThread++\n");
-  CreateReadEvent(ctx, record, kEventLines);
+  CreateReadEvent(reader, kEventLines);
 
   while (ReaderRunning(ctx)) {
     memset(buffer, 0, sizeof(buffer));
     // A type 1 driver reads the event itself; a type 2 driver is given an input and
     // answers with a header in front of the event.
-    const bool type1 = ctx->drvType.load() == DRV_TYPE_ZELDROVE;
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_EVENT, type1 ? nullptr : &type2Input,
-                                    type1 ? 0 : sizeof(type2Input), read, EVENT_READ_SIZE, &ctx->eventBytesRead,
-                                    record, kEventReadTexts, kEventLines);
+    const bool type1 = ctx->driver.drvType.load() == DRV_TYPE_ZELDROVE;
+    request.in = type1 ? nullptr : &type2Input;
+    request.inSize = type1 ? 0 : sizeof(type2Input);
+    ReadResult got = ReadFromDriver(ctx, request, kEventLines);
     if (got == READ_NOTHING) continue;
-    const int offset = type1 ? 0 : TakeType2Event(read, ctx->eventBytesRead);
+    const int offset = type1 ? 0 : TakeType2Event(read, reader->bytes);
     if (offset < 0) {
       CountDrop(&ctx->tap.drops, DROP_SHORT_REPLY);
-      FinishRead(ctx, record, got);
+      FinishRead(reader, got);
       continue;
     }
     BYTE* event = read + offset;
     int length = HciEventLength(event);
     DumpEvent(event, length);
-    TrackScoLink(ctx, event, length, &scoConnectionHandle, writer);
+    TrackScoLink(&ctx->sco, event, length, &scoConnectionHandle, writer);
     ForwardPacket(ctx, event, length, H4_EVENT, LOG_CODE_EVENT, LOG_TAG_EVENT, kEventLines);
-    FinishRead(ctx, record, got);
+    FinishRead(reader, got);
   }
   return EndReader(kEventLines);
 }

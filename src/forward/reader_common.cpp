@@ -3,29 +3,27 @@
 #include "diag/diag.h"
 #include "forward/packet_bytes.h"
 
-void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& lines) {
+void CreateReadEvent(ReaderRecord* reader, const ReaderLines& lines) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (event == nullptr) {
     print_message(lines.eventFailed);
     return;
   }
-  SetRecordEvent(ctx, record, event);
+  SetRecordEvent(&reader->overlap, event);
 }
 
 bool ReaderRunning(const FtmAppContext* ctx) { return ctx->exitFlag.load() != 1; }
 
-ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                          LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines) {
-  DWORD count = 0;
-  RequestResult result =
-      RunOverlappedRequest(ctx->hDriver.load(), code, in, inSize, out, outSize, &count, waitCount, record, texts);
+DriverRequest ReaderRequest(ReaderRecord* reader, DWORD code, LPVOID out, DWORD outSize, const RequestTexts& texts) {
+  return {code, nullptr, 0, out, outSize, &reader->overlap, &reader->bytes, &texts};
+}
+
+ReadResult ReadFromDriver(FtmAppContext* ctx, const DriverRequest& request, const ReaderLines& lines) {
+  RequestResult result = RunOverlappedRequest(ctx->driver.hDriver.load(), request);
   if (result.outcome == REQUEST_DONE) return READ_WAITED;
-  if (result.outcome == REQUEST_COMPLETED_AT_ONCE) {
-    // The data of a read the driver answered from what it already held is as good as
-    // that of one it answered later; its count came back with the call.
-    *waitCount = count;
-    return READ_AT_ONCE;
-  }
+  // The data of a read the driver answered from what it already held is as good as that
+  // of one it answered later; its count came back with the call.
+  if (result.outcome == REQUEST_COMPLETED_AT_ONCE) return READ_AT_ONCE;
   if (result.outcome == REQUEST_FAILED) ReportDriverError(result.error);
   // Without this a reader whose device has gone would fail its reads at full speed forever.
   if (result.outcome == REQUEST_FAILED && IsDeviceGoneError(result.error) && ReaderRunning(ctx)) {
@@ -35,8 +33,8 @@ ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSiz
   return READ_NOTHING;
 }
 
-void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result) {
-  if (result == READ_WAITED) FinishRequest(ctx, record);
+void FinishRead(ReaderRecord* reader, ReadResult result) {
+  if (result == READ_WAITED) FinishRequest(&reader->overlap);
 }
 
 namespace {

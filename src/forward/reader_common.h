@@ -15,8 +15,8 @@ struct ReaderLines {
   const wchar_t* endLine;      // the "--" line
 };
 
-// Creates the manual-reset event of a read record and hands it to the record.
-void CreateReadEvent(FtmAppContext* ctx, OVERLAPPED* record, const ReaderLines& lines);
+// Creates the manual-reset event of the reader's OVERLAPPED record and hands it to the record.
+void CreateReadEvent(ReaderRecord* reader, const ReaderLines& lines);
 
 // True while the run goes on.
 bool ReaderRunning(const FtmAppContext* ctx);
@@ -28,16 +28,20 @@ enum ReadResult {
   READ_AT_ONCE,   // the driver completed it at once (its line is printed); data is there too
 };
 
-// Runs one read on the driver. On READ_WAITED and READ_AT_ONCE the data is in out and
-// its byte count in *waitCount: the caller handles it alike and then calls FinishRead. A
-// read that fails because the device is gone while the run goes on prints the reader's
-// line and runs the stop sequence.
-ReadResult ReadFromDriver(FtmAppContext* ctx, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
-                          LPDWORD waitCount, OVERLAPPED* record, const RequestTexts& texts, const ReaderLines& lines);
+// Runs one read, request, on ctx's driver. On READ_WAITED and READ_AT_ONCE the data is in
+// request.out and its byte count in *request.bytes: the caller handles it alike and then
+// calls FinishRead. A read that fails because the device is gone while the run goes on
+// prints the reader's line and runs the stop sequence.
+ReadResult ReadFromDriver(FtmAppContext* ctx, const DriverRequest& request, const ReaderLines& lines);
 
-// After a read's data is handled: a read that waited resets the record's event; one the
-// driver completed at once leaves it as it is.
-void FinishRead(FtmAppContext* ctx, OVERLAPPED* record, ReadResult result);
+// The read a reader makes again and again, with its record and its messages; the caller
+// fills in what changes from read to read (the input of a type 2 event read, the size of
+// an SCO read).
+DriverRequest ReaderRequest(ReaderRecord* reader, DWORD code, LPVOID out, DWORD outSize, const RequestTexts& texts);
+
+// After a read's data is handled: a read that waited resets the event of the reader's
+// record; one the driver completed at once leaves it as it is.
+void FinishRead(ReaderRecord* reader, ReadResult result);
 
 // Sends one controller packet of length bytes to ctx's test host: as a log packet in diag
 // mode, behind its H4 type byte in raw mode. The byte in front of packet is its headroom

@@ -23,7 +23,7 @@ bool NewScoLink(const HciEvent& event, WORD* handle) {
 
 }  // namespace
 
-void TrackScoLink(FtmAppContext* ctx, const BYTE* packet, int length, WORD* scoConnectionHandle,
+void TrackScoLink(ScoSelection* sco, const BYTE* packet, int length, WORD* scoConnectionHandle,
                   const DriverWriter& writer) {
   // An event shorter than the fields it must carry is none of these events.
   HciEvent event;
@@ -40,7 +40,7 @@ void TrackScoLink(FtmAppContext* ctx, const BYTE* packet, int length, WORD* scoC
       end.handle == *scoConnectionHandle) {
     print_message(L"Sco connection 0x%02x is disconnected\n", (unsigned)end.handle);
     *scoConnectionHandle = 0;
-    HANDLE gate = ctx->ScoRxStartEvent.load();
+    HANDLE gate = sco->ScoRxStartEvent.load();
     if (gate != nullptr) ResetEvent(gate);
     writer.selectScoInf(writer.context, 0);
   }

@@ -29,12 +29,12 @@ const ReaderLines kScoLines = {
     L"BTFTM : ScoThread--\n",
 };
 
-int CurrentSlotUnit(const FtmAppContext* ctx) {
-  BYTE id = ScoInterfaceForRead(ctx);
+int CurrentSlotUnit(const ScoSelection* sco) {
+  BYTE id = ScoInterfaceForRead(sco);
   return id <= wire::kMaxScoInterface ? int(wire::kScoSlotUnit[id]) : 0;
 }
 
-void WaitForScoGate(FtmAppContext* ctx) { WaitForSingleObject(ctx->ScoRxStartEvent.load(), INFINITE); }
+void WaitForScoGate(const ScoSelection* sco) { WaitForSingleObject(sco->ScoRxStartEvent.load(), INFINITE); }
 
 // Forwards the packets of one reply, each where it lies: the byte in front of a slot
 // (the reply's headroom, or the end of the slot before, which has gone already) takes
@@ -56,27 +56,29 @@ void ForwardScoSlots(FtmAppContext* ctx, BYTE* reply, int delivered, int unit) {
 
 DWORD WINAPI ScoThread(LPVOID context) {
   FtmAppContext* ctx = static_cast<FtmAppContext*>(context);
-  OVERLAPPED* record = &ctx->overlapScoReadasync;
+  ReaderRecord* reader = &ctx->scoReader;
+  const ScoSelection* sco = &ctx->sco;
   BYTE buffer[SCO_BUFFER_SIZE];
   BYTE* reply = buffer + H4_HEADROOM;  // read one byte in: slot 0's type byte goes in front
+  DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_SCO, reply, 0, kScoReadTexts);
 
   print_message(L"BTFTM: ScoThread++\n");
-  CreateReadEvent(ctx, record, kScoLines);
-  WaitForScoGate(ctx);
+  CreateReadEvent(reader, kScoLines);
+  WaitForScoGate(sco);
 
   while (ReaderRunning(ctx)) {
     // The unit that sizes the read also cuts its reply, whatever is selected meanwhile.
-    int unit = CurrentSlotUnit(ctx);
+    int unit = CurrentSlotUnit(sco);
     int readSize = wire::kScoReadUnits * unit;
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_SCO, nullptr, 0, reply, (DWORD)readSize, &ctx->scoBytesRead,
-                                    record, kScoReadTexts, kScoLines);
+    request.outSize = (DWORD)readSize;
+    ReadResult got = ReadFromDriver(ctx, request, kScoLines);
     if (got != READ_NOTHING) {
-      int delivered = ctx->scoBytesRead > (DWORD)readSize ? readSize : (int)ctx->scoBytesRead;
+      int delivered = reader->bytes > (DWORD)readSize ? readSize : (int)reader->bytes;
       ForwardScoSlots(ctx, reply, delivered, unit);
-      FinishRead(ctx, record, got);
+      FinishRead(reader, got);
     }
-    WaitForScoGate(ctx);
+    WaitForScoGate(sco);
   }
   return EndReader(kScoLines);
 }

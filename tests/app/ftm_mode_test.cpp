@@ -29,7 +29,7 @@ class FtmModeThread : public ScriptedDriverTest {
   // Starts the thread and waits for the FTM mode event as main does.
   HANDLE Start() {
     HANDLE thread = CreateThread(nullptr, 0, EnterFtmModeThread, ctx_.get(), 0, nullptr);
-    EXPECT_EQ(WaitForSingleObject(ctx_->hFtmModeEvent.load(), tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(ctx_->ftmMode.hFtmModeEvent.load(), tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     return thread;
   }
   std::string Refusal(DeviceAction action) {
@@ -38,7 +38,7 @@ class FtmModeThread : public ScriptedDriverTest {
     HANDLE thread = Start();
     EXPECT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
     CloseHandle(thread);
-    EXPECT_EQ(ctx_->ftmModeEntered.load(), 0);
+    EXPECT_EQ(ctx_->ftmMode.ftmModeEntered.load(), 0);
     EXPECT_EQ(device_->Requests().back().code, IOCTL_BTFTM_ENABLE_FTM);
     return console.Finish();
   }
@@ -50,15 +50,15 @@ TEST_F(FtmModeThread, RefusalsSignalTheEventAndEndTheThread) {
             "BTFTM : EnterFtmModeThread ++\n"
             "BTFTM : EnableDrvFtm Error: BT is not in OFF state, please turn off BT then try again\n"
             "BTFTM : EnterFtmModeThread --\n");
-  ResetEvent(ctx_->hFtmModeEvent.load());
+  ResetEvent(ctx_->ftmMode.hFtmModeEvent.load());
   EXPECT_EQ(Refusal(DeviceAction::Complete(ERROR_INVALID_PARAMETER)),
             "BTFTM : EnterFtmModeThread ++\nBTFTM : EnableDrvFtm Error: Invalid Parameter\n"
             "BTFTM : EnterFtmModeThread --\n");
-  ResetEvent(ctx_->hFtmModeEvent.load());
+  ResetEvent(ctx_->ftmMode.hFtmModeEvent.load());
   EXPECT_EQ(Refusal(DeviceAction::Complete(31)),
             "BTFTM : EnterFtmModeThread ++\nBTFTM : EnableDrvFtm Error: Default. Error -0x1F\n"
             "BTFTM : EnterFtmModeThread --\n");
-  ResetEvent(ctx_->hFtmModeEvent.load());
+  ResetEvent(ctx_->ftmMode.hFtmModeEvent.load());
   // Completion at once is no FTM mode either.
   EXPECT_EQ(Refusal(DeviceAction::Complete(0)),
             "BTFTM : EnterFtmModeThread ++\nBTFTM : EnterFtmModeThread: DeviceIoControl returns with -0x0\n"
@@ -76,7 +76,7 @@ TEST_F(FtmModeThread, DriverEndingFtmModeRunsTheStopSequence) {
   ConsoleCapture console;
   HANDLE thread = Start();
   // The flag is up by the time the event is seen.
-  EXPECT_EQ(ctx_->ftmModeEntered.load(), 1);
+  EXPECT_EQ(ctx_->ftmMode.ftmModeEntered.load(), 1);
   ASSERT_TRUE(device_->WaitForRequests(1));
   EXPECT_EQ(device_->Requests()[0].input.size(), 0u);
   EXPECT_EQ(device_->Requests()[0].outSize, 0u);
@@ -94,9 +94,9 @@ TEST_F(FtmModeThread, DriverEndingFtmModeRunsTheStopSequence) {
   EXPECT_EQ(recv(clientPair[1], &byte, 1, MSG_DONTWAIT), 0);
   close(listenPair[1]);
   close(clientPair[1]);
-  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
   // The thread's own stop sequence does not open the SCO gate.
-  EXPECT_EQ(WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0), WAIT_TIMEOUT);
+  EXPECT_EQ(WaitForSingleObject(ctx_->sco.ScoRxStartEvent.load(), 0), WAIT_TIMEOUT);
 }
 
 TEST_F(FtmModeThread, CtrlCDuringFtmModeEndsItWithTheAbortedStatus) {
@@ -114,7 +114,7 @@ TEST_F(FtmModeThread, CtrlCDuringFtmModeEndsItWithTheAbortedStatus) {
   EXPECT_NE(out.find("BTFTM : EnableDrvFtm Error: GetOverlappedResult default error = 0x3E3\n"), std::string::npos)
       << out;
   EXPECT_EQ(ctx_->listenSocket.load(), INVALID_SOCKET);
-  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
   EXPECT_TRUE(device_->WaitForNoConnections());
 }
 

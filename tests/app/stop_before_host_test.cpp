@@ -105,12 +105,12 @@ TEST_P(StopBeforeHost, MainNeverListensAndLeavesNothingOpen) {
   const EarlyStop& c = GetParam();
   device_ = std::make_unique<DeviceDouble>(c.deviceName);
   device_->SetScript(c.script());
-  ctx_->drvType = c.drvType;
+  ctx_->driver.drvType = c.drvType;
   ctx_->diagMode = 0;
-  ctx_->hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+  ctx_->driver.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                               nullptr);
-  ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
+  ASSERT_NE(ctx_->driver.hDriver.load(), INVALID_HANDLE_VALUE);
   for (LPTHREAD_START_ROUTINE routine : c.threads) {
     HANDLE thread = CreateThread(nullptr, 0, routine, ctx_.get(), 0, nullptr);
     ASSERT_NE(thread, nullptr);
@@ -121,7 +121,7 @@ TEST_P(StopBeforeHost, MainNeverListensAndLeavesNothingOpen) {
   for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0) << console_.Text();
   ASSERT_EQ(ctx_->exitFlag.load(), 1);
   ASSERT_NE(console_.Text().find(c.stopLine), std::string::npos) << console_.Text();
-  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
 
   const int port = tarnexio_test::FreePort();
   server_ = std::async(std::launch::async, [&] { return ServeTestHost(ctx_.get(), port); });

@@ -42,10 +42,10 @@ DWORD WINAPI UseEventOnceTheDriverIsClosed(LPVOID arg) {
   auto* reader = static_cast<LateReader*>(arg);
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + tarnexio_test::Scaled(tarnexio_test::Millis(10000));
-  while (reader->ctx->hDriver.load() != nullptr && Clock::now() < deadline) std::this_thread::yield();
+  while (reader->ctx->driver.hDriver.load() != nullptr && Clock::now() < deadline) std::this_thread::yield();
   bool worked = true;
   for (const auto until = Clock::now() + std::chrono::milliseconds(100); worked && Clock::now() < until;) {
-    worked = ResetEvent(reader->ctx->overlapEventReadasync.hEvent) != FALSE;
+    worked = ResetEvent(reader->ctx->eventReader.overlap.hEvent) != FALSE;
   }
   reader->eventWorked = worked;
   return 0;
@@ -80,10 +80,10 @@ class StopSequence : public ::testing::Test {
   bool StillOpen(int i) { return IsOpenFd(fds_[i]) && InodeOf(fds_[i]) == inodes_[i]; }
   void OpenDriver() {
     device_ = std::make_unique<DeviceDouble>("ZELDROVE");
-    ctx_->hDriver = OpenScriptedDevice(device_->DevicePath());
-    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
+    ctx_->driver.hDriver = OpenScriptedDevice(device_->DevicePath());
+    ASSERT_NE(ctx_->driver.hDriver.load(), INVALID_HANDLE_VALUE);
   }
-  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  bool GateOpen() { return WaitForSingleObject(ctx_->sco.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
 
   TempDeviceDir dir_;
   std::unique_ptr<DeviceDouble> device_;
@@ -105,7 +105,7 @@ TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
   }
   for (DWORD type : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
     ctx_->exitFlag = 0;
-    ResetEvent(ctx_->ScoRxStartEvent.load());
+    ResetEvent(ctx_->sco.ScoRxStartEvent.load());
     OpenSockets();
     OpenDriver();
     ConsoleCapture console;
@@ -117,7 +117,7 @@ TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
     EXPECT_EQ(ctx_->host.clientSocket.load(), INVALID_SOCKET);
     EXPECT_FALSE(StillOpen(0));
     EXPECT_FALSE(StillOpen(1));
-    EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+    EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
     EXPECT_TRUE(device_->WaitForNoConnections());
     device_.reset();
   }
@@ -173,7 +173,7 @@ TEST_F(StopSequence, ItAndTheCleanUpCancelPendingDriverRequestsBeforeClosing) {
     ov.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     BYTE out[4];
     DWORD n = 0;
-    ASSERT_FALSE(DeviceIoControl(ctx_->hDriver.load(), 0x9600259C, nullptr, 0, out, 4, &n, &ov));
+    ASSERT_FALSE(DeviceIoControl(ctx_->driver.hDriver.load(), 0x9600259C, nullptr, 0, out, 4, &n, &ov));
     ASSERT_EQ(GetLastError(), (DWORD)ERROR_IO_PENDING);
     e.end(ctx_.get());
     EXPECT_FALSE(GetOverlappedResult(nullptr, &ov, &n, TRUE));
@@ -216,64 +216,64 @@ TEST_F(StopSequence, CleanUpWithEverythingClosingPrintsOnlyItsTwoLines) {
   CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
   EXPECT_EQ(ctx_->exitFlag.load(), 1);
-  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
-  EXPECT_EQ(ctx_->hFtmModeEvent.load(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(ctx_->ScoRxStartEvent.load(), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(ctx_->overlapCmdWriteasync.hEvent, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->ftmMode.hFtmModeEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->sco.ScoRxStartEvent.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->writes.command.hEvent, INVALID_HANDLE_VALUE);
   // Reader records that never got an event are skipped silently.
-  EXPECT_EQ(ctx_->overlapEventReadasync.hEvent, nullptr);
+  EXPECT_EQ(ctx_->eventReader.overlap.hEvent, nullptr);
 }
 
 TEST_F(StopSequence, CleanUpClosesAReadersEventOnlyOnceTheReaderHasEnded) {
   OpenDriver();
-  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  SetRecordEvent(&ctx_->eventReader.overlap, CreateEventW(nullptr, TRUE, FALSE, nullptr));
   LateReader reader{ctx_.get()};
-  ctx_->hEventThread = CreateThread(nullptr, 0, UseEventOnceTheDriverIsClosed, &reader, 0, nullptr);
-  ASSERT_NE(ctx_->hEventThread.load(), nullptr);
+  ctx_->eventReader.thread = CreateThread(nullptr, 0, UseEventOnceTheDriverIsClosed, &reader, 0, nullptr);
+  ASSERT_NE(ctx_->eventReader.thread.load(), nullptr);
   ConsoleCapture console;
   CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
   EXPECT_TRUE(reader.eventWorked);
-  EXPECT_EQ(ctx_->overlapEventReadasync.hEvent, INVALID_HANDLE_VALUE);
-  ctx_->hEventThread = nullptr;  // closed by the clean-up
+  EXPECT_EQ(ctx_->eventReader.overlap.hEvent, INVALID_HANDLE_VALUE);
+  ctx_->eventReader.thread = nullptr;  // closed by the clean-up
 }
 
 TEST_F(StopSequence, CleanUpLeavesTheEventOfAReaderThatDidNotEndOpen) {
   HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  SetRecordEvent(ctx_.get(), &ctx_->overlapAclReadasync, event);
+  SetRecordEvent(&ctx_->aclReader.overlap, event);
   StuckReader reader{CreateEventW(nullptr, TRUE, FALSE, nullptr), CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-  ctx_->hAclThread = CreateThread(nullptr, 0, WaitToBeReleased, &reader, 0, nullptr);
-  ASSERT_NE(ctx_->hAclThread.load(), nullptr);
+  ctx_->aclReader.thread = CreateThread(nullptr, 0, WaitToBeReleased, &reader, 0, nullptr);
+  ASSERT_NE(ctx_->aclReader.thread.load(), nullptr);
   ConsoleCapture console;
   CleanAllResources(ctx_.get());  // waits READER_END_WAIT_MS for it
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
-  EXPECT_EQ(ctx_->overlapAclReadasync.hEvent, event);
+  EXPECT_EQ(ctx_->aclReader.overlap.hEvent, event);
   EXPECT_TRUE(ResetEvent(event));  // still open for the reader
   SetEvent(reader.release);
   ASSERT_EQ(WaitForSingleObject(reader.ended, DWORD(tarnexio_test::ScaledMs(10000))), WAIT_OBJECT_0);
-  ctx_->hAclThread = nullptr;  // closed by the clean-up
+  ctx_->aclReader.thread = nullptr;  // closed by the clean-up
   CloseHandle(event);
-  SetRecordEvent(ctx_.get(), &ctx_->overlapAclReadasync, nullptr);
+  SetRecordEvent(&ctx_->aclReader.overlap, nullptr);
   CloseHandle(reader.release);
   CloseHandle(reader.ended);
 }
 
 TEST_F(StopSequence, CleanUpAfterAFailedOpenLeavesTheDriverAlone) {
-  ctx_->hDriver = INVALID_HANDLE_VALUE;
+  ctx_->driver.hDriver = INVALID_HANDLE_VALUE;
   ConsoleCapture console;
   CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(), "BTFTM : Cleaning all resources\nBTFTM : All resources are freed\n");
-  EXPECT_EQ(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(StopSequence, FailedClosesAreReportedAndTheFieldsKept) {
   // Handles that are already closed fail to close again.
   HANDLE stale = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   CloseHandle(stale);
-  CloseHandle(ctx_->hFtmModeEvent.load());
-  ctx_->hFtmModeEvent = stale;
-  ctx_->hDriver = stale;
-  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, stale);
+  CloseHandle(ctx_->ftmMode.hFtmModeEvent.load());
+  ctx_->ftmMode.hFtmModeEvent = stale;
+  ctx_->driver.hDriver = stale;
+  SetRecordEvent(&ctx_->eventReader.overlap, stale);
   ConsoleCapture console;
   CleanAllResources(ctx_.get());
   EXPECT_EQ(console.Finish(),
@@ -282,10 +282,10 @@ TEST_F(StopSequence, FailedClosesAreReportedAndTheFieldsKept) {
             "BTFTM : Error in closing Overlapped Read event Handle\n"
             "BTFTM : Error in closing FTM mode event Handle\n"
             "BTFTM : All resources are freed\n");
-  EXPECT_EQ(ctx_->hDriver.load(), stale);
-  EXPECT_EQ(ctx_->hFtmModeEvent.load(), stale);
-  ctx_->hDriver = nullptr;
-  SetRecordEvent(ctx_.get(), &ctx_->overlapEventReadasync, nullptr);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), stale);
+  EXPECT_EQ(ctx_->ftmMode.hFtmModeEvent.load(), stale);
+  ctx_->driver.hDriver = nullptr;
+  SetRecordEvent(&ctx_->eventReader.overlap, nullptr);
 }
 
 }  // namespace

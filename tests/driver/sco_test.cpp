@@ -18,14 +18,14 @@ class ScoSelection : public ScriptedDriverTest {
  protected:
   std::string Select(BYTE id) {
     ConsoleCapture console;
-    SelectScoInf(ctx_.get(), id);
+    SelectScoInf(&ctx_->sco, &ctx_->driver, id);
     return console.Finish();
   }
 };
 
 TEST_F(ScoSelection, SuccessRecordsTheInterfaceOpensTheGateAndIsNotRepeated) {
   EXPECT_EQ(Select(1), "SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n");
-  EXPECT_EQ(ctx_->currentScoInterface.load(), 1);
+  EXPECT_EQ(ctx_->sco.currentScoInterface.load(), 1);
   EXPECT_TRUE(GateOpen());
   auto requests = device_->Requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -37,9 +37,9 @@ TEST_F(ScoSelection, SuccessRecordsTheInterfaceOpensTheGateAndIsNotRepeated) {
   EXPECT_EQ(device_->Requests().size(), 1u);
 
   // Selecting 0 records it but does not signal the gate.
-  ResetEvent(ctx_->ScoRxStartEvent.load());
+  ResetEvent(ctx_->sco.ScoRxStartEvent.load());
   EXPECT_EQ(Select(0), "SelectScoInf: Select SCO Inf happened synchronously, dwError is 0\n");
-  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
+  EXPECT_EQ(ctx_->sco.currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
 }
 
@@ -50,7 +50,7 @@ TEST_F(ScoSelection, FailuresLeaveTheInterfaceAndGateUnchanged) {
   EXPECT_EQ(Select(2), "SelectScoInf: Error:Io Pending\n");
   device_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(31); });
   EXPECT_EQ(Select(2), "SelectScoInf: Error:in default. Error -0x1F\n");
-  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
+  EXPECT_EQ(ctx_->sco.currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
   EXPECT_EQ(device_->Requests().size(), 3u);  // each packet of that size tries again
 }

@@ -18,16 +18,16 @@ struct WriteOp {
   const char* name;
   void (*write)(FtmAppContext*, const BYTE*, int);
   DWORD code;
-  OVERLAPPED FtmAppContext::*record;
+  OVERLAPPED WriteRecords::*record;
   const char* completedAtOnce;
 };
 
 const WriteOp kOps[] = {
-    {"SendHciCmd", SendHciCmd, IOCTL_BTFTM_SEND_HCI_CMD, &FtmAppContext::overlapCmdWriteasync,
+    {"SendHciCmd", SendHciCmd, IOCTL_BTFTM_SEND_HCI_CMD, &WriteRecords::command,
      "SendHciCmd: CMD write happened synchronously\n"},
-    {"SendAclData", SendAclData, IOCTL_BTFTM_SEND_ACL, &FtmAppContext::overlapAclWriteasync,
+    {"SendAclData", SendAclData, IOCTL_BTFTM_SEND_ACL, &WriteRecords::acl,
      "SendAclData: ACL write happened synchronously\n"},
-    {"SendScoData", SendScoData, IOCTL_BTFTM_SEND_SCO, &FtmAppContext::overlapScoWriteasync,
+    {"SendScoData", SendScoData, IOCTL_BTFTM_SEND_SCO, &WriteRecords::sco,
      "SendScoData: SCO write happened synchronously, dwError=0\n"},
 };
 
@@ -52,7 +52,7 @@ class DriverWrites : public ScriptedDriverTest {
   }
 
   bool EventSignalled(const WriteOp& op) {
-    return WaitForSingleObject((ctx_.get()->*op.record).hEvent, 0) == WAIT_OBJECT_0;
+    return WaitForSingleObject((ctx_->writes.*op.record).hEvent, 0) == WAIT_OBJECT_0;
   }
 };
 
@@ -98,7 +98,7 @@ TEST_F(DriverWrites, CommandWriteCarriesAnOutputOnlyForType2) {
   const BYTE reset[] = {0x03, 0x0C, 0x00};
   SendHciCmd(ctx_.get(), reset, 3);
   EXPECT_EQ(device_->Requests().back().outSize, 0u);
-  ctx_->drvType = DRV_TYPE_BTFTMDRIVER;
+  ctx_->driver.drvType = DRV_TYPE_BTFTMDRIVER;
   SendHciCmd(ctx_.get(), reset, 3);
   EXPECT_EQ(device_->Requests().back().outSize, 4u);
 }
@@ -108,7 +108,7 @@ TEST_F(DriverWrites, CancelEndsAWaitingWriteWithAbortedMessage) {
     device_->SetScript([](const DeviceRequest&) { return DeviceAction::Pending(); });
     size_t before = device_->Requests().size();
     std::thread canceller([&] {
-      if (device_->WaitForRequests(before + 1)) CancelIoEx(ctx_->hDriver.load(), nullptr);
+      if (device_->WaitForRequests(before + 1)) CancelIoEx(ctx_->driver.hDriver.load(), nullptr);
     });
     ConsoleCapture console;
     const BYTE packet[] = {1, 2, 3};

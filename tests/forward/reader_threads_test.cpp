@@ -55,12 +55,12 @@ class ReaderThreads : public ::testing::Test {
       return read ? DeviceAction::Pending() : DeviceAction::Complete(0);
     });
     console_ = std::make_unique<ConsoleCapture>();
-    ctx_->drvType = DRV_TYPE_ZELDROVE;
+    ctx_->driver.drvType = DRV_TYPE_ZELDROVE;
     ctx_->diagMode = 0;
-    ctx_->hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
+    ctx_->driver.hDriver = CreateFileW(device_->DevicePath().c_str(), GENERIC_READ | GENERIC_WRITE,
                                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_OVERLAPPED, nullptr);
-    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
+    ASSERT_NE(ctx_->driver.hDriver.load(), INVALID_HANDLE_VALUE);
   }
 
   void TearDown() override {
@@ -130,7 +130,7 @@ class ReaderThreads : public ::testing::Test {
 const Bytes kCommandComplete = {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00};
 
 TEST_F(ReaderThreads, EventGoesOutBehindItsTypeByteAndCancelEndsTheThread) {
-  Start(EventThread, &ctx_->hEventThread);
+  Start(EventThread, &ctx_->eventReader.thread);
   DeviceRequest first = WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   EXPECT_EQ(first.outSize, 262u);
   EXPECT_TRUE(first.input.empty());
@@ -153,7 +153,7 @@ TEST_F(ReaderThreads, EventGoesOutBehindItsTypeByteAndCancelEndsTheThread) {
 
 TEST_F(ReaderThreads, EventInDiagModeIsALogFrame) {
   ctx_->diagMode = 1;
-  Start(EventThread, &ctx_->hEventThread);
+  Start(EventThread, &ctx_->eventReader.thread);
   Deliver(IOCTL_BTFTM_READ_EVENT, 1, kCommandComplete);
   ASSERT_TRUE(SentCount(1));
   EXPECT_EQ(Sent()[0], (Bytes{0x10, 0x00, 0x12, 0x00, 0x12, 0x00, 0x66, 0x13, 0xE5, 0x62, 0x2A, 0xC5, 0xFF,
@@ -164,7 +164,7 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
   Bytes longest(257, 0x5A);
   longest[0] = 0x3E;
   longest[1] = 0xFF;
-  Start(EventThread, &ctx_->hEventThread);
+  Start(EventThread, &ctx_->eventReader.thread);
   Deliver(IOCTL_BTFTM_READ_EVENT, 1, longest);
   ASSERT_TRUE(SentCount(1));
   ASSERT_EQ(Sent()[0].size(), 258u);
@@ -196,8 +196,8 @@ TEST_F(ReaderThreads, LongestEventAndEveryKindOfFailedSend) {
 }
 
 TEST_F(ReaderThreads, Type2RepliesAreUnpackedAndShortOnesDropped) {
-  ctx_->drvType = DRV_TYPE_BTFTMDRIVER;
-  Start(EventThread, &ctx_->hEventThread);
+  ctx_->driver.drvType = DRV_TYPE_BTFTMDRIVER;
+  Start(EventThread, &ctx_->eventReader.thread);
   DeviceRequest first = WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   EXPECT_EQ(first.input, (Bytes{4, 0, 0, 0}));
   EXPECT_EQ(first.outSize, 262u);
@@ -228,7 +228,7 @@ Bytes AclPacket(int dataLength, int deliveredData) {
 }
 
 TEST_F(ReaderThreads, AclPacketsAreCountedAndOverlongOnesDropped) {
-  Start(AclThread, &ctx_->hAclThread);
+  Start(AclThread, &ctx_->aclReader.thread);
   EXPECT_EQ(WaitForRead(IOCTL_BTFTM_READ_ACL, 1).outSize, 1028u);
   Deliver(IOCTL_BTFTM_READ_ACL, 1, AclPacket(27, 27));
   ASSERT_TRUE(SentCount(1));
@@ -259,7 +259,7 @@ TEST_F(ReaderThreads, AclPacketsAreCountedAndOverlongOnesDropped) {
 
 TEST_F(ReaderThreads, AclInDiagModeIsALogFrame) {
   ctx_->diagMode = 1;
-  Start(AclThread, &ctx_->hAclThread);
+  Start(AclThread, &ctx_->aclReader.thread);
   Deliver(IOCTL_BTFTM_READ_ACL, 1, AclPacket(27, 27));
   ASSERT_TRUE(SentCount(1));
   Bytes frame = Sent()[0];
@@ -284,8 +284,8 @@ Bytes ScoReply(int unit, int n0, int n1, int n2) {
 }
 
 TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
-  Start(ScoThread, &ctx_->hScoThread);
-  Start(EventThread, &ctx_->hEventThread);
+  Start(ScoThread, &ctx_->scoReader.thread);
+  Start(EventThread, &ctx_->eventReader.thread);
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   ASSERT_TRUE(ConsoleHas("BTFTM: ScoThread++\n"));
   // An eSCO link comes up; the gate is still closed, so nothing is read.
@@ -294,7 +294,7 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
   EXPECT_TRUE(Of(IOCTL_BTFTM_READ_SCO).empty());
 
   SetLastError(0);  // the selection reads the last error also after a success
-  SelectScoInf(ctx_.get(), 1);
+  SelectScoInf(&ctx_->sco, &ctx_->driver, 1);
   DeviceRequest read = WaitForRead(IOCTL_BTFTM_READ_SCO, 1);
   EXPECT_EQ(read.outSize, 81u);
   ASSERT_TRUE(device_->CompletePending(read.id, 0, ScoReply(9, 24, -1, 24)));
@@ -313,7 +313,7 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
     std::vector<DeviceRequest> selects = Of(IOCTL_BTFTM_SELECT_SCO_INF);
     return selects.size() == 2 && selects[1].input == Bytes{0};
   }));
-  EXPECT_NE(WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0), WAIT_OBJECT_0);
+  EXPECT_NE(WaitForSingleObject(ctx_->sco.ScoRxStartEvent.load(), 0), WAIT_OBJECT_0);
   // The read that was pending still completes; afterwards no further read is issued.
   ASSERT_TRUE(device_->CompletePending(second.id, 0, ScoReply(9, -1, 5, -1)));
   ASSERT_TRUE(WaitUntil([this] { return SentOfType(0x03).size() >= 3; }));
@@ -330,9 +330,9 @@ TEST_F(ReaderThreads, ScoReadsOnlyThroughTheGateAndTheLinkEndClosesIt) {
 }
 
 TEST_F(ReaderThreads, ScoSlotsAreCutFromTheDeliveredBytesOnly) {
-  Start(ScoThread, &ctx_->hScoThread);
+  Start(ScoThread, &ctx_->scoReader.thread);
   SetLastError(0);  // the selection reads the last error also after a success
-  SelectScoInf(ctx_.get(), 1);
+  SelectScoInf(&ctx_->sco, &ctx_->driver, 1);
   // Slot 0 claims more than its 27 bytes; slot 1 is whole; slot 2 was not delivered.
   Bytes reply = ScoReply(9, 30, 24, 24);
   reply.resize(54);
@@ -353,7 +353,7 @@ TEST_F(ReaderThreads, ScoSlotsAreCutFromTheDeliveredBytesOnly) {
 }
 
 TEST_F(ReaderThreads, ScoThreadWaitingAtTheGateEndsWithOnlyItsEndLines) {
-  Start(ScoThread, &ctx_->hScoThread);
+  Start(ScoThread, &ctx_->scoReader.thread);
   ASSERT_TRUE(ConsoleHas("BTFTM: ScoThread++\n"));
   std::string text = StopAndCollect();
   EXPECT_TRUE(EndsWith(text, "BTFTM: ScoThread++\n"
@@ -387,15 +387,15 @@ TEST_P(AtOnceReads, DataIsHandledAsAfterAWait) {
     if (r.code != code) return DeviceAction::Complete(0);
     return ++reads == 1 ? DeviceAction::Complete(0, output) : DeviceAction::Pending();
   });
-  ctx_->drvType = c.drvType;
+  ctx_->driver.drvType = c.drvType;
   ctx_->diagMode = c.diagMode;
   if (code == IOCTL_BTFTM_READ_SCO) {
-    Start(ScoThread, &ctx_->hScoThread);
+    Start(ScoThread, &ctx_->scoReader.thread);
     SetLastError(0);
-    SelectScoInf(ctx_.get(), 1);
+    SelectScoInf(&ctx_->sco, &ctx_->driver, 1);
   } else {
     Start(code == IOCTL_BTFTM_READ_ACL ? AclThread : EventThread,
-          code == IOCTL_BTFTM_READ_ACL ? &ctx_->hAclThread : &ctx_->hEventThread);
+          code == IOCTL_BTFTM_READ_ACL ? &ctx_->aclReader.thread : &ctx_->eventReader.thread);
   }
   ASSERT_TRUE(SentCount(1));
   WaitForRead(code, 2);
@@ -441,14 +441,14 @@ INSTANTIATE_TEST_SUITE_P(EveryReader, AtOnceReads, ::testing::ValuesIn(kAtOnceCa
                          [](const ::testing::TestParamInfo<AtOnceCase>& p) { return std::string(p.param.name); });
 
 TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
-  Start(EventThread, &ctx_->hEventThread);
+  Start(EventThread, &ctx_->eventReader.thread);
   WaitForRead(IOCTL_BTFTM_READ_EVENT, 1);
   device_->Stop();
   // The thread ends by itself, without anybody stopping the run.
   ASSERT_EQ(WaitForSingleObject(threads_[0], tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);
   std::string text = console_->Text();
   EXPECT_EQ(ctx_->exitFlag.load(), 1);
-  EXPECT_EQ(ctx_->hDriver.load(), nullptr);
+  EXPECT_EQ(ctx_->driver.hDriver.load(), nullptr);
   EXPECT_TRUE(EndsWith(text, "FTMApp:Read:Error1: in deafult dwError=0x48F\n"
                              "BTFTM : EventThread, driver device is gone (Error -0x48F), stopping\n"
                              "BTFTM : App is exiting, coming out of read thread\n"
@@ -459,8 +459,8 @@ TEST_F(ReaderThreads, VanishedDriverEndsTheRunOnce) {
 }
 
 TEST_F(ReaderThreads, VanishedDriverAlsoEndsAclAndScoReaders) {
-  Start(AclThread, &ctx_->hAclThread);
-  Start(ScoThread, &ctx_->hScoThread);
+  Start(AclThread, &ctx_->aclReader.thread);
+  Start(ScoThread, &ctx_->scoReader.thread);
   WaitForRead(IOCTL_BTFTM_READ_ACL, 1);
   device_->Stop();
   for (HANDLE thread : threads_) ASSERT_EQ(WaitForSingleObject(thread, tarnexio_test::ScaledMs(5000)), WAIT_OBJECT_0);

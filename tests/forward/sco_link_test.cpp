@@ -24,10 +24,10 @@ class LinkTracking : public ::testing::Test {
   std::string Track(std::vector<BYTE> event) {
     event.resize(262, 0);
     ConsoleCapture console;
-    TrackScoLink(ctx_.get(), event.data(), event[1] + 2, &handle_, recorder_.writer());
+    TrackScoLink(&ctx_->sco, event.data(), event[1] + 2, &handle_, recorder_.writer());
     return console.Finish();
   }
-  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  bool GateOpen() { return WaitForSingleObject(ctx_->sco.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
   TestRecord ctx_;
   DriverWriteRecorder recorder_;
   WORD handle_ = 0;
@@ -42,7 +42,7 @@ TEST_F(LinkTracking, SetUpAndTearDownOfTheRecordedLink) {
   EXPECT_EQ(Track({0x03, 0x0B, 0x04, 0x02, 0x00, 1, 2, 3, 4, 5, 6, 0x00, 0}), "");
   EXPECT_EQ(handle_, 0x012B);
   // Disconnection of another handle changes nothing.
-  SetEvent(ctx_->ScoRxStartEvent.load());
+  SetEvent(ctx_->sco.ScoRxStartEvent.load());
   EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x01, 0x00, 0x13}), "");
   EXPECT_TRUE(GateOpen());
   // Disconnection of the recorded link closes the gate and selects interface 0.
@@ -60,7 +60,7 @@ TEST_F(LinkTracking, ConnectionCompleteForAnScoLinkAndTheLaterLinkWins) {
 }
 
 TEST_F(LinkTracking, DisconnectionOfHandleZeroWithNoLinkCountsAsItsEnd) {
-  SetEvent(ctx_->ScoRxStartEvent.load());
+  SetEvent(ctx_->sco.ScoRxStartEvent.load());
   EXPECT_EQ(Track({0x05, 0x04, 0x00, 0x00, 0x00, 0x13}), "Sco connection 0x00 is disconnected\n");
   EXPECT_FALSE(GateOpen());
   EXPECT_EQ(recorder_.writes(), (std::vector<RecordedWrite>{{'I', {0}}}));
@@ -85,7 +85,7 @@ TEST_F(LinkTracking, EventsThatLeaveTheRecordedLinkAlone) {
       {"Command Complete", {0x0E, 0x04, 0x01, 0x03, 0x0C, 0x00}},
   };
   ASSERT_EQ(Track({0x2C, 0x11, 0x00, 0x06, 0x00}), "New sco connection handle is 0x06\n");
-  SetEvent(ctx_->ScoRxStartEvent.load());
+  SetEvent(ctx_->sco.ScoRxStartEvent.load());
   for (const auto& c : cases) {
     EXPECT_EQ(Track(c.event), "") << c.name;
     EXPECT_EQ(handle_, 0x0006) << c.name;
@@ -100,10 +100,10 @@ TEST_F(LinkTracking, EventsThatLeaveTheRecordedLinkAlone) {
 // A short Disconnection Complete with no link recorded is not taken for the end of a link
 // of handle 0: only a whole event says which link ended.
 TEST_F(LinkTracking, TruncatedDisconnectionWithNoLinkDoesNothing) {
-  SetEvent(ctx_->ScoRxStartEvent.load());
+  SetEvent(ctx_->sco.ScoRxStartEvent.load());
   std::vector<BYTE> event = {0x05, 0x02, 0x00, 0x00};
   ConsoleCapture console;
-  TrackScoLink(ctx_.get(), event.data(), 4, &handle_, recorder_.writer());
+  TrackScoLink(&ctx_->sco, event.data(), 4, &handle_, recorder_.writer());
   EXPECT_EQ(console.Finish(), "");
   EXPECT_TRUE(GateOpen());
   EXPECT_TRUE(recorder_.writes().empty());
@@ -112,19 +112,19 @@ TEST_F(LinkTracking, TruncatedDisconnectionWithNoLinkDoesNothing) {
 using LinkEndOnTheDriver = ScriptedDriverTest;
 
 TEST_F(LinkEndOnTheDriver, FailedSelectionOfZeroKeepsTheOldInterface) {
-  SelectScoInf(ctx_.get(), 1);
-  ASSERT_EQ(ctx_->currentScoInterface.load(), 1);
+  SelectScoInf(&ctx_->sco, &ctx_->driver, 1);
+  ASSERT_EQ(ctx_->sco.currentScoInterface.load(), 1);
   device_->SetScript([](const DeviceRequest&) { return DeviceAction::Complete(31); });
   WORD handle = 0x10;
   std::vector<BYTE> event = {0x05, 0x04, 0x00, 0x10, 0x00, 0x13};
   event.resize(262, 0);
   ConsoleCapture console;
-  TrackScoLink(ctx_.get(), event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
+  TrackScoLink(&ctx_->sco, event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
   EXPECT_EQ(console.Finish(), "Sco connection 0x10 is disconnected\nSelectScoInf: Error:in default. Error -0x1F\n");
-  EXPECT_EQ(ctx_->currentScoInterface.load(), 1);
+  EXPECT_EQ(ctx_->sco.currentScoInterface.load(), 1);
   EXPECT_FALSE(GateOpen());
   // A later packet of the same size selects nothing: its interface is still current.
-  SelectScoInf(ctx_.get(), 1);
+  SelectScoInf(&ctx_->sco, &ctx_->driver, 1);
   EXPECT_EQ(device_->Requests().size(), 2u);
   EXPECT_FALSE(GateOpen());
 }
@@ -136,7 +136,7 @@ TEST_F(LinkEndOnTheDriver, LinkEndDuringASelectionDeselectsAfterIt) {
   device_->SetScript([](const DeviceRequest& r) {
     return r.input == std::vector<uint8_t>{2} ? DeviceAction::Hold() : DeviceAction::Complete(0);
   });
-  auto selection = std::async(std::launch::async, [this] { SelectScoInf(ctx_.get(), 2); });
+  auto selection = std::async(std::launch::async, [this] { SelectScoInf(&ctx_->sco, &ctx_->driver, 2); });
   ASSERT_TRUE(device_->WaitForRequests(1));  // the selection of 2 is in the driver
 
   std::atomic<pid_t> reader{0};
@@ -145,7 +145,7 @@ TEST_F(LinkEndOnTheDriver, LinkEndDuringASelectionDeselectsAfterIt) {
     WORD handle = 0x10;
     std::vector<BYTE> event = {0x05, 0x04, 0x00, 0x10, 0x00, 0x13};
     event.resize(262, 0);
-    TrackScoLink(ctx_.get(), event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
+    TrackScoLink(&ctx_->sco, event.data(), 6, &handle, DriverWriterFor(ctx_.get()));
   });
   // The link end has been handled beside the held selection, or waits for it to end.
   EXPECT_TRUE(WaitUntil([&] {
@@ -160,7 +160,7 @@ TEST_F(LinkEndOnTheDriver, LinkEndDuringASelectionDeselectsAfterIt) {
   const auto requests = device_->Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].input, std::vector<uint8_t>{0});
-  EXPECT_EQ(ctx_->currentScoInterface.load(), 0);
+  EXPECT_EQ(ctx_->sco.currentScoInterface.load(), 0);
   EXPECT_FALSE(GateOpen());
 }
 

@@ -20,14 +20,14 @@ class ScriptedDriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
     device_ = std::make_unique<tarnexio_test::DeviceDouble>("ZELDROVE");
-    ctx_->drvType = DRV_TYPE_ZELDROVE;
+    ctx_->driver.drvType = DRV_TYPE_ZELDROVE;
     OpenDriver();
   }
   void OpenDriver() {
-    ctx_->hDriver = OpenScriptedDevice(device_->DevicePath());
-    ASSERT_NE(ctx_->hDriver.load(), INVALID_HANDLE_VALUE);
+    ctx_->driver.hDriver = OpenScriptedDevice(device_->DevicePath());
+    ASSERT_NE(ctx_->driver.hDriver.load(), INVALID_HANDLE_VALUE);
   }
-  bool GateOpen() { return WaitForSingleObject(ctx_->ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
+  bool GateOpen() { return WaitForSingleObject(ctx_->sco.ScoRxStartEvent.load(), 0) == WAIT_OBJECT_0; }
 
   tarnexio_test::TempDeviceDir dir_;
   std::unique_ptr<tarnexio_test::DeviceDouble> device_;
