@@ -222,11 +222,11 @@ int RunBridge(int argc, char** argv) {
   StartCapture(&ctx->tap);
 
   print_message(L"BTFTM : opening FTM Driver handle\n");
-  ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
+  ctx->hDriver = OpenDevice(wire::kType1DevicePath);
   if (ctx->hDriver.load() != INVALID_HANDLE_VALUE) {
     ctx->drvType = DRV_TYPE_ZELDROVE;
   } else {
-    ctx->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
+    ctx->hDriver = OpenDevice(wire::kType2DevicePath);
     if (ctx->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
       ReportDeviceOpenFailures();

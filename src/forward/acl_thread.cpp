@@ -43,15 +43,15 @@ DWORD WINAPI AclThread(LPVOID context) {
 
   while (ReaderRunning(ctx)) {
     memset(buffer, 0, sizeof(buffer));
-    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, nullptr, 0, packet, ACL_READ_SIZE, &ctx->aclBytesRead,
-                                    record, kAclReadTexts, kAclLines);
+    ReadResult got = ReadFromDriver(ctx, IOCTL_BTFTM_READ_ACL, nullptr, 0, packet, wire::kAclReadSize,
+                                    &ctx->aclBytesRead, record, kAclReadTexts, kAclLines);
     if (got == READ_NOTHING) continue;
-    int length = AclPacketLength(packet, ACL_READ_SIZE);
+    int length = AclPacketLength(packet, wire::kAclReadSize);
     ++received;
     print_message(L"\nBTFTM : Received #%d ACL packet from btsoc, length is: %d\n", (int)received, length);
     if (!AclPacketFitsRead(length)) {
       print_message(L"BTFTM : AclThread, data length %d is more than the read can hold (%d), dropped\n",
-                    length - 4, ACL_MAX_DATA);
+                    length - 4, wire::kAclMaxData);
       CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
     } else {
       ForwardPacket(ctx, packet, length, H4_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);
