@@ -223,11 +223,11 @@ int RunBridge(int argc, char** argv) {
 
   print_message(L"BTFTM : opening FTM Driver handle\n");
   DriverRecord* driver = &ctx->driver;
-  driver->hDriver = OpenDevice(BTFTM_DEVICE_TYPE1);
+  driver->hDriver = OpenDevice(wire::kType1DevicePath);
   if (driver->hDriver.load() != INVALID_HANDLE_VALUE) {
     driver->drvType = DRV_TYPE_ZELDROVE;
   } else {
-    driver->hDriver = OpenDevice(BTFTM_DEVICE_TYPE2);
+    driver->hDriver = OpenDevice(wire::kType2DevicePath);
     if (driver->hDriver.load() == INVALID_HANDLE_VALUE) {
       print_message(L"BTFTM : FTM Driver handle Open Failed\n");
       ReportDeviceOpenFailures();

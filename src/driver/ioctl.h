@@ -33,15 +33,3 @@ static_assert(ERROR_SUCCESS == wire::kStatusOk && ERROR_INVALID_FUNCTION == wire
                   ERROR_OPERATION_ABORTED == wire::kStatusAborted && ERROR_IO_PENDING == wire::kStatusIoPending &&
                   ERROR_DEVICE_NOT_CONNECTED == wire::kStatusDeviceNotConnected,
               "the system's error numbers and the device's status numbers differ");
-
-#define BTFTM_DEVICE_TYPE1 wire::kType1DevicePath
-#define BTFTM_DEVICE_TYPE2 wire::kType2DevicePath
-
-// Buffer sizes of the requests.
-enum {
-  EVENT_READ_SIZE = wire::kEventReadSize,
-  ACL_READ_SIZE = wire::kAclReadSize,
-  TYPE2_EVENT_HEADER = wire::kType2HeaderSize,
-  TYPE2_EVENT_READ_INPUT = wire::kType2EventInput,
-  TYPE2_CMD_OUTPUT = wire::kType2CmdOutput,
-};

@@ -41,7 +41,7 @@ void RunWrite(FtmAppContext* ctx, const WriteKind& kind, const BYTE* packet, int
 
 void SendHciCmd(FtmAppContext* ctx, const BYTE* command, int length) {
   // A type 2 driver takes a 4-byte output holding 1 with every command.
-  DWORD type2Output = TYPE2_CMD_OUTPUT;
+  DWORD type2Output = wire::kType2CmdOutput;
   bool type2 = ctx->driver.drvType.load() == DRV_TYPE_BTFTMDRIVER;
   RunWrite(ctx, kCommandWrite, command, length, type2 ? &type2Output : nullptr, type2 ? sizeof type2Output : 0);
 }

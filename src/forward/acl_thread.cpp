@@ -37,7 +37,7 @@ DWORD WINAPI AclThread(LPVOID context) {
   BYTE buffer[ACL_BUFFER_SIZE];
   BYTE* packet = buffer + H4_HEADROOM;  // read one byte in: the type byte goes in front
   unsigned received = 0;
-  const DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_ACL, packet, ACL_READ_SIZE, kAclReadTexts);
+  const DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_ACL, packet, wire::kAclReadSize, kAclReadTexts);
 
   print_message(L"BTFTM: AclThread++\n");
   CreateReadEvent(reader, kAclLines);
@@ -46,12 +46,12 @@ DWORD WINAPI AclThread(LPVOID context) {
     memset(buffer, 0, sizeof(buffer));
     ReadResult got = ReadFromDriver(ctx, request, kAclLines);
     if (got == READ_NOTHING) continue;
-    int length = AclPacketLength(packet, ACL_READ_SIZE);
+    int length = AclPacketLength(packet, wire::kAclReadSize);
     ++received;
     print_message(L"\nBTFTM : Received #%d ACL packet from btsoc, length is: %d\n", (int)received, length);
     if (!AclPacketFitsRead(length)) {
       print_message(L"BTFTM : AclThread, data length %d is more than the read can hold (%d), dropped\n",
-                    length - 4, ACL_MAX_DATA);
+                    length - 4, wire::kAclMaxData);
       CountDrop(&ctx->tap.drops, DROP_OVERSIZED);
     } else {
       ForwardPacket(ctx, packet, length, H4_ACL, LOG_CODE_ACL, LOG_TAG_ACL, kAclLines);

@@ -34,9 +34,9 @@ const ReaderLines kEventLines = {
 // Dumps a type 2 reply and returns where its event starts in it, or -1 when the reply is
 // too short to carry an event.
 int TakeType2Event(const BYTE* reply, DWORD replyBytes) {
-  int n = replyBytes > EVENT_READ_SIZE ? EVENT_READ_SIZE : (int)replyBytes;
+  int n = replyBytes > wire::kEventReadSize ? int(wire::kEventReadSize) : int(replyBytes);
   print_message(L"BTFTM: READ:returned %d bytes\n", n);
-  wchar_t items[EVENT_READ_SIZE * PREFIXED_HEX_ITEM_CHARS + 1];
+  wchar_t items[wire::kEventReadSize * PREFIXED_HEX_ITEM_CHARS + 1];
   FormatHexItems(reply, n, true, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"Output bytes: %ls\n", items);
   const int offset = Type2EventOffset(n);
@@ -45,7 +45,7 @@ int TakeType2Event(const BYTE* reply, DWORD replyBytes) {
 }
 
 void DumpEvent(const BYTE* event, int length) {
-  wchar_t items[EVENT_READ_SIZE * HEX_ITEM_CHARS + 1];
+  wchar_t items[wire::kEventReadSize * HEX_ITEM_CHARS + 1];
   FormatHexItems(event, length, false, items, (int)(sizeof(items) / sizeof(items[0])));
   print_message(L"\nBTFTM : HCIEvent(from btsoc) [%d]: %ls\n", length, items);
 }
@@ -59,10 +59,10 @@ DWORD WINAPI EventThread(LPVOID context) {
   // headroom, or for a type 2 reply into the last byte of the reply's header.
   BYTE buffer[EVENT_BUFFER_SIZE];
   BYTE* read = buffer + H4_HEADROOM;
-  DWORD type2Input = TYPE2_EVENT_READ_INPUT;
+  DWORD type2Input = wire::kType2EventInput;
   WORD scoConnectionHandle = 0;
   const DriverWriter writer = DriverWriterFor(ctx);
-  DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_EVENT, read, EVENT_READ_SIZE, kEventReadTexts);
+  DriverRequest request = ReaderRequest(reader, IOCTL_BTFTM_READ_EVENT, read, wire::kEventReadSize, kEventReadTexts);
 
   print_message(L"BTFTM : EventThread++\n");
   CreateReadEvent(reader, kEventLines);

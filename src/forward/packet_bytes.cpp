@@ -3,7 +3,10 @@
 #include "wire/h4.h"
 #include "wire/hci_packets.h"
 
-int Type2EventOffset(int replyBytes) { return replyBytes < TYPE2_EVENT_HEADER ? -1 : TYPE2_EVENT_HEADER; }
+int Type2EventOffset(int replyBytes) {
+  const int header = int(wire::kType2HeaderSize);
+  return replyBytes < header ? -1 : header;
+}
 
 int HciEventLength(const BYTE* event) { return int(H4HeaderSize(H4_EVENT) + H4PayloadSize(H4_EVENT, event)); }
 
@@ -13,7 +16,7 @@ int AclPacketLength(const BYTE* packet, int available) {
   return int(H4HeaderSize(H4_ACL)) + header.dataLength;
 }
 
-bool AclPacketFitsRead(int packetLength) { return packetLength <= ACL_READ_SIZE; }
+bool AclPacketFitsRead(int packetLength) { return packetLength <= int(wire::kAclReadSize); }
 
 ScoSlot CutScoSlot(const BYTE* reply, int delivered, int unit, int index) {
   ScoSlot slot = {SCO_SLOT_ABSENT, index * wire::kScoUnitsPerSlot * unit, 0};

@@ -9,13 +9,12 @@
 #include "platform/platform.h"
 
 enum {
-  H4_HEADROOM = 1,                                      // the type byte's room in front of a read
-  EVENT_BUFFER_SIZE = H4_HEADROOM + EVENT_READ_SIZE,    // the event read behind its headroom
-  ACL_BUFFER_SIZE = H4_HEADROOM + ACL_READ_SIZE,        // the ACL read behind its headroom
-  ACL_MAX_DATA = wire::kAclMaxData,                     // the most data bytes the ACL read can deliver
+  H4_HEADROOM = 1,                                         // the type byte's room in front of a read
+  EVENT_BUFFER_SIZE = H4_HEADROOM + wire::kEventReadSize,  // the event read behind its headroom
+  ACL_BUFFER_SIZE = H4_HEADROOM + wire::kAclReadSize,      // the ACL read behind its headroom
   SCO_MAX_UNIT = wire::kScoSlotUnit[wire::kMaxScoInterface],  // the largest slot unit
   SCO_REPLY_SIZE = wire::kScoReadUnits * SCO_MAX_UNIT,
-  SCO_BUFFER_SIZE = H4_HEADROOM + SCO_REPLY_SIZE,       // the SCO read behind its headroom
+  SCO_BUFFER_SIZE = H4_HEADROOM + SCO_REPLY_SIZE,          // the SCO read behind its headroom
 };
 
 // Where the event of a type 2 event reply of replyBytes bytes starts: behind the reply's

@@ -6,6 +6,7 @@
 // so it lives at the bottom with the formats.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -28,8 +29,10 @@
 // For the few reads the lock map allows without the lock; each one says why.
 #define TARNEXIO_NO_THREAD_SAFETY_ANALYSIS TARNEXIO_THREAD_ANNOTATION(no_thread_safety_analysis)
 
-// A mutex the analysis knows. lock() and unlock() keep the standard names so that a
-// condition variable can wait on it (std::condition_variable_any).
+class MutexCondition;
+
+// A mutex the analysis knows. lock() and unlock() keep the standard names (a MutexLock,
+// or a function that lets the lock go for a while inside a TARNEXIO_REQUIRES, calls them).
 class TARNEXIO_CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
@@ -40,6 +43,7 @@ class TARNEXIO_CAPABILITY("mutex") Mutex {
   void unlock() TARNEXIO_RELEASE() { mutex_.unlock(); }
 
  private:
+  friend class MutexCondition;  // waits on the standard mutex itself
   std::mutex mutex_;
 };
 
@@ -67,6 +71,37 @@ class TARNEXIO_SCOPED_CAPABILITY MutexLock {
   bool held_ = true;
 };
 
-// Waits on a condition with a Mutex held (by a MutexLock of the caller): the wait lets it
-// go and takes it again before it returns, as the analysis assumes of a call that keeps it.
-using MutexCondition = std::condition_variable_any;
+// Waits on a condition with a Mutex held (by a MutexLock of the caller, or by a function
+// marked TARNEXIO_REQUIRES): the wait lets it go and takes it again before it returns, as
+// the analysis assumes of a call that keeps it. A standard condition variable on the
+// Mutex's own std::mutex, not std::condition_variable_any, which allocates a mutex of its
+// own for every condition and takes it around every wait and wake: the device channel
+// makes one condition per driver request. The names are the standard ones. A waiter
+// writes its test as a loop in its own body (`while (!ready) condition.wait(mutex);`),
+// where the analysis sees that it holds the lock, rather than as a predicate (a lambda,
+// which the analysis checks as a function of its own that holds nothing).
+class MutexCondition {
+ public:
+  MutexCondition() = default;
+  MutexCondition(const MutexCondition&) = delete;
+  MutexCondition& operator=(const MutexCondition&) = delete;
+
+  void wait(Mutex& mutex) TARNEXIO_REQUIRES(mutex) {
+    std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
+    condition_.wait(held);
+    held.release();  // still held, by the caller
+  }
+  // False when the deadline passed first (the caller tests its condition either way).
+  template <typename Clock, typename Duration>
+  bool wait_until(Mutex& mutex, const std::chrono::time_point<Clock, Duration>& deadline) TARNEXIO_REQUIRES(mutex) {
+    std::unique_lock<std::mutex> held(mutex.mutex_, std::adopt_lock);
+    const bool woken = condition_.wait_until(held, deadline) == std::cv_status::no_timeout;
+    held.release();
+    return woken;
+  }
+  void notify_one() { condition_.notify_one(); }
+  void notify_all() { condition_.notify_all(); }
+
+ private:
+  std::condition_variable condition_;
+};

@@ -10,8 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using tarnexio_test::DeviceAction;
@@ -28,6 +30,17 @@ bool IsOpenFd(int fd) { return fcntl(fd, F_GETFD) != -1; }
 ino_t InodeOf(int fd) {
   struct stat st {};
   return fstat(fd, &st) == 0 ? st.st_ino : 0;
+}
+
+// Whether descriptor fd still names the socket with that inode, read from /proc/self/fd
+// rather than by a call on the descriptor: once the stop sequence has closed it, its
+// number is free, and another thread (the device double's server accepting, the device's
+// receiver) may be given it at that very moment; a call on it would race with theirs.
+bool NamesSocket(int fd, ino_t inode) {
+  char target[64] = {};
+  const std::string link = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 && std::string(target, size_t(n)) == "socket:[" + std::to_string(inode) + "]";
 }
 
 // A reader between two reads when the clean-up begins: once the driver has gone it goes on
@@ -77,7 +90,7 @@ class StopSequence : public ::testing::Test {
     fds_ = {pair[0], pair[1]};
     inodes_ = {InodeOf(pair[0]), InodeOf(pair[1])};
   }
-  bool StillOpen(int i) { return IsOpenFd(fds_[i]) && InodeOf(fds_[i]) == inodes_[i]; }
+  bool StillOpen(int i) { return NamesSocket(fds_[i], inodes_[i]); }
   void OpenDriver() {
     device_ = std::make_unique<DeviceDouble>("ZELDROVE");
     ctx_->driver.hDriver = OpenScriptedDevice(device_->DevicePath());
@@ -100,6 +113,7 @@ TEST_F(StopSequence, CtrlCAndBreakRunItAndOtherEventsAreOnlyAcknowledged) {
     EXPECT_EQ(console.Finish(), "");
     EXPECT_EQ(ctx_->exitFlag.load(), 0);
     EXPECT_EQ(ctx_->listenSocket.load(), fds_[0]);
+    EXPECT_TRUE(StillOpen(0) && StillOpen(1));  // what the stops below must undo
     CloseSocketOnce(&ctx_->listenSocket, false);
     CloseSocketOnce(&ctx_->host.clientSocket, false);
   }

@@ -16,7 +16,7 @@ TEST(Type2Reply, EventStartsBehindTheFiveHeaderBytesAndShortRepliesHoldNone) {
   } cases[] = {{0, -1}, {1, -1}, {4, -1}, {5, 5}, {6, 5}, {20, 5}, {262, 5}};
   for (const auto& c : cases) EXPECT_EQ(Type2EventOffset(c.replyBytes), c.offset) << c.replyBytes;
   // The largest event behind the header, and its headroom in front, fit the event buffer.
-  EXPECT_LE(H4_HEADROOM + Type2EventOffset(EVENT_READ_SIZE) + 257, EVENT_BUFFER_SIZE);
+  EXPECT_LE(H4_HEADROOM + Type2EventOffset(wire::kEventReadSize) + 257, EVENT_BUFFER_SIZE);
 }
 
 TEST(AclLength, ComesFromTheLittleEndianDataLength) {

@@ -41,6 +41,39 @@ TEST(Events, AutoResetReleasesOneWait) {
   CloseHandle(e);
 }
 
+// Each SetEvent of an auto-reset event releases exactly one of the threads that wait on it,
+// an unbounded wait and a timed one alike; the other keeps waiting and the event is left
+// reset, never signalled for a third wait.
+TEST(Events, AutoResetReleasesOneOfTwoWaitersPerSet) {
+  HANDLE e = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  ASSERT_NE(e, nullptr);
+  std::future<DWORD> waiters[] = {
+      std::async(std::launch::async, [e] { return WaitForSingleObject(e, INFINITE); }),
+      std::async(std::launch::async, [e] { return WaitForSingleObject(e, tarnexio_test::ScaledMs(60000)); }),
+  };
+  // On a failed assertion the waiters still waiting are let go, so the test ends.
+  struct LetGo {
+    HANDLE e;
+    ~LetGo() {
+      SetEvent(e);
+      SetEvent(e);
+      CloseHandle(e);
+    }
+  } letGo{e};
+  auto released = [&] {
+    int n = 0;
+    for (auto& w : waiters) n += w.valid() && w.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+    return n;
+  };
+  for (int set = 1; set <= 2; ++set) {
+    EXPECT_TRUE(SetEvent(e));
+    ASSERT_TRUE(WaitUntil([&] { return released() >= set; })) << "set " << set;
+    EXPECT_EQ(released(), set) << "set " << set;
+    EXPECT_EQ(WaitForSingleObject(e, 0), WAIT_TIMEOUT) << "set " << set;
+  }
+  for (auto& w : waiters) EXPECT_EQ(w.get(), WAIT_OBJECT_0);
+}
+
 TEST(Handles, ClosedAndInvalidHandlesFailAndValuesAreNotReused) {
   HANDLE e = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   ASSERT_TRUE(CloseHandle(e));

@@ -18,7 +18,15 @@ void DeviceObject::ShutdownLanesLocked() {
   }
 }
 
-void DeviceObject::Watch(Lane& lane, bool on) {
+bool DeviceObject::LaneBusyLocked(const Lane& lane) const {
+  // A handful of requests at most: the bridge's readers, writes and FTM mode.
+  for (const auto& entry : outstanding_) {
+    if (Locked(*entry.second).lane.get() == &lane) return true;
+  }
+  return false;
+}
+
+void DeviceObject::WatchLocked(Lane& lane, bool on) {
   if (lane.watched == on) return;
   struct epoll_event event = {};
   event.events = EPOLLIN | EPOLLRDHUP;
@@ -28,63 +36,62 @@ void DeviceObject::Watch(Lane& lane, bool on) {
 
 void DeviceObject::TakeLane(Lane& lane) {
   // Waits at most for one read of the receiver's that does not wait.
-  std::lock_guard<std::mutex> reading(lane.reading);
+  MutexLock reading(&lane.reading);
   lane.ownerReads = true;
-  Watch(lane, false);
+  WatchLocked(lane, false);
 }
 
 void DeviceObject::LeaveLane(Lane& lane) {
-  std::lock_guard<std::mutex> reading(lane.reading);
+  MutexLock reading(&lane.reading);
   lane.ownerReads = false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (lane.outstanding > 0) Watch(lane, true);
+  MutexLock lock(&mutex_);
+  if (LaneBusyLocked(lane)) WatchLocked(lane, true);
 }
 
 void DeviceObject::ReadAside(Lane& lane, std::vector<uint8_t>& buffer) {
-  std::lock_guard<std::mutex> reading(lane.reading);
+  MutexLock reading(&lane.reading);
   // Taken by its thread since the receiver was woken: that thread reads what is there.
   if (lane.ownerReads) return;
   const ssize_t n = ReceiveOne(lane.fd, buffer, Room(), MSG_DONTWAIT);
   if (n >= 0) HandleDatagram(buffer.data(), size_t(n));
   if (n != kReceiveEnd) return;
-  Watch(lane, false);
-  std::lock_guard<std::mutex> lock(mutex_);
+  WatchLocked(lane, false);
+  MutexLock lock(&mutex_);
   DisconnectLocked();
 }
 
-void DeviceObject::ReadOwnLane(std::unique_lock<std::mutex>& lock, Lane& lane, const Request& r, bool finalOnly) {
-  auto ready = [&] { return r.done || (!finalOnly && r.wentPending); };
-  lock.unlock();
+void DeviceObject::ReadOwnLaneLocked(Lane& lane, const Request& r, bool finalOnly) {
+  mutex_.unlock();
   TakeLane(lane);
-  lock.lock();
-  while (!ready()) {
-    lock.unlock();
+  mutex_.lock();
+  while (!(Locked(r).done || (!finalOnly && Locked(r).wentPending))) {
+    mutex_.unlock();
     // Nobody else reads the lane now, and only this thread's requests, which made room
     // for their replies before they went out, are answered there.
     const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), 0);
     if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
-    lock.lock();
+    mutex_.lock();
     if (n == kReceiveEnd) DisconnectLocked();  // which fails every request, this one too
   }
   // Replies that are already there are taken now rather than by the receiver, which
   // would have to wake for them.
-  while (lane.outstanding > 0) {
-    lock.unlock();
+  while (LaneBusyLocked(lane)) {
+    mutex_.unlock();
     const ssize_t n = ReceiveOne(lane.fd, lane.buffer, Room(), MSG_DONTWAIT);
     if (n >= 0) HandleDatagram(lane.buffer.data(), size_t(n));
-    lock.lock();
+    mutex_.lock();
     if (n < 0) break;
   }
-  lock.unlock();
+  mutex_.unlock();
   LeaveLane(lane);
-  lock.lock();
+  mutex_.lock();
 }
 
 std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
   const std::thread::id self = std::this_thread::get_id();
   wire::LaneToken token;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     token = laneToken_;
     if (!token.Valid()) return nullptr;
     auto it = lanes_.find(self);
@@ -92,7 +99,7 @@ std::shared_ptr<Lane> DeviceObject::LaneOfThisThread() {
     if (state_ != STATE_OPEN) return nullptr;
   }
   std::shared_ptr<Lane> lane = OpenLane(token);
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   // Without a lane (the attach failed) the thread keeps using the connection.
   lanes_[self] = lane;
   if (lane && state_ != STATE_OPEN) shutdown(lane->fd, SHUT_RDWR);

@@ -11,20 +11,17 @@
 #include "wire/devchan.h"
 
 namespace tarnexio_posix {
-namespace {
 
-std::mutex g_overlappedMutex;
-
-}  // namespace
+Mutex g_overlappedMutex;
 
 void WriteOverlapped(OVERLAPPED* ov, ULONG_PTR status, ULONG_PTR bytes) {
-  std::lock_guard<std::mutex> lock(g_overlappedMutex);
+  MutexLock lock(&g_overlappedMutex);
   ov->Internal = status;
   ov->InternalHigh = bytes;
 }
 
 void ReadOverlapped(const OVERLAPPED* ov, ULONG_PTR* status, ULONG_PTR* bytes) {
-  std::lock_guard<std::mutex> lock(g_overlappedMutex);
+  MutexLock lock(&g_overlappedMutex);
   *status = ov->Internal;
   *bytes = ov->InternalHigh;
 }
@@ -38,7 +35,7 @@ BOOL ReportResult(ULONG_PTR status, ULONG_PTR bytes, LPDWORD bytesTransferred) {
 
 bool DeviceObject::Send(const Lane* lane, const std::vector<uint8_t>& datagram) {
   if (lane != nullptr) return SendWhole(lane->fd, datagram);
-  std::lock_guard<std::mutex> lock(fdMutex_);
+  MutexLock lock(&fdMutex_);
   return fd_ >= 0 && SendWhole(fd_, datagram);
 }
 
@@ -46,21 +43,21 @@ void DeviceObject::CompleteLocked(const std::shared_ptr<Request>& request, DWORD
                                   size_t size) {
   // The caller may pass the map's own pointer, which the erase below destroys.
   const std::shared_ptr<Request> r = request;
+  Request::Progress& p = Locked(*r);
   size_t n = 0;
-  if (r->out != nullptr && data != nullptr) {
+  if (p.out != nullptr && data != nullptr) {
     n = size < r->outSize ? size : r->outSize;  // a longer reply is cut to the caller's buffer
-    if (n > 0) std::memcpy(r->out, data, n);
+    if (n > 0) std::memcpy(p.out, data, n);
   }
-  r->status = status;
-  r->bytes = DWORD(n);
+  p.status = status;
+  p.bytes = DWORD(n);
   if (r->ov != nullptr) {
     WriteOverlapped(r->ov, status, n);
     // A request that fails at once returns its error from DeviceIoControl alone.
-    if (r->wentPending || status == 0) SignalEventObject(r->event);
+    if (p.wentPending || status == 0) SignalEventObject(r->event);
   }
-  r->done = true;
-  if (r->lane) --r->lane->outstanding;
-  outstanding_.erase(r->id);
+  p.done = true;
+  outstanding_.erase(p.id);
 }
 
 void DeviceObject::FailAllLocked(DWORD status) {
@@ -89,20 +86,20 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
   wire::DevchanReply reply;
   if (!wire::ParseDevchanReply(data, size, &reply)) return;
   if (reply.kind == wire::kMsgOffer) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     laneToken_ = reply.token;
     return;
   }
   std::shared_ptr<Request> r;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     auto it = outstanding_.find(reply.id);
     if (it == outstanding_.end()) return;
     r = it->second;
     if (reply.kind == wire::kMsgComplete) {
       CompleteLocked(r, reply.status, reply.payload, reply.payloadSize);
-    } else if (reply.kind == wire::kMsgPending && !r->wentPending) {
-      r->wentPending = true;
+    } else if (reply.kind == wire::kMsgPending && !Locked(*r).wentPending) {
+      Locked(*r).wentPending = true;
     } else {
       return;  // a second PENDING for the same request, or an ATTACHED out of place
     }
@@ -112,7 +109,11 @@ void DeviceObject::HandleDatagram(const uint8_t* data, size_t size) {
 }
 
 void DeviceObject::Receive() {
-  const int fd = fd_;  // only this thread ever changes fd_
+  int fd;
+  {
+    MutexLock lock(&fdMutex_);
+    fd = fd_;  // only this thread changes it, at its end
+  }
   std::vector<uint8_t> buffer;
   struct epoll_event events[8];
   for (bool open = true; open;) {
@@ -129,21 +130,17 @@ void DeviceObject::Receive() {
     }
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     DisconnectLocked();
   }
-  std::lock_guard<std::mutex> lock(fdMutex_);
+  MutexLock lock(&fdMutex_);
   close(fd_);
   fd_ = -1;
 }
 
 BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* out, DWORD outSize,
                          LPDWORD bytesReturned, OVERLAPPED* ov) {
-  auto r = std::make_shared<Request>();
-  r->out = out;
-  r->outSize = out != nullptr ? outSize : 0;
-  r->ov = ov;
-  if (ov != nullptr) r->event = FindHandle(ov->hEvent);
+  auto r = std::make_shared<Request>(out, outSize, ov, ov != nullptr ? FindHandle(ov->hEvent) : nullptr);
   // Every reader's buffer has room for this reply before the request goes out.
   const size_t room = 16 + size_t(r->outSize);
   for (size_t seen = Room(); seen < room && !largestReply_.compare_exchange_weak(seen, room);) {
@@ -152,44 +149,45 @@ BOOL DeviceObject::Ioctl(DWORD code, const uint8_t* in, DWORD inSize, uint8_t* o
   std::shared_ptr<Lane> lane = LaneOfThisThread();
   // Taken before the request goes out, so that its replies find this thread reading.
   if (lane) TakeLane(*lane);
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   if (state_ != STATE_OPEN) {
     const DWORD error = state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_DEVICE_NOT_CONNECTED;
-    lock.unlock();
+    lock.Unlock();
     if (lane) LeaveLane(*lane);
     SetLastError(error);
     return FALSE;
   }
+  Request::Progress& p = Locked(*r);
   do {
-    r->id = nextId_++;
-  } while (r->id == 0 || outstanding_.count(r->id) != 0);
+    p.id = nextId_++;
+  } while (p.id == 0 || outstanding_.count(p.id) != 0);
   if (ov != nullptr) {
     WriteOverlapped(ov, STATUS_PENDING, 0);
     ResetEventObject(r->event);
   }
-  r->lane = lane;
-  if (lane) ++lane->outstanding;
-  outstanding_[r->id] = r;
-  lock.unlock();
+  p.lane = lane;
+  outstanding_[p.id] = r;
+  const uint32_t id = p.id;
+  lock.Unlock();
 
-  bool sent = Send(lane.get(), wire::BuildDevchanIoctl(r->id, code, r->outSize, in, in != nullptr ? inSize : 0));
+  bool sent = Send(lane.get(), wire::BuildDevchanIoctl(id, code, r->outSize, in, in != nullptr ? inSize : 0));
 
-  lock.lock();
+  lock.Lock();
   if (!sent) DisconnectLocked();
-  if (lane) ReadOwnLane(lock, *lane, *r, false);
-  r->replied.wait(lock, [&] { return r->wentPending || r->done; });
-  if (r->wentPending) {
-    if (ov == nullptr) r->out = nullptr;  // nothing may be written after this call returns
+  if (lane) ReadOwnLaneLocked(*lane, *r, false);
+  while (!p.wentPending && !p.done) r->replied.wait(mutex_);
+  if (p.wentPending) {
+    if (ov == nullptr) p.out = nullptr;  // nothing may be written after this call returns
     SetLastError(ERROR_IO_PENDING);
     return FALSE;
   }
-  return ReportResult(r->status, r->status == 0 ? r->bytes : 0, bytesReturned);
+  return ReportResult(p.status, p.status == 0 ? p.bytes : 0, bytesReturned);
 }
 
 BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
   uint32_t id = 0;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     if (state_ != STATE_OPEN) {
       SetLastError(state_ == STATE_CLOSED ? ERROR_INVALID_HANDLE : ERROR_NOT_FOUND);
       return FALSE;
@@ -200,7 +198,7 @@ BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
       }
-      id = r->id;
+      id = Locked(*r).id;
     }
   }
   // If the send fails the connection is gone and the receiver fails the requests.
@@ -209,7 +207,7 @@ BOOL DeviceObject::Cancel(OVERLAPPED* ov) {
 }
 
 BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   auto r = FindByOverlappedLocked(ov);
   if (!r) {
     ULONG_PTR status;
@@ -225,29 +223,33 @@ BOOL DeviceObject::Result(OVERLAPPED* ov, LPDWORD bytesTransferred, BOOL wait) {
     SetLastError(ERROR_IO_INCOMPLETE);
     return FALSE;
   }
+  Request::Progress& p = Locked(*r);
   auto own = lanes_.find(std::this_thread::get_id());
   // A request of this thread's own lane: this thread reads it.
-  if (!r->done && r->lane && own != lanes_.end() && own->second == r->lane) ReadOwnLane(lock, *r->lane, *r, true);
-  r->replied.wait(lock, [&] { return r->done; });
-  return ReportResult(r->status, r->bytes, bytesTransferred);
+  if (!p.done && p.lane && own != lanes_.end() && own->second == p.lane) {
+    const std::shared_ptr<Lane> lane = p.lane;
+    ReadOwnLaneLocked(*lane, *r, true);
+  }
+  while (!p.done) r->replied.wait(mutex_);
+  return ReportResult(p.status, p.bytes, bytesTransferred);
 }
 
 // Requests still pending end with 995 before the handle leaves the table: a thread that
 // asks for a request's result while the handle is being closed gets that status, as it
 // would from the system, and never "invalid handle" for a request that was under way.
 void DeviceObject::OnClosing() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(&mutex_);
   FailAllLocked(ERROR_OPERATION_ABORTED);
 }
 
 void DeviceObject::OnClose() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     FailAllLocked(ERROR_OPERATION_ABORTED);
     state_ = STATE_CLOSED;
     ShutdownLanesLocked();
   }
-  std::lock_guard<std::mutex> lock(fdMutex_);
+  MutexLock lock(&fdMutex_);
   if (fd_ >= 0) shutdown(fd_, SHUT_RDWR);  // wakes the receiver, which closes the socket
 }
 

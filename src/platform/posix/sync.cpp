@@ -9,12 +9,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "platform/posix/internal.h"
+#include "wire/locks.h"
 
 namespace tarnexio_posix {
 namespace {
@@ -28,35 +27,37 @@ class SignalledObject : public KernelObject {
   SignalledObject(bool manualReset, bool initialState) : manualReset_(manualReset), signalled_(initialState) {}
 
   DWORD Wait(DWORD milliseconds) override {
-    std::unique_lock<std::mutex> lock(mutex_);
-    auto ready = [this] { return signalled_; };
+    MutexLock lock(&mutex_);
     if (milliseconds == INFINITE) {
-      cv_.wait(lock, ready);
-    } else if (!cv_.wait_for(lock, std::chrono::milliseconds(milliseconds), ready)) {
-      return WAIT_TIMEOUT;
+      while (!signalled_) signalledNow_.wait(mutex_);
+    } else {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+      while (!signalled_) {
+        if (!signalledNow_.wait_until(mutex_, deadline) && !signalled_) return WAIT_TIMEOUT;
+      }
     }
     if (!manualReset_) signalled_ = false;
     return WAIT_OBJECT_0;
   }
   void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     signalled_ = true;
     if (manualReset_) {
-      cv_.notify_all();
+      signalledNow_.notify_all();
     } else {
-      cv_.notify_one();
+      signalledNow_.notify_one();
     }
   }
   void Reset() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(&mutex_);
     signalled_ = false;
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
+  Mutex mutex_;
+  MutexCondition signalledNow_;  // notified under mutex_ when signalled_ becomes true
   const bool manualReset_;
-  bool signalled_;
+  bool signalled_ TARNEXIO_GUARDED_BY(mutex_);
 };
 
 class EventObject : public SignalledObject {
