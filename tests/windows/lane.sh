@@ -349,5 +349,15 @@ if [ -n "$crashes" ]; then
   failures=$((failures + 1))
 fi
 
+# Wine's own server can fail one of its assertions and end (seen once in Wine 8's socket code,
+# sock_get_poll_events, as a bridge ended); the driver host ends with it, and every test after it
+# fails to reach the driver for the same reason. Named as what it is.
+server_crash=$(grep "^wineserver.*Assertion" "$out/service.log")
+if [ -n "$server_crash" ]; then
+  echo "FAIL Wine's server failed an assertion and ended, taking the driver host with it; the tests after it could not open the driver:"
+  echo "$server_crash" | sed 's/^/  /'
+  failures=$((failures + 1))
+fi
+
 [ "$failures" -eq 0 ] || fail "windows lane: $failures part(s) failed (logs in $out)"
 echo "windows lane passed"

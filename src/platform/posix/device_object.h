@@ -82,8 +82,8 @@ struct Lane {
 // and does not change.
 class Request {
  public:
-  Request(uint8_t* out, DWORD outSize, OVERLAPPED* ov, std::shared_ptr<KernelObject> event)
-      : outSize(out != nullptr ? outSize : 0), ov(ov), event(std::move(event)) {
+  Request(uint8_t* out, DWORD size, OVERLAPPED* record, std::shared_ptr<KernelObject> recordEvent)
+      : outSize(out != nullptr ? size : 0), ov(record), event(std::move(recordEvent)) {
     progress.out = out;  // before anyone else sees it
   }
 
