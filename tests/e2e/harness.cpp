@@ -35,6 +35,25 @@ using Clock = std::chrono::steady_clock;
 std::string BridgeBinary() { return TARNEXIO_BIN; }
 std::string FtmdBinary() { return FTMD_BIN; }
 
+namespace {
+
+// A process of a run that is still there when its test ends is asked to stop the way it is
+// stopped on a bench, and given a moment before it is killed. Under Wine a process killed in
+// the middle of its clean-up has taken Wine's own server down (an assertion in its socket
+// code), and the test driver's host with it, so that every later test failed to open the
+// driver.
+void StopAtTheEnd(Child* child, int sig) {
+  if (child == nullptr || !child->Running()) return;
+  child->Signal(sig);
+  child->WaitExit(Millis(3000));  // killed by the child's own end when it has not gone by then
+}
+
+}  // namespace
+
+Ftmd::~Ftmd() { StopAtTheEnd(child.get(), SIGTERM); }
+
+Bridge::~Bridge() { StopAtTheEnd(child.get(), SIGINT); }
+
 Ftmd::Ftmd(const std::vector<std::string>& options) {
   std::vector<std::string> argv = {FtmdBinary(), "--dir", dir.path};
   argv.insert(argv.end(), options.begin(), options.end());

@@ -42,6 +42,8 @@ std::string FtmdBinary();
 // ftmd on its own device directory, waited for until it is ready.
 struct Ftmd {
   explicit Ftmd(const std::vector<std::string>& options = {});
+  ~Ftmd();  // a driver still running is stopped by SIGTERM, as a service manager would
+  Ftmd(Ftmd&&) = default;
   TempDir dir;
   std::unique_ptr<Child> child;
   bool ready = false;  // ftmd printed its serving line
@@ -54,6 +56,8 @@ struct Bridge {
   // when another process took that port first.
   Bridge(const std::string& deviceDir, const std::string& mode, int port = 0,
          const std::map<std::string, std::string>& env = {});
+  ~Bridge();  // a bridge still running is stopped by Ctrl+C, as its operator would
+  Bridge(Bridge&&) = default;
   int port;
   std::unique_ptr<Child> child;
   // Waits until the bridge listens; on failure says what it printed.

@@ -114,11 +114,14 @@ def main():
             break
         except InterruptedError:
             continue
-    relay.kill()
+    # The relay ends itself once ftmd's connection closes (ExitProcess). Killed while it
+    # does, Wine's server has been seen to fail an assertion in its socket code and end,
+    # taking the driver host with it; so it is given time to go, and killed only after.
     try:
         relay.wait(10)
     except subprocess.TimeoutExpired:
-        pass
+        relay.kill()
+        relay.wait()
     return code if code >= 0 else 128 - code
 
 
