@@ -38,10 +38,10 @@ std::string FtmdBinary() { return FTMD_BIN; }
 namespace {
 
 // A process of a run that is still there when its test ends is asked to stop the way it is
-// stopped on a bench, and given a moment before it is killed. Under Wine a process killed in
-// the middle of its clean-up has taken Wine's own server down (an assertion in its socket
-// code), and the test driver's host with it, so that every later test failed to open the
-// driver.
+// stopped on a bench, and given a moment before it is killed. Under Wine, Wine's own server
+// once failed an assertion in its socket code just after such a kill, taking the test
+// driver's host with it, so that every later test failed to open the driver; a process
+// killed in the middle of its clean-up is the likely trigger.
 void StopAtTheEnd(Child* child, int sig) {
   if (child == nullptr || !child->Running()) return;
   child->Signal(sig);
