@@ -26,8 +26,12 @@ std::pair<int, int> EphemeralRange() {
 }
 
 // A socket bound to port on address (listening when listens), or -1.
-int Hold(uint32_t address, int port, bool listens) {
+// reuse: bind as the bridge does, with SO_REUSEADDR, so that a port whose earlier
+// connections are still closing (TIME_WAIT) counts as bindable, as it is for the bridge.
+int Hold(uint32_t address, int port, bool listens, bool reuse = false) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(address);
@@ -47,7 +51,7 @@ TEST(FreePort, HandsOutDistinctPortsOutsideTheEphemeralRangeThatTheBridgeCanBind
     ASSERT_GT(port, 0);
     EXPECT_TRUE(seen.insert(port).second) << port << " handed out twice";
     EXPECT_TRUE(port < ephemeral.first || port > ephemeral.second) << port;
-    const int fd = Hold(INADDR_ANY, port, true);
+    const int fd = Hold(INADDR_ANY, port, true, true);
     EXPECT_GE(fd, 0) << port;
     if (fd >= 0) close(fd);
   }
