@@ -20,6 +20,7 @@
 #include <sstream>
 
 using namespace e2e;
+using tarnexio_test::kCaptureToolTimeout;
 
 namespace {
 
@@ -74,7 +75,8 @@ TEST_P(LiveCapture, TsharkDecodesEveryPacketWhileTheHostIsConnectedInTheOrderThe
                                       "-l", "-i", fifo, "-T", "fields", "-E", "separator=/t", "-e", "frame.number",
                                       "-e", "hci_h4.direction", "-e", "hci_h4.type", "-e", "bthci_evt.code", "-e",
                                       "bthci_cmd.opcode", "-e", "bthci_acl.length"});
-  ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : A reader opened the pipe " + fifo)) << tshark.Output();
+  ASSERT_TRUE(run.bridge.child->WaitForOutput("BTFTM : A reader opened the pipe " + fifo, kCaptureToolTimeout))
+      << tshark.Output();
 
   const bool diag = std::string(live.mode) == "diag";
   Recorder r{run.host.get(), diag, {}, {}};
@@ -91,14 +93,15 @@ TEST_P(LiveCapture, TsharkDecodesEveryPacketWhileTheHostIsConnectedInTheOrderThe
       if (k[0] == direction) out.push_back(k);
     return out;
   };
-  WaitUntil([&] { return (seen = KeysFromTshark(tshark.Output())).size() >= expected.size(); }, 10000);
+  WaitUntil([&] { return (seen = KeysFromTshark(tshark.Output())).size() >= expected.size(); },
+            kCaptureToolTimeout.count());
   ASSERT_EQ(seen.size(), expected.size()) << "with the host still connected:\n" << tshark.Output();
   EXPECT_EQ(split(seen, '0'), split(expected, '0')) << tshark.Output();
   EXPECT_EQ(split(seen, '1'), split(expected, '1')) << tshark.Output();
 
   run.host->Close();
   ASSERT_EQ(run.bridge.child->WaitExit(), 0);
-  EXPECT_TRUE(tshark.WaitForEnd(Millis(10000))) << "tshark sees the end of the capture";
+  EXPECT_TRUE(tshark.WaitForEnd(kCaptureToolTimeout)) << "tshark sees the end of the capture";
 }
 
 INSTANTIATE_TEST_SUITE_P(EachModeEachFormat, LiveCapture,

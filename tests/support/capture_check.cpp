@@ -13,14 +13,12 @@
 namespace tarnexio_test {
 namespace {
 
-constexpr Millis kToolTimeout(60000);
-
 // Runs argv to its end; what it printed in *out. False when it fails or runs too long.
 bool RunTool(const std::vector<std::string>& argv, std::string* out) {
   ChildProcess tool(argv);
   tool.CloseInput();
-  const bool ended = tool.WaitForEnd(kToolTimeout);
-  const int status = tool.WaitStatus(kToolTimeout);
+  const bool ended = tool.WaitForEnd(kCaptureToolTimeout);
+  const int status = tool.WaitStatus(kCaptureToolTimeout);
   *out = tool.Output();
   return ended && status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }

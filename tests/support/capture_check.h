@@ -2,6 +2,7 @@
 // the files as tshark and btmon read them.
 #pragma once
 
+#include "test_time.h"
 #include "wire/btsnoop.h"
 #include "wire/capture_format.h"
 
@@ -10,6 +11,12 @@
 #include <vector>
 
 namespace tarnexio_test {
+
+// How long a test gives an outside reader of captures (tshark, btmon) to start, read and
+// end: its start-up alone costs a second or more of CPU (tshark starts dumpcap for a pipe),
+// which a loaded machine stretches many times over. A wait on it still ends as soon as the
+// reader has done what is waited for.
+constexpr Millis kCaptureToolTimeout(60000);
 
 struct CapturedPacket {
   BtsnoopDirection direction;
