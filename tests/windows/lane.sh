@@ -332,6 +332,12 @@ if [ "$e2e_code" != 0 ]; then
   else
     echo "  none named: the test program ended early (log: $out/e2e_wine.log)"
   fi
+  # Wine's own error lines in the bridge runs, if any: a run Wine could not start shows here.
+  wine_errors=$(grep -h ':err:' "$TARNEXIO_WINE_LOGDIR"/bridge-*.log 2>/dev/null | sed 's/^[0-9a-f]*://' | sort | uniq -c)
+  if [ -n "$wine_errors" ]; then
+    echo "  Wine's error lines in the bridge runs (grep -l :err: $TARNEXIO_WINE_LOGDIR/bridge-*.log):"
+    echo "$wine_errors" | sed 's/^/  /'
+  fi
   failures=$((failures + 1))
 fi
 

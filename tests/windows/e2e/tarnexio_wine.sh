@@ -4,7 +4,10 @@
 # (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
 # with CR LF, on standard output and standard error; the CRs are dropped on the way, line by
 # line and unbuffered. With
-# TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure.
+# TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure,
+# together with Wine's own error lines (its err channel), which the tests never see: a run that
+# ends before the Windows program prints anything is then told apart from one Wine could not
+# start.
 # A capture file or metrics directory named by its Linux path reaches the Windows program
 # through drive Z:.
 if [[ "${TARNEXIO_BTSNOOP:-}" == /* ]]; then
@@ -19,7 +22,8 @@ fi
 if [ -n "${TARNEXIO_WINE_LOGDIR:-}" ]; then
   log="$TARNEXIO_WINE_LOGDIR/bridge-$(date +%s.%N)-$$.log"
   echo "Tarnexio.exe $*" >"$log"
+  export WINEDEBUG=-all,err+all
   exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//' | tee -a "$log") \
-    2> >(exec sed -u 's/\r$//' | tee -a "$log" >&2)
+    2> >(exec sed -u 's/\r$//' | tee -a "$log" | exec grep --line-buffered -v '^[0-9a-f]\{4\}:err:' >&2)
 fi
 exec /usr/lib/wine/wine64 "$TARNEXIO_WINE_EXE" "$@" > >(exec sed -u 's/\r$//') 2> >(exec sed -u 's/\r$//' >&2)
