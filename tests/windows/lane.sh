@@ -333,7 +333,9 @@ if [ "$e2e_code" != 0 ]; then
     echo "  none named: the test program ended early (log: $out/e2e_wine.log)"
   fi
   # Wine's own error lines in the bridge runs, if any: a run Wine could not start shows here.
-  wine_errors=$(grep -h ':err:' "$TARNEXIO_WINE_LOGDIR"/bridge-*.log 2>/dev/null | sed 's/^[0-9a-f]*://' | sort | uniq -c)
+  # Those lines are the ones tarnexio_wine.sh keeps from the tests; the thread number goes, so
+  # that the same error counts once.
+  wine_errors=$(grep -h '^[0-9a-f]\{4\}:err:' "$TARNEXIO_WINE_LOGDIR"/bridge-*.log 2>/dev/null | cut -d: -f2- | sort | uniq -c)
   if [ -n "$wine_errors" ]; then
     echo "  Wine's error lines in the bridge runs (grep -l :err: $TARNEXIO_WINE_LOGDIR/bridge-*.log):"
     echo "$wine_errors" | sed 's/^/  /'

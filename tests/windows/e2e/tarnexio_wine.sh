@@ -3,11 +3,10 @@
 # lane's prefix. exec keeps the process id, so the tests' signals reach the Windows program
 # (Wine turns SIGINT into a Ctrl+C console control event). Wine's console output ends lines
 # with CR LF, on standard output and standard error; the CRs are dropped on the way, line by
-# line and unbuffered. With
-# TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for reading after a failure,
-# together with Wine's own error lines (its err channel), which the tests never see: a run that
-# ends before the Windows program prints anything is then told apart from one Wine could not
-# start.
+# line and unbuffered. With TARNEXIO_WINE_LOGDIR set, each run's output is also kept there, for
+# reading after a failure, together with Wine's own error lines (its err channel, "XXXX:err:..."
+# where XXXX is the thread), which the tests never see: a run that ends before the Windows
+# program prints anything is then told apart from one Wine could not start.
 # A capture file or metrics directory named by its Linux path reaches the Windows program
 # through drive Z:.
 if [[ "${TARNEXIO_BTSNOOP:-}" == /* ]]; then
